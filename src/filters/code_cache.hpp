@@ -1,0 +1,36 @@
+// What nefa decides once per code object and keeps in the code object's
+// extra slot: its file name and name as UTF-8, and each profiler's filter
+// verdict. The slot is freed with the code object, so a verdict never
+// outlives the code it was made for.
+#pragma once
+
+#include "utils/refs.hpp"
+
+#include <cstdint>
+#include <string_view>
+
+namespace nefa {
+
+struct ProfilerState;
+
+enum class CodeVerdict : std::uint8_t {
+    record,       // an include pattern matched
+    skip,         // a built-in test or an ignore pattern matched
+    ask_callers,  // recorded unless the attrs caller rule says otherwise
+};
+
+// The verdict for a file name, without the caller rule.
+CodeVerdict static_verdict(const ProfilerState& profiler, std::string_view filename);
+
+struct CodeView {
+    // co_filename and co_name as UTF-8; lone surrogates (undecodable file
+    // names) are replaced by U+FFFD. Valid while the code object lives.
+    std::string_view filename;
+    std::string_view name;
+    CodeVerdict verdict;
+};
+
+// Requires the interpreter lock; `code` must be a code object.
+CodeView describe_code(PyObject* code, const ProfilerState& profiler);
+
+}  // namespace nefa

@@ -1,0 +1,50 @@
+// Reporting failures of event processing on the host's "nefa" logger,
+// never into the traced program.
+#include "profiler/operations.hpp"
+#include "utils/errors.hpp"
+#include "utils/interned.hpp"
+
+namespace nefa {
+
+namespace {
+
+constexpr const char* kReportMessage =
+    "Unexpected exception in Rust.\n"
+    "    co_filename: %s\n"
+    "    co_name: %s\n"
+    "    event: %s\n"
+    "    frame locals: %s\n";
+
+void report(PyFrameObject* frame, const PendingError& error, Event event, PyObject* co_filename,
+            PyObject* co_name) {
+    const Names& n = names();
+    Ref logging = import_module(n.mod_logging);
+    Ref get_logger = Ref::require(PyObject_GetAttr(logging.get(), n.getLogger));
+    Ref logger_name = Ref::require(PyUnicode_FromString("nefa"));
+    Ref logger = Ref::require(PyObject_CallOneArg(get_logger.get(), logger_name.get()));
+    Ref locals = Ref::require(PyObject_GetAttr(reinterpret_cast<PyObject*>(frame), n.f_locals));
+    Ref kwargs = Ref::require(PyDict_New());
+    Require(PyDict_SetItem(kwargs.get(), n.exc_info, error.exception() ? error.exception() : Py_None));
+    Ref message = Ref::require(PyUnicode_FromString(kReportMessage));
+    const auto text = event_text(event);
+    Ref event_name = Ref::require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    Ref args = Ref::require(PyTuple_Pack(5, message.get(), co_filename, co_name, event_name.get(), locals.get()));
+    Ref warning = Ref::require(PyObject_GetAttr(logger.get(), n.warning));
+    Ref result = Ref::require(PyObject_Call(warning.get(), args.get(), kwargs.get()));
+}
+
+}  // namespace
+
+void log_error(PyFrameObject* frame, PendingError error, Event event, PyObject* co_filename, PyObject* co_name) {
+    try {
+        report(frame, error, event, co_filename, co_name);
+    } catch (const PyErrOccurred&) {
+        // Reporting itself failed: say so out of band, keep the program running.
+        ensure_error_set();
+        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(frame));
+    } catch (const InternalError& e) {
+        report_internal_error(e.what());
+    }
+}
+
+}  // namespace nefa

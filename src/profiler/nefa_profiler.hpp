@@ -1,0 +1,97 @@
+// The state of one recording, and the Python object that carries it.
+#pragma once
+
+#include "filters/substring_finder.hpp"
+#include "plugins/plugin_processor.hpp"
+#include "profiler/per_thread.hpp"
+#include "utils/msgpack_writer.hpp"
+#include "utils/refs.hpp"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace nefa {
+
+// A value with the mutex that guards it. Our mutexes are only ever held
+// around plain C++ work, never while Python code runs, so waiting for one
+// with the interpreter lock held cannot deadlock.
+template <class T>
+struct Guarded {
+    std::mutex mutex;
+    T value;
+};
+
+using ThreadFrames = std::unordered_map<std::uint64_t, FrameList>;
+
+struct ProfilerState {
+    // Fields are released in declaration order's reverse by C++; the Python
+    // references among them (frames on the call stacks, plugin callables) are
+    // released with the interpreter lock held, in the object's dealloc.
+    std::string db_path;
+    Guarded<std::string> trace_id;
+    Guarded<FrameList> frames_of_interest;
+    Guarded<ThreadFrames> frames;
+    std::vector<SubstringFinder> include_frames;
+    std::vector<SubstringFinder> ignore_frames;
+    Guarded<PluginTable> plugin_processors;
+    PerThreadStore per_thread;  // call_frames, frame_ids, thread_info
+    std::string source;
+
+    double start_timestamp = 0;
+    std::uint64_t main_thread_id = 0;
+    std::uint64_t sqlite_busy_timeout = 60;
+    bool one_trace_per_test = false;
+    bool threading = false;
+    bool lightweight_repr = false;
+
+    // Unique for the life of the process: keys per-code and per-thread caches,
+    // which must never mistake a new profiler for a freed one at the same address.
+    std::uint64_t serial = 0;
+    // Paths in records are relative to the working directory at registration.
+    std::string working_directory;
+};
+
+// Builds the state from the host profiler object. Requires the interpreter lock.
+std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler);
+
+struct NefaProfilerObject {
+    PyObject_HEAD
+    ProfilerState* state;
+    Py_ssize_t borrow_count;  // shared borrows in progress; never exclusive
+};
+
+// The heap type "nefa._nefa.NefaProfiler", created on first use. Borrowed.
+PyTypeObject* nefa_profiler_type();
+
+// Wraps a state in a new instance (taking it over). New reference.
+Ref new_nefa_profiler(std::unique_ptr<ProfilerState> state);
+
+// The receiver as a NefaProfiler, or TypeError naming "NefaProfiler".
+NefaProfilerObject* downcast_profiler(PyObject* self);
+
+// A shared borrow of an instance for the duration of a call.
+class SharedBorrow {
+public:
+    explicit SharedBorrow(NefaProfilerObject* self) : self_(self) {
+        if (self_->borrow_count < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            throw PyErrOccurred{};
+        }
+        ++self_->borrow_count;
+    }
+    ~SharedBorrow() { --self_->borrow_count; }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    ProfilerState& state() const { return *self_->state; }
+
+private:
+    NefaProfilerObject* self_;
+};
+
+// The native profile function (the interpreter's Py_tracefunc).
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
+
+}  // namespace nefa

@@ -1,0 +1,77 @@
+// The operations of a profiler on an event and at the end of a recording.
+// All require the interpreter lock.
+#pragma once
+
+#include "profiler/nefa_profiler.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace nefa {
+
+enum class Event { call, return_ };
+
+inline std::string_view event_text(Event event) { return event == Event::call ? "call" : "return"; }
+
+// The records of one event: their type texts and encodings, index by index.
+struct EventRecords {
+    std::vector<std::string> types;
+    FrameList frames;
+
+    void add(std::string type, Bytes frame) {
+        types.push_back(std::move(type));
+        frames.push_back(std::move(frame));
+    }
+    bool empty() const { return types.empty(); }
+};
+
+// Handles one call or return event; never raises (failures go to log_error).
+void profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref arg);
+
+// Reports a Python exception met while processing an event as a warning on
+// the "nefa" logger. A failure to report goes to the unraisable hook.
+void log_error(PyFrameObject* frame, PendingError error, Event event, PyObject* co_filename, PyObject* co_name);
+
+// Builds the default record of a kept frame and buffers the event's records.
+void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg,
+                   std::string_view filename, std::string_view co_name, EventRecords& records);
+
+// Keeps the thread's stack of recorded frames in step with its events.
+void update_call_frames(ThreadValues& values, Event event, PyFrameObject* frame, const FrameId* frame_id);
+
+// The top entries of this thread's stack that a call site can come from.
+std::vector<CallFrameEntry> call_frames_snapshot(ThreadValues& values);
+
+// This thread's identity, looked up once per thread.
+const ThreadIdentity& thread_info(ThreadValues& values);
+
+// Orders and buffers an event's records, cutting per-test traces at markers.
+void push_frames(ProfilerState& state, ThreadValues& values, Event event, EventRecords& records);
+
+// Appends records to the buffer of the thread that made them.
+void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, FrameList& records);
+
+// What a trace document took out of the buffers, kept until it is stored so
+// that a failed store can put it back.
+struct DrainedRecords {
+    FrameList frames_of_interest;
+    ThreadFrames frames;
+};
+
+// Drains the buffers into one trace document (bytes). When `drained` is
+// given the records are left there; otherwise they are released.
+Ref build_trace_inner(ProfilerState& state, DrainedRecords* drained = nullptr);
+
+// Puts records taken by a failed store back in front of the buffers.
+void restore_drained(ProfilerState& state, DrainedRecords drained);
+
+// Builds the document and hands it to nefa.db.save_trace_in_sqlite.
+void save_in_db(ProfilerState& state);
+
+// Methods of NefaProfiler.
+PyObject* method_build_trace(PyObject* self, PyObject* unused);
+PyObject* method_save_request_in_db(PyObject* self, PyObject* unused);
+PyObject* method_register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames);
+
+}  // namespace nefa

@@ -1,0 +1,51 @@
+// Values the profiler keeps per interpreter thread: the stack of recorded
+// frames, the frame ids handed out, and the thread's identity.
+#pragma once
+
+#include "utils/thread_identity.hpp"
+#include "utils/ulid.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+namespace nefa {
+
+struct ThreadValues {
+    std::vector<CallFrameEntry> call_frames;
+    std::unordered_map<std::uintptr_t, FrameId> frame_ids;
+    std::optional<ThreadIdentity> thread_info;
+};
+
+// Threads are told apart by a serial number given to each OS thread on its
+// first use and never reused, so a thread started later can never see the
+// values of one that has ended.
+class PerThreadStore {
+public:
+    PerThreadStore() = default;
+    PerThreadStore(const PerThreadStore&) = delete;
+    PerThreadStore& operator=(const PerThreadStore&) = delete;
+
+    // This thread's values, created empty on first use. `owner_serial` is the
+    // owning profiler's serial (keys the fast per-thread cache).
+    ThreadValues& current(std::uint64_t owner_serial);
+
+    // Releases every Python reference held (the frames on the stacks).
+    // Requires the interpreter lock.
+    void clear_references();
+
+    template <class Visit>
+    void for_each(Visit&& visit) {
+        std::lock_guard lock(mutex_);
+        for (auto& [serial, values] : values_) visit(*values);
+    }
+
+private:
+    std::mutex mutex_;  // guards the map only; held for a look-up or an insert
+    std::unordered_map<std::uint64_t, std::unique_ptr<ThreadValues>> values_;
+};
+
+}  // namespace nefa

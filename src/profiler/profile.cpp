@@ -1,0 +1,75 @@
+// One call or return event, from the code object to the buffers.
+#include "filters/builtin_filters.hpp"
+#include "filters/code_cache.hpp"
+#include "plugins/process_plugin.hpp"
+#include "profiler/operations.hpp"
+#include "utils/compat.hpp"
+#include "utils/errors.hpp"
+
+namespace nefa {
+
+namespace {
+
+void run_plugins(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg, const CodeView& code,
+                 PyObject* code_object, EventRecords& records) {
+    // The table's shape never changes after construction; only the processors'
+    // frame-id maps do, and those are locked where they are touched.
+    const PluginTable& table = state.plugin_processors.value;
+    if (table.empty()) return;
+    auto found = table.find(code.name);
+    if (found == table.end()) return;
+    for (const PluginProcessor& processor : found->second) {
+        try {
+            if (auto record = process_plugin(state, const_cast<PluginProcessor&>(processor), frame, event, arg,
+                                             code.filename)) {
+                records.add(std::move(record->type), std::move(record->bytes));
+            }
+        } catch (const PyErrOccurred&) {
+            ensure_error_set();
+            log_error(frame, PendingError::fetch(), event, compat::code_filename(code_object),
+                      compat::code_name(code_object));
+        }
+    }
+}
+
+}  // namespace
+
+void profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref arg) {
+    ProfilerState& state = *self->state;
+    try {
+        if (Py_TYPE(frame) != &PyFrame_Type) throw InternalError("Python gives us a PyFrame");
+        Ref code = compat::frame_code(frame);
+        const CodeView view = describe_code(code.get(), state);
+
+        EventRecords records;
+        run_plugins(state, frame, event, arg.get(), view, code.get(), records);
+
+        bool keep = view.verdict == CodeVerdict::record;
+        if (view.verdict == CodeVerdict::ask_callers) keep = !attrs_filter(view.filename, frame);
+        if (!keep && records.empty()) return;  // the common case: a filtered frame
+
+        try {
+            if (keep) {
+                process_frame(state, frame, event, arg.get(), view.filename, view.name, records);
+            } else {
+                ThreadValues& values = state.per_thread.current(state.serial);
+                push_frames(state, values, event, records);
+            }
+        } catch (const PyErrOccurred&) {
+            ensure_error_set();
+            log_error(frame, PendingError::fetch(), event, compat::code_filename(code.get()),
+                      compat::code_name(code.get()));
+        }
+    } catch (const InternalError& e) {
+        report_internal_error(e.what());
+    } catch (const PyErrOccurred&) {
+        ensure_error_set();
+        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(frame));
+    } catch (const std::bad_alloc&) {
+        report_internal_error("out of memory while recording an event");
+    } catch (const std::exception& e) {
+        report_internal_error(e.what());
+    }
+}
+
+}  // namespace nefa

@@ -1,0 +1,72 @@
+// Every interpreter-version branch of the module, in one place.
+// All functions require the interpreter lock.
+#pragma once
+
+#include "utils/refs.hpp"
+
+#if PY_VERSION_HEX < 0x030B0000
+#error "nefa needs CPython 3.11 or later"
+#endif
+
+namespace nefa::compat {
+
+// The frame's code object. New reference; never null.
+inline Ref frame_code(PyFrameObject* frame) {
+    return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+}
+
+// The calling frame, or null for the outermost one. New reference.
+inline Ref frame_back(PyFrameObject* frame) {
+    return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
+}
+
+// The frame's globals dict. New reference; never null.
+inline Ref frame_globals(PyFrameObject* frame) { return Ref::steal(PyFrame_GetGlobals(frame)); }
+
+// The code's file name and name (borrowed; the code object keeps them).
+inline PyObject* code_filename(PyObject* code) { return reinterpret_cast<PyCodeObject*>(code)->co_filename; }
+inline PyObject* code_name(PyObject* code) { return reinterpret_cast<PyCodeObject*>(code)->co_name; }
+inline PyObject* code_qualname(PyObject* code) { return reinterpret_cast<PyCodeObject*>(code)->co_qualname; }
+
+// The frame's locals as a dict the caller may serialise: the interpreter's
+// own dict where it keeps one (module and class bodies, and function frames
+// before 3.13), otherwise (3.13's write-through proxy) a snapshot copy that
+// leaves the frame untouched. New reference.
+inline Ref frame_locals_dict(PyFrameObject* frame) {
+    Ref locals = Ref::require(PyFrame_GetLocals(frame));
+    if (PyDict_Check(locals.get())) return locals;
+#if PY_VERSION_HEX >= 0x030D0000
+    static PyObject* copy_name = Require(PyUnicode_InternFromString("copy"));
+    return Ref::require(PyObject_CallMethodNoArgs(locals.get(), copy_name));
+#else
+    return locals;
+#endif
+}
+
+// Per-code-object extra slots, for caching what depends only on the code.
+inline Py_ssize_t request_code_extra_index(freefunc free) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Eval_RequestCodeExtraIndex(free);
+#else
+    return _PyEval_RequestCodeExtraIndex(free);
+#endif
+}
+
+// Borrowed pointer stored in the slot, or null. Returns -1 with an error set on failure.
+inline int code_get_extra(PyObject* code, Py_ssize_t index, void** extra) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Code_GetExtra(code, index, extra);
+#else
+    return _PyCode_GetExtra(code, index, extra);
+#endif
+}
+
+inline int code_set_extra(PyObject* code, Py_ssize_t index, void* extra) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Code_SetExtra(code, index, extra);
+#else
+    return _PyCode_SetExtra(code, index, extra);
+#endif
+}
+
+}  // namespace nefa::compat

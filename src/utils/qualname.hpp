@@ -1,0 +1,26 @@
+// Qualified names of the functions frames run: "module.Class.method".
+#pragma once
+
+#include "utils/refs.hpp"
+
+#include <optional>
+#include <string>
+
+namespace nefa {
+
+// Module name + "." + the code's co_qualname; for code objects without
+// co_qualname, the search below. Throws PyErrOccurred when the event must
+// fail (globals without "__name__", for example). Requires the interpreter lock.
+std::optional<std::string> get_qualname(PyFrameObject* frame);
+
+// The path taken when the code object has no co_qualname: module code is
+// "module.<module>", anything else is searched for by get_qualname_inner,
+// whose failures give no name.
+std::optional<std::string> qualname_without_co_qualname(PyFrameObject* frame);
+
+// Looks the running function up from the frame's surroundings: the caller's
+// locals, `self`, `cls`, a class body's __qualname__, the module globals.
+// Throws PyErrOccurred for failures outside the marked look-ups.
+std::optional<std::string> get_qualname_inner(PyFrameObject* frame, PyObject* co_name);
+
+}  // namespace nefa

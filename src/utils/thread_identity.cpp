@@ -1,0 +1,49 @@
+#include "utils/thread_identity.hpp"
+
+#include "utils/interned.hpp"
+#include "utils/text.hpp"
+
+namespace nefa {
+
+ThreadIdentity current_thread() {
+    const Names& n = names();
+    Ref threading = import_module(n.mod_threading);
+    Ref thread = Ref::require(PyObject_CallMethodNoArgs(threading.get(), n.current_thread));
+    Ref name = Ref::require(PyObject_GetAttr(thread.get(), n.name));
+    ThreadIdentity identity;
+    identity.name = extract_string(name.get());
+    Ref native_id = Ref::require(PyObject_GetAttr(thread.get(), n.native_id));
+    identity.native_id = extract_unsigned(native_id.get());
+    return identity;
+}
+
+int frame_line_number(PyFrameObject* frame) {
+    const int line = PyFrame_GetLineNumber(frame);
+    if (line < 0) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
+        throw PyErrOccurred{};
+    }
+    return line;
+}
+
+std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snapshot, const FrameId* frame_id) {
+    if (frame_id == nullptr) return std::nullopt;
+    const CallFrameEntry* chosen = nullptr;
+    for (std::size_t looked = 0; looked < 2 && looked < snapshot.size(); ++looked) {
+        const CallFrameEntry& entry = snapshot[snapshot.size() - 1 - looked];
+        if (!(entry.frame_id == *frame_id)) {
+            chosen = &entry;
+            break;
+        }
+    }
+    if (chosen == nullptr) return std::nullopt;
+    if (!PyFrame_Check(chosen->frame.get()) || Py_TYPE(chosen->frame.get()) != &PyFrame_Type) {
+        throw_downcast_error(chosen->frame.get(), "PyFrame");
+    }
+    CallSite site;
+    site.call_frame_id = chosen->frame_id;
+    site.line_number = frame_line_number(reinterpret_cast<PyFrameObject*>(chosen->frame.get()));
+    return site;
+}
+
+}  // namespace nefa
