@@ -70,7 +70,6 @@ void push_frames(ProfilerState& state, ThreadValues& values, Event event, EventR
 
 void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, FrameList& records) {
     auto append = [&records](FrameList& target) {
-        target.reserve(target.size() + records.size());
         for (auto& record : records) target.push_back(std::move(record));
     };
     if (state.threading && thread_native_id != state.main_thread_id) {

@@ -3,6 +3,7 @@
 #include "profiler/operations.hpp"
 #include "utils/compat.hpp"
 #include "utils/interned.hpp"
+#include "utils/msgpack_cursor.hpp"
 #include "utils/paths.hpp"
 #include "utils/qualname.hpp"
 #include "utils/serialize.hpp"
@@ -85,31 +86,64 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     // 9.
     update_call_frames(values, event, frame, id);
 
-    // 10.
-    Bytes out;
-    out.reserve(256 + arg_bytes.bytes().size() + locals_bytes.bytes().size());
-    msgpack::write_map_header(out, 12);
-    msgpack::write_str(out, "path");
-    msgpack::write_str_parts(out, {path, ":", std::string_view(line_text, static_cast<std::size_t>(line_end - line_text))});
-    write_str_pair(out, "co_name", co_name);
-    write_str_pair(out, "qualname", qualname ? std::optional<std::string_view>(*qualname) : std::nullopt);
-    write_str_pair(out, "event", event_text(event));
-    write_str_pair(out, "frame_id", id ? std::optional<std::string_view>(id->view()) : std::nullopt);
-    write_raw_pair(out, "arg", arg_bytes.bytes());
-    write_raw_pair(out, "locals", locals_bytes.bytes());
-    write_str_pair(out, "thread", identity.name);
-    write_int_pair(out, "thread_native_id", identity.native_id);
-    write_f64_pair(out, "timestamp", timestamp());
-    write_str_pair(out, "type", "frame");
-    msgpack::write_str(out, "user_code_call_site");
+    // 10. Sized first, then written in one pass with no capacity checks.
+    namespace mp = msgpack;
+    const std::string_view line_digits(line_text, static_cast<std::size_t>(line_end - line_text));
+    const std::optional<std::string_view> qualname_text =
+        qualname ? std::optional<std::string_view>(*qualname) : std::nullopt;
+    const auto arg_raw = arg_bytes.bytes();
+    const auto locals_raw = locals_bytes.bytes();
+    const std::string_view event_name = event_text(event);
+    const std::size_t size =
+        1 + mp::str_size(4) + mp::str_size(path.size() + 1 + line_digits.size()) + mp::str_size(7) +
+        mp::str_size(co_name.size()) + mp::str_size(8) + (qualname_text ? mp::str_size(qualname_text->size()) : 1) +
+        mp::str_size(5) + mp::str_size(event_name.size()) + mp::str_size(8) +
+        (id ? mp::str_size(FrameId::kLength) : 1) + mp::str_size(3) + arg_raw.size() + mp::str_size(6) +
+        locals_raw.size() + mp::str_size(6) + mp::str_size(identity.name.size()) + mp::str_size(16) +
+        mp::uint_size(identity.native_id) + mp::str_size(9) + mp::f64_size + mp::str_size(4) + mp::str_size(5) +
+        mp::str_size(19) +
+        (call_site ? 1 + mp::str_size(13) + mp::str_size(FrameId::kLength) + mp::str_size(11) +
+                         mp::int_size(call_site->line_number)
+                   : 1);
+    Bytes out(size);
+    mp::Cursor w(out.data());
+    w.map_header(12);
+    w.str("path");
+    w.str_header(path.size() + 1 + line_digits.size());
+    w.block(path.data(), path.size());
+    w.byte(':');
+    w.block(line_digits.data(), line_digits.size());
+    w.str("co_name");
+    w.str(co_name);
+    w.str("qualname");
+    qualname_text ? w.str(*qualname_text) : w.nil();
+    w.str("event");
+    w.str(event_name);
+    w.str("frame_id");
+    id ? w.str(id->view()) : w.nil();
+    w.str("arg");
+    w.block(arg_raw.data(), arg_raw.size());
+    w.str("locals");
+    w.block(locals_raw.data(), locals_raw.size());
+    w.str("thread");
+    w.str(identity.name);
+    w.str("thread_native_id");
+    w.uint(identity.native_id);
+    w.str("timestamp");
+    w.f64(timestamp());
+    w.str("type");
+    w.str("frame");
+    w.str("user_code_call_site");
     if (call_site) {
-        msgpack::write_map_header(out, 2);
-        write_str_pair(out, "call_frame_id", call_site->call_frame_id.view());
-        msgpack::write_str(out, "line_number");
-        msgpack::write_int(out, call_site->line_number);
+        w.map_header(2);
+        w.str("call_frame_id");
+        w.str(call_site->call_frame_id.view());
+        w.str("line_number");
+        w.integer(call_site->line_number);
     } else {
-        msgpack::write_nil(out);
+        w.nil();
     }
+    if (w.position() != out.data() + out.size()) throw InternalError("Writing to memory, not I/O");
 
     // 11, 12.
     records.add("frame", std::move(out));

@@ -81,10 +81,23 @@ const Names& names() {
 }
 
 Ref import_module(PyObject* name) {
-    PyObject* module = PyImport_GetModule(name);
-    if (module != nullptr) return Ref::steal(module);
+    // sys.modules first, as the import statement does; PyImport_GetModule
+    // would also probe __spec__._initializing, which costs an AttributeError
+    // per call for modules without it.
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* module = PyDict_CheckExact(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
+    if (module != nullptr && module != Py_None) return Ref::borrow(module);
     if (PyErr_Occurred()) throw PyErrOccurred{};
     return Ref::require(PyImport_Import(name));
+}
+
+Ref module_attribute(PyObject* module, PyObject* name) {
+    if (PyModule_CheckExact(module)) {
+        PyObject* dict = PyModule_GetDict(module);
+        if (PyObject* value = PyDict_GetItemWithError(dict, name)) return Ref::borrow(value);
+        if (PyErr_Occurred()) throw PyErrOccurred{};
+    }
+    return Ref::require(PyObject_GetAttr(module, name));
 }
 
 }  // namespace nefa

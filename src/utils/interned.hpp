@@ -72,4 +72,8 @@ const Names& names();
 // there (the import statement's own fast path). New reference.
 Ref import_module(PyObject* name);
 
+// module.name, read from the module's dict when it is there (the generic
+// attribute protocol costs several times more), else by attribute access.
+Ref module_attribute(PyObject* module, PyObject* name);
+
 }  // namespace nefa

@@ -47,8 +47,7 @@ Bytes extract_byte_list(PyObject* result) {
 SerializedValue serialize_value(PyObject* value, bool lightweight) {
     const Names& n = names();
     Ref module = import_module(n.mod_serialize);
-    Ref function = Ref::require(
-        PyObject_GetAttr(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack));
+    Ref function = module_attribute(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
     Ref result = Ref::require(PyObject_CallOneArg(function.get(), value));
     SerializedValue out;
     if (PyBytes_CheckExact(result.get())) {
