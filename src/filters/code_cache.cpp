@@ -16,6 +16,7 @@ struct CodeInfo {
     // Only set when the interpreter's own UTF-8 cannot be had.
     std::optional<std::string> filename_replaced;
     std::optional<std::string> name_replaced;
+    QualnameCache qualname;
     // Verdicts of the most recent profilers, by profiler serial (0 = empty).
     static constexpr std::size_t kSlots = 4;
     std::array<std::uint64_t, kSlots> serials{};
@@ -61,6 +62,11 @@ CodeInfo* cached_info(PyObject* code) {
     return info;
 }
 
+CodeInfo& scratch_slot() {
+    thread_local CodeInfo scratch;
+    return scratch;
+}
+
 }  // namespace
 
 CodeView describe_code(PyObject* code, const ProfilerState& profiler) {
@@ -68,11 +74,11 @@ CodeView describe_code(PyObject* code, const ProfilerState& profiler) {
     if (info == nullptr) {
         // No slot available: decide afresh, keeping any replacement text alive
         // in a per-thread scratch until the next event.
-        thread_local CodeInfo scratch;
-        scratch = CodeInfo{};
-        info = &scratch;
+        scratch_slot() = CodeInfo{};
+        info = &scratch_slot();
     }
     CodeView view;
+    view.qualname = info == &scratch_slot() ? nullptr : &info->qualname;
     view.filename = text_of(compat::code_filename(code), info->filename_replaced);
     view.name = text_of(compat::code_name(code), info->name_replaced);
     for (std::size_t i = 0; i < CodeInfo::kSlots; ++i) {

@@ -7,6 +7,8 @@
 #include "utils/refs.hpp"
 
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
 
 namespace nefa {
@@ -22,12 +24,23 @@ enum class CodeVerdict : std::uint8_t {
 // The verdict for a file name, without the caller rule.
 CodeVerdict static_verdict(const ProfilerState& profiler, std::string_view filename);
 
+// The last qualified name made for the code, and the module name (a strong
+// reference) it was made with: code run under other globals is named afresh.
+struct QualnameCache {
+    Ref module_name;
+    // Shared so that an event keeps its text even if another thread renames
+    // the cache while this event runs Python code.
+    std::shared_ptr<const std::string> text;
+};
+
 struct CodeView {
     // co_filename and co_name as UTF-8; lone surrogates (undecodable file
     // names) are replaced by U+FFFD. Valid while the code object lives.
     std::string_view filename;
     std::string_view name;
     CodeVerdict verdict;
+    // Null when the code object has no slot for us.
+    QualnameCache* qualname = nullptr;
 };
 
 // Requires the interpreter lock; `code` must be a code object.

@@ -2,6 +2,7 @@
 // All require the interpreter lock.
 #pragma once
 
+#include "filters/code_cache.hpp"
 #include "profiler/nefa_profiler.hpp"
 
 #include <string>
@@ -34,7 +35,8 @@ void log_error(PyFrameObject* frame, PendingError error, Event event, PyObject* 
 
 // Builds the default record of a kept frame and buffers the event's records.
 void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg,
-                   std::string_view filename, std::string_view co_name, EventRecords& records);
+                   std::string_view filename, std::string_view co_name, QualnameCache* qualname_cache,
+                   EventRecords& records);
 
 // Keeps the thread's stack of recorded frames in step with its events.
 void update_call_frames(ThreadValues& values, Event event, PyFrameObject* frame, const FrameId* frame_id);

@@ -45,7 +45,8 @@ const ThreadIdentity& thread_info(ThreadValues& values) {
 }
 
 void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg,
-                   std::string_view filename, std::string_view co_name, EventRecords& records) {
+                   std::string_view filename, std::string_view co_name, QualnameCache* qualname_cache,
+                   EventRecords& records) {
     ThreadValues& values = state.per_thread.current(state.serial);
 
     // 1. Who is running.
@@ -58,7 +59,7 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     const auto line_end = std::to_chars(line_text, line_text + sizeof line_text, line).ptr;
 
     // 3, 4.
-    const std::optional<std::string> qualname = get_qualname(frame);
+    const std::shared_ptr<const std::string> qualname = get_qualname_cached(frame, qualname_cache);
     Ref locals = record_locals(frame);
 
     // 5. Frame ids link a call to its return through the frame's address.

@@ -1,5 +1,6 @@
 #include "utils/qualname.hpp"
 
+#include "filters/code_cache.hpp"
 #include "utils/compat.hpp"
 #include "utils/interned.hpp"
 #include "utils/text.hpp"
@@ -48,6 +49,25 @@ std::optional<std::string> get_qualname(PyFrameObject* frame) {
     if (co_qualname == nullptr) return qualname_without_co_qualname(frame);
     Ref name = module_name(frame);
     return join(name.get(), display_text(co_qualname));
+}
+
+std::shared_ptr<const std::string> get_qualname_cached(PyFrameObject* frame, QualnameCache* cache) {
+    Ref code = compat::frame_code(frame);
+    PyObject* co_qualname = compat::code_qualname(code.get());
+    if (cache == nullptr || co_qualname == nullptr || !PyUnicode_CheckExact(co_qualname)) {
+        std::optional<std::string> name = get_qualname(frame);
+        if (!name) return nullptr;
+        return std::make_shared<const std::string>(std::move(*name));
+    }
+    Ref name = module_name(frame);
+    if (!cache->text || name.get() != cache->module_name.get()) {
+        auto text = std::make_shared<const std::string>(join(name.get(), display_text(co_qualname)));
+        // Only an exact str is sure to give the same text next time.
+        cache->module_name = PyUnicode_CheckExact(name.get()) ? name : Ref{};
+        cache->text = text;
+        return text;
+    }
+    return cache->text;
 }
 
 std::optional<std::string> qualname_without_co_qualname(PyFrameObject* frame) {

@@ -3,8 +3,10 @@
 
 #include "utils/refs.hpp"
 
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace nefa {
 
@@ -12,6 +14,12 @@ namespace nefa {
 // co_qualname, the search below. Throws PyErrOccurred when the event must
 // fail (globals without "__name__", for example). Requires the interpreter lock.
 std::optional<std::string> get_qualname(PyFrameObject* frame);
+
+struct QualnameCache;
+
+// get_qualname, reusing the name made last time for this code object when the
+// frame's module name is the same object. Null for no name.
+std::shared_ptr<const std::string> get_qualname_cached(PyFrameObject* frame, QualnameCache* cache);
 
 // The path taken when the code object has no co_qualname: module code is
 // "module.<module>", anything else is searched for by get_qualname_inner,
