@@ -6,21 +6,28 @@
 
 #include <array>
 #include <optional>
-#include <string>
 
 namespace nefa {
 
 namespace {
 
+struct ProfilerSlot {
+    std::uint64_t serial = 0;  // 0: empty
+    CodeVerdict verdict = CodeVerdict::skip;
+    std::vector<PluginProcessor>* processors = nullptr;
+};
+
 struct CodeInfo {
+    std::string_view filename;
+    std::string_view name;
     // Only set when the interpreter's own UTF-8 cannot be had.
     std::optional<std::string> filename_replaced;
     std::optional<std::string> name_replaced;
     QualnameCache qualname;
-    // Verdicts of the most recent profilers, by profiler serial (0 = empty).
+    // The most recent profilers' decisions; a few profilers at most are ever
+    // alive at once, so older ones are simply overwritten.
     static constexpr std::size_t kSlots = 4;
-    std::array<std::uint64_t, kSlots> serials{};
-    std::array<CodeVerdict, kSlots> verdicts{};
+    std::array<ProfilerSlot, kSlots> slots{};
     std::size_t next_slot = 0;
 };
 
@@ -32,16 +39,21 @@ Py_ssize_t extra_index() {
     return index;
 }
 
-std::string_view text_of(PyObject* str, std::optional<std::string>& replaced) {
-    if (replaced) return *replaced;
-    if (str == nullptr || !PyUnicode_Check(str)) throw InternalError("`co_filename` is always a string");
+std::string_view text_of(PyObject* str, std::optional<std::string>& replaced, const char* invariant) {
+    if (str == nullptr || !PyUnicode_Check(str)) throw InternalError(invariant);
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) {
+        // The interpreter keeps this UTF-8 with the str, which the code object keeps.
         return {data, static_cast<std::size_t>(size)};
     }
     PyErr_Clear();
     replaced = utf8_lossy(str);
     return *replaced;
+}
+
+void fill_texts(CodeInfo& info, PyObject* code) {
+    info.filename = text_of(compat::code_filename(code), info.filename_replaced, "`co_filename` is always a string");
+    info.name = text_of(compat::code_name(code), info.name_replaced, "`co_name` is always a string");
 }
 
 CodeInfo* cached_info(PyObject* code) {
@@ -53,44 +65,62 @@ CodeInfo* cached_info(PyObject* code) {
         return nullptr;
     }
     if (extra != nullptr) return static_cast<CodeInfo*>(extra);
-    auto* info = new CodeInfo();
-    if (compat::code_set_extra(code, index, info) < 0) {
+    auto info = std::make_unique<CodeInfo>();
+    fill_texts(*info, code);
+    if (compat::code_set_extra(code, index, info.get()) < 0) {
         PyErr_Clear();
-        delete info;
         return nullptr;
     }
-    return info;
+    return info.release();
 }
 
-CodeInfo& scratch_slot() {
-    thread_local CodeInfo scratch;
-    return scratch;
+ProfilerSlot decide(ProfilerState& profiler, std::string_view filename, std::string_view name) {
+    ProfilerSlot slot;
+    slot.serial = profiler.serial;
+    slot.verdict = static_verdict(profiler, filename);
+    // The table's shape is fixed once the profiler is built, so a pointer
+    // into it stays valid as long as the profiler (and its serial) lives.
+    PluginTable& table = profiler.plugin_processors.value;
+    if (!table.empty()) {
+        auto found = table.find(name);
+        if (found != table.end()) slot.processors = &found->second;
+    }
+    return slot;
 }
 
 }  // namespace
 
-CodeView describe_code(PyObject* code, const ProfilerState& profiler) {
+CodeView describe_code(PyObject* code, ProfilerState& profiler) {
+    CodeView view;
     CodeInfo* info = cached_info(code);
     if (info == nullptr) {
-        // No slot available: decide afresh, keeping any replacement text alive
-        // in a per-thread scratch until the next event.
-        scratch_slot() = CodeInfo{};
-        info = &scratch_slot();
+        // No slot for us: decide afresh, keeping any replacement text alive
+        // in per-thread scratch until the next event.
+        thread_local CodeInfo scratch;
+        scratch = CodeInfo{};
+        fill_texts(scratch, code);
+        const ProfilerSlot slot = decide(profiler, scratch.filename, scratch.name);
+        view.filename = scratch.filename;
+        view.name = scratch.name;
+        view.verdict = slot.verdict;
+        view.processors = slot.processors;
+        return view;
     }
-    CodeView view;
-    view.qualname = info == &scratch_slot() ? nullptr : &info->qualname;
-    view.filename = text_of(compat::code_filename(code), info->filename_replaced);
-    view.name = text_of(compat::code_name(code), info->name_replaced);
-    for (std::size_t i = 0; i < CodeInfo::kSlots; ++i) {
-        if (info->serials[i] == profiler.serial) {
-            view.verdict = info->verdicts[i];
+    view.filename = info->filename;
+    view.name = info->name;
+    view.qualname = &info->qualname;
+    for (const ProfilerSlot& slot : info->slots) {
+        if (slot.serial == profiler.serial) {
+            view.verdict = slot.verdict;
+            view.processors = slot.processors;
             return view;
         }
     }
-    view.verdict = static_verdict(profiler, view.filename);
-    info->serials[info->next_slot] = profiler.serial;
-    info->verdicts[info->next_slot] = view.verdict;
+    const ProfilerSlot slot = decide(profiler, info->filename, info->name);
+    info->slots[info->next_slot] = slot;
     info->next_slot = (info->next_slot + 1) % CodeInfo::kSlots;
+    view.verdict = slot.verdict;
+    view.processors = slot.processors;
     return view;
 }
 

@@ -1,15 +1,17 @@
 // What nefa decides once per code object and keeps in the code object's
-// extra slot: its file name and name as UTF-8, and each profiler's filter
-// verdict. The slot is freed with the code object, so a verdict never
-// outlives the code it was made for.
+// extra slot: its file name and name as UTF-8, its qualified name, and each
+// profiler's filter verdict and plugin list. The slot is freed with the code
+// object, so nothing cached ever outlives the code it was made for.
 #pragma once
 
+#include "plugins/plugin_processor.hpp"
 #include "utils/refs.hpp"
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace nefa {
 
@@ -38,12 +40,14 @@ struct CodeView {
     // names) are replaced by U+FFFD. Valid while the code object lives.
     std::string_view filename;
     std::string_view name;
-    CodeVerdict verdict;
+    CodeVerdict verdict = CodeVerdict::skip;
+    // The profiler's processors for this co_name, or null for none.
+    std::vector<PluginProcessor>* processors = nullptr;
     // Null when the code object has no slot for us.
     QualnameCache* qualname = nullptr;
 };
 
 // Requires the interpreter lock; `code` must be a code object.
-CodeView describe_code(PyObject* code, const ProfilerState& profiler);
+CodeView describe_code(PyObject* code, ProfilerState& profiler);
 
 }  // namespace nefa

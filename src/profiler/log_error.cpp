@@ -36,6 +36,12 @@ void report(PyFrameObject* frame, const PendingError& error, Event event, PyObje
 }  // namespace
 
 void log_error(PyFrameObject* frame, PendingError error, Event event, PyObject* co_filename, PyObject* co_name) {
+    // A Ctrl-C that arrived while our hook ran Python code belongs to the
+    // program: deliver it again, as if it came just after the hook.
+    if (error.exception() != nullptr && PyErr_GivenExceptionMatches(error.exception(), PyExc_KeyboardInterrupt)) {
+        PyErr_SetInterrupt();
+        return;
+    }
     try {
         report(frame, error, event, co_filename, co_name);
     } catch (const PyErrOccurred&) {

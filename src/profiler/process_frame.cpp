@@ -37,6 +37,34 @@ Ref record_locals(PyFrameObject* frame) {
 
 std::uintptr_t address_of(PyFrameObject* frame) { return reinterpret_cast<std::uintptr_t>(frame); }
 
+// Runs update_call_frames exactly once: at step 9, or when the record fails
+// before it. Popping may free a frame, whose finalisers must not run with
+// our error pending, so a failure's error is set aside meanwhile.
+class StackUpdate {
+public:
+    StackUpdate(ThreadValues& values, Event event, PyFrameObject* frame, const FrameId* id)
+        : values_(values), event_(event), frame_(frame), id_(id) {}
+    StackUpdate(const StackUpdate&) = delete;
+    StackUpdate& operator=(const StackUpdate&) = delete;
+    ~StackUpdate() {
+        if (done_) return;
+        PendingError error = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
+        update_call_frames(values_, event_, frame_, id_);
+        error.restore();
+    }
+    void run() {
+        done_ = true;
+        update_call_frames(values_, event_, frame_, id_);
+    }
+
+private:
+    ThreadValues& values_;
+    Event event_;
+    PyFrameObject* frame_;
+    const FrameId* id_;
+    bool done_ = false;
+};
+
 }  // namespace
 
 const ThreadIdentity& thread_info(ThreadValues& values) {
@@ -48,6 +76,22 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
                    std::string_view filename, std::string_view co_name, QualnameCache* qualname_cache,
                    EventRecords& records) {
     ThreadValues& values = state.per_thread.current(state.serial);
+
+    // Frame ids link a call to its return through the frame's address. The id
+    // comes first, and the stack of recorded frames is updated however the
+    // rest of the record fares: a frame that passed the filters must be on
+    // the stack from its call to its return, or every later call site on
+    // this thread would point at the wrong frame.
+    std::optional<FrameId> frame_id;
+    if (event == Event::call) {
+        frame_id = FrameId::generate();
+        values.frame_ids.insert_or_assign(address_of(frame), *frame_id);
+    } else {
+        auto found = values.frame_ids.find(address_of(frame));
+        if (found != values.frame_ids.end()) frame_id = found->second;
+    }
+    const FrameId* id = frame_id ? &*frame_id : nullptr;
+    StackUpdate stack_update(values, event, frame, id);
 
     // 1. Who is running.
     const ThreadIdentity& identity = thread_info(values);
@@ -62,17 +106,6 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     const std::shared_ptr<const std::string> qualname = get_qualname_cached(frame, qualname_cache);
     Ref locals = record_locals(frame);
 
-    // 5. Frame ids link a call to its return through the frame's address.
-    std::optional<FrameId> frame_id;
-    if (event == Event::call) {
-        frame_id = FrameId::generate();
-        values.frame_ids.insert_or_assign(address_of(frame), *frame_id);
-    } else {
-        auto found = values.frame_ids.find(address_of(frame));
-        if (found != values.frame_ids.end()) frame_id = found->second;
-    }
-    const FrameId* id = frame_id ? &*frame_id : nullptr;
-
     // 6. The call site, from the stack as it was before this event.
     std::optional<CallSite> call_site;
     {
@@ -85,7 +118,7 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     const SerializedValue locals_bytes = serialize_value(locals.get(), state.lightweight_repr);
 
     // 9.
-    update_call_frames(values, event, frame, id);
+    stack_update.run();
 
     // 10. Sized first, then written in one pass with no capacity checks.
     namespace mp = msgpack;

@@ -12,16 +12,9 @@ namespace {
 
 void run_plugins(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg, const CodeView& code,
                  PyObject* code_object, EventRecords& records) {
-    // The table's shape never changes after construction; only the processors'
-    // frame-id maps do, and those are locked where they are touched.
-    const PluginTable& table = state.plugin_processors.value;
-    if (table.empty()) return;
-    auto found = table.find(code.name);
-    if (found == table.end()) return;
-    for (const PluginProcessor& processor : found->second) {
+    for (PluginProcessor& processor : *code.processors) {
         try {
-            if (auto record = process_plugin(state, const_cast<PluginProcessor&>(processor), frame, event, arg,
-                                             code.filename)) {
+            if (auto record = process_plugin(state, processor, frame, event, arg, code.filename)) {
                 records.add(std::move(record->type), std::move(record->bytes));
             }
         } catch (const PyErrOccurred&) {
@@ -41,12 +34,16 @@ void profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref ar
         Ref code = compat::frame_code(frame);
         const CodeView view = describe_code(code.get(), state);
 
+        // The common case, decided per code object: a filtered frame that no
+        // plugin wants costs nothing more.
+        if (view.verdict == CodeVerdict::skip && view.processors == nullptr) return;
+
         EventRecords records;
-        run_plugins(state, frame, event, arg.get(), view, code.get(), records);
+        if (view.processors != nullptr) run_plugins(state, frame, event, arg.get(), view, code.get(), records);
 
         bool keep = view.verdict == CodeVerdict::record;
         if (view.verdict == CodeVerdict::ask_callers) keep = !attrs_filter(view.filename, frame);
-        if (!keep && records.empty()) return;  // the common case: a filtered frame
+        if (!keep && records.empty()) return;
 
         try {
             if (keep) {

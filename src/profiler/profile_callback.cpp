@@ -1,9 +1,30 @@
 // The interpreter's entry into the profiler for every profile event.
+#include "filters/code_cache.hpp"
 #include "profiler/nefa_profiler.hpp"
 #include "profiler/operations.hpp"
+#include "utils/compat.hpp"
 #include "utils/errors.hpp"
 
 namespace nefa {
+
+namespace {
+
+// Whether the event can end here: its code is filtered out and no plugin
+// wants it. Decided per code object, so this is the whole cost of most
+// events in a real program. Runs no Python code.
+bool nothing_to_do(NefaProfilerObject* self, PyFrameObject* frame) noexcept {
+    try {
+        Ref code = compat::frame_code(frame);
+        const CodeView view = describe_code(code.get(), *self->state);
+        return view.verdict == CodeVerdict::skip && view.processors == nullptr;
+    } catch (...) {
+        // Let the full path meet the failure again and report it.
+        PyErr_Clear();
+        return false;
+    }
+}
+
+}  // namespace
 
 // Called by the interpreter with the interpreter lock held. Returns 0, or -1
 // with an exception set only when the event cannot reach the profiler at all.
@@ -20,10 +41,17 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         ensure_error_set();
         return -1;
     }
+    const bool error_pending = PyErr_Occurred() != nullptr;
+    if (!error_pending && Py_IS_TYPE(obj, nefa_profiler_type()) &&
+        nothing_to_do(reinterpret_cast<NefaProfilerObject*>(obj), frame)) {
+        return 0;
+    }
     // Whatever was pending before us is the traced program's business: keep it.
-    PendingError pending = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
+    PendingError pending = error_pending ? PendingError::fetch() : PendingError{};
     const int status = guarded(
         [&]() -> int {
+            // Our own references: the host's Python code, run during the
+            // event, may replace the profile function and drop the interpreter's.
             Ref self_ref = Ref::borrow(obj);
             NefaProfilerObject* self = downcast_profiler(obj);
             SharedBorrow borrow(self);
@@ -32,9 +60,7 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
             return 0;
         },
         -1);
-    if (status == 0) {
-        pending.restore();
-    }
+    if (status == 0) pending.restore();
     return status;
 }
 
