@@ -179,3 +179,19 @@ def test_broken_storage_raises_and_loses_nothing(tmp_path, breakage, error_name)
     raised, document = result.outputs
     assert raised == error_name
     assert events(decode(document)["frames_of_interest"]) == [("work", "call"), ("work", "return")]
+
+
+def test_ctrl_c_caught_in_the_hook_reaches_the_program(tmp_path):
+    # A KeyboardInterrupt raised while the hook runs Python code is not a
+    # recording failure: it is delivered to the program again, not logged.
+    result = run_traced(
+        tmp_path,
+        POISONED_PROGRAM.format(bad="raise KeyboardInterrupt").replace(
+            "outcome = caller()",
+            "try:\n    caller()\n    for _ in range(10000): pass\n    outcome = 'missed'\n"
+            "except KeyboardInterrupt:\n    outcome = 'interrupted'",
+        ),
+    )
+    document, outcome, warnings = result.outputs
+    assert outcome == "interrupted"
+    assert warnings == []
