@@ -1,0 +1,1 @@
+"""A small bookshop back office: stock, pricing, orders and shipping."""

@@ -1,0 +1,5 @@
+import sys
+
+import nefa.cli
+
+sys.exit(nefa.cli.main())

@@ -1,0 +1,198 @@
+"""Configuration: defaults, ``[tool.nefa]`` in pyproject.toml, CLI overrides.
+
+Two shapes exist.  Users write *settings* (in pyproject.toml or as CLI
+flags) with friendly names::
+
+    [tool.nefa]
+    db = ".nefa/db.sqlite3"
+    include = ["src/"]
+    ignore = ["generated/"]
+    threading = true
+    lightweight_repr = false
+    sqlite_busy_timeout = 60
+    plugins = []
+
+The profiler hands the native module a *config* dict (see
+:func:`defaults`), which must be a plain dict holding real bools.
+"""
+
+from __future__ import annotations
+
+import copy
+import os
+import tomllib
+from collections.abc import Mapping
+from pathlib import Path
+
+from nefa import filters, plugins
+
+__all__ = [
+    "ConfigError",
+    "DEFAULT_DB_PATH",
+    "SETTING_NAMES",
+    "defaults",
+    "load_pyproject_settings",
+    "make_config",
+    "resolve",
+]
+
+DEFAULT_DB_PATH = os.path.join(".nefa", "db.sqlite3")
+
+_DEFAULTS = {
+    "filters": {"include_frames": [], "ignore_frames": []},
+    "sqlite_busy_timeout": 60,
+    "threading": True,
+    "lightweight_repr": False,
+    "plugins": [],
+}
+
+SETTING_NAMES = (
+    "db",
+    "include",
+    "ignore",
+    "threading",
+    "lightweight_repr",
+    "sqlite_busy_timeout",
+    "plugins",
+)
+
+
+class ConfigError(ValueError):
+    pass
+
+
+def defaults() -> dict:
+    """A fresh copy of the default config (safe to mutate)."""
+    return copy.deepcopy(_DEFAULTS)
+
+
+def _check_bool(value: object, where: str) -> bool:
+    if type(value) is not bool:
+        raise ConfigError(f"{where}: expected true or false, got {value!r}")
+    return value
+
+
+def _check_timeout(value: object, where: str) -> int:
+    if type(value) is not int or value < 0:
+        raise ConfigError(f"{where}: expected a whole number of seconds (0 or more), got {value!r}")
+    return value
+
+
+def _check_plugins(value: object, where: str) -> list[str]:
+    if not isinstance(value, (list, tuple)) or not all(isinstance(name, str) for name in value):
+        raise ConfigError(f"{where}: expected a list of plugin names, got {value!r}")
+    names = list(dict.fromkeys(value))
+    for name in names:
+        if name not in plugins.AVAILABLE:
+            known = ", ".join(sorted(plugins.AVAILABLE)) or "none yet"
+            raise ConfigError(f"{where}: unknown plugin {name!r} (available: {known})")
+    return names
+
+
+def _check_patterns(value: object, where: str) -> list[str]:
+    try:
+        return filters.normalize_patterns(value, origin=where)  # type: ignore[arg-type]
+    except filters.FilterError as error:
+        raise ConfigError(str(error)) from None
+
+
+def make_config(overrides: Mapping | None = None, *, base: Mapping | None = None) -> dict:
+    """Validate ``overrides`` (config shape) and merge them over ``base``.
+
+    ``base`` defaults to :func:`defaults`.  Filter lists given in
+    ``overrides`` replace those of ``base``.
+    """
+    config = defaults() if base is None else copy.deepcopy(dict(base))
+    if overrides is None:
+        return config
+    if not isinstance(overrides, Mapping):
+        raise ConfigError(f"config: expected a mapping, got {type(overrides).__name__}")
+    for key, value in overrides.items():
+        where = f"config[{key!r}]"
+        if key == "filters":
+            if not isinstance(value, Mapping):
+                raise ConfigError(f"{where}: expected a mapping with include_frames/ignore_frames")
+            unknown = set(value) - {"include_frames", "ignore_frames"}
+            if unknown:
+                raise ConfigError(f"{where}: unknown keys {sorted(map(str, unknown))}")
+            for name in ("include_frames", "ignore_frames"):
+                if name in value:
+                    config["filters"][name] = _check_patterns(value[name], f"{where}[{name!r}]")
+        elif key in ("threading", "lightweight_repr"):
+            config[key] = _check_bool(value, where)
+        elif key == "sqlite_busy_timeout":
+            config[key] = _check_timeout(value, where)
+        elif key == "plugins":
+            config[key] = _check_plugins(value, where)
+        else:
+            known = ", ".join(sorted(_DEFAULTS))
+            raise ConfigError(f"{where}: unknown key (known: {known})")
+    return config
+
+
+def load_pyproject_settings(directory: str | os.PathLike[str] | None = None) -> dict:
+    """The validated ``[tool.nefa]`` table of ``directory``/pyproject.toml.
+
+    An absent file or table gives ``{}``.
+    """
+    path = Path(directory if directory is not None else os.getcwd()) / "pyproject.toml"
+    try:
+        with open(path, "rb") as file:
+            document = tomllib.load(file)
+    except FileNotFoundError:
+        return {}
+    except tomllib.TOMLDecodeError as error:
+        raise ConfigError(f"{path}: not valid TOML: {error}") from None
+    except OSError as error:
+        raise ConfigError(f"{path}: cannot be read: {error.strerror or error}") from None
+    tool = document.get("tool", {})
+    table = tool.get("nefa", {}) if isinstance(tool, dict) else {}
+    if not isinstance(table, dict):
+        raise ConfigError(f"{path}: [tool.nefa] must be a table")
+    return check_settings(table, origin=f"{path} [tool.nefa]")
+
+
+def check_settings(settings: Mapping, *, origin: str) -> dict:
+    """Validate user-facing settings (see the module docstring)."""
+    out: dict = {}
+    for key, value in settings.items():
+        where = f"{origin}: {key}"
+        if key == "db":
+            if not isinstance(value, str) or not value.strip():
+                raise ConfigError(f"{where}: expected a path, got {value!r}")
+            out[key] = value
+        elif key in ("include", "ignore"):
+            out[key] = _check_patterns(value, where)
+        elif key in ("threading", "lightweight_repr"):
+            out[key] = _check_bool(value, where)
+        elif key == "sqlite_busy_timeout":
+            out[key] = _check_timeout(value, where)
+        elif key == "plugins":
+            out[key] = _check_plugins(value, where)
+        else:
+            raise ConfigError(f"{where}: unknown setting (known: {', '.join(SETTING_NAMES)})")
+    return out
+
+
+def resolve(cli_settings: Mapping | None = None, *, directory=None) -> tuple[dict, str]:
+    """Config dict and database path from defaults, pyproject.toml and CLI.
+
+    CLI settings override the file's; include/ignore patterns from both
+    are combined, since a flag usually narrows down a project-wide rule.
+    Returns ``(config, db_path)``; a relative db path is relative to
+    ``directory`` (the current directory by default).
+    """
+    base = os.fspath(directory) if directory is not None else os.getcwd()
+    file_settings = load_pyproject_settings(base)
+    cli = check_settings(cli_settings or {}, origin="command line")
+    merged = {**file_settings, **cli}
+    for key in ("include", "ignore"):
+        merged[key] = list(dict.fromkeys([*file_settings.get(key, []), *cli.get(key, [])]))
+
+    config = defaults()
+    config["filters"] = {"include_frames": merged["include"], "ignore_frames": merged["ignore"]}
+    for key in ("threading", "lightweight_repr", "sqlite_busy_timeout", "plugins"):
+        if key in merged:
+            config[key] = merged[key]
+    db_path = os.path.join(base, os.path.expanduser(merged.get("db", DEFAULT_DB_PATH)))
+    return config, db_path

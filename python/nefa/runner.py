@@ -1,0 +1,182 @@
+"""Run a script or a module as ``__main__``, as the interpreter would."""
+
+from __future__ import annotations
+
+import contextlib
+import importlib.util
+import os
+import runpy
+import sys
+import threading
+import zipfile
+from dataclasses import dataclass, field
+
+__all__ = ["Target", "TargetError", "check_target", "execute", "program_environment"]
+
+
+@dataclass(frozen=True)
+class Target:
+    """What to run: a script path (or directory/zip with ``__main__.py``)
+    or, with ``is_module``, a module name; plus the program's arguments."""
+
+    name: str
+    args: list[str] = field(default_factory=list)
+    is_module: bool = False
+
+    @property
+    def argv(self) -> list[str]:
+        # For -m, runpy puts the module's file in argv[0] while it runs.
+        return [self.name, *self.args]
+
+
+class TargetError(Exception):
+    def __init__(self, message: str, exit_code: int):
+        super().__init__(message)
+        self.message = message
+        self.exit_code = exit_code
+
+
+def check_target(target: Target) -> None:
+    """Fail early, with the interpreter's message and status, when there is
+    nothing to run."""
+    if target.is_module:
+        top = target.name.partition(".")[0]
+        # Only the top-level package is looked up: finding a submodule would
+        # import (run) its parent packages before recording starts.
+        try:
+            found = bool(top) and importlib.util.find_spec(top) is not None
+        except (ImportError, ValueError):
+            found = False
+        if not found:
+            raise TargetError(f"No module named {top or target.name!r}", 1)
+    elif not os.path.exists(target.name):
+        raise TargetError(f"can't open file {os.path.abspath(target.name)!r}: [Errno 2] No such file or directory", 2)
+
+
+def _path_entry(target: Target) -> str:
+    if target.is_module:
+        return os.getcwd()
+    if os.path.isdir(target.name) or zipfile.is_zipfile(target.name):
+        return os.path.abspath(target.name)
+    return os.path.dirname(os.path.realpath(target.name))
+
+
+@contextlib.contextmanager
+def program_environment(target: Target):
+    """``sys.argv`` and ``sys.path[0]`` as the program expects them; both are
+    put back afterwards."""
+    saved_argv = sys.argv
+    saved_path = list(sys.path)
+    sys.argv = target.argv
+    entry = _path_entry(target)
+    if sys.path:
+        sys.path[0] = entry
+    else:
+        sys.path.append(entry)
+    try:
+        yield
+    finally:
+        sys.argv = saved_argv
+        sys.path[:] = saved_path
+
+
+def _exit_status(code) -> int:
+    """The process status the interpreter gives ``SystemExit(code)``."""
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code
+    # sys.exit("message"): the message goes to stderr, the status is 1.
+    try:
+        print(code, file=sys.stderr)
+    except Exception:
+        pass
+    return 1
+
+
+def _program_traceback(tb):
+    """Drop the leading frames of nefa and runpy, which the interpreter
+    would not have shown."""
+    while tb is not None:
+        module = tb.tb_frame.f_globals.get("__name__", "")
+        if module != "runpy" and module != "nefa" and not module.startswith("nefa."):
+            break
+        tb = tb.tb_next
+    return tb
+
+
+def _report_uncaught(error: BaseException) -> None:
+    tb = _program_traceback(error.__traceback__)
+    # The default hook prints the exception's own traceback, not its argument.
+    error.__traceback__ = tb
+    try:
+        sys.excepthook(type(error), error, tb)
+    except BaseException as hook_error:
+        # As the interpreter does when a custom hook fails.
+        print("Error in sys.excepthook:", file=sys.stderr)
+        sys.__excepthook__(type(hook_error), hook_error, hook_error.__traceback__)
+        print("\nOriginal exception was:", file=sys.stderr)
+        sys.__excepthook__(type(error), error, tb)
+
+
+def _wait_for_threads() -> None:
+    # The interpreter waits for non-daemon threads before it exits; do the
+    # same while still recording, so that their work is in the trace.
+    current = threading.current_thread()
+    for thread in threading.enumerate():
+        if thread is not current and not thread.daemon:
+            try:
+                thread.join()
+            except KeyboardInterrupt:
+                return
+            except RuntimeError:
+                continue
+
+
+def _restore_module_argv0(target: Target) -> None:
+    # runpy puts argv[0] back to the module name once the module returns;
+    # the trace should show the command line the program itself saw.
+    if sys.argv and sys.argv[0] == target.name:
+        try:
+            spec = importlib.util.find_spec(target.name)
+            if spec is not None and spec.submodule_search_locations is not None:
+                spec = importlib.util.find_spec(target.name + ".__main__")  # a package run with -m
+        except (ImportError, ValueError):
+            return
+        if spec is not None and spec.origin and spec.has_location:
+            sys.argv[0] = spec.origin
+
+
+def execute(target: Target, profiler=None) -> int:
+    """Run ``target`` (inside :func:`program_environment`) and return the
+    exit status the interpreter would have given it.
+
+    ``profiler`` (optional) is started just before the program and stopped
+    once the program and its non-daemon threads are done.
+    """
+    status = 0
+    if profiler is not None:
+        profiler.start()
+    try:
+        try:
+            if target.is_module:
+                runpy.run_module(target.name, run_name="__main__", alter_sys=True)
+            else:
+                runpy.run_path(target.name, run_name="__main__")
+        except SystemExit as error:
+            status = _exit_status(error.code)
+        except KeyboardInterrupt as error:
+            _report_uncaught(error)
+            status = 130
+        except BaseException as error:
+            _report_uncaught(error)
+            status = 1
+        _wait_for_threads()
+        if target.is_module:
+            _restore_module_argv0(target)
+    finally:
+        if profiler is not None:
+            profiler.stop()
+        with contextlib.suppress(Exception):
+            sys.stdout.flush()
+    return status

@@ -1,0 +1,55 @@
+"""The table printed by ``nefa traces``."""
+
+from __future__ import annotations
+
+import shlex
+import time
+from collections.abc import Sequence
+
+from nefa.db import TraceSummary
+
+_MAX_COMMAND = 80
+
+
+def format_duration(seconds: float) -> str:
+    if seconds < 1:
+        return f"{seconds * 1000:.0f} ms"
+    if seconds < 120:
+        return f"{seconds:.2f} s"
+    minutes, rest = divmod(int(round(seconds)), 60)
+    hours, minutes = divmod(minutes, 60)
+    return f"{hours}h{minutes:02d}m{rest:02d}s" if hours else f"{minutes}m{rest:02d}s"
+
+
+def _command(argv: list[str]) -> str:
+    text = shlex.join(argv) if argv else "-"
+    if len(text) > _MAX_COMMAND:
+        text = text[: _MAX_COMMAND - 3] + "..."
+    return text
+
+
+def format_listing(traces: Sequence[TraceSummary]) -> str:
+    """An aligned table, one trace per line, in the order given (local times)."""
+    header = ("TRACE ID", "STARTED", "RECORDS", "THREADS", "DURATION", "COMMAND")
+    rows = [
+        (
+            trace.id,
+            time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(trace.start_timestamp)),
+            str(trace.record_count),
+            str(trace.thread_count),
+            format_duration(trace.duration),
+            _command(trace.command_line),
+        )
+        for trace in traces
+    ]
+    widths = [max(len(row[i]) for row in (header, *rows)) for i in range(len(header))]
+    # Numbers read best right-aligned; the last column is not padded.
+    right = {2, 3, 4}
+    lines = []
+    for row in (header, *rows):
+        cells = [
+            cell.rjust(widths[i]) if i in right else cell.ljust(widths[i]) if i < len(row) - 1 else cell
+            for i, cell in enumerate(row)
+        ]
+        lines.append("  ".join(cells))
+    return "\n".join(lines)

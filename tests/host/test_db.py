@@ -1,0 +1,130 @@
+import sqlite3
+
+import msgpack
+import pytest
+
+from nefa import db
+
+
+def save(path, trace_id, document):
+    db.save_trace_in_sqlite(path, trace_id, timeout=5, msgpack=document)
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    return tmp_path / "not" / "yet" / "db.sqlite3"  # saving creates the folders
+
+
+def test_schema_wal_and_summary_figures(db_path, make_document):
+    # Threaded: two other threads; the last record is a worker's, at +3 s.
+    save(db_path, "trc_split", make_document(main=(0.1, 0.5), threads={11: (0.2, 3.0), 12: (0.3,)}, start=1000.0))
+    save(db_path, "trc_mixed", make_document(main=(0.1,), threads={11: (0.2, 2.0)}, split=False, start=2000.0))
+    save(db_path, "trc_empty", make_document(main=(), start=3000.0))
+
+    with sqlite3.connect(db_path) as conn:
+        assert conn.execute("PRAGMA user_version").fetchone()[0] == db.SCHEMA_VERSION
+        assert conn.execute("PRAGMA journal_mode").fetchone()[0] == "wal"
+
+    split = db.get_trace(db_path, "trc_split")
+    assert (split.record_count, split.thread_count, split.part_count) == (5, 3, 1)
+    assert (split.start_timestamp, split.duration) == (1000.0, pytest.approx(3.0))
+    assert split.command_line == ["app.py"]
+    mixed = db.get_trace(db_path, "trc_mixed")
+    assert (mixed.record_count, mixed.thread_count, mixed.duration) == (3, 2, pytest.approx(2.0))
+    empty = db.get_trace(db_path, "trc_empty")
+    assert (empty.record_count, empty.thread_count, empty.duration) == (0, 0, 0.0)
+
+
+def test_second_save_adds_a_part(db_path, make_document):
+    first = make_document(main=(0.1, 0.2), threads={11: (0.3,)}, start=1000.0)
+    second = make_document(main=(0.1,), threads={11: (0.2,), 12: (0.4,)}, start=1010.0)
+    save(db_path, "trc_parts", first)
+    save(db_path, "trc_parts", second)
+
+    assert db.read_trace_parts(db_path, "trc_parts") == [first, second]
+    trace = db.get_trace(db_path, "trc_parts")
+    # Thread 11 is in both parts: counted once.
+    assert (trace.part_count, trace.record_count, trace.thread_count) == (2, 6, 3)
+    assert (trace.start_timestamp, trace.duration) == (1000.0, pytest.approx(10.4))
+
+
+def test_listing_newest_first_with_limit(db_path, make_document):
+    for trace_id, start in [("trc_mid", 2000.0), ("trc_new", 3000.0), ("trc_old", 1000.0)]:
+        save(db_path, trace_id, make_document(start=start))
+    assert [t.id for t in db.list_traces(db_path)] == ["trc_new", "trc_mid", "trc_old"]
+    assert [t.id for t in db.list_traces(db_path, limit=2)] == ["trc_new", "trc_mid"]
+
+
+def test_reading_errors(db_path, tmp_path, make_document):
+    with pytest.raises(db.DatabaseNotFoundError):
+        db.list_traces(db_path)
+    assert not db_path.exists()  # reading must not create it
+
+    save(db_path, "trc_1", make_document())
+    with pytest.raises(db.TraceNotFoundError):
+        db.read_trace_parts(db_path, "trc_missing")
+
+    with sqlite3.connect(db_path) as conn:
+        conn.execute(f"PRAGMA user_version = {db.SCHEMA_VERSION + 1}")
+    with pytest.raises(db.SchemaTooNewError, match="newer nefa"):
+        db.list_traces(db_path)
+    with pytest.raises(db.SchemaTooNewError):
+        save(db_path, "trc_2", make_document())
+
+    not_sqlite = tmp_path / "notes.txt"
+    not_sqlite.write_text("hello, I am not a database" * 100)
+    with pytest.raises(db.DatabaseError, match="not a usable trace database"):
+        db.list_traces(not_sqlite)
+
+
+@pytest.mark.parametrize(
+    "document",
+    [b"\x92\x01\x02", b"\x81\xa1a", msgpack.packb({"frames_of_interest": []}), "not bytes"],
+    ids=["not-a-map", "truncated", "no-timestamp", "str"],
+)
+def test_invalid_documents_are_refused_before_writing(db_path, document):
+    with pytest.raises((ValueError, TypeError)):
+        save(db_path, "trc_bad", document)
+    assert not db_path.exists() or db.list_traces(db_path) == []
+
+
+def test_failure_mid_save_leaves_nothing(db_path, make_document, monkeypatch):
+    save(db_path, "trc_ok", make_document(start=1000.0))
+    save(db_path, "trc_two", make_document(start=2000.0))
+
+    class FailingParts(sqlite3.Connection):
+        # The summary row is written first; fail on the part.
+        def execute(self, sql, *args):
+            if sql.startswith("INSERT INTO trace_parts"):
+                raise sqlite3.OperationalError("disk I/O error (simulated)")
+            return super().execute(sql, *args)
+
+    real_connect = sqlite3.connect
+    monkeypatch.setattr(db.sqlite3, "connect", lambda *a, **k: real_connect(*a, factory=FailingParts, **k))
+    for trace_id, start in [("trc_new", 3000.0), ("trc_two", 2500.0)]:
+        with pytest.raises(sqlite3.OperationalError):
+            save(db_path, trace_id, make_document(start=start))
+    monkeypatch.undo()
+
+    assert [t.id for t in db.list_traces(db_path)] == ["trc_two", "trc_ok"]
+    two = db.get_trace(db_path, "trc_two")
+    assert (two.part_count, two.record_count, two.start_timestamp) == (1, 2, 2000.0)
+    assert len(db.read_trace_parts(db_path, "trc_two")) == 1
+
+
+def test_old_schema_is_migrated_once(tmp_path, make_document, monkeypatch):
+    path = tmp_path / "db.sqlite3"
+    with sqlite3.connect(path) as conn:
+        conn.execute("CREATE TABLE unrelated (x)")  # an existing version-0 file
+    applied = []
+    migrations = [*db.MIGRATIONS, lambda c: (applied.append(1), c.execute("CREATE TABLE extra (y)"))]
+    monkeypatch.setattr(db, "MIGRATIONS", migrations)
+    monkeypatch.setattr(db, "SCHEMA_VERSION", len(migrations))
+    save(path, "trc_1", make_document())
+    save(path, "trc_1", make_document())
+
+    assert applied == [1]
+    with sqlite3.connect(path) as conn:
+        assert conn.execute("PRAGMA user_version").fetchone()[0] == len(migrations)
+        tables = {row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+    assert {"traces", "trace_parts", "extra", "unrelated"} <= tables

@@ -1,0 +1,214 @@
+"""``nefa run`` and the Python API against the real native module."""
+
+import importlib
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from nefa import db
+from nefa.traces import read_trace
+
+
+try:
+    importlib.import_module("nefa._nefa")
+except ImportError:
+    pytestmark = pytest.mark.skip(reason="the native module nefa._nefa is not built")
+
+DOCUMENT_KEYS = ("command_line_args current_commit_sha frames frames_of_interest main_thread_id meta timestamp"
+                 " trace_id").split()
+RECORD_KEYS = ("path co_name qualname event frame_id arg locals thread thread_native_id timestamp type"
+               " user_code_call_site").split()
+SUMMARY = re.compile(r"nefa: stored trace (trc_[0-9A-Z]{26}) in (\S+) \((\d+) records?, (\d+) threads?, [\d.]+ m?s\)")
+
+SHOP = """
+    import sys
+    import threading
+
+    from inventory import Stock
+
+    def restock(stock, name):
+        stock.add(name, 5)
+
+    def main():
+        stock = Stock()
+        worker = threading.Thread(target=restock, args=(stock, "tea"), name="restocker")
+        worker.start()
+        worker.join()
+        total = stock.add("coffee", 2)
+        print("args", sys.argv[1:], "total", total)
+        return total
+
+    if __name__ == "__main__":
+        main()
+        if "--crash" in sys.argv:
+            raise RuntimeError("till is empty")
+        if "--exit" in sys.argv:
+            sys.exit(int(sys.argv[-1]))
+"""
+
+INVENTORY = """
+    class Stock:
+        def __init__(self):
+            self.items = {}
+
+        def add(self, name, count):
+            self.items[name] = self.items.get(name, 0) + count
+            return sum(self.items.values())
+"""
+
+
+@pytest.fixture
+def workdir(tmp_path):
+    (tmp_path / "shop").mkdir()
+    (tmp_path / "shop" / "main.py").write_text(textwrap.dedent(SHOP))
+    (tmp_path / "shop" / "inventory.py").write_text(textwrap.dedent(INVENTORY))
+    return tmp_path
+
+
+def nefa(workdir, *args, console_script=False):
+    command = [sys.executable, "-m", "nefa"]
+    if console_script:
+        # Its sys.path[0] is the scripts folder, not the current directory.
+        command = [os.path.join(os.path.dirname(sys.executable), "nefa")]
+        if not os.path.exists(command[0]):
+            pytest.skip("the nefa console script is not installed beside this interpreter")
+    env = {**os.environ, "PYTHONFAULTHANDLER": "1"}
+    return subprocess.run([*command, *args], cwd=workdir, env=env, capture_output=True, text=True, timeout=120)
+
+
+def stored(workdir, result, db_name=".nefa/db.sqlite3"):
+    """The single document the run stored, checked against its summary line."""
+    match = SUMMARY.search(result.stderr)
+    assert match, result.stderr
+    trace_id, where, records, threads = match.groups()
+    assert where == db_name
+    (document,) = read_trace(workdir / db_name, trace_id)
+    summary = db.get_trace(workdir / db_name, trace_id)
+    assert (summary.record_count, summary.thread_count) == (int(records), int(threads))
+    assert list(document) == DOCUMENT_KEYS
+    assert document["trace_id"] == trace_id
+    return document, summary
+
+
+def all_records(document):
+    records = list(document["frames_of_interest"])
+    for thread_records in document["frames"].values():
+        records.extend(thread_records)
+    return records
+
+
+def calls_of(document, name):
+    return [r for r in all_records(document) if r["co_name"] == name and r["event"] == "call"]
+
+
+def test_run_records_program_and_worker_thread(workdir):
+    result = nefa(workdir, "run", "shop/main.py", "--color", "blue")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "args ['--color', 'blue'] total 7\n"
+    document, summary = stored(workdir, result)
+
+    assert document["command_line_args"] == ["shop/main.py", "--color", "blue"]
+    assert document["meta"]["source"] == "cli" and document["meta"]["use_frame_boundaries"] is True
+    assert summary.thread_count == 2
+
+    main_records = document["frames_of_interest"]
+    assert all(r["thread_native_id"] == document["main_thread_id"] for r in main_records)
+    assert all(list(r) == RECORD_KEYS for r in all_records(document) if r["type"] == "frame")
+    (worker_records,) = document["frames"].values()
+    assert {r["co_name"] for r in worker_records} >= {"restock", "add"}
+    assert {r["thread"] for r in worker_records} == {"restocker"}
+
+    # Each call is followed, later in its thread, by its return, same frame id.
+    for records in [main_records, worker_records]:
+        open_frames = []
+        for record in records:
+            if record["event"] == "call":
+                open_frames.append(record["frame_id"])
+            else:
+                assert open_frames.pop() == record["frame_id"]
+        assert open_frames == []
+
+    (add_call,) = [r for r in calls_of(document, "add") if r["thread"] == "MainThread"]
+    assert add_call["path"].startswith("shop/inventory.py:")
+    assert add_call["qualname"].endswith("Stock.add")
+    assert add_call["locals"]["name"] == "coffee" and add_call["locals"]["count"] == 2
+    returns = [r for r in main_records if r["event"] == "return" and r["frame_id"] == add_call["frame_id"]]
+    assert returns[0]["arg"] == 7
+    # Nothing of nefa's own code is in the trace.
+    assert not any("nefa/" in r["path"] for r in all_records(document))
+
+
+@pytest.mark.parametrize(
+    "args, status, stderr_has",
+    [(["--crash"], 1, "RuntimeError: till is empty"), (["--exit", "0"], 0, ""), (["--exit", "7"], 7, "")],
+)
+def test_run_saves_when_program_raises_or_exits(workdir, args, status, stderr_has):
+    result = nefa(workdir, "run", "shop/main.py", *args)
+    assert result.returncode == status
+    before_summary = result.stderr[: result.stderr.index("nefa: stored trace")]
+    assert (stderr_has in before_summary and "runpy" not in before_summary) if stderr_has else before_summary == ""
+    document, _ = stored(workdir, result)
+    assert document["command_line_args"] == ["shop/main.py", *args] and calls_of(document, "main")
+
+
+def test_run_module_with_options(workdir):
+    # -m finds the module, and its sibling imports, from the current directory.
+    shop = workdir / "shop"
+    args = ["run", "--db", "out/t.db", "--no-threads", "--ignore", "inventory", "-m", "main", "x"]
+    result = nefa(shop, *args, console_script=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "args ['x'] total 7\n"
+    document, summary = stored(shop, result, db_name="out/t.db")
+    assert document["command_line_args"] == [str(shop / "main.py"), "x"]  # what the program saw
+    assert summary.thread_count == 1 and document["frames"] == {}
+    assert not any(r["thread"] == "restocker" for r in all_records(document))
+    assert calls_of(document, "main") and not calls_of(document, "add")
+
+
+def test_run_lightweight_truncates_values(workdir):
+    (workdir / "big.py").write_text("def keep(text):\n    return text\n\nkeep('x' * 100_000)\n")
+    result = nefa(workdir, "run", "--lightweight", "big.py")
+    assert result.returncode == 0, result.stderr
+    document, _ = stored(workdir, result)
+    (call,) = calls_of(document, "keep")
+    assert len(call["locals"]["text"]) < 1000
+
+
+def test_profiler_api_context_manager_and_decorator(workdir):
+    script = """
+        from nefa import Profiler
+
+        def square(n):
+            return n * n
+
+        with Profiler(db_path="api.db") as profiler:
+            square(3)
+        print(profiler.trace_id)
+
+        recorder = Profiler(db_path="api.db", config={"threading": False})
+
+        @recorder
+        def work(n):
+            return square(n) + 1
+
+        work(2)
+        work(5)
+        print(recorder.trace_id)
+    """
+    (workdir / "api.py").write_text(textwrap.dedent(script))
+    result = subprocess.run([sys.executable, "api.py"], cwd=workdir, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    block_id, decorated_id = result.stdout.split()
+
+    (block,) = read_trace(workdir / "api.db", block_id)
+    assert block["meta"]["source"] == "api"
+    assert calls_of(block, "square")
+
+    first, second = read_trace(workdir / "api.db", decorated_id)
+    assert [r["locals"]["n"] for r in calls_of(first, "work")] == [2]
+    assert [r["locals"]["n"] for r in calls_of(second, "work")] == [5]
+    assert db.get_trace(workdir / "api.db", decorated_id).part_count == 2
