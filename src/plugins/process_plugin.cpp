@@ -72,7 +72,7 @@ std::optional<PluginRecord> process_plugin(ProfilerState& state, PluginProcessor
 
     // 3. The stack as it was before this event.
     ThreadValues& values = state.per_thread.current(state.serial);
-    std::vector<CallFrameEntry> snapshot = call_frames_snapshot(values);
+    CallFramesSnapshot snapshot = call_frames_snapshot(values);
 
     // 4. Events the plugin wants.
     if (processor.events) {
@@ -99,7 +99,7 @@ std::optional<PluginRecord> process_plugin(ProfilerState& state, PluginProcessor
         set_item(data.get(), "thread_native_id", native_id.get());
     }
     {
-        const std::optional<CallSite> site = user_code_call_site(snapshot, frame_id ? &*frame_id : nullptr);
+        const std::optional<CallSite> site = user_code_call_site(snapshot.entries(), frame_id ? &*frame_id : nullptr);
         snapshot.clear();
         Ref value = Ref::borrow(Py_None);
         if (site) {

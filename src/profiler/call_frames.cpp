@@ -17,12 +17,12 @@ void update_call_frames(ThreadValues& values, Event event, PyFrameObject* frame,
     }
 }
 
-std::vector<CallFrameEntry> call_frames_snapshot(ThreadValues& values) {
-    // A call site is only ever found among the two newest entries, so a
-    // snapshot of those answers the same as a copy of the whole stack.
+CallFramesSnapshot call_frames_snapshot(ThreadValues& values) {
+    CallFramesSnapshot snapshot;
     const auto& stack = values.call_frames;
     const std::size_t first = stack.size() > 2 ? stack.size() - 2 : 0;
-    return std::vector<CallFrameEntry>(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
+    for (std::size_t i = first; i < stack.size(); ++i) snapshot.entries_[snapshot.size_++] = stack[i];
+    return snapshot;
 }
 
 }  // namespace nefa

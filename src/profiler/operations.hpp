@@ -5,6 +5,8 @@
 #include "filters/code_cache.hpp"
 #include "profiler/nefa_profiler.hpp"
 
+#include <array>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -41,8 +43,24 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
 // Keeps the thread's stack of recorded frames in step with its events.
 void update_call_frames(ThreadValues& values, Event event, PyFrameObject* frame, const FrameId* frame_id);
 
-// The top entries of this thread's stack that a call site can come from.
-std::vector<CallFrameEntry> call_frames_snapshot(ThreadValues& values);
+// A copy (with new references) of the top of a thread's stack: a call site
+// is only ever found among the two newest entries, so a copy of those
+// answers as a copy of the whole stack would, without allocating.
+class CallFramesSnapshot {
+public:
+    std::span<const CallFrameEntry> entries() const { return {entries_.data(), size_}; }
+    void clear() {
+        for (std::size_t i = 0; i < size_; ++i) entries_[i] = CallFrameEntry{};
+        size_ = 0;
+    }
+
+private:
+    friend CallFramesSnapshot call_frames_snapshot(ThreadValues& values);
+    std::array<CallFrameEntry, 2> entries_{};
+    std::size_t size_ = 0;
+};
+
+CallFramesSnapshot call_frames_snapshot(ThreadValues& values);
 
 // This thread's identity, looked up once per thread.
 const ThreadIdentity& thread_info(ThreadValues& values);

@@ -109,8 +109,8 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     // 6. The call site, from the stack as it was before this event.
     std::optional<CallSite> call_site;
     {
-        std::vector<CallFrameEntry> snapshot = call_frames_snapshot(values);
-        call_site = user_code_call_site(snapshot, id);
+        const CallFramesSnapshot snapshot = call_frames_snapshot(values);
+        call_site = user_code_call_site(snapshot.entries(), id);
     }
 
     // 7, 8.
