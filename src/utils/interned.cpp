@@ -1,5 +1,7 @@
 #include "utils/interned.hpp"
 
+#include <array>
+
 namespace nefa {
 
 namespace {
@@ -80,15 +82,54 @@ const Names& names() {
     return cached;
 }
 
+namespace {
+
+// Modules seen fully imported, by our interned name: (name, module) with a
+// strong reference, so a pointer match means the same module object.
+struct KnownModule {
+    PyObject* name = nullptr;
+    Ref module;
+};
+// Never destroyed: releasing references after the interpreter has gone
+// would crash the process at exit.
+std::array<KnownModule, 16>& known_modules = *new std::array<KnownModule, 16>();
+
+bool is_known(PyObject* name, PyObject* module) {
+    for (const auto& known : known_modules) {
+        if (known.name == name) return known.module.get() == module;
+    }
+    return false;
+}
+
+void remember(PyObject* name, const Ref& module) {
+    for (auto& known : known_modules) {
+        if (known.name == name || known.name == nullptr) {
+            known.name = name;
+            known.module = module;
+            return;
+        }
+    }
+}
+
+}  // namespace
+
 Ref import_module(PyObject* name) {
-    // sys.modules first, as the import statement does; PyImport_GetModule
-    // would also probe __spec__._initializing, which costs an AttributeError
-    // per call for modules without it.
+    // sys.modules first, as the import statement does. The first time a
+    // module object is met, PyImport_GetModule also waits for another
+    // thread still importing it (that check costs a few attribute look-ups,
+    // too many for every event); afterwards a pointer comparison suffices.
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* module = PyDict_CheckExact(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
-    if (module != nullptr && module != Py_None) return Ref::borrow(module);
+    if (module != nullptr && module != Py_None && is_known(name, module)) return Ref::borrow(module);
     if (PyErr_Occurred()) throw PyErrOccurred{};
-    return Ref::require(PyImport_Import(name));
+    Ref found = Ref::steal(PyImport_GetModule(name));
+    if (!found) {
+        if (PyErr_Occurred()) throw PyErrOccurred{};
+        found = Ref::require(PyImport_Import(name));
+    }
+    // Only interned names are ours to remember (their pointers live forever).
+    if (PyUnicode_CHECK_INTERNED(name)) remember(name, found);
+    return found;
 }
 
 Ref module_attribute(PyObject* module, PyObject* name) {

@@ -115,3 +115,35 @@ def test_each_thread_has_its_own_stack(tmp_path):
         outer_id = records[0]["frame_id"]
         site = {"call_frame_id": outer_id, "line_number": line}
         assert [r["user_code_call_site"] for r in records] == [None, site, site, None]
+
+
+def test_serialiser_module_still_being_imported_by_another_thread_is_waited_for(tmp_path):
+    # Another thread is halfway through importing nefa.serialize when the
+    # first event needs it: the event must wait for that import, not find a
+    # half-initialised module and lose its record.
+    result = run_traced(
+        tmp_path,
+        """
+        import importlib.abc, sys, threading, time
+        from harness import start, finish, capture_warnings
+        class SlowMsgpack(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path, target=None):
+                if name == "msgpack":
+                    time.sleep(0.5)
+        for name in [m for m in sys.modules if m == "msgpack" or m.startswith(("msgpack.", "nefa.serialize"))]:
+            del sys.modules[name]
+        sys.meta_path.insert(0, SlowMsgpack())
+        warnings = capture_warnings()
+        importer = threading.Thread(target=lambda: __import__("nefa.serialize"))
+        importer.start()
+        time.sleep(0.1)
+        def f(x):
+            return x
+        p = start()
+        f(1)
+        finish(p)
+        importer.join()
+        assert not warnings, [r.getMessage() for r in warnings]
+        """,
+    )
+    assert events(result.document["frames_of_interest"]) == [("f", "call"), ("f", "return")]
