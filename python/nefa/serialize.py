@@ -108,9 +108,12 @@ def _make_default(limits: _Limits):
     max_items = limits.max_items
 
     def default(value):
-        # Sets read better as arrays than as their repr; everything else
-        # unknown to MessagePack is shown as its repr.
-        if isinstance(value, (set, frozenset)):
+        # Runs for every object MessagePack does not know (``self`` in most
+        # methods), so the common case is kept to one repr() and a length test.
+        # A repr holding lone surrogates makes the packer raise, and the
+        # careful walker cleans it up.
+        kind = type(value)
+        if kind is set or kind is frozenset:
             try:
                 out = []
                 for item in value:
@@ -119,8 +122,14 @@ def _make_default(limits: _Limits):
                     out.append(item)
                 return out
             except Exception:
-                pass
-        return _safe_repr(value, max_str)
+                return _safe_repr(value, max_str)
+        if isinstance(value, int):
+            return _int_text(value, max_str)
+        try:
+            text = repr(value)
+        except Exception:
+            return f"<unprintable {_type_name(value)} object>"
+        return text if len(text) <= max_str else _cut(text, max_str)
 
     return default
 
