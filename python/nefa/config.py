@@ -10,7 +10,7 @@ flags) with friendly names::
     threading = true
     lightweight_repr = false
     sqlite_busy_timeout = 60
-    plugins = []
+    plugins = ["http", "logging"]        # or { disabled = ["logging"] }; all by default
 
 The profiler hands the native module a *config* dict (see
 :func:`defaults`), which must be a plain dict holding real bools.
@@ -43,7 +43,8 @@ _DEFAULTS = {
     "sqlite_busy_timeout": 60,
     "threading": True,
     "lightweight_repr": False,
-    "plugins": [],
+    # Every plugin unless the settings say otherwise.
+    "plugins": list(plugins.AVAILABLE),
 }
 
 SETTING_NAMES = (
@@ -79,14 +80,11 @@ def _check_timeout(value: object, where: str) -> int:
 
 
 def _check_plugins(value: object, where: str) -> list[str]:
-    if not isinstance(value, (list, tuple)) or not all(isinstance(name, str) for name in value):
-        raise ConfigError(f"{where}: expected a list of plugin names, got {value!r}")
-    names = list(dict.fromkeys(value))
-    for name in names:
-        if name not in plugins.AVAILABLE:
-            known = ", ".join(sorted(plugins.AVAILABLE)) or "none yet"
-            raise ConfigError(f"{where}: unknown plugin {name!r} (available: {known})")
-    return names
+    # A list enables exactly those plugins, {"disabled": [...]} all but those.
+    try:
+        return plugins.enabled_plugins(value, where=where)
+    except plugins.PluginConfigError as error:
+        raise ConfigError(str(error)) from None
 
 
 def _check_patterns(value: object, where: str) -> list[str]:

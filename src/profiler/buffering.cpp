@@ -1,5 +1,6 @@
 // Buffering an event's records, and cutting one trace per test.
 #include "profiler/operations.hpp"
+#include "utils/timestamp.hpp"
 #include "utils/ulid.hpp"
 
 #include <algorithm>
@@ -17,10 +18,13 @@ std::string new_trace_id() {
 
 void start_new_trace(ProfilerState& state) {
     std::string id = new_trace_id();
+    const double now = timestamp();
     std::lock_guard trace_lock(state.trace_id.mutex);
     std::lock_guard interest_lock(state.frames_of_interest.mutex);
     std::lock_guard frames_lock(state.frames.mutex);
     state.trace_id.value = std::move(id);
+    // A test's trace starts with the test, not with the recording session.
+    state.trace_timestamp = now;
     state.frames_of_interest.value.clear();
     state.frames.value.clear();
 }

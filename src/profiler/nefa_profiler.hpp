@@ -41,6 +41,9 @@ struct ProfilerState {
     std::string source;
 
     double start_timestamp = 0;
+    // When the current trace began: the start time, then each test's start
+    // in one-trace-per-test mode. Guarded by trace_id's mutex.
+    double trace_timestamp = 0;
     std::uint64_t main_thread_id = 0;
     std::uint64_t sqlite_busy_timeout = 60;
     bool one_trace_per_test = false;
@@ -93,5 +96,9 @@ private:
 
 // The native profile function (the interpreter's Py_tracefunc).
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
+
+// Makes profile_callback ignore its next event on this thread when it is the
+// event (`frame`, `event` name) that switched the thread to it.
+void skip_repeated_event(PyObject* frame, PyObject* event);
 
 }  // namespace nefa

@@ -110,6 +110,7 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler) {
 
     // 12.
     state->start_timestamp = timestamp();
+    state->trace_timestamp = state->start_timestamp;
     return state;
 }
 

@@ -76,6 +76,7 @@ Ref build_trace_inner(ProfilerState& state, DrainedRecords* drained) {
     // the one lock order used everywhere (id, records of interest, frames).
     DrainedRecords taken;
     std::string trace_id;
+    double trace_timestamp = 0;
     {
         std::lock_guard id_lock(state.trace_id.mutex);
         std::lock_guard interest_lock(state.frames_of_interest.mutex);
@@ -83,6 +84,7 @@ Ref build_trace_inner(ProfilerState& state, DrainedRecords* drained) {
         taken.frames_of_interest.swap(state.frames_of_interest.value);
         taken.frames.swap(state.frames.value);
         trace_id = state.trace_id.value;
+        trace_timestamp = state.trace_timestamp;
     }
 
     Bytes out;
@@ -100,7 +102,7 @@ Ref build_trace_inner(ProfilerState& state, DrainedRecords* drained) {
     write_frames_of_interest(out, taken.frames_of_interest);
     write_int_pair(out, "main_thread_id", state.main_thread_id);
     write_meta(out, facts.version, state.source);
-    write_f64_pair(out, "timestamp", state.start_timestamp);
+    write_f64_pair(out, "timestamp", trace_timestamp);
     write_str_pair(out, "trace_id", trace_id);
 
     Ref document = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),

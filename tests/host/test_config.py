@@ -29,7 +29,7 @@ sqlite_busy_timeout = 5
         "sqlite_busy_timeout": 5,
         "threading": True,
         "lightweight_repr": True,
-        "plugins": [],
+        "plugins": ["pytest", "unittest", "http", "logging", "flask"],
     }
     assert db_path == str(tmp_path / "traces" / "store.db")
 

@@ -1,0 +1,229 @@
+"""Flask's request handling, and one stored trace per request through the
+WSGI middleware."""
+
+import msgpack
+import pytest
+
+from nefa.traces import decode_document
+from nefa.wsgi import with_command_line
+from plugin_support import frame_names, of_type, run_script, stored
+
+APP = """
+import flask
+
+app = flask.Flask(__name__)
+
+
+def lookup(item_id):
+    if item_id == 0:
+        raise LookupError("no item 0")
+    return {"id": item_id}
+
+
+@app.get("/items/<int:item_id>")
+def item(item_id):
+    return lookup(item_id)
+
+
+@app.post("/items")
+def create():
+    return {"created": True}, 201
+"""
+
+
+def test_flask_requests_and_responses_are_recorded(tmp_path):
+    pytest.importorskip("flask")
+    run_script(
+        tmp_path,
+        APP
+        + """
+from nefa import Profiler
+
+client = app.test_client()
+with Profiler(db_path="traces.db", config={"plugins": ["flask"]}):
+    statuses = [client.get("/items/7?token=x").status_code, client.get("/items/0").status_code,
+                client.post("/items").status_code, client.get("/nowhere").status_code]
+assert statuses == [200, 500, 201, 404], statuses
+""",
+    )
+    [(summary, records)] = stored(tmp_path / "traces.db")
+    flask_records = of_type(records, "flask_request", "flask_response")
+    shapes = [
+        (r["method"], r["path"]) if r["type"] == "flask_request" else (r["status_code"], r["endpoint"])
+        for r in flask_records
+    ]
+    assert shapes == [
+        ("GET", "/items/7"), (200, "item"),
+        ("GET", "/items/0"), (500, "item"),
+        ("POST", "/items"), (201, "create"),
+        ("GET", "/nowhere"), (404, None),
+    ]
+    assert flask_records[0]["url"] == "/items/7?token=[redacted]"
+    assert flask_records[1]["status"] == "200 OK"
+    # The view's own frames sit between its request and its response.
+    first_response = records.index(flask_records[1])
+    assert frame_names(records[: first_response])[-2:] == ["item", "lookup"]
+
+
+SERVED = """
+import threading
+import urllib.error
+import urllib.request
+from wsgiref.simple_server import WSGIRequestHandler, WSGIServer, make_server
+from socketserver import ThreadingMixIn
+
+from nefa.wsgi import NefaMiddleware
+
+
+class Quiet(WSGIRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+class ThreadedServer(ThreadingMixIn, WSGIServer):
+    daemon_threads = True
+
+
+def fetch(path, data=None):
+    try:
+        with urllib.request.urlopen(base + path, data=data) as response:
+            return response.status, response.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read()
+
+
+server = make_server("127.0.0.1", 0, NefaMiddleware(APPLICATION, db_path="traces.db"),
+                     server_class=ThreadedServer, handler_class=Quiet)
+threading.Thread(target=server.serve_forever, daemon=True).start()
+base = f"http://127.0.0.1:{server.server_address[1]}"
+results = [fetch(path) for path in PATHS]
+server.shutdown()
+print(results)
+"""
+
+STREAMING_APP = """
+def chunk(number):
+    return f"chunk {number};".encode()
+
+
+def body(count):
+    for number in range(count):
+        yield chunk(number)
+
+
+def APPLICATION(environ, start_response):
+    count = int(environ["QUERY_STRING"] or 0)
+    start_response("200 OK", [("Content-Type", "text/plain")])
+    return body(count)
+
+
+PATHS = ["/stream?2", "/stream?3"]
+"""
+
+
+def test_each_request_is_stored_as_its_own_trace_until_the_response_is_closed(tmp_path):
+    proc = run_script(tmp_path, STREAMING_APP + SERVED)
+    assert "(200, b'chunk 0;chunk 1;')" in proc.stdout
+    traces = stored(tmp_path / "traces.db")
+    assert [(summary.source, summary.command_line) for summary, _ in traces] == [
+        ("wsgi", ["GET", "/stream?2", "200"]),
+        ("wsgi", ["GET", "/stream?3", "200"]),
+    ]
+    for (summary, records), count in zip(traces, (2, 3)):
+        # The body is produced while the server iterates: still recorded,
+        # up to the generator's last resumption, which ends it, and the
+        # server's logging, which comes before it closes the response.
+        assert frame_names(records) == ["APPLICATION", *["body", "chunk"] * count, "body", "log_message"]
+        assert len({r["thread_native_id"] for r in records}) == 1
+
+
+def test_flask_behind_the_middleware(tmp_path):
+    pytest.importorskip("flask")
+    proc = run_script(
+        tmp_path,
+        APP + "\nAPPLICATION = app\nPATHS = ['/items/3', '/items/0']\n" + SERVED,
+    )
+    assert "(200," in proc.stdout and "(500," in proc.stdout
+    traces = stored(tmp_path / "traces.db")
+    assert [summary.command_line for summary, _ in traces] == [["GET", "/items/3", "200"], ["GET", "/items/0", "500"]]
+    for (summary, records), status in zip(traces, (200, 500)):
+        assert [r["type"] for r in of_type(records, "flask_request", "flask_response")] == [
+            "flask_request", "flask_response"]
+        assert of_type(records, "flask_response")[0]["status_code"] == status
+        assert frame_names(records) == ["item", "lookup", "log_message"]
+
+
+def test_a_thread_already_recorded_is_left_to_its_recording(tmp_path):
+    run_script(
+        tmp_path,
+        """
+from wsgiref.util import setup_testing_defaults
+
+from nefa import Profiler
+from nefa.wsgi import NefaMiddleware
+
+def handler():
+    return [b"ok"]
+
+def app(environ, start_response):
+    start_response("200 OK", [])
+    return handler()
+
+environ = {}
+setup_testing_defaults(environ)
+middleware = NefaMiddleware(app, db_path="requests.db")
+with Profiler(db_path="outer.db"):
+    assert middleware(environ, lambda status, headers: None) == [b"ok"]
+# Once the thread is free, requests are stored again.
+assert middleware(environ, lambda status, headers: None) == [b"ok"]
+""",
+    )
+    [(outer, outer_records)] = stored(tmp_path / "outer.db")
+    assert frame_names(outer_records) == ["app", "<lambda>", "handler"]
+    [(request, request_records)] = stored(tmp_path / "requests.db")
+    assert request.command_line == ["GET", "/", "200"]
+    assert frame_names(request_records) == ["app", "<lambda>", "handler"]
+
+
+def test_an_application_that_raises_is_still_stored(tmp_path):
+    run_script(
+        tmp_path,
+        """
+from wsgiref.util import setup_testing_defaults
+
+from nefa.wsgi import NefaMiddleware
+
+def app(environ, start_response):
+    raise RuntimeError("broken")
+
+environ = {"PATH_INFO": "/broken", "REQUEST_METHOD": "POST"}
+setup_testing_defaults(environ)
+try:
+    NefaMiddleware(app, db_path="requests.db")(environ, None)
+except RuntimeError:
+    pass
+else:
+    raise AssertionError("the error was swallowed")
+""",
+    )
+    [(request, records)] = stored(tmp_path / "requests.db")
+    assert request.command_line == ["POST", "/broken"]
+    assert frame_names(records) == ["app"]
+
+
+def test_command_line_is_replaced_and_everything_else_kept_byte_for_byte():
+    entries = {"command_line_args": ["server.py"], "frames": {1: [{"a": b"\x00" * 300}]}, "trace_id": "trc_x"}
+    document = msgpack.packb(entries)
+    changed = with_command_line(document, ["GET", "/path", "200"])
+    assert decode_document(changed) == {**entries, "command_line_args": ["GET", "/path", "200"]}
+    assert changed.endswith(document[document.index(msgpack.packb("frames")) :])
+
+
+def test_middleware_settings_are_checked_when_it_is_made():
+    from nefa.config import ConfigError
+    from nefa.wsgi import NefaMiddleware
+
+    with pytest.raises(TypeError, match="WSGI application"):
+        NefaMiddleware("not an app")
+    with pytest.raises(ConfigError, match="unknown plugin 'nope'"):
+        NefaMiddleware(lambda environ, start_response: [], config={"plugins": ["nope"]})
