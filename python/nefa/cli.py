@@ -15,7 +15,9 @@ from collections.abc import Sequence
 from nefa import config, db, runner
 from nefa.version import __version__
 
-__all__ = ["Command", "CommandError", "RunCommand", "TracesCommand", "main"]
+__all__ = [
+    "Command", "CommandError", "ExportCommand", "RunCommand", "ShowCommand", "TracesCommand", "ViewCommand", "main",
+]
 
 PROG = "nefa"
 
@@ -130,7 +132,9 @@ options:
             raise CommandError(str(error), 2) from None
         from nefa.profiler import NativeModuleMissingError, Profiler
 
-        profiler = Profiler(db_path=db_path, config=profiler_config, source="cli")
+        profiler = Profiler(
+            db_path=db_path, config=profiler_config, one_trace_per_test=self.one_trace_per_test, source=self.source
+        )
         with runner.program_environment(target):
             # Looked up with the program's sys.path: -m finds modules in the
             # current directory even when run through the console script.
@@ -145,12 +149,18 @@ options:
             # Still inside the program's environment: the document records
             # the program's own command line.
             try:
-                profiler.save()
+                self.store(profiler)
             except Exception as error:
                 print(f"{PROG}: error: could not store the trace in {db_path}: {error}", file=sys.stderr)
                 return status or 1
         self._report(profiler.trace_id, db_path)
         return status
+
+    one_trace_per_test = False
+    source = "cli"
+
+    def store(self, profiler) -> None:
+        profiler.save()
 
     def _report(self, trace_id: str, db_path: str) -> None:
         where = _display_path(db_path)
@@ -166,6 +176,49 @@ options:
             f"{_plural(trace.thread_count, 'thread')}, {format_duration(trace.duration)})",
             file=sys.stderr,
         )
+
+
+class TestCommand(RunCommand):
+    name = "test"
+    summary = "run a test suite (e.g. -m unittest) and store one trace per test"
+    usage = RunCommand.usage.replace(f"{PROG} run ", f"{PROG} test ", 1)
+    help_text = RunCommand.help_text.replace(RunCommand.usage, usage, 1) + (
+        "\nEach test the program runs (each unittest TestCase) is stored as a trace of\n"
+        "its own as it ends; what runs outside any test is not stored.\n"
+    )
+    one_trace_per_test = True
+    source = "test"
+
+    def store(self, profiler) -> None:
+        # Each test was stored as it ended; what ran after the last one
+        # belongs to no test.  A run without tests is stored whole.
+        import msgpack
+
+        profiler.stop()
+        document = profiler.build_trace()
+        unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(document), 1024))
+        unpacker.feed(document)
+        trace_id = None  # the document's, read without decoding its records
+        for _ in range(unpacker.read_map_header()):
+            if unpacker.unpack() == "trace_id":
+                trace_id = unpacker.unpack()
+                break
+            unpacker.skip()
+        if trace_id == profiler.trace_id:
+            db.save_trace_in_sqlite(
+                profiler.db_path, profiler.trace_id, timeout=profiler.config["sqlite_busy_timeout"], msgpack=document
+            )
+
+    def _report(self, trace_id: str, db_path: str) -> None:
+        try:
+            db.get_trace(db_path, trace_id)
+        except db.TraceNotFoundError:
+            print(f"{PROG}: stored one trace per test in {_display_path(db_path)} (`{PROG} traces` lists them)",
+                  file=sys.stderr)
+            return
+        except db.DatabaseError:
+            pass
+        super()._report(trace_id, db_path)
 
 
 def _positive_int(text: str) -> int:
@@ -216,7 +269,130 @@ class TracesCommand(Command):
         return 0
 
 
-COMMANDS: dict[str, Command] = {command.name: command for command in (RunCommand(), TracesCommand())}
+class _TraceCommand(Command):
+    """A command that reads one stored trace: the newest unless named."""
+
+    def parser(self) -> argparse.ArgumentParser:
+        parser = argparse.ArgumentParser(prog=f"{PROG} {self.name}", description=self.summary)
+        parser.add_argument("trace_id", nargs="?", metavar="TRACE_ID",
+                            help="the trace (or a unique start of its id; default: the newest)")
+        parser.add_argument("--db", metavar="PATH", help=f"trace database (default: {config.DEFAULT_DB_PATH})")
+        self.add_options(parser)
+        return parser
+
+    def add_options(self, parser: argparse.ArgumentParser) -> None:
+        pass
+
+    def run(self, argv: list[str]) -> int:
+        try:
+            options = self.parser().parse_args(argv)
+        except SystemExit as exit_:
+            return _exit_status(exit_.code)
+        if options.db is not None:
+            db_path = options.db
+        else:
+            try:
+                _, db_path = config.resolve({})
+            except config.ConfigError as error:
+                raise CommandError(str(error), 2) from None
+        from nefa.traces.selection import TraceSelectionError, select_trace_id
+        from nefa.traces.tree import TraceFormatError, load_trace
+
+        where = _display_path(os.path.abspath(db_path))
+        try:
+            trace_id = select_trace_id(db_path, options.trace_id, where=where)
+            trace = load_trace(db_path, trace_id)
+        except TraceSelectionError as error:
+            raise CommandError(error.message) from None
+        except (db.DatabaseError, TraceFormatError) as error:
+            raise CommandError(str(error)) from None
+        return self.use(trace, options)
+
+    def use(self, trace, options) -> int:
+        raise NotImplementedError
+
+
+class ShowCommand(_TraceCommand):
+    name = "show"
+    summary = "print a trace as an indented call tree per thread"
+
+    def add_options(self, parser):
+        parser.add_argument("--depth", metavar="N", type=_positive_int, help="show N levels of calls at most")
+        parser.add_argument("--filter", metavar="TEXT",
+                            help="only calls whose qualified name or path contains TEXT, with their callers")
+        parser.add_argument("--thread", metavar="NAME_OR_ID", help="only this thread (name or native id)")
+        parser.add_argument("--color", choices=("auto", "always", "never"), default="auto",
+                            help="colour the output (default: auto, i.e. on a terminal unless NO_COLOR is set)")
+
+    def use(self, trace, options) -> int:
+        from nefa.traces.show import ThreadNotFoundError, render, use_color
+
+        try:
+            render(trace, sys.stdout, depth=options.depth, needle=options.filter, thread=options.thread,
+                   color=use_color(sys.stdout, options.color))
+            sys.stdout.flush()
+        except ThreadNotFoundError as error:
+            raise CommandError(str(error)) from None
+        except BrokenPipeError:
+            # Piped into `head`: stop quietly, and keep Python from
+            # complaining about the closed stdout at exit.
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
+
+
+class ExportCommand(_TraceCommand):
+    name = "export"
+    summary = "write a trace for Perfetto / chrome://tracing or speedscope"
+
+    def add_options(self, parser):
+        parser.add_argument("--format", choices=("chrome", "speedscope"), default="chrome",
+                            help="chrome: Trace Event JSON; speedscope: evented profile (default: chrome)")
+        parser.add_argument("-o", "--output", metavar="FILE",
+                            help="where to write (default: TRACE_ID.FORMAT.json here; - for standard output)")
+
+    def use(self, trace, options) -> int:
+        from nefa.traces.export import write_export
+
+        output = options.output or f"{trace.trace_id}.{options.format}.json"
+        try:
+            write_export(trace, options.format, "/dev/stdout" if output == "-" else output)
+        except OSError as error:
+            raise CommandError(f"cannot write {output}: {error.strerror or error}") from None
+        if output != "-":
+            print(_display_path(os.path.abspath(output)))
+        return 0
+
+
+class ViewCommand(_TraceCommand):
+    name = "view"
+    summary = "write a trace as an interactive HTML page (flame chart, values, search)"
+
+    def add_options(self, parser):
+        parser.add_argument("-o", "--output", metavar="FILE",
+                            help="where to write the page (default: .nefa/views/TRACE_ID.html)")
+        parser.add_argument("--open", action="store_true", help="open the page in the default web browser")
+
+    def use(self, trace, options) -> int:
+        from nefa.traces.viewer import write_view
+
+        output = options.output or os.path.join(".nefa", "views", f"{trace.trace_id}.html")
+        try:
+            path = write_view(trace, output)
+        except OSError as error:
+            raise CommandError(f"cannot write {output}: {error.strerror or error}") from None
+        print(_display_path(os.path.abspath(path)))
+        if options.open:
+            import webbrowser
+
+            if not webbrowser.open(path.resolve().as_uri()):
+                print(f"{PROG}: could not open a web browser; open the file above yourself", file=sys.stderr)
+        return 0
+
+
+COMMANDS: dict[str, Command] = {
+    command.name: command
+    for command in (RunCommand(), TestCommand(), TracesCommand(), ShowCommand(), ExportCommand(), ViewCommand())
+}
 
 
 def _exit_status(code) -> int:

@@ -97,8 +97,4 @@ private:
 // The native profile function (the interpreter's Py_tracefunc).
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
 
-// Makes profile_callback ignore its next event on this thread when it is the
-// event (`frame`, `event` name) that switched the thread to it.
-void skip_repeated_event(PyObject* frame, PyObject* event);
-
 }  // namespace nefa

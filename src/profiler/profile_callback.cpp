@@ -24,24 +24,7 @@ bool nothing_to_do(NefaProfilerObject* self, PyFrameObject* frame) noexcept {
     }
 }
 
-// The event that switched this thread to profile_callback (see
-// skip_repeated_event); cleared by the next event, whatever it is.
-struct RepeatedEvent {
-    PyObject* frame = nullptr;
-    int what = -1;
-};
-thread_local RepeatedEvent repeated_event;
-
 }  // namespace
-
-void skip_repeated_event(PyObject* frame, PyObject* event) {
-    int what = -1;
-    if (PyUnicode_Check(event)) {
-        if (PyUnicode_CompareWithASCIIString(event, "call") == 0) what = PyTrace_CALL;
-        if (PyUnicode_CompareWithASCIIString(event, "return") == 0) what = PyTrace_RETURN;
-    }
-    repeated_event = RepeatedEvent{what < 0 ? nullptr : frame, what};
-}
 
 // Called by the interpreter with the interpreter lock held. Returns 0, or -1
 // with an exception set only when the event cannot reach the profiler at all.
@@ -57,11 +40,6 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     if (obj == nullptr || frame == nullptr) {
         ensure_error_set();
         return -1;
-    }
-    if (repeated_event.frame != nullptr) {
-        const bool repeated = repeated_event.frame == reinterpret_cast<PyObject*>(frame) && repeated_event.what == what;
-        repeated_event = RepeatedEvent{};
-        if (repeated) return 0;
     }
     const bool error_pending = PyErr_Occurred() != nullptr;
     if (!error_pending && Py_IS_TYPE(obj, nefa_profiler_type()) &&

@@ -16,9 +16,6 @@ PyObject* method_register_threading_profiler(PyObject* self, PyObject* const* ar
             PyObject* values[3];
             parse_arguments("register_threading_profiler", parameters, args, nargs, kwnames, values);
             SharedBorrow borrow(downcast_profiler(self));
-            // From 3.12 on, the hook installed here is also handed the very
-            // event that called us; that first event is not to be recorded.
-            skip_repeated_event(values[0], values[1]);
             PyEval_SetProfile(profile_callback, self);
             Py_RETURN_NONE;
         },

@@ -1,0 +1,190 @@
+"""``nefa view``: the page itself, and the page in a real headless Chromium."""
+
+import re
+import shutil
+
+import pytest
+
+from nefa import cli
+from nefa.traces.tree import load_trace, parse_documents
+from nefa.traces.viewer import build_view_data, render_html, write_view
+
+INJECTED = "</script><script>window.injected = true</script>"
+
+
+def test_view_command_writes_the_page(capsys, tmp_path, monkeypatch, shop):
+    monkeypatch.chdir(tmp_path)
+    status = cli.main(["view", "--db", str(shop)])
+    out, err = capsys.readouterr()
+    assert (status, err) == (0, "")
+    assert out.strip() == ".nefa/views/trc_01SHOP.html"
+    assert (tmp_path / ".nefa" / "views" / "trc_01SHOP.html").read_text().startswith("<!doctype html>")
+
+
+def test_page_is_self_contained(records, pack):
+    thread = records()
+    frame_id = thread.call("app.render", 0.0, locals={"html": INJECTED})
+    thread.ret("app.render", 0.1, frame_id, value=INJECTED)
+    page = render_html(parse_documents([pack(thread)]))
+    # Nothing fetched: no external script, style, image or font.
+    assert not re.search(r"<(script|link|img|iframe)[^>]*(src|href)=", page)
+    assert "url(" not in page and "@import" not in page
+    # A value cannot close the data's <script> block: only the page's own three do.
+    assert INJECTED not in page and page.count("</script>") == 3
+
+
+def test_data_is_compact(records, pack):
+    thread = records()
+    for index in range(3):
+        frame_id = thread.call("app.step", index, locals={"i": index})
+        thread.ret("app.step", index + 0.5, frame_id, value=index * 10)
+    data, values = build_view_data(parse_documents([pack(thread)]))
+    (lane,) = data["threads"]
+    frames = lane["frames"]
+    # One copy of each text, referenced by index.
+    assert data["strings"].count("app.step") == 1 and len(set(frames["name"])) == 1
+    assert frames["dur"] == pytest.approx([500_000] * 3, abs=1)
+    assert [data["strings"][i] for i in frames["ret"]] == ["0", "10", "20"]
+    assert [entry[0] for entry in values["threads"][0]["frames"]] == [{"i": 0}, {"i": 1}, {"i": 2}]
+
+
+# ------------------------------------------------------------- in a browser
+
+
+def _chromium():
+    for name in ("chromium", "chromium-browser", "google-chrome"):
+        path = shutil.which(name)
+        if path:
+            return path
+    return None
+
+
+@pytest.fixture(scope="session")
+def browser():
+    webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed (pip install '.[test]')")
+    binary, driver_path = _chromium(), shutil.which("chromedriver")
+    if not binary or not driver_path:
+        pytest.skip("headless browser test needs chromium and chromedriver (apt-get install chromium chromium-driver)")
+    options = webdriver.ChromeOptions()
+    options.binary_location = binary
+    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                     "--window-size=1280,800", "--force-device-scale-factor=1"):
+        options.add_argument(argument)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=driver_path), options=options)
+    yield driver
+    driver.quit()
+
+
+def wait_for(driver, script, timeout=60):
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    return WebDriverWait(driver, timeout).until(lambda d: d.execute_script(script))
+
+
+def open_page(driver, path):
+    driver.get(path.resolve().as_uri())
+    wait_for(driver, "return window.nefaViewer && window.nefaViewer.ready")
+    errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"]
+    assert errors == []
+
+
+def click_at(driver, x, y):
+    from selenium.webdriver.common.actions.action_builder import ActionBuilder
+
+    builder = ActionBuilder(driver)
+    builder.pointer_action.move_to_location(int(x), int(y)).click()
+    builder.perform()
+
+
+def painted_pixels(driver):
+    return driver.execute_script("""
+        const canvas = document.getElementById("canvas");
+        const pixels = canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height).data;
+        let painted = 0;
+        for (let i = 0; i < pixels.length; i += 4) {
+            if (pixels[i + 3] > 0 && (pixels[i] < 240 || pixels[i + 1] < 240 || pixels[i + 2] < 240)) painted++;
+        }
+        return painted;
+    """)
+
+
+@pytest.fixture(scope="module")
+def page(tmp_path_factory, recorded):
+    return write_view(load_trace(*recorded), tmp_path_factory.mktemp("view") / "recorded.html")
+
+
+class TestInBrowser:
+    def test_loads_and_draws(self, browser, page):
+        open_page(browser, page)
+        viewer = browser.execute_script("return {frames: nefaViewer.frameCount, stats: nefaViewer.stats}")
+        assert viewer["frames"] == 22
+        assert viewer["stats"]["rects"] > 0 and viewer["stats"]["labels"] > 0
+        assert painted_pixels(browser) > 1000
+        assert "program.py" in browser.find_element("id", "trace-info").text
+
+    def test_click_shows_details(self, browser, page):
+        open_page(browser, page)
+        where = browser.execute_script("return nefaViewer.locate('__main__.fail')")
+        click_at(browser, where["x"], where["y"])
+        wait_for(browser, "return document.getElementById('detail-name') !== null")
+        details = browser.find_element("id", "details").text
+        assert browser.find_element("id", "detail-name").text == "__main__.fail"
+        assert "program.py:8" in details and "{'reason': 'boom'}" in details
+        assert "arguments" in details.lower() and "return value\nNone" in details.lower().replace("none", "None")
+        # The caller is a link that selects it.
+        browser.find_element("link text", "__main__.main").click()
+        assert browser.execute_script("return nefaViewer.selected()")["name"] == "__main__.main"
+        assert browser.find_element("id", "details").text.upper().split("RETURN VALUE")[1].strip() == "9"
+
+    def test_wheel_zooms_and_drag_pans(self, browser, page):
+        from selenium.webdriver.common.action_chains import ActionChains
+
+        open_page(browser, page)
+        canvas = browser.find_element("id", "canvas")
+        whole = browser.execute_script("return nefaViewer.view()")
+        ActionChains(browser).scroll_to_element(canvas).perform()
+        browser.execute_script("""
+            const canvas = document.getElementById("canvas");
+            const box = canvas.getBoundingClientRect();
+            canvas.dispatchEvent(new WheelEvent("wheel", {deltaY: -400, clientX: box.left + box.width / 2,
+                                                           clientY: box.top + 100, bubbles: true, cancelable: true}));
+        """)
+        zoomed = browser.execute_script("return nefaViewer.view()")
+        assert zoomed["t1"] - zoomed["t0"] < (whole["t1"] - whole["t0"]) / 2
+        assert zoomed["t0"] > whole["t0"] and zoomed["t1"] < whole["t1"]
+        ActionChains(browser).move_to_element(canvas).click_and_hold().move_by_offset(200, 0).release().perform()
+        panned = browser.execute_script("return nefaViewer.view()")
+        assert panned["t0"] < zoomed["t0"]
+        assert panned["t1"] - panned["t0"] == pytest.approx(zoomed["t1"] - zoomed["t0"])
+
+    def test_search(self, browser, page):
+        open_page(browser, page)
+        browser.find_element("id", "search").send_keys("fib")
+        wait_for(browser, "return document.getElementById('search-count').textContent === '9 matches'")
+        results = browser.find_elements("css selector", "#result-list a")
+        assert len(results) == 9 and {result.text for result in results} == {"__main__.fib"}
+        results[1].click()
+        assert browser.execute_script("return nefaViewer.selected().name") == "__main__.fib"
+        assert browser.find_element("id", "detail-name").text == "__main__.fib"
+
+    def test_plugin_records_are_marked(self, browser, shop, tmp_path):
+        page = write_view(load_trace(shop, "trc_01SHOP"), tmp_path / "shop.html")
+        open_page(browser, page)
+        assert browser.execute_script("return nefaViewer.eventCount") == 1
+        assert browser.execute_script("return nefaViewer.stats.markers") == 1
+
+    def test_hundred_thousand_records(self, browser, synthetic, store, tmp_path):
+        database = store("trc_synthetic", synthetic(100_000))
+        trace = load_trace(database, "trc_synthetic")
+        assert trace.record_count >= 99_000
+        page = write_view(trace, tmp_path / "big.html")
+        # Compact enough to open: well under the raw trace's size in JSON.
+        assert page.stat().st_size < 30 * 1024 * 1024
+        open_page(browser, page)
+        frames = sum(1 for _ in trace.frames())
+        assert browser.execute_script("return nefaViewer.frameCount") == frames
+        stats = browser.execute_script("return nefaViewer.stats")
+        assert stats["draws"] >= 1 and 0 < stats["rects"] < frames
+        assert browser.execute_script("return nefaViewer.search('compute')") == sum(
+            1 for frame in trace.frames() if frame.co_name == "compute")
