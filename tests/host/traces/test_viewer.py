@@ -1,6 +1,7 @@
 """``nefa view``: the page itself, and the page in a real headless Chromium."""
 
 import re
+import os
 import shutil
 
 import pytest
@@ -71,7 +72,11 @@ def browser():
                      "--window-size=1280,800", "--force-device-scale-factor=1"):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(service=webdriver.ChromeService(executable_path=driver_path), options=options)
+    # The browser is not ours to sanitise: a run with the sanitiser runtimes
+    # preloaded must not push them into chromedriver and Chromium too.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    service = webdriver.ChromeService(executable_path=driver_path, env=env)
+    driver = webdriver.Chrome(service=service, options=options)
     yield driver
     driver.quit()
 
