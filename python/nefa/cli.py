@@ -246,13 +246,7 @@ class TracesCommand(Command):
             options = self.parser().parse_args(argv)
         except SystemExit as exit_:
             return _exit_status(exit_.code)
-        if options.db is not None:
-            db_path = options.db
-        else:
-            try:
-                _, db_path = config.resolve({})
-            except config.ConfigError as error:
-                raise CommandError(str(error), 2) from None
+        db_path = _database_path(options)
         where = _display_path(os.path.abspath(db_path))
         try:
             traces = db.list_traces(db_path, limit=options.limit)
@@ -267,6 +261,17 @@ class TracesCommand(Command):
 
         print(format_listing(traces))
         return 0
+
+
+def _database_path(options) -> str:
+    """--db, or the database the configuration names."""
+    if options.db is not None:
+        return options.db
+    try:
+        _, db_path = config.resolve({})
+    except config.ConfigError as error:
+        raise CommandError(str(error), 2) from None
+    return db_path
 
 
 class _TraceCommand(Command):
@@ -288,13 +293,7 @@ class _TraceCommand(Command):
             options = self.parser().parse_args(argv)
         except SystemExit as exit_:
             return _exit_status(exit_.code)
-        if options.db is not None:
-            db_path = options.db
-        else:
-            try:
-                _, db_path = config.resolve({})
-            except config.ConfigError as error:
-                raise CommandError(str(error), 2) from None
+        db_path = _database_path(options)
         from nefa.traces.selection import TraceSelectionError, select_trace_id
         from nefa.traces.tree import TraceFormatError, load_trace
 

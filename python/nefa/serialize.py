@@ -285,59 +285,43 @@ _CONTAINER_TYPES = frozenset({list, tuple, dict, set, frozenset})
 _pack_scalar = msgpack.Packer(use_bin_type=True, autoreset=True).pack
 
 
-def dump_msgpack(value) -> bytes:
-    """Encode ``value`` as exactly one MessagePack object; never raises."""
-    if value is None:
-        return _NIL
+def _dump(value, limits: _Limits, pool: list, budget_check: bool) -> bytes:
     if type(value) in _SCALAR_TYPES:
         try:
             data = _pack_scalar(value)
         except Exception:
-            return _careful(value, _FULL)
+            return _careful(value, limits)
     else:
+        # Every element takes at least one byte: no need to pack a container
+        # that is certain to blow a small budget.
+        if budget_check and type(value) in _CONTAINER_TYPES and len(value) > limits.max_bytes:
+            return _careful(value, limits)
         try:
-            packer = _full_pool.pop()
+            packer = pool.pop()
         except IndexError:
-            packer = _new_packer(_FULL)
+            packer = _new_packer(limits)
         try:
             data = packer.pack(value)
         except Exception:
             data = None
-        if len(_full_pool) < _POOL_CAP:
-            _full_pool.append(packer)
+        if len(pool) < _POOL_CAP:
+            pool.append(packer)
         if data is None:
-            return _careful(value, _FULL)
-    if len(data) > _FULL.max_bytes:
-        return _careful(value, _FULL)
+            return _careful(value, limits)
+    if len(data) > limits.max_bytes:
+        return _careful(value, limits)
     return data
+
+
+def dump_msgpack(value) -> bytes:
+    """Encode ``value`` as exactly one MessagePack object; never raises."""
+    if value is None:
+        return _NIL
+    return _dump(value, _FULL, _full_pool, False)
 
 
 def dump_msgpack_lightweight_repr(value) -> bytes:
     """Like :func:`dump_msgpack`, but cuts anything big down hard."""
     if value is None:
         return _NIL
-    if type(value) in _SCALAR_TYPES:
-        try:
-            data = _pack_scalar(value)
-        except Exception:
-            return _careful(value, _LIGHT)
-    else:
-        # Every element takes at least one byte: no need to pack a container
-        # that is certain to blow the budget.
-        if type(value) in _CONTAINER_TYPES and len(value) > _LIGHT.max_bytes:
-            return _careful(value, _LIGHT)
-        try:
-            packer = _light_pool.pop()
-        except IndexError:
-            packer = _new_packer(_LIGHT)
-        try:
-            data = packer.pack(value)
-        except Exception:
-            data = None
-        if len(_light_pool) < _POOL_CAP:
-            _light_pool.append(packer)
-        if data is None:
-            return _careful(value, _LIGHT)
-    if len(data) > _LIGHT.max_bytes:
-        return _careful(value, _LIGHT)
-    return data
+    return _dump(value, _LIGHT, _light_pool, True)

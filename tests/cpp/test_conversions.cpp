@@ -3,6 +3,7 @@
 #include "utils/arguments.hpp"
 #include "utils/serialize.hpp"
 #include "utils/text.hpp"
+#include "embedded_interpreter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,23 +17,11 @@
 namespace nefa {
 namespace {
 
-class Interpreter : public ::testing::Test {
+class Interpreter : public testing_support::EmbeddedInterpreter {
 protected:
-    static void SetUpTestSuite() {
-        // Started once and never finalised: finalising and starting again is
-        // not something the interpreter supports well.
-        if (!Py_IsInitialized()) Py_InitializeEx(0);
-    }
-
-    void TearDown() override {
-        EXPECT_EQ(PyErr_Occurred(), nullptr) << "a test left a Python error pending";
-        PyErr_Clear();
-    }
-
     // Evaluates a Python expression; fails the test on error.
     static Ref eval(const char* expression) {
-        Ref globals = Ref::require(PyDict_New());
-        Require(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
+        Ref globals = new_globals();
         Ref result = Ref::steal(PyRun_String(expression, Py_eval_input, globals.get(), globals.get()));
         if (!result) {
             PyErr_Print();
@@ -42,8 +31,7 @@ protected:
     }
 
     static void exec(const char* statements) {
-        Ref globals = Ref::require(PyDict_New());
-        Require(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
+        Ref globals = new_globals();
         Ref result = Ref::steal(PyRun_String(statements, Py_file_input, globals.get(), globals.get()));
         if (!result) {
             PyErr_Print();

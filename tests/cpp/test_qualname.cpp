@@ -4,6 +4,7 @@
 // of this test program) that runs it on the calling frame.
 #include "utils/qualname.hpp"
 #include "utils/text.hpp"
+#include "embedded_interpreter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -35,21 +36,11 @@ PyObject* probe(PyObject*, PyObject* args) {
 
 PyMethodDef probe_def = {"probe", probe, METH_VARARGS, nullptr};
 
-class Qualnames : public ::testing::Test {
+class Qualnames : public testing_support::EmbeddedInterpreter {
 protected:
-    static void SetUpTestSuite() {
-        if (!Py_IsInitialized()) Py_InitializeEx(0);
-    }
-
-    void TearDown() override {
-        EXPECT_EQ(PyErr_Occurred(), nullptr) << "a test left a Python error pending";
-        PyErr_Clear();
-    }
-
     // Runs `source` as the module "shop" and returns its namespace.
     static Ref run_module(const char* source) {
-        Ref globals = Ref::require(PyDict_New());
-        Require(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
+        Ref globals = new_globals();
         Ref name = Ref::require(PyUnicode_FromString("shop"));
         Require(PyDict_SetItemString(globals.get(), "__name__", name.get()));
         Ref function = Ref::require(PyCFunction_New(&probe_def, nullptr));
@@ -187,8 +178,7 @@ unraisable_count = len(unraisable)
 
 TEST_F(Qualnames, GlobalsWithoutNameFailTheEventOnlyOutsideTheSearch) {
     // exec'd with bare globals: module code and co_qualname need __name__.
-    Ref globals = Ref::require(PyDict_New());
-    Require(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
+    Ref globals = new_globals();
     Ref function = Ref::require(PyCFunction_New(&probe_def, nullptr));
     Require(PyDict_SetItemString(globals.get(), "probe", function.get()));
     Ref result = Ref::steal(PyRun_String("probe()", Py_eval_input, globals.get(), globals.get()));
