@@ -33,10 +33,17 @@ struct CodeInfo {
 
 void free_code_info(void* info) { delete static_cast<CodeInfo*>(info); }
 
+// Requested once per process, under the interpreter lock; -1 until then
+// (or when the interpreter has no slot left for us).
+Py_ssize_t extra_index_value = -1;
+bool extra_index_requested = false;
+
 Py_ssize_t extra_index() {
-    // Requested once per process, under the interpreter lock.
-    static Py_ssize_t index = compat::request_code_extra_index(free_code_info);
-    return index;
+    if (!extra_index_requested) {
+        extra_index_requested = true;
+        extra_index_value = compat::request_code_extra_index(free_code_info);
+    }
+    return extra_index_value;
 }
 
 std::string_view text_of(PyObject* str, std::optional<std::string>& replaced, const char* invariant) {
@@ -122,6 +129,20 @@ CodeView describe_code(PyObject* code, ProfilerState& profiler) {
     view.verdict = slot.verdict;
     view.processors = slot.processors;
     return view;
+}
+
+bool known_to_skip(PyObject* code, std::uint64_t serial) noexcept {
+    if (extra_index_value < 0) return false;
+    void* extra = nullptr;
+    if (compat::code_get_extra(code, extra_index_value, &extra) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    if (extra == nullptr) return false;
+    for (const ProfilerSlot& slot : static_cast<const CodeInfo*>(extra)->slots) {
+        if (slot.serial == serial) return slot.verdict == CodeVerdict::skip && slot.processors == nullptr;
+    }
+    return false;
 }
 
 }  // namespace nefa

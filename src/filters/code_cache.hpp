@@ -50,4 +50,10 @@ struct CodeView {
 // Requires the interpreter lock; `code` must be a code object.
 CodeView describe_code(PyObject* code, ProfilerState& profiler);
 
+// True when the code object's cache already says that the profiler with
+// `serial` skips it and no plugin wants it: most events end here, so this
+// is kept to a slot read and a few comparisons. Never fails; false means
+// "ask describe_code". Requires the interpreter lock.
+bool known_to_skip(PyObject* code, std::uint64_t serial) noexcept;
+
 }  // namespace nefa

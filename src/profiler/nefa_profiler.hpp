@@ -68,6 +68,8 @@ struct NefaProfilerObject {
 
 // The heap type "nefa._nefa.NefaProfiler", created on first use. Borrowed.
 PyTypeObject* nefa_profiler_type();
+// The same, or null before its first use (for the per-event fast path).
+extern PyTypeObject* the_nefa_profiler_type;
 
 // Wraps a state in a new instance (taking it over). New reference.
 Ref new_nefa_profiler(std::unique_ptr<ProfilerState> state);

@@ -9,45 +9,15 @@ namespace nefa {
 
 namespace {
 
-// Whether the event can end here: its code is filtered out and no plugin
-// wants it. Decided per code object, so this is the whole cost of most
-// events in a real program. Runs no Python code.
-bool nothing_to_do(NefaProfilerObject* self, PyFrameObject* frame) noexcept {
-    try {
-        Ref code = compat::frame_code(frame);
-        const CodeView view = describe_code(code.get(), *self->state);
-        return view.verdict == CodeVerdict::skip && view.processors == nullptr;
-    } catch (...) {
-        // Let the full path meet the failure again and report it.
-        PyErr_Clear();
-        return false;
-    }
-}
-
-}  // namespace
-
-// Called by the interpreter with the interpreter lock held. Returns 0, or -1
-// with an exception set only when the event cannot reach the profiler at all.
-int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
-    Event event;
-    if (what == PyTrace_CALL) {
-        event = Event::call;
-    } else if (what == PyTrace_RETURN) {
-        event = Event::return_;
-    } else {
-        return 0;
-    }
+// Everything but the common case, kept out of line so that the common case
+// pays for no stack frame of its own.
+[[gnu::noinline]] int handle_event(PyObject* obj, PyFrameObject* frame, Event event, PyObject* arg) {
     if (obj == nullptr || frame == nullptr) {
         ensure_error_set();
         return -1;
     }
-    const bool error_pending = PyErr_Occurred() != nullptr;
-    if (!error_pending && Py_IS_TYPE(obj, nefa_profiler_type()) &&
-        nothing_to_do(reinterpret_cast<NefaProfilerObject*>(obj), frame)) {
-        return 0;
-    }
     // Whatever was pending before us is the traced program's business: keep it.
-    PendingError pending = error_pending ? PendingError::fetch() : PendingError{};
+    PendingError pending = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
     const int status = guarded(
         [&]() -> int {
             // Our own references: the host's Python code, run during the
@@ -62,6 +32,24 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         -1);
     if (status == 0) pending.restore();
     return status;
+}
+
+}  // namespace
+
+// Called by the interpreter with the interpreter lock held. Returns 0, or -1
+// with an exception set only when the event cannot reach the profiler at all.
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
+    if (what != PyTrace_CALL && what != PyTrace_RETURN) return 0;
+    // The common case, decided once per code object: a filtered frame that
+    // no plugin wants. The interpreter keeps the frame's code alive for us.
+    if (obj != nullptr && frame != nullptr && Py_TYPE(obj) == the_nefa_profiler_type) {
+        PyCodeObject* code = PyFrame_GetCode(frame);
+        const bool skip = known_to_skip(reinterpret_cast<PyObject*>(code),
+                                        reinterpret_cast<NefaProfilerObject*>(obj)->state->serial);
+        Ref release = Ref::steal(reinterpret_cast<PyObject*>(code));
+        if (skip) return 0;
+    }
+    return handle_event(obj, frame, what == PyTrace_CALL ? Event::call : Event::return_, arg);
 }
 
 }  // namespace nefa

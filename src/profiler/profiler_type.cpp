@@ -88,11 +88,14 @@ PyType_Spec spec = {
 
 }  // namespace
 
+PyTypeObject* the_nefa_profiler_type = nullptr;
+
 PyTypeObject* nefa_profiler_type() {
     // Created on first use and kept for the life of the process.
-    static PyObject* type = nullptr;
-    if (type == nullptr) type = Require(PyType_FromSpec(&spec));
-    return reinterpret_cast<PyTypeObject*>(type);
+    if (the_nefa_profiler_type == nullptr) {
+        the_nefa_profiler_type = reinterpret_cast<PyTypeObject*>(Require(PyType_FromSpec(&spec)));
+    }
+    return the_nefa_profiler_type;
 }
 
 Ref new_nefa_profiler(std::unique_ptr<ProfilerState> state) {
