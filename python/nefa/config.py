@@ -94,6 +94,16 @@ def _check_patterns(value: object, where: str) -> list[str]:
         raise ConfigError(str(error)) from None
 
 
+def _shared_checks() -> dict:
+    # Keys that read the same in the config dict and in the user's settings.
+    return {
+        "threading": _check_bool,
+        "lightweight_repr": _check_bool,
+        "sqlite_busy_timeout": _check_timeout,
+        "plugins": _check_plugins,
+    }
+
+
 def make_config(overrides: Mapping | None = None, *, base: Mapping | None = None) -> dict:
     """Validate ``overrides`` (config shape) and merge them over ``base``.
 
@@ -116,12 +126,8 @@ def make_config(overrides: Mapping | None = None, *, base: Mapping | None = None
             for name in ("include_frames", "ignore_frames"):
                 if name in value:
                     config["filters"][name] = _check_patterns(value[name], f"{where}[{name!r}]")
-        elif key in ("threading", "lightweight_repr"):
-            config[key] = _check_bool(value, where)
-        elif key == "sqlite_busy_timeout":
-            config[key] = _check_timeout(value, where)
-        elif key == "plugins":
-            config[key] = _check_plugins(value, where)
+        elif key in _SHARED_CHECKS:
+            config[key] = _SHARED_CHECKS[key](value, where)
         else:
             known = ", ".join(sorted(_DEFAULTS))
             raise ConfigError(f"{where}: unknown key (known: {known})")
@@ -161,15 +167,14 @@ def check_settings(settings: Mapping, *, origin: str) -> dict:
             out[key] = value
         elif key in ("include", "ignore"):
             out[key] = _check_patterns(value, where)
-        elif key in ("threading", "lightweight_repr"):
-            out[key] = _check_bool(value, where)
-        elif key == "sqlite_busy_timeout":
-            out[key] = _check_timeout(value, where)
-        elif key == "plugins":
-            out[key] = _check_plugins(value, where)
+        elif key in _SHARED_CHECKS:
+            out[key] = _SHARED_CHECKS[key](value, where)
         else:
             raise ConfigError(f"{where}: unknown setting (known: {', '.join(SETTING_NAMES)})")
     return out
+
+
+_SHARED_CHECKS = _shared_checks()
 
 
 def resolve(cli_settings: Mapping | None = None, *, directory=None) -> tuple[dict, str]:

@@ -138,13 +138,13 @@ def _restore_module_argv0(target: Target) -> None:
     # the trace should show the command line the program itself saw.
     if sys.argv and sys.argv[0] == target.name:
         try:
-            spec = importlib.util.find_spec(target.name)
-            if spec is not None and spec.submodule_search_locations is not None:
-                spec = importlib.util.find_spec(target.name + ".__main__")  # a package run with -m
+            found = importlib.util.find_spec(target.name)
+            if found is not None and found.submodule_search_locations is not None:
+                found = importlib.util.find_spec(target.name + ".__main__")  # a package run with -m
         except (ImportError, ValueError):
             return
-        if spec is not None and spec.origin and spec.has_location:
-            sys.argv[0] = spec.origin
+        if found is not None and found.origin and found.has_location:
+            sys.argv[0] = found.origin
 
 
 def execute(target: Target, profiler=None) -> int:
