@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import functools
 import os
+import sys
 import threading
 import time
 from collections.abc import Mapping
@@ -116,6 +117,8 @@ class Profiler:
         if not self._recording:
             return
         _native().register_noop_profiler()
+        # Then no hook at all: even a do-nothing one costs every later call.
+        sys.setprofile(None)
         if self.config.get("threading"):
             # Threads started from now on must not pick up the hook.
             threading.setprofile(None)
