@@ -90,7 +90,17 @@ ProfilerSlot decide(ProfilerState& profiler, std::string_view filename, std::str
     PluginTable& table = profiler.plugin_processors.value;
     if (!table.empty()) {
         auto found = table.find(name);
-        if (found != table.end()) slot.processors = &found->second;
+        // Only when some processor's path fragment occurs in this file: a
+        // library function that merely shares a plugin's name ("run") stays
+        // on the fast path.
+        if (found != table.end()) {
+            for (const PluginProcessor& processor : found->second) {
+                if (processor.path_fragment.find_in(filename)) {
+                    slot.processors = &found->second;
+                    break;
+                }
+            }
+        }
     }
     return slot;
 }

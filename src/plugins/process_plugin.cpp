@@ -48,8 +48,14 @@ std::optional<FrameId> plugin_frame_id(ProfilerState& state, PluginProcessor& pr
         processor.plugin_frame_ids.insert_or_assign(address, id);
         return id;
     }
+    // Taken out with the return, so that a later frame at a reused address
+    // never carries this call's id.
     auto found = processor.plugin_frame_ids.find(address);
-    if (found != processor.plugin_frame_ids.end()) return found->second;
+    if (found != processor.plugin_frame_ids.end()) {
+        const FrameId id = found->second;
+        processor.plugin_frame_ids.erase(found);
+        return id;
+    }
     return FrameId::generate();
 }
 

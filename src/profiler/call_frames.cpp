@@ -1,13 +1,20 @@
 // Each thread's stack of the frames that have a default record.
 #include "profiler/operations.hpp"
 
+#include <new>
+
 namespace nefa {
 
-void update_call_frames(ThreadValues& values, Event event, PyFrameObject* frame, const FrameId* frame_id) {
+void update_call_frames(ThreadValues& values, Event event, PyFrameObject* frame, const FrameId* frame_id) noexcept {
     if (event == Event::call) {
         if (frame_id == nullptr) return;
-        values.call_frames.push_back(
-            CallFrameEntry{Ref::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id});
+        try {
+            values.call_frames.push_back(
+                CallFrameEntry{Ref::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id});
+        } catch (const std::bad_alloc&) {
+            // Out of memory: this frame goes unmarked; its return then pops
+            // its caller's entry, which only costs later call sites.
+        }
         return;
     }
     // The top entry goes whatever frame it holds: returns are not matched.

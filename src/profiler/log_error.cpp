@@ -50,6 +50,9 @@ void log_error(PyFrameObject* frame, PendingError error, Event event, PyObject* 
         PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(frame));
     } catch (const InternalError& e) {
         report_internal_error(e.what());
+    } catch (...) {
+        // Out of memory while reporting: nothing more can be said.
+        PyErr_Clear();
     }
 }
 

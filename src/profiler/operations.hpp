@@ -41,7 +41,7 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
                    EventRecords& records);
 
 // Keeps the thread's stack of recorded frames in step with its events.
-void update_call_frames(ThreadValues& values, Event event, PyFrameObject* frame, const FrameId* frame_id);
+void update_call_frames(ThreadValues& values, Event event, PyFrameObject* frame, const FrameId* frame_id) noexcept;
 
 // A copy (with new references) of the top of a thread's stack: a call site
 // is only ever found among the two newest entries, so a copy of those

@@ -18,6 +18,9 @@ struct ThreadValues {
     std::vector<CallFrameEntry> call_frames;
     std::unordered_map<std::uintptr_t, FrameId> frame_ids;
     std::optional<ThreadIdentity> thread_info;
+    // The fork epoch thread_info was read in: a forked child's thread has
+    // another native id than the parent's.
+    std::uint64_t thread_info_epoch = 0;
 };
 
 // Threads are told apart by a serial number given to each OS thread on its

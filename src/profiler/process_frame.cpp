@@ -2,6 +2,7 @@
 // buffer, with the host-serialised values spliced in as they are.
 #include "profiler/operations.hpp"
 #include "utils/compat.hpp"
+#include "utils/fork_epoch.hpp"
 #include "utils/interned.hpp"
 #include "utils/msgpack_cursor.hpp"
 #include "utils/paths.hpp"
@@ -20,7 +21,13 @@ namespace {
 // its "__builtins__" (copied, so the module itself keeps it).
 Ref record_locals(PyFrameObject* frame) {
     Ref locals = compat::frame_locals_dict(frame);
-    if (!PyDict_Check(locals.get())) throw InternalError("f_locals is not a dict");
+    if (!PyDict_Check(locals.get())) {
+        // A class body whose metaclass __prepare__ made another mapping:
+        // record a dict copy of it.
+        Ref copy = Ref::require(PyDict_New());
+        Require(PyDict_Merge(copy.get(), locals.get(), 1));
+        locals = std::move(copy);
+    }
     const int has_builtins = PyDict_Contains(locals.get(), names().dunder_builtins);
     if (has_builtins < 0) {
         PyErr_Clear();
@@ -68,7 +75,11 @@ private:
 }  // namespace
 
 const ThreadIdentity& thread_info(ThreadValues& values) {
-    if (!values.thread_info) values.thread_info = current_thread();
+    const std::uint64_t epoch = fork_epoch();
+    if (!values.thread_info || values.thread_info_epoch != epoch) {
+        values.thread_info = current_thread();
+        values.thread_info_epoch = epoch;
+    }
     return *values.thread_info;
 }
 
@@ -87,8 +98,14 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
         frame_id = FrameId::generate();
         values.frame_ids.insert_or_assign(address_of(frame), *frame_id);
     } else {
+        // The entry goes with the return: frame objects are freed and their
+        // addresses reused, and a later frame at the same address must not
+        // inherit an unrelated call's id (nor the map grow without end).
         auto found = values.frame_ids.find(address_of(frame));
-        if (found != values.frame_ids.end()) frame_id = found->second;
+        if (found != values.frame_ids.end()) {
+            frame_id = found->second;
+            values.frame_ids.erase(found);
+        }
     }
     const FrameId* id = frame_id ? &*frame_id : nullptr;
     StackUpdate stack_update(values, event, frame, id);

@@ -1,5 +1,6 @@
 #include "utils/ulid.hpp"
 
+#include "utils/fork_epoch.hpp"
 #include "utils/refs.hpp"
 
 #include <sys/random.h>
@@ -85,6 +86,12 @@ void encode_ulid(std::uint64_t millis, std::uint16_t random_high, std::uint64_t 
 
 void new_ulid(char out[kUlidLength]) {
     thread_local Generator generator;
+    thread_local std::uint64_t seeded_in = fork_epoch();
+    if (const std::uint64_t now = fork_epoch(); now != seeded_in) {
+        // A forked child must not repeat its parent's ids.
+        generator = Generator();
+        seeded_in = now;
+    }
     const std::uint64_t low = generator.next();
     const auto high = static_cast<std::uint16_t>(generator.next());
     encode_ulid(now_millis(), high, low, out);

@@ -386,3 +386,88 @@ def test_configured_filters(tmp_path, filters, user_functions, json_recorded):
     json_names = {r["co_name"] for r in records if "/json/" in r["path"]}
     assert {r["co_name"] for r in records if "/json/" not in r["path"]} == user_functions
     assert ("dumps" in json_names) is json_recorded
+
+
+def test_return_never_inherits_the_id_of_a_dead_frame_at_the_same_address(tmp_path):
+    # f(1) and f(0) were entered before recording began; their frame objects
+    # come to life at their returns, often at the address of a recorded frame
+    # that is gone by then. Such a return has no id, not the dead frame's.
+    result = run_traced(
+        tmp_path,
+        """
+        from harness import start, finish
+        holder = []
+        def f(n):
+            if n == 0:
+                holder.append(start())
+                for _ in range(5):
+                    f(-1)
+            elif n == 1:
+                f(0)
+            return n
+        f(1)
+        finish(holder[0])
+        """,
+    )
+    records = frame_records(result.document["frames_of_interest"], "f")
+    calls = {r["frame_id"]: r["locals"] for r in records if r["event"] == "call"}
+    for record in records:
+        if record["event"] == "return" and record["locals"]["n"] != -1:
+            assert record["frame_id"] is None, (record["locals"], calls.get(record["frame_id"]))
+    assert sum(1 for r in records if r["event"] == "return" and r["frame_id"] in calls) == 5
+
+
+def test_class_body_with_a_custom_namespace_is_recorded(tmp_path):
+    result = run_traced(
+        tmp_path,
+        """
+        import collections
+        from harness import start, finish
+        class Namespace(collections.UserDict):
+            pass
+        class Meta(type):
+            @classmethod
+            def __prepare__(mcls, name, bases):
+                return Namespace()
+            def __new__(mcls, name, bases, namespace):
+                return super().__new__(mcls, name, bases, dict(namespace))
+        p = start()
+        class C(metaclass=Meta):
+            x = 1
+        finish(p)
+        """,
+    )
+    body = frame_records(result.document["frames_of_interest"], "C")
+    assert [r["event"] for r in body] == ["call", "return"]
+    assert body[1]["locals"]["x"] == 1
+
+
+def test_forked_child_makes_ids_of_its_own(tmp_path):
+    result = run_traced(
+        tmp_path,
+        """
+        import os
+        from harness import start, stop, emit
+        def g():
+            return 1
+        p = start()
+        g()
+        read_end, write_end = os.pipe()
+        pid = os.fork()
+        g()
+        stop()
+        import msgpack
+        document = msgpack.unpackb(p.rust_profiler.build_trace())
+        last = [r for r in document["frames_of_interest"] if r["co_name"] == "g"][-1]
+        if pid == 0:
+            os.write(write_end, (last["frame_id"] + " " + str(last["thread_native_id"]) + "\\n").encode())
+            os._exit(0)
+        os.waitpid(pid, 0)
+        child_id, child_thread = os.read(read_end, 200).decode().split()
+        emit((last["frame_id"], last["thread_native_id"], child_id, int(child_thread), pid))
+        """,
+    )
+    [(parent_id, parent_thread, child_id, child_thread, pid)] = result.outputs
+    # Same millisecond or not, the random part must differ.
+    assert is_id(parent_id, "frm_") and is_id(child_id, "frm_")
+    assert parent_id[-16:] != child_id[-16:]
