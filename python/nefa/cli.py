@@ -32,11 +32,29 @@ class CommandError(Exception):
         self.usage = usage
 
 
+class _ParserExit(Exception):
+    """argparse has printed help or an error: end with this status."""
+
+    def __init__(self, code):
+        super().__init__(code)
+        self.exit_code = _exit_status(code)
+
+
 class Command:
     name: str = ""
     summary: str = ""
 
     def run(self, argv: list[str]) -> int:
+        raise NotImplementedError
+
+    def parse_options(self, argv: list[str]) -> argparse.Namespace:
+        """This command's options; argparse's own exits end the command."""
+        try:
+            return self.parser().parse_args(argv)
+        except SystemExit as exit_:
+            raise _ParserExit(exit_.code) from None
+
+    def parser(self) -> argparse.ArgumentParser:
         raise NotImplementedError
 
 
@@ -242,10 +260,7 @@ class TracesCommand(Command):
         return parser
 
     def run(self, argv: list[str]) -> int:
-        try:
-            options = self.parser().parse_args(argv)
-        except SystemExit as exit_:
-            return _exit_status(exit_.code)
+        options = self.parse_options(argv)
         db_path = _database_path(options)
         where = _display_path(os.path.abspath(db_path))
         try:
@@ -289,10 +304,7 @@ class _TraceCommand(Command):
         pass
 
     def run(self, argv: list[str]) -> int:
-        try:
-            options = self.parser().parse_args(argv)
-        except SystemExit as exit_:
-            return _exit_status(exit_.code)
+        options = self.parse_options(argv)
         db_path = _database_path(options)
         from nefa.traces.selection import TraceSelectionError, select_trace_id
         from nefa.traces.tree import TraceFormatError, load_trace
@@ -424,6 +436,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         if command is None:
             raise CommandError(f"unknown command {first!r}", 2, usage=_usage())
         return command.run(args[1:])
+    except _ParserExit as exit_:
+        return exit_.exit_code
     except CommandError as error:
         if error.usage:
             print(error.usage.rstrip("\n"), file=sys.stderr)
