@@ -24,32 +24,29 @@ from pathlib import Path
 
 import msgpack
 
+from nefa import db_open, unsaved
+from nefa.db_open import DatabaseError, DatabaseNotFoundError, ForeignDatabaseError, SchemaTooNewError
+from nefa.unsaved import TraceNotStoredError
+
 __all__ = [
     "SCHEMA_VERSION",
     "DatabaseError",
     "DatabaseNotFoundError",
+    "ForeignDatabaseError",
     "SchemaTooNewError",
     "TraceNotFoundError",
+    "TraceNotStoredError",
     "DocumentSummary",
     "TraceSummary",
     "get_trace",
+    "import_document",
     "list_traces",
+    "prepare_database",
     "read_trace_parts",
     "save_trace_in_sqlite",
+    "store_trace",
     "summarize_document",
 ]
-
-
-class DatabaseError(Exception):
-    pass
-
-
-class DatabaseNotFoundError(DatabaseError):
-    pass
-
-
-class SchemaTooNewError(DatabaseError):
-    pass
 
 
 class TraceNotFoundError(DatabaseError, LookupError):
@@ -241,19 +238,29 @@ def summarize_document(document: bytes) -> DocumentSummary:
 
 
 def _connect(db_path, *, timeout: float, create: bool) -> sqlite3.Connection:
+    """A connection to one of nefa's databases: read-write (created, and
+    migrated, when needed) or, without ``create``, read-only."""
     path = Path(os.fspath(db_path))
-    if create:
-        path.parent.mkdir(parents=True, exist_ok=True)
-    elif not path.is_file():
-        raise DatabaseNotFoundError(f"no trace database at {path}")
-    try:
-        # isolation_level=None: transactions are opened explicitly below.
-        conn = sqlite3.connect(path, timeout=timeout, isolation_level=None)
-    except sqlite3.Error as error:
-        raise DatabaseError(f"cannot open {path}: {error}") from None
+    if not create:
+        conn, state = db_open.open_for_reading(path, timeout=timeout, schema_version=SCHEMA_VERSION)
+        if state.user_version == SCHEMA_VERSION or not state.tables:
+            if not state.tables:
+                conn.close()
+                raise DatabaseNotFoundError(f"no trace database at {path} (the file is empty)")
+            return conn
+        # An older schema: upgraded where the file can be written, read as
+        # it is otherwise.
+        conn.close()
+        try:
+            _connect(path, timeout=timeout, create=True).close()
+        except DatabaseError:
+            pass
+        conn, _ = db_open.open_for_reading(path, timeout=timeout, schema_version=SCHEMA_VERSION)
+        return conn
+    conn, state = db_open.open_for_writing(path, timeout=timeout, schema_version=SCHEMA_VERSION)
     try:
         conn.execute("PRAGMA foreign_keys = ON")
-        _ensure_schema(conn, path)
+        _ensure_schema(conn, path, state)
     except sqlite3.DatabaseError as error:
         conn.close()
         raise DatabaseError(f"{path} is not a usable trace database: {error}") from None
@@ -263,49 +270,68 @@ def _connect(db_path, *, timeout: float, create: bool) -> sqlite3.Connection:
     return conn
 
 
-def _user_version(conn: sqlite3.Connection) -> int:
-    return conn.execute("PRAGMA user_version").fetchone()[0]
-
-
-def _check_not_newer(version: int, path: Path) -> None:
-    if version > SCHEMA_VERSION:
-        raise SchemaTooNewError(
-            f"{path} was written by a newer nefa (schema {version}, this one knows up to "
-            f"{SCHEMA_VERSION}): upgrade nefa to use it"
-        )
-
-
-def _ensure_schema(conn: sqlite3.Connection, path: Path) -> None:
-    version = _user_version(conn)
-    _check_not_newer(version, path)
-    if version == SCHEMA_VERSION:
+def _ensure_schema(conn: sqlite3.Connection, path: Path, state: db_open.DatabaseState) -> None:
+    if state.user_version == SCHEMA_VERSION and state.is_marked:
         return
-    if version == 0:
-        # Persistent, and cannot be changed inside a transaction.
+    if state.is_new:
+        # Persistent, and cannot be changed inside a transaction.  Only for
+        # a database nefa creates: an existing file keeps its journal mode.
         conn.execute("PRAGMA journal_mode = WAL")
     conn.execute("BEGIN IMMEDIATE")
     try:
         # Another process may have migrated while we waited for the lock.
-        version = _user_version(conn)
-        _check_not_newer(version, path)
-        for number in range(version, SCHEMA_VERSION):
+        state = db_open.inspect(conn)
+        db_open.check_ours(path, state, schema_version=SCHEMA_VERSION)
+        for number in range(state.user_version, SCHEMA_VERSION):
             MIGRATIONS[number](conn)
             conn.execute(f"PRAGMA user_version = {number + 1}")
+        if not state.is_marked:
+            db_open.mark(conn)
         conn.execute("COMMIT")
     except BaseException:
         conn.execute("ROLLBACK")
         raise
 
 
+def prepare_database(db_path, *, timeout: float = 60) -> None:
+    """Create the database, or raise the one-line DatabaseError that says
+    why it cannot be used: checked before a program is recorded."""
+    _connect(db_path, timeout=timeout, create=True).close()
+
+
 def save_trace_in_sqlite(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes) -> None:
     """Store a trace document, as a new trace or as one more part of one.
 
-    ``timeout`` is how many seconds to wait for another writer.
+    ``timeout`` is how many seconds to wait for another writer.  A
+    document that cannot be stored is written to a file instead (see
+    :mod:`nefa.unsaved`) and :class:`TraceNotStoredError` says where; an
+    invalid document or trace id raises ValueError or TypeError.
     """
-    if not isinstance(trace_id, str) or not trace_id:
-        raise ValueError(f"a trace id is a non-empty string, not {trace_id!r}")
+    _check_trace_id(trace_id)
     document = msgpack
     summary = summarize_document(document)
+    try:
+        store_trace(db_path, trace_id, timeout=timeout, msgpack=document, summary=summary)
+    except (Exception, KeyboardInterrupt) as error:
+        failure = unsaved.keep(db_path, trace_id, document, error)
+        if isinstance(error, KeyboardInterrupt):
+            error.add_note(str(failure))
+            raise
+        raise failure from error
+
+
+def _check_trace_id(trace_id) -> None:
+    if not isinstance(trace_id, str) or not trace_id:
+        raise ValueError(f"a trace id is a non-empty string, not {trace_id!r}")
+
+
+def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes,
+                summary: DocumentSummary | None = None) -> None:
+    """:func:`save_trace_in_sqlite` without the fallback file: failures are
+    raised as they come.  ``summary`` is the document's, if already made."""
+    _check_trace_id(trace_id)
+    document = msgpack
+    summary = summarize_document(document) if summary is None else summary
     end = summary.end_timestamp if summary.end_timestamp is not None else summary.timestamp
     now = time.time()
     conn = _connect(db_path, timeout=timeout, create=True)
@@ -422,3 +448,43 @@ def read_trace_parts(db_path, trace_id: str, *, timeout: float = 60) -> list[byt
     if not rows:
         raise TraceNotFoundError(f"no trace {trace_id!r} in {db_path}")
     return [bytes(row[0]) for row in rows]
+
+
+def _document_trace_id(document) -> str:
+    reader = _Reader(bytes(document))
+    try:
+        for _ in range(reader.map_header()):
+            if reader.value() == "trace_id":
+                trace_id = reader.value()
+                break
+            reader.skip()
+        else:
+            trace_id = None
+    except (msgpack.UnpackException, ValueError, TypeError) as error:
+        raise ValueError(f"not a readable trace document: {error}") from None
+    if not isinstance(trace_id, str) or not trace_id:
+        raise ValueError(f"not a trace document: its trace_id is {trace_id!r}")
+    return trace_id
+
+
+def import_document(db_path, document, *, timeout: float = 60) -> tuple[str, bool]:
+    """Store a document kept by a failed save, under its own trace id.
+
+    Returns ``(trace_id, stored)``; ``stored`` is False when that very
+    document is already part of the trace (imported before).  Raises
+    ValueError for something that is not a trace document.
+    """
+    summary = summarize_document(document)
+    trace_id = _document_trace_id(document)
+    conn = _connect(db_path, timeout=timeout, create=True)
+    try:
+        present = conn.execute(
+            "SELECT 1 FROM trace_parts WHERE trace_id = ? AND length(document) = ? AND document = ? LIMIT 1",
+            (trace_id, len(document), sqlite3.Binary(document)),
+        ).fetchone()
+    finally:
+        conn.close()
+    if present:
+        return trace_id, False
+    store_trace(db_path, trace_id, timeout=timeout, msgpack=document, summary=summary)
+    return trace_id, True

@@ -68,12 +68,13 @@ def test_reading_errors(db_path, tmp_path, make_document):
         conn.execute(f"PRAGMA user_version = {db.SCHEMA_VERSION + 1}")
     with pytest.raises(db.SchemaTooNewError, match="newer nefa"):
         db.list_traces(db_path)
-    with pytest.raises(db.SchemaTooNewError):
+    with pytest.raises(db.TraceNotStoredError) as failure:
         save(db_path, "trc_2", make_document())
+    assert isinstance(failure.value.__cause__, db.SchemaTooNewError)
 
     not_sqlite = tmp_path / "notes.txt"
     not_sqlite.write_text("hello, I am not a database" * 100)
-    with pytest.raises(db.DatabaseError, match="not a usable trace database"):
+    with pytest.raises(db.ForeignDatabaseError, match="it is a text file, not an SQLite database"):
         db.list_traces(not_sqlite)
 
 
@@ -102,8 +103,9 @@ def test_failure_mid_save_leaves_nothing(db_path, make_document, monkeypatch):
     real_connect = sqlite3.connect
     monkeypatch.setattr(db.sqlite3, "connect", lambda *a, **k: real_connect(*a, factory=FailingParts, **k))
     for trace_id, start in [("trc_new", 3000.0), ("trc_two", 2500.0)]:
-        with pytest.raises(sqlite3.OperationalError):
+        with pytest.raises(db.TraceNotStoredError) as failure:
             save(db_path, trace_id, make_document(start=start))
+        assert isinstance(failure.value.__cause__, sqlite3.OperationalError)
     monkeypatch.undo()
 
     assert [t.id for t in db.list_traces(db_path)] == ["trc_two", "trc_ok"]
@@ -114,8 +116,7 @@ def test_failure_mid_save_leaves_nothing(db_path, make_document, monkeypatch):
 
 def test_old_schema_is_migrated_once(tmp_path, make_document, monkeypatch):
     path = tmp_path / "db.sqlite3"
-    with sqlite3.connect(path) as conn:
-        conn.execute("CREATE TABLE unrelated (x)")  # an existing version-0 file
+    save(path, "trc_0", make_document())  # a database of the current schema
     applied = []
     migrations = [*db.MIGRATIONS, lambda c: (applied.append(1), c.execute("CREATE TABLE extra (y)"))]
     monkeypatch.setattr(db, "MIGRATIONS", migrations)
@@ -127,4 +128,4 @@ def test_old_schema_is_migrated_once(tmp_path, make_document, monkeypatch):
     with sqlite3.connect(path) as conn:
         assert conn.execute("PRAGMA user_version").fetchone()[0] == len(migrations)
         tables = {row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
-    assert {"traces", "trace_parts", "extra", "unrelated"} <= tables
+    assert {"traces", "trace_parts", "extra"} <= tables
