@@ -9,17 +9,25 @@ from __future__ import annotations
 
 import argparse
 import os
+import sqlite3
 import sys
 from collections.abc import Sequence
 
-from nefa import config, db, runner
+from nefa import config, db, runner, unsaved
 from nefa.version import __version__
 
 __all__ = [
-    "Command", "CommandError", "ExportCommand", "RunCommand", "ShowCommand", "TracesCommand", "ViewCommand", "main",
+    "Command", "CommandError", "ExportCommand", "ImportCommand", "RunCommand", "ShowCommand", "TracesCommand",
+    "ViewCommand", "main",
 ]
 
 PROG = "nefa"
+
+# nefa's own exit statuses (a recorded program's status is its own).
+EXIT_FAILURE = 1
+EXIT_USAGE = 2  # bad options or configuration
+EXIT_DATABASE = 3  # the trace database cannot be used
+EXIT_NOT_A_TRACE = 4  # `nefa import`: the file is not a trace document
 
 
 class CommandError(Exception):
@@ -147,7 +155,7 @@ options:
         try:
             profiler_config, db_path = config.resolve(settings)
         except config.ConfigError as error:
-            raise CommandError(str(error), 2) from None
+            raise CommandError(str(error), EXIT_USAGE) from None
         from nefa.profiler import NativeModuleMissingError, Profiler
 
         profiler = Profiler(
@@ -160,19 +168,37 @@ options:
                 runner.check_target(target)
             except runner.TargetError as error:
                 raise CommandError(error.message, error.exit_code) from None
+            # Before the program runs: a database that cannot take the trace
+            # is said at once, not after a long run.
             try:
-                status = runner.execute(target, profiler)
-            except NativeModuleMissingError as error:
-                raise CommandError(str(error), 1) from None
-            # Still inside the program's environment: the document records
-            # the program's own command line.
-            try:
-                self.store(profiler)
-            except Exception as error:
-                print(f"{PROG}: error: could not store the trace in {db_path}: {error}", file=sys.stderr)
-                return status or 1
-        self._report(profiler.trace_id, db_path)
-        return status
+                db.prepare_database(db_path, timeout=profiler_config["sqlite_busy_timeout"])
+            except db.DatabaseError as error:
+                raise CommandError(str(error), EXIT_DATABASE) from None
+            # Still inside the program's environment when finishing: the
+            # document records the program's own command line.
+            with runner.ProgramEnd(lambda: self._finish(profiler, db_path)) as end:
+                try:
+                    status = runner.execute(target, profiler)
+                except NativeModuleMissingError as error:
+                    raise CommandError(str(error), 1) from None
+                end.finish()
+        return runner.end_like_python(status)
+
+    def _finish(self, profiler, db_path: str) -> None:
+        """Store the trace and say where it went.  A failure is reported
+        and leaves the program's exit status alone."""
+        try:
+            self.store(profiler)
+            stored = True
+        except unsaved.TraceNotStoredError:
+            stored = False  # reported below, with where the trace went
+        except Exception as error:
+            stored = False
+            print(f"{PROG}: error: could not store the trace in {db_path}: {error}", file=sys.stderr)
+        for failure in unsaved.take():
+            print(f"{PROG}: error: {failure}", file=sys.stderr)
+        if stored:
+            self._report(profiler.trace_id, db_path)
 
     one_trace_per_test = False
     source = "cli"
@@ -268,7 +294,7 @@ class TracesCommand(Command):
         except db.DatabaseNotFoundError:
             raise CommandError(f"no trace database at {where} (record a program with `{PROG} run SCRIPT`)") from None
         except db.DatabaseError as error:
-            raise CommandError(str(error)) from None
+            raise CommandError(str(error), EXIT_DATABASE) from None
         if not traces:
             print(f"No traces stored in {where} yet.")
             return 0
@@ -315,7 +341,9 @@ class _TraceCommand(Command):
             trace = load_trace(db_path, trace_id)
         except TraceSelectionError as error:
             raise CommandError(error.message) from None
-        except (db.DatabaseError, TraceFormatError) as error:
+        except db.DatabaseError as error:
+            raise CommandError(str(error), EXIT_DATABASE) from None
+        except TraceFormatError as error:
             raise CommandError(str(error)) from None
         return self.use(trace, options)
 
@@ -400,9 +428,45 @@ class ViewCommand(_TraceCommand):
         return 0
 
 
+class ImportCommand(Command):
+    name = "import"
+    summary = "store a trace that could not be stored when it was recorded (an unsaved-*.msgpack file)"
+
+    def parser(self) -> argparse.ArgumentParser:
+        parser = argparse.ArgumentParser(prog=f"{PROG} import", description=self.summary)
+        parser.add_argument("file", metavar="FILE", help="the file nefa wrote the trace to")
+        parser.add_argument("--db", metavar="PATH", help=f"trace database (default: {config.DEFAULT_DB_PATH})")
+        return parser
+
+    def run(self, argv: list[str]) -> int:
+        options = self.parse_options(argv)
+        db_path = os.path.abspath(_database_path(options))
+        try:
+            document = unsaved.read_document(options.file)
+        except OSError as error:
+            raise CommandError(str(error)) from None
+        try:
+            trace_id, stored = db.import_document(db_path, document)
+        except (ValueError, TypeError) as error:
+            raise CommandError(f"{options.file}: {error}", EXIT_NOT_A_TRACE) from None
+        except db.DatabaseError as error:
+            raise CommandError(str(error), EXIT_DATABASE) from None
+        except sqlite3.Error as error:
+            raise CommandError(f"could not store {options.file} in {db_path}: {error}", EXIT_DATABASE) from None
+        where = _display_path(db_path)
+        if stored:
+            print(f"{PROG}: stored trace {trace_id} in {where}; {options.file} may be deleted", file=sys.stderr)
+        else:
+            print(f"{PROG}: {options.file} is already stored in {where}, as part of trace {trace_id}",
+                  file=sys.stderr)
+        return 0
+
+
 COMMANDS: dict[str, Command] = {
     command.name: command
-    for command in (RunCommand(), TestCommand(), TracesCommand(), ShowCommand(), ExportCommand(), ViewCommand())
+    for command in (
+        RunCommand(), TestCommand(), TracesCommand(), ShowCommand(), ExportCommand(), ViewCommand(), ImportCommand(),
+    )
 }
 
 

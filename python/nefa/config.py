@@ -73,9 +73,15 @@ def _check_bool(value: object, where: str) -> bool:
     return value
 
 
+# SQLite waits at most a C int of milliseconds.
+MAX_BUSY_TIMEOUT = (2**31 - 1) // 1000
+
+
 def _check_timeout(value: object, where: str) -> int:
-    if type(value) is not int or value < 0:
-        raise ConfigError(f"{where}: expected a whole number of seconds (0 or more), got {value!r}")
+    if type(value) is not int or not 0 <= value <= MAX_BUSY_TIMEOUT:
+        raise ConfigError(
+            f"{where}: expected a whole number of seconds from 0 to {MAX_BUSY_TIMEOUT}, got {value!r}"
+        )
     return value
 
 
@@ -147,6 +153,8 @@ def load_pyproject_settings(directory: str | os.PathLike[str] | None = None) -> 
         return {}
     except tomllib.TOMLDecodeError as error:
         raise ConfigError(f"{path}: not valid TOML: {error}") from None
+    except UnicodeDecodeError as error:
+        raise ConfigError(f"{path}: not UTF-8 text (byte {error.start} cannot be decoded)") from None
     except OSError as error:
         raise ConfigError(f"{path}: cannot be read: {error.strerror or error}") from None
     tool = document.get("tool", {})

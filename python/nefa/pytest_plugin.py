@@ -50,6 +50,7 @@ def pytest_configure(config) -> None:
     if not _enabled(config):
         return
     config.pluginmanager.register(_Recorder(config), "nefa-recorder")
+    config.pluginmanager.register(_UnsavedReport(), "nefa-unsaved")
 
 
 # The two markers: their calls are what the `pytest` plugin reacts to, so
@@ -108,6 +109,14 @@ class _Recorder:
         # again inside the unittest-style tests pytest runs.
         enabled = [name for name in profiler_config["plugins"] if name != "unittest"]
         profiler_config["plugins"] = enabled if "pytest" in enabled else ["pytest", *enabled]
+        # Checked before any test runs: a database that cannot take the
+        # traces ends the session at once, with the reason.
+        from nefa import db
+
+        try:
+            db.prepare_database(db_path, timeout=profiler_config["sqlite_busy_timeout"])
+        except db.DatabaseError as error:
+            raise pytest.UsageError(f"nefa: {error}") from None
         self.profiler = Profiler(db_path=db_path, config=profiler_config, one_trace_per_test=True, source="pytest")
         self.outcomes: dict[str, str | None] = {}
         self.recorded = 0
@@ -148,3 +157,13 @@ class _Recorder:
             where = where if relative.startswith(os.pardir) else relative
         tests = f"{self.recorded} test{'' if self.recorded == 1 else 's'}"
         terminalreporter.write_line(f"nefa: recorded {tests}, one trace each, in {where}")
+
+
+class _UnsavedReport:
+    """Says where the traces that could not be stored went."""
+
+    def pytest_terminal_summary(self, terminalreporter) -> None:
+        from nefa import unsaved
+
+        for failure in unsaved.take():
+            terminalreporter.write_line(f"nefa: error: {failure}", red=True)

@@ -2,16 +2,22 @@
 
 from __future__ import annotations
 
+import atexit
 import contextlib
+import functools
 import importlib.util
 import os
 import runpy
+import signal
 import sys
 import threading
 import zipfile
+from collections.abc import Callable
 from dataclasses import dataclass, field
 
-__all__ = ["Target", "TargetError", "check_target", "execute", "program_environment"]
+__all__ = [
+    "ProgramEnd", "Target", "TargetError", "check_target", "end_like_python", "execute", "program_environment",
+]
 
 
 @dataclass(frozen=True)
@@ -149,7 +155,9 @@ def _restore_module_argv0(target: Target) -> None:
 
 def execute(target: Target, profiler=None) -> int:
     """Run ``target`` (inside :func:`program_environment`) and return the
-    exit status the interpreter would have given it.
+    exit status the interpreter would have given it: negative for a
+    signal to die by (an uncaught KeyboardInterrupt), see
+    :func:`end_like_python`.
 
     ``profiler`` (optional) is started just before the program and stopped
     once the program and its non-daemon threads are done.
@@ -167,7 +175,8 @@ def execute(target: Target, profiler=None) -> int:
             status = _exit_status(error.code)
         except KeyboardInterrupt as error:
             _report_uncaught(error)
-            status = 130
+            # The interpreter dies by SIGINT here, once it has shut down.
+            status = -signal.SIGINT
         except BaseException as error:
             _report_uncaught(error)
             status = 1
@@ -180,3 +189,92 @@ def execute(target: Target, profiler=None) -> int:
         with contextlib.suppress(Exception):
             sys.stdout.flush()
     return status
+
+
+def _die_by(signum: int) -> None:
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+
+
+def end_like_python(status: int) -> int:
+    """For a negative ``status`` from :func:`execute`, end the process as
+    the interpreter would: shut down (exit handlers, flushed streams),
+    then die by that signal.  Returns the status to exit with otherwise,
+    or if the signal is blocked (128 + its number, as the interpreter
+    does)."""
+    if status >= 0:
+        return status
+    signum = -status
+    with contextlib.suppress(Exception):
+        atexit._run_exitfuncs()
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(Exception):
+            stream.flush()
+    _die_by(signum)
+    return 128 + signum
+
+
+class ProgramEnd:
+    """Runs ``finish`` (store the trace, say so) exactly once, however the
+    program ends: normally, by SIGTERM, or through ``os._exit``.
+
+    SIGTERM: the interpreter's default is to die at once, without
+    cleanup; the program is still ended that way, after ``finish``.  A
+    SIGTERM handler of the program's own replaces this one, and an ignored
+    SIGTERM stays ignored.  ``os._exit`` finishes, then exits with the
+    status given.  A forked child ends as it would without nefa: the
+    trace is its parent's to store.
+    """
+
+    def __init__(self, finish: Callable[[], None]):
+        self._finish = finish
+        self._state = "pending"  # then "running", then "done"
+        self._terminate = False
+        self._pid = os.getpid()
+        self._real_exit = os._exit
+        self._installed_handler = False
+
+    def __enter__(self) -> ProgramEnd:
+        if (threading.current_thread() is threading.main_thread()
+                and signal.getsignal(signal.SIGTERM) == signal.SIG_DFL):
+            signal.signal(signal.SIGTERM, self._on_sigterm)
+            self._installed_handler = True
+        real_exit = self._real_exit
+
+        @functools.wraps(real_exit)
+        def _exit(status):
+            if os.getpid() == self._pid:
+                with contextlib.suppress(BaseException):
+                    self.finish()
+            real_exit(status)
+
+        os._exit = _exit
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        os._exit = self._real_exit
+        if self._installed_handler and signal.getsignal(signal.SIGTERM) == self._on_sigterm:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+    def finish(self) -> None:
+        if self._state != "pending":
+            return
+        self._state = "running"
+        try:
+            self._finish()
+        finally:
+            self._state = "done"
+        if self._terminate:
+            _die_by(signal.SIGTERM)
+
+    def _on_sigterm(self, signum, frame) -> None:
+        if os.getpid() == self._pid:
+            if self._state == "running":
+                # Storing already: let it end, then die.
+                self._terminate = True
+                return
+            with contextlib.suppress(Exception):
+                self.finish()
+        with contextlib.suppress(Exception):
+            sys.stderr.flush()
+        _die_by(signal.SIGTERM)

@@ -1,3 +1,4 @@
+import signal
 import sys
 import textwrap
 
@@ -45,7 +46,7 @@ def test_program_sees_its_own_argv_path_and_main(program, tmp_path, capsys):
         ("import sys; sys.exit(3)", 3, None),
         ("import sys; sys.exit()", 0, None),
         ("import sys; sys.exit('bye now')", 1, "bye now"),
-        ("raise KeyboardInterrupt", 130, "KeyboardInterrupt"),
+        ("raise KeyboardInterrupt", -signal.SIGINT, "KeyboardInterrupt"),  # to die by, after storing
         ("x = (", 1, "SyntaxError"),
     ],
 )

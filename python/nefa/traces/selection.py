@@ -43,8 +43,6 @@ def select_trace_id(db_path, wanted: str | None, *, where: str | None = None) ->
         traces = db.list_traces(db_path)
     except db.DatabaseNotFoundError:
         raise TraceSelectionError(f"no trace database at {where} (record a program with `nefa run SCRIPT`)") from None
-    except db.DatabaseError as error:
-        raise TraceSelectionError(str(error)) from None
     if not traces:
         raise TraceSelectionError(f"no traces stored in {where} yet (record one with `nefa run SCRIPT`)")
     if wanted is None:
