@@ -1,10 +1,14 @@
 import pytest
 
 from nefa import config, filters
+from nefa.profiler import Profiler
 
 
 def write_pyproject(directory, body):
-    (directory / "pyproject.toml").write_text(body)
+    if isinstance(body, bytes):
+        (directory / "pyproject.toml").write_bytes(body)
+    else:
+        (directory / "pyproject.toml").write_text(body)
 
 
 def test_resolve_merges_defaults_file_and_cli(tmp_path):
@@ -51,6 +55,8 @@ def test_resolve_without_pyproject_gives_defaults(tmp_path):
         ("[tool.nefa]\ndb = 3\n", "db: expected a path"),
         ("[tool]\nnefa = 3\n", "must be a table"),
         ("[tool.nefa\n", "not valid TOML"),
+        ("[tool.nefa]\nsqlite_busy_timeout = 2147484\n", "from 0 to 2147483, got 2147484"),
+        (b"# r\xe9sum\xe9\n[tool.nefa]\n", r"not UTF-8 text \(byte 3 cannot be decoded\)"),
     ],
 )
 def test_bad_pyproject_values_are_reported(tmp_path, body, message):
@@ -74,6 +80,11 @@ def test_make_config_validates_the_native_shape():
             config.make_config(bad)
     with pytest.raises(config.ConfigError):
         config.make_config(["not", "a", "mapping"])
+    # SQLite cannot wait that long: refused here, not by an OverflowError at start().
+    with pytest.raises(config.ConfigError, match=r"^config\['sqlite_busy_timeout'\]: expected a whole number of"
+                                                 r" seconds from 0 to 2147483, got 1180591620717411303424$"):
+        Profiler(config={"sqlite_busy_timeout": 2**70})
+    assert config.make_config({"sqlite_busy_timeout": config.MAX_BUSY_TIMEOUT})["sqlite_busy_timeout"] == 2147483
 
 
 def test_filter_patterns_are_checked_and_tidied():

@@ -1,0 +1,180 @@
+"""How `nefa run` and `pytest --nefa` end: checked database, kept exit
+status and signals, and no trace lost without a word."""
+
+import importlib
+import os
+import re
+import signal
+import sqlite3
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from nefa import db
+from nefa.traces import read_trace
+
+
+try:
+    importlib.import_module("nefa._nefa")
+except ImportError:
+    pytestmark = pytest.mark.skip(reason="the native module nefa._nefa is not built")
+
+STORED = re.compile(r"nefa: stored trace (trc_[0-9A-Z]{26}) in ")
+
+PROGRAM = """
+    import atexit, os, signal, sys, time
+
+    def work(n):
+        return n * 2
+
+    work(21)
+    open("ran", "w").close()
+    how = sys.argv[1]
+    if how == "interrupt":
+        atexit.register(print, "exit handler ran")
+        raise KeyboardInterrupt
+    if how == "os-exit":
+        os._exit(3)
+    if how == "terminate":
+        print("waiting", flush=True)
+        time.sleep(600)
+    if how == "own-handler":
+        signal.signal(signal.SIGTERM, lambda *_: sys.exit(9))
+        print("waiting", flush=True)
+        time.sleep(600)
+    if how == "lock":
+        # Holds the database until the process ends: the store must fail.
+        import builtins, sqlite3
+        builtins.blocker = sqlite3.connect(".nefa/db.sqlite3", isolation_level=None)
+        builtins.blocker.execute("BEGIN EXCLUSIVE")
+    if how == "exit":
+        sys.exit(int(sys.argv[2]))
+"""
+
+
+@pytest.fixture
+def workdir(tmp_path):
+    (tmp_path / "prog.py").write_text(textwrap.dedent(PROGRAM))
+    return tmp_path
+
+
+def env():
+    return {**os.environ, "PYTHONFAULTHANDLER": "1"}
+
+
+def nefa(workdir, *args):
+    return subprocess.run([sys.executable, "-m", "nefa", *args], cwd=workdir, env=env(), capture_output=True,
+                          text=True, timeout=120)
+
+
+def stored_work_calls(workdir, stderr, db_name=".nefa/db.sqlite3"):
+    (trace_id,) = STORED.findall(stderr)
+    (document,) = read_trace(workdir / db_name, trace_id)
+    return [r for r in document["frames_of_interest"] if r["co_name"] == "work" and r["event"] == "call"]
+
+
+@pytest.mark.parametrize(
+    "make_db, cause",
+    [
+        (lambda p: p.mkdir(parents=True), "it is a directory"),
+        (lambda p: p.write_text("not a database\n"), "it is a text file, not an SQLite database"),
+        (lambda p: p.write_bytes(b"SQLite format 3\x00" + b"\x10\x00"), "it is truncated (18 bytes"),
+    ],
+    ids=["directory", "text", "truncated"],
+)
+def test_run_refuses_an_unusable_database_before_the_program_runs(workdir, make_db, cause):
+    path = workdir / "bad.db"
+    make_db(path)
+    result = nefa(workdir, "run", "--db", "bad.db", "prog.py", "exit", "0")
+    assert result.returncode == 3
+    (line,) = result.stderr.splitlines()
+    assert line.startswith(f"nefa: error: cannot use {path} as a trace database: {cause}")
+    assert not (workdir / "ran").exists()
+
+
+def test_pytest_refuses_an_unusable_database_at_session_start(tmp_path):
+    (tmp_path / "test_sample.py").write_text("def test_one():\n    open('ran', 'w').close()\n")
+    (tmp_path / "foreign.db").write_bytes(b"")
+    with sqlite3.connect(tmp_path / "foreign.db") as conn:
+        conn.execute("CREATE TABLE customers (name)")
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--nefa", "--nefa-db", "foreign.db",
+         "test_sample.py"],
+        cwd=tmp_path, env=env(), capture_output=True, text=True, timeout=120,
+    )
+    assert result.returncode == 4  # pytest's own status for a usage error
+    assert (f"nefa: cannot use {tmp_path / 'foreign.db'} as a trace database: it is another program's database "
+            "(it has tables customers)") in result.stderr
+    assert not (tmp_path / "ran").exists()
+    with sqlite3.connect(tmp_path / "foreign.db") as conn:
+        assert conn.execute("PRAGMA journal_mode").fetchone()[0] == "delete"
+        assert {r[0] for r in conn.execute("SELECT name FROM sqlite_master")} == {"customers"}
+
+
+def test_failed_store_keeps_status_and_the_trace_can_be_imported(workdir):
+    (workdir / "pyproject.toml").write_text("[tool.nefa]\nsqlite_busy_timeout = 0\n")
+    result = nefa(workdir, "run", "prog.py", "lock")
+    assert result.returncode == 0, result.stderr  # the program's own status
+    (line,) = result.stderr.splitlines()
+    kept = re.fullmatch(r"nefa: error: could not store trace (trc_\w+) in .*: database is locked; it was written "
+                        r"to (\S+) \(store it later with `nefa import \2`\)", line)
+    assert kept, line
+    trace_id, path = kept.groups()
+    assert os.path.dirname(path) == str(workdir / ".nefa")
+
+    result = nefa(workdir, "import", path)
+    assert result.returncode == 0, result.stderr
+    (document,) = read_trace(workdir / ".nefa" / "db.sqlite3", trace_id)
+    assert [r["locals"]["n"] for r in document["frames_of_interest"]
+            if r["co_name"] == "work" and r["event"] == "call"] == [21]
+
+
+def test_uncaught_keyboard_interrupt_dies_by_sigint_after_storing(workdir):
+    plain = subprocess.run([sys.executable, "prog.py", "interrupt"], cwd=workdir, capture_output=True, text=True)
+    result = nefa(workdir, "run", "prog.py", "interrupt")
+    assert result.returncode == plain.returncode == -signal.SIGINT
+    assert result.stdout == plain.stdout == "exit handler ran\n"
+    # The same traceback (nefa shows the path as given), then nefa's line.
+    assert result.stderr.splitlines()[-3:-1] == plain.stderr.splitlines()[-2:]
+    assert stored_work_calls(workdir, result.stderr)
+
+
+def test_os_exit_stores_then_exits_with_its_status(workdir):
+    result = nefa(workdir, "run", "prog.py", "os-exit")
+    assert result.returncode == 3
+    assert stored_work_calls(workdir, result.stderr)
+
+
+def _terminated(workdir, how):
+    process = subprocess.Popen([sys.executable, "-m", "nefa", "run", "prog.py", how], cwd=workdir, env=env(),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert process.stdout.readline() == "waiting\n"
+        process.send_signal(signal.SIGTERM)
+        _, stderr = process.communicate(timeout=120)
+    finally:
+        process.kill()
+        process.wait()
+    return process.returncode, stderr
+
+
+def test_sigterm_stores_then_dies_by_sigterm(workdir):
+    status, stderr = _terminated(workdir, "terminate")
+    assert status == -signal.SIGTERM
+    assert stored_work_calls(workdir, stderr)
+
+
+def test_programs_own_sigterm_handler_is_kept(workdir):
+    status, stderr = _terminated(workdir, "own-handler")
+    assert status == 9
+    assert stored_work_calls(workdir, stderr)
+
+
+def test_unusable_configuration_is_one_line(workdir):
+    (workdir / "pyproject.toml").write_bytes(b"[tool.nefa]\ndb = \"caf\xe9.db\"\n")  # Latin-1, not UTF-8
+    result = nefa(workdir, "run", "prog.py", "exit", "0")
+    assert result.returncode == 2
+    assert result.stderr == f"nefa: error: {workdir / 'pyproject.toml'}: not UTF-8 text (byte 21 cannot be decoded)\n"
+    assert not (workdir / "ran").exists()
