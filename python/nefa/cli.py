@@ -13,7 +13,7 @@ import sqlite3
 import sys
 from collections.abc import Sequence
 
-from nefa import config, db, runner, unsaved
+from nefa import config, db, runner
 from nefa.version import __version__
 
 __all__ = [
@@ -190,12 +190,12 @@ options:
         try:
             self.store(profiler)
             stored = True
-        except unsaved.TraceNotStoredError:
+        except db.TraceNotStoredError:
             stored = False  # reported below, with where the trace went
         except Exception as error:
             stored = False
             print(f"{PROG}: error: could not store the trace in {db_path}: {error}", file=sys.stderr)
-        for failure in unsaved.take():
+        for failure in db.take_unsaved():
             print(f"{PROG}: error: {failure}", file=sys.stderr)
         if stored:
             self._report(profiler.trace_id, db_path)
@@ -442,7 +442,7 @@ class ImportCommand(Command):
         options = self.parse_options(argv)
         db_path = os.path.abspath(_database_path(options))
         try:
-            document = unsaved.read_document(options.file)
+            document = db.read_kept_document(options.file)
         except OSError as error:
             raise CommandError(str(error)) from None
         try:

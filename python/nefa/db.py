@@ -9,6 +9,10 @@ folds its figures into the trace's summary.
 The schema version is ``PRAGMA user_version``; each numbered migration
 moves the database up by one and runs in the same transaction as the
 version bump, so a database is never left half-migrated.
+
+Only nefa's own databases are written (``PRAGMA application_id``), commands
+that only read open them read-only, and a document that cannot be stored
+is kept in a file for ``nefa import``: see the two sections below.
 """
 
 from __future__ import annotations
@@ -16,19 +20,21 @@ from __future__ import annotations
 import io
 import json
 import os
+import re
 import sqlite3
+import stat
+import tempfile
+import threading
 import time
+import urllib.parse
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
 import msgpack
 
-from nefa import db_open, unsaved
-from nefa.db_open import DatabaseError, DatabaseNotFoundError, ForeignDatabaseError, SchemaTooNewError
-from nefa.unsaved import TraceNotStoredError
-
 __all__ = [
+    "APPLICATION_ID",
     "SCHEMA_VERSION",
     "DatabaseError",
     "DatabaseNotFoundError",
@@ -46,7 +52,444 @@ __all__ = [
     "save_trace_in_sqlite",
     "store_trace",
     "summarize_document",
+    "take_unsaved",
 ]
+
+
+# --- Opening: only nefa's own databases, created private ---------------------
+#
+# Everything here happens before nefa writes a byte: the file is checked
+# (a directory, a text file, a truncated copy, no permission), and what
+# SQLite reads of it says whose it is.  nefa's databases carry
+# ``PRAGMA application_id`` = APPLICATION_ID; files from before that mark
+# are recognised by their tables and marked on their next write.  Another
+# program's database is refused untouched.  New files and directories are
+# private (0600 / 0700, whatever the umask): a trace holds every recorded
+# argument and local.  SQLite gives the -wal and -shm side files the mode
+# of the database file.
+
+# "nefa" in ASCII: what `file` and `sqlite3 .dbinfo` show for our databases.
+APPLICATION_ID = 0x6E656661
+
+# The tables every schema version has; a migration that adds a table must
+# add it to KNOWN_TABLES, or older unmarked databases stop being recognised.
+CORE_TABLES = frozenset({"traces", "trace_parts"})
+KNOWN_TABLES = CORE_TABLES
+
+_MAGIC = b"SQLite format 3\x00"
+_HEADER_SIZE = 100
+
+
+class DatabaseError(Exception):
+    pass
+
+
+class DatabaseNotFoundError(DatabaseError):
+    pass
+
+
+class SchemaTooNewError(DatabaseError):
+    pass
+
+
+class ForeignDatabaseError(DatabaseError):
+    """The file is a database, but not one of nefa's."""
+
+
+def _refuse(path, cause: str, kind: type[DatabaseError] = DatabaseError) -> DatabaseError:
+    return kind(f"cannot use {path} as a trace database: {cause}")
+
+
+@dataclass(frozen=True)
+class DatabaseState:
+    application_id: int
+    user_version: int
+    tables: frozenset[str]
+
+    @property
+    def is_new(self) -> bool:
+        """An empty database: nefa may make it its own."""
+        return self.application_id == 0 and self.user_version == 0 and not self.tables
+
+    @property
+    def is_marked(self) -> bool:
+        return self.application_id == APPLICATION_ID
+
+
+# --- private files ---------------------------------------------------------
+
+def make_private_dirs(directory: Path) -> None:
+    """Create ``directory`` and its missing parents as 0700; existing ones
+    are left as they are."""
+    missing = []
+    while not directory.exists():
+        missing.append(directory)
+        if directory.parent == directory:
+            break
+        directory = directory.parent
+    for path in reversed(missing):
+        try:
+            os.mkdir(path, 0o700)
+        except FileExistsError:
+            continue
+        # mkdir's mode passes through the umask; a umask of 0o277 would
+        # leave a directory even its owner cannot use.
+        os.chmod(path, 0o700)
+
+
+def create_private_file(path: Path) -> int:
+    """Create ``path`` (which must not exist) as 0600; returns the open,
+    writable descriptor."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC | getattr(os, "O_NOFOLLOW", 0), 0o600)
+    try:
+        os.fchmod(fd, 0o600)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def _create_database_file(path: Path) -> None:
+    try:
+        make_private_dirs(path.parent)
+    except OSError as error:
+        where = error.filename or path.parent
+        raise _refuse(path, f"cannot create its directory {where}: {error.strerror or error}") from None
+    try:
+        os.close(create_private_file(path))
+    except FileExistsError:
+        pass  # made by another process meanwhile: checked like any other file
+    except OSError as error:
+        raise _refuse(path, f"cannot create it: {error.strerror or error}") from None
+
+
+# --- the file itself -------------------------------------------------------
+
+def _looks_like_text(sample: bytes) -> bool:
+    if b"\x00" in sample:
+        return False
+    for cut in range(4):  # the sample may end inside a character
+        try:
+            sample[: len(sample) - cut].decode("utf-8")
+            return True
+        except UnicodeDecodeError:
+            continue
+    return False
+
+
+def _busy_side_file(path: Path) -> bool:
+    # A writer may be mid-transaction or mid-checkpoint: the file's size
+    # can then lag behind its header for a moment.
+    for suffix in ("-wal", "-journal"):
+        try:
+            if os.stat(f"{path}{suffix}").st_size > 0:
+                return True
+        except OSError:
+            continue
+    return False
+
+
+def _check_file(path: Path, *, write: bool) -> bool:
+    """Checks what can be seen without SQLite; returns whether the file
+    exists.  Raises a one-line DatabaseError naming the cause."""
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        return False
+    except NotADirectoryError:
+        raise _refuse(path, "a part of its path is a file, not a directory") from None
+    except PermissionError:
+        raise _refuse(path, "no permission to reach it") from None
+    except OSError as error:
+        raise _refuse(path, error.strerror or str(error)) from None
+    if stat.S_ISDIR(info.st_mode):
+        raise _refuse(path, "it is a directory")
+    if not stat.S_ISREG(info.st_mode):
+        raise _refuse(path, "it is not a regular file")
+    try:
+        with open(path, "rb") as file:
+            sample = file.read(512)
+    except PermissionError:
+        raise _refuse(path, "no permission to read it") from None
+    except OSError as error:
+        raise _refuse(path, f"cannot read it: {error.strerror or error}") from None
+    if write:
+        if not os.access(path, os.W_OK):
+            raise _refuse(path, "no permission to write it")
+        directory = path.parent
+        if not os.access(directory, os.W_OK | os.X_OK):
+            raise _refuse(path, f"no permission to write in its directory {directory} (SQLite keeps its journal there)")
+    if not sample:
+        return True  # empty: SQLite treats it as a new database
+    header = sample[:_HEADER_SIZE]
+    if not (header.startswith(_MAGIC) or _MAGIC.startswith(header)):
+        cause = "it is a text file, not an SQLite database" if _looks_like_text(sample) else "it is not an SQLite database"
+        raise _refuse(path, cause, ForeignDatabaseError)
+    if len(header) < _HEADER_SIZE:
+        raise _refuse(path, f"it is truncated ({info.st_size} bytes, shorter than an SQLite header)")
+    page_size = int.from_bytes(header[16:18], "big")
+    page_size = 65536 if page_size == 1 else page_size
+    page_count = int.from_bytes(header[28:32], "big")
+    # The page count is valid only while the "version-valid-for" number
+    # matches the change counter.
+    if header[92:96] == header[24:28] and page_count and not _busy_side_file(path):
+        expected = page_count * page_size
+        if info.st_size < expected:
+            raise _refuse(path, f"it is truncated ({info.st_size} of {expected} bytes)")
+    return True
+
+
+# --- what SQLite says ------------------------------------------------------
+
+def inspect_database(conn: sqlite3.Connection) -> DatabaseState:
+    """Reads the marks and table names; changes nothing."""
+    application_id = conn.execute("PRAGMA application_id").fetchone()[0]
+    user_version = conn.execute("PRAGMA user_version").fetchone()[0]
+    tables = frozenset(
+        name
+        for (name,) in conn.execute("SELECT name FROM sqlite_master WHERE type IN ('table', 'view')")
+        if not name.startswith("sqlite_")
+    )
+    return DatabaseState(application_id, user_version, tables)
+
+
+def _names(tables) -> str:
+    shown = sorted(tables)
+    return ", ".join(shown[:5]) + (f" and {len(shown) - 5} more" if len(shown) > 5 else "")
+
+
+def check_ours(path, state: DatabaseState, *, schema_version: int) -> None:
+    """Raises unless ``state`` is a new database or one of nefa's that this
+    version can use."""
+    if not state.is_marked and state.application_id != 0:
+        raise _refuse(path, f"it belongs to another application (application_id {state.application_id:#010x})",
+                      ForeignDatabaseError)
+    if state.is_new:
+        return
+    if not state.is_marked:
+        # Written before databases were marked: recognised by nefa's
+        # tables and nothing else.
+        foreign = state.tables - KNOWN_TABLES
+        if foreign:
+            raise _refuse(path, f"it is another program's database (it has tables {_names(foreign)})",
+                          ForeignDatabaseError)
+        if state.user_version == 0 or not CORE_TABLES <= state.tables:
+            tables = f"tables {_names(state.tables)}" if state.tables else "no tables"
+            raise _refuse(path, f"it is not a nefa trace database (user_version {state.user_version}, {tables})",
+                          ForeignDatabaseError)
+    if state.user_version > schema_version:
+        raise SchemaTooNewError(
+            f"{path} was written by a newer nefa (schema {state.user_version}, this one knows up to "
+            f"{schema_version}): upgrade nefa to use it"
+        )
+    if state.user_version >= 1 and not CORE_TABLES <= state.tables:
+        raise _refuse(path, f"it is marked as nefa's but lacks its tables {_names(CORE_TABLES - state.tables)}")
+
+
+def mark_as_ours(conn: sqlite3.Connection) -> None:
+    """Marks the database as nefa's (inside the caller's transaction)."""
+    conn.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+
+
+def _uri(path: Path, **params: str) -> str:
+    query = "&".join(f"{key}={value}" for key, value in params.items())
+    return f"file:{urllib.parse.quote(os.fspath(path.absolute()), safe='/')}?{query}"
+
+
+def _connect_uri(uri: str, path: Path, timeout: float) -> sqlite3.Connection:
+    try:
+        # isolation_level=None: callers open their transactions explicitly.
+        return sqlite3.connect(uri, timeout=timeout, isolation_level=None, uri=True)
+    except sqlite3.Error as error:
+        raise _refuse(path, f"SQLite cannot open it ({error})") from None
+
+
+def _unreadable(path: Path, error: sqlite3.Error) -> DatabaseError:
+    if getattr(error, "sqlite_errorname", "") == "SQLITE_NOTADB":
+        return _refuse(path, "it is not an SQLite database", ForeignDatabaseError)
+    return _refuse(path, f"SQLite cannot read it ({error})")
+
+
+def _inspect_or_refuse(conn: sqlite3.Connection, path: Path) -> DatabaseState:
+    try:
+        return inspect_database(conn)
+    except sqlite3.Error as error:
+        conn.close()
+        raise _unreadable(path, error) from None
+    except BaseException:
+        conn.close()
+        raise
+
+
+def _open_for_writing(db_path, *, timeout: float, schema_version: int) -> tuple[sqlite3.Connection, DatabaseState]:
+    """A read-write connection to a new or nefa's own database, created
+    (private) if missing.  Nothing is written yet: marking and migrating
+    are the caller's, inside its transaction."""
+    path = Path(os.fspath(db_path))
+    if not _check_file(path, write=True):
+        _create_database_file(path)
+        _check_file(path, write=True)
+    # mode=rw: never create the file behind our back, with SQLite's modes.
+    conn = _connect_uri(_uri(path, mode="rw"), path, timeout)
+    state = _inspect_or_refuse(conn, path)
+    try:
+        check_ours(path, state, schema_version=schema_version)
+    except BaseException:
+        conn.close()
+        raise
+    return conn, state
+
+
+def _read_only_cause(error: sqlite3.Error) -> bool:
+    # What SQLite reports when a WAL database's -shm or -wal cannot be made.
+    name = getattr(error, "sqlite_errorname", "")
+    return name.startswith(("SQLITE_READONLY", "SQLITE_CANTOPEN"))
+
+
+def _is_wal(path: Path) -> bool:
+    try:
+        with open(path, "rb") as file:
+            header = file.read(20)
+    except OSError:
+        return False
+    return len(header) == 20 and header[18] == 2
+
+
+def _open_for_reading(db_path, *, timeout: float, schema_version: int) -> tuple[sqlite3.Connection, DatabaseState]:
+    """A read-only connection (``mode=ro``) to one of nefa's databases.
+
+    A WAL database needs its -shm file even to be read; where it cannot be
+    made (a read-only directory) and no log is pending, the file alone
+    is the whole database and is opened as immutable.
+    """
+    path = Path(os.fspath(db_path))
+    if not _check_file(path, write=False):
+        raise DatabaseNotFoundError(f"no trace database at {path}")
+    conn = _connect_uri(_uri(path, mode="ro"), path, timeout)
+    try:
+        state = inspect_database(conn)
+    except sqlite3.Error as error:
+        conn.close()
+        if not (_read_only_cause(error) and _is_wal(path)):
+            raise _unreadable(path, error) from None
+        wal = Path(f"{path}-wal")
+        if wal.exists() and wal.stat().st_size > 0:
+            raise _refuse(
+                path, f"its write-ahead log {wal} holds changes that cannot be read without write access "
+                "to its directory"
+            ) from None
+        conn = _connect_uri(_uri(path, mode="ro", immutable="1"), path, timeout)
+        state = _inspect_or_refuse(conn, path)
+    try:
+        check_ours(path, state, schema_version=schema_version)
+    except BaseException:
+        conn.close()
+        raise
+    return conn, state
+
+# --- Documents that could not be stored -------------------------------------
+#
+# When storing fails (disk full, the database locked past its time-out, its
+# permissions changed while the program ran), the document is written beside
+# the database as ``unsaved-<trace id>.msgpack`` (0600), or into the
+# temporary directory when that directory cannot be written, for `nefa
+# import`.  Each such failure is remembered for the process (take_unsaved),
+# so that whoever ran the program can say where its traces went.
+
+class TraceNotStoredError(DatabaseError):
+    """Storing failed; ``path`` is where the document went (None: lost)."""
+
+    def __init__(self, message: str, *, trace_id: str, db_path: str, path: Path | None):
+        super().__init__(message)
+        self.trace_id = trace_id
+        self.db_path = db_path
+        self.path = path
+
+
+_lock = threading.Lock()
+_kept: list[TraceNotStoredError] = []
+
+
+def take_unsaved() -> list[TraceNotStoredError]:
+    """The store failures of this process since the last call, oldest first."""
+    with _lock:
+        kept = list(_kept)
+        _kept.clear()
+    return kept
+
+
+def _file_stem(trace_id: str) -> str:
+    # Trace ids are "trc_" and a ULID; anything else given through the
+    # API must not reach outside the directory.
+    return "unsaved-" + (re.sub(r"[^A-Za-z0-9_.-]", "_", trace_id)[:120].lstrip(".") or "trace")
+
+
+def _write_in(directory: Path, stem: str, document) -> Path:
+    view = memoryview(document)
+    for attempt in range(1000):
+        path = directory / (f"{stem}.msgpack" if attempt == 0 else f"{stem}-{attempt + 1}.msgpack")
+        try:
+            fd = create_private_file(path)
+        except FileExistsError:
+            continue  # an earlier part of the same trace
+        try:
+            with open(fd, "wb", closefd=True) as file:
+                file.write(view)
+        except BaseException:
+            os.unlink(path)
+            raise
+        return path
+    raise FileExistsError(f"{directory / stem}.msgpack and 999 numbered copies exist")
+
+
+def _cause(error: BaseException) -> str:
+    text = str(error) or type(error).__name__
+    return " ".join(text.split())  # one line
+
+
+def _keep_unsaved(db_path, trace_id: str, document, error: BaseException) -> TraceNotStoredError:
+    """Write ``document``, whose store failed with ``error``, to a file;
+    returns the exception that says where (remembered for :func:`take_unsaved`)."""
+    db_file = Path(os.path.abspath(os.fspath(db_path)))
+    stem = _file_stem(trace_id)
+    cause = _cause(error)
+    path = None
+    problems = []
+    for directory in (db_file.parent, Path(tempfile.gettempdir())):
+        try:
+            path = _write_in(directory, stem, document)
+            break
+        except OSError as write_error:
+            problems.append(f"{directory}: {write_error.strerror or write_error}")
+    if path is not None:
+        message = (
+            f"could not store trace {trace_id} in {db_file}: {cause}; it was written to {path} "
+            f"(store it later with `nefa import {path}`)"
+        )
+    else:
+        message = (
+            f"could not store trace {trace_id} in {db_file}: {cause}; nor write it to a file "
+            f"({'; '.join(problems)}): the trace is lost"
+        )
+    failure = TraceNotStoredError(message, trace_id=trace_id, db_path=str(db_file), path=path)
+    with _lock:
+        _kept.append(failure)
+    return failure
+
+
+def read_kept_document(path) -> bytes:
+    """The bytes of a kept document, with one-line errors."""
+    try:
+        with open(path, "rb") as file:
+            return file.read()
+    except FileNotFoundError:
+        raise OSError(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise OSError(f"{path}: it is a directory") from None
+    except PermissionError:
+        raise OSError(f"{path}: no permission to read it") from None
+    except OSError as error:
+        raise OSError(f"{path}: cannot read it: {error.strerror or error}") from None
 
 
 class TraceNotFoundError(DatabaseError, LookupError):
@@ -242,7 +685,7 @@ def _connect(db_path, *, timeout: float, create: bool) -> sqlite3.Connection:
     migrated, when needed) or, without ``create``, read-only."""
     path = Path(os.fspath(db_path))
     if not create:
-        conn, state = db_open.open_for_reading(path, timeout=timeout, schema_version=SCHEMA_VERSION)
+        conn, state = _open_for_reading(path, timeout=timeout, schema_version=SCHEMA_VERSION)
         if state.user_version == SCHEMA_VERSION or not state.tables:
             if not state.tables:
                 conn.close()
@@ -255,9 +698,9 @@ def _connect(db_path, *, timeout: float, create: bool) -> sqlite3.Connection:
             _connect(path, timeout=timeout, create=True).close()
         except DatabaseError:
             pass
-        conn, _ = db_open.open_for_reading(path, timeout=timeout, schema_version=SCHEMA_VERSION)
+        conn, _ = _open_for_reading(path, timeout=timeout, schema_version=SCHEMA_VERSION)
         return conn
-    conn, state = db_open.open_for_writing(path, timeout=timeout, schema_version=SCHEMA_VERSION)
+    conn, state = _open_for_writing(path, timeout=timeout, schema_version=SCHEMA_VERSION)
     try:
         conn.execute("PRAGMA foreign_keys = ON")
         _ensure_schema(conn, path, state)
@@ -270,7 +713,7 @@ def _connect(db_path, *, timeout: float, create: bool) -> sqlite3.Connection:
     return conn
 
 
-def _ensure_schema(conn: sqlite3.Connection, path: Path, state: db_open.DatabaseState) -> None:
+def _ensure_schema(conn: sqlite3.Connection, path: Path, state: DatabaseState) -> None:
     if state.user_version == SCHEMA_VERSION and state.is_marked:
         return
     if state.is_new:
@@ -280,13 +723,13 @@ def _ensure_schema(conn: sqlite3.Connection, path: Path, state: db_open.Database
     conn.execute("BEGIN IMMEDIATE")
     try:
         # Another process may have migrated while we waited for the lock.
-        state = db_open.inspect(conn)
-        db_open.check_ours(path, state, schema_version=SCHEMA_VERSION)
+        state = inspect_database(conn)
+        check_ours(path, state, schema_version=SCHEMA_VERSION)
         for number in range(state.user_version, SCHEMA_VERSION):
             MIGRATIONS[number](conn)
             conn.execute(f"PRAGMA user_version = {number + 1}")
         if not state.is_marked:
-            db_open.mark(conn)
+            mark_as_ours(conn)
         conn.execute("COMMIT")
     except BaseException:
         conn.execute("ROLLBACK")
@@ -304,7 +747,7 @@ def save_trace_in_sqlite(db_path, trace_id: str, *, timeout: float = 60, msgpack
 
     ``timeout`` is how many seconds to wait for another writer.  A
     document that cannot be stored is written to a file instead (see
-    :mod:`nefa.unsaved`) and :class:`TraceNotStoredError` says where; an
+    the "Documents that could not be stored" section) and :class:`TraceNotStoredError` says where; an
     invalid document or trace id raises ValueError or TypeError.
     """
     _check_trace_id(trace_id)
@@ -313,7 +756,7 @@ def save_trace_in_sqlite(db_path, trace_id: str, *, timeout: float = 60, msgpack
     try:
         store_trace(db_path, trace_id, timeout=timeout, msgpack=document, summary=summary)
     except (Exception, KeyboardInterrupt) as error:
-        failure = unsaved.keep(db_path, trace_id, document, error)
+        failure = _keep_unsaved(db_path, trace_id, document, error)
         if isinstance(error, KeyboardInterrupt):
             error.add_note(str(failure))
             raise

@@ -163,7 +163,7 @@ class _UnsavedReport:
     """Says where the traces that could not be stored went."""
 
     def pytest_terminal_summary(self, terminalreporter) -> None:
-        from nefa import unsaved
+        from nefa import db
 
-        for failure in unsaved.take():
+        for failure in db.take_unsaved():
             terminalreporter.write_line(f"nefa: error: {failure}", red=True)

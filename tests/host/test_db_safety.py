@@ -12,7 +12,7 @@ import textwrap
 
 import pytest
 
-from nefa import db, db_open, unsaved
+from nefa import db
 
 
 def save(path, trace_id, document, timeout=5):
@@ -124,7 +124,7 @@ def test_old_unmarked_database_is_accepted_and_marked_on_write(tmp_path, make_do
     # ... the next write marks it.
     save(path, "trc_new", make_document(start=2000.0))
     with sqlite3.connect(path) as conn:
-        assert conn.execute("PRAGMA application_id").fetchone()[0] == db_open.APPLICATION_ID
+        assert conn.execute("PRAGMA application_id").fetchone()[0] == db.APPLICATION_ID
     assert [t.id for t in db.list_traces(path)] == ["trc_new", "trc_old"]
 
 
@@ -147,7 +147,7 @@ def test_new_database_is_private_whatever_the_umask(tmp_path, make_document):
     assert mode(tmp_path / "made") == mode(tmp_path / "made" / "here") == 0o700
     assert mode(tmp_path / "shared") == 0o755  # an existing directory is the user's business
     with sqlite3.connect(path) as conn:
-        assert conn.execute("PRAGMA application_id").fetchone()[0] == db_open.APPLICATION_ID
+        assert conn.execute("PRAGMA application_id").fetchone()[0] == db.APPLICATION_ID
 
 
 def test_reading_connection_is_read_only(nefa_db):
@@ -165,7 +165,7 @@ def test_reading_connection_is_read_only(nefa_db):
 
 
 def test_failed_store_keeps_the_document_and_import_stores_it_once(nefa_db, make_document, capsys):
-    unsaved.take()
+    db.take_unsaved()
     document = make_document(start=5000.0)
     blocker = sqlite3.connect(nefa_db, isolation_level=None)
     blocker.execute("BEGIN EXCLUSIVE")
@@ -182,7 +182,7 @@ def test_failed_store_keeps_the_document_and_import_stores_it_once(nefa_db, make
         f"(store it later with `nefa import {kept}`)"
     )
     assert kept.read_bytes() == document and mode(kept) == 0o600
-    assert unsaved.take() == [failure.value] and unsaved.take() == []
+    assert db.take_unsaved() == [failure.value] and db.take_unsaved() == []
 
     from nefa import cli
 
