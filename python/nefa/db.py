@@ -213,20 +213,26 @@ def _check_file(path: Path, *, write: bool) -> bool:
         raise _refuse(path, "no permission to read it") from None
     except OSError as error:
         raise _refuse(path, f"cannot read it: {error.strerror or error}") from None
+    if sample:
+        _check_header(path, sample, info.st_size)
+    # Then whether it can be written: what the file is says more than that.
     if write:
         if not os.access(path, os.W_OK):
             raise _refuse(path, "no permission to write it")
         directory = path.parent
         if not os.access(directory, os.W_OK | os.X_OK):
             raise _refuse(path, f"no permission to write in its directory {directory} (SQLite keeps its journal there)")
-    if not sample:
-        return True  # empty: SQLite treats it as a new database
+    return True
+
+
+def _check_header(path: Path, sample: bytes, size: int) -> None:
     header = sample[:_HEADER_SIZE]
     if not (header.startswith(_MAGIC) or _MAGIC.startswith(header)):
-        cause = "it is a text file, not an SQLite database" if _looks_like_text(sample) else "it is not an SQLite database"
-        raise _refuse(path, cause, ForeignDatabaseError)
+        text = _looks_like_text(sample)
+        raise _refuse(path, "it is a text file, not an SQLite database" if text else "it is not an SQLite database",
+                      ForeignDatabaseError)
     if len(header) < _HEADER_SIZE:
-        raise _refuse(path, f"it is truncated ({info.st_size} bytes, shorter than an SQLite header)")
+        raise _refuse(path, f"it is truncated ({size} bytes, shorter than an SQLite header)")
     page_size = int.from_bytes(header[16:18], "big")
     page_size = 65536 if page_size == 1 else page_size
     page_count = int.from_bytes(header[28:32], "big")
@@ -234,9 +240,8 @@ def _check_file(path: Path, *, write: bool) -> bool:
     # matches the change counter.
     if header[92:96] == header[24:28] and page_count and not _busy_side_file(path):
         expected = page_count * page_size
-        if info.st_size < expected:
-            raise _refuse(path, f"it is truncated ({info.st_size} of {expected} bytes)")
-    return True
+        if size < expected:
+            raise _refuse(path, f"it is truncated ({size} of {expected} bytes)")
 
 
 # --- what SQLite says ------------------------------------------------------

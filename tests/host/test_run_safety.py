@@ -113,6 +113,51 @@ def test_pytest_refuses_an_unusable_database_at_session_start(tmp_path):
         assert {r[0] for r in conn.execute("SELECT name FROM sqlite_master")} == {"customers"}
 
 
+def test_pytest_says_where_a_trace_that_could_not_be_stored_went(tmp_path):
+    (tmp_path / "pyproject.toml").write_text("[tool.nefa]\nsqlite_busy_timeout = 0\n")
+    (tmp_path / "test_sample.py").write_text(textwrap.dedent("""
+        import sqlite3
+
+        held = []
+
+        def test_holds_the_database():
+            held.append(sqlite3.connect(".nefa/db.sqlite3", isolation_level=None))
+            held[0].execute("BEGIN EXCLUSIVE")  # still held when this test's trace is stored
+
+        def test_lets_go():
+            held.pop().close()
+    """))
+    result = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--nefa", "test_sample.py"],
+                            cwd=tmp_path, env=env(), capture_output=True, text=True, timeout=120)
+    kept = re.findall(r"nefa: error: could not store trace (trc_\w+) in \S+: database is locked; it was written to "
+                      r"(\S+) \(store it later", result.stdout)
+    assert len(kept) == 1, result.stdout
+    trace_id, path = kept[0]
+    assert path == str(tmp_path / ".nefa" / f"unsaved-{trace_id}.msgpack")
+    assert db.import_document(tmp_path / ".nefa" / "db.sqlite3", open(path, "rb").read()) == (trace_id, True)
+    listed = db.list_traces(tmp_path / ".nefa" / "db.sqlite3")
+    assert len(listed) == 2 and trace_id in {t.id for t in listed}
+
+
+def test_forked_child_ending_with_os_exit_does_not_store_the_parents_trace(workdir):
+    (workdir / "forks.py").write_text(textwrap.dedent("""
+        import os
+
+        def child_work():
+            return 1
+
+        pid = os.fork()
+        if pid == 0:
+            child_work()
+            os._exit(5)
+        _, status = os.waitpid(pid, 0)
+        print(os.waitstatus_to_exitcode(status))
+    """))
+    result = nefa(workdir, "run", "forks.py")
+    assert result.returncode == 0 and result.stdout == "5\n", result.stderr
+    assert len(STORED.findall(result.stderr)) == 1  # the parent's, once
+
+
 def test_failed_store_keeps_status_and_the_trace_can_be_imported(workdir):
     (workdir / "pyproject.toml").write_text("[tool.nefa]\nsqlite_busy_timeout = 0\n")
     result = nefa(workdir, "run", "prog.py", "lock")
