@@ -413,6 +413,7 @@ class TraceNotStoredError(DatabaseError):
 
 _lock = threading.Lock()
 _kept: list[TraceNotStoredError] = []
+_KEPT_LIMIT = 1000
 
 
 def take_unsaved() -> list[TraceNotStoredError]:
@@ -479,6 +480,7 @@ def _keep_unsaved(db_path, trace_id: str, document, error: BaseException) -> Tra
     failure = TraceNotStoredError(message, trace_id=trace_id, db_path=str(db_file), path=path)
     with _lock:
         _kept.append(failure)
+        del _kept[:-_KEPT_LIMIT]  # a long-lived process nobody asks
     return failure
 
 

@@ -129,3 +129,11 @@ def test_old_schema_is_migrated_once(tmp_path, make_document, monkeypatch):
         assert conn.execute("PRAGMA user_version").fetchone()[0] == len(migrations)
         tables = {row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
     assert {"traces", "trace_parts", "extra"} <= tables
+
+    # A read of an older database upgrades it where it can be written.
+    migrations.append(lambda c: (applied.append(2), c.execute("CREATE TABLE newest (z)")))
+    monkeypatch.setattr(db, "SCHEMA_VERSION", len(migrations))
+    assert {t.id for t in db.list_traces(path)} == {"trc_0", "trc_1"}
+    assert applied == [1, 2]
+    with sqlite3.connect(path) as conn:
+        assert conn.execute("PRAGMA user_version").fetchone()[0] == len(migrations)
