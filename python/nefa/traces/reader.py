@@ -2,35 +2,19 @@
 
 from __future__ import annotations
 
-import msgpack
-
 from nefa import db
-
-
-def _hashable(value):
-    if isinstance(value, list):
-        return tuple(_hashable(item) for item in value)
-    if isinstance(value, dict):
-        return tuple((_hashable(k), _hashable(v)) for k, v in value.items())
-    return value
-
-
-def _pairs_to_dict(pairs):
-    return {_hashable(key): value for key, value in pairs}
+from nefa.traces.forms import decode_value
 
 
 def decode_document(document: bytes) -> dict:
-    """Decode one trace document.
+    """Decode one trace document (or one recorded value).
 
-    Recorded values may be maps whose keys are arrays (a dict keyed by
-    tuples); those keys come back as tuples instead of failing to decode.
+    Recorded values come back in their value forms (:mod:`nefa.traces.forms`).
+    Traces stored before those forms may hold maps whose keys are arrays (a
+    dict keyed by tuples); those keys come back as tuples instead of
+    failing to decode.
     """
-    options = dict(raw=False, strict_map_key=False, unicode_errors="replace")
-    try:
-        return msgpack.unpackb(document, **options)
-    except TypeError:
-        # Unhashable (array or map) keys: slower, but decodes everything.
-        return msgpack.unpackb(document, object_pairs_hook=_pairs_to_dict, **options)
+    return decode_value(document)[0]
 
 
 def read_trace(db_path, trace_id: str) -> list[dict]:

@@ -31,7 +31,7 @@ from dataclasses import dataclass, field
 import msgpack
 
 from nefa import db
-from nefa.traces.reader import decode_document
+from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
 
 __all__ = ["Event", "Frame", "Thread", "Trace", "TraceFormatError", "load_trace", "parse_documents"]
 
@@ -48,17 +48,48 @@ class TraceFormatError(ValueError):
     """A stored document that cannot be read as a trace."""
 
 
+class _DocumentValues:
+    """The recorded values of one document, and whether the document
+    predates the value forms (its reprs were stored as plain strings).
+
+    No field of a document says which encoder wrote it; a document that
+    holds no extension form anywhere is read the old way.  Deciding decodes
+    values in order until one holds a form (usually the first: a module's
+    globals), and keeps what it decoded.
+    """
+
+    __slots__ = ("pending", "legacy")
+
+    def __init__(self):
+        self.pending: list[LazyValue] = []
+        self.legacy: bool | None = None
+
+    def decide(self) -> bool:
+        legacy = True
+        for lazy in self.pending:
+            if lazy._decode():
+                legacy = False
+                break
+        self.legacy = legacy
+        self.pending = []
+        return legacy
+
+
 class LazyValue:
     """A value still encoded in its document; decoded (once) on demand."""
 
-    __slots__ = ("_buffer", "_start", "_end", "_decoded", "_done")
+    __slots__ = ("_buffer", "_start", "_end", "_decoded", "_done", "_document", "_forms")
 
-    def __init__(self, buffer: memoryview, start: int, end: int):
+    def __init__(self, buffer: memoryview, start: int, end: int, document: _DocumentValues | None = None):
         self._buffer = buffer
         self._start = start
         self._end = end
         self._done = False
         self._decoded = None
+        self._forms = None
+        self._document = document
+        if document is not None and document.legacy is None:
+            document.pending.append(self)
 
     @property
     def size(self) -> int:
@@ -68,12 +99,24 @@ class LazyValue:
     def raw(self) -> bytes:
         return bytes(self._buffer[self._start : self._end])
 
+    def _decode(self) -> bool:
+        """Decode (once); whether the value holds a value form."""
+        if self._forms is None:
+            try:
+                self._decoded, self._forms = decode_value(self._buffer[self._start : self._end])
+            except Exception as error:  # a damaged value must not hide the rest of the trace
+                self._decoded, self._forms = ReprText(f"<undecodable value: {error}>"), False
+        return self._forms
+
     def get(self):
         if not self._done:
-            try:
-                self._decoded = decode_document(self._buffer[self._start : self._end])
-            except Exception as error:  # a damaged value must not hide the rest of the trace
-                self._decoded = f"<undecodable value: {error}>"
+            document = self._document
+            legacy = False
+            if document is not None:
+                legacy = document.legacy if document.legacy is not None else document.decide()
+            self._decode()
+            if legacy:
+                self._decoded = mark_legacy_reprs(self._decoded)
             self._done = True
         return self._decoded
 
@@ -398,11 +441,12 @@ class _DocumentReader:
             max_buffer_size=max(len(document), 1024),
         )
         self.unpacker.feed(document)
+        self.document_values = _DocumentValues()
 
     def lazy(self) -> LazyValue:
         start = self.unpacker.tell()
         self.unpacker.skip()
-        return LazyValue(self.buffer, start, self.unpacker.tell())
+        return LazyValue(self.buffer, start, self.unpacker.tell(), self.document_values)
 
     def record(self) -> tuple[dict, dict]:
         """One record: its small fields decoded, its values left encoded."""
