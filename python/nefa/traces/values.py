@@ -91,7 +91,7 @@ def _text_form(text: str, value=None) -> dict:
 def jsonable(value, depth: int = 0):
     """``value`` as JSON data that keeps what the value was.
 
-    JSON's own forms hold None, bools, exact ints, finite floats, str,
+    JSON's own forms hold None, bools, exact ints, fractional floats, str,
     lists and str-keyed dicts.  Everything else is an object tagged with
     ``"$form"``: ``text`` (shown bare, already as Python prints it),
     ``tuple``/``set``/``frozenset`` (``items``), ``dict`` (``pairs`` and
@@ -105,7 +105,8 @@ def jsonable(value, depth: int = 0):
     if isinstance(value, int):
         return value if abs(value) <= 2**53 else _text_form(repr(value))
     if isinstance(value, float):
-        return value if math.isfinite(value) else _text_form(repr(value))
+        # A whole float would come back from JSON as an int: 1.0, not 1.
+        return value if math.isfinite(value) and not value.is_integer() else _text_form(repr(value))
     if depth > 40:
         return _text_form(_ELLIPSIS)
     parts = container_parts(value)

@@ -18,7 +18,7 @@ from importlib import resources
 from pathlib import Path
 
 from nefa.traces.tree import Frame, Thread, Trace
-from nefa.traces.values import brief, brief_locals, jsonable
+from nefa.traces.values import FORM_KEY, brief, brief_locals, jsonable
 from nefa.version import __version__
 
 __all__ = ["build_view_data", "render_html", "write_view"]
@@ -48,7 +48,7 @@ def _full(value):
     text = json.dumps(converted, ensure_ascii=False, allow_nan=False)
     if len(text) <= _MAX_VALUE_JSON:
         return converted
-    return text[:_MAX_VALUE_JSON] + f"… ({len(text) - _MAX_VALUE_JSON} more characters not shown)"
+    return {FORM_KEY: "text", "text": brief(value, _MAX_VALUE_JSON) + f" ({len(text)} characters as JSON: cut)"}
 
 
 def _micros(seconds: float, origin: float) -> float:
