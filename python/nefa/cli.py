@@ -13,6 +13,7 @@ import sys
 from collections.abc import Sequence
 
 from nefa import config, db, runner
+from nefa.output import printable
 from nefa.version import __version__
 
 __all__ = [
@@ -169,7 +170,7 @@ options:
             try:
                 self.store(profiler)
             except Exception as error:
-                print(f"{PROG}: error: could not store the trace in {db_path}: {error}", file=sys.stderr)
+                print(printable(f"{PROG}: error: could not store the trace in {db_path}: {error}"), file=sys.stderr)
                 return status or 1
         self._report(profiler.trace_id, db_path)
         return status
@@ -185,13 +186,14 @@ options:
         try:
             trace = db.get_trace(db_path, trace_id)
         except db.DatabaseError as error:
-            print(f"{PROG}: stored trace {trace_id} in {where} (summary unavailable: {error})", file=sys.stderr)
+            print(printable(f"{PROG}: stored trace {trace_id} in {where} (summary unavailable: {error})"),
+                  file=sys.stderr)
             return
         from nefa.traces import format_duration
 
         print(
-            f"{PROG}: stored trace {trace_id} in {where} ({_plural(trace.record_count, 'record')}, "
-            f"{_plural(trace.thread_count, 'thread')}, {format_duration(trace.duration)})",
+            printable(f"{PROG}: stored trace {trace_id} in {where} ({_plural(trace.record_count, 'record')}, "
+                      f"{_plural(trace.thread_count, 'thread')}, {format_duration(trace.duration)})"),
             file=sys.stderr,
         )
 
@@ -231,7 +233,7 @@ class TestCommand(RunCommand):
         try:
             db.get_trace(db_path, trace_id)
         except db.TraceNotFoundError:
-            print(f"{PROG}: stored one trace per test in {_display_path(db_path)} (`{PROG} traces` lists them)",
+            print(printable(f"{PROG}: stored one trace per test in {_display_path(db_path)} (`{PROG} traces` lists them)"),
                   file=sys.stderr)
             return
         except db.DatabaseError:
@@ -270,7 +272,7 @@ class TracesCommand(Command):
         except db.DatabaseError as error:
             raise CommandError(str(error)) from None
         if not traces:
-            print(f"No traces stored in {where} yet.")
+            print(printable(f"No traces stored in {where} yet."))
             return 0
         from nefa.traces import format_listing
 
@@ -366,11 +368,11 @@ class ExportCommand(_TraceCommand):
 
         output = options.output or f"{trace.trace_id}.{options.format}.json"
         try:
-            write_export(trace, options.format, "/dev/stdout" if output == "-" else output)
+            write_export(trace, options.format, sys.stdout if output == "-" else output)
         except OSError as error:
             raise CommandError(f"cannot write {output}: {error.strerror or error}") from None
         if output != "-":
-            print(_display_path(os.path.abspath(output)))
+            print(printable(_display_path(os.path.abspath(output))))
         return 0
 
 
@@ -391,7 +393,7 @@ class ViewCommand(_TraceCommand):
             path = write_view(trace, output)
         except OSError as error:
             raise CommandError(f"cannot write {output}: {error.strerror or error}") from None
-        print(_display_path(os.path.abspath(path)))
+        print(printable(_display_path(os.path.abspath(path))))
         if options.open:
             import webbrowser
 
@@ -441,5 +443,5 @@ def main(argv: Sequence[str] | None = None) -> int:
     except CommandError as error:
         if error.usage:
             print(error.usage.rstrip("\n"), file=sys.stderr)
-        print(f"{PROG}: error: {error.message}", file=sys.stderr)
+        print(f"{PROG}: error: {printable(error.message, lines=True)}", file=sys.stderr)
         return error.exit_code

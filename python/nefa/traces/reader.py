@@ -6,6 +6,20 @@ from nefa import db
 from nefa.traces.forms import decode_value
 
 
+class TraceFormatError(ValueError):
+    """A stored document that cannot be read as a trace."""
+
+
+def read_trace_parts(db_path, trace_id: str) -> list[bytes]:
+    """The stored documents of ``trace_id``; a part stored as anything but a
+    BLOB (TEXT, written by some other tool) is a :class:`TraceFormatError`."""
+    try:
+        return db.read_trace_parts(db_path, trace_id)
+    except TypeError:
+        # bytes() of the column's value failed: it was not a BLOB.
+        raise TraceFormatError(f"trace {trace_id}: a part is not stored as a BLOB of MessagePack (TEXT or NULL?)") from None
+
+
 def decode_document(document: bytes) -> dict:
     """Decode one trace document (or one recorded value).
 
@@ -19,4 +33,4 @@ def decode_document(document: bytes) -> dict:
 
 def read_trace(db_path, trace_id: str) -> list[dict]:
     """Every part stored under ``trace_id``, decoded, in the order saved."""
-    return [decode_document(part) for part in db.read_trace_parts(db_path, trace_id)]
+    return [decode_document(part) for part in read_trace_parts(db_path, trace_id)]

@@ -25,13 +25,14 @@ parent and siblings never overlap.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 
 import msgpack
 
-from nefa import db
 from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
+from nefa.traces.reader import TraceFormatError, read_trace_parts
 
 __all__ = ["Event", "Frame", "Thread", "Trace", "TraceFormatError", "load_trace", "parse_documents"]
 
@@ -42,10 +43,6 @@ _FIELD_KEYS = frozenset(
      "subtype", "user_code_call_site")
 )
 _VALUE_KEYS = frozenset(("arg", "locals"))
-
-
-class TraceFormatError(ValueError):
-    """A stored document that cannot be read as a trace."""
 
 
 class _DocumentValues:
@@ -328,6 +325,8 @@ class _ThreadBuilder:
         if not isinstance(timestamp, (int, float)) or isinstance(timestamp, bool):
             timestamp = self.last if self.last is not None else 0.0
         timestamp = float(timestamp)
+        if not math.isfinite(timestamp):
+            raise TraceFormatError(f"a record of thread {self.thread.native_id} has the timestamp {timestamp!r}")
         if self.last is not None and timestamp < self.last:
             timestamp = self.last
         if self.first is None:
@@ -512,6 +511,8 @@ def _parse_document(document: bytes, values: bool, threads: dict, trace_fields: 
                 add(reader.records())
             else:
                 fields[key] = unpacker.unpack()
+    except TraceFormatError:
+        raise
     except (msgpack.UnpackException, ValueError, TypeError, KeyError) as error:
         raise TraceFormatError(f"not a readable trace document: {error}") from None
 
@@ -520,7 +521,9 @@ def _parse_document(document: bytes, values: bool, threads: dict, trace_fields: 
 
     timestamp = fields.get("timestamp")
     trace_fields.setdefault("parts", []).append(fields)
-    if isinstance(timestamp, (int, float)):
+    if isinstance(timestamp, (int, float)) and not isinstance(timestamp, bool):
+        if not math.isfinite(timestamp):
+            raise TraceFormatError(f"the document has the timestamp {float(timestamp)!r}")
         trace_fields["starts"].append(float(timestamp))
     for thread_builder in builders.values():
         if thread_builder.first is not None:
@@ -532,8 +535,15 @@ def parse_documents(documents, *, trace_id: str | None = None, values: bool = Tr
     """Build a :class:`Trace` from the documents (parts) of one trace, in order."""
     threads: dict[int, Thread] = {}
     trace_fields: dict = {"starts": [], "ends": []}
-    for document in documents:
-        _parse_document(bytes(document), values, threads, trace_fields)
+    for number, document in enumerate(documents, 1):
+        where = f"trace {trace_id}" if trace_id else "the trace"
+        if not isinstance(document, (bytes, bytearray, memoryview)):
+            raise TraceFormatError(
+                f"{where}: part {number} is stored as {type(document).__name__}, not as a BLOB of MessagePack")
+        try:
+            _parse_document(bytes(document), values, threads, trace_fields)
+        except TraceFormatError as error:
+            raise TraceFormatError(f"{where}, part {number}: {error}") from None
     parts = trace_fields.get("parts", [])
     first = parts[0] if parts else {}
     main_id = first.get("main_thread_id")
@@ -563,4 +573,4 @@ def parse_documents(documents, *, trace_id: str | None = None, values: bool = Tr
 
 def load_trace(db_path, trace_id: str, *, values: bool = True) -> Trace:
     """Read a stored trace as call trees (see :func:`parse_documents`)."""
-    return parse_documents(db.read_trace_parts(db_path, trace_id), trace_id=trace_id, values=values)
+    return parse_documents(read_trace_parts(db_path, trace_id), trace_id=trace_id, values=values)

@@ -17,6 +17,7 @@ import shlex
 from importlib import resources
 from pathlib import Path
 
+from nefa.output import open_private
 from nefa.traces.tree import Frame, Thread, Trace
 from nefa.traces.values import FORM_KEY, brief, brief_locals, jsonable
 from nefa.version import __version__
@@ -161,7 +162,9 @@ def render_html(trace: Trace) -> str:
 
 
 def write_view(trace: Trace, path) -> Path:
+    """Write the page; it holds recorded values, so only its owner may read it."""
     path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(render_html(trace), encoding="utf-8")
+    page = render_html(trace)
+    with open_private(path) as out:
+        out.write(page)
     return path
