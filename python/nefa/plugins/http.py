@@ -32,9 +32,9 @@ REDACTED = "[redacted]"
 # configuration's "redact" list adds fragments.
 SECRET_FRAGMENTS = (
     "token", "secret", "pass", "pwd", "auth", "key", "sig", "session", "cookie", "jwt", "code", "credential",
-    "csrf", "xsrf",
+    "csrf", "xsrf", "sessid",
 )
-SECRET_NAMES = frozenset(("dpop", "otp", "pin", "nonce"))
+SECRET_NAMES = frozenset(("dpop", "otp", "pin", "nonce", "sid"))
 
 # user[:password]@ right after a scheme, anywhere in a text.
 _USERINFO = re.compile(r"(?i)\b([a-z][a-z0-9+.-]*://)[^/?#@\s]*@")

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import sqlite3
+
 from nefa import db
 from nefa.traces.forms import decode_value
 
@@ -13,11 +15,18 @@ class TraceFormatError(ValueError):
 def read_trace_parts(db_path, trace_id: str) -> list[bytes]:
     """The stored documents of ``trace_id``; a part stored as anything but a
     BLOB (TEXT, written by some other tool) is a :class:`TraceFormatError`."""
+    not_a_blob = f"trace {trace_id}: a part is stored as TEXT or NULL, not as a BLOB of MessagePack"
     try:
         return db.read_trace_parts(db_path, trace_id)
     except TypeError:
         # bytes() of the column's value failed: it was not a BLOB.
-        raise TraceFormatError(f"trace {trace_id}: a part is not stored as a BLOB of MessagePack (TEXT or NULL?)") from None
+        raise TraceFormatError(not_a_blob) from None
+    except sqlite3.OperationalError as error:
+        if "decode" in str(error):  # TEXT that is not even UTF-8
+            raise TraceFormatError(not_a_blob) from None
+        raise db.DatabaseError(f"cannot read trace {trace_id} from {db_path}: {error}") from None
+    except sqlite3.Error as error:
+        raise db.DatabaseError(f"cannot read trace {trace_id} from {db_path}: {error}") from None
 
 
 def decode_document(document: bytes) -> dict:
