@@ -13,7 +13,7 @@ import sys
 from collections.abc import Sequence
 
 from nefa import config, db, runner
-from nefa.output import printable
+from nefa.traces.output import printable
 from nefa.version import __version__
 
 __all__ = [
@@ -233,8 +233,8 @@ class TestCommand(RunCommand):
         try:
             db.get_trace(db_path, trace_id)
         except db.TraceNotFoundError:
-            print(printable(f"{PROG}: stored one trace per test in {_display_path(db_path)} (`{PROG} traces` lists them)"),
-                  file=sys.stderr)
+            where = printable(_display_path(db_path))
+            print(f"{PROG}: stored one trace per test in {where} (`{PROG} traces` lists them)", file=sys.stderr)
             return
         except db.DatabaseError:
             pass

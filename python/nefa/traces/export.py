@@ -15,7 +15,7 @@ from __future__ import annotations
 import json
 import shlex
 
-from nefa.output import open_private
+from nefa.traces.output import open_private
 from nefa.traces.tree import Frame, Thread, Trace
 from nefa.traces.values import brief
 from nefa.version import __version__

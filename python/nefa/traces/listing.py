@@ -7,7 +7,7 @@ import shlex
 from collections.abc import Sequence
 
 from nefa.db import TraceSummary
-from nefa.output import format_time, printable
+from nefa.traces.output import format_time, printable
 
 _MAX_COMMAND = 80
 

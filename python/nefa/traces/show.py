@@ -6,7 +6,7 @@ import os
 import shlex
 from typing import TextIO
 
-from nefa.output import format_time, printable
+from nefa.traces.output import format_time, printable
 from nefa.traces.tree import Frame, Thread, Trace
 from nefa.traces.values import brief, brief_locals, format_span
 
@@ -135,7 +135,8 @@ def _thread_lines(thread: Thread, trace: Trace, style: _Style, depth: int | None
             return
     frames = sum(1 for _ in thread.frames())
     yield style.heading(
-        f"Thread {printable(thread.label)}{' · main' if thread.is_main else ''} · {frames} frame{'s' if frames != 1 else ''}"
+        f"Thread {printable(thread.label)}{' · main' if thread.is_main else ''}"
+        f" · {frames} frame{'s' if frames != 1 else ''}"
         f" · {format_span((thread.end or 0) - (thread.start or 0))}"
     )
     # (node, depth, inside a matching subtree)

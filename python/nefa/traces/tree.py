@@ -49,11 +49,15 @@ class _DocumentValues:
     """The recorded values of one document, and whether the document
     predates the value forms (its reprs were stored as plain strings).
 
-    No field of a document says which encoder wrote it; a document that
-    holds no extension form anywhere is read the old way.  Deciding decodes
-    values in order until one holds a form (usually the first: a module's
-    globals), and keeps what it decoded.
+    No field of a document says which encoder wrote it; a document whose
+    first values hold no extension form is read the old way.  Deciding
+    decodes values in order until one holds a form (usually the first: a
+    module's globals hold functions and modules), and keeps what it
+    decoded; it looks at no more than ``_SCAN`` values, so that a big old
+    trace is not decoded whole just to show a few calls.
     """
+
+    _SCAN = 2000
 
     __slots__ = ("pending", "legacy")
 
@@ -85,7 +89,7 @@ class LazyValue:
         self._decoded = None
         self._forms = None
         self._document = document
-        if document is not None and document.legacy is None:
+        if document is not None and document.legacy is None and len(document.pending) < document._SCAN:
             document.pending.append(self)
 
     @property

@@ -17,7 +17,7 @@ import shlex
 from importlib import resources
 from pathlib import Path
 
-from nefa.output import open_private
+from nefa.traces.output import open_private
 from nefa.traces.tree import Frame, Thread, Trace
 from nefa.traces.values import FORM_KEY, brief, brief_locals, jsonable
 from nefa.version import __version__

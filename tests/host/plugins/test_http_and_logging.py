@@ -182,10 +182,10 @@ from nefa import Profiler
 port = server.server_address[1]
 with Profiler(db_path="traces.db", config={"plugins": ["http"], "redact": ["tenant"]}):
     connection = http.client.HTTPConnection("127.0.0.1", port)
-    connection.putrequest("GET", "/ok?sig=S1&pwd=S2&jwt=S3&code=S4&page=2", skip_host=True)
-    connection.putheader("Host", f"user:S5@127.0.0.1:{port}")
-    for name, value in (("DPoP", "S6"), ("X-Jwt-Assertion", "S7"), ("X-Pass", "S8"), ("X-Access-Code", "S9"),
-                        ("X-Tenant", "S10"), ("X-Echo", "visible")):
+    connection.putrequest("GET", "/ok?sig=hush1x&pwd=hush2x&jwt=hush3x&code=hush4x&page=2", skip_host=True)
+    connection.putheader("Host", f"user:hush5x@127.0.0.1:{port}")
+    for name, value in (("DPoP", "hush6x"), ("X-Jwt-Assertion", "hush7x"), ("X-Pass", "hush8x"),
+                        ("X-Access-Code", "hush9x"), ("X-Tenant", "hush10x"), ("X-Echo", "visible")):
         connection.putheader(name, value)
     connection.endheaders()
     assert connection.getresponse().status == 200
@@ -195,7 +195,7 @@ server.shutdown()
     [(_, records)] = stored(tmp_path / "traces.db")
     request, response = of_type(records, "http_request", "http_response")
     text = json.dumps([request, response])
-    assert not any(f"S{n}" in text for n in range(1, 11)), text
+    assert not any(f"hush{n}x" in text for n in range(1, 11)), text
     assert request["headers"]["X-Echo"] == "visible" and "page=2" in request["url"]
     assert request["headers"]["Host"].startswith(f"{REDACTED}@127.0.0.1:")
 
