@@ -14,6 +14,7 @@ import sys
 from collections.abc import Sequence
 
 from nefa import config, db, runner
+from nefa.traces.output import printable
 from nefa.version import __version__
 
 __all__ = [
@@ -194,9 +195,9 @@ options:
             stored = False  # reported below, with where the trace went
         except Exception as error:
             stored = False
-            print(f"{PROG}: error: could not store the trace in {db_path}: {error}", file=sys.stderr)
+            print(printable(f"{PROG}: error: could not store the trace in {db_path}: {error}"), file=sys.stderr)
         for failure in db.take_unsaved():
-            print(f"{PROG}: error: {failure}", file=sys.stderr)
+            print(printable(f"{PROG}: error: {failure}"), file=sys.stderr)
         if stored:
             self._report(profiler.trace_id, db_path)
 
@@ -211,13 +212,14 @@ options:
         try:
             trace = db.get_trace(db_path, trace_id)
         except db.DatabaseError as error:
-            print(f"{PROG}: stored trace {trace_id} in {where} (summary unavailable: {error})", file=sys.stderr)
+            print(printable(f"{PROG}: stored trace {trace_id} in {where} (summary unavailable: {error})"),
+                  file=sys.stderr)
             return
         from nefa.traces import format_duration
 
         print(
-            f"{PROG}: stored trace {trace_id} in {where} ({_plural(trace.record_count, 'record')}, "
-            f"{_plural(trace.thread_count, 'thread')}, {format_duration(trace.duration)})",
+            printable(f"{PROG}: stored trace {trace_id} in {where} ({_plural(trace.record_count, 'record')}, "
+                      f"{_plural(trace.thread_count, 'thread')}, {format_duration(trace.duration)})"),
             file=sys.stderr,
         )
 
@@ -257,8 +259,8 @@ class TestCommand(RunCommand):
         try:
             db.get_trace(db_path, trace_id)
         except db.TraceNotFoundError:
-            print(f"{PROG}: stored one trace per test in {_display_path(db_path)} (`{PROG} traces` lists them)",
-                  file=sys.stderr)
+            where = printable(_display_path(db_path))
+            print(f"{PROG}: stored one trace per test in {where} (`{PROG} traces` lists them)", file=sys.stderr)
             return
         except db.DatabaseError:
             pass
@@ -296,7 +298,7 @@ class TracesCommand(Command):
         except db.DatabaseError as error:
             raise CommandError(str(error), EXIT_DATABASE) from None
         if not traces:
-            print(f"No traces stored in {where} yet.")
+            print(printable(f"No traces stored in {where} yet."))
             return 0
         from nefa.traces import format_listing
 
@@ -394,11 +396,11 @@ class ExportCommand(_TraceCommand):
 
         output = options.output or f"{trace.trace_id}.{options.format}.json"
         try:
-            write_export(trace, options.format, "/dev/stdout" if output == "-" else output)
+            write_export(trace, options.format, sys.stdout if output == "-" else output)
         except OSError as error:
             raise CommandError(f"cannot write {output}: {error.strerror or error}") from None
         if output != "-":
-            print(_display_path(os.path.abspath(output)))
+            print(printable(_display_path(os.path.abspath(output))))
         return 0
 
 
@@ -419,7 +421,7 @@ class ViewCommand(_TraceCommand):
             path = write_view(trace, output)
         except OSError as error:
             raise CommandError(f"cannot write {output}: {error.strerror or error}") from None
-        print(_display_path(os.path.abspath(path)))
+        print(printable(_display_path(os.path.abspath(path))))
         if options.open:
             import webbrowser
 
@@ -455,9 +457,10 @@ class ImportCommand(Command):
             raise CommandError(f"could not store {options.file} in {db_path}: {error}", EXIT_DATABASE) from None
         where = _display_path(db_path)
         if stored:
-            print(f"{PROG}: stored trace {trace_id} in {where}; {options.file} may be deleted", file=sys.stderr)
+            print(printable(f"{PROG}: stored trace {trace_id} in {where}; {options.file} may be deleted"),
+                  file=sys.stderr)
         else:
-            print(f"{PROG}: {options.file} is already stored in {where}, as part of trace {trace_id}",
+            print(printable(f"{PROG}: {options.file} is already stored in {where}, as part of trace {trace_id}"),
                   file=sys.stderr)
         return 0
 
@@ -505,5 +508,5 @@ def main(argv: Sequence[str] | None = None) -> int:
     except CommandError as error:
         if error.usage:
             print(error.usage.rstrip("\n"), file=sys.stderr)
-        print(f"{PROG}: error: {error.message}", file=sys.stderr)
+        print(f"{PROG}: error: {printable(error.message, lines=True)}", file=sys.stderr)
         return error.exit_code

@@ -11,6 +11,7 @@ flags) with friendly names::
     lightweight_repr = false
     sqlite_busy_timeout = 60
     plugins = ["http", "logging"]        # or { disabled = ["logging"] }; all by default
+    redact = ["ssn", "x-tenant"]         # more name fragments whose values plugins replace
 
 The profiler hands the native module a *config* dict (see
 :func:`defaults`), which must be a plain dict holding real bools.
@@ -55,7 +56,11 @@ SETTING_NAMES = (
     "lightweight_repr",
     "sqlite_busy_timeout",
     "plugins",
+    "redact",
 )
+
+# Keys that only appear in a config dict when set.
+_OPTIONAL_KEYS = ("redact",)
 
 
 class ConfigError(ValueError):
@@ -93,6 +98,13 @@ def _check_plugins(value: object, where: str) -> list[str]:
         raise ConfigError(str(error)) from None
 
 
+def _check_fragments(value: object, where: str) -> list[str]:
+    # Extra name fragments for the plugins' redaction (see nefa.plugins.http).
+    if not isinstance(value, (list, tuple)) or not all(isinstance(part, str) and part.strip() for part in value):
+        raise ConfigError(f"{where}: expected a list of non-empty name fragments, got {value!r}")
+    return [part.strip().lower() for part in value]
+
+
 def _check_patterns(value: object, where: str) -> list[str]:
     try:
         return filters.normalize_patterns(value, origin=where)  # type: ignore[arg-type]
@@ -107,6 +119,7 @@ def _shared_checks() -> dict:
         "lightweight_repr": _check_bool,
         "sqlite_busy_timeout": _check_timeout,
         "plugins": _check_plugins,
+        "redact": _check_fragments,
     }
 
 
@@ -135,7 +148,7 @@ def make_config(overrides: Mapping | None = None, *, base: Mapping | None = None
         elif key in _SHARED_CHECKS:
             config[key] = _SHARED_CHECKS[key](value, where)
         else:
-            known = ", ".join(sorted(_DEFAULTS))
+            known = ", ".join(sorted([*_DEFAULTS, *_OPTIONAL_KEYS]))
             raise ConfigError(f"{where}: unknown key (known: {known})")
     return config
 
@@ -202,7 +215,7 @@ def resolve(cli_settings: Mapping | None = None, *, directory=None) -> tuple[dic
 
     config = defaults()
     config["filters"] = {"include_frames": merged["include"], "ignore_frames": merged["ignore"]}
-    for key in ("threading", "lightweight_repr", "sqlite_busy_timeout", "plugins"):
+    for key in ("threading", "lightweight_repr", "sqlite_busy_timeout", "plugins", *_OPTIONAL_KEYS):
         if key in merged:
             config[key] = merged[key]
     db_path = os.path.join(base, os.path.expanduser(merged.get("db", DEFAULT_DB_PATH)))

@@ -23,7 +23,7 @@ import msgpack
 
 from nefa import config as config_module
 from nefa import db
-from nefa.plugins.http import redact_url
+from nefa.plugins.http import redactor
 from nefa.profiler import Profiler, _native
 
 __all__ = ["NefaMiddleware"]
@@ -60,7 +60,7 @@ class _Request:
         path = environ.get("SCRIPT_NAME", "") + environ.get("PATH_INFO", "")
         query = environ.get("QUERY_STRING", "")
         self.method = str(environ.get("REQUEST_METHOD", "-"))
-        self.target = redact_url(f"{path}?{query}" if query else path) or "/"
+        self.target = redactor(middleware.config).url(f"{path}?{query}" if query else path) or "/"
         self.finished = False
 
     def finish(self) -> None:

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import sys
 
-from nefa.plugins.http import redact_url
+from nefa.plugins.http import redactor
 
 __all__ = ["descriptions"]
 
@@ -38,7 +38,7 @@ def _process(frame, event, arg, context) -> dict:
         return {
             "method": environ.get("REQUEST_METHOD"),
             "path": path,
-            "url": redact_url(f"{path}?{query}" if query else path),
+            "url": context["redact"].url(f"{path}?{query}" if query else path),
         }
     if arg is None:
         return {"status_code": None, "status": None, "endpoint": _endpoint(), "unhandled_exception": True}
@@ -59,5 +59,6 @@ def descriptions() -> list[dict]:
             "return_type": "flask_response",
             "call": _wanted,
             "process": _process,
+            "build_context": lambda config: {"redact": redactor(config)},
         }
     ]

@@ -6,63 +6,122 @@ so hooking it sees their traffic.  The request is read from the
 connection's header buffer when ``endheaders`` starts: the headers are final
 then, whether they came from ``request()`` or (as urllib3 does) from
 ``putrequest``/``putheader`` calls.  Secrets are never recorded: the values
-of credential-like headers and query parameters are replaced.
+of credential-like headers and query parameters, and the user info of URLs,
+are replaced (:class:`Redactor` holds the rules).
 """
 
 from __future__ import annotations
 
+import re
 import threading
 import time
 import weakref
 from collections.abc import Iterable
-from urllib.parse import unquote, urlsplit, urlunsplit
+from urllib.parse import unquote_plus, urlsplit, urlunsplit
 
-__all__ = ["REDACTED", "descriptions", "is_secret_name", "redact_headers", "redact_url"]
+__all__ = [
+    "REDACTED", "SECRET_FRAGMENTS", "SECRET_NAMES", "Redactor", "descriptions", "is_secret_name", "redact_headers",
+    "redact_url", "redactor",
+]
 
 REDACTED = "[redacted]"
 
-# Lower-case fragments of header and parameter names whose values are credentials.
-_SECRET_PARTS = ("auth", "cookie", "token", "secret", "password", "passwd", "key", "session", "signature", "credential")
+# What makes a header or parameter name a credential's, in one place.  A name
+# is secret when it contains one of the fragments (case-insensitively), or is
+# one of the names, which carry credentials without saying so.  The
+# configuration's "redact" list adds fragments.
+SECRET_FRAGMENTS = (
+    "token", "secret", "pass", "pwd", "auth", "key", "sig", "session", "cookie", "jwt", "code", "credential",
+    "csrf", "xsrf", "sessid",
+)
+SECRET_NAMES = frozenset(("dpop", "otp", "pin", "nonce", "sid"))
+
+# user[:password]@ right after a scheme, anywhere in a text.
+_USERINFO = re.compile(r"(?i)\b([a-z][a-z0-9+.-]*://)[^/?#@\s]*@")
+
+
+class Redactor:
+    """Replaces the values of credential-like names, and user info in URLs."""
+
+    def __init__(self, extra_fragments: Iterable[str] = ()):
+        fragments = dict.fromkeys(part.lower() for part in (*SECRET_FRAGMENTS, *extra_fragments) if part)
+        self.fragments = tuple(fragments)
+        self._pattern = re.compile("|".join(re.escape(part) for part in self.fragments))
+
+    def is_secret(self, name: str) -> bool:
+        lowered = name.strip().lower()
+        return lowered in SECRET_NAMES or self._pattern.search(lowered) is not None
+
+    def header_value(self, name: str, value: str) -> str:
+        if self.is_secret(name):
+            return REDACTED
+        if name.strip().lower() == "host" and "@" in value:
+            # "user:password@host" as some clients send it.
+            return REDACTED + "@" + value.rpartition("@")[2]
+        if "://" in value:
+            return _USERINFO.sub(lambda match: match.group(1) + REDACTED + "@", value)
+        return value
+
+    def headers(self, pairs: Iterable[tuple[str, str]]) -> dict[str, str]:
+        """Headers as a dict (repeated names joined by ", "), secrets replaced."""
+        headers: dict[str, str] = {}
+        for name, value in pairs:
+            value = self.header_value(name, value)
+            headers[name] = f"{headers[name]}, {value}" if name in headers else value
+        return headers
+
+    def _fields(self, text: str) -> str:
+        fields = []
+        for field in text.split("&"):
+            name, eq, _ = field.partition("=")
+            fields.append(f"{name}={REDACTED}" if eq and self.is_secret(unquote_plus(name)) else field)
+        return "&".join(fields)
+
+    def url(self, url: str) -> str:
+        """``url`` without user info and with credential-like query (and
+        fragment: OAuth's implicit flow puts tokens there) values replaced."""
+        try:
+            parts = urlsplit(url)
+        except ValueError:
+            return _USERINFO.sub(lambda match: match.group(1) + REDACTED + "@", url)
+        netloc = parts.netloc
+        if "@" in netloc:
+            netloc = REDACTED + "@" + netloc.rpartition("@")[2]
+        query = self._fields(parts.query) if parts.query else parts.query
+        fragment = self._fields(parts.fragment) if "=" in parts.fragment else parts.fragment
+        return urlunsplit((parts.scheme, netloc, parts.path, query, fragment))
+
+
+_DEFAULT = Redactor()
+
+
+def redactor(config=None) -> Redactor:
+    """The redactor a profiler config asks for: its "redact" fragments added."""
+    extra = config.get("redact") if isinstance(config, dict) else None
+    if not extra:
+        return _DEFAULT
+    return Redactor(part for part in extra if isinstance(part, str))
 
 
 def is_secret_name(name: str) -> bool:
-    lowered = name.lower()
-    return any(part in lowered for part in _SECRET_PARTS)
+    return _DEFAULT.is_secret(name)
 
 
 def redact_headers(pairs: Iterable[tuple[str, str]]) -> dict[str, str]:
     """Headers as a dict (repeated names joined by ", "), secrets replaced."""
-    headers: dict[str, str] = {}
-    for name, value in pairs:
-        value = REDACTED if is_secret_name(name) else value
-        headers[name] = f"{headers[name]}, {value}" if name in headers else value
-    return headers
+    return _DEFAULT.headers(pairs)
 
 
 def redact_url(url: str) -> str:
     """``url`` without user info and with credential-like query values replaced."""
-    try:
-        parts = urlsplit(url)
-    except ValueError:
-        return url
-    netloc = parts.netloc
-    if "@" in netloc:
-        netloc = REDACTED + "@" + netloc.rpartition("@")[2]
-    query = parts.query
-    if query:
-        fields = []
-        for field in query.split("&"):
-            name, eq, _ = field.partition("=")
-            fields.append(f"{name}={REDACTED}" if eq and is_secret_name(unquote(name)) else field)
-        query = "&".join(fields)
-    return urlunsplit((parts.scheme, netloc, parts.path, query, parts.fragment))
+    return _DEFAULT.url(url)
 
 
 def _text(line: bytes) -> str:
     return line.decode("latin-1") if isinstance(line, (bytes, bytearray)) else str(line)
 
 
-def _read_request(connection) -> dict:
+def _read_request(connection, redact: Redactor = _DEFAULT) -> dict:
     """Method, URL and headers from the lines ``putrequest``/``putheader`` buffered."""
     lines = [_text(line) for line in getattr(connection, "_buffer", ())]
     if not lines:
@@ -73,7 +132,7 @@ def _read_request(connection) -> dict:
     for line in lines[1:]:
         name, _, value = line.partition(":")
         pairs.append((name.strip(), value.strip()))
-    headers = redact_headers(pairs)
+    headers = redact.headers(pairs)
     if target.startswith(("http://", "https://")):
         url = target  # the absolute form sent to a proxy
     else:
@@ -82,13 +141,13 @@ def _read_request(connection) -> dict:
         if host is None:
             host = f"{getattr(connection, 'host', '')}:{getattr(connection, 'port', '')}"
         url = f"{scheme}://{host}{target}"
-    return {"method": method, "url": redact_url(url), "headers": headers}
+    return {"method": method, "url": redact.url(url), "headers": headers}
 
 
 def _context(config) -> dict:
     # Requests awaiting their response, by connection; weak so that a
     # connection dropped before its response leaves nothing behind.
-    return {"pending": weakref.WeakKeyDictionary(), "lock": threading.Lock()}
+    return {"pending": weakref.WeakKeyDictionary(), "lock": threading.Lock(), "redact": redactor(config)}
 
 
 def _wanted(frame, event, arg, context) -> bool:
@@ -100,7 +159,7 @@ def _wanted(frame, event, arg, context) -> bool:
 def _process(frame, event, arg, context) -> dict:
     connection = frame.f_locals.get("self")
     if event == "call":
-        request = _read_request(connection)
+        request = _read_request(connection, context.get("redact", _DEFAULT))
         try:
             with context["lock"]:
                 context["pending"][connection] = (time.perf_counter(), request["method"], request["url"])
@@ -126,7 +185,7 @@ def _process(frame, event, arg, context) -> dict:
         except Exception:
             pairs = []
         response.update(status=getattr(arg, "status", None), reason=getattr(arg, "reason", None),
-                        headers=redact_headers(pairs))
+                        headers=context.get("redact", _DEFAULT).headers(pairs))
     return response
 
 

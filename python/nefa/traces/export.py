@@ -15,6 +15,7 @@ from __future__ import annotations
 import json
 import shlex
 
+from nefa.traces.output import open_private
 from nefa.traces.tree import Frame, Thread, Trace
 from nefa.traces.values import brief
 from nefa.version import __version__
@@ -145,7 +146,16 @@ FORMATS = {
 
 
 def write_export(trace: Trace, format_name: str, path) -> None:
+    """Write the export to ``path`` (a file only its owner may read: it holds
+    recorded values), or to ``path`` itself when it is an open text file."""
     document = FORMATS[format_name](trace)
-    with open(path, "w", encoding="utf-8") as out:
-        json.dump(document, out, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
-        out.write("\n")
+    if hasattr(path, "write"):
+        _dump(document, path)
+        return
+    with open_private(path) as out:
+        _dump(document, out)
+
+
+def _dump(document, out) -> None:
+    json.dump(document, out, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
+    out.write("\n")

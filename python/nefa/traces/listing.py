@@ -2,16 +2,19 @@
 
 from __future__ import annotations
 
+import math
 import shlex
-import time
 from collections.abc import Sequence
 
 from nefa.db import TraceSummary
+from nefa.traces.output import format_time, printable
 
 _MAX_COMMAND = 80
 
 
 def format_duration(seconds: float) -> str:
+    if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or not math.isfinite(seconds):
+        return "-"
     if seconds < 1:
         return f"{seconds * 1000:.0f} ms"
     if seconds < 120:
@@ -22,7 +25,7 @@ def format_duration(seconds: float) -> str:
 
 
 def _command(argv: list[str]) -> str:
-    text = shlex.join(argv) if argv else "-"
+    text = printable(shlex.join(argv)) if argv else "-"
     if len(text) > _MAX_COMMAND:
         text = text[: _MAX_COMMAND - 3] + "..."
     return text
@@ -33,8 +36,8 @@ def format_listing(traces: Sequence[TraceSummary]) -> str:
     header = ("TRACE ID", "STARTED", "RECORDS", "THREADS", "DURATION", "COMMAND")
     rows = [
         (
-            trace.id,
-            time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(trace.start_timestamp)),
+            printable(trace.id),
+            format_time(trace.start_timestamp),
             str(trace.record_count),
             str(trace.thread_count),
             format_duration(trace.duration),

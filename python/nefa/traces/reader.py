@@ -2,37 +2,44 @@
 
 from __future__ import annotations
 
-import msgpack
+import sqlite3
 
 from nefa import db
+from nefa.traces.forms import decode_value
 
 
-def _hashable(value):
-    if isinstance(value, list):
-        return tuple(_hashable(item) for item in value)
-    if isinstance(value, dict):
-        return tuple((_hashable(k), _hashable(v)) for k, v in value.items())
-    return value
+class TraceFormatError(ValueError):
+    """A stored document that cannot be read as a trace."""
 
 
-def _pairs_to_dict(pairs):
-    return {_hashable(key): value for key, value in pairs}
+def read_trace_parts(db_path, trace_id: str) -> list[bytes]:
+    """The stored documents of ``trace_id``; a part stored as anything but a
+    BLOB (TEXT, written by some other tool) is a :class:`TraceFormatError`."""
+    not_a_blob = f"trace {trace_id}: a part is stored as TEXT or NULL, not as a BLOB of MessagePack"
+    try:
+        return db.read_trace_parts(db_path, trace_id)
+    except TypeError:
+        # bytes() of the column's value failed: it was not a BLOB.
+        raise TraceFormatError(not_a_blob) from None
+    except sqlite3.OperationalError as error:
+        if "decode" in str(error):  # TEXT that is not even UTF-8
+            raise TraceFormatError(not_a_blob) from None
+        raise db.DatabaseError(f"cannot read trace {trace_id} from {db_path}: {error}") from None
+    except sqlite3.Error as error:
+        raise db.DatabaseError(f"cannot read trace {trace_id} from {db_path}: {error}") from None
 
 
 def decode_document(document: bytes) -> dict:
-    """Decode one trace document.
+    """Decode one trace document (or one recorded value).
 
-    Recorded values may be maps whose keys are arrays (a dict keyed by
-    tuples); those keys come back as tuples instead of failing to decode.
+    Recorded values come back in their value forms (:mod:`nefa.traces.forms`).
+    Traces stored before those forms may hold maps whose keys are arrays (a
+    dict keyed by tuples); those keys come back as tuples instead of
+    failing to decode.
     """
-    options = dict(raw=False, strict_map_key=False, unicode_errors="replace")
-    try:
-        return msgpack.unpackb(document, **options)
-    except TypeError:
-        # Unhashable (array or map) keys: slower, but decodes everything.
-        return msgpack.unpackb(document, object_pairs_hook=_pairs_to_dict, **options)
+    return decode_value(document)[0]
 
 
 def read_trace(db_path, trace_id: str) -> list[dict]:
     """Every part stored under ``trace_id``, decoded, in the order saved."""
-    return [decode_document(part) for part in db.read_trace_parts(db_path, trace_id)]
+    return [decode_document(part) for part in read_trace_parts(db_path, trace_id)]

@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import os
 import shlex
-import time
 from typing import TextIO
 
+from nefa.traces.output import format_time, printable
 from nefa.traces.tree import Frame, Thread, Trace
 from nefa.traces.values import brief, brief_locals, format_span
 
@@ -69,7 +69,7 @@ def select_threads(trace: Trace, wanted: str | None) -> list[Thread]:
         folded = wanted.casefold()
         chosen = [thread for thread in trace.threads if folded in thread.name.casefold()]
     if not chosen:
-        known = ", ".join(thread.label for thread in trace.threads) or "none"
+        known = ", ".join(printable(thread.label) for thread in trace.threads) or "none"
         raise ThreadNotFoundError(f"no thread {wanted!r} in trace {trace.trace_id} (threads: {known})")
     return chosen
 
@@ -93,13 +93,14 @@ def _shown_ancestors(thread: Thread, needle: str) -> tuple[set, set]:
 
 
 def _frame_line(frame: Frame, style: _Style, hidden: int) -> str:
-    arguments = brief_locals(frame.arguments) if frame.shows_arguments else ""
-    text = style.name(frame.qualname) + f"({arguments})"
-    text += "  " + style.path(frame.path) + "  " + style.duration(format_span(frame.duration))
+    # Everything recorded is escaped: a name or value must not drive the terminal.
+    arguments = printable(brief_locals(frame.arguments)) if frame.shows_arguments else ""
+    text = style.name(printable(frame.qualname)) + f"({arguments})"
+    text += "  " + style.path(printable(frame.path)) + "  " + style.duration(format_span(frame.duration))
     if frame.returned:
         value = frame.return_value
         if value is not None:
-            text += "  → " + style.value(brief(value, 50))
+            text += "  → " + style.value(printable(brief(value, 50)))
     notes = []
     if frame.resumed:
         notes.append("resumed")
@@ -121,9 +122,9 @@ def _event_line(event, style: _Style, trace_start: float) -> str:
     first = [key for key in ("message", "name", "method", "url", "status", "outcome") if key in data]
     data = {key: data[key] for key in first} | data
     if data:
-        details = " " + brief_locals(data, width=80, each=40)
+        details = " " + printable(brief_locals(data, width=80, each=40))
     offset = format_span(max(0.0, event.timestamp - trace_start))
-    return style.event(f"◆ {event.label}") + details + "  " + style.path(f"@ +{offset}")
+    return style.event(f"◆ {printable(event.label)}") + details + "  " + style.path(f"@ +{offset}")
 
 
 def _thread_lines(thread: Thread, trace: Trace, style: _Style, depth: int | None, needle: str | None):
@@ -134,7 +135,8 @@ def _thread_lines(thread: Thread, trace: Trace, style: _Style, depth: int | None
             return
     frames = sum(1 for _ in thread.frames())
     yield style.heading(
-        f"Thread {thread.label}{' · main' if thread.is_main else ''} · {frames} frame{'s' if frames != 1 else ''}"
+        f"Thread {printable(thread.label)}{' · main' if thread.is_main else ''}"
+        f" · {frames} frame{'s' if frames != 1 else ''}"
         f" · {format_span((thread.end or 0) - (thread.start or 0))}"
     )
     # (node, depth, inside a matching subtree)
@@ -166,10 +168,10 @@ def render(trace: Trace, out: TextIO, *, depth: int | None = None, needle: str |
     """Write the call tree of ``trace``; returns the number of lines of tree written."""
     style = _Style(color)
     threads = select_threads(trace, thread)
-    started = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(trace.start))
-    command = shlex.join(trace.command_line) if trace.command_line else "-"
+    started = format_time(trace.start)
+    command = printable(shlex.join(trace.command_line)) if trace.command_line else "-"
     out.write(
-        f"{style.name(trace.trace_id)}  {command}  started {started}  {format_span(trace.duration)}"
+        f"{style.name(printable(trace.trace_id))}  {command}  started {started}  {format_span(trace.duration)}"
         f"  {trace.record_count} records\n"
     )
     written = 0
@@ -185,5 +187,5 @@ def render(trace: Trace, out: TextIO, *, depth: int | None = None, needle: str |
             out.write("\n".join(batch) + "\n")
             written += len(batch)
     if needle and not written:
-        out.write(f"No frame matches {needle!r}.\n")
+        out.write(f"No frame matches {printable(repr(needle))}.\n")
     return written

@@ -25,13 +25,14 @@ parent and siblings never overlap.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 
 import msgpack
 
-from nefa import db
-from nefa.traces.reader import decode_document
+from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
+from nefa.traces.reader import TraceFormatError, read_trace_parts
 
 __all__ = ["Event", "Frame", "Thread", "Trace", "TraceFormatError", "load_trace", "parse_documents"]
 
@@ -44,21 +45,52 @@ _FIELD_KEYS = frozenset(
 _VALUE_KEYS = frozenset(("arg", "locals"))
 
 
-class TraceFormatError(ValueError):
-    """A stored document that cannot be read as a trace."""
+class _DocumentValues:
+    """The recorded values of one document, and whether the document
+    predates the value forms (its reprs were stored as plain strings).
+
+    No field of a document says which encoder wrote it; a document whose
+    first values hold no extension form is read the old way.  Deciding
+    decodes values in order until one holds a form (usually the first: a
+    module's globals hold functions and modules), and keeps what it
+    decoded; it looks at no more than ``_SCAN`` values, so that a big old
+    trace is not decoded whole just to show a few calls.
+    """
+
+    _SCAN = 2000
+
+    __slots__ = ("pending", "legacy")
+
+    def __init__(self):
+        self.pending: list[LazyValue] = []
+        self.legacy: bool | None = None
+
+    def decide(self) -> bool:
+        legacy = True
+        for lazy in self.pending:
+            if lazy._decode():
+                legacy = False
+                break
+        self.legacy = legacy
+        self.pending = []
+        return legacy
 
 
 class LazyValue:
     """A value still encoded in its document; decoded (once) on demand."""
 
-    __slots__ = ("_buffer", "_start", "_end", "_decoded", "_done")
+    __slots__ = ("_buffer", "_start", "_end", "_decoded", "_done", "_document", "_forms")
 
-    def __init__(self, buffer: memoryview, start: int, end: int):
+    def __init__(self, buffer: memoryview, start: int, end: int, document: _DocumentValues | None = None):
         self._buffer = buffer
         self._start = start
         self._end = end
         self._done = False
         self._decoded = None
+        self._forms = None
+        self._document = document
+        if document is not None and document.legacy is None and len(document.pending) < document._SCAN:
+            document.pending.append(self)
 
     @property
     def size(self) -> int:
@@ -68,12 +100,24 @@ class LazyValue:
     def raw(self) -> bytes:
         return bytes(self._buffer[self._start : self._end])
 
+    def _decode(self) -> bool:
+        """Decode (once); whether the value holds a value form."""
+        if self._forms is None:
+            try:
+                self._decoded, self._forms = decode_value(self._buffer[self._start : self._end])
+            except Exception as error:  # a damaged value must not hide the rest of the trace
+                self._decoded, self._forms = ReprText(f"<undecodable value: {error}>"), False
+        return self._forms
+
     def get(self):
         if not self._done:
-            try:
-                self._decoded = decode_document(self._buffer[self._start : self._end])
-            except Exception as error:  # a damaged value must not hide the rest of the trace
-                self._decoded = f"<undecodable value: {error}>"
+            document = self._document
+            legacy = False
+            if document is not None:
+                legacy = document.legacy if document.legacy is not None else document.decide()
+            self._decode()
+            if legacy:
+                self._decoded = mark_legacy_reprs(self._decoded)
             self._done = True
         return self._decoded
 
@@ -285,6 +329,8 @@ class _ThreadBuilder:
         if not isinstance(timestamp, (int, float)) or isinstance(timestamp, bool):
             timestamp = self.last if self.last is not None else 0.0
         timestamp = float(timestamp)
+        if not math.isfinite(timestamp):
+            raise TraceFormatError(f"a record of thread {self.thread.native_id} has the timestamp {timestamp!r}")
         if self.last is not None and timestamp < self.last:
             timestamp = self.last
         if self.first is None:
@@ -398,11 +444,12 @@ class _DocumentReader:
             max_buffer_size=max(len(document), 1024),
         )
         self.unpacker.feed(document)
+        self.document_values = _DocumentValues()
 
     def lazy(self) -> LazyValue:
         start = self.unpacker.tell()
         self.unpacker.skip()
-        return LazyValue(self.buffer, start, self.unpacker.tell())
+        return LazyValue(self.buffer, start, self.unpacker.tell(), self.document_values)
 
     def record(self) -> tuple[dict, dict]:
         """One record: its small fields decoded, its values left encoded."""
@@ -468,6 +515,8 @@ def _parse_document(document: bytes, values: bool, threads: dict, trace_fields: 
                 add(reader.records())
             else:
                 fields[key] = unpacker.unpack()
+    except TraceFormatError:
+        raise
     except (msgpack.UnpackException, ValueError, TypeError, KeyError) as error:
         raise TraceFormatError(f"not a readable trace document: {error}") from None
 
@@ -476,7 +525,9 @@ def _parse_document(document: bytes, values: bool, threads: dict, trace_fields: 
 
     timestamp = fields.get("timestamp")
     trace_fields.setdefault("parts", []).append(fields)
-    if isinstance(timestamp, (int, float)):
+    if isinstance(timestamp, (int, float)) and not isinstance(timestamp, bool):
+        if not math.isfinite(timestamp):
+            raise TraceFormatError(f"the document has the timestamp {float(timestamp)!r}")
         trace_fields["starts"].append(float(timestamp))
     for thread_builder in builders.values():
         if thread_builder.first is not None:
@@ -488,8 +539,15 @@ def parse_documents(documents, *, trace_id: str | None = None, values: bool = Tr
     """Build a :class:`Trace` from the documents (parts) of one trace, in order."""
     threads: dict[int, Thread] = {}
     trace_fields: dict = {"starts": [], "ends": []}
-    for document in documents:
-        _parse_document(bytes(document), values, threads, trace_fields)
+    for number, document in enumerate(documents, 1):
+        where = f"trace {trace_id}" if trace_id else "the trace"
+        if not isinstance(document, (bytes, bytearray, memoryview)):
+            raise TraceFormatError(
+                f"{where}: part {number} is stored as {type(document).__name__}, not as a BLOB of MessagePack")
+        try:
+            _parse_document(bytes(document), values, threads, trace_fields)
+        except TraceFormatError as error:
+            raise TraceFormatError(f"{where}, part {number}: {error}") from None
     parts = trace_fields.get("parts", [])
     first = parts[0] if parts else {}
     main_id = first.get("main_thread_id")
@@ -519,4 +577,4 @@ def parse_documents(documents, *, trace_id: str | None = None, values: bool = Tr
 
 def load_trace(db_path, trace_id: str, *, values: bool = True) -> Trace:
     """Read a stored trace as call trees (see :func:`parse_documents`)."""
-    return parse_documents(db.read_trace_parts(db_path, trace_id), trace_id=trace_id, values=values)
+    return parse_documents(read_trace_parts(db_path, trace_id), trace_id=trace_id, values=values)

@@ -1,56 +1,58 @@
 """Recorded values as short text (for one-line displays) and as JSON.
 
-Recorded values are plain MessagePack data; objects MessagePack cannot
-hold were stored as their repr, i.e. as strings.  A string shaped like a
-repr (``<Foo object at 0x...>``, ``Point(x=1, y=2)``) is shown unquoted,
-as the object would have been.
+Values arrive decoded by :mod:`nefa.traces.forms`: plain Python data plus
+the value-form objects, and, in traces stored before those forms,
+:class:`~nefa.traces.forms.ReprText` for strings that held a repr.  Both
+are shown as Python would print the value: a str quoted, an object's repr
+bare.
 """
 
 from __future__ import annotations
 
 import math
-import re
+
+from nefa.traces.forms import ELLIPSIS, FrozenSet, More, Repr, ReprText, Set, container_parts, leaf_text, more_text
 
 __all__ = ["brief", "brief_locals", "format_span", "jsonable"]
 
-_ELLIPSIS = "…"
+_ELLIPSIS = ELLIPSIS
+
+# The key that marks a JSON object as a value form rather than a dict.
+FORM_KEY = "$form"
 
 
-_CONSTRUCTOR_REPR = re.compile(r"[A-Za-z_][\w.]*\(.*\)", re.DOTALL)
-
-
-def _looks_like_repr(text: str) -> bool:
-    if len(text) > 2 and text[0] == "<" and text[-1] == ">":
-        return True
-    return text[-1:] == ")" and _CONSTRUCTOR_REPR.fullmatch(text) is not None
+def _leaf(value, budget: int) -> str | None:
+    # Long texts: format no more than could be shown.
+    if isinstance(value, (bytes, memoryview)):
+        return repr(bytes(value[:budget]))
+    if type(value) is str and len(value) > budget + 2:
+        return repr(value[: budget + 2])
+    return leaf_text(value)
 
 
 def _brief(value, budget: int, depth: int) -> str:
-    if isinstance(value, str):
-        return value if _looks_like_repr(value) else repr(value)
-    if isinstance(value, (bytes, bytearray, memoryview)):
-        return repr(bytes(value[:budget]))
-    if isinstance(value, dict):
-        if depth > 2:
-            return "{…}"
-        inner = ", ".join(f"{_brief(k, budget, depth + 1)}: {_brief(v, budget, depth + 1)}" for k, v in
-                          _first(value.items(), budget))
-        return "{" + inner + ("" if len(value) * 4 <= budget else ", …") + "}"
-    if isinstance(value, (list, tuple)):
-        if depth > 2:
-            return "[…]"
-        inner = ", ".join(_brief(item, budget, depth + 1) for item in _first(value, budget))
-        return "[" + inner + ("" if len(value) * 2 <= budget else ", …") + "]"
-    return repr(value)
-
-
-def _first(items, budget: int):
+    text = _leaf(value, budget)
+    if text is not None:
+        return text
+    parts = container_parts(value)
+    if parts is None:
+        return repr(value)
+    opening, items, closing, mapping, more = parts
+    if depth > 2:
+        return opening + _ELLIPSIS + closing
     # No need to format more items than could be shown.
     limit = max(1, budget // 2)
-    for index, item in enumerate(items):
-        if index >= limit:
-            break
-        yield item
+    chosen = items[:limit]
+    if mapping:
+        shown = [f"{_brief(k, budget, depth + 1)}: {_brief(v, budget, depth + 1)}" for k, v in chosen]
+    else:
+        shown = [_brief(item, budget, depth + 1) for item in chosen]
+    left = len(items) - len(chosen)
+    if more:
+        shown.append(more_text(More(more + left)))
+    elif left:
+        shown.append(_ELLIPSIS)
+    return opening + ", ".join(shown) + closing
 
 
 def _cut(text: str, width: int) -> str:
@@ -79,23 +81,54 @@ def brief_locals(variables, width: int = 60, each: int = 24) -> str:
     return _cut(", ".join(parts), width)
 
 
+def _text_form(text: str, value=None) -> dict:
+    form = {FORM_KEY: "text", "text": text}
+    if isinstance(value, Repr):
+        form["type"] = value.type
+    return form
+
+
 def jsonable(value, depth: int = 0):
-    """``value`` with everything JSON cannot hold turned into text."""
-    if value is None or isinstance(value, (bool, int, str)):
-        if isinstance(value, int) and not isinstance(value, bool) and abs(value) > 2**53:
-            return str(value)
+    """``value`` as JSON data that keeps what the value was.
+
+    JSON's own forms hold None, bools, exact ints, fractional floats, str,
+    lists and str-keyed dicts.  Everything else is an object tagged with
+    ``"$form"``: ``text`` (shown bare, already as Python prints it),
+    ``tuple``/``set``/``frozenset`` (``items``), ``dict`` (``pairs`` and
+    ``more``, for keys that are not str) and ``more`` (``count`` items left
+    out, as the last item of a list).
+    """
+    if isinstance(value, ReprText):
+        return _text_form(str(value))
+    if value is None or isinstance(value, (bool, str)):
         return value
+    if isinstance(value, int):
+        return value if abs(value) <= 2**53 else _text_form(repr(value))
     if isinstance(value, float):
-        return value if math.isfinite(value) else repr(value)
+        # A whole float would come back from JSON as an int: 1.0, not 1.
+        return value if math.isfinite(value) and not value.is_integer() else _text_form(repr(value))
     if depth > 40:
-        return _ELLIPSIS
-    if isinstance(value, dict):
-        return {k if isinstance(k, str) else brief(k, 200): jsonable(v, depth + 1) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [jsonable(item, depth + 1) for item in value]
-    if isinstance(value, (bytes, bytearray, memoryview)):
-        return repr(bytes(value))
-    return repr(value)
+        return _text_form(_ELLIPSIS)
+    parts = container_parts(value)
+    if parts is None:
+        text = leaf_text(value)
+        return _text_form(text if text is not None else repr(value), value)
+    _, items, _, mapping, more = parts
+    if mapping:
+        pairs = items
+        if not more and all(type(key) is str and key != FORM_KEY for key, _ in pairs):
+            return {key: jsonable(item, depth + 1) for key, item in pairs}
+        form = {FORM_KEY: "dict", "pairs": [[jsonable(k, depth + 1), jsonable(v, depth + 1)] for k, v in pairs]}
+        if more:
+            form["more"] = more
+        return form
+    converted = [jsonable(item, depth + 1) for item in items]
+    if more:
+        converted.append({FORM_KEY: "more", "count": more})
+    if isinstance(value, list):
+        return converted
+    kind = "set" if isinstance(value, Set) else "frozenset" if isinstance(value, FrozenSet) else "tuple"
+    return {FORM_KEY: kind, "items": converted}
 
 
 def format_span(seconds: float) -> str:

@@ -17,8 +17,9 @@ import shlex
 from importlib import resources
 from pathlib import Path
 
+from nefa.traces.output import open_private
 from nefa.traces.tree import Frame, Thread, Trace
-from nefa.traces.values import brief, brief_locals, jsonable
+from nefa.traces.values import FORM_KEY, brief, brief_locals, jsonable
 from nefa.version import __version__
 
 __all__ = ["build_view_data", "render_html", "write_view"]
@@ -48,7 +49,7 @@ def _full(value):
     text = json.dumps(converted, ensure_ascii=False, allow_nan=False)
     if len(text) <= _MAX_VALUE_JSON:
         return converted
-    return text[:_MAX_VALUE_JSON] + f"… ({len(text) - _MAX_VALUE_JSON} more characters not shown)"
+    return {FORM_KEY: "text", "text": brief(value, _MAX_VALUE_JSON) + f" ({len(text)} characters as JSON: cut)"}
 
 
 def _micros(seconds: float, origin: float) -> float:
@@ -161,7 +162,9 @@ def render_html(trace: Trace) -> str:
 
 
 def write_view(trace: Trace, path) -> Path:
+    """Write the page; it holds recorded values, so only its owner may read it."""
     path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(render_html(trace), encoding="utf-8")
+    page = render_html(trace)
+    with open_private(path) as out:
+        out.write(page)
     return path

@@ -6,7 +6,8 @@ from urllib.parse import urlsplit
 
 import pytest
 
-from nefa.plugins.http import REDACTED, redact_headers, redact_url
+from nefa import config
+from nefa.plugins.http import REDACTED, Redactor, redact_headers, redact_url, redactor
 from plugin_support import of_type, run_script, stored
 
 SERVER = """
@@ -130,6 +131,73 @@ def test_headers_lose_their_credentials_and_keep_repeats():
     )
     assert headers == {"Accept": "a, b", "Proxy-Authorization": REDACTED, "X-Auth-Token": REDACTED,
                        "Set-Cookie": REDACTED}
+
+
+@pytest.mark.parametrize("name", [
+    "sig", "pwd", "pass", "code", "jwt", "DPoP", "X-Jwt-Assertion", "X-Pass", "X-Access-Code", "X-CSRF-Token",
+    "client_secret", "id_token", "PHPSESSID", "x-amz-signature", "apiKey", "OTP",
+])
+def test_credential_names_by_rule(name):
+    assert Redactor().is_secret(name)
+    assert redact_url(f"https://h/p?{name}=v&page=2") == f"https://h/p?{name}={REDACTED}&page=2"
+    assert redact_headers([(name, "v")]) == {name: REDACTED}
+
+
+@pytest.mark.parametrize("name", ["Accept", "Content-Type", "Content-Encoding", "Keep-Alive", "page", "X-Echo"])
+def test_ordinary_names_are_kept(name):
+    assert not Redactor().is_secret(name)
+
+
+def test_user_info_goes_wherever_it_appears():
+    headers = redact_headers([("Host", "alice:pw@example.org:8080"), ("Referer", "https://bob:pw@a.example/x"),
+                              ("Link", "<ftp://carol@f.example/>; rel=x"), ("Accept", "a@b")])
+    assert headers == {"Host": f"{REDACTED}@example.org:8080", "Referer": f"https://{REDACTED}@a.example/x",
+                       "Link": f"<ftp://{REDACTED}@f.example/>; rel=x", "Accept": "a@b"}
+    # OAuth's implicit flow returns the token in the fragment.
+    assert redact_url("https://h/cb#access_token=abc&state=1") == f"https://h/cb#access_token={REDACTED}&state=1"
+    assert redact_url("https://h/p?a+key=1") == f"https://h/p?a+key={REDACTED}"
+
+
+def test_the_configuration_adds_fragments(tmp_path):
+    (tmp_path / "pyproject.toml").write_text('[tool.nefa]\nredact = ["Tenant"]\n')
+    profiler_config, _ = config.resolve({}, directory=tmp_path)
+    assert profiler_config["redact"] == ["tenant"]
+    extended = redactor(profiler_config)
+    assert extended.is_secret("X-Tenant-Id") and extended.is_secret("token") and not redactor({}).is_secret("tenant")
+    (tmp_path / "pyproject.toml").write_text('[tool.nefa]\nredact = "tenant"\n')
+    with pytest.raises(config.ConfigError, match="redact: expected a list of non-empty name fragments"):
+        config.resolve({}, directory=tmp_path)
+    with pytest.raises(config.ConfigError, match="redact"):
+        config.make_config({"redact": [""]})
+
+
+def test_recorded_requests_follow_the_rules_and_the_configuration(tmp_path):
+    run_script(
+        tmp_path,
+        SERVER
+        + """
+import http.client
+from nefa import Profiler
+
+port = server.server_address[1]
+with Profiler(db_path="traces.db", config={"plugins": ["http"], "redact": ["tenant"]}):
+    connection = http.client.HTTPConnection("127.0.0.1", port)
+    connection.putrequest("GET", "/ok?sig=hush1x&pwd=hush2x&jwt=hush3x&code=hush4x&page=2", skip_host=True)
+    connection.putheader("Host", f"user:hush5x@127.0.0.1:{port}")
+    for name, value in (("DPoP", "hush6x"), ("X-Jwt-Assertion", "hush7x"), ("X-Pass", "hush8x"),
+                        ("X-Access-Code", "hush9x"), ("X-Tenant", "hush10x"), ("X-Echo", "visible")):
+        connection.putheader(name, value)
+    connection.endheaders()
+    assert connection.getresponse().status == 200
+server.shutdown()
+""",
+    )
+    [(_, records)] = stored(tmp_path / "traces.db")
+    request, response = of_type(records, "http_request", "http_response")
+    text = json.dumps([request, response])
+    assert not any(f"hush{n}x" in text for n in range(1, 11)), text
+    assert request["headers"]["X-Echo"] == "visible" and "page=2" in request["url"]
+    assert request["headers"]["Host"].startswith(f"{REDACTED}@127.0.0.1:")
 
 
 def test_log_messages_are_recorded_and_nefas_own_warnings_are_not(tmp_path):

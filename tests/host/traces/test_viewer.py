@@ -4,6 +4,7 @@ import re
 import os
 import shutil
 
+import msgpack
 import pytest
 
 from nefa import cli
@@ -193,3 +194,46 @@ class TestInBrowser:
         assert stats["draws"] >= 1 and 0 < stats["rects"] < frames
         assert browser.execute_script("return nefaViewer.search('compute')") == sum(
             1 for frame in trace.frames() if frame.co_name == "compute")
+
+
+def _form(code, payload):
+    return msgpack.ExtType(code, msgpack.packb(payload))
+
+
+def test_value_forms_reach_the_page_tagged(records, pack):
+    thread = records()
+    frame_id = thread.call("app.f", 0.0, locals={"pair": _form(1, [1, 2]), "big": _form(10, "1" * 30),
+                                                 "whole": 2.0, "odd": {"$form": "not a form"}})
+    thread.ret("app.f", 0.1, frame_id, value=_form(11, [_form(1, [2, 3]), "b", _form(6, 4)]))
+    _, values = build_view_data(parse_documents([pack(thread)]))
+    arguments, _, returned = values["threads"][0]["frames"][0]
+    assert arguments == {
+        "pair": {"$form": "tuple", "items": [1, 2]},
+        "big": {"$form": "text", "text": "1" * 30},
+        "whole": {"$form": "text", "text": "2.0"},
+        # A dict that only looks like a form stays a dict.
+        "odd": {"$form": "dict", "pairs": [["$form", "not a form"]]},
+    }
+    assert returned == {"$form": "dict", "pairs": [[{"$form": "tuple", "items": [2, 3]}, "b"]], "more": 4}
+
+
+def test_value_forms_render_in_the_browser(browser, records, pack, tmp_path):
+    thread = records()
+    frame_id = thread.call("app.forms", 0.0, locals={
+        "pair": _form(1, [1, 2]), "one": _form(1, ["x"]), "obj": _form(4, ["Foo", "Foo(1)"]), "text": "Foo(1)",
+        "cut": _form(5, ["abc", 997]), "empty": _form(2, []), "frozen": _form(3, [1]),
+        "keyed": _form(11, [_form(1, [2, 3]), "b", 1, "a"]), "many": [1, 2, _form(6, 3)],
+        "quote": "it's", "elided": _form(7, ["list", 5]),
+    })
+    thread.ret("app.forms", 0.1, frame_id, value=_form(4, ["Foo", "Foo(1)"]))
+    page = write_view(parse_documents([pack(thread)]), tmp_path / "forms.html")
+    open_page(browser, page)
+    where = browser.execute_script("return nefaViewer.locate('app.forms')")
+    click_at(browser, where["x"], where["y"])
+    wait_for(browser, "return document.getElementById('detail-name') !== null")
+    details = browser.find_element("id", "details").text
+    for shown in ("'pair': (1, 2)", "'one': ('x',)", "'obj': Foo(1)", "'text': 'Foo(1)'", "'cut': 'abc…' (+997 chars)",
+                  "'empty': set()", "'frozen': frozenset({1})", "'keyed': {(2, 3): 'b', 1: 'a'}",
+                  "'many': [1, 2, … (+3 more)]", "'quote': \"it's\"", "'elided': <list of 5 items>"):
+        assert shown in details, shown
+    assert details.upper().split("RETURN VALUE")[1].strip() == "FOO(1)"

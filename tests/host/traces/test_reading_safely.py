@@ -1,0 +1,132 @@
+"""What the trace commands print and write: nothing that drives a terminal,
+one-line errors for documents no nefa writes, pages only their owner reads."""
+
+import math
+import os
+import re
+import sqlite3
+import stat
+
+import msgpack
+import pytest
+
+from nefa import cli
+
+ESC = "\x1b]0;owned\x07\x1b[2J"
+ESCAPED = "\\x1b]0;owned\\x07\\x1b[2J"
+COMMANDS = ("show", "view", "export")
+
+
+def run_cli(capsys, *argv):
+    status = cli.main([str(arg) for arg in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def raw_controls(text):
+    return [ch for ch in text if ord(ch) < 0x20 and ch != "\n" or 0x7F <= ord(ch) <= 0x9F]
+
+
+def test_show_and_traces_escape_what_was_recorded(capsys, records, pack, store):
+    thread = records(1, f"worker{ESC}")
+    frame_id = thread.call(f"app.f{ESC}", 0.0, file=f"evil{ESC}.py",
+                           locals={"text": ESC, "obj": msgpack.ExtType(4, msgpack.packb(["Foo", f"Foo({ESC}\x9b)"]))})
+    thread.ret(f"app.f{ESC}", 0.1, frame_id, value=msgpack.ExtType(9, msgpack.packb(f"X{ESC}")))
+    thread.plugin(f"log{ESC}", 0.2, message=ESC)
+    document = pack(thread, trace_id="trc_escape").replace(
+        msgpack.packb(["app.py", "--fast"]), msgpack.packb(["app.py", f"--name={ESC}\x7f"]))
+    database = store("trc_escape", document)
+
+    for argv in (("show",), ("show", "--color", "always"), ("traces",)):
+        status, out, err = run_cli(capsys, *argv, "--db", database)
+        assert status == 0 and err == ""
+        # Only our own colour codes (ESC [ digits m) remain.
+        text = re.sub(r"\x1b\[[0-9;]*m", "", out) if "--color" in argv else out
+        assert raw_controls(text) == [], argv
+        assert ESCAPED in text
+    status, out, _ = run_cli(capsys, "show", "--db", database)
+    assert f"--name={ESCAPED}\\x7f" in out and "Thread worker" + ESCAPED in out
+    assert f"Foo({ESCAPED}\\x9b)" in out and f"<unprintable X{ESCAPED} object>" in out
+
+
+def test_errors_naming_recorded_text_are_escaped(capsys, records, pack, store):
+    thread = records()
+    thread.call("app.f", 0.0)
+    database = store("trc_x", pack(thread, trace_id="trc_x"))
+    status, _, err = run_cli(capsys, "show", "--db", database, f"trc_{ESC}")
+    assert status == 1 and raw_controls(err) == [] and err.count("\n") >= 1
+
+
+@pytest.mark.parametrize("timestamp", [math.nan, math.inf, -math.inf])
+@pytest.mark.parametrize("command", COMMANDS)
+def test_a_timestamp_that_is_not_a_time_is_a_one_line_error(capsys, records, pack, store, tmp_path, timestamp,
+                                                           command):
+    thread = records()
+    frame_id = thread.call("app.f", 0.0)
+    thread.ret("app.f", 0.1, frame_id)
+    thread.records[1]["timestamp"] = timestamp
+    database = store("trc_nan", pack(thread, trace_id="trc_nan"))
+    output = ["-o", tmp_path / "out"] if command != "show" else []
+    status, out, err = run_cli(capsys, command, "--db", database, *output)
+    assert (status, out) == (1, "")
+    assert err.count("\n") == 1 and "trc_nan" in err and repr(timestamp) in err
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_document_timestamp_that_is_not_a_time(capsys, records, pack, store, tmp_path):
+    thread = records()
+    thread.call("app.f", 0.0)
+    database = store("trc_inf", pack(thread, trace_id="trc_inf", start=math.inf))
+    status, out, _ = run_cli(capsys, "traces", "--db", database)
+    # The listing still lists it, without a time it cannot have.
+    assert status == 0 and re.search(r"^trc_inf +- +1 ", out, re.MULTILINE)
+    status, _, err = run_cli(capsys, "view", "--db", database, "-o", tmp_path / "page.html")
+    assert status == 1 and err.count("\n") == 1 and "trc_inf" in err and "inf" in err
+
+
+@pytest.mark.parametrize("utf8", [True, False])
+@pytest.mark.parametrize("command", COMMANDS)
+def test_a_document_stored_as_text_is_a_one_line_error(capsys, records, pack, store, tmp_path, command, utf8):
+    thread = records()
+    thread.call("app.f", 0.0)
+    database = store("trc_text", pack(thread, trace_id="trc_text"))
+    with sqlite3.connect(database) as conn:
+        # As another tool might have written it: JSON text, or the bytes as TEXT.
+        update = "'{\"frames\": []}'" if utf8 else "CAST(document AS TEXT)"
+        conn.execute(f"UPDATE trace_parts SET document = {update}")
+        assert conn.execute("SELECT typeof(document) FROM trace_parts").fetchone() == ("text",)
+    conn.close()
+    output = ["-o", tmp_path / "out"] if command != "show" else []
+    status, out, err = run_cli(capsys, command, "--db", database, *output)
+    assert (status, out) == (1, "")
+    assert err.count("\n") == 1 and "trace trc_text" in err and "BLOB" in err
+
+
+@pytest.fixture
+def loose_umask():
+    old = os.umask(0o022)
+    yield
+    os.umask(old)
+
+
+def _mode(path):
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+@pytest.mark.usefixtures("loose_umask")
+def test_pages_and_exports_are_private(capsys, shop, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert run_cli(capsys, "view", "--db", shop)[0] == 0
+    assert _mode(tmp_path / ".nefa" / "views" / "trc_01SHOP.html") == 0o600
+    assert _mode(tmp_path / ".nefa" / "views") == 0o700 and _mode(tmp_path / ".nefa") == 0o700
+    # A file that was there, readable by all, is made private too.
+    existing = tmp_path / "page.html"
+    existing.write_text("old")
+    existing.chmod(0o644)
+    assert run_cli(capsys, "view", "--db", shop, "-o", existing)[0] == 0
+    assert _mode(existing) == 0o600 and existing.read_text().startswith("<!doctype html>")
+    assert run_cli(capsys, "export", "--db", shop, "-o", tmp_path / "new" / "t.json")[0] == 0
+    assert _mode(tmp_path / "new" / "t.json") == 0o600
+    # Standard output is written, not opened.
+    status, out, _ = run_cli(capsys, "export", "--db", shop, "-o", "-")
+    assert status == 0 and out.startswith('{"traceEvents"')
