@@ -19,6 +19,7 @@ _HEAPTYPE = 1 << 9
 _qualname = type.__dict__["__qualname__"].__get__
 _module = type.__dict__["__module__"].__get__
 _type_dict = type.__dict__["__dict__"].__get__
+_flags = type.__dict__["__flags__"].__get__
 
 
 @dataclasses.dataclass(frozen=True)
@@ -49,7 +50,7 @@ def _text(text: str, count: int) -> bytes:
 
 
 def type_name(kind: type, chars: int) -> str:
-    if kind.__flags__ & _HEAPTYPE:
+    if _flags(kind) & _HEAPTYPE:
         qualname = _qualname(kind)
         module = _type_dict(kind).get("__module__")
     else:
