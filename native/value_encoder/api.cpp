@@ -15,24 +15,37 @@ struct OwnedBuffer {
     ~OwnedBuffer() { std::free(buffer.data); }
 };
 
+// One output buffer per thread, reused by the Python functions: most values
+// are small, and allocating a buffer would cost about as much as encoding
+// them. A nested call (a repr that encodes) finds it taken and makes its own.
+thread_local OwnedBuffer spare;
+constexpr std::size_t spare_capacity_kept = 64 * 1024;
+
 PyObject* as_bytes(const NefaByteBuffer& buffer) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data),
                                      static_cast<Py_ssize_t>(buffer.size));
 }
 
-PyObject* dump(PyObject* value, bool lightweight) {
-    if (value == Py_None) return PyBytes_FromStringAndSize("\xc0", 1);
-    OwnedBuffer out;
-    if (append(value, lightweight ? 1 : 0, &out.buffer) == 0) return as_bytes(out.buffer);
-    // Out of memory for the whole value: the small unprintable marker may
-    // still fit.
+// Out of memory for the whole value: the small unprintable marker may still fit.
+PyObject* unprintable_marker(PyTypeObject* type) {
     OwnedBuffer marker;
     Output small(marker.buffer);
     const std::size_t mark = small.open();
-    write_type_name(small, Py_TYPE(value), 128);
+    write_type_name(small, type, lightweight_budget.chars);
     small.close(mark, {Header::Kind::none, 0, Ext::unprintable});
     if (small.failed()) return PyErr_NoMemory();
     return as_bytes(marker.buffer);
+}
+
+PyObject* dump(PyObject* value, bool lightweight) {
+    if (value == Py_None) return PyBytes_FromStringAndSize("\xc0", 1);
+    OwnedBuffer out;
+    std::swap(out.buffer, spare.buffer);
+    out.buffer.size = 0;
+    PyObject* result = append(value, lightweight ? 1 : 0, &out.buffer) == 0 ? as_bytes(out.buffer)
+                                                                            : unprintable_marker(Py_TYPE(value));
+    if (spare.buffer.data == nullptr && out.buffer.capacity <= spare_capacity_kept) std::swap(out.buffer, spare.buffer);
+    return result;
 }
 
 }  // namespace
