@@ -50,29 +50,20 @@ void Encoder::close_items(std::size_t mark, std::size_t kept, Py_ssize_t left, s
     out_.close(mark, {Header::Kind::array, kept + (left > 0 ? 1 : 0), ext});
 }
 
-void Encoder::encode_list(PyObject* list, int depth) {
-    if (!enter(list, PyList_GET_SIZE(list), depth)) return;
+void Encoder::encode_sequence(PyObject* sequence, int depth) {
+    // A list or a tuple (subclasses included): the _Fast macros read either
+    // type's own storage. A list's size is read again before every item.
+    const bool tuple = PyTuple_Check(sequence);
+    if (!enter(sequence, PySequence_Fast_GET_SIZE(sequence), depth)) return;
     const std::size_t mark = out_.open();
     std::size_t kept = 0;
-    while (static_cast<Py_ssize_t>(kept) < PyList_GET_SIZE(list) && room_for_item(kept)) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(kept)));
+    while (static_cast<Py_ssize_t>(kept) < PySequence_Fast_GET_SIZE(sequence) && room_for_item(kept)) {
+        Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(sequence, static_cast<Py_ssize_t>(kept)));
         encode(item.get(), depth + 1);
         ++kept;
     }
-    close_items(mark, kept, PyList_GET_SIZE(list) - static_cast<Py_ssize_t>(kept), std::nullopt);
-    leave();
-}
-
-void Encoder::encode_tuple(PyObject* tuple, int depth) {
-    const Py_ssize_t length = PyTuple_GET_SIZE(tuple);
-    if (!enter(tuple, length, depth)) return;
-    const std::size_t mark = out_.open();
-    std::size_t kept = 0;
-    while (static_cast<Py_ssize_t>(kept) < length && room_for_item(kept)) {
-        encode(PyTuple_GET_ITEM(tuple, static_cast<Py_ssize_t>(kept)), depth + 1);
-        ++kept;
-    }
-    close_items(mark, kept, length - static_cast<Py_ssize_t>(kept), Ext::tuple);
+    const Py_ssize_t left = PySequence_Fast_GET_SIZE(sequence) - static_cast<Py_ssize_t>(kept);
+    close_items(mark, kept, left, tuple ? std::optional(Ext::tuple) : std::nullopt);
     leave();
 }
 

@@ -12,8 +12,7 @@ void Encoder::encode(PyObject* value, int depth) {
     if (type == &PyFloat_Type) return out_.f64(PyFloat_AS_DOUBLE(value));
     if (type == &PyUnicode_Type) return encode_str(value);
     if (type == &PyBytes_Type) return encode_bytes(value, std::nullopt);
-    if (type == &PyList_Type) return encode_list(value, depth);
-    if (type == &PyTuple_Type) return encode_tuple(value, depth);
+    if (type == &PyList_Type || type == &PyTuple_Type) return encode_sequence(value, depth);
     if (type == &PyDict_Type) return encode_dict(value, depth);
     if (type == &PyByteArray_Type) return encode_bytes(value, Ext::bytearray);
     // Subclasses take their base type's form; numbers only while they keep
@@ -26,8 +25,7 @@ void Encoder::encode(PyObject* value, int depth) {
     }
     if (PyUnicode_Check(value)) return encode_str(value);
     if (PyBytes_Check(value)) return encode_bytes(value, std::nullopt);
-    if (PyList_Check(value)) return encode_list(value, depth);
-    if (PyTuple_Check(value)) return encode_tuple(value, depth);
+    if (PyList_Check(value) || PyTuple_Check(value)) return encode_sequence(value, depth);
     if (PyDict_Check(value)) return encode_dict(value, depth);
     if (PyAnySet_Check(value)) return encode_set(value, depth);
     encode_repr(value);

@@ -34,8 +34,7 @@ private:
     // or its elided, cycle or unprintable form.
     bool enter(PyObject* container, Py_ssize_t length, int depth);
     void leave() { --path_size_; }
-    void encode_list(PyObject* list, int depth);
-    void encode_tuple(PyObject* tuple, int depth);
+    void encode_sequence(PyObject* sequence, int depth);
     void encode_set(PyObject* set, int depth);
     void encode_dict(PyObject* dict, int depth);
     bool room_for_item(std::size_t kept) const;

@@ -9,6 +9,7 @@ import msgpack
 import pytest
 
 from nefa.serialize import dump_msgpack, dump_msgpack_lightweight_repr
+from hostile_values import Repr
 from reference_encoder import (BIG_INT, BYTEARRAY, CUT, CYCLE, DICT, ELIDED, FROZENSET, MORE, REPR, SET, TUPLE,
                                UNPRINTABLE, Form, read, type_name)
 
@@ -32,15 +33,6 @@ class Point:
 class Colour(enum.IntEnum):
     RED = 1
 
-
-class Repr:
-    def __init__(self, result):
-        self.result = result
-
-    def __repr__(self):
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
 
 
 def name(kind):

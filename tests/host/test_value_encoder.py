@@ -12,6 +12,7 @@ import msgpack
 import pytest
 
 import nefa._native as native
+from hostile_values import Repr
 from reference_encoder import (CUT, ELIDED, FULL, LIGHTWEIGHT, MORE, REPR, TUPLE, UNPRINTABLE, Form, encode, read,
                                type_name)
 
@@ -27,15 +28,6 @@ def same_as_reference(make, dump, budget):
     msgpack.unpackb(got)  # a reader with default settings takes every form
     return got
 
-
-class Repr:
-    def __init__(self, result):
-        self.result = result
-
-    def __repr__(self):
-        if isinstance(self.result, BaseException):
-            raise self.result
-        return self.result
 
 
 class ReprNonStr:
