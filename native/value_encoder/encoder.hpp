@@ -30,15 +30,16 @@ private:
     void write_unprintable(PyTypeObject* type);
     void write_cut_text(PyObject* text);
 
-    // Containers (containers.cpp). Each returns after writing the container
-    // or its elided, cycle or unprintable form.
+    // Containers (containers.cpp). `enter` writes the cycle or elided form
+    // and returns false when the container is not to be walked.
     bool enter(PyObject* container, Py_ssize_t length, int depth);
     void leave() { --path_size_; }
     void encode_sequence(PyObject* sequence, int depth);
     void encode_set(PyObject* set, int depth);
     void encode_dict(PyObject* dict, int depth);
     bool room_for_item(std::size_t kept) const;
-    void close_items(std::size_t mark, std::size_t kept, Py_ssize_t length, std::optional<Ext> ext);
+    // Ends an array of `kept` items, with a "more items" marker when `left` > 0.
+    void close_items(std::size_t mark, std::size_t kept, Py_ssize_t left, std::optional<Ext> ext);
 
     // Clears the pending error; a KeyboardInterrupt is re-armed and no
     // further repr is called for this value.
