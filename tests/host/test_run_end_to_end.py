@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 
+import msgpack
 import pytest
 
 from nefa import db
@@ -175,7 +176,43 @@ def test_run_lightweight_truncates_values(workdir):
     assert result.returncode == 0, result.stderr
     document, _ = stored(workdir, result)
     (call,) = calls_of(document, "keep")
-    assert len(call["locals"]["text"]) < 1000
+    assert call["locals"]["text"] == msgpack.ExtType(5, msgpack.packb(["x" * 128, 100_000 - 128]))
+
+
+HOSTILE = """
+class Endless(list):
+    def __iter__(self):
+        while True:
+            yield 1
+
+class Loud:
+    def __repr__(self):
+        raise SystemExit(3)
+
+def work(items, loud, numbers):
+    return (1, 2)
+
+work(Endless([1, 2]), Loud(), list(range(1_000_000)))
+print("finished")
+"""
+
+
+def test_run_survives_hostile_and_huge_values(workdir):
+    # Endless iteration, a repr raising SystemExit and a big list cost the
+    # program nothing: it ends as it would untraced, with nothing on stderr
+    # but nefa's own summary.
+    (workdir / "hostile.py").write_text(HOSTILE)
+    result = nefa(workdir, "run", "hostile.py")
+    assert (result.returncode, result.stdout) == (0, "finished\n"), result.stderr
+    assert [line for line in result.stderr.splitlines() if not SUMMARY.search(line)] == []
+    document, _ = stored(workdir, result)
+    (call,) = calls_of(document, "work")
+    assert call["locals"]["items"] == [1, 2]
+    assert call["locals"]["loud"] == msgpack.ExtType(9, msgpack.packb("__main__.Loud"))
+    numbers = call["locals"]["numbers"]
+    assert numbers[:1000] == list(range(1000)) and numbers[1000:] == [msgpack.ExtType(6, msgpack.packb(999_000))]
+    (returned,) = [r for r in all_records(document) if r["co_name"] == "work" and r["event"] == "return"]
+    assert returned["arg"] == msgpack.ExtType(1, msgpack.packb([1, 2]))
 
 
 def test_profiler_api_context_manager_and_decorator(workdir):

@@ -1,0 +1,413 @@
+"""The native value encoder against the pure-Python reference, on values
+chosen to be awkward, and what it must never do to the program."""
+
+import collections
+import ctypes
+import math
+import signal
+import sys
+import threading
+
+import msgpack
+import pytest
+
+import nefa._native as native
+from hostile_values import Repr
+from reference_encoder import (CUT, ELIDED, FULL, LIGHTWEIGHT, MORE, REPR, TUPLE, UNPRINTABLE, Form, encode, read,
+                               type_name)
+
+MODES = [(native.dump_msgpack, FULL), (native.dump_msgpack_lightweight_repr, LIGHTWEIGHT)]
+MODE_IDS = ["full", "lightweight"]
+
+
+def same_as_reference(make, dump, budget):
+    """Encodes a fresh value from ``make`` both ways; returns the native bytes."""
+    expected = encode(make(), budget)
+    got = dump(make())
+    assert got == expected, (read(got), read(expected))
+    msgpack.unpackb(got)  # a reader with default settings takes every form
+    return got
+
+
+
+class ReprNonStr:
+    def __repr__(self):
+        return 42
+
+
+class Recursing:
+    def __repr__(self):
+        return repr(self)
+
+
+class StrSub(str):
+    def __str__(self):
+        raise AssertionError("never called")
+
+
+class Text(str):
+    pass
+
+
+class OwnReprInt(int):
+    def __repr__(self):
+        return "OwnReprInt()"
+
+
+class OwnReprFloat(float):
+    def __repr__(self):
+        return "OwnReprFloat()"
+
+
+class Outer:
+    class Inner:
+        def __repr__(self):
+            return "inner"
+
+
+class NoModule:
+    def __repr__(self):
+        return "x"
+
+
+NoModule.__module__ = 42
+Weird = type("Weird", (), {"__repr__": lambda self: "w\ud800", "__module__": "mod\udc80"})
+Weird.__qualname__ = "We\udc80ird"
+
+
+class Meta(type):
+    looked_up = []
+
+    def __getattribute__(cls, name):
+        Meta.looked_up.append(name)
+        return super().__getattribute__(name)
+
+
+class WithMeta(metaclass=Meta):
+    def __repr__(self):
+        return "with meta"
+
+
+def grows(container, add):
+    """An object whose repr adds to ``container``, for mutation during a walk."""
+    # A fixed hash keeps its place in a set the same from one run to the next.
+    methods = {"__repr__": lambda self: (add(container), "grows")[1], "__hash__": lambda self: 4}
+    return type("Grows", (), methods)()
+
+
+def list_grown_by_repr():
+    items = [1, 2]
+    items.insert(1, grows(items, lambda c: c.extend(range(5))))
+    return items
+
+
+def list_cleared_by_repr():
+    items = [1, 2, 3]
+    items.insert(1, grows(items, lambda c: c.clear()))
+    return items
+
+
+def dict_grown_by_repr():
+    d = {"a": 1, "c": 2}
+    d["b"] = grows(d, lambda c: c.update({f"k{i}": i for i in range(20)}))
+    return d
+
+
+def set_grown_by_repr():
+    s = {1, 2, 3}
+    s.add(grows(s, lambda c: c.update(range(100, 140))))
+    return s
+
+
+def nested(depth, leaf=0):
+    value = leaf
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+def cyclic():
+    a, b = [], {}
+    a.append(b)
+    b["a"] = a
+    b["t"] = (a, 1)
+    return a
+
+
+CORPUS = {
+    "subclasses": lambda: [
+        type("L", (list,), {})([1, 2]), type("T", (tuple,), {})((1,)), type("D", (dict,), {})(a=1),
+        type("S", (set,), {})({1}), type("F", (frozenset,), {})({2}), StrSub("s"), Text("t\udc80"),
+        type("B", (bytes,), {})(b"b"), type("I", (int,), {})(7), type("Big", (int,), {})(2**70), OwnReprInt(3),
+        type("Fl", (float,), {})(1.5), OwnReprFloat(2.5), type("BA", (bytearray,), {})(b"x"), True,
+        collections.OrderedDict(b=2, a=1), collections.defaultdict(int, x=1), collections.Counter("aab"),
+        collections.namedtuple("P", "x y")(1, [2]), collections.deque([1]),
+    ],
+    "ints": lambda: [0, -1, 2**63 - 1, 2**63, 2**64 - 1, 2**64, -(2**63), -(2**63) - 1, 10**30, -(10**30)],
+    "huge ints": lambda: [10**4000, 10**5000, 2**200_000, -(2**200_000)],
+    "floats": lambda: [math.nan, math.inf, -math.inf, -0.0, 5e-324],
+    "surrogates": lambda: ["\ud800", "a\udfffb" * 50, {"k\udc80": "v\udbff"}, ["\U0001f40d\ud800é"]],
+    "text kinds": lambda: ["ascii", "latin-1 é", "ucs2 ✓", "ucs4 🐍", "é" * 200, "✓" * 200, "🐍" * 200],
+    "bytes": lambda: [b"", b"\x00" * 300, bytearray(b"\xff" * 70), bytearray()],
+    "dict keys": lambda: [{(1, 2): 1, "a": 2}, {1: 1}, {None: 0, True: 1, 1.5: 2}, {b"k": 1, "s": 2},
+                          {frozenset({1}): 1}, {Repr("K()"): 1}],
+    "cycles": cyclic,
+    "reprs": lambda: [Repr("Foo(1)"), Repr(RuntimeError("no")), ReprNonStr(), Recursing(), Repr(SystemExit(1)),
+                      Repr(Text("sub")), Repr("r\udc80" * 100), Repr(""), Outer.Inner(), NoModule(), Weird(),
+                      WithMeta(), object, len, 1 + 2j, Ellipsis, NotImplemented, range(3), slice(1, 2)],
+    "list grown by a repr": list_grown_by_repr,
+    "list cleared by a repr": list_cleared_by_repr,
+    "dict grown by a repr": dict_grown_by_repr,
+    "set grown by a repr": set_grown_by_repr,
+    "mixed": lambda: {"args": (1, "two", [3.0]), "kw": {"x": {1, 2}}, "none": None, "obj": Repr("O()")},
+}
+
+
+@pytest.mark.parametrize("dump, budget", MODES, ids=MODE_IDS)
+@pytest.mark.parametrize("case", list(CORPUS))
+def test_corpus_matches_reference(case, dump, budget):
+    same_as_reference(CORPUS[case], dump, budget)
+
+
+def test_huge_int_text_at_the_character_budget():
+    # Decimal text up to the budget, the bit length beyond it.
+    limit = sys.get_int_max_str_digits()
+    sys.set_int_max_str_digits(0)
+    try:
+        for value in [10**9999, -(10**9998), 10**10000, -(10**9999)]:
+            got = same_as_reference(lambda: value, native.dump_msgpack, FULL)
+            text = str(value)
+            assert read(got).payload == (text if len(text) <= 10_000 else value.bit_length())
+    finally:
+        sys.set_int_max_str_digits(limit)
+
+
+def around(limit):
+    return [limit - 1, limit, limit + 1]
+
+
+@pytest.mark.parametrize("dump, budget", MODES, ids=MODE_IDS)
+def test_each_budget_one_below_at_and_above(dump, budget):
+    cases = []
+    for n in around(budget.items):
+        cases += [lambda n=n: list(range(n)), lambda n=n: tuple(range(n)), lambda n=n: set(range(n)),
+                  lambda n=n: {f"k{i}": i for i in range(n)}]
+    for n in around(budget.chars):
+        cases += [lambda n=n: "c" * n, lambda n=n: "é" * n, lambda n=n: Repr("r" * n), lambda n=n: {"k" * n: 1}]
+    for n in around(budget.bytes):
+        cases += [lambda n=n: b"b" * n, lambda n=n: bytearray(n), lambda n=n: {b"k" * n: 1}]
+    for n in around(budget.depth):
+        cases += [lambda n=n: nested(n), lambda n=n: nested(n - 1, (1,))]
+    # Nodes: one wide level of small lists (each list is 1 node, each item 1).
+    side = int(math.sqrt(budget.nodes))
+    for n in around(budget.nodes):
+        cases += [lambda n=n: [[0] * (side - 1)] * (n // side) + [0] * (n % side)]
+    # Output bytes: strings that pass the output budget around the last item.
+    chunk = min(budget.chars, 100)
+    for n in around(budget.output // (chunk + 2)):
+        cases += [lambda n=n: ["s" * chunk] * n, lambda n=n: [["s" * chunk] * n]]
+    for make in cases:
+        same_as_reference(make, dump, budget)
+
+
+def test_budget_outcomes():
+    assert read(native.dump_msgpack(list(range(1001)))) == [*range(1000), Form(MORE, 1)]
+    assert read(native.dump_msgpack("x" * 10_001)) == Form(CUT, ["x" * 10_000, 1])
+    depth, value = 0, read(native.dump_msgpack(nested(40)))
+    while isinstance(value, list):
+        depth, value = depth + 1, value[0]
+    assert depth == 32 and value == Form(ELIDED, ["list", 1])
+    # 20000 nodes: the list itself, then items until the budget is spent.
+    wide = read(native.dump_msgpack([[0] * 999] * 30))
+    assert sum(len(item) for item in wide[:-1] if isinstance(item, list)) < 20_000
+    assert wide[-1].code in (MORE, ELIDED)
+    data = native.dump_msgpack(["s" * 10_000] * 1000)
+    assert 262_144 < len(data) < 262_144 + 10_100 and read(data)[-1] == Form(MORE, 1000 - 27)
+
+
+def test_ten_million_items_cost_what_a_thousand_do():
+    big = list(range(10_000_000))
+    full = native.dump_msgpack(big)
+    assert read(full) == [*range(1000), Form(MORE, 9_999_000)]
+    assert len(full) == len(native.dump_msgpack(list(range(70_000))))  # both counts take 4 bytes
+    assert read(native.dump_msgpack_lightweight_repr(big)) == [*range(16), Form(MORE, 9_999_984)]
+    huge_text = "t" * 10_000_000
+    assert len(native.dump_msgpack(huge_text)) < 10_020
+
+
+class Spy:
+    """Counts every way the encoder could run its code; only a repr may run."""
+
+    def __init__(self):
+        object.__setattr__(self, "calls", collections.Counter())
+
+    def __getattr__(self, attribute):
+        self.calls["__getattr__"] += 1
+        raise AttributeError(attribute)
+
+    @property
+    def __class__(self):
+        self.calls["__class__"] += 1
+        return Spy
+
+    def __iter__(self):
+        self.calls["__iter__"] += 1
+        return iter(())
+
+    def items(self):
+        self.calls["items"] += 1
+        return []
+
+    def __len__(self):
+        self.calls["__len__"] += 1
+        return 0
+
+    def __repr__(self):
+        self.calls["__repr__"] += 1
+        return "Spy()"
+
+
+def spying(base):
+    counted = collections.Counter()
+
+    def count(name, result):
+        def method(self, *args):
+            counted[name] += 1
+            return result(self)
+        return method
+
+    overrides = {name: count(name, result) for name, result in [
+        ("__iter__", lambda s: iter(())), ("items", lambda s: []), ("keys", lambda s: []),
+        ("__len__", lambda s: 0), ("__getitem__", lambda s: None), ("__repr__", lambda s: "spy"),
+        ("__getattribute__", lambda s: None), ("__str__", lambda s: "spy"), ("__index__", lambda s: 0),
+        ("__float__", lambda s: 0.0), ("__bytes__", lambda s: b"")]}
+    return type(f"Spying{base.__name__}", (base,), overrides), counted
+
+
+@pytest.mark.parametrize("dump", [native.dump_msgpack, native.dump_msgpack_lightweight_repr], ids=MODE_IDS)
+def test_runs_no_program_code_but_one_repr(dump):
+    Meta.looked_up.clear()
+    assert read(dump([WithMeta(), WithMeta])) == [Form(REPR, [type_name(WithMeta, 128), "with meta"]),
+                                                   Form(REPR, [type_name(Meta, 128), repr(WithMeta)])]
+    assert Meta.looked_up == []
+
+    spy = Spy()
+    assert read(dump(spy)) == Form(REPR, [type_name(Spy, 128), "Spy()"])
+    assert read(dump({"self": spy})) == {"self": Form(REPR, [type_name(Spy, 128), "Spy()"])}
+    assert spy.calls == {"__repr__": 2}  # once per value shown
+
+    for base, value in [(list, [1, 2]), (dict, {"a": 1}), (tuple, (1,)), (set, {1}), (frozenset, frozenset({1})),
+                        (str, "s"), (bytes, b"b")]:
+        kind, counted = spying(base)
+        got = read(dump(kind(value)))
+        assert not counted, (base, counted)
+        assert got == read(dump(value))
+
+
+def test_a_subclass_with_endless_iteration_and_lying_length():
+    class Endless(list):
+        def __iter__(self):
+            while True:
+                yield 1
+
+        def __len__(self):
+            return 10**9
+
+    assert read(native.dump_msgpack(Endless([1, 2, 3]))) == [1, 2, 3]
+
+
+def test_keyboard_interrupt_in_a_repr_is_re_armed():
+    fired = []
+    previous = signal.signal(signal.SIGINT, lambda *args: fired.append(args))
+    try:
+        later = Spy()
+        data = native.dump_msgpack([Repr(KeyboardInterrupt()), later])
+        for _ in range(1000):  # the interpreter checks pending signals between bytecodes
+            pass
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert read(data) == [Form(UNPRINTABLE, type_name(Repr, 128)), Form(UNPRINTABLE, type_name(Spy, 128))]
+    assert later.calls == {}  # no repr after the interrupt
+    assert len(fired) == 1
+
+
+def test_nothing_raised_or_printed(capfd):
+    hooked = []
+    previous, sys.unraisablehook = sys.unraisablehook, hooked.append
+    try:
+        values = [Repr(SystemExit(2)), Recursing(), Repr(MemoryError()), ReprNonStr(), Repr(GeneratorExit())]
+        assert all(read(native.dump_msgpack(v)).code == UNPRINTABLE for v in values)
+
+        def near_limit():  # the encoder called at the recursion limit
+            try:
+                return near_limit()
+            except RecursionError:
+                return native.dump_msgpack([Recursing(), {"a": (1,)}])
+
+        assert read(near_limit()) == [Form(UNPRINTABLE, type_name(Recursing, 128)), {"a": Form(TUPLE, [1])}]
+    finally:
+        sys.unraisablehook = previous
+    out, err = capfd.readouterr()
+    assert (out, err, hooked) == ("", "", [])
+
+
+def test_reentrant_from_a_repr_and_from_other_threads():
+    class Nested:
+        def __repr__(self):
+            return native.dump_msgpack([self.__class__.__name__, (1,)]).hex()
+
+    inner = native.dump_msgpack(["Nested", (1,)]).hex()
+    assert read(native.dump_msgpack([Nested(), Nested()])) == [Form(REPR, [type_name(Nested, 128), inner])] * 2
+
+    class Switching:
+        def __repr__(self):
+            threading.Event().wait(0.0002)  # lets the other threads encode
+            return "S"
+
+    value = {"a": [Switching(), list(range(50))], "b": (Switching(),) * 3}
+    expected = encode(value)
+    results = []
+
+    def work():
+        results.extend(native.dump_msgpack(value) == expected for _ in range(30))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert results == [True] * 120
+
+
+class NefaByteBuffer(ctypes.Structure):
+    _fields_ = [("data", ctypes.c_void_p), ("size", ctypes.c_size_t), ("capacity", ctypes.c_size_t)]
+
+
+APPEND = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_int, ctypes.POINTER(NefaByteBuffer))
+
+
+class EncoderApi(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_uint), ("dump_msgpack", ctypes.py_object),
+                ("dump_msgpack_lightweight_repr", ctypes.py_object), ("append", APPEND)]
+
+
+def test_capsule_appends_what_the_functions_return():
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    api = EncoderApi.from_address(get_pointer(native.value_encoder_api, b"nefa._native.value_encoder_api"))
+    assert api.version == 1
+    assert api.dump_msgpack is native.dump_msgpack
+    assert api.dump_msgpack_lightweight_repr is native.dump_msgpack_lightweight_repr
+
+    libc = ctypes.CDLL(None)
+    libc.free.argtypes = [ctypes.c_void_p]
+    buffer = NefaByteBuffer()
+    try:
+        value = {"t": (1, "x" * 300), "r": Repr("R()"), "n": list(range(2000))}
+        expected = b"".join([native.dump_msgpack(value), native.dump_msgpack_lightweight_repr(value), b"\xc0"])
+        assert api.append(value, 0, ctypes.byref(buffer)) == 0
+        assert api.append(value, 1, ctypes.byref(buffer)) == 0
+        assert api.append(None, 0, ctypes.byref(buffer)) == 0
+        assert ctypes.string_at(buffer.data, buffer.size) == expected and buffer.capacity >= buffer.size
+    finally:
+        libc.free(buffer.data)
