@@ -12,6 +12,7 @@ import pytest
 
 from nefa import db
 from nefa.traces import read_trace
+from nefa.traces.forms import Cut, More, Tuple, Unprintable
 
 
 try:
@@ -176,7 +177,7 @@ def test_run_lightweight_truncates_values(workdir):
     assert result.returncode == 0, result.stderr
     document, _ = stored(workdir, result)
     (call,) = calls_of(document, "keep")
-    assert call["locals"]["text"] == msgpack.ExtType(5, msgpack.packb(["x" * 128, 100_000 - 128]))
+    assert call["locals"]["text"] == Cut("x" * 128, 100_000 - 128)
 
 
 HOSTILE = """
@@ -208,11 +209,11 @@ def test_run_survives_hostile_and_huge_values(workdir):
     document, _ = stored(workdir, result)
     (call,) = calls_of(document, "work")
     assert call["locals"]["items"] == [1, 2]
-    assert call["locals"]["loud"] == msgpack.ExtType(9, msgpack.packb("__main__.Loud"))
+    assert call["locals"]["loud"] == Unprintable("__main__.Loud")
     numbers = call["locals"]["numbers"]
-    assert numbers[:1000] == list(range(1000)) and numbers[1000:] == [msgpack.ExtType(6, msgpack.packb(999_000))]
+    assert numbers[:1000] == list(range(1000)) and numbers[1000:] == [More(999_000)]
     (returned,) = [r for r in all_records(document) if r["co_name"] == "work" and r["event"] == "return"]
-    assert returned["arg"] == msgpack.ExtType(1, msgpack.packb([1, 2]))
+    assert returned["arg"] == Tuple([1, 2])
 
 
 def test_profiler_api_context_manager_and_decorator(workdir):
