@@ -131,8 +131,9 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     }
 
     // 7, 8.
-    const SerializedValue arg_bytes = serialize_value(arg, state.lightweight_repr);
-    const SerializedValue locals_bytes = serialize_value(locals.get(), state.lightweight_repr);
+    values.value_scratch.reset();
+    const SerializedValue arg_bytes = serialize_value(arg, state.lightweight_repr, &values.value_scratch);
+    const SerializedValue locals_bytes = serialize_value(locals.get(), state.lightweight_repr, &values.value_scratch);
 
     // 9.
     stack_update.run();

@@ -3,9 +3,65 @@
 #include "utils/interned.hpp"
 #include "utils/text.hpp"
 
+#include <cstdlib>
+#include <new>
+
 namespace nefa {
 
+namespace {
+
+// Storage a scratch buffer keeps between events; more is given back.
+constexpr std::size_t kScratchKept = std::size_t{1} << 20;
+
+// The native encoder's C interface, imported once it is first needed. Its
+// function objects are held for the life of the process, so that an identity
+// match can never be a new object at a freed one's address.
+const NefaValueEncoderApi* native_encoder() {
+    static const NefaValueEncoderApi* api = nullptr;
+    static bool settled = false;
+    if (settled) return api;
+    void* found = PyCapsule_Import(NEFA_VALUE_ENCODER_CAPSULE, 0);
+    if (found == nullptr) {
+        PendingError error = PendingError::fetch();
+        PyObject* exception = error.exception();
+        // Try again later when the failure says nothing about the module.
+        if (exception != nullptr && (PyErr_GivenExceptionMatches(exception, PyExc_RecursionError) ||
+                                     PyErr_GivenExceptionMatches(exception, PyExc_MemoryError))) {
+            return nullptr;
+        }
+        if (exception != nullptr && PyErr_GivenExceptionMatches(exception, PyExc_KeyboardInterrupt)) {
+            PyErr_SetInterrupt();
+            return nullptr;
+        }
+        settled = true;
+        return nullptr;
+    }
+    settled = true;
+    const auto* candidate = static_cast<const NefaValueEncoderApi*>(found);
+    if (candidate->version != NEFA_VALUE_ENCODER_API_VERSION || candidate->append == nullptr ||
+        candidate->dump_msgpack == nullptr || candidate->dump_msgpack_lightweight_repr == nullptr) {
+        return nullptr;
+    }
+    Py_INCREF(candidate->dump_msgpack);
+    Py_INCREF(candidate->dump_msgpack_lightweight_repr);
+    api = candidate;
+    return api;
+}
+
+}  // namespace
+
+ValueScratch::~ValueScratch() { std::free(buffer_.data); }
+
+void ValueScratch::reset() {
+    buffer_.size = 0;
+    if (buffer_.capacity > kScratchKept) {
+        std::free(buffer_.data);
+        buffer_ = NefaByteBuffer{};
+    }
+}
+
 std::span<const std::uint8_t> SerializedValue::bytes() const {
+    if (scratch_ != nullptr) return {scratch_->data + offset_, size_};
     if (object_) {
         return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object_.get())),
                 static_cast<std::size_t>(PyBytes_GET_SIZE(object_.get()))};
@@ -44,10 +100,28 @@ Bytes extract_byte_list(PyObject* result) {
     return out;
 }
 
-SerializedValue serialize_value(PyObject* value, bool lightweight) {
+SerializedValue serialize_value(PyObject* value, bool lightweight, ValueScratch* scratch) {
     const Names& n = names();
     Ref module = import_module(n.mod_serialize);
     Ref function = module_attribute(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
+    // The native encoder's functions are C functions; anything else (a
+    // user's replacement) is called as it is.
+    if (scratch != nullptr && PyCFunction_Check(function.get())) {
+        if (const NefaValueEncoderApi* api = native_encoder()) {
+            const PyObject* f = function.get();
+            if (f == api->dump_msgpack || f == api->dump_msgpack_lightweight_repr) {
+                NefaByteBuffer& buffer = scratch->buffer();
+                SerializedValue out;
+                out.scratch_ = &buffer;
+                out.offset_ = buffer.size;
+                if (api->append(value, f == api->dump_msgpack_lightweight_repr ? 1 : 0, &buffer) < 0) {
+                    throw std::bad_alloc();
+                }
+                out.size_ = buffer.size - out.offset_;
+                return out;
+            }
+        }
+    }
     Ref result = Ref::require(PyObject_CallOneArg(function.get(), value));
     SerializedValue out;
     if (PyBytes_CheckExact(result.get())) {
