@@ -2,6 +2,7 @@
 // frames, the frame ids handed out, and the thread's identity.
 #pragma once
 
+#include "utils/frame_id_map.hpp"
 #include "utils/serialize.hpp"
 #include "utils/thread_identity.hpp"
 #include "utils/ulid.hpp"
@@ -17,7 +18,7 @@ namespace nefa {
 
 struct ThreadValues {
     std::vector<CallFrameEntry> call_frames;
-    std::unordered_map<std::uintptr_t, FrameId> frame_ids;
+    FrameIdMap frame_ids;
     std::optional<ThreadIdentity> thread_info;
     // The fork epoch thread_info was read in: a forked child's thread has
     // another native id than the parent's.

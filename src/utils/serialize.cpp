@@ -101,34 +101,42 @@ Bytes extract_byte_list(PyObject* result) {
 }
 
 SerializedValue serialize_value(PyObject* value, bool lightweight, ValueScratch* scratch) {
-    const Names& n = names();
-    Ref module = import_module(n.mod_serialize);
-    Ref function = module_attribute(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
-    // The native encoder's functions are C functions; anything else (a
-    // user's replacement) is called as it is.
-    if (scratch != nullptr && PyCFunction_Check(function.get())) {
-        if (const NefaValueEncoderApi* api = native_encoder()) {
-            const PyObject* f = function.get();
-            if (f == api->dump_msgpack || f == api->dump_msgpack_lightweight_repr) {
-                NefaByteBuffer& buffer = scratch->buffer();
-                SerializedValue out;
-                out.scratch_ = &buffer;
-                out.offset_ = buffer.size;
-                if (api->append(value, f == api->dump_msgpack_lightweight_repr ? 1 : 0, &buffer) < 0) {
-                    throw std::bad_alloc();
-                }
-                out.size_ = buffer.size - out.offset_;
-                return out;
+    return ValueSerializer(lightweight, scratch).serialize(value);
+}
+
+SerializedValue ValueSerializer::serialize(PyObject* value) {
+    if (append_ == nullptr) {
+        const Names& n = names();
+        Ref module = import_module(n.mod_serialize);
+        Ref function =
+            module_attribute(module.get(), lightweight_ ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
+        // The native encoder's functions are C functions; anything else (a
+        // user's replacement) is called as it is.
+        const NefaValueEncoderApi* api =
+            scratch_ != nullptr && PyCFunction_Check(function.get()) ? native_encoder() : nullptr;
+        if (api != nullptr && function.get() == api->dump_msgpack) {
+            append_ = api->append;
+            append_mode_ = 0;
+        } else if (api != nullptr && function.get() == api->dump_msgpack_lightweight_repr) {
+            append_ = api->append;
+            append_mode_ = 1;
+        } else {
+            Ref result = Ref::require(PyObject_CallOneArg(function.get(), value));
+            SerializedValue out;
+            if (PyBytes_CheckExact(result.get())) {
+                out.object_ = std::move(result);
+            } else {
+                out.converted_ = extract_byte_list(result.get());
             }
+            return out;
         }
     }
-    Ref result = Ref::require(PyObject_CallOneArg(function.get(), value));
+    NefaByteBuffer& buffer = scratch_->buffer();
     SerializedValue out;
-    if (PyBytes_CheckExact(result.get())) {
-        out.object_ = std::move(result);
-    } else {
-        out.converted_ = extract_byte_list(result.get());
-    }
+    out.scratch_ = &buffer;
+    out.offset_ = buffer.size;
+    if (append_(value, append_mode_, &buffer) < 0) throw std::bad_alloc();
+    out.size_ = buffer.size - out.offset_;
     return out;
 }
 

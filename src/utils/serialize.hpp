@@ -39,7 +39,7 @@ public:
     std::span<const std::uint8_t> bytes() const;
 
 private:
-    friend SerializedValue serialize_value(PyObject*, bool, ValueScratch*);
+    friend class ValueSerializer;
     Ref object_;
     Bytes converted_;
     const NefaByteBuffer* scratch_ = nullptr;
@@ -53,6 +53,24 @@ private:
 // same bytes, without a Python call or a bytes object. Otherwise the function
 // is called. Runs Python code; requires the interpreter lock.
 SerializedValue serialize_value(PyObject* value, bool lightweight, ValueScratch* scratch = nullptr);
+
+// The values of one record, serialised as serialize_value does. Once the
+// serialiser has been found to be the native encoder, the record's later
+// values go to it without looking the function up again; a Python
+// serialiser is looked up afresh for every value.
+class ValueSerializer {
+public:
+    ValueSerializer(bool lightweight, ValueScratch* scratch) : lightweight_(lightweight), scratch_(scratch) {}
+    SerializedValue serialize(PyObject* value);
+
+private:
+    friend SerializedValue serialize_value(PyObject*, bool, ValueScratch*);
+    bool lightweight_;
+    ValueScratch* scratch_;
+    // The encoder's append and its mode, once found.
+    int (*append_)(PyObject*, int, NefaByteBuffer*) = nullptr;
+    int append_mode_ = 0;
+};
 
 inline SerializedValue dump_msgpack(PyObject* value) { return serialize_value(value, false); }
 inline SerializedValue dump_msgpack_lightweight_repr(PyObject* value) { return serialize_value(value, true); }
