@@ -69,4 +69,15 @@ inline int code_set_extra(PyObject* code, Py_ssize_t index, void* extra) {
 #endif
 }
 
+// Makes a str's characters readable through PyUnicode_DATA (3.11 may still
+// meet a legacy string). 0, or -1 with an error set.
+inline int unicode_ready(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(text);
+#else
+    (void)text;
+    return 0;
+#endif
+}
+
 }  // namespace nefa::compat

@@ -1,7 +1,15 @@
+import os
+import sys
 import time
 
 import msgpack
 import pytest
+
+# The tests share reference_encoder; under --import-mode=importlib their own
+# directory is not on sys.path.
+_HERE = os.path.dirname(os.path.abspath(__file__))
+if _HERE not in sys.path:
+    sys.path.insert(0, _HERE)
 
 
 RECORD_KEYS = ("path co_name qualname event frame_id arg locals thread thread_native_id timestamp type"

@@ -1,0 +1,50 @@
+// The module nefa._native: the host package's own native code, starting with
+// the value encoder (nefa.serialize re-exports its functions).
+#include "nefa/value_encoder_api.h"
+#include "utils/refs.hpp"
+#include "value_encoder/api.hpp"
+
+namespace {
+
+using namespace nefa::value_encoder;
+
+PyMethodDef methods[] = {
+    {"dump_msgpack", dump_msgpack, METH_O,
+     "dump_msgpack(value, /)\n--\n\n"
+     "Encode value as exactly one MessagePack object, in the recorded value forms; never raises."},
+    {"dump_msgpack_lightweight_repr", dump_msgpack_lightweight_repr, METH_O,
+     "dump_msgpack_lightweight_repr(value, /)\n--\n\n"
+     "Like dump_msgpack, with the small budgets that keep traces small."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "nefa._native", "Native code of the nefa host package.", -1, methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+// Filled once; the function objects are kept alive for the life of the
+// process, so the capsule's borrowed pointers never dangle.
+NefaValueEncoderApi api{NEFA_VALUE_ENCODER_API_VERSION, nullptr, nullptr, append};
+
+int add_capsule(PyObject* module) {
+    if (api.dump_msgpack == nullptr) {
+        nefa::Ref full = nefa::Ref::steal(PyObject_GetAttrString(module, "dump_msgpack"));
+        nefa::Ref light = nefa::Ref::steal(PyObject_GetAttrString(module, "dump_msgpack_lightweight_repr"));
+        if (!full || !light) return -1;
+        api.dump_msgpack = full.release();
+        api.dump_msgpack_lightweight_repr = light.release();
+    }
+    nefa::Ref capsule = nefa::Ref::steal(PyCapsule_New(&api, NEFA_VALUE_ENCODER_CAPSULE, nullptr));
+    if (!capsule) return -1;
+    return PyModule_AddObjectRef(module, "value_encoder_api", capsule.get());
+}
+
+}  // namespace
+
+// With the interpreter lock held, at import.
+PyMODINIT_FUNC PyInit__native() {
+    nefa::Ref module = nefa::Ref::steal(PyModule_Create(&module_def));
+    if (!module || add_capsule(module.get()) < 0) return nullptr;
+    return module.release();
+}

@@ -1,0 +1,57 @@
+// One encoding of one value: the walk, its budget counters and the path of
+// containers it is inside. A new Encoder per value, so that a repr which lets
+// another thread encode (or encodes itself) shares nothing with this one.
+//
+// Reads builtin values and their subclasses through the base type's C API
+// only; the one piece of the program's code it ever runs is an object's repr,
+// at most once per object shown. Every Python error it meets is cleared
+// (a KeyboardInterrupt is re-armed for the program). Interpreter lock held.
+#pragma once
+
+#include "utils/refs.hpp"
+#include "value_encoder/budget.hpp"
+#include "value_encoder/output.hpp"
+
+namespace nefa::value_encoder {
+
+class Encoder {
+public:
+    Encoder(const Budget& budget, Output& out) : budget_(budget), out_(out), start_(out.size()) {}
+
+    void encode(PyObject* value, int depth);
+
+private:
+    // Scalars and objects without a form of their own (scalars.cpp).
+    void encode_int(PyObject* value);
+    void encode_big_int(PyObject* value);
+    void encode_str(PyObject* value);
+    void encode_bytes(PyObject* value, std::optional<Ext> wrapper);
+    void encode_repr(PyObject* value);
+    void write_unprintable(PyTypeObject* type);
+    void write_cut_text(PyObject* text);
+
+    // Containers (containers.cpp). Each returns after writing the container
+    // or its elided, cycle or unprintable form.
+    bool enter(PyObject* container, Py_ssize_t length, int depth);
+    void leave() { --path_size_; }
+    void encode_list(PyObject* list, int depth);
+    void encode_tuple(PyObject* tuple, int depth);
+    void encode_set(PyObject* set, int depth);
+    void encode_dict(PyObject* dict, int depth);
+    bool room_for_item(std::size_t kept) const;
+    void close_items(std::size_t mark, std::size_t kept, Py_ssize_t length, std::optional<Ext> ext);
+
+    // Clears the pending error; a KeyboardInterrupt is re-armed and no
+    // further repr is called for this value.
+    void absorb_error();
+
+    const Budget& budget_;
+    Output& out_;
+    const std::size_t start_;
+    std::size_t nodes_ = 0;
+    bool interrupted_ = false;
+    int path_size_ = 0;
+    PyObject* path_[max_depth + 1] = {};
+};
+
+}  // namespace nefa::value_encoder

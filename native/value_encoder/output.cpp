@@ -1,0 +1,143 @@
+#include "value_encoder/output.hpp"
+
+#include "utils/msgpack_cursor.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace nefa::value_encoder {
+
+namespace {
+
+using nefa::msgpack::Cursor;
+
+// Largest extension header (ext 32) plus the largest array or map header.
+constexpr std::size_t open_reserve = 6 + 5;
+
+void ext_header(Cursor& cursor, std::size_t n, Ext code) {
+    switch (n) {
+        case 1: cursor.byte(0xd4); break;
+        case 2: cursor.byte(0xd5); break;
+        case 4: cursor.byte(0xd6); break;
+        case 8: cursor.byte(0xd7); break;
+        case 16: cursor.byte(0xd8); break;
+        default:
+            if (n < 256) {
+                cursor.byte(0xc7);
+                cursor.byte(static_cast<std::uint8_t>(n));
+            } else if (n < 65536) {
+                cursor.byte(0xc8);
+                cursor.big_endian(static_cast<std::uint16_t>(n));
+            } else {
+                cursor.byte(0xc9);
+                cursor.big_endian(static_cast<std::uint32_t>(n));
+            }
+    }
+    cursor.byte(static_cast<std::uint8_t>(code));
+}
+
+constexpr std::size_t bin_header_size(std::size_t n) { return n < 256 ? 2 : n < 65536 ? 3 : 5; }
+
+void bin_header(Cursor& cursor, std::size_t n) {
+    if (n < 256) {
+        cursor.byte(0xc4);
+        cursor.byte(static_cast<std::uint8_t>(n));
+    } else if (n < 65536) {
+        cursor.byte(0xc5);
+        cursor.big_endian(static_cast<std::uint16_t>(n));
+    } else {
+        cursor.byte(0xc6);
+        cursor.big_endian(static_cast<std::uint32_t>(n));
+    }
+}
+
+}  // namespace
+
+std::uint8_t* Output::extend(std::size_t n) {
+    if (failed_) return nullptr;
+    NefaByteBuffer& b = buffer_;
+    if (b.capacity - b.size < n) {
+        std::size_t wanted = b.capacity < 256 ? 256 : b.capacity * 2;
+        while (wanted - b.size < n) wanted *= 2;
+        void* grown = std::realloc(b.data, wanted);
+        if (grown == nullptr) {
+            failed_ = true;
+            return nullptr;
+        }
+        b.data = static_cast<unsigned char*>(grown);
+        b.capacity = wanted;
+    }
+    std::uint8_t* at = b.data + b.size;
+    b.size += n;
+    return at;
+}
+
+void Output::nil() {
+    if (auto* p = extend(1)) Cursor(p).nil();
+}
+
+void Output::boolean(bool value) {
+    if (auto* p = extend(1)) *p = value ? 0xc3 : 0xc2;
+}
+
+void Output::integer(std::int64_t value) {
+    if (auto* p = extend(nefa::msgpack::int_size(value))) Cursor(p).integer(value);
+}
+
+void Output::uint(std::uint64_t value) {
+    if (auto* p = extend(nefa::msgpack::uint_size(value))) Cursor(p).uint(value);
+}
+
+void Output::f64(double value) {
+    if (auto* p = extend(nefa::msgpack::f64_size)) Cursor(p).f64(value);
+}
+
+void Output::str(std::string_view text) {
+    if (auto* p = str_space(text.size()); p != nullptr && !text.empty()) std::memcpy(p, text.data(), text.size());
+}
+
+std::uint8_t* Output::str_space(std::size_t n) {
+    auto* p = extend(nefa::msgpack::str_size(n));
+    if (p == nullptr) return nullptr;
+    Cursor cursor(p);
+    cursor.str_header(n);
+    return cursor.position();
+}
+
+std::uint8_t* Output::bin_space(std::size_t n) {
+    auto* p = extend(bin_header_size(n) + n);
+    if (p == nullptr) return nullptr;
+    Cursor cursor(p);
+    bin_header(cursor, n);
+    return cursor.position();
+}
+
+void Output::bin(const void* data, std::size_t n) {
+    if (auto* p = bin_space(n); p != nullptr && n != 0) std::memcpy(p, data, n);
+}
+
+std::size_t Output::open() {
+    const std::size_t mark = buffer_.size;
+    reserved_ += open_reserve;
+    extend(open_reserve);
+    return mark;
+}
+
+void Output::close(std::size_t mark, const Header& header) {
+    reserved_ -= open_reserve;
+    if (failed_) return;
+    const std::size_t payload = buffer_.size - mark - open_reserve;
+    std::uint8_t head[open_reserve];
+    Cursor cursor(head);
+    const std::size_t inner = header.kind == Header::Kind::none ? 0 : nefa::msgpack::header_size(header.count);
+    if (header.ext) ext_header(cursor, inner + payload, *header.ext);
+    if (header.kind == Header::Kind::array) cursor.array_header(header.count);
+    if (header.kind == Header::Kind::map) cursor.map_header(header.count);
+    const auto head_size = static_cast<std::size_t>(cursor.position() - head);
+    std::uint8_t* at = buffer_.data + mark;
+    if (payload != 0) std::memmove(at + head_size, at + open_reserve, payload);
+    std::memcpy(at, head, head_size);
+    buffer_.size = mark + head_size + payload;
+}
+
+}  // namespace nefa::value_encoder

@@ -1,0 +1,119 @@
+// Numbers, text, bytes and the objects shown by their repr.
+#include "utils/compat.hpp"
+#include "value_encoder/encoder.hpp"
+#include "value_encoder/text.hpp"
+#include "value_encoder/type_name.hpp"
+
+#include <cmath>
+
+namespace nefa::value_encoder {
+
+namespace {
+
+constexpr Header cut_header{Header::Kind::array, 2, Ext::cut};
+
+}  // namespace
+
+void Encoder::encode_int(PyObject* value) {
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+        if (small == -1 && PyErr_Occurred()) {
+            absorb_error();
+            return write_unprintable(Py_TYPE(value));
+        }
+        return out_.integer(small);
+    }
+    if (overflow > 0) {
+        const unsigned long long big = PyLong_AsUnsignedLongLong(value);
+        if (!(big == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return out_.uint(big);
+        PyErr_Clear();
+    }
+    encode_big_int(value);
+}
+
+void Encoder::encode_big_int(PyObject* value) {
+    const std::size_t bits = _PyLong_NumBits(value);
+    if (bits == static_cast<std::size_t>(-1)) {
+        absorb_error();
+        return write_unprintable(Py_TYPE(value));
+    }
+    const std::size_t mark = out_.open();
+    // Decimal text costs time quadratic in its length: only make it when it
+    // may fit. |value| >= 2**(bits-1), so it has at least this many digits
+    // (the constant is just under log10(2)).
+    const bool negative = _PyLong_Sign(value) < 0;
+    const double fewest_chars = std::floor(static_cast<double>(bits - 1) * 0.30102999) + 1 + (negative ? 1 : 0);
+    bool written = false;
+    if (fewest_chars <= static_cast<double>(budget_.chars)) {
+        // The base type's own conversion, whatever a subclass defines.
+        Ref text = Ref::steal(PyLong_Type.tp_repr(value));
+        if (!text) {
+            absorb_error();  // e.g. over sys.get_int_max_str_digits()
+        } else if (static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.get())) <= budget_.chars) {
+            write_text(out_, text.get(), PyUnicode_GET_LENGTH(text.get()));
+            written = true;
+        }
+    }
+    if (!written) out_.uint(bits);
+    out_.close(mark, {Header::Kind::none, 0, Ext::big_int});
+}
+
+void Encoder::encode_str(PyObject* value) {
+    if (compat::unicode_ready(value) < 0) {
+        absorb_error();
+        return write_unprintable(Py_TYPE(value));
+    }
+    write_cut_text(value);
+}
+
+void Encoder::write_cut_text(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const auto limit = static_cast<Py_ssize_t>(budget_.chars);
+    if (length <= limit) return write_text(out_, text, length);
+    const std::size_t mark = out_.open();
+    write_text(out_, text, limit);
+    out_.uint(static_cast<std::uint64_t>(length - limit));
+    out_.close(mark, cut_header);
+}
+
+void Encoder::encode_bytes(PyObject* value, std::optional<Ext> wrapper) {
+    const bool is_bytes = PyBytes_Check(value);
+    const char* data = is_bytes ? PyBytes_AS_STRING(value) : PyByteArray_AS_STRING(value);
+    const auto length = static_cast<std::size_t>(is_bytes ? PyBytes_GET_SIZE(value) : PyByteArray_GET_SIZE(value));
+    const std::size_t outer = wrapper ? out_.open() : 0;
+    if (length <= budget_.bytes) {
+        out_.bin(data, length);
+    } else {
+        const std::size_t mark = out_.open();
+        out_.bin(data, budget_.bytes);
+        out_.uint(length - budget_.bytes);
+        out_.close(mark, cut_header);
+    }
+    if (wrapper) out_.close(outer, {Header::Kind::none, 0, *wrapper});
+}
+
+void Encoder::encode_repr(PyObject* value) {
+    // Read before the repr runs, which may even change the object's class;
+    // the reference keeps the type alive for the name.
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+    auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
+    if (interrupted_) return write_unprintable(type_object);
+    Ref text = Ref::steal(PyObject_Repr(value));
+    if (!text || PyErr_Occurred() || compat::unicode_ready(text.get()) < 0) {
+        absorb_error();
+        return write_unprintable(type_object);
+    }
+    const std::size_t mark = out_.open();
+    write_type_name(out_, type_object, budget_.chars);
+    write_cut_text(text.get());
+    out_.close(mark, {Header::Kind::array, 2, Ext::repr});
+}
+
+void Encoder::write_unprintable(PyTypeObject* type) {
+    const std::size_t mark = out_.open();
+    write_type_name(out_, type, budget_.chars);
+    out_.close(mark, {Header::Kind::none, 0, Ext::unprintable});
+}
+
+}  // namespace nefa::value_encoder

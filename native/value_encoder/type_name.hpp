@@ -1,0 +1,16 @@
+// The name a value's type is shown by: its __qualname__, prefixed with its
+// __module__ and a dot unless that is "builtins". Read from the type object's
+// own storage, so that no metaclass code runs.
+#pragma once
+
+#include "value_encoder/output.hpp"
+
+#include <Python.h>
+
+namespace nefa::value_encoder {
+
+// Writes the name of `type` as one MessagePack str; each of its two parts is
+// cut to `max_chars` characters. Runs no Python code.
+void write_type_name(Output& out, PyTypeObject* type, std::size_t max_chars);
+
+}  // namespace nefa::value_encoder
