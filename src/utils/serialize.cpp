@@ -1,5 +1,6 @@
 #include "utils/serialize.hpp"
 
+#include "utils/compat.hpp"
 #include "utils/interned.hpp"
 #include "utils/text.hpp"
 
@@ -46,6 +47,44 @@ const NefaValueEncoderApi* native_encoder() {
     Py_INCREF(candidate->dump_msgpack_lightweight_repr);
     api = candidate;
     return api;
+}
+
+// nefa.serialize's function of one mode as found last time, and the versions
+// of sys.modules and of the module's dict then: while neither dict has
+// changed, importing the module and reading the attribute again would give
+// the same object. Guarded by the interpreter lock.
+struct LookupCache {
+    PyObject* modules = nullptr;  // sys.modules (compared, not held)
+    std::uint64_t modules_version = 0;
+    Ref module;
+    std::uint64_t module_version = 0;
+    Ref function;
+};
+
+// Never destroyed: the references would be released after the interpreter.
+LookupCache* lookup_caches = new LookupCache[2];
+
+Ref serializer_function(bool lightweight) {
+    const Names& n = names();
+    LookupCache& cache = lookup_caches[lightweight ? 1 : 0];
+    PyObject* modules = PyImport_GetModuleDict();
+    if (compat::has_dict_versions && cache.function && modules == cache.modules && PyDict_CheckExact(modules) &&
+        compat::dict_version(modules) == cache.modules_version &&
+        compat::dict_version(PyModule_GetDict(cache.module.get())) == cache.module_version) {
+        return cache.function;
+    }
+    Ref module = import_module(n.mod_serialize);
+    Ref function = module_attribute(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
+    if (compat::has_dict_versions && PyModule_CheckExact(module.get()) && PyDict_CheckExact(modules)) {
+        cache.modules = modules;
+        cache.modules_version = compat::dict_version(modules);
+        cache.module_version = compat::dict_version(PyModule_GetDict(module.get()));
+        cache.module = module;
+        cache.function = function;
+    } else {
+        cache.function.reset();
+    }
+    return function;
 }
 
 }  // namespace
@@ -106,10 +145,7 @@ SerializedValue serialize_value(PyObject* value, bool lightweight, ValueScratch*
 
 SerializedValue ValueSerializer::serialize(PyObject* value) {
     if (append_ == nullptr) {
-        const Names& n = names();
-        Ref module = import_module(n.mod_serialize);
-        Ref function =
-            module_attribute(module.get(), lightweight_ ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
+        Ref function = serializer_function(lightweight_);
         // The native encoder's functions are C functions; anything else (a
         // user's replacement) is called as it is.
         const NefaValueEncoderApi* api =
