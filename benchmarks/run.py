@@ -33,7 +33,7 @@ MODE_LABELS = {
     "nefa": "nefa",
     "nefa-light": "nefa (lightweight_repr)",
 }
-WORKLOAD_NAMES = ("recursive", "objects", "library")
+WORKLOAD_NAMES = ("recursive", "objects", "library", "biglocals", "smalllocals")
 
 # The file-name rules of nefa's built-in filters, repeated here so that the
 # call counter can predict how many calls nefa must record; a trace that
@@ -293,6 +293,7 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
     ]
     modes = [m for m in MODES if not (m == "viztracer" and info["viztracer"] is None)]
     all_good = True
+    costs: dict[str, dict] = {}
 
     for workload in args.workloads:
         print(f"[{info['version']}] {workload}: counting calls", file=sys.stderr, flush=True)
@@ -317,21 +318,26 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
         expected = count["user_calls"]
         lines.append(f"### {workload}: {calls:,} Python calls, {expected:,} of them user code that nefa records")
         lines.append("")
-        lines.append("| mode | time (s) | min (s) | slowdown | ns/call | ns/recorded call | recorded calls | trace size |")
-        lines.append("|---|---:|---:|---:|---:|---:|---:|---:|")
-        cost = {}
+        lines.append(
+            "| mode | time (s) | min (s) | slowdown | ÷ viztracer | ns/call | ns/recorded call | recorded calls "
+            "| trace size |"
+        )
+        lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+        cost = costs[workload] = {}
+        viz_time = median_seconds("viztracer")
         for mode in MODES:
             label = MODE_LABELS[mode]
             runs = samples.get(mode)
             if mode == "viztracer" and not runs:
-                lines.append(f"| {label} | skipped | | | | | | |")
+                lines.append(f"| {label} | skipped | | | | | | | |")
                 continue
             if any("timeout" in r for r in runs):
-                lines.append(f"| {label} | timeout (>{args.timeout:g} s) | | | | | | |")
+                lines.append(f"| {label} | timeout (>{args.timeout:g} s) | | | | | | | |")
                 continue
             t = median_seconds(mode)
             low = min(r["seconds"] for r in runs)
             slowdown = f"{t / base:.2f}×" if base else "–"
+            versus_viz = f"{t / viz_time:.2f}×" if viz_time else "–"
             per_call = per_recorded = "–"
             if mode != "untraced" and base is not None:
                 cost[mode] = (t - base) * 1e9 / calls
@@ -352,7 +358,8 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
             else:
                 recorded_text = fmt_int(recorded)
             lines.append(
-                f"| {label} | {fmt_seconds(t)} | {fmt_seconds(low)} | {slowdown} | {per_call} | {per_recorded} "
+                f"| {label} | {fmt_seconds(t)} | {fmt_seconds(low)} | {slowdown} | {versus_viz} | {per_call} "
+                f"| {per_recorded} "
                 f"| {recorded_text} | {fmt_bytes(size)} |"
             )
         lines.append("")
@@ -367,7 +374,7 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
                         f"- {MODE_LABELS[mode]}: ns per recorded call ÷ viztracer's ns per call = "
                         f"**{mine / viz:.2f}** (goal ≤ 0.50: {verdict})"
                     )
-        else:
+        elif workload == "library":
             noop = median_seconds("noop")
             for mode in ("nefa", "nefa-light"):
                 t = median_seconds(mode)
@@ -376,6 +383,22 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
                     lines.append(
                         f"- {MODE_LABELS[mode]} time ÷ noop hook time = **{t / noop:.2f}×** (goal ≤ 1.10×: {verdict})"
                     )
+        lines.append("")
+
+    # Big locals against small ones: the same function, so the difference is
+    # what the values' size costs a recorded call.
+    big, small = costs.get("biglocals", {}), costs.get("smalllocals", {})
+    if big or small:
+        lines.append("### biglocals ÷ smalllocals")
+        lines.append("")
+        for mode in ("nefa", "nefa-light", "viztracer"):
+            key = mode if mode == "viztracer" else mode + "/recorded"
+            if key in big and key in small and small[key] > 0:
+                ratio = big[key] / small[key]
+                goal = "" if mode == "viztracer" else f" (goal ≤ 3: {'meets' if ratio <= 3 else 'misses'})"
+                lines.append(f"- {MODE_LABELS[mode]}: ns per call with big locals ÷ with small locals = **{ratio:.2f}**{goal}")
+            elif mode != "viztracer":
+                lines.append(f"- {MODE_LABELS[mode]}: not measured (a cell timed out or was skipped)")
         lines.append("")
     return lines, all_good
 

@@ -249,10 +249,48 @@ def _make_library(scale: float):
     return library
 
 
+# ---------------------------------------------------------------------------
+# biglocals: the same small function, called in a loop, with locals holding
+# big values (a 100,000-int list, a 10,000-entry dict, a 1 MB str). What a
+# recorded call costs must follow the serialiser's budget, not the values'
+# size: compared with smalllocals, the same loop with small values.
+
+
+def tally(items, table, text, round_number):
+    size = len(items) + len(table) + len(text)
+    return size + round_number
+
+
+def _make_locals_loop(items, table, text, rounds: int):
+
+    def loop():
+        total = 0
+        for round_number in range(rounds):
+            total += tally(items, table, text, round_number)
+        return total
+
+    return loop
+
+
+def _make_biglocals(scale: float):
+    items = list(range(100_000))
+    table = {f"key{i}": i for i in range(10_000)}
+    text = "x" * 1_000_000
+    # Fewer rounds: a peer that copies every value whole takes a tenth of a
+    # second per call here. Costs are compared per recorded call.
+    return _make_locals_loop(items, table, text, max(1, round(500 * scale)))
+
+
+def _make_smalllocals(scale: float):
+    return _make_locals_loop([1, 2, 3], {"key0": 0}, "x" * 10, max(1, round(20_000 * scale)))
+
+
 WORKLOADS = {
     "recursive": _make_recursive,
     "objects": _make_objects,
     "library": _make_library,
+    "biglocals": _make_biglocals,
+    "smalllocals": _make_smalllocals,
 }
 
 

@@ -69,8 +69,12 @@ PluginProcessor build_processor(PyObject* description, const Ref& context) {
 
 PluginTable load_plugins(PyObject* config) {
     const Names& n = names();
-    Ref module = Ref::steal(PyImport_Import(n.mod_plugins));
-    if (!module) host_broke_promise("nefa.plugins should always be importable");
+    Ref module;
+    try {
+        module = import_module(n.mod_plugins);
+    } catch (const PyErrOccurred&) {
+        host_broke_promise("nefa.plugins should always be importable");
+    }
     Ref load = Ref::steal(PyObject_GetAttr(module.get(), n.load_plugin_data));
     if (!load) host_broke_promise("load_plugin_data should exist");
     Ref descriptions = Ref::steal(PyObject_CallOneArg(load.get(), config));

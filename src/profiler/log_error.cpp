@@ -35,24 +35,44 @@ void report(PyFrameObject* frame, const PendingError& error, Event event, PyObje
 
 }  // namespace
 
-void log_error(PyFrameObject* frame, PendingError error, Event event, PyObject* co_filename, PyObject* co_name) {
+namespace {
+
+bool is(const PendingError& error, PyObject* type) {
+    return error.exception() != nullptr && PyErr_GivenExceptionMatches(error.exception(), type);
+}
+
+}  // namespace
+
+void log_error(DroppedEvents& dropped, PyFrameObject* frame, PendingError error, Event event, PyObject* co_filename,
+               PyObject* co_name) {
     // A Ctrl-C that arrived while our hook ran Python code belongs to the
     // program: deliver it again, as if it came just after the hook.
-    if (error.exception() != nullptr && PyErr_GivenExceptionMatches(error.exception(), PyExc_KeyboardInterrupt)) {
+    if (is(error, PyExc_KeyboardInterrupt)) {
         PyErr_SetInterrupt();
+        return;
+    }
+    // At the recursion limit the logging call would only fail the same way
+    // (or, when it does get through, speak once per frame of the recursion).
+    if (is(error, PyExc_RecursionError)) {
+        dropped.add(DropCause::recursion_limit);
         return;
     }
     try {
         report(frame, error, event, co_filename, co_name);
     } catch (const PyErrOccurred&) {
-        // Reporting itself failed: say so out of band, keep the program running.
-        ensure_error_set();
-        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(frame));
-    } catch (const InternalError& e) {
-        report_internal_error(e.what());
-    } catch (...) {
-        // Out of memory while reporting: nothing more can be said.
+        // Reporting itself failed: count it, keep the program's stderr clean.
+        PendingError failure = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
+        if (is(failure, PyExc_KeyboardInterrupt)) {
+            PyErr_SetInterrupt();
+        } else {
+            dropped.add(is(failure, PyExc_RecursionError) ? DropCause::recursion_limit : DropCause::report_failed);
+        }
+    } catch (const InternalError&) {
         PyErr_Clear();
+        dropped.add(DropCause::internal_error);
+    } catch (...) {
+        PyErr_Clear();
+        dropped.add(DropCause::out_of_memory);
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include "filters/substring_finder.hpp"
 #include "plugins/plugin_processor.hpp"
+#include "profiler/dropped_events.hpp"
 #include "profiler/per_thread.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/refs.hpp"
@@ -55,6 +56,8 @@ struct ProfilerState {
     std::uint64_t serial = 0;
     // Paths in records are relative to the working directory at registration.
     std::string working_directory;
+    // Events dropped without a report, told when the trace is read out.
+    DroppedEvents dropped;
 };
 
 // Builds the state from the host profiler object. Requires the interpreter lock.

@@ -32,8 +32,10 @@ struct EventRecords {
 void profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref arg);
 
 // Reports a Python exception met while processing an event as a warning on
-// the "nefa" logger. A failure to report goes to the unraisable hook.
-void log_error(PyFrameObject* frame, PendingError error, Event event, PyObject* co_filename, PyObject* co_name);
+// the "nefa" logger. An error at the recursion limit, or one whose report
+// fails, is not reported but counted in `dropped`.
+void log_error(DroppedEvents& dropped, PyFrameObject* frame, PendingError error, Event event, PyObject* co_filename,
+               PyObject* co_name);
 
 // Builds the default record of a kept frame and buffers the event's records.
 void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg,

@@ -2,6 +2,8 @@
 // frames, the frame ids handed out, and the thread's identity.
 #pragma once
 
+#include "utils/frame_id_map.hpp"
+#include "utils/serialize.hpp"
 #include "utils/thread_identity.hpp"
 #include "utils/ulid.hpp"
 
@@ -16,11 +18,13 @@ namespace nefa {
 
 struct ThreadValues {
     std::vector<CallFrameEntry> call_frames;
-    std::unordered_map<std::uintptr_t, FrameId> frame_ids;
+    FrameIdMap frame_ids;
     std::optional<ThreadIdentity> thread_info;
     // The fork epoch thread_info was read in: a forked child's thread has
     // another native id than the parent's.
     std::uint64_t thread_info_epoch = 0;
+    // Where the native encoder writes a record's values.
+    ValueScratch value_scratch;
 };
 
 // Threads are told apart by a serial number given to each OS thread on its

@@ -101,11 +101,7 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
         // The entry goes with the return: frame objects are freed and their
         // addresses reused, and a later frame at the same address must not
         // inherit an unrelated call's id (nor the map grow without end).
-        auto found = values.frame_ids.find(address_of(frame));
-        if (found != values.frame_ids.end()) {
-            frame_id = found->second;
-            values.frame_ids.erase(found);
-        }
+        frame_id = values.frame_ids.take(address_of(frame));
     }
     const FrameId* id = frame_id ? &*frame_id : nullptr;
     StackUpdate stack_update(values, event, frame, id);
@@ -124,15 +120,15 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     Ref locals = record_locals(frame);
 
     // 6. The call site, from the stack as it was before this event.
-    std::optional<CallSite> call_site;
-    {
-        const CallFramesSnapshot snapshot = call_frames_snapshot(values);
-        call_site = user_code_call_site(snapshot.entries(), id);
-    }
+    // The look-up runs no Python code, so the stack cannot change under it:
+    // it reads the live stack instead of a copy.
+    const std::optional<CallSite> call_site = user_code_call_site(values.call_frames, id);
 
     // 7, 8.
-    const SerializedValue arg_bytes = serialize_value(arg, state.lightweight_repr);
-    const SerializedValue locals_bytes = serialize_value(locals.get(), state.lightweight_repr);
+    values.value_scratch.reset();
+    ValueSerializer serializer(state.lightweight_repr, &values.value_scratch);
+    const SerializedValue arg_bytes = serializer.serialize(arg);
+    const SerializedValue locals_bytes = serializer.serialize(locals.get());
 
     // 9.
     stack_update.run();

@@ -19,10 +19,20 @@ void run_plugins(ProfilerState& state, PyFrameObject* frame, Event event, PyObje
             }
         } catch (const PyErrOccurred&) {
             ensure_error_set();
-            log_error(frame, PendingError::fetch(), event, compat::code_filename(code_object),
+            log_error(state.dropped, frame, PendingError::fetch(), event, compat::code_filename(code_object),
                       compat::code_name(code_object));
         }
     }
+}
+
+// An event nothing could be said about: counted, told after the run.
+void drop(ProfilerState& state, DropCause cause) {
+    PendingError error = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
+    if (error.exception() != nullptr && PyErr_GivenExceptionMatches(error.exception(), PyExc_KeyboardInterrupt)) {
+        PyErr_SetInterrupt();
+        return;
+    }
+    state.dropped.add(cause);
 }
 
 }  // namespace
@@ -54,18 +64,18 @@ void profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref ar
             }
         } catch (const PyErrOccurred&) {
             ensure_error_set();
-            log_error(frame, PendingError::fetch(), event, compat::code_filename(code.get()),
+            log_error(state.dropped, frame, PendingError::fetch(), event, compat::code_filename(code.get()),
                       compat::code_name(code.get()));
         }
-    } catch (const InternalError& e) {
-        report_internal_error(e.what());
+    } catch (const InternalError&) {
+        drop(state, DropCause::internal_error);
     } catch (const PyErrOccurred&) {
-        ensure_error_set();
-        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(frame));
+        drop(state, PyErr_ExceptionMatches(PyExc_RecursionError) ? DropCause::recursion_limit
+                                                                  : DropCause::internal_error);
     } catch (const std::bad_alloc&) {
-        report_internal_error("out of memory while recording an event");
-    } catch (const std::exception& e) {
-        report_internal_error(e.what());
+        drop(state, DropCause::out_of_memory);
+    } catch (const std::exception&) {
+        drop(state, DropCause::internal_error);
     }
 }
 

@@ -44,6 +44,7 @@ PyObject* method_build_trace(PyObject* self, PyObject*) {
     return guarded(
         [&]() -> PyObject* {
             SharedBorrow borrow(downcast_profiler(self));
+            report_dropped_events(borrow.state().dropped);
             return build_trace_inner(borrow.state()).release();
         },
         static_cast<PyObject*>(nullptr));
@@ -53,6 +54,7 @@ PyObject* method_save_request_in_db(PyObject* self, PyObject*) {
     return guarded(
         [&]() -> PyObject* {
             SharedBorrow borrow(downcast_profiler(self));
+            report_dropped_events(borrow.state().dropped);
             save_in_db(borrow.state());
             Py_RETURN_NONE;
         },

@@ -4,6 +4,8 @@
 
 #include "utils/refs.hpp"
 
+#include <cstdint>
+
 #if PY_VERSION_HEX < 0x030B0000
 #error "nefa needs CPython 3.11 or later"
 #endif
@@ -40,6 +42,23 @@ inline Ref frame_locals_dict(PyFrameObject* frame) {
     return Ref::require(PyObject_CallMethodNoArgs(locals.get(), copy_name));
 #else
     return locals;
+#endif
+}
+
+// A dict's version: a process-wide counter value that the interpreter
+// renews on every change of the dict, so an unchanged number means an
+// unchanged dict (3.11 to 3.13). Nothing when the interpreter keeps none.
+inline constexpr bool has_dict_versions = PY_VERSION_HEX < 0x030E0000;
+
+inline std::uint64_t dict_version(PyObject* dict) {
+#if PY_VERSION_HEX < 0x030E0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+#else
+    (void)dict;
+    return 0;
 #endif
 }
 

@@ -123,6 +123,12 @@ Ref import_module(PyObject* name) {
     if (module != nullptr && module != Py_None && is_known(name, module)) return Ref::borrow(module);
     if (PyErr_Occurred()) throw PyErrOccurred{};
     Ref found = Ref::steal(PyImport_GetModule(name));
+    if (found.get() == Py_None) {
+        // A module blocked in sys.modules: the import statement's own error.
+        Ref message = Ref::require(PyUnicode_FromFormat("import of %U halted; None in sys.modules", name));
+        PyErr_SetImportErrorSubclass(PyExc_ModuleNotFoundError, message.get(), name, nullptr);
+        throw PyErrOccurred{};
+    }
     if (!found) {
         if (PyErr_Occurred()) throw PyErrOccurred{};
         found = Ref::require(PyImport_Import(name));

@@ -12,6 +12,13 @@ namespace {
 // globals["__name__"] with item access; KeyError propagates.
 Ref module_name(PyFrameObject* frame) {
     Ref globals = compat::frame_globals(frame);
+    if (PyDict_CheckExact(globals.get())) {
+        // The same answer as item access, without the protocol's dispatch.
+        if (PyObject* name = PyDict_GetItemWithError(globals.get(), names().dunder_name)) return Ref::borrow(name);
+        if (PyErr_Occurred()) throw PyErrOccurred{};
+        PyErr_SetObject(PyExc_KeyError, names().dunder_name);
+        throw PyErrOccurred{};
+    }
     return Ref::require(PyObject_GetItem(globals.get(), names().dunder_name));
 }
 

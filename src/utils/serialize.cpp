@@ -1,11 +1,106 @@
 #include "utils/serialize.hpp"
 
+#include "utils/compat.hpp"
 #include "utils/interned.hpp"
 #include "utils/text.hpp"
 
+#include <cstdlib>
+#include <new>
+
 namespace nefa {
 
+namespace {
+
+// Storage a scratch buffer keeps between events; more is given back.
+constexpr std::size_t kScratchKept = std::size_t{1} << 20;
+
+// The native encoder's C interface, imported once it is first needed. Its
+// function objects are held for the life of the process, so that an identity
+// match can never be a new object at a freed one's address.
+const NefaValueEncoderApi* native_encoder() {
+    static const NefaValueEncoderApi* api = nullptr;
+    static bool settled = false;
+    if (settled) return api;
+    void* found = PyCapsule_Import(NEFA_VALUE_ENCODER_CAPSULE, 0);
+    if (found == nullptr) {
+        PendingError error = PendingError::fetch();
+        PyObject* exception = error.exception();
+        // Try again later when the failure says nothing about the module.
+        if (exception != nullptr && (PyErr_GivenExceptionMatches(exception, PyExc_RecursionError) ||
+                                     PyErr_GivenExceptionMatches(exception, PyExc_MemoryError))) {
+            return nullptr;
+        }
+        if (exception != nullptr && PyErr_GivenExceptionMatches(exception, PyExc_KeyboardInterrupt)) {
+            PyErr_SetInterrupt();
+            return nullptr;
+        }
+        settled = true;
+        return nullptr;
+    }
+    settled = true;
+    const auto* candidate = static_cast<const NefaValueEncoderApi*>(found);
+    if (candidate->version != NEFA_VALUE_ENCODER_API_VERSION || candidate->append == nullptr ||
+        candidate->dump_msgpack == nullptr || candidate->dump_msgpack_lightweight_repr == nullptr) {
+        return nullptr;
+    }
+    Py_INCREF(candidate->dump_msgpack);
+    Py_INCREF(candidate->dump_msgpack_lightweight_repr);
+    api = candidate;
+    return api;
+}
+
+// nefa.serialize's function of one mode as found last time, and the versions
+// of sys.modules and of the module's dict then: while neither dict has
+// changed, importing the module and reading the attribute again would give
+// the same object. Guarded by the interpreter lock.
+struct LookupCache {
+    PyObject* modules = nullptr;  // sys.modules (compared, not held)
+    std::uint64_t modules_version = 0;
+    Ref module;
+    std::uint64_t module_version = 0;
+    Ref function;
+};
+
+// Never destroyed: the references would be released after the interpreter.
+LookupCache* lookup_caches = new LookupCache[2];
+
+Ref serializer_function(bool lightweight) {
+    const Names& n = names();
+    LookupCache& cache = lookup_caches[lightweight ? 1 : 0];
+    PyObject* modules = PyImport_GetModuleDict();
+    if (compat::has_dict_versions && cache.function && modules == cache.modules && PyDict_CheckExact(modules) &&
+        compat::dict_version(modules) == cache.modules_version &&
+        compat::dict_version(PyModule_GetDict(cache.module.get())) == cache.module_version) {
+        return cache.function;
+    }
+    Ref module = import_module(n.mod_serialize);
+    Ref function = module_attribute(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
+    if (compat::has_dict_versions && PyModule_CheckExact(module.get()) && PyDict_CheckExact(modules)) {
+        cache.modules = modules;
+        cache.modules_version = compat::dict_version(modules);
+        cache.module_version = compat::dict_version(PyModule_GetDict(module.get()));
+        cache.module = module;
+        cache.function = function;
+    } else {
+        cache.function.reset();
+    }
+    return function;
+}
+
+}  // namespace
+
+ValueScratch::~ValueScratch() { std::free(buffer_.data); }
+
+void ValueScratch::reset() {
+    buffer_.size = 0;
+    if (buffer_.capacity > kScratchKept) {
+        std::free(buffer_.data);
+        buffer_ = NefaByteBuffer{};
+    }
+}
+
 std::span<const std::uint8_t> SerializedValue::bytes() const {
+    if (scratch_ != nullptr) return {scratch_->data + offset_, size_};
     if (object_) {
         return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object_.get())),
                 static_cast<std::size_t>(PyBytes_GET_SIZE(object_.get()))};
@@ -44,17 +139,40 @@ Bytes extract_byte_list(PyObject* result) {
     return out;
 }
 
-SerializedValue serialize_value(PyObject* value, bool lightweight) {
-    const Names& n = names();
-    Ref module = import_module(n.mod_serialize);
-    Ref function = module_attribute(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
-    Ref result = Ref::require(PyObject_CallOneArg(function.get(), value));
-    SerializedValue out;
-    if (PyBytes_CheckExact(result.get())) {
-        out.object_ = std::move(result);
-    } else {
-        out.converted_ = extract_byte_list(result.get());
+SerializedValue serialize_value(PyObject* value, bool lightweight, ValueScratch* scratch) {
+    return ValueSerializer(lightweight, scratch).serialize(value);
+}
+
+SerializedValue ValueSerializer::serialize(PyObject* value) {
+    if (append_ == nullptr) {
+        Ref function = serializer_function(lightweight_);
+        // The native encoder's functions are C functions; anything else (a
+        // user's replacement) is called as it is.
+        const NefaValueEncoderApi* api =
+            scratch_ != nullptr && PyCFunction_Check(function.get()) ? native_encoder() : nullptr;
+        if (api != nullptr && function.get() == api->dump_msgpack) {
+            append_ = api->append;
+            append_mode_ = 0;
+        } else if (api != nullptr && function.get() == api->dump_msgpack_lightweight_repr) {
+            append_ = api->append;
+            append_mode_ = 1;
+        } else {
+            Ref result = Ref::require(PyObject_CallOneArg(function.get(), value));
+            SerializedValue out;
+            if (PyBytes_CheckExact(result.get())) {
+                out.object_ = std::move(result);
+            } else {
+                out.converted_ = extract_byte_list(result.get());
+            }
+            return out;
+        }
     }
+    NefaByteBuffer& buffer = scratch_->buffer();
+    SerializedValue out;
+    out.scratch_ = &buffer;
+    out.offset_ = buffer.size;
+    if (append_(value, append_mode_, &buffer) < 0) throw std::bad_alloc();
+    out.size_ = buffer.size - out.offset_;
     return out;
 }
 

@@ -4,25 +4,73 @@
 #include "utils/msgpack_writer.hpp"
 #include "utils/refs.hpp"
 
+#include <nefa/value_encoder_api.h>
+
+#include <cstddef>
 #include <span>
 
 namespace nefa {
 
+// A byte buffer the native encoder appends values into, reused event after
+// event (one per thread) so that a recorded value costs no allocation.
+class ValueScratch {
+public:
+    ValueScratch() = default;
+    ValueScratch(const ValueScratch&) = delete;
+    ValueScratch& operator=(const ValueScratch&) = delete;
+    ~ValueScratch();
+
+    NefaByteBuffer& buffer() { return buffer_; }
+    const NefaByteBuffer& buffer() const { return buffer_; }
+    // Empties the buffer for the next event, giving back storage that an
+    // unusually large value made grow past what events normally need.
+    void reset();
+
+private:
+    NefaByteBuffer buffer_{};
+};
+
 // One serialised value: the host's bytes object kept as is when it returned
-// one (no copy), otherwise the converted byte list.
+// one (no copy), the converted byte list, or a stretch of a scratch buffer
+// that the native encoder wrote.
 class SerializedValue {
 public:
+    // Valid until the value's scratch buffer is next appended to or reset.
     std::span<const std::uint8_t> bytes() const;
 
 private:
-    friend SerializedValue serialize_value(PyObject*, bool);
+    friend class ValueSerializer;
     Ref object_;
     Bytes converted_;
+    const NefaByteBuffer* scratch_ = nullptr;
+    std::size_t offset_ = 0;
+    std::size_t size_ = 0;
 };
 
 // nefa.serialize.dump_msgpack(value), or dump_msgpack_lightweight_repr(value)
-// when `lightweight`. Runs Python code; requires the interpreter lock.
-SerializedValue serialize_value(PyObject* value, bool lightweight);
+// when `lightweight`. When the function found there is the native encoder's
+// own and `scratch` is given, the encoder appends to `scratch` directly: the
+// same bytes, without a Python call or a bytes object. Otherwise the function
+// is called. Runs Python code; requires the interpreter lock.
+SerializedValue serialize_value(PyObject* value, bool lightweight, ValueScratch* scratch = nullptr);
+
+// The values of one record, serialised as serialize_value does. Once the
+// serialiser has been found to be the native encoder, the record's later
+// values go to it without looking the function up again; a Python
+// serialiser is looked up afresh for every value.
+class ValueSerializer {
+public:
+    ValueSerializer(bool lightweight, ValueScratch* scratch) : lightweight_(lightweight), scratch_(scratch) {}
+    SerializedValue serialize(PyObject* value);
+
+private:
+    friend SerializedValue serialize_value(PyObject*, bool, ValueScratch*);
+    bool lightweight_;
+    ValueScratch* scratch_;
+    // The encoder's append and its mode, once found.
+    int (*append_)(PyObject*, int, NefaByteBuffer*) = nullptr;
+    int append_mode_ = 0;
+};
 
 inline SerializedValue dump_msgpack(PyObject* value) { return serialize_value(value, false); }
 inline SerializedValue dump_msgpack_lightweight_repr(PyObject* value) { return serialize_value(value, true); }

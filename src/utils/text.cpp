@@ -48,7 +48,10 @@ std::string display_text(PyObject* obj) {
     if (PyUnicode_CheckExact(obj)) return utf8_lossy(obj);
     Ref text = Ref::steal(PyObject_Str(obj));
     if (text) return utf8_lossy(text.get());
-    PyErr_WriteUnraisable(obj);
+    // A name that cannot be shown is named by its type instead; the error is
+    // the program's object's, not something to print on its stderr.
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) PyErr_SetInterrupt();
+    PyErr_Clear();
     const char* type_name = Py_TYPE(obj)->tp_name;
     if (type_name == nullptr) return "<unprintable object>";
     return std::string("<unprintable ") + type_name + " object>";
