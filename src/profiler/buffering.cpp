@@ -6,6 +6,8 @@
 #include "utils/timestamp.hpp"
 #include "utils/ulid.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -128,14 +130,24 @@ void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, Frame
 void check_fork(ProfilerState& state) {
     const std::uint64_t epoch = fork_epoch();
     if (state.fork_epoch.load(std::memory_order_relaxed) == epoch) return;
-    // The child's main thread is the one that forked; threading knows it.
+    // The child's main thread is the one that forked.
     std::uint64_t main_id = 0;
     {
         const Names& n = names();
         Ref threading = import_module(n.mod_threading);
         Ref main_thread = Ref::require(PyObject_CallMethodNoArgs(threading.get(), n.main_thread));
-        Ref native_id = Ref::require(PyObject_GetAttr(main_thread.get(), n.native_id));
-        main_id = extract_unsigned(native_id.get());
+        Ref ident = Ref::require(PyObject_GetAttrString(main_thread.get(), "ident"));  // once per fork
+        if (extract_unsigned(ident.get()) == PyThread_get_thread_ident()) {
+            main_id = PyThread_get_thread_native_id();
+        } else {
+#ifdef __linux__
+            // The one thread a process starts with has the process's id.
+            main_id = static_cast<std::uint64_t>(getpid());
+#else
+            Ref native_id = Ref::require(PyObject_GetAttr(main_thread.get(), n.native_id));
+            main_id = extract_unsigned(native_id.get());
+#endif
+        }
     }
     std::string id = new_trace_id();
     const double now = timestamp();
