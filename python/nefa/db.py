@@ -152,6 +152,9 @@ class _Reader:
             strict_map_key=False,
             unicode_errors="replace",
             max_buffer_size=max(len(document), 1024),
+            # Read in small pieces: the buffer then holds one record at a
+            # time, not a large share of the document.
+            read_size=min(1 << 16, max(len(document), 1024)),
         )
 
     def map_header(self) -> int:
