@@ -91,9 +91,9 @@ options:
   --no-threads       record only the main thread
   --lightweight      store short, truncated values (smaller, faster traces)
   --memory-budget SIZE
-                     memory the trace's records may take, e.g. 512M or 2G; past it
-                     recording stops and what was kept is stored (0: no limit;
-                     default: an eighth of physical memory)
+                     memory the trace's records may take, e.g. 512M; past it
+                     recording stops and what was kept is stored (0: the largest
+                     a trace can be; default: an eighth of physical memory)
   -m MODULE          run library module MODULE as a script
   -h, --help         show this help
 """

@@ -10,7 +10,7 @@ flags) with friendly names::
     threading = true
     lightweight_repr = false
     sqlite_busy_timeout = 60
-    memory_budget = "2G"                 # bytes one trace may hold (K/M/G/T); 0 for no limit
+    memory_budget = "512M"               # bytes one trace may hold (K/M/G/T); 0 for the largest
     plugins = ["http", "logging"]        # or { disabled = ["logging"] }; all by default
 
 The profiler hands the native module a *config* dict (see
@@ -19,9 +19,11 @@ The profiler hands the native module a *config* dict (see
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import os
 import re
+import sqlite3
 import tomllib
 from collections.abc import Mapping
 from pathlib import Path
@@ -31,6 +33,7 @@ from nefa import filters, plugins
 __all__ = [
     "ConfigError",
     "DEFAULT_DB_PATH",
+    "MAX_MEMORY_BUDGET",
     "SETTING_NAMES",
     "default_memory_budget",
     "defaults",
@@ -43,19 +46,34 @@ __all__ = [
 
 DEFAULT_DB_PATH = os.path.join(".nefa", "db.sqlite3")
 
+def _largest_document() -> int:
+    # A trace is stored as one SQLite blob, which SQLite caps (1e9 bytes
+    # unless built otherwise); the records must leave room for the rest of
+    # the document.
+    try:
+        with contextlib.closing(sqlite3.connect(":memory:")) as conn:
+            limit = conn.getlimit(sqlite3.SQLITE_LIMIT_LENGTH)
+    except (sqlite3.Error, AttributeError):
+        limit = 1_000_000_000
+    return limit - (1 << 20)
+
+
+# The most a budget can be: a larger trace could not be stored.
+MAX_MEMORY_BUDGET = _largest_document()
 # Without a way to ask the machine, a budget that any machine nefa runs on has.
-_FALLBACK_BUDGET = 1 << 30
+_FALLBACK_BUDGET = min(1 << 30, MAX_MEMORY_BUDGET)
 
 
 def default_memory_budget() -> int:
     """Bytes of records one trace may hold unless told otherwise: an eighth
     of the machine's physical memory, so that a runaway recording leaves
-    the program, and the machine, room to go on."""
+    the program, and the machine, room to go on; at most what the database
+    can store as one trace."""
     try:
         physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     except (AttributeError, ValueError, OSError):
         return _FALLBACK_BUDGET
-    return physical // 8 if physical > 0 else _FALLBACK_BUDGET
+    return min(physical // 8, MAX_MEMORY_BUDGET) if physical > 0 else _FALLBACK_BUDGET
 
 
 _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgt]?)(?:i?b)?\s*", re.IGNORECASE)
@@ -125,15 +143,22 @@ def _check_timeout(value: object, where: str) -> int:
 
 
 def _check_memory_budget(value: object, where: str) -> int:
-    # A whole number of bytes, or a size with a unit; 0 means no limit.
+    # A whole number of bytes, or a size with a unit; 0 means as much as
+    # the database can store.
+    size = None
     if isinstance(value, str):
-        try:
-            return parse_size(value)
-        except ValueError:
-            pass
+        with contextlib.suppress(ValueError):
+            size = parse_size(value)
     elif type(value) is int and value >= 0:
-        return value
-    raise ConfigError(f"{where}: expected a size such as 512M or 2G (0 for no limit), got {value!r}")
+        size = value
+    if size is None:
+        raise ConfigError(f"{where}: expected a size such as 512M or 2G (0 for the largest), got {value!r}")
+    if size > MAX_MEMORY_BUDGET:
+        raise ConfigError(
+            f"{where}: {value!r} is more than one trace can hold in the database "
+            f"(at most {format_size(MAX_MEMORY_BUDGET)}, {MAX_MEMORY_BUDGET} bytes)"
+        )
+    return size or MAX_MEMORY_BUDGET
 
 
 def _check_plugins(value: object, where: str) -> list[str]:

@@ -62,8 +62,8 @@ def pytest_addoption(parser) -> None:
         "--nefa-memory-budget",
         metavar="SIZE",
         default=None,
-        help="memory one test's trace may take, e.g. 512M or 2G; past it the trace is cut "
-        "(ini: nefa_memory_budget; 0: no limit; default: an eighth of physical memory)",
+        help="memory one test's trace may take, e.g. 512M; past it the trace is cut "
+        "(ini: nefa_memory_budget; 0: the largest; default: an eighth of physical memory)",
     )
     parser.addini("nefa", type="bool", default=False, help="record every test with nefa (like --nefa)")
     parser.addini("nefa_db", default="", help="trace database for nefa, relative to the rootdir")

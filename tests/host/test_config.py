@@ -22,7 +22,7 @@ include = ["src/", "./lib/"]
 ignore = ["generated/"]
 threading = false
 sqlite_busy_timeout = 5
-memory_budget = "2G"
+memory_budget = "256M"
 """,
     )
     cfg, db_path = config.resolve(
@@ -105,7 +105,18 @@ def test_filter_patterns_are_checked_and_tidied():
 )
 def test_sizes_are_read_in_binary_units(text, size):
     assert config.parse_size(text) == size
-    assert config.make_config({"memory_budget": text})["memory_budget"] == size
+    if 0 < size <= config.MAX_MEMORY_BUDGET:
+        assert config.make_config({"memory_budget": text})["memory_budget"] == size
+
+
+def test_a_budget_is_at_most_what_one_trace_can_store():
+    # One trace is one SQLite blob: a budget past SQLite's limit would
+    # record a trace that cannot be stored.
+    assert 0 < config.MAX_MEMORY_BUDGET < 1_000_000_000
+    assert config.make_config({"memory_budget": 0})["memory_budget"] == config.MAX_MEMORY_BUDGET
+    assert config.make_config({"memory_budget": config.MAX_MEMORY_BUDGET})["memory_budget"] == config.MAX_MEMORY_BUDGET
+    with pytest.raises(config.ConfigError, match="more than one trace can hold in the database"):
+        config.make_config({"memory_budget": "2G"})
 
 
 @pytest.mark.parametrize("text", ["", "M", "-1", "2X", "1e9", "two", "5 M B"])
@@ -118,11 +129,12 @@ def test_a_size_that_is_no_size_is_refused(text):
 
 def test_the_default_budget_is_a_share_of_physical_memory(monkeypatch):
     physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    assert config.default_memory_budget() == physical // 8
-    assert config.defaults()["memory_budget"] == physical // 8
+    expected = min(physical // 8, config.MAX_MEMORY_BUDGET)
+    assert config.default_memory_budget() == expected
+    assert config.defaults()["memory_budget"] == expected
 
     def unknown(name):
         raise ValueError(name)
 
     monkeypatch.setattr(os, "sysconf", unknown)
-    assert config.default_memory_budget() == 1 << 30
+    assert config.default_memory_budget() == min(1 << 30, config.MAX_MEMORY_BUDGET)
