@@ -85,7 +85,7 @@ class RunCommand(Command):
     summary = "run a Python program and record every call and return"
     usage = (
         f"usage: {PROG} run [--db PATH] [--include PATTERN]... [--ignore PATTERN]... "
-        "[--no-threads] [--lightweight] (SCRIPT | -m MODULE) [ARGS...]"
+        "[--no-threads] [--lightweight] [--memory-budget SIZE] (SCRIPT | -m MODULE) [ARGS...]"
     )
     help_text = f"""{usage}
 
@@ -99,6 +99,10 @@ options:
   --ignore PATTERN   skip files whose path contains PATTERN (repeatable)
   --no-threads       record only the main thread
   --lightweight      store short, truncated values (smaller, faster traces)
+  --memory-budget SIZE
+                     memory the trace's records may take, e.g. 512M; past it
+                     recording stops and what was kept is stored (0: the largest
+                     a trace can be; default: an eighth of physical memory)
   -m MODULE          run library module MODULE as a script
   -h, --help         show this help
 """
@@ -142,6 +146,8 @@ options:
                 settings["threading"] = False
             elif option == "--lightweight" and inline is None:
                 settings["lightweight_repr"] = True
+            elif option == "--memory-budget":
+                settings["memory_budget"] = value_of(option, inline)
             else:
                 raise CommandError(f"unrecognized option {arg!r}", 2, usage=self.usage)
         if index >= len(argv):
@@ -200,6 +206,14 @@ options:
             print(printable(f"{PROG}: error: {failure}"), file=sys.stderr)
         if stored:
             self._report(profiler.trace_id, db_path)
+            stats = profiler.stats()
+            if stats["stored_cut"]:
+                print(
+                    f"{PROG}: warning: recording stopped at the memory budget "
+                    f"({config.format_size(stats['memory_budget'])}): the trace keeps what came before, "
+                    f"{_plural(stats['stored_dropped_events'], 'event')} dropped (raise it with --memory-budget)",
+                    file=sys.stderr,
+                )
 
     one_trace_per_test = False
     source = "cli"
@@ -238,22 +252,11 @@ class TestCommand(RunCommand):
     def store(self, profiler) -> None:
         # Each test was stored as it ended; what ran after the last one
         # belongs to no test.  A run without tests is stored whole.
-        import msgpack
-
         profiler.stop()
-        document = profiler.build_trace()
-        unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=max(len(document), 1024))
-        unpacker.feed(document)
-        trace_id = None  # the document's, read without decoding its records
-        for _ in range(unpacker.read_map_header()):
-            if unpacker.unpack() == "trace_id":
-                trace_id = unpacker.unpack()
-                break
-            unpacker.skip()
-        if trace_id == profiler.trace_id:
-            db.save_trace_in_sqlite(
-                profiler.db_path, profiler.trace_id, timeout=profiler.config["sqlite_busy_timeout"], msgpack=document
-            )
+        if profiler.stats()["trace_id"] == profiler.trace_id:
+            profiler.save()
+        else:
+            profiler.build_trace()  # the tail after the last test: dropped
 
     def _report(self, trace_id: str, db_path: str) -> None:
         try:

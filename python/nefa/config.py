@@ -10,6 +10,7 @@ flags) with friendly names::
     threading = true
     lightweight_repr = false
     sqlite_busy_timeout = 60
+    memory_budget = "512M"               # bytes one trace may hold (K/M/G/T); 0 for the largest
     plugins = ["http", "logging"]        # or { disabled = ["logging"] }; all by default
     redact = ["ssn", "x-tenant"]         # more name fragments whose values plugins replace
 
@@ -19,8 +20,11 @@ The profiler hands the native module a *config* dict (see
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import os
+import re
+import sqlite3
 import tomllib
 from collections.abc import Mapping
 from pathlib import Path
@@ -30,20 +34,78 @@ from nefa import filters, plugins
 __all__ = [
     "ConfigError",
     "DEFAULT_DB_PATH",
+    "MAX_MEMORY_BUDGET",
     "SETTING_NAMES",
+    "default_memory_budget",
     "defaults",
+    "format_size",
     "load_pyproject_settings",
     "make_config",
+    "parse_size",
     "resolve",
 ]
 
 DEFAULT_DB_PATH = os.path.join(".nefa", "db.sqlite3")
+
+def _largest_document() -> int:
+    # A trace is stored as one SQLite blob, which SQLite caps (1e9 bytes
+    # unless built otherwise); the records must leave room for the rest of
+    # the document.
+    try:
+        with contextlib.closing(sqlite3.connect(":memory:")) as conn:
+            limit = conn.getlimit(sqlite3.SQLITE_LIMIT_LENGTH)
+    except (sqlite3.Error, AttributeError):
+        limit = 1_000_000_000
+    return limit - (1 << 20)
+
+
+# The most a budget can be: a larger trace could not be stored.
+MAX_MEMORY_BUDGET = _largest_document()
+# Without a way to ask the machine, a budget that any machine nefa runs on has.
+_FALLBACK_BUDGET = min(1 << 30, MAX_MEMORY_BUDGET)
+
+
+def default_memory_budget() -> int:
+    """Bytes of records one trace may hold unless told otherwise: an eighth
+    of the machine's physical memory, so that a runaway recording leaves
+    the program, and the machine, room to go on; at most what the database
+    can store as one trace."""
+    try:
+        physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (AttributeError, ValueError, OSError):
+        return _FALLBACK_BUDGET
+    return min(physical // 8, MAX_MEMORY_BUDGET) if physical > 0 else _FALLBACK_BUDGET
+
+
+_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([kmgt]?)(?:i?b)?\s*", re.IGNORECASE)
+_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
+
+
+def parse_size(text: str) -> int:
+    """Bytes in a size such as ``512M``, ``2G``, ``1.5GiB`` or ``1048576``
+    (binary multiples); ValueError when it is not one."""
+    match = _SIZE.fullmatch(text)
+    if match is None:
+        raise ValueError(f"not a size: {text!r}")
+    number, unit = match.groups()
+    return int(float(number) * _UNITS[unit.lower()]) if "." in number else int(number) * _UNITS[unit.lower()]
+
+
+def format_size(size: int) -> str:
+    """``size`` bytes the way a person writes them (``512 MiB``)."""
+    for unit, name in ((1 << 40, "TiB"), (1 << 30, "GiB"), (1 << 20, "MiB"), (1 << 10, "KiB")):
+        if size >= unit:
+            value = size / unit
+            return f"{value:.0f} {name}" if value == int(value) or value >= 100 else f"{value:.1f} {name}"
+    return f"{size} bytes"
+
 
 _DEFAULTS = {
     "filters": {"include_frames": [], "ignore_frames": []},
     "sqlite_busy_timeout": 60,
     "threading": True,
     "lightweight_repr": False,
+    "memory_budget": default_memory_budget(),
     # Every plugin unless the settings say otherwise.
     "plugins": list(plugins.AVAILABLE),
 }
@@ -55,6 +117,7 @@ SETTING_NAMES = (
     "threading",
     "lightweight_repr",
     "sqlite_busy_timeout",
+    "memory_budget",
     "plugins",
     "redact",
 )
@@ -90,6 +153,25 @@ def _check_timeout(value: object, where: str) -> int:
     return value
 
 
+def _check_memory_budget(value: object, where: str) -> int:
+    # A whole number of bytes, or a size with a unit; 0 means as much as
+    # the database can store.
+    size = None
+    if isinstance(value, str):
+        with contextlib.suppress(ValueError):
+            size = parse_size(value)
+    elif type(value) is int and value >= 0:
+        size = value
+    if size is None:
+        raise ConfigError(f"{where}: expected a size such as 512M or 2G (0 for the largest), got {value!r}")
+    if size > MAX_MEMORY_BUDGET:
+        raise ConfigError(
+            f"{where}: {value!r} is more than one trace can hold in the database "
+            f"(at most {format_size(MAX_MEMORY_BUDGET)}, {MAX_MEMORY_BUDGET} bytes)"
+        )
+    return size or MAX_MEMORY_BUDGET
+
+
 def _check_plugins(value: object, where: str) -> list[str]:
     # A list enables exactly those plugins, {"disabled": [...]} all but those.
     try:
@@ -118,6 +200,7 @@ def _shared_checks() -> dict:
         "threading": _check_bool,
         "lightweight_repr": _check_bool,
         "sqlite_busy_timeout": _check_timeout,
+        "memory_budget": _check_memory_budget,
         "plugins": _check_plugins,
         "redact": _check_fragments,
     }
@@ -215,7 +298,7 @@ def resolve(cli_settings: Mapping | None = None, *, directory=None) -> tuple[dic
 
     config = defaults()
     config["filters"] = {"include_frames": merged["include"], "ignore_frames": merged["ignore"]}
-    for key in ("threading", "lightweight_repr", "sqlite_busy_timeout", "plugins", *_OPTIONAL_KEYS):
+    for key in ("threading", "lightweight_repr", "sqlite_busy_timeout", "memory_budget", "plugins", *_OPTIONAL_KEYS):
         if key in merged:
             config[key] = merged[key]
     db_path = os.path.join(base, os.path.expanduser(merged.get("db", DEFAULT_DB_PATH)))

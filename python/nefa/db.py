@@ -537,8 +537,16 @@ def _migration_1(conn: sqlite3.Connection) -> None:
     )
 
 
+def _migration_2(conn: sqlite3.Connection) -> None:
+    # A trace cut at its memory budget keeps its records and says how many
+    # events it dropped; a forked child's trace names the trace it came from.
+    conn.execute("ALTER TABLE traces ADD COLUMN cut INTEGER NOT NULL DEFAULT 0")
+    conn.execute("ALTER TABLE traces ADD COLUMN dropped_events INTEGER NOT NULL DEFAULT 0")
+    conn.execute("ALTER TABLE traces ADD COLUMN parent_trace_id TEXT")
+
+
 # Index i holds the migration from version i to version i + 1.
-MIGRATIONS: list[Callable[[sqlite3.Connection], None]] = [_migration_1]
+MIGRATIONS: list[Callable[[sqlite3.Connection], None]] = [_migration_1, _migration_2]
 SCHEMA_VERSION = len(MIGRATIONS)
 
 
@@ -554,6 +562,11 @@ class DocumentSummary:
     thread_ids: list[int]
     # Timestamp of the latest record, or None when there is none.
     end_timestamp: float | None
+    # Recording stopped at the memory budget, having dropped this many events.
+    cut: bool = False
+    dropped_events: int = 0
+    # The trace of the process this one was forked from.
+    parent_trace_id: str | None = None
 
 
 @dataclass(frozen=True)
@@ -571,6 +584,9 @@ class TraceSummary:
     record_count: int
     thread_count: int
     part_count: int
+    cut: bool = False
+    dropped_events: int = 0
+    parent_trace_id: str | None = None
 
 
 class _Reader:
@@ -583,6 +599,9 @@ class _Reader:
             strict_map_key=False,
             unicode_errors="replace",
             max_buffer_size=max(len(document), 1024),
+            # Read in small pieces: the buffer then holds one record at a
+            # time, not a large share of the document.
+            read_size=min(1 << 16, max(len(document), 1024)),
         )
 
     def map_header(self) -> int:
@@ -676,6 +695,8 @@ def summarize_document(document: bytes) -> DocumentSummary:
     argv = found.get("command_line_args") or []
     meta = found.get("meta") if isinstance(found.get("meta"), dict) else {}
     sha = found.get("current_commit_sha")
+    dropped = meta.get("dropped_events")
+    parent = meta.get("parent_trace_id")
     return DocumentSummary(
         command_line=[str(arg) for arg in argv] if isinstance(argv, list) else [str(argv)],
         source=meta.get("source") if isinstance(meta.get("source"), str) else None,
@@ -684,6 +705,9 @@ def summarize_document(document: bytes) -> DocumentSummary:
         record_count=record_count,
         thread_ids=sorted(t for t in thread_ids if isinstance(t, int) and not isinstance(t, bool)),
         end_timestamp=max(ends) if ends else None,
+        cut=meta.get("cut") is True,
+        dropped_events=dropped if type(dropped) is int and dropped > 0 else 0,
+        parent_trace_id=parent if isinstance(parent, str) else None,
     )
 
 
@@ -749,6 +773,23 @@ def prepare_database(db_path, *, timeout: float = 60) -> None:
     _connect(db_path, timeout=timeout, create=True).close()
 
 
+# Documents are written in pieces of this size: binding a whole document
+# would make SQLite copy it, and then copy it again into the row.
+_WRITE_CHUNK = 1 << 20
+
+
+def _insert_document(conn, trace_id: str, part_index: int, now: float, record_count: int, document) -> None:
+    rowid = conn.execute(
+        "INSERT INTO trace_parts (trace_id, part_index, created_at, record_count, document)"
+        " VALUES (?, ?, ?, ?, zeroblob(?))",
+        (trace_id, part_index, now, record_count, len(document)),
+    ).lastrowid
+    view = memoryview(document).cast("B")
+    with view, conn.blobopen("trace_parts", "document", rowid) as blob:
+        for start in range(0, len(view), _WRITE_CHUNK):
+            blob.write(view[start : start + _WRITE_CHUNK])
+
+
 def save_trace_in_sqlite(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes) -> None:
     """Store a trace document, as a new trace or as one more part of one.
 
@@ -796,8 +837,9 @@ def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes,
                 part_index = 0
                 conn.execute(
                     "INSERT INTO traces (id, created_at, updated_at, command_line, source, commit_sha,"
-                    " start_timestamp, duration, record_count, thread_ids, thread_count, part_count)"
-                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 1)",
+                    " start_timestamp, duration, record_count, thread_ids, thread_count, part_count,"
+                    " cut, dropped_events, parent_trace_id)"
+                    " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 1, ?, ?, ?)",
                     (
                         trace_id,
                         now,
@@ -810,6 +852,9 @@ def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes,
                         summary.record_count,
                         json.dumps(summary.thread_ids),
                         len(summary.thread_ids),
+                        int(summary.cut),
+                        summary.dropped_events,
+                        summary.parent_trace_id,
                     ),
                 )
             else:
@@ -820,7 +865,8 @@ def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes,
                 conn.execute(
                     "UPDATE traces SET updated_at = ?, start_timestamp = ?, duration = ?,"
                     " record_count = record_count + ?, thread_ids = ?, thread_count = ?,"
-                    " part_count = part_count + 1 WHERE id = ?",
+                    " part_count = part_count + 1, cut = max(cut, ?), dropped_events = dropped_events + ?"
+                    " WHERE id = ?",
                     (
                         now,
                         start,
@@ -828,14 +874,12 @@ def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes,
                         summary.record_count,
                         json.dumps(threads),
                         len(threads),
+                        int(summary.cut),
+                        summary.dropped_events,
                         trace_id,
                     ),
                 )
-            conn.execute(
-                "INSERT INTO trace_parts (trace_id, part_index, created_at, record_count, document)"
-                " VALUES (?, ?, ?, ?, ?)",
-                (trace_id, part_index, now, summary.record_count, sqlite3.Binary(document)),
-            )
+            _insert_document(conn, trace_id, part_index, now, summary.record_count, document)
             conn.execute("COMMIT")
         except BaseException:
             conn.execute("ROLLBACK")
@@ -846,17 +890,20 @@ def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes,
 
 _SUMMARY_COLUMNS = (
     "id, created_at, updated_at, command_line, source, commit_sha, start_timestamp, duration,"
-    " record_count, thread_count, part_count"
+    " record_count, thread_count, part_count, cut, dropped_events, parent_trace_id"
 )
 
 
 def _summary(row) -> TraceSummary:
-    (id_, created, updated, argv, source, sha, start, duration, records, threads, parts) = row
+    (id_, created, updated, argv, source, sha, start, duration, records, threads, parts, cut, dropped, parent) = row
     try:
         command_line = json.loads(argv)
     except ValueError:
         command_line = [argv]
-    return TraceSummary(id_, created, updated, command_line, source, sha, start, duration, records, threads, parts)
+    return TraceSummary(
+        id_, created, updated, command_line, source, sha, start, duration, records, threads, parts,
+        bool(cut), dropped, parent,
+    )
 
 
 def list_traces(db_path, *, limit: int | None = None, timeout: float = 60) -> list[TraceSummary]:

@@ -137,7 +137,19 @@ class Profiler:
         """Stop recording if needed and store the recording in the database."""
         native_profiler = self._require_native_profiler()
         self.stop()
-        native_profiler.save_request_in_db()
+        try:
+            native_profiler.save_request_in_db()
+        finally:
+            # A forked child records under a trace id of its own.
+            self.trace_id = native_profiler.stats()["trace_id"]
+
+    def stats(self) -> dict:
+        """How the recording stands: ``trace_id``, ``parent_trace_id`` (in a
+        forked child), ``memory_budget``, ``buffered_bytes``, whether the
+        current trace was ``cut`` at the budget and its ``dropped_events``;
+        and, over the stores so far, ``stored``, ``store_failures``,
+        ``stored_cut`` and ``stored_dropped_events``."""
+        return self._require_native_profiler().stats()
 
     def __enter__(self) -> Profiler:
         self.start()

@@ -12,6 +12,7 @@ belongs to no trace.
 from __future__ import annotations
 
 import contextlib
+import logging
 import os
 import sys
 
@@ -37,8 +38,39 @@ def pytest_addoption(parser) -> None:
         default=None,
         help="trace database for --nefa (ini: nefa_db; default: [tool.nefa] db, else .nefa/db.sqlite3 in the rootdir)",
     )
+    group.addoption(
+        "--nefa-include",
+        metavar="PATTERN",
+        action="append",
+        default=[],
+        help="also record files whose path contains PATTERN, even library code; repeatable (ini: nefa_include)",
+    )
+    group.addoption(
+        "--nefa-ignore",
+        metavar="PATTERN",
+        action="append",
+        default=[],
+        help="skip files whose path contains PATTERN; repeatable (ini: nefa_ignore)",
+    )
+    group.addoption(
+        "--nefa-lightweight",
+        action="store_true",
+        default=None,
+        help="store short, truncated values (ini: nefa_lightweight = true)",
+    )
+    group.addoption(
+        "--nefa-memory-budget",
+        metavar="SIZE",
+        default=None,
+        help="memory one test's trace may take, e.g. 512M; past it the trace is cut "
+        "(ini: nefa_memory_budget; 0: the largest; default: an eighth of physical memory)",
+    )
     parser.addini("nefa", type="bool", default=False, help="record every test with nefa (like --nefa)")
     parser.addini("nefa_db", default="", help="trace database for nefa, relative to the rootdir")
+    parser.addini("nefa_include", type="linelist", default=[], help="path patterns to record (like --nefa-include)")
+    parser.addini("nefa_ignore", type="linelist", default=[], help="path patterns to skip (like --nefa-ignore)")
+    parser.addini("nefa_lightweight", type="bool", default=False, help="store short values (like --nefa-lightweight)")
+    parser.addini("nefa_memory_budget", default="", help="memory budget per test trace (like --nefa-memory-budget)")
 
 
 def _enabled(config) -> bool:
@@ -89,6 +121,37 @@ def _outcome_of(report, previous: str | None) -> str | None:
     return previous
 
 
+def _settings(config) -> dict:
+    """What the command line and the ini file say, as nefa settings; the
+    command line wins, and patterns from both are combined."""
+    settings: dict = {}
+    for name in ("include", "ignore"):
+        patterns = [*config.getini(f"nefa_{name}"), *config.getoption(f"nefa_{name}")]
+        if patterns:
+            settings[name] = patterns
+    lightweight = config.getoption("nefa_lightweight")
+    if lightweight or (lightweight is None and config.getini("nefa_lightweight")):
+        settings["lightweight_repr"] = True
+    budget = config.getoption("nefa_memory_budget") or config.getini("nefa_memory_budget")
+    if budget:
+        settings["memory_budget"] = budget
+    return settings
+
+
+class _StoreProblems(logging.Handler):
+    """Catches what the recorder says while a test's trace is stored: a
+    failed store is logged there, and would otherwise end up in pytest's
+    log capture where nobody looks."""
+
+    def __init__(self):
+        super().__init__(logging.WARNING)
+        self.messages: list[str] = []
+
+    def emit(self, record) -> None:
+        error = record.exc_info[1] if record.exc_info else None
+        self.messages.append(f"{type(error).__name__}: {error}" if error is not None else record.getMessage())
+
+
 class _Recorder:
     def __init__(self, config):
         from nefa import config as config_module
@@ -96,7 +159,7 @@ class _Recorder:
 
         rootpath = str(config.rootpath)
         try:
-            profiler_config, db_path = config_module.resolve({}, directory=rootpath)
+            profiler_config, db_path = config_module.resolve(_settings(config), directory=rootpath)
         except config_module.ConfigError as error:
             raise pytest.UsageError(f"nefa: {error}") from None
         cli_db = config.getoption("nefa_db")
@@ -120,6 +183,8 @@ class _Recorder:
         self.profiler = Profiler(db_path=db_path, config=profiler_config, one_trace_per_test=True, source="pytest")
         self.outcomes: dict[str, str | None] = {}
         self.recorded = 0
+        self.cut: list[tuple[str, int]] = []  # (test, events dropped)
+        self.failed: list[tuple[str, str]] = []  # (test, why)
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionstart(self, session) -> None:
@@ -137,9 +202,29 @@ class _Recorder:
         _nefa_test_started(nodeid)
         yield
         outcome = self.outcomes.pop(nodeid, None) or "unknown"
-        with _command_line(nodeid):
-            _nefa_test_finished(nodeid, outcome)
+        before = self._stats()
+        problems = _StoreProblems()
+        logger = logging.getLogger("nefa")
+        logger.addHandler(problems)
+        try:
+            with _command_line(nodeid):
+                _nefa_test_finished(nodeid, outcome)
+        finally:
+            logger.removeHandler(problems)
         self.recorded += 1
+        self._account(nodeid, before, self._stats(), problems.messages)
+
+    def _stats(self) -> dict | None:
+        native = self.profiler.rust_profiler
+        return native.stats() if native is not None else None
+
+    def _account(self, nodeid: str, before: dict | None, after: dict | None, messages: list[str]) -> None:
+        if before is None or after is None:
+            return
+        if after["store_failures"] > before["store_failures"]:
+            self.failed.append((nodeid, messages[-1] if messages else "see the log"))
+        if after["stored_cut"] > before["stored_cut"]:
+            self.cut.append((nodeid, after["stored_dropped_events"] - before["stored_dropped_events"]))
 
     def pytest_runtest_logreport(self, report) -> None:
         if report.nodeid in self.outcomes:
@@ -149,14 +234,43 @@ class _Recorder:
     def pytest_sessionfinish(self, session, exitstatus) -> None:
         # What runs from here on belongs to no test: it is not stored.
         self.profiler.stop()
+        if self.failed and session.exitstatus == pytest.ExitCode.OK:
+            # A trace that was asked for and lost is a failure of the run.
+            session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
     def pytest_terminal_summary(self, terminalreporter) -> None:
+        from nefa.config import format_size
+
         where = self.profiler.db_path
         with contextlib.suppress(ValueError):
             relative = os.path.relpath(where)
             where = where if relative.startswith(os.pardir) else relative
-        tests = f"{self.recorded} test{'' if self.recorded == 1 else 's'}"
-        terminalreporter.write_line(f"nefa: recorded {tests}, one trace each, in {where}")
+        tests = _plural(self.recorded, "test")
+        if not self.failed:
+            terminalreporter.write_line(f"nefa: recorded {tests}, one trace each, in {where}")
+        else:
+            stored = self.recorded - len(self.failed)
+            terminalreporter.write_line(
+                f"nefa: recorded {tests}: {_plural(stored, 'trace')} stored in {where}, "
+                f"{len(self.failed)} could not be stored",
+                red=True,
+            )
+            for nodeid, why in self.failed:
+                terminalreporter.write_line(f"nefa: error: trace of {nodeid} not stored: {why}", red=True)
+        if self.cut:
+            budget = self.profiler.config.get("memory_budget") or 0
+            dropped = sum(count for _, count in self.cut)
+            names = ", ".join(nodeid for nodeid, _ in self.cut[:5])
+            more = f" and {len(self.cut) - 5} more" if len(self.cut) > 5 else ""
+            terminalreporter.write_line(
+                f"nefa: warning: {_plural(len(self.cut), 'trace')} cut at the memory budget ({format_size(budget)}), "
+                f"{_plural(dropped, 'event')} dropped (raise it with --nefa-memory-budget): {names}{more}",
+                yellow=True,
+            )
+
+
+def _plural(count: int, word: str) -> str:
+    return f"{count} {word}{'' if count == 1 else 's'}"
 
 
 class _UnsavedReport:

@@ -1,9 +1,15 @@
 // Buffering an event's records, and cutting one trace per test.
 #include "profiler/operations.hpp"
+#include "utils/fork_epoch.hpp"
+#include "utils/interned.hpp"
+#include "utils/text.hpp"
 #include "utils/timestamp.hpp"
 #include "utils/ulid.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <utility>
 
 namespace nefa {
 
@@ -27,6 +33,7 @@ void start_new_trace(ProfilerState& state) {
     state.trace_timestamp = now;
     state.frames_of_interest.value.clear();
     state.frames.value.clear();
+    state.usage.reset();
 }
 
 template <class T>
@@ -38,6 +45,7 @@ void erase_front(std::vector<T>& list, std::size_t count) {
 
 void push_frames(ProfilerState& state, ThreadValues& values, Event event, EventRecords& records) {
     if (records.empty()) return;
+    check_fork(state);
     if (event == Event::return_) {
         // A return's own record comes first, its plugin records after it, so
         // that plugin records enclose the frame's records in the buffer.
@@ -59,10 +67,13 @@ void push_frames(ProfilerState& state, ThreadValues& values, Event event, EventR
             i = 1;
         } else if (records.types[i] == "end_test") {
             FrameList finished(std::make_move_iterator(records.frames.begin()),
-                               std::make_move_iterator(records.frames.begin() + static_cast<std::ptrdiff_t>(i + 1)));
+                               std::make_move_iterator(records.frames.begin() + static_cast<std::ptrdiff_t>(i)));
+            FrameList marker(std::make_move_iterator(records.frames.begin() + static_cast<std::ptrdiff_t>(i)),
+                             std::make_move_iterator(records.frames.begin() + static_cast<std::ptrdiff_t>(i + 1)));
             erase_front(records.types, i + 1);
             erase_front(records.frames, i + 1);
             push_frame_data(state, native_id, finished);
+            push_frame_data(state, native_id, marker, /*exempt=*/true);
             save_in_db(state);
             i = 0;
         } else {
@@ -72,18 +83,89 @@ void push_frames(ProfilerState& state, ThreadValues& values, Event event, EventR
     push_frame_data(state, native_id, records.frames);
 }
 
-void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, FrameList& records) {
-    auto append = [&records](FrameList& target) {
-        for (auto& record : records) target.push_back(std::move(record));
+void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, FrameList& records, bool exempt) {
+    if (records.empty()) return;
+    std::uint64_t batch = 0;
+    for (const auto& record : records) batch += record.size();
+    TraceUsage& usage = state.usage;
+    auto append = [&](RecordChunks& target) {
+        const std::uint64_t held = usage.bytes.load(std::memory_order_relaxed);
+        const bool over = state.memory_budget != 0 && held + batch > state.memory_budget;
+        if (!exempt && (over || usage.cut.load(std::memory_order_relaxed))) {
+            // Once cut, a trace stays cut: a later small record kept after
+            // dropped ones would make a trace with holes in it.
+            usage.cut.store(true, std::memory_order_relaxed);
+            usage.dropped.fetch_add(records.size(), std::memory_order_relaxed);
+            return;
+        }
+        std::uint64_t kept = 0;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            if (!target.append(records[i])) {
+                // Out of memory: the program comes first.
+                usage.cut.store(true, std::memory_order_relaxed);
+                usage.dropped.fetch_add(records.size() - i, std::memory_order_relaxed);
+                break;
+            }
+            kept += records[i].size();
+        }
+        usage.bytes.fetch_add(kept, std::memory_order_relaxed);
     };
-    if (state.threading && thread_native_id != state.main_thread_id) {
+    if (state.threading && thread_native_id != state.main_thread_id.load(std::memory_order_relaxed)) {
         std::lock_guard lock(state.frames.mutex);
-        append(state.frames.value[thread_native_id]);
+        RecordChunks* target = nullptr;
+        try {
+            target = &state.frames.value[thread_native_id];
+        } catch (const std::bad_alloc&) {
+            usage.cut.store(true, std::memory_order_relaxed);
+            usage.dropped.fetch_add(records.size(), std::memory_order_relaxed);
+        }
+        if (target != nullptr) append(*target);
     } else {
         std::lock_guard lock(state.frames_of_interest.mutex);
         append(state.frames_of_interest.value);
     }
     records.clear();
+}
+
+void check_fork(ProfilerState& state) {
+    const std::uint64_t epoch = fork_epoch();
+    if (state.fork_epoch.load(std::memory_order_relaxed) == epoch) return;
+    // The child's main thread is the one that forked.
+    std::uint64_t main_id = 0;
+    {
+        const Names& n = names();
+        Ref threading = import_module(n.mod_threading);
+        Ref main_thread = Ref::require(PyObject_CallMethodNoArgs(threading.get(), n.main_thread));
+        Ref ident = Ref::require(PyObject_GetAttrString(main_thread.get(), "ident"));  // once per fork
+        if (extract_unsigned(ident.get()) == PyThread_get_thread_ident()) {
+            main_id = PyThread_get_thread_native_id();
+        } else {
+#ifdef __linux__
+            // The one thread a process starts with has the process's id.
+            main_id = static_cast<std::uint64_t>(getpid());
+#else
+            Ref native_id = Ref::require(PyObject_GetAttr(main_thread.get(), n.native_id));
+            main_id = extract_unsigned(native_id.get());
+#endif
+        }
+    }
+    std::string id = new_trace_id();
+    const double now = timestamp();
+    std::lock_guard trace_lock(state.trace_id.mutex);
+    std::lock_guard interest_lock(state.frames_of_interest.mutex);
+    std::lock_guard frames_lock(state.frames.mutex);
+    if (state.fork_epoch.load(std::memory_order_relaxed) == epoch) return;  // another thread was first
+    state.parent_trace_id = std::exchange(state.trace_id.value, std::move(id));
+    state.trace_timestamp = now;
+    state.frames_of_interest.value.clear();
+    state.frames.value.clear();
+    state.usage.reset();
+    state.store_counts.stored = 0;
+    state.store_counts.failed = 0;
+    state.store_counts.stored_cut = 0;
+    state.store_counts.stored_dropped = 0;
+    state.main_thread_id.store(main_id, std::memory_order_relaxed);
+    state.fork_epoch.store(epoch, std::memory_order_relaxed);
 }
 
 }  // namespace nefa

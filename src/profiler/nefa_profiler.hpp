@@ -5,9 +5,11 @@
 #include "plugins/plugin_processor.hpp"
 #include "profiler/dropped_events.hpp"
 #include "profiler/per_thread.hpp"
+#include "profiler/record_chunks.hpp"
 #include "utils/msgpack_writer.hpp"
 #include "utils/refs.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -25,7 +27,29 @@ struct Guarded {
     T value;
 };
 
-using ThreadFrames = std::unordered_map<std::uint64_t, FrameList>;
+using ThreadFrames = std::unordered_map<std::uint64_t, RecordChunks>;
+
+// What the trace being collected holds, against its memory budget. Changed
+// only with a buffer mutex held, read whole with both held.
+struct TraceUsage {
+    std::atomic<std::uint64_t> bytes{0};
+    std::atomic<std::uint64_t> dropped{0};
+    std::atomic<bool> cut{false};
+
+    void reset() noexcept {
+        bytes.store(0, std::memory_order_relaxed);
+        dropped.store(0, std::memory_order_relaxed);
+        cut.store(false, std::memory_order_relaxed);
+    }
+};
+
+// What the stores of this process made of the traces (for the host's report).
+struct StoreCounts {
+    std::atomic<std::uint64_t> stored{0};
+    std::atomic<std::uint64_t> failed{0};
+    std::atomic<std::uint64_t> stored_cut{0};
+    std::atomic<std::uint64_t> stored_dropped{0};
+};
 
 struct ProfilerState {
     // Fields are released in declaration order's reverse by C++; the Python
@@ -33,7 +57,7 @@ struct ProfilerState {
     // released with the interpreter lock held, in the object's dealloc.
     std::string db_path;
     Guarded<std::string> trace_id;
-    Guarded<FrameList> frames_of_interest;
+    Guarded<RecordChunks> frames_of_interest;
     Guarded<ThreadFrames> frames;
     std::vector<SubstringFinder> include_frames;
     std::vector<SubstringFinder> ignore_frames;
@@ -45,11 +69,23 @@ struct ProfilerState {
     // When the current trace began: the start time, then each test's start
     // in one-trace-per-test mode. Guarded by trace_id's mutex.
     double trace_timestamp = 0;
-    std::uint64_t main_thread_id = 0;
+    // Atomic: a forked child's first event sets it to the child's own thread.
+    std::atomic<std::uint64_t> main_thread_id{0};
     std::uint64_t sqlite_busy_timeout = 60;
     bool one_trace_per_test = false;
     bool threading = false;
     bool lightweight_repr = false;
+
+    // Bytes of records one trace may hold; 0 for no limit. Past it the trace
+    // is cut: it keeps what it has and counts what it drops.
+    std::uint64_t memory_budget = 0;
+    TraceUsage usage;
+    StoreCounts store_counts;
+    // The fork epoch this state belongs to; a child that inherits it starts
+    // a trace of its own (see become_fork_child). Guarded by trace_id's mutex.
+    std::atomic<std::uint64_t> fork_epoch{0};
+    // Set in a forked child: the trace it was forked from. Guarded by trace_id's mutex.
+    std::string parent_trace_id;
 
     // Unique for the life of the process: keys per-code and per-thread caches,
     // which must never mistake a new profiler for a freed one at the same address.

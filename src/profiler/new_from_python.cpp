@@ -4,6 +4,7 @@
 
 #include "filters/configured_filters.hpp"
 #include "utils/interned.hpp"
+#include "utils/fork_epoch.hpp"
 #include "utils/paths.hpp"
 #include "utils/text.hpp"
 #include "utils/timestamp.hpp"
@@ -73,6 +74,12 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler) {
         state->sqlite_busy_timeout = extract_unsigned(timeout);
     }
 
+    if (PyObject* budget = config_get(config.get(), "memory_budget",
+                                      "config.get(\"memory_budget\" should not raise.")) {
+        Ref keep = Ref::borrow(budget);
+        if (budget != Py_None) state->memory_budget = extract_unsigned(budget);
+    }
+
     // 5, 6.
     state->threading = config_flag(config.get(), "threading", "config.get(\"threading\" should not raise.");
     state->lightweight_repr =
@@ -107,6 +114,7 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler) {
     // Without a readable working directory, paths stay absolute.
     state->working_directory = current_directory().value_or(std::string());
     state->serial = next_serial();
+    state->fork_epoch = fork_epoch();
 
     // 12.
     state->start_timestamp = timestamp();

@@ -70,22 +70,42 @@ const ThreadIdentity& thread_info(ThreadValues& values);
 // Orders and buffers an event's records, cutting per-test traces at markers.
 void push_frames(ProfilerState& state, ThreadValues& values, Event event, EventRecords& records);
 
-// Appends records to the buffer of the thread that made them.
-void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, FrameList& records);
+// Appends records to the buffer of the thread that made them. Past the
+// memory budget, or when memory runs out, the trace is cut and the records
+// are counted as dropped instead; `exempt` records (test markers, which say
+// where a trace ends) are kept whenever memory can be had.
+void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, FrameList& records,
+                     bool exempt = false);
 
-// What a trace document took out of the buffers, kept until it is stored so
-// that a failed store can put it back.
-struct DrainedRecords {
-    FrameList frames_of_interest;
-    ThreadFrames frames;
+// In a forked child, the first thing any entry point does: the records and
+// thread ids inherited from the parent belong to the parent's trace, so the
+// child starts its own (new id, empty buffers, the parent's id remembered).
+// Cheap when nothing forked. May run Python code; takes no lock before that.
+void check_fork(ProfilerState& state);
+
+// Where a document's records lie in it, kept until it is stored so that a
+// failed store can put them back.
+struct DocumentLayout {
+    struct Section {
+        bool of_interest;  // frames_of_interest, or the thread below in frames
+        std::uint64_t thread;
+        std::size_t offset;
+        std::size_t bytes;
+        std::size_t records;
+    };
+    std::vector<Section> sections;
+    std::uint64_t dropped = 0;
+    bool cut = false;
 };
 
-// Drains the buffers into one trace document (bytes). When `drained` is
-// given the records are left there; otherwise they are released.
-Ref build_trace_inner(ProfilerState& state, DrainedRecords* drained = nullptr);
+// Drains the buffers into one trace document (bytes). Each buffer is
+// released as it is copied, so the document costs no more memory than the
+// records did. When `layout` is given, it tells where the records went.
+Ref build_trace_inner(ProfilerState& state, DocumentLayout* layout = nullptr);
 
-// Puts records taken by a failed store back in front of the buffers.
-void restore_drained(ProfilerState& state, DrainedRecords drained);
+// Puts the records of a document that failed to be stored back in front of
+// the buffers.
+void restore_drained(ProfilerState& state, PyObject* document, const DocumentLayout& layout);
 
 // Builds the document and hands it to nefa.db.save_trace_in_sqlite.
 void save_in_db(ProfilerState& state);
@@ -93,6 +113,7 @@ void save_in_db(ProfilerState& state);
 // Methods of NefaProfiler.
 PyObject* method_build_trace(PyObject* self, PyObject* unused);
 PyObject* method_save_request_in_db(PyObject* self, PyObject* unused);
+PyObject* method_stats(PyObject* self, PyObject* unused);
 PyObject* method_register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames);
 

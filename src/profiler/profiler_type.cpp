@@ -63,6 +63,9 @@ void dealloc(PyObject* self) {
 PyMethodDef methods[] = {
     {"save_request_in_db", method_save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
     {"build_trace", method_build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"stats", method_stats, METH_NOARGS,
+     "stats($self)\n--\n\nThe memory held by the trace being recorded, whether it was cut and how many\n"
+     "events it dropped, and what the stores so far made of the traces."},
     {"register_threading_profiler",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_register_threading_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},

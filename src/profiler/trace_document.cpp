@@ -2,7 +2,10 @@
 // buffered record, as one MessagePack map.
 #include "profiler/operations.hpp"
 #include "utils/interned.hpp"
+#include "utils/msgpack_cursor.hpp"
 #include "utils/text.hpp"
+
+#include <cstring>
 
 namespace nefa {
 
@@ -43,92 +46,144 @@ void write_argv(Bytes& out, const std::vector<std::string>& argv) {
     for (const auto& item : argv) msgpack::write_str(out, item);
 }
 
-void write_frames(Bytes& out, const ThreadFrames& frames) {
-    msgpack::write_str(out, "frames");
-    msgpack::write_map_header(out, frames.size());
-    for (const auto& [thread, records] : frames) {
-        msgpack::write_uint(out, thread);
-        write_raw_frames_copy(out, records);
-    }
-}
+// Facts a document carries beyond the fixed three only when they apply, so
+// that every other document stays as it always was.
+struct MetaExtras {
+    std::string parent_trace_id;  // empty unless a forked child
+    bool cut = false;
+    std::uint64_t dropped = 0;
+};
 
-void write_frames_of_interest(Bytes& out, const FrameList& records) {
-    msgpack::write_str(out, "frames_of_interest");
-    write_raw_frames_copy(out, records);
-}
-
-void write_meta(Bytes& out, std::string_view version, std::string_view source) {
+void write_meta(Bytes& out, std::string_view version, std::string_view source, const MetaExtras& extras) {
     msgpack::write_str(out, "meta");
-    msgpack::write_map_header(out, 3);
+    const bool forked = !extras.parent_trace_id.empty();
+    msgpack::write_map_header(out, 3 + (forked ? 1 : 0) + (extras.cut ? 2 : 0));
     write_str_pair(out, "version", version);
     write_str_pair(out, "source", source);
     msgpack::write_str(out, "use_frame_boundaries");
     msgpack::write_true(out);
+    if (forked) write_str_pair(out, "parent_trace_id", extras.parent_trace_id);
+    if (extras.cut) {
+        msgpack::write_str(out, "cut");
+        msgpack::write_true(out);
+        write_int_pair(out, "dropped_events", extras.dropped);
+    }
 }
+
+// The array header of a list of records, then the records themselves.
+std::size_t records_size(const RecordChunks& records) {
+    return msgpack::header_size(records.record_count()) + records.byte_count();
+}
+
+class DocumentWriter {
+public:
+    explicit DocumentWriter(std::uint8_t* at) : at_(at), start_(at) {}
+    void raw(const Bytes& bytes) {
+        if (!bytes.empty()) std::memcpy(at_, bytes.data(), bytes.size());
+        at_ += bytes.size();
+    }
+    void uint(std::uint64_t value) {
+        msgpack::Cursor cursor(at_);
+        cursor.uint(value);
+        at_ = cursor.position();
+    }
+    // Moves the records in, releasing their memory as it goes.
+    DocumentLayout::Section records(RecordChunks& records, bool of_interest, std::uint64_t thread) {
+        msgpack::Cursor cursor(at_);
+        cursor.array_header(records.record_count());
+        at_ = cursor.position();
+        DocumentLayout::Section section{of_interest, thread, static_cast<std::size_t>(at_ - start_),
+                                        records.byte_count(), records.record_count()};
+        records.drain_into(at_);
+        at_ += section.bytes;
+        return section;
+    }
+    std::size_t written() const { return static_cast<std::size_t>(at_ - start_); }
+
+private:
+    std::uint8_t* at_;
+    std::uint8_t* start_;
+};
 
 }  // namespace
 
-Ref build_trace_inner(ProfilerState& state, DrainedRecords* drained) {
+Ref build_trace_inner(ProfilerState& state, DocumentLayout* layout) {
     const ProcessFacts facts = read_process_facts();
+    check_fork(state);
 
-    // Take the buffers by swapping in empty ones; records pushed from now on
-    // go to the next document. The id and the buffers are read together, in
-    // the one lock order used everywhere (id, records of interest, frames).
-    DrainedRecords taken;
-    std::string trace_id;
-    double trace_timestamp = 0;
-    {
-        std::lock_guard id_lock(state.trace_id.mutex);
-        std::lock_guard interest_lock(state.frames_of_interest.mutex);
-        std::lock_guard frames_lock(state.frames.mutex);
-        taken.frames_of_interest.swap(state.frames_of_interest.value);
-        taken.frames.swap(state.frames.value);
-        trace_id = state.trace_id.value;
-        trace_timestamp = state.trace_timestamp;
-    }
+    // The id and the buffers are read together, in the one lock order used
+    // everywhere (id, records of interest, frames); records pushed once the
+    // locks are released go to the next document.
+    std::lock_guard id_lock(state.trace_id.mutex);
+    std::lock_guard interest_lock(state.frames_of_interest.mutex);
+    std::lock_guard frames_lock(state.frames.mutex);
+    RecordChunks& interest = state.frames_of_interest.value;
+    ThreadFrames& frames = state.frames.value;
 
-    Bytes out;
-    std::size_t size = 512;
-    for (const auto& record : taken.frames_of_interest) size += record.size();
-    for (const auto& [thread, records] : taken.frames) {
-        for (const auto& record : records) size += record.size();
-    }
-    out.reserve(size);
-    msgpack::write_map_header(out, 8);
-    write_argv(out, facts.argv);
-    write_str_pair(out, "current_commit_sha",
+    MetaExtras extras;
+    extras.parent_trace_id = state.parent_trace_id;
+    extras.cut = state.usage.cut.load(std::memory_order_relaxed);
+    extras.dropped = state.usage.dropped.load(std::memory_order_relaxed);
+
+    // The small entries are written first, on their own; the records go
+    // straight from their buffers into the document, sized exactly up front.
+    Bytes head;
+    msgpack::write_map_header(head, 8);
+    write_argv(head, facts.argv);
+    write_str_pair(head, "current_commit_sha",
                    facts.commit ? std::optional<std::string_view>(*facts.commit) : std::nullopt);
-    write_frames(out, taken.frames);
-    write_frames_of_interest(out, taken.frames_of_interest);
-    write_int_pair(out, "main_thread_id", state.main_thread_id);
-    write_meta(out, facts.version, state.source);
-    write_f64_pair(out, "timestamp", trace_timestamp);
-    write_str_pair(out, "trace_id", trace_id);
+    msgpack::write_str(head, "frames");
+    msgpack::write_map_header(head, frames.size());
+    Bytes interest_key;
+    msgpack::write_str(interest_key, "frames_of_interest");
+    Bytes tail;
+    write_int_pair(tail, "main_thread_id", state.main_thread_id.load(std::memory_order_relaxed));
+    write_meta(tail, facts.version, state.source, extras);
+    write_f64_pair(tail, "timestamp", state.trace_timestamp);
+    write_str_pair(tail, "trace_id", state.trace_id.value);
 
-    Ref document = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
-                                                        static_cast<Py_ssize_t>(out.size())));
-    if (!document) {
-        // Nothing may be lost because the interpreter is short of memory.
-        PendingError error = PendingError::fetch();
-        restore_drained(state, std::move(taken));
-        error.restore();
-        throw PyErrOccurred{};
+    std::size_t size = head.size() + interest_key.size() + records_size(interest) + tail.size();
+    for (const auto& [thread, records] : frames) size += msgpack::uint_size(thread) + records_size(records);
+
+    // Allocated before anything is drained: without the memory for it, every
+    // record stays where it was.
+    Ref document = Ref::require(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    DocumentWriter writer(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(document.get())));
+    DocumentLayout sections;
+    sections.cut = extras.cut;
+    sections.dropped = extras.dropped;
+    writer.raw(head);
+    for (auto& [thread, records] : frames) {
+        writer.uint(thread);
+        sections.sections.push_back(writer.records(records, false, thread));
     }
-    if (drained != nullptr) *drained = std::move(taken);
+    writer.raw(interest_key);
+    sections.sections.push_back(writer.records(interest, true, 0));
+    writer.raw(tail);
+    if (writer.written() != size) throw InternalError("the trace document was sized wrongly");
+
+    frames.clear();
+    state.usage.reset();
+    if (layout != nullptr) *layout = std::move(sections);
     return document;
 }
 
-void restore_drained(ProfilerState& state, DrainedRecords drained) {
+void restore_drained(ProfilerState& state, PyObject* document, const DocumentLayout& layout) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(document));
     std::lock_guard interest_lock(state.frames_of_interest.mutex);
     std::lock_guard frames_lock(state.frames.mutex);
-    FrameList& interest = state.frames_of_interest.value;
-    interest.insert(interest.begin(), std::make_move_iterator(drained.frames_of_interest.begin()),
-                    std::make_move_iterator(drained.frames_of_interest.end()));
-    for (auto& [thread, records] : drained.frames) {
-        FrameList& target = state.frames.value[thread];
-        target.insert(target.begin(), std::make_move_iterator(records.begin()),
-                      std::make_move_iterator(records.end()));
+    std::uint64_t restored = 0;
+    for (const auto& section : layout.sections) {
+        if (section.records == 0) continue;
+        RecordChunks records;
+        if (!records.append({bytes + section.offset, section.bytes}, section.records)) throw std::bad_alloc();
+        RecordChunks& target = section.of_interest ? state.frames_of_interest.value : state.frames.value[section.thread];
+        target.prepend(std::move(records));
+        restored += section.bytes;
     }
+    state.usage.bytes.fetch_add(restored, std::memory_order_relaxed);
+    state.usage.dropped.fetch_add(layout.dropped, std::memory_order_relaxed);
+    if (layout.cut) state.usage.cut.store(true, std::memory_order_relaxed);
 }
 
 }  // namespace nefa

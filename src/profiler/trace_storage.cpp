@@ -13,8 +13,8 @@ void save_in_db(ProfilerState& state) {
         Ref timeout = Ref::require(PyLong_FromUnsignedLongLong(state.sqlite_busy_timeout));
         Require(PyDict_SetItem(kwargs.get(), n.timeout, timeout.get()));
     }
-    DrainedRecords drained;
-    Ref document = build_trace_inner(state, &drained);
+    DocumentLayout layout;
+    Ref document = build_trace_inner(state, &layout);
     try {
         Require(PyDict_SetItem(kwargs.get(), n.msgpack, document.get()));
         std::string trace_id;
@@ -33,10 +33,16 @@ void save_in_db(ProfilerState& state) {
         // A failed store loses nothing: the records go back in front of
         // whatever arrived meanwhile, so a retry stores them.
         ensure_error_set();
+        state.store_counts.failed.fetch_add(1, std::memory_order_relaxed);
         PendingError error = PendingError::fetch();
-        restore_drained(state, std::move(drained));
+        restore_drained(state, document.get(), layout);
         error.restore();
         throw;
+    }
+    state.store_counts.stored.fetch_add(1, std::memory_order_relaxed);
+    if (layout.cut) {
+        state.store_counts.stored_cut.fetch_add(1, std::memory_order_relaxed);
+        state.store_counts.stored_dropped.fetch_add(layout.dropped, std::memory_order_relaxed);
     }
 }
 
@@ -46,6 +52,50 @@ PyObject* method_build_trace(PyObject* self, PyObject*) {
             SharedBorrow borrow(downcast_profiler(self));
             report_dropped_events(borrow.state().dropped);
             return build_trace_inner(borrow.state()).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+namespace {
+
+void set_item(PyObject* dict, const char* key, Ref value) {
+    Require(PyDict_SetItemString(dict, key, value.get()));
+}
+
+Ref unsigned_value(std::uint64_t value) { return Ref::require(PyLong_FromUnsignedLongLong(value)); }
+
+Ref text_value(const std::string& text) {
+    return Ref::require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+}  // namespace
+
+// GIL held. A snapshot: counters move on as soon as events arrive.
+PyObject* method_stats(PyObject* self, PyObject*) {
+    return guarded(
+        [&]() -> PyObject* {
+            SharedBorrow borrow(downcast_profiler(self));
+            ProfilerState& state = borrow.state();
+            check_fork(state);
+            std::string trace_id;
+            std::string parent;
+            {
+                std::lock_guard lock(state.trace_id.mutex);
+                trace_id = state.trace_id.value;
+                parent = state.parent_trace_id;
+            }
+            Ref stats = Ref::require(PyDict_New());
+            set_item(stats.get(), "trace_id", text_value(trace_id));
+            set_item(stats.get(), "parent_trace_id", parent.empty() ? Ref::borrow(Py_None) : text_value(parent));
+            set_item(stats.get(), "memory_budget", unsigned_value(state.memory_budget));
+            set_item(stats.get(), "buffered_bytes", unsigned_value(state.usage.bytes.load()));
+            set_item(stats.get(), "cut", Ref::borrow(state.usage.cut.load() ? Py_True : Py_False));
+            set_item(stats.get(), "dropped_events", unsigned_value(state.usage.dropped.load()));
+            set_item(stats.get(), "stored", unsigned_value(state.store_counts.stored.load()));
+            set_item(stats.get(), "store_failures", unsigned_value(state.store_counts.failed.load()));
+            set_item(stats.get(), "stored_cut", unsigned_value(state.store_counts.stored_cut.load()));
+            set_item(stats.get(), "stored_dropped_events", unsigned_value(state.store_counts.stored_dropped.load()));
+            return stats.release();
         },
         static_cast<PyObject*>(nullptr));
 }

@@ -1,5 +1,6 @@
 #include "utils/thread_identity.hpp"
 
+#include "utils/fork_epoch.hpp"
 #include "utils/interned.hpp"
 #include "utils/text.hpp"
 
@@ -14,6 +15,9 @@ ThreadIdentity current_thread() {
     identity.name = extract_string(name.get());
     Ref native_id = Ref::require(PyObject_GetAttr(thread.get(), n.native_id));
     identity.native_id = extract_unsigned(native_id.get());
+    // threading does not renew native_id in a forked child before 3.12;
+    // the system's answer for the calling thread is right everywhere.
+    if (fork_epoch() != 0) identity.native_id = PyThread_get_thread_native_id();
     return identity;
 }
 

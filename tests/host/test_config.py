@@ -1,3 +1,5 @@
+import os
+
 import pytest
 
 from nefa import config, filters
@@ -24,15 +26,19 @@ include = ["src/", "./lib/"]
 ignore = ["generated/"]
 threading = false
 sqlite_busy_timeout = 5
+memory_budget = "256M"
 """,
     )
-    cfg, db_path = config.resolve({"include": ["app/", "src/"], "lightweight_repr": True, "threading": True},
-                                  directory=tmp_path)
+    cfg, db_path = config.resolve(
+        {"include": ["app/", "src/"], "lightweight_repr": True, "threading": True, "memory_budget": "512M"},
+        directory=tmp_path,
+    )
     assert cfg == {
         "filters": {"include_frames": ["src/", "lib/", "app/"], "ignore_frames": ["generated/"]},
         "sqlite_busy_timeout": 5,
         "threading": True,
         "lightweight_repr": True,
+        "memory_budget": 512 << 20,
         "plugins": ["pytest", "unittest", "http", "logging", "flask"],
     }
     assert db_path == str(tmp_path / "traces" / "store.db")
@@ -53,6 +59,8 @@ def test_resolve_without_pyproject_gives_defaults(tmp_path):
         ("[tool.nefa]\ntreading = true\n", "treading: unknown setting"),
         ("[tool.nefa]\nplugins = ['nope']\n", "unknown plugin 'nope'"),
         ("[tool.nefa]\ndb = 3\n", "db: expected a path"),
+        ("[tool.nefa]\nmemory_budget = '2 lots'\n", "memory_budget: expected a size such as 512M"),
+        ("[tool.nefa]\nmemory_budget = -5\n", "memory_budget: expected a size"),
         ("[tool]\nnefa = 3\n", "must be a table"),
         ("[tool.nefa\n", "not valid TOML"),
         ("[tool.nefa]\nsqlite_busy_timeout = 2147484\n", "from 0 to 2147483, got 2147484"),
@@ -99,3 +107,45 @@ def test_filter_patterns_are_checked_and_tidied():
         filters.normalize_patterns([b"bytes"])
     with pytest.raises(filters.FilterError, match="expected a list"):
         filters.normalize_patterns("src/")
+
+
+@pytest.mark.parametrize(
+    "text, size",
+    [("512M", 512 << 20), ("2G", 2 << 30), ("2g", 2 << 30), ("1.5GiB", 3 << 29), ("64 kb", 64 << 10),
+     ("1048576", 1 << 20), ("0", 0), ("1T", 1 << 40)],
+)
+def test_sizes_are_read_in_binary_units(text, size):
+    assert config.parse_size(text) == size
+    if 0 < size <= config.MAX_MEMORY_BUDGET:
+        assert config.make_config({"memory_budget": text})["memory_budget"] == size
+
+
+def test_a_budget_is_at_most_what_one_trace_can_store():
+    # One trace is one SQLite blob: a budget past SQLite's limit would
+    # record a trace that cannot be stored.
+    assert 0 < config.MAX_MEMORY_BUDGET < 1_000_000_000
+    assert config.make_config({"memory_budget": 0})["memory_budget"] == config.MAX_MEMORY_BUDGET
+    assert config.make_config({"memory_budget": config.MAX_MEMORY_BUDGET})["memory_budget"] == config.MAX_MEMORY_BUDGET
+    with pytest.raises(config.ConfigError, match="more than one trace can hold in the database"):
+        config.make_config({"memory_budget": "2G"})
+
+
+@pytest.mark.parametrize("text", ["", "M", "-1", "2X", "1e9", "two", "5 M B"])
+def test_a_size_that_is_no_size_is_refused(text):
+    with pytest.raises(ValueError):
+        config.parse_size(text)
+    with pytest.raises(config.ConfigError, match="expected a size such as 512M or 2G"):
+        config.make_config({"memory_budget": text})
+
+
+def test_the_default_budget_is_a_share_of_physical_memory(monkeypatch):
+    physical = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    expected = min(physical // 8, config.MAX_MEMORY_BUDGET)
+    assert config.default_memory_budget() == expected
+    assert config.defaults()["memory_budget"] == expected
+
+    def unknown(name):
+        raise ValueError(name)
+
+    monkeypatch.setattr(os, "sysconf", unknown)
+    assert config.default_memory_budget() == min(1 << 30, config.MAX_MEMORY_BUDGET)

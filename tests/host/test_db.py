@@ -137,3 +137,55 @@ def test_old_schema_is_migrated_once(tmp_path, make_document, monkeypatch):
     assert applied == [1, 2]
     with sqlite3.connect(path) as conn:
         assert conn.execute("PRAGMA user_version").fetchone()[0] == len(migrations)
+
+
+def test_cut_and_forked_traces_are_marked_in_their_row(db_path, make_document):
+    save(db_path, "trc_cut", make_document(meta={"cut": True, "dropped_events": 120}))
+    save(db_path, "trc_cut", make_document(meta={"cut": True, "dropped_events": 5}))
+    save(db_path, "trc_cut", make_document())
+    save(db_path, "trc_child", make_document(meta={"parent_trace_id": "trc_cut"}))
+    # Figures of the wrong kind are not believed.
+    save(db_path, "trc_odd", make_document(meta={"cut": 1, "dropped_events": "many", "parent_trace_id": 3}))
+
+    cut = db.get_trace(db_path, "trc_cut")
+    assert (cut.cut, cut.dropped_events, cut.part_count, cut.parent_trace_id) == (True, 125, 3, None)
+    child = db.get_trace(db_path, "trc_child")
+    assert (child.cut, child.dropped_events, child.parent_trace_id) == (False, 0, "trc_cut")
+    odd = db.get_trace(db_path, "trc_odd")
+    assert (odd.cut, odd.dropped_events, odd.parent_trace_id) == (False, 0, None)
+    assert {t.id: t.cut for t in db.list_traces(db_path)} == {"trc_cut": True, "trc_child": False, "trc_odd": False}
+
+
+def test_a_database_of_the_first_schema_gains_the_new_columns(tmp_path, make_document):
+    path = tmp_path / "db.sqlite3"
+    with sqlite3.connect(path) as conn:
+        db.MIGRATIONS[0](conn)
+        conn.execute("PRAGMA user_version = 1")
+        conn.execute(
+            "INSERT INTO traces VALUES ('trc_old', 1.0, 1.0, '[\"app.py\"]', 'cli', NULL, 1.0, 0.5, 2, '[1]', 1, 1)"
+        )
+    save(path, "trc_new", make_document(meta={"cut": True, "dropped_events": 7}))
+    old, new = db.get_trace(path, "trc_old"), db.get_trace(path, "trc_new")
+    assert (old.cut, old.dropped_events, old.parent_trace_id, old.record_count) == (False, 0, None, 2)
+    assert (new.cut, new.dropped_events) == (True, 7)
+    with sqlite3.connect(path) as conn:
+        assert conn.execute("PRAGMA user_version").fetchone()[0] == db.SCHEMA_VERSION == 2
+
+
+def test_a_large_document_is_stored_in_pieces_without_a_copy_in_python(db_path, make_document):
+    import tracemalloc
+
+    # Records of 100 kB: several write pieces, and a tail that is no whole piece.
+    document = msgpack.unpackb(make_document(main=[i / 100 for i in range(60)]), raw=False, strict_map_key=False)
+    for index, record in enumerate(document["frames_of_interest"]):
+        record["locals"] = {"blob": "x" * (100_000 + index)}
+    document = msgpack.packb(document)
+    tracemalloc.start()
+    try:
+        save(db_path, "trc_big", document)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert db.read_trace_parts(db_path, "trc_big") == [document]
+    # A copy of the document would show here; reading and writing pieces does not.
+    assert peak < len(document) // 4

@@ -70,6 +70,9 @@ class FakeNative:
             def save_request_in_db(self):
                 log.append(f"save {serial}")
 
+            def stats(self):
+                return {"trace_id": profiler.trace_id}
+
         profiler.rust_profiler = Recording()
 
     def register_noop_profiler(self):

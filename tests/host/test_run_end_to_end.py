@@ -7,7 +7,6 @@ import subprocess
 import sys
 import textwrap
 
-import msgpack
 import pytest
 
 from nefa import db
@@ -213,7 +212,7 @@ def test_run_survives_hostile_and_huge_values(workdir):
     numbers = call["locals"]["numbers"]
     assert numbers[:1000] == list(range(1000)) and numbers[1000:] == [More(999_000)]
     (returned,) = [r for r in all_records(document) if r["co_name"] == "work" and r["event"] == "return"]
-    assert returned["arg"] == Tuple([1, 2])
+    assert returned["arg"] == Tuple((1, 2))
 
 
 def test_profiler_api_context_manager_and_decorator(workdir):
@@ -250,3 +249,87 @@ def test_profiler_api_context_manager_and_decorator(workdir):
     assert [r["locals"]["n"] for r in calls_of(first, "work")] == [2]
     assert [r["locals"]["n"] for r in calls_of(second, "work")] == [5]
     assert db.get_trace(workdir / "api.db", decorated_id).part_count == 2
+
+
+LOOP = """
+    def step(i):
+        return i
+
+    for i in range(5000):
+        step(i)
+"""
+
+
+def test_run_past_the_memory_budget_stores_a_cut_trace_and_warns(workdir):
+    (workdir / "loop.py").write_text(textwrap.dedent(LOOP))
+    result = nefa(workdir, "run", "--memory-budget", "100K", "loop.py")
+    assert result.returncode == 0, result.stderr
+    document, summary = stored(workdir, result)
+    warnings = [line for line in result.stderr.splitlines() if "warning" in line]
+    assert len(warnings) == 1
+    assert re.fullmatch(
+        r"nefa: warning: recording stopped at the memory budget \(100 KiB\): the trace keeps what came before, "
+        r"\d+ events dropped \(raise it with --memory-budget\)",
+        warnings[0],
+    )
+    dropped = int(re.search(r"(\d+) events dropped", warnings[0]).group(1))
+    assert summary.cut and summary.dropped_events == dropped == document["meta"]["dropped_events"] > 0
+    kept = [r["locals"]["i"] for r in calls_of(document, "step")]
+    assert kept == list(range(len(kept))) and 0 < len(kept) < 5000
+
+    listing = nefa(workdir, "traces")
+    assert f"(cut, {dropped} dropped)" in listing.stdout
+    shown = nefa(workdir, "show", "--color", "never")
+    assert f"cut at the memory budget: {dropped} events dropped" in shown.stdout.splitlines()[0]
+
+    # Within the budget nothing is said.
+    result = nefa(workdir, "run", "loop.py")
+    assert result.returncode == 0 and "warning" not in result.stderr
+    assert not stored(workdir, result)[1].cut
+
+
+FORKING = """
+    import os
+
+    def before(i):
+        return i
+
+    def child_work():
+        return "child"
+
+    def parent_work():
+        return "parent"
+
+    for i in range(100):
+        before(i)
+    pid = os.fork()
+    if pid == 0:
+        child_work()
+    else:
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        parent_work()
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_run_a_forked_child_stores_its_own_trace(workdir):
+    (workdir / "forking.py").write_text(textwrap.dedent(FORKING))
+    result = nefa(workdir, "run", "forking.py")
+    assert result.returncode == 0, result.stderr
+    # Child and parent each print their own summary line.
+    ids = SUMMARY.findall(result.stderr)
+    assert len(ids) == 2, result.stderr
+    traces = {trace.id: trace for trace in db.list_traces(workdir / ".nefa" / "db.sqlite3")}
+    assert set(traces) == {trace_id for trace_id, *_ in ids}
+    [child] = [trace for trace in traces.values() if trace.parent_trace_id is not None]
+    [parent] = [trace for trace in traces.values() if trace.parent_trace_id is None]
+    assert child.parent_trace_id == parent.id
+    (child_doc,) = read_trace(workdir / ".nefa" / "db.sqlite3", child.id)
+    (parent_doc,) = read_trace(workdir / ".nefa" / "db.sqlite3", parent.id)
+    assert calls_of(child_doc, "before") == [] and len(calls_of(child_doc, "child_work")) == 1
+    assert len(calls_of(parent_doc, "before")) == 100 and calls_of(parent_doc, "child_work") == []
+    assert child_doc["main_thread_id"] != parent_doc["main_thread_id"]
+    assert {r["thread_native_id"] for r in all_records(child_doc)} == {child_doc["main_thread_id"]}
+    shown = nefa(workdir, "show", child.id, "--color", "never")
+    assert f"forked from {parent.id}" in shown.stdout.splitlines()[0]

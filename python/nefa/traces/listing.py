@@ -38,7 +38,7 @@ def format_listing(traces: Sequence[TraceSummary]) -> str:
         (
             printable(trace.id),
             format_time(trace.start_timestamp),
-            str(trace.record_count),
+            f"{trace.record_count} (cut, {trace.dropped_events} dropped)" if trace.cut else str(trace.record_count),
             str(trace.thread_count),
             format_duration(trace.duration),
             _command(trace.command_line),

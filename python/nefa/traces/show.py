@@ -163,6 +163,17 @@ def _thread_lines(thread: Thread, trace: Trace, style: _Style, depth: int | None
         stack.extend((child, level + 1, inside) for child in reversed(children))
 
 
+def _notes(trace: Trace, style: _Style) -> str:
+    notes = ""
+    parent = trace.meta.get("parent_trace_id")
+    if isinstance(parent, str):
+        notes += f"  forked from {parent}"
+    if trace.cut:
+        events = f"{trace.dropped_events} event{'' if trace.dropped_events == 1 else 's'}"
+        notes += "  " + style.warning(f"cut at the memory budget: {events} dropped")
+    return notes
+
+
 def render(trace: Trace, out: TextIO, *, depth: int | None = None, needle: str | None = None,
            thread: str | None = None, color: bool = False) -> int:
     """Write the call tree of ``trace``; returns the number of lines of tree written."""
@@ -172,7 +183,7 @@ def render(trace: Trace, out: TextIO, *, depth: int | None = None, needle: str |
     command = printable(shlex.join(trace.command_line)) if trace.command_line else "-"
     out.write(
         f"{style.name(printable(trace.trace_id))}  {command}  started {started}  {format_span(trace.duration)}"
-        f"  {trace.record_count} records\n"
+        f"  {trace.record_count} records{_notes(trace, style)}\n"
     )
     written = 0
     for one in threads:

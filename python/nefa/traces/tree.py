@@ -295,6 +295,8 @@ class Trace:
     threads: list
     part_count: int = 1
     meta: dict = field(default_factory=dict)
+    # Events dropped at the memory budget, over all parts.
+    dropped_events: int = 0
 
     @property
     def duration(self) -> float:
@@ -303,6 +305,11 @@ class Trace:
     @property
     def record_count(self) -> int:
         return sum(thread.record_count for thread in self.threads)
+
+    @property
+    def cut(self) -> bool:
+        """Recording stopped at the memory budget in one of the parts."""
+        return self.dropped_events > 0 or self.meta.get("cut") is True
 
     def frames(self) -> Iterator[Frame]:
         for thread in self.threads:
@@ -572,7 +579,15 @@ def parse_documents(documents, *, trace_id: str | None = None, values: bool = Tr
         threads=ordered,
         part_count=len(parts),
         meta=meta if isinstance(meta, dict) else {},
+        dropped_events=sum(_dropped_events(part.get("meta")) for part in parts),
     )
+
+
+def _dropped_events(meta) -> int:
+    if not isinstance(meta, dict) or meta.get("cut") is not True:
+        return 0
+    dropped = meta.get("dropped_events")
+    return dropped if type(dropped) is int and dropped > 0 else 0
 
 
 def load_trace(db_path, trace_id: str, *, values: bool = True) -> Trace:

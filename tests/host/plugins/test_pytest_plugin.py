@@ -166,3 +166,147 @@ def test_bad_settings_are_a_usage_error(env_clean):
     result = pytester.runpytest_subprocess("--nefa", "-p", "no:cacheprovider")
     assert result.ret == pytest.ExitCode.USAGE_ERROR
     result.stderr.fnmatch_lines(["*nefa:*unknown plugin 'nope'*"])
+
+
+LIBRARY_TESTS = """
+import mylib
+
+
+def local():
+    return 1
+
+
+def test_uses_the_library():
+    assert mylib.double(local()) == 2
+"""
+
+
+def _library(pytester):
+    # A package outside the rootdir's own code, found on sys.path as an
+    # installed one would be.
+    libs = pytester.mkdir("site-packages")
+    (libs / "mylib").mkdir()
+    (libs / "mylib" / "__init__.py").write_text("def double(value):\n    return value * 2\n")
+    pytester.makeini(f"[pytest]\npythonpath = {libs}\n")
+    return libs
+
+
+def test_include_and_ignore_options_and_their_ini_mirrors(env_clean):
+    pytester = env_clean
+    _library(pytester)
+    pytester.makepyfile(test_demo=LIBRARY_TESTS)
+    db_path = pytester.path / ".nefa" / "db.sqlite3"
+
+    result = pytester.runpytest_subprocess("--nefa", "-p", "no:cacheprovider")
+    result.assert_outcomes(passed=1)
+    [(_, records)] = stored(db_path)
+    assert frame_names(records) == ["test_uses_the_library", "local"]
+    db_path.unlink()
+
+    result = pytester.runpytest_subprocess(
+        "--nefa", "--nefa-include", "mylib", "--nefa-ignore", "test_demo", "--nefa-ignore=nothing", "-p",
+        "no:cacheprovider",
+    )
+    result.assert_outcomes(passed=1)
+    [(_, records)] = stored(db_path)
+    assert frame_names(records) == ["double"]
+    db_path.unlink()
+
+    libs = pytester.path / "site-packages"
+    pytester.makeini(f"[pytest]\npythonpath = {libs}\nnefa = true\nnefa_include =\n    mylib\n")
+    result = pytester.runpytest_subprocess("-p", "no:cacheprovider")
+    result.assert_outcomes(passed=1)
+    [(_, records)] = stored(db_path)
+    assert frame_names(records) == ["test_uses_the_library", "local", "double"]
+
+
+def test_lightweight_option_and_ini_shorten_values(env_clean):
+    pytester = env_clean
+    pytester.makepyfile(test_demo="def keep(text):\n    return text\n\ndef test_one():\n    keep('x' * 5000)\n")
+    db_path = pytester.path / ".nefa" / "db.sqlite3"
+
+    def stored_length():
+        [(_, records)] = stored(db_path)
+        db_path.unlink()
+        [call] = [r for r in records if r.get("co_name") == "keep" and r["event"] == "call"]
+        return len(repr(call["locals"]))
+
+    pytester.runpytest_subprocess("--nefa", "-p", "no:cacheprovider").assert_outcomes(passed=1)
+    full = stored_length()
+    pytester.runpytest_subprocess("--nefa", "--nefa-lightweight", "-p", "no:cacheprovider").assert_outcomes(passed=1)
+    light = stored_length()
+    pytester.makeini("[pytest]\nnefa_lightweight = true\n")
+    pytester.runpytest_subprocess("--nefa", "-p", "no:cacheprovider").assert_outcomes(passed=1)
+    assert light == stored_length() < full
+
+
+BIG_AND_SMALL = """
+def step(i):
+    return i
+
+
+def test_big():
+    for i in range(3000):
+        step(i)
+
+
+def test_small():
+    step(1)
+"""
+
+
+def test_a_trace_past_the_budget_is_cut_and_the_summary_says_so(env_clean):
+    pytester = env_clean
+    pytester.makepyfile(test_demo=BIG_AND_SMALL)
+    result = pytester.runpytest_subprocess("--nefa", "--nefa-memory-budget", "64K", "-p", "no:cacheprovider")
+    result.assert_outcomes(passed=2)
+    assert result.ret == 0
+    result.stdout.fnmatch_lines([
+        "nefa: recorded 2 tests, one trace each, in .nefa*db.sqlite3",
+        "nefa: warning: 1 trace cut at the memory budget (64 KiB), * events dropped (raise it with "
+        "--nefa-memory-budget): test_demo.py::test_big",
+    ])
+    traces = {summary.command_line[1]: (summary, records) for summary, records in stored(
+        pytester.path / ".nefa" / "db.sqlite3")}
+    big, big_records = traces["test_demo.py::test_big"]
+    small, _ = traces["test_demo.py::test_small"]
+    assert big.cut and big.dropped_events > 0 and not small.cut
+    # Cut, but still a whole test: its end marker and outcome are there.
+    assert big_records[-1]["type"] == "end_test" and big_records[-1]["outcome"] == "passed"
+
+    # The ini mirror; a budget that is no size is a usage error.
+    pytester.makeini("[pytest]\nnefa_memory_budget = 64K\n")
+    result = pytester.runpytest_subprocess("--nefa", "-p", "no:cacheprovider")
+    result.stdout.fnmatch_lines(["nefa: warning: 1 trace cut at the memory budget (64 KiB)*"])
+    result = pytester.runpytest_subprocess("--nefa", "--nefa-memory-budget", "lots", "-p", "no:cacheprovider")
+    assert result.ret == pytest.ExitCode.USAGE_ERROR
+    result.stderr.fnmatch_lines(["*nefa:*expected a size such as 512M or 2G*"])
+
+
+def test_a_failed_store_is_reported_and_fails_the_session(env_clean):
+    pytester = env_clean
+    pytester.makeconftest(
+        """
+        import nefa.db
+
+        real = nefa.db.save_trace_in_sqlite
+
+        def save(db_path, trace_id, *, timeout, msgpack):
+            import sys
+            if "test_unlucky" in sys.argv[-1]:
+                raise OSError("disk on fire")
+            return real(db_path, trace_id, timeout=timeout, msgpack=msgpack)
+
+        nefa.db.save_trace_in_sqlite = save
+        """
+    )
+    pytester.makepyfile(test_demo="def test_lucky():\n    pass\n\ndef test_unlucky():\n    pass\n")
+    result = pytester.runpytest_subprocess("--nefa", "-p", "no:cacheprovider")
+    result.assert_outcomes(passed=2)
+    assert result.ret == pytest.ExitCode.TESTS_FAILED
+    result.stdout.fnmatch_lines([
+        "nefa: recorded 2 tests: 1 trace stored in .nefa*db.sqlite3, 1 could not be stored",
+        "nefa: error: trace of test_demo.py::test_unlucky not stored: OSError: disk on fire",
+    ])
+    [(summary, _)] = stored(pytester.path / ".nefa" / "db.sqlite3")
+    assert summary.command_line == ["pytest", "test_demo.py::test_lucky"]

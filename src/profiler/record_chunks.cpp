@@ -1,0 +1,101 @@
+#include "profiler/record_chunks.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace nefa {
+
+namespace {
+
+std::uint8_t* map_chunk(std::size_t bytes) noexcept {
+    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(memory);
+}
+
+std::size_t round_to_pages(std::size_t bytes) {
+    static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+}
+
+}  // namespace
+
+RecordChunks::RecordChunks(RecordChunks&& other) noexcept { swap(other); }
+
+RecordChunks& RecordChunks::operator=(RecordChunks&& other) noexcept {
+    if (this != &other) {
+        clear();
+        swap(other);
+    }
+    return *this;
+}
+
+void RecordChunks::swap(RecordChunks& other) noexcept {
+    chunks_.swap(other.chunks_);
+    std::swap(records_, other.records_);
+    std::swap(bytes_, other.bytes_);
+}
+
+bool RecordChunks::append(std::span<const std::uint8_t> bytes, std::size_t records) noexcept {
+    std::size_t room = chunks_.empty() ? 0 : chunks_.back().capacity - chunks_.back().used;
+    const std::size_t spill = bytes.size() > room ? bytes.size() - room : 0;
+    if (spill != 0) {
+        // Everything that can fail comes first, so a failure appends nothing.
+        try {
+            chunks_.reserve(chunks_.size() + 1);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        const std::size_t capacity = spill > kChunkBytes ? round_to_pages(spill) : kChunkBytes;
+        std::uint8_t* data = map_chunk(capacity);
+        if (data == nullptr) return false;
+        if (room != 0) {
+            Chunk& tail = chunks_.back();
+            std::memcpy(tail.data + tail.used, bytes.data(), room);
+            tail.used += room;
+        }
+        std::memcpy(data, bytes.data() + room, spill);
+        chunks_.push_back(Chunk{data, spill, capacity});
+    } else if (!bytes.empty()) {
+        Chunk& tail = chunks_.back();
+        std::memcpy(tail.data + tail.used, bytes.data(), bytes.size());
+        tail.used += bytes.size();
+    }
+    records_ += records;
+    bytes_ += bytes.size();
+    return true;
+}
+
+void RecordChunks::drain_into(std::uint8_t* out) noexcept {
+    for (Chunk& chunk : chunks_) {
+        std::memcpy(out, chunk.data, chunk.used);
+        out += chunk.used;
+        munmap(chunk.data, chunk.capacity);
+    }
+    std::vector<Chunk>().swap(chunks_);
+    records_ = 0;
+    bytes_ = 0;
+}
+
+void RecordChunks::prepend(RecordChunks&& front) {
+    if (front.chunks_.empty()) return;
+    chunks_.insert(chunks_.begin(), front.chunks_.begin(), front.chunks_.end());
+    records_ += front.records_;
+    bytes_ += front.bytes_;
+    // The chunks now belong here.
+    front.chunks_.clear();
+    front.records_ = 0;
+    front.bytes_ = 0;
+}
+
+void RecordChunks::clear() noexcept {
+    for (Chunk& chunk : chunks_) munmap(chunk.data, chunk.capacity);
+    chunks_.clear();
+    records_ = 0;
+    bytes_ = 0;
+}
+
+}  // namespace nefa
