@@ -42,27 +42,15 @@ def format_time(timestamp, pattern: str = "%Y-%m-%d %H:%M:%S") -> str:
         return "-"
 
 
-def _make_private_directories(directory: Path) -> None:
-    missing = []
-    while not directory.exists():
-        missing.append(directory)
-        if directory.parent == directory:
-            break
-        directory = directory.parent
-    for one in reversed(missing):
-        try:
-            os.mkdir(one, 0o700)
-        except FileExistsError:
-            pass
-
-
 def open_private(path, mode: str = "w"):
     """Open ``path`` for writing as a file only its owner can read (0600,
     whatever the umask, also when it already existed).  Directories made
     on the way are 0700.  Anything that is not a regular file (a device
     such as ``/dev/null``, a pipe) is written as it is, its mode untouched."""
     path = Path(path)
-    _make_private_directories(path.parent)
+    from nefa.db import make_private_dirs
+
+    make_private_dirs(path.parent)
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o600)
     try:
         if stat.S_ISREG(os.fstat(fd).st_mode):
