@@ -337,12 +337,17 @@ def _open_for_writing(db_path, *, timeout: float, schema_version: int) -> tuple[
     # mode=rw: never create the file behind our back, with SQLite's modes.
     conn = _connect_uri(_uri(path, mode="rw"), path, timeout)
     state = _inspect_or_refuse(conn, path)
+    return _checked_ours(conn, path, state, schema_version), state
+
+
+def _checked_ours(conn: sqlite3.Connection, path: Path, state: DatabaseState, schema_version: int):
+    """``conn``, once ``state`` shows one of nefa's databases; closed otherwise."""
     try:
         check_ours(path, state, schema_version=schema_version)
     except BaseException:
         conn.close()
         raise
-    return conn, state
+    return conn
 
 
 def _read_only_cause(error: sqlite3.Error) -> bool:
@@ -385,12 +390,7 @@ def _open_for_reading(db_path, *, timeout: float, schema_version: int) -> tuple[
             ) from None
         conn = _connect_uri(_uri(path, mode="ro", immutable="1"), path, timeout)
         state = _inspect_or_refuse(conn, path)
-    try:
-        check_ours(path, state, schema_version=schema_version)
-    except BaseException:
-        conn.close()
-        raise
-    return conn, state
+    return _checked_ours(conn, path, state, schema_version), state
 
 # --- Documents that could not be stored -------------------------------------
 #
