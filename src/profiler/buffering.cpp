@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <span>
 #include <utility>
 
 namespace nefa {
@@ -83,8 +85,11 @@ void push_frames(ProfilerState& state, ThreadValues& values, Event event, EventR
     push_frame_data(state, native_id, records.frames);
 }
 
-void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, FrameList& records, bool exempt) {
-    if (records.empty()) return;
+namespace {
+
+// `records` is a range of byte spans, each one whole record.
+template <class Records>
+void append_records(ProfilerState& state, std::uint64_t thread_native_id, const Records& records, bool exempt) {
     std::uint64_t batch = 0;
     for (const auto& record : records) batch += record.size();
     TraceUsage& usage = state.usage;
@@ -124,7 +129,20 @@ void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, Frame
         std::lock_guard lock(state.frames_of_interest.mutex);
         append(state.frames_of_interest.value);
     }
+}
+
+}  // namespace
+
+void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, FrameList& records, bool exempt) {
+    if (records.empty()) return;
+    append_records(state, thread_native_id, records, exempt);
     records.clear();
+}
+
+void push_lone_record(ProfilerState& state, ThreadValues& values, std::span<const std::uint8_t> record) {
+    check_fork(state);
+    const std::array<std::span<const std::uint8_t>, 1> records{record};
+    append_records(state, thread_info(values).native_id, records, /*exempt=*/false);
 }
 
 void check_fork(ProfilerState& state) {

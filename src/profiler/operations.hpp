@@ -77,6 +77,10 @@ void push_frames(ProfilerState& state, ThreadValues& values, Event event, EventR
 void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, FrameList& records,
                      bool exempt = false);
 
+// An event whose only record is the frame's own, outside per-test traces:
+// buffered straight from `record`, with none of the per-event lists.
+void push_lone_record(ProfilerState& state, ThreadValues& values, std::span<const std::uint8_t> record);
+
 // In a forked child, the first thing any entry point does: the records and
 // thread ids inherited from the parent belong to the parent's trace, so the
 // child starts its own (new id, empty buffers, the parent's id remembered).

@@ -42,6 +42,9 @@ Ref record_locals(PyFrameObject* frame) {
     return copy;
 }
 
+// Storage the lone-record buffer keeps between events; more is given back.
+constexpr std::size_t kRecordScratchKept = std::size_t{1} << 20;
+
 std::uintptr_t address_of(PyFrameObject* frame) { return reinterpret_cast<std::uintptr_t>(frame); }
 
 // Runs update_call_frames exactly once: at step 9, or when the record fails
@@ -152,7 +155,12 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
         (call_site ? 1 + mp::str_size(13) + mp::str_size(FrameId::kLength) + mp::str_size(11) +
                          mp::int_size(call_site->line_number)
                    : 1);
-    Bytes out(size);
+    // Most events make this one record only: it is then written into the
+    // thread's reused buffer and appended from there, with no allocation.
+    const bool alone = records.empty() && !state.one_trace_per_test;
+    Bytes fresh;
+    Bytes& out = alone ? values.record_scratch : fresh;
+    out.resize(size);
     mp::Cursor w(out.data());
     w.map_header(12);
     w.str("path");
@@ -193,6 +201,11 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     if (w.position() != out.data() + out.size()) throw InternalError("Writing to memory, not I/O");
 
     // 11, 12.
+    if (alone) {
+        push_lone_record(state, values, out);
+        if (out.capacity() > kRecordScratchKept) Bytes().swap(out);
+        return;
+    }
     records.add("frame", std::move(out));
     push_frames(state, values, event, records);
 }
