@@ -1,6 +1,7 @@
 #include "value_encoder/api.hpp"
 
 #include "value_encoder/encoder.hpp"
+#include "value_encoder/text.hpp"
 #include "value_encoder/type_name.hpp"
 
 #include <cstdlib>
@@ -48,10 +49,85 @@ PyObject* dump(PyObject* value, bool lightweight) {
     return result;
 }
 
+// None, bools, exact ints that fit in 64 bits and exact floats: most event
+// arguments and return values. They run no Python code and need no budget,
+// so they skip the encoder's set-up, with the very bytes it would write.
+bool append_plain_scalar(PyObject* value, Output& output) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (value == Py_None) {
+        output.nil();
+    } else if (type == &PyBool_Type) {
+        output.boolean(value == Py_True);
+    } else if (type == &PyFloat_Type) {
+        output.f64(PyFloat_AS_DOUBLE(value));
+    } else if (type == &PyLong_Type) {
+        int overflow = 0;
+        const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow != 0 || (small == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        output.integer(small);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// A short ASCII str, written whole as the encoder writes it.
+bool append_short_ascii(PyObject* value, Output& output, const Budget& budget) {
+    if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+    if (static_cast<std::size_t>(length) > budget.chars) return false;
+    write_text(output, value, length);
+    return true;
+}
+
+// A function's locals are mostly a few names bound to scalars and short
+// strs: such a dict is written here in one pass, as the encoder would.
+// Anything else gives false, with nothing kept of what was written.
+bool append_small_dict(PyObject* value, Output& output, const Budget& budget) {
+    constexpr Py_ssize_t kMostEntries = 8;
+    if (!PyDict_CheckExact(value)) return false;
+    const Py_ssize_t length = PyDict_GET_SIZE(value);
+    if (length > kMostEntries || static_cast<std::size_t>(length) > budget.items) return false;
+    const std::size_t entry_size = output.size();
+    std::uint8_t* header = output.extend(1);
+    if (header == nullptr) return false;
+    *header = static_cast<std::uint8_t>(0x80 | length);
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    Py_ssize_t seen = 0;
+    while (PyDict_Next(value, &position, &key, &item)) {
+        ++seen;
+        if (!append_short_ascii(key, output, budget) ||
+            !(append_plain_scalar(item, output) || append_short_ascii(item, output, budget))) {
+            output.truncate(entry_size);
+            return false;
+        }
+    }
+    // Past the output budget the encoder would have stopped taking items.
+    if (seen != length || output.failed() || output.size() - entry_size > budget.output) {
+        output.truncate(entry_size);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int append(PyObject* value, int lightweight, NefaByteBuffer* out) noexcept {
     const std::size_t entry_size = out->size;
+    if (!PyErr_Occurred()) {
+        Output output(*out);
+        if (append_plain_scalar(value, output) ||
+            append_small_dict(value, output, lightweight ? lightweight_budget : full_budget)) {
+            if (!output.failed()) return 0;
+            out->size = entry_size;
+            return -1;
+        }
+    }
     // A repr must not run with someone else's exception pending.
     PendingError pending;
     if (PyErr_Occurred()) pending = PendingError::fetch();

@@ -33,6 +33,8 @@ public:
 
     // Room for `n` more bytes at the end; null once memory ran out.
     std::uint8_t* extend(std::size_t n);
+    // Forgets what was written past `size`.
+    void truncate(std::size_t size) { buffer_.size = size; }
 
     void nil();
     void boolean(bool value);

@@ -169,6 +169,28 @@ def test_corpus_matches_reference(case, dump, budget):
     same_as_reference(CORPUS[case], dump, budget)
 
 
+# Values that are a whole record field on their own, as an argument, a return
+# value or a function's locals are: scalars and small dicts take a shorter
+# road in the encoder, which must end in the same bytes, up to every budget.
+TOP_LEVEL = {
+    "scalars": [None, True, 0, -1, 2**63 - 1, 2**63, -(2**63) - 1, 1.5, math.nan, type("I", (int,), {})(3)],
+    "small dicts": [
+        {}, {"n": 5}, {"a": 1, "b": "two", "c": None, "d": 1.5, "e": False},
+        {f"k{i}": i for i in range(8)}, {f"k{i}": i for i in range(9)},
+        {"é": 1}, {"a": "é"}, {"a": 2**64}, {"a": [1]}, {1: "a"}, {"x" * 200: 1}, {"a": "x" * 200},
+        {f"k{i}": "v" * 100 for i in range(4)}, {f"k{i}": "v" * 128 for i in range(8)},
+        {f"k{i}": "v" * 60 for i in range(8)},
+    ],
+}
+
+
+@pytest.mark.parametrize("dump, budget", MODES, ids=MODE_IDS)
+@pytest.mark.parametrize("case", list(TOP_LEVEL))
+def test_top_level_values_match_reference(case, dump, budget):
+    for value in TOP_LEVEL[case]:
+        same_as_reference(lambda: value, dump, budget)
+
+
 def test_huge_int_text_at_the_character_budget():
     # Decimal text up to the budget, the bit length beyond it.
     limit = sys.get_int_max_str_digits()
