@@ -109,6 +109,18 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     const FrameId* id = frame_id ? &*frame_id : nullptr;
     StackUpdate stack_update(values, event, frame, id);
 
+    // Past the memory budget nothing more of this trace is kept, so the
+    // record is not made at all: only the ids and the stack go on, for the
+    // call sites of a trace that starts afresh (the next test's).
+    if (records.empty()) {
+        check_fork(state);
+        if (state.usage.cut.load(std::memory_order_relaxed)) {
+            stack_update.run();
+            state.usage.dropped.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
+
     // 1. Who is running.
     const ThreadIdentity& identity = thread_info(values);
 
