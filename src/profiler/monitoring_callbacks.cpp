@@ -1,0 +1,120 @@
+// sys.monitoring's events as the profile hook's call and return events.
+#include "profiler/monitoring_callbacks.hpp"
+
+#include "filters/code_cache.hpp"
+#include "profiler/nefa_profiler.hpp"
+#include "profiler/operations.hpp"
+#include "utils/compat.hpp"
+#include "utils/errors.hpp"
+
+namespace nefa {
+
+namespace {
+
+PyObject* disable_value = nullptr;
+thread_local std::uint64_t covered_serial = 0;
+
+// What may answer an event: DISABLE only for events that sys.monitoring can
+// switch off per code location (it refuses DISABLE from PY_THROW and PY_UNWIND).
+enum class Answer { none, disable };
+
+PyObject* answer(Answer value) {
+    return Py_NewRef(value == Answer::disable && disable_value != nullptr ? disable_value : Py_None);
+}
+
+// Everything past the fast path: the event reaches the same processing as
+// the profile hook's, with the frame of the running code.
+[[gnu::noinline]] bool deliver(NefaProfilerObject* self, Event event, PyObject* arg) {
+    PendingError pending = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
+    bool wanted = true;
+    const int status = guarded(
+        [&]() -> int {
+            // Our own reference: the host's Python code run during the event
+            // may unregister the callbacks and drop sys.monitoring's.
+            Ref self_ref = Ref::borrow(reinterpret_cast<PyObject*>(self));
+            SharedBorrow borrow(self);
+            PyFrameObject* frame = compat::current_frame();
+            if (frame == nullptr) {
+                PyErr_Clear();
+                self->state->dropped.add(DropCause::internal_error);
+                return 0;
+            }
+            Ref frame_ref = Ref::borrow(reinterpret_cast<PyObject*>(frame));
+            wanted = profile(self, frame, event, Ref::borrow(arg));
+            return 0;
+        },
+        -1);
+    if (status != 0) {
+        // Nothing of ours may raise into the program: an event that could
+        // not even reach the profiler is counted instead.
+        PyErr_Clear();
+        self->state->dropped.add(DropCause::internal_error);
+    }
+    pending.restore();
+    return wanted;
+}
+
+// Called by sys.monitoring with the interpreter lock held: `self` is the
+// NefaProfiler instance the callback was bound to, args[0] the code object.
+// Never raises for an event; wrong arguments (a call from Python code) are a
+// TypeError.
+PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, Event event,
+                   PyObject* arg, Answer when_unwanted) {
+    if (nargs != expected || !PyCode_Check(args[0]) || self == nullptr ||
+        Py_TYPE(self) != the_nefa_profiler_type) {
+        PyErr_SetString(PyExc_TypeError, "nefa's sys.monitoring callbacks are called by the interpreter only");
+        return nullptr;
+    }
+    auto* profiler = reinterpret_cast<NefaProfilerObject*>(self);
+    // The common case, decided once per code object: filtered code that no
+    // plugin wants. Its location is switched off and costs nothing again.
+    if (known_to_skip(args[0], profiler->state->serial)) return answer(when_unwanted);
+    if (covered_serial != profiler->state->serial) Py_RETURN_NONE;
+    return answer(deliver(profiler, event, arg) ? Answer::none : when_unwanted);
+}
+
+PyObject* on_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return on_event(self, args, nargs, 2, Event::call, Py_None, Answer::disable);
+}
+
+// The profile hook gives a throw into a generator as a call carrying the exception.
+PyObject* on_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return on_event(self, args, nargs, 3, Event::call, nargs == 3 ? args[2] : Py_None, Answer::none);
+}
+
+PyObject* on_return(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return on_event(self, args, nargs, 3, Event::return_, nargs == 3 ? args[2] : Py_None, Answer::disable);
+}
+
+// A return by exception carries None, as under the profile hook.
+PyObject* on_unwind(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return on_event(self, args, nargs, 3, Event::return_, Py_None, Answer::none);
+}
+
+PyCFunction fastcall(PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t)) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef start_def = {"nefa_py_start", fastcall(on_start), METH_FASTCALL, nullptr};
+PyMethodDef resume_def = {"nefa_py_resume", fastcall(on_start), METH_FASTCALL, nullptr};
+PyMethodDef throw_def = {"nefa_py_throw", fastcall(on_throw), METH_FASTCALL, nullptr};
+PyMethodDef return_def = {"nefa_py_return", fastcall(on_return), METH_FASTCALL, nullptr};
+PyMethodDef yield_def = {"nefa_py_yield", fastcall(on_return), METH_FASTCALL, nullptr};
+PyMethodDef unwind_def = {"nefa_py_unwind", fastcall(on_unwind), METH_FASTCALL, nullptr};
+
+const MonitoringCallback callbacks[] = {
+    {"PY_START", &start_def},   {"PY_RESUME", &resume_def}, {"PY_THROW", &throw_def},
+    {"PY_RETURN", &return_def}, {"PY_YIELD", &yield_def},   {"PY_UNWIND", &unwind_def},
+};
+
+}  // namespace
+
+std::span<const MonitoringCallback> monitoring_callbacks() { return callbacks; }
+
+void remember_disable(PyObject* disable) {
+    if (disable_value == nullptr) disable_value = Py_NewRef(disable);
+}
+
+void cover_current_thread(std::uint64_t serial) noexcept { covered_serial = serial; }
+
+}  // namespace nefa
