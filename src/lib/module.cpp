@@ -53,7 +53,7 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
                 PyEval_SetProfile(nullptr, nullptr);
                 start_monitoring(instance.get());
             } else {
-                stop_monitoring();
+                stop_monitoring_this_thread();
                 PyEval_SetProfile(profile_callback, instance.get());
             }
 
@@ -73,7 +73,7 @@ PyObject* register_noop_profiler(PyObject*, PyObject*) {
     return guarded(
         [&]() -> PyObject* {
             PyEval_SetProfile(noop_profile, nullptr);
-            stop_monitoring();
+            stop_monitoring_this_thread();
             Py_RETURN_NONE;
         },
         static_cast<PyObject*>(nullptr));

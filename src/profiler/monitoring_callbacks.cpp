@@ -2,7 +2,6 @@
 #include "profiler/monitoring_callbacks.hpp"
 
 #include "filters/code_cache.hpp"
-#include "profiler/nefa_profiler.hpp"
 #include "profiler/operations.hpp"
 #include "utils/compat.hpp"
 #include "utils/errors.hpp"
@@ -12,26 +11,40 @@ namespace nefa {
 namespace {
 
 PyObject* disable_value = nullptr;
-thread_local std::uint64_t covered_serial = 0;
+bool disable_allowed = false;
+
+thread_local NefaProfilerObject* current_profiler = nullptr;
+ThreadEndNotice thread_end_notice = nullptr;
+
+// Registered on a thread when it first names a profiler; tells the engine
+// when the thread ends, so that a profiler is not kept for threads gone.
+struct ThreadEndWatch {
+    ~ThreadEndWatch() {
+        if (current_profiler != nullptr && thread_end_notice != nullptr) thread_end_notice(current_profiler);
+    }
+};
+thread_local ThreadEndWatch thread_end_watch;
 
 // What may answer an event: DISABLE only for events that sys.monitoring can
 // switch off per code location (it refuses DISABLE from PY_THROW and PY_UNWIND).
 enum class Answer { none, disable };
 
 PyObject* answer(Answer value) {
-    return Py_NewRef(value == Answer::disable && disable_value != nullptr ? disable_value : Py_None);
+    const bool disable = value == Answer::disable && disable_allowed && disable_value != nullptr;
+    return Py_NewRef(disable ? disable_value : Py_None);
 }
 
 // Everything past the fast path: the event reaches the same processing as
-// the profile hook's, with the frame of the running code.
+// the profile hook's, with the frame of the running code. False when the
+// code is of no interest to the profiler.
 [[gnu::noinline]] bool deliver(NefaProfilerObject* self, Event event, PyObject* arg) {
     PendingError pending = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
     bool wanted = true;
+    // Our own reference: the host's Python code run during the event may
+    // end this thread's recording and release the engine's.
+    Ref self_ref = Ref::borrow(reinterpret_cast<PyObject*>(self));
     const int status = guarded(
         [&]() -> int {
-            // Our own reference: the host's Python code run during the event
-            // may unregister the callbacks and drop sys.monitoring's.
-            Ref self_ref = Ref::borrow(reinterpret_cast<PyObject*>(self));
             SharedBorrow borrow(self);
             PyFrameObject* frame = compat::current_frame();
             if (frame == nullptr) {
@@ -54,41 +67,39 @@ PyObject* answer(Answer value) {
     return wanted;
 }
 
-// Called by sys.monitoring with the interpreter lock held: `self` is the
-// NefaProfiler instance the callback was bound to, args[0] the code object.
-// Never raises for an event; wrong arguments (a call from Python code) are a
-// TypeError.
-PyObject* on_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, Event event,
-                   PyObject* arg, Answer when_unwanted) {
-    if (nargs != expected || !PyCode_Check(args[0]) || self == nullptr ||
-        Py_TYPE(self) != the_nefa_profiler_type) {
+// Called by sys.monitoring with the interpreter lock held; args[0] is the
+// code object. Never raises for an event; wrong arguments (a call from
+// Python code) are a TypeError.
+PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, Event event, PyObject* arg,
+                   Answer when_unwanted) {
+    if (nargs != expected || !PyCode_Check(args[0])) {
         PyErr_SetString(PyExc_TypeError, "nefa's sys.monitoring callbacks are called by the interpreter only");
         return nullptr;
     }
-    auto* profiler = reinterpret_cast<NefaProfilerObject*>(self);
+    NefaProfilerObject* profiler = current_profiler;
+    if (profiler == nullptr) Py_RETURN_NONE;
     // The common case, decided once per code object: filtered code that no
     // plugin wants. Its location is switched off and costs nothing again.
     if (known_to_skip(args[0], profiler->state->serial)) return answer(when_unwanted);
-    if (covered_serial != profiler->state->serial) Py_RETURN_NONE;
     return answer(deliver(profiler, event, arg) ? Answer::none : when_unwanted);
 }
 
-PyObject* on_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return on_event(self, args, nargs, 2, Event::call, Py_None, Answer::disable);
+PyObject* on_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return on_event(args, nargs, 2, Event::call, Py_None, Answer::disable);
 }
 
 // The profile hook gives a throw into a generator as a call carrying the exception.
-PyObject* on_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return on_event(self, args, nargs, 3, Event::call, nargs == 3 ? args[2] : Py_None, Answer::none);
+PyObject* on_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return on_event(args, nargs, 3, Event::call, nargs == 3 ? args[2] : Py_None, Answer::none);
 }
 
-PyObject* on_return(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return on_event(self, args, nargs, 3, Event::return_, nargs == 3 ? args[2] : Py_None, Answer::disable);
+PyObject* on_return(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return on_event(args, nargs, 3, Event::return_, nargs == 3 ? args[2] : Py_None, Answer::disable);
 }
 
 // A return by exception carries None, as under the profile hook.
-PyObject* on_unwind(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return on_event(self, args, nargs, 3, Event::return_, Py_None, Answer::none);
+PyObject* on_unwind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return on_event(args, nargs, 3, Event::return_, Py_None, Answer::none);
 }
 
 PyCFunction fastcall(PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t)) {
@@ -111,10 +122,19 @@ const MonitoringCallback callbacks[] = {
 
 std::span<const MonitoringCallback> monitoring_callbacks() { return callbacks; }
 
+NefaProfilerObject* thread_profiler() noexcept { return current_profiler; }
+
+void set_thread_profiler(NefaProfilerObject* profiler) noexcept {
+    if (profiler != nullptr) (void)&thread_end_watch;  // registers the watch on this thread
+    current_profiler = profiler;
+}
+
+void on_thread_end(ThreadEndNotice notice) noexcept { thread_end_notice = notice; }
+
+void allow_disable(bool allowed) noexcept { disable_allowed = allowed; }
+
 void remember_disable(PyObject* disable) {
     if (disable_value == nullptr) disable_value = Py_NewRef(disable);
 }
-
-void cover_current_thread(std::uint64_t serial) noexcept { covered_serial = serial; }
 
 }  // namespace nefa

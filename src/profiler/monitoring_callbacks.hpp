@@ -1,31 +1,39 @@
 // The native functions that sys.monitoring calls for each event (3.12+),
-// and which threads they record.
+// and the profiler each thread's events go to.
 #pragma once
 
-#include "utils/refs.hpp"
+#include "profiler/nefa_profiler.hpp"
 
-#include <cstdint>
 #include <span>
 
 namespace nefa {
 
 struct MonitoringCallback {
     const char* event;  // the name in sys.monitoring.events
-    PyMethodDef* def;   // bound to the NefaProfiler instance when registered
+    PyMethodDef* def;
 };
 
 // One callback per event: PY_START, PY_RESUME, PY_THROW (calls), PY_RETURN,
 // PY_YIELD, PY_UNWIND (returns).
 std::span<const MonitoringCallback> monitoring_callbacks();
 
-// The value a callback returns to switch its event off for the code
-// location (sys.monitoring.DISABLE). Kept for the life of the process.
-// Requires the interpreter lock.
-void remember_disable(PyObject* disable);
+// sys.monitoring covers every thread at once; like the profile hook's
+// per-thread profile object, each thread names the profiler its events go
+// to (null: none, the events are ignored). The pointer is borrowed: the
+// engine keeps the profiler alive while a thread names it.
+NefaProfilerObject* thread_profiler() noexcept;
+void set_thread_profiler(NefaProfilerObject* profiler) noexcept;
 
-// The events of the calling thread go to the profiler with `serial` (0: to
-// none). sys.monitoring covers every thread at once; this keeps the
-// recorded threads to those the profile hook would have covered.
-void cover_current_thread(std::uint64_t serial) noexcept;
+// Called, without the interpreter lock, when a thread that names a
+// profiler ends. Set once by the engine.
+using ThreadEndNotice = void (*)(NefaProfilerObject* profiler) noexcept;
+void on_thread_end(ThreadEndNotice notice) noexcept;
+
+// Whether filtered code may be switched off for good (only while a single
+// profiler receives events: what one skips, another may record), and the
+// value that does it (sys.monitoring.DISABLE, kept for the life of the
+// process). Require the interpreter lock.
+void allow_disable(bool allowed) noexcept;
+void remember_disable(PyObject* disable);
 
 }  // namespace nefa

@@ -4,18 +4,24 @@
 #include "utils/compat.hpp"
 #include "utils/interned.hpp"
 
+#include <vector>
+
 namespace nefa {
 
 namespace {
 
 constexpr const char* kToolName = "nefa";
 
-// Whether this process's nefa holds the id: spares register_noop_profiler
-// any work when the engine was never used.
+// All of this is changed only with the interpreter lock held.
+// Whether nefa holds the id: spares register_noop_profiler any work when
+// the engine was never used.
 bool holding = false;
+// The profilers some thread's events go to, kept alive while they do. Never
+// destroyed: at process exit the interpreter is gone.
+std::vector<Ref>& live = *new std::vector<Ref>();
 
 struct Monitoring {
-    Ref module;  // sys.monitoring
+    Ref module;   // sys.monitoring
     Ref tool_id;  // sys.monitoring.PROFILER_ID
 };
 
@@ -33,28 +39,103 @@ Ref call(const Monitoring& m, const char* method, PyObject* second = nullptr, Py
     return Ref::require(PyObject_Vectorcall(function.get(), args, count, nullptr));
 }
 
-Ref call_no_id(const Monitoring& m, const char* method) {
-    Ref function = Ref::require(PyObject_GetAttrString(m.module.get(), method));
-    return Ref::require(PyObject_CallNoArgs(function.get()));
+void restart_events(const Monitoring& m) {
+    Ref function = Ref::require(PyObject_GetAttrString(m.module.get(), "restart_events"));
+    Ref result = Ref::require(PyObject_CallNoArgs(function.get()));
 }
 
-// The holder's name, or None. New reference.
-Ref holder(const Monitoring& m) { return call(m, "get_tool"); }
-
-bool held_by_us(PyObject* name) {
+bool named_nefa(PyObject* name) {
     return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, kToolName) == 0;
 }
 
-Ref event_number(PyObject* events, const char* name) {
-    return Ref::require(PyObject_GetAttrString(events, name));
+// Switches on our callbacks for every event we map, under the id.
+void claim(const Monitoring& m) {
+    if (holding) return;
+    Ref name = call(m, "get_tool");
+    if (name.get() != Py_None && !named_nefa(name.get())) ensure_monitoring_free();  // raises
+    if (name.get() == Py_None) {
+        Ref tool_name = Ref::require(PyUnicode_FromString(kToolName));
+        call(m, "use_tool_id", tool_name.get());
+    }
+    holding = true;
+    remember_disable(Ref::require(PyObject_GetAttrString(m.module.get(), "DISABLE")).get());
+    on_thread_end([](NefaProfilerObject* profiler) noexcept {
+        profiler->state->monitored_threads.fetch_sub(1, std::memory_order_relaxed);
+    });
+    Ref events = Ref::require(PyObject_GetAttrString(m.module.get(), "events"));
+    Ref module_name = Ref::require(PyUnicode_FromString("_nefa"));
+    unsigned long mask = 0;
+    for (const MonitoringCallback& callback : monitoring_callbacks()) {
+        Ref event = Ref::require(PyObject_GetAttrString(events.get(), callback.event));
+        Ref function = Ref::require(PyCFunction_NewEx(callback.def, nullptr, module_name.get()));
+        call(m, "register_callback", event.get(), function.get());
+        mask |= PyLong_AsUnsignedLong(event.get());
+        if (PyErr_Occurred()) throw PyErrOccurred{};
+    }
+    Ref mask_object = Ref::require(PyLong_FromUnsignedLong(mask));
+    call(m, "set_events", mask_object.get());
+}
+
+void release(const Monitoring& m) {
+    holding = false;
+    allow_disable(false);
+    Ref name = call(m, "get_tool");
+    if (!named_nefa(name.get())) return;
+    Ref zero = Ref::require(PyLong_FromLong(0));
+    call(m, "set_events", zero.get());
+    Ref events = Ref::require(PyObject_GetAttrString(m.module.get(), "events"));
+    for (const MonitoringCallback& callback : monitoring_callbacks()) {
+        Ref event = Ref::require(PyObject_GetAttrString(events.get(), callback.event));
+        call(m, "register_callback", event.get(), Py_None);
+    }
+    // The next holder of the id must not inherit the locations we switched off.
+    restart_events(m);
+    call(m, "free_tool_id");
+}
+
+NefaProfilerObject* as_profiler(PyObject* instance) { return reinterpret_cast<NefaProfilerObject*>(instance); }
+
+// Drops the profilers no thread sends events to any more; gives the id
+// back when none is left. Returns whether `instance` is newly live.
+void sweep(const Monitoring& m) {
+    std::vector<Ref> doomed;  // released last: a profiler's release may run Python code
+    for (auto it = live.begin(); it != live.end();) {
+        if (as_profiler(it->get())->state->monitored_threads.load(std::memory_order_relaxed) == 0) {
+            doomed.push_back(std::move(*it));
+            it = live.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    allow_disable(live.size() == 1);
+    if (live.empty() && holding) release(m);
+}
+
+// Sends the calling thread's events to `instance` (null: nowhere). True when
+// `instance` had no thread before.
+bool cover(const Monitoring& m, PyObject* instance) {
+    NefaProfilerObject* old = thread_profiler();
+    NefaProfilerObject* next = instance != nullptr ? as_profiler(instance) : nullptr;
+    if (old == next) return false;
+    bool added = false;
+    if (next != nullptr) {
+        added = next->state->monitored_threads.fetch_add(1, std::memory_order_relaxed) == 0;
+        bool listed = false;
+        for (const Ref& entry : live) listed = listed || entry.get() == instance;
+        if (!listed) live.push_back(Ref::borrow(instance));
+    }
+    set_thread_profiler(next);
+    if (old != nullptr) old->state->monitored_threads.fetch_sub(1, std::memory_order_relaxed);
+    sweep(m);
+    return added;
 }
 
 }  // namespace
 
 void ensure_monitoring_free() {
     const Monitoring m = monitoring();
-    Ref name = holder(m);
-    if (name.get() == Py_None || held_by_us(name.get())) return;
+    Ref name = call(m, "get_tool");
+    if (name.get() == Py_None || named_nefa(name.get())) return;
     PyErr_Format(PyExc_RuntimeError,
                  "sys.monitoring's profiler id (%S) is held by %R: stop that profiler first, or choose "
                  "the 'profile' engine",
@@ -64,53 +145,27 @@ void ensure_monitoring_free() {
 
 void start_monitoring(PyObject* instance) {
     const Monitoring m = monitoring();
-    Ref name = holder(m);
-    if (name.get() == Py_None) {
-        Ref tool_name = Ref::require(PyUnicode_FromString(kToolName));
-        call(m, "use_tool_id", tool_name.get());
-    } else if (!held_by_us(name.get())) {
-        ensure_monitoring_free();  // raises, naming the holder
-    }
-    holding = true;
-    remember_disable(Ref::require(PyObject_GetAttrString(m.module.get(), "DISABLE")).get());
-
-    Ref events = Ref::require(PyObject_GetAttrString(m.module.get(), "events"));
-    Ref module_name = Ref::require(PyUnicode_FromString("_nefa"));
-    unsigned long mask = 0;
-    for (const MonitoringCallback& callback : monitoring_callbacks()) {
-        Ref event = event_number(events.get(), callback.event);
-        Ref function = Ref::require(PyCFunction_NewEx(callback.def, instance, module_name.get()));
-        call(m, "register_callback", event.get(), function.get());
-        mask |= PyLong_AsUnsignedLong(event.get());
-        if (PyErr_Occurred()) throw PyErrOccurred{};
-    }
-    Ref mask_object = Ref::require(PyLong_FromUnsignedLong(mask));
-    call(m, "set_events", mask_object.get());
+    claim(m);
+    cover(m, instance);
     // Code an earlier configuration switched off may matter to this one.
-    call_no_id(m, "restart_events");
-    cover_current_thread(reinterpret_cast<NefaProfilerObject*>(instance)->state->serial);
+    restart_events(m);
 }
 
-void stop_monitoring() {
+void monitor_this_thread(PyObject* instance) noexcept {
+    try {
+        const Monitoring m = monitoring();
+        claim(m);
+        if (cover(m, instance)) restart_events(m);
+    } catch (...) {
+        // Another tool took the id meanwhile: this thread is not recorded.
+        PyErr_Clear();
+    }
+}
+
+void stop_monitoring_this_thread() {
     if (!holding) return;
     const Monitoring m = monitoring();
-    Ref name = holder(m);
-    cover_current_thread(0);
-    if (!held_by_us(name.get())) {
-        holding = false;
-        return;
-    }
-    Ref zero = Ref::require(PyLong_FromLong(0));
-    call(m, "set_events", zero.get());
-    Ref events = Ref::require(PyObject_GetAttrString(m.module.get(), "events"));
-    for (const MonitoringCallback& callback : monitoring_callbacks()) {
-        Ref event = event_number(events.get(), callback.event);
-        call(m, "register_callback", event.get(), Py_None);
-    }
-    // The next holder of the id must not inherit the locations we switched off.
-    call_no_id(m, "restart_events");
-    call(m, "free_tool_id");
-    holding = false;
+    cover(m, nullptr);
 }
 
 }  // namespace nefa

@@ -80,6 +80,10 @@ struct ProfilerState {
     bool threading = false;
     bool lightweight_repr = false;
     Engine engine = Engine::profile;
+    // Monitoring engine: the threads whose events come here (see
+    // monitoring_engine.hpp). Decremented by ending threads, without the
+    // interpreter lock.
+    std::atomic<std::uint64_t> monitored_threads{0};
 
     // Bytes of records one trace may hold; 0 for no limit. Past it the trace
     // is cut: it keeps what it has and counts what it drops.

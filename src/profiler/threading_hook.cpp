@@ -1,6 +1,6 @@
 // Threads started later: the threading module installs our bound method as
 // their first profile function, and it hands each thread to the native hook.
-#include "profiler/monitoring_callbacks.hpp"
+#include "profiler/monitoring_engine.hpp"
 #include "profiler/operations.hpp"
 #include "utils/arguments.hpp"
 #include "utils/errors.hpp"
@@ -20,7 +20,7 @@ PyObject* method_register_threading_profiler(PyObject* self, PyObject* const* ar
             if (borrow.state().engine == Engine::monitoring) {
                 // sys.monitoring already delivers this thread's events: say
                 // they are to be recorded, and drop the Python-level hook.
-                cover_current_thread(borrow.state().serial);
+                monitor_this_thread(self);
                 PyEval_SetProfile(nullptr, nullptr);
             } else {
                 PyEval_SetProfile(profile_callback, self);
