@@ -68,9 +68,10 @@ def pytest_addoption(parser) -> None:
     group.addoption(
         "--nefa-engine",
         metavar="ENGINE",
-        choices=ENGINES,
+        choices=("monitoring", "profile"),
         default=None,
-        help=f"how calls reach nefa: monitoring (Python 3.12+) or profile (ini: nefa_engine; default: {DEFAULT_ENGINE})",
+        help="how calls reach nefa: monitoring (sys.monitoring, Python 3.12+) or profile (the profile hook) "
+        "(ini: nefa_engine; default: monitoring where it exists)",
     )
     parser.addini("nefa", type="bool", default=False, help="record every test with nefa (like --nefa)")
     parser.addini("nefa_db", default="", help="trace database for nefa, relative to the rootdir")

@@ -37,7 +37,7 @@ PyObject* answer(Answer value) {
 // Everything past the fast path: the event reaches the same processing as
 // the profile hook's, with the frame of the running code. False when the
 // code is of no interest to the profiler.
-[[gnu::noinline]] bool deliver(NefaProfilerObject* self, Event event, PyObject* arg) {
+[[gnu::noinline]] bool deliver(NefaProfilerObject* self, PyObject* code, Event event, PyObject* arg) {
     PendingError pending = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
     bool wanted = true;
     // Our own reference: the host's Python code run during the event may
@@ -47,7 +47,9 @@ PyObject* answer(Answer value) {
         [&]() -> int {
             SharedBorrow borrow(self);
             PyFrameObject* frame = compat::current_frame();
-            if (frame == nullptr) {
+            // Not the event's own frame (a callback of another tool's, made
+            // of Python code, called ours): nothing true can be recorded.
+            if (frame == nullptr || compat::frame_code(frame).get() != code) {
                 PyErr_Clear();
                 self->state->dropped.add(DropCause::internal_error);
                 return 0;
@@ -81,7 +83,7 @@ PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected,
     // The common case, decided once per code object: filtered code that no
     // plugin wants. Its location is switched off and costs nothing again.
     if (known_to_skip(args[0], profiler->state->serial)) return answer(when_unwanted);
-    return answer(deliver(profiler, event, arg) ? Answer::none : when_unwanted);
+    return answer(deliver(profiler, args[0], event, arg) ? Answer::none : when_unwanted);
 }
 
 PyObject* on_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

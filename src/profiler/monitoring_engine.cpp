@@ -1,6 +1,8 @@
 #include "profiler/monitoring_engine.hpp"
 
 #include "profiler/monitoring_callbacks.hpp"
+#include "profiler/operations.hpp"
+#include "utils/errors.hpp"
 #include "utils/compat.hpp"
 #include "utils/interned.hpp"
 
@@ -48,9 +50,9 @@ bool named_nefa(PyObject* name) {
     return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, kToolName) == 0;
 }
 
-// Switches on our callbacks for every event we map, under the id.
+// Claims the id when we do not hold it, and (again) puts our callbacks on
+// every event we map, so that a new profiler starts clean.
 void claim(const Monitoring& m) {
-    if (holding) return;
     Ref name = call(m, "get_tool");
     if (name.get() != Py_None && !named_nefa(name.get())) ensure_monitoring_free();  // raises
     if (name.get() == Py_None) {
@@ -154,7 +156,7 @@ void start_monitoring(PyObject* instance) {
 void monitor_this_thread(PyObject* instance) noexcept {
     try {
         const Monitoring m = monitoring();
-        claim(m);
+        if (!holding) claim(m);
         if (cover(m, instance)) restart_events(m);
     } catch (...) {
         // Another tool took the id meanwhile: this thread is not recorded.
@@ -166,6 +168,21 @@ void stop_monitoring_this_thread() {
     if (!holding) return;
     const Monitoring m = monitoring();
     cover(m, nullptr);
+}
+
+}  // namespace nefa
+
+namespace nefa {
+
+// With the interpreter lock held. Under the profile engine the thread's
+// profile object says the same (sys.getprofile()).
+PyObject* method_records_this_thread(PyObject* self, PyObject*) {
+    return guarded(
+        [&]() -> PyObject* {
+            NefaProfilerObject* profiler = downcast_profiler(self);
+            return Py_NewRef(thread_profiler() == profiler ? Py_True : Py_False);
+        },
+        static_cast<PyObject*>(nullptr));
 }
 
 }  // namespace nefa

@@ -116,6 +116,7 @@ void save_in_db(ProfilerState& state);
 PyObject* method_build_trace(PyObject* self, PyObject* unused);
 PyObject* method_save_request_in_db(PyObject* self, PyObject* unused);
 PyObject* method_stats(PyObject* self, PyObject* unused);
+PyObject* method_records_this_thread(PyObject* self, PyObject* unused);
 PyObject* method_register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames);
 
