@@ -90,9 +90,10 @@ PyObject* on_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return on_event(args, nargs, 2, Event::call, Py_None, Answer::disable);
 }
 
-// The profile hook gives a throw into a generator as a call carrying the exception.
+// A throw into a generator is a call, as under the profile hook.
 PyObject* on_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return on_event(args, nargs, 3, Event::call, nargs == 3 ? args[2] : Py_None, Answer::none);
+    return on_event(args, nargs, 3, Event::call, nargs == 3 ? compat::throw_call_argument(args[2]) : Py_None,
+                    Answer::none);
 }
 
 PyObject* on_return(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

@@ -52,6 +52,18 @@ inline Ref frame_locals_dict(PyFrameObject* frame) {
 // sys.monitoring (tool ids, per-code DISABLE) exists from 3.12 on.
 inline constexpr bool has_monitoring = PY_VERSION_HEX >= 0x030C0000;
 
+// The argument of the call event that the profile hook gives for a throw
+// into a generator or coroutine: the exception on 3.12, None from 3.13 on.
+// The monitoring engine gives the same. Borrowed.
+inline PyObject* throw_call_argument(PyObject* exception) {
+#if PY_VERSION_HEX < 0x030D0000
+    return exception;
+#else
+    (void)exception;
+    return Py_None;
+#endif
+}
+
 // The frame of the code running on this thread, made into a frame object if
 // it was not one yet; null when there is none. Borrowed: the interpreter
 // keeps it while the code runs.
