@@ -49,6 +49,16 @@ inline Ref frame_locals_dict(PyFrameObject* frame) {
 #endif
 }
 
+// The frame's current instruction as a byte offset into its code, or -1.
+inline int frame_lasti(PyFrameObject* frame) { return PyFrame_GetLasti(frame); }
+
+// Code units in a code object (its instructions, cached or not).
+inline Py_ssize_t code_units(PyObject* code) { return Py_SIZE(code); }
+
+// Whether the calling thread has a trace function (sys.settrace): then a
+// frame's line may have been set by it, not by its instruction.
+inline bool thread_is_traced() { return PyThreadState_Get()->c_tracefunc != nullptr; }
+
 // sys.monitoring (tool ids, per-code DISABLE) exists from 3.12 on.
 inline constexpr bool has_monitoring = PY_VERSION_HEX >= 0x030C0000;
 
