@@ -24,15 +24,21 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-MODES = ("untraced", "noop", "cprofile", "viztracer", "nefa", "nefa-light")
+BASE_MODES = ("untraced", "noop", "cprofile", "viztracer")
+ENGINES = ("profile", "monitoring")
 MODE_LABELS = {
     "untraced": "untraced",
     "noop": "noop hook",
     "cprofile": "cProfile",
     "viztracer": "viztracer (args+retval)",
-    "nefa": "nefa",
-    "nefa-light": "nefa (lightweight_repr)",
 }
+for _engine in ENGINES:
+    MODE_LABELS[f"nefa:{_engine}"] = f"nefa, {_engine}"
+    MODE_LABELS[f"nefa-light:{_engine}"] = f"nefa, {_engine} (lightweight_repr)"
+
+
+def nefa_modes(engines) -> list[str]:
+    return [f"{kind}:{engine}" for engine in engines for kind in ("nefa", "nefa-light")]
 WORKLOAD_NAMES = ("recursive", "objects", "library", "biglocals", "smalllocals")
 
 # The file-name rules of nefa's built-in filters, repeated here so that the
@@ -73,8 +79,8 @@ def is_user_file(filename: str) -> bool:
 class _HostProfiler:
     """The least a host object must offer to register_profiler."""
 
-    def __init__(self, lightweight_repr: bool):
-        self.config = {"threading": False, "lightweight_repr": lightweight_repr, "filters": {}}
+    def __init__(self, lightweight_repr: bool, engine: str):
+        self.config = {"threading": False, "lightweight_repr": lightweight_repr, "filters": {}, "engine": engine}
         self.db_path = os.devnull
         self.one_trace_per_test = False
         self.trace_id = "trc_01ARZ3NDEKTSV4RRFFQ69G5FAV"
@@ -156,11 +162,12 @@ def _child(mode: str, workload_name: str, scale: float) -> dict:
         tracer.stop()
         tracer.clear()
 
-    elif mode in ("nefa", "nefa-light"):
+    elif mode.startswith(("nefa:", "nefa-light:")):
         from nefa import _nefa
         import nefa.serialize  # noqa: F401  imported by the hook on first use: keep that out of the timing
 
-        host = _HostProfiler(lightweight_repr=(mode == "nefa-light"))
+        kind, engine = mode.split(":")
+        host = _HostProfiler(lightweight_repr=(kind == "nefa-light"), engine=engine)
         _nefa.register_profiler(host)
         start = clock()
         run()
@@ -196,7 +203,11 @@ def _child(mode: str, workload_name: str, scale: float) -> dict:
         result["user_calls"] = user_calls
 
     elif mode == "info":
-        info = {"version": platform.python_version(), "implementation": platform.python_implementation()}
+        info = {
+            "version": platform.python_version(),
+            "implementation": platform.python_implementation(),
+            "monitoring": hasattr(sys, "monitoring"),
+        }
         try:
             from importlib.metadata import version
 
@@ -291,7 +302,9 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
         f"median of {args.repeat} fresh processes per cell; scale {args.scale:g}.",
         "",
     ]
-    modes = [m for m in MODES if not (m == "viztracer" and info["viztracer"] is None)]
+    engines = [e for e in args.engines if e == "profile" or info["monitoring"]]
+    all_modes = [*BASE_MODES, *nefa_modes(engines)]
+    modes = [m for m in all_modes if not (m == "viztracer" and info["viztracer"] is None)]
     all_good = True
     costs: dict[str, dict] = {}
 
@@ -325,7 +338,7 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
         lines.append("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
         cost = costs[workload] = {}
         viz_time = median_seconds("viztracer")
-        for mode in MODES:
+        for mode in all_modes:
             label = MODE_LABELS[mode]
             runs = samples.get(mode)
             if mode == "viztracer" and not runs:
@@ -366,7 +379,7 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
 
         if workload in ("recursive", "objects"):
             viz = cost.get("viztracer")
-            for mode in ("nefa", "nefa-light"):
+            for mode in nefa_modes(engines):
                 mine = cost.get(mode + "/recorded")
                 if viz and mine is not None:
                     verdict = "meets" if mine <= 0.5 * viz else "misses"
@@ -374,11 +387,27 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
                         f"- {MODE_LABELS[mode]}: ns per recorded call ÷ viztracer's ns per call = "
                         f"**{mine / viz:.2f}** (goal ≤ 0.50: {verdict})"
                     )
+            for kind in ("nefa", "nefa-light"):
+                hook, monitored = cost.get(f"{kind}:profile/recorded"), cost.get(f"{kind}:monitoring/recorded")
+                if hook and monitored is not None:
+                    verdict = "meets" if monitored <= 0.8 * hook else "misses"
+                    lines.append(
+                        f"- {MODE_LABELS[kind + ':monitoring']}: ns per recorded call ÷ the profile engine's = "
+                        f"**{monitored / hook:.2f}** (goal ≤ 0.80: {verdict})"
+                    )
         elif workload == "library":
             noop = median_seconds("noop")
-            for mode in ("nefa", "nefa-light"):
+            for mode in nefa_modes(engines):
                 t = median_seconds(mode)
-                if noop and t:
+                if mode.endswith(":monitoring"):
+                    # No hook to compare with: what matters is the program's own time.
+                    if base and t:
+                        verdict = "meets" if t <= 1.10 * base else "misses"
+                        lines.append(
+                            f"- {MODE_LABELS[mode]} time ÷ untraced time = **{t / base:.2f}×** "
+                            f"(goal ≤ 1.10×: {verdict})"
+                        )
+                elif noop and t:
                     verdict = "meets" if t <= 1.10 * noop else "misses"
                     lines.append(
                         f"- {MODE_LABELS[mode]} time ÷ noop hook time = **{t / noop:.2f}×** (goal ≤ 1.10×: {verdict})"
@@ -391,7 +420,7 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
     if big or small:
         lines.append("### biglocals ÷ smalllocals")
         lines.append("")
-        for mode in ("nefa", "nefa-light", "viztracer"):
+        for mode in (*nefa_modes(engines), "viztracer"):
             key = mode if mode == "viztracer" else mode + "/recorded"
             if key in big and key in small and small[key] > 0:
                 ratio = big[key] / small[key]
@@ -419,6 +448,12 @@ def main(argv=None) -> int:
     parser.add_argument(
         "--timeout", type=float, default=600, help="seconds before one measurement is abandoned (default 600)"
     )
+    parser.add_argument(
+        "--engine",
+        action="append",
+        choices=ENGINES,
+        help="nefa's event source to measure (repeatable; default: both, monitoring only where it exists)",
+    )
     parser.add_argument("--output", metavar="FILE", help="also write the report to FILE")
     parser.add_argument("--child", metavar="MODE", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -433,6 +468,7 @@ def main(argv=None) -> int:
     if args.quick and args.repeat == parser.get_default("repeat"):
         args.repeat = 3
     args.workloads = args.workload or list(WORKLOAD_NAMES)
+    args.engines = args.engine or list(ENGINES)
     pythons = args.python or [sys.executable]
 
     report: list[str] = []

@@ -85,7 +85,7 @@ class RunCommand(Command):
     summary = "run a Python program and record every call and return"
     usage = (
         f"usage: {PROG} run [--db PATH] [--include PATTERN]... [--ignore PATTERN]... "
-        "[--no-threads] [--lightweight] [--memory-budget SIZE] (SCRIPT | -m MODULE) [ARGS...]"
+        "[--no-threads] [--lightweight] [--memory-budget SIZE] [--engine ENGINE] (SCRIPT | -m MODULE) [ARGS...]"
     )
     help_text = f"""{usage}
 
@@ -103,6 +103,9 @@ options:
                      memory the trace's records may take, e.g. 512M; past it
                      recording stops and what was kept is stored (0: the largest
                      a trace can be; default: an eighth of physical memory)
+  --engine ENGINE    how calls reach nefa: monitoring (sys.monitoring, Python
+                     3.12+: code nefa does not record runs at full speed) or
+                     profile (the profile hook); default: {config.DEFAULT_ENGINE}
   -m MODULE          run library module MODULE as a script
   -h, --help         show this help
 """
@@ -148,6 +151,8 @@ options:
                 settings["lightweight_repr"] = True
             elif option == "--memory-budget":
                 settings["memory_budget"] = value_of(option, inline)
+            elif option == "--engine":
+                settings["engine"] = value_of(option, inline)
             else:
                 raise CommandError(f"unrecognized option {arg!r}", 2, usage=self.usage)
         if index >= len(argv):

@@ -9,6 +9,7 @@ flags) with friendly names::
     ignore = ["generated/"]
     threading = true
     lightweight_repr = false
+    engine = "monitoring"                # or "profile"; "monitoring" needs 3.12+ and is its default
     sqlite_busy_timeout = 60
     memory_budget = "512M"               # bytes one trace may hold (K/M/G/T); 0 for the largest
     plugins = ["http", "logging"]        # or { disabled = ["logging"] }; all by default
@@ -25,6 +26,7 @@ import copy
 import os
 import re
 import sqlite3
+import sys
 import tomllib
 from collections.abc import Mapping
 from pathlib import Path
@@ -34,8 +36,11 @@ from nefa import filters, plugins
 __all__ = [
     "ConfigError",
     "DEFAULT_DB_PATH",
+    "DEFAULT_ENGINE",
+    "ENGINES",
     "MAX_MEMORY_BUDGET",
     "SETTING_NAMES",
+    "check_engine",
     "default_memory_budget",
     "defaults",
     "format_size",
@@ -100,11 +105,18 @@ def format_size(size: int) -> str:
     return f"{size} bytes"
 
 
+# How the interpreter hands events to the profiler: sys.monitoring where it
+# exists (filtered code then costs nothing), the profile hook otherwise.
+ENGINES = ("monitoring", "profile")
+HAS_MONITORING = sys.version_info >= (3, 12)
+DEFAULT_ENGINE = "monitoring" if HAS_MONITORING else "profile"
+
 _DEFAULTS = {
     "filters": {"include_frames": [], "ignore_frames": []},
     "sqlite_busy_timeout": 60,
     "threading": True,
     "lightweight_repr": False,
+    "engine": DEFAULT_ENGINE,
     "memory_budget": default_memory_budget(),
     # Every plugin unless the settings say otherwise.
     "plugins": list(plugins.AVAILABLE),
@@ -116,6 +128,7 @@ SETTING_NAMES = (
     "ignore",
     "threading",
     "lightweight_repr",
+    "engine",
     "sqlite_busy_timeout",
     "memory_budget",
     "plugins",
@@ -172,6 +185,17 @@ def _check_memory_budget(value: object, where: str) -> int:
     return size or MAX_MEMORY_BUDGET
 
 
+def check_engine(value: object, where: str) -> str:
+    if value not in ENGINES or not isinstance(value, str):
+        raise ConfigError(f"{where}: expected one of {', '.join(map(repr, ENGINES))}, got {value!r}")
+    if value == "monitoring" and not HAS_MONITORING:
+        raise ConfigError(
+            f"{where}: 'monitoring' needs Python 3.12 or later (sys.monitoring); "
+            f"this is {sys.version_info.major}.{sys.version_info.minor}: use 'profile'"
+        )
+    return value
+
+
 def _check_plugins(value: object, where: str) -> list[str]:
     # A list enables exactly those plugins, {"disabled": [...]} all but those.
     try:
@@ -199,6 +223,7 @@ def _shared_checks() -> dict:
     return {
         "threading": _check_bool,
         "lightweight_repr": _check_bool,
+        "engine": check_engine,
         "sqlite_busy_timeout": _check_timeout,
         "memory_budget": _check_memory_budget,
         "plugins": _check_plugins,
@@ -298,7 +323,7 @@ def resolve(cli_settings: Mapping | None = None, *, directory=None) -> tuple[dic
 
     config = defaults()
     config["filters"] = {"include_frames": merged["include"], "ignore_frames": merged["ignore"]}
-    for key in ("threading", "lightweight_repr", "sqlite_busy_timeout", "memory_budget", "plugins", *_OPTIONAL_KEYS):
+    for key in ("threading", "lightweight_repr", "engine", "sqlite_busy_timeout", "memory_budget", "plugins", *_OPTIONAL_KEYS):
         if key in merged:
             config[key] = merged[key]
     db_path = os.path.join(base, os.path.expanduser(merged.get("db", DEFAULT_DB_PATH)))

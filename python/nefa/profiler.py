@@ -43,6 +43,25 @@ def _native():
     return _nefa
 
 
+# Profilers between start() and stop(): under the monitoring engine no
+# profile function shows that a thread is being recorded, they can tell.
+_RECORDING: set = set()
+_RECORDING_LOCK = threading.Lock()
+
+
+def thread_is_recorded() -> bool:
+    """Whether some nefa profiler records the calling thread, whatever its engine."""
+    if sys.getprofile() is not None:
+        return True
+    with _RECORDING_LOCK:
+        recording = list(_RECORDING)
+    for profiler in recording:
+        native = profiler.rust_profiler
+        if native is not None and native.records_this_thread():
+            return True
+    return False
+
+
 class Profiler:
     """Records the calls and returns of the current thread (and, with the
     ``threading`` setting, of threads started while it records).
@@ -110,6 +129,8 @@ class Profiler:
         except BaseException:
             self._recording = False
             raise
+        with _RECORDING_LOCK:
+            _RECORDING.add(self)
         return True
 
     def stop(self) -> None:
@@ -122,6 +143,8 @@ class Profiler:
         if self.config.get("threading"):
             # Threads started from now on must not pick up the hook.
             threading.setprofile(None)
+        with _RECORDING_LOCK:
+            _RECORDING.discard(self)
         self._recording = False
 
     def _require_native_profiler(self):

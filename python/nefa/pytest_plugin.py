@@ -65,12 +65,21 @@ def pytest_addoption(parser) -> None:
         help="memory one test's trace may take, e.g. 512M; past it the trace is cut "
         "(ini: nefa_memory_budget; 0: the largest; default: an eighth of physical memory)",
     )
+    group.addoption(
+        "--nefa-engine",
+        metavar="ENGINE",
+        choices=("monitoring", "profile"),
+        default=None,
+        help="how calls reach nefa: monitoring (sys.monitoring, Python 3.12+) or profile (the profile hook) "
+        "(ini: nefa_engine; default: monitoring where it exists)",
+    )
     parser.addini("nefa", type="bool", default=False, help="record every test with nefa (like --nefa)")
     parser.addini("nefa_db", default="", help="trace database for nefa, relative to the rootdir")
     parser.addini("nefa_include", type="linelist", default=[], help="path patterns to record (like --nefa-include)")
     parser.addini("nefa_ignore", type="linelist", default=[], help="path patterns to skip (like --nefa-ignore)")
     parser.addini("nefa_lightweight", type="bool", default=False, help="store short values (like --nefa-lightweight)")
     parser.addini("nefa_memory_budget", default="", help="memory budget per test trace (like --nefa-memory-budget)")
+    parser.addini("nefa_engine", default="", help="monitoring or profile (like --nefa-engine)")
 
 
 def _enabled(config) -> bool:
@@ -135,6 +144,9 @@ def _settings(config) -> dict:
     budget = config.getoption("nefa_memory_budget") or config.getini("nefa_memory_budget")
     if budget:
         settings["memory_budget"] = budget
+    engine = config.getoption("nefa_engine") or config.getini("nefa_engine")
+    if engine:
+        settings["engine"] = engine
     return settings
 
 

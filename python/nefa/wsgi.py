@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import logging
 import os
-import sys
 import threading
 from collections.abc import Mapping
 
@@ -24,7 +23,7 @@ import msgpack
 from nefa import config as config_module
 from nefa import db
 from nefa.plugins.http import redactor
-from nefa.profiler import Profiler, _native
+from nefa.profiler import Profiler, _native, thread_is_recorded
 
 __all__ = ["NefaMiddleware"]
 
@@ -123,7 +122,7 @@ class NefaMiddleware:
         self.db_path = os.path.abspath(os.fspath(db_path) if db_path is not None else config_module.DEFAULT_DB_PATH)
 
     def __call__(self, environ, start_response):
-        if sys.getprofile() is not None:
+        if thread_is_recorded():
             # Replacing the hook would end that recording on this thread.
             return self.app(environ, start_response)
         request = _Request(self, environ)

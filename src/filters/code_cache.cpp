@@ -29,6 +29,8 @@ struct CodeInfo {
     static constexpr std::size_t kSlots = 4;
     std::array<ProfilerSlot, kSlots> slots{};
     std::size_t next_slot = 0;
+    // Line + 1 per code unit (0: not looked up yet), made on first use.
+    std::vector<std::int32_t> lines;
 };
 
 void free_code_info(void* info) { delete static_cast<CodeInfo*>(info); }
@@ -139,6 +141,28 @@ CodeView describe_code(PyObject* code, ProfilerState& profiler) {
     view.verdict = slot.verdict;
     view.processors = slot.processors;
     return view;
+}
+
+int cached_line_number(PyFrameObject* frame) {
+    // A trace function may move a frame's line (a debugger's jump): ask the frame.
+    if (compat::thread_is_traced()) return PyFrame_GetLineNumber(frame);
+    Ref code = compat::frame_code(frame);
+    const int lasti = compat::frame_lasti(frame);
+    CodeInfo* info = nullptr;
+    try {
+        info = cached_info(code.get());
+    } catch (const InternalError&) {
+        info = nullptr;  // the names are reported where they are needed
+    }
+    const std::size_t unit = lasti >= 0 ? static_cast<std::size_t>(lasti) / 2 : 0;
+    const auto units = static_cast<std::size_t>(compat::code_units(code.get()));
+    if (info == nullptr || lasti < 0 || unit >= units) return PyFrame_GetLineNumber(frame);
+    if (info->lines.size() != units) info->lines.assign(units, 0);
+    std::int32_t& slot = info->lines[unit];
+    if (slot > 0) return slot - 1;
+    const int line = PyFrame_GetLineNumber(frame);
+    if (line >= 0) slot = line + 1;
+    return line;
 }
 
 bool known_to_skip(PyObject* code, std::uint64_t serial) noexcept {

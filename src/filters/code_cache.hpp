@@ -56,4 +56,10 @@ CodeView describe_code(PyObject* code, ProfilerState& profiler);
 // "ask describe_code". Requires the interpreter lock.
 bool known_to_skip(PyObject* code, std::uint64_t serial) noexcept;
 
+// The line the frame is at, as PyFrame_GetLineNumber gives it (-1 for
+// none), remembered per code object and instruction: looking a line up walks
+// the code's location table, which costs more than the rest of a record's
+// path and line together. Requires the interpreter lock.
+int cached_line_number(PyFrameObject* frame);
+
 }  // namespace nefa

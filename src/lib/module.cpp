@@ -1,5 +1,6 @@
 // The module nefa._nefa: registration of the profiler as the interpreter's
 // profile hook.
+#include "profiler/monitoring_engine.hpp"
 #include "profiler/nefa_profiler.hpp"
 #include "utils/arguments.hpp"
 #include "utils/errors.hpp"
@@ -40,9 +41,21 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
                 throw PyErrOccurred{};
             }
             const Names& n = names();
-            Ref instance = new_nefa_profiler(new_from_python(profiler));
+            std::unique_ptr<ProfilerState> state = new_from_python(profiler);
+            const Engine engine = state->engine;
+            // Refused before anything is built when another tool holds the id.
+            if (engine == Engine::monitoring) ensure_monitoring_free();
+            Ref instance = new_nefa_profiler(std::move(state));
             Require(PyObject_SetAttr(profiler, n.rust_profiler, instance.get()));
-            PyEval_SetProfile(profile_callback, instance.get());
+            if (engine == Engine::monitoring) {
+                // This thread's earlier hook (an older profiler's) ends here,
+                // as it does when the profile hook is replaced.
+                PyEval_SetProfile(nullptr, nullptr);
+                start_monitoring(instance.get());
+            } else {
+                stop_monitoring_this_thread();
+                PyEval_SetProfile(profile_callback, instance.get());
+            }
 
             Ref config = Ref::require(PyObject_GetAttr(profiler, n.config));
             if (threading_requested(config.get())) {
@@ -57,8 +70,13 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 
 // With the interpreter lock held, on the calling thread.
 PyObject* register_noop_profiler(PyObject*, PyObject*) {
-    PyEval_SetProfile(noop_profile, nullptr);
-    Py_RETURN_NONE;
+    return guarded(
+        [&]() -> PyObject* {
+            PyEval_SetProfile(noop_profile, nullptr);
+            stop_monitoring_this_thread();
+            Py_RETURN_NONE;
+        },
+        static_cast<PyObject*>(nullptr));
 }
 
 PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler, METH_NOARGS,

@@ -51,6 +51,10 @@ struct StoreCounts {
     std::atomic<std::uint64_t> stored_dropped{0};
 };
 
+// How the interpreter hands events over: the per-thread profile hook, or
+// sys.monitoring callbacks (3.12+), which can switch filtered code off.
+enum class Engine : std::uint8_t { profile, monitoring };
+
 struct ProfilerState {
     // Fields are released in declaration order's reverse by C++; the Python
     // references among them (frames on the call stacks, plugin callables) are
@@ -75,6 +79,11 @@ struct ProfilerState {
     bool one_trace_per_test = false;
     bool threading = false;
     bool lightweight_repr = false;
+    Engine engine = Engine::profile;
+    // Monitoring engine: the threads whose events come here (see
+    // monitoring_engine.hpp). Decremented by ending threads, without the
+    // interpreter lock.
+    std::atomic<std::uint64_t> monitored_threads{0};
 
     // Bytes of records one trace may hold; 0 for no limit. Past it the trace
     // is cut: it keeps what it has and counts what it drops.

@@ -3,6 +3,7 @@
 #include "profiler/nefa_profiler.hpp"
 
 #include "filters/configured_filters.hpp"
+#include "utils/compat.hpp"
 #include "utils/interned.hpp"
 #include "utils/fork_epoch.hpp"
 #include "utils/paths.hpp"
@@ -37,6 +38,29 @@ bool config_flag(PyObject* config, const char* key, const char* message) {
         PyErr_Clear();
         return false;
     }
+}
+
+// config["engine"]: absent (or None) means the profile hook.
+Engine read_engine(PyObject* config) {
+    PyObject* value = config_get(config, "engine", "config.get(\"engine\" should not raise.");
+    if (value == nullptr || value == Py_None) return Engine::profile;
+    Ref keep = Ref::borrow(value);
+    const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8(value) : nullptr;
+    if (text == nullptr) PyErr_Clear();
+    const std::string_view name = text != nullptr ? text : "";
+    if (name == "profile") return Engine::profile;
+    if (name == "monitoring") {
+        if (!compat::has_monitoring) {
+            PyErr_Format(PyExc_ValueError,
+                         "config[\"engine\"] = 'monitoring' needs CPython 3.12 or later (sys.monitoring); "
+                         "this is %d.%d: use 'profile'",
+                         PY_MAJOR_VERSION, PY_MINOR_VERSION);
+            throw PyErrOccurred{};
+        }
+        return Engine::monitoring;
+    }
+    PyErr_Format(PyExc_ValueError, "config[\"engine\"] must be 'profile' or 'monitoring', not %R", value);
+    throw PyErrOccurred{};
 }
 
 std::uint64_t next_serial() {
@@ -84,6 +108,8 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler) {
     state->threading = config_flag(config.get(), "threading", "config.get(\"threading\" should not raise.");
     state->lightweight_repr =
         config_flag(config.get(), "lightweight_repr", "config.get(\"lightweight_repr\" should not raise.");
+
+    state->engine = read_engine(config.get());
 
     // 7.
     state->plugin_processors.value = load_plugins(config.get());

@@ -29,7 +29,9 @@ struct EventRecords {
 };
 
 // Handles one call or return event; never raises (failures go to log_error).
-void profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref arg);
+// False when the frame's code is filtered out and no plugin wants it, so that
+// none of its events will ever matter to this profiler.
+bool profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref arg);
 
 // Reports a Python exception met while processing an event as a warning on
 // the "nefa" logger. An error at the recursion limit, or one whose report
@@ -118,6 +120,7 @@ void save_in_db(ProfilerState& state);
 PyObject* method_build_trace(PyObject* self, PyObject* unused);
 PyObject* method_save_request_in_db(PyObject* self, PyObject* unused);
 PyObject* method_stats(PyObject* self, PyObject* unused);
+PyObject* method_records_this_thread(PyObject* self, PyObject* unused);
 PyObject* method_register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames);
 

@@ -37,7 +37,7 @@ void drop(ProfilerState& state, DropCause cause) {
 
 }  // namespace
 
-void profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref arg) {
+bool profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref arg) {
     ProfilerState& state = *self->state;
     try {
         if (Py_TYPE(frame) != &PyFrame_Type) throw InternalError("Python gives us a PyFrame");
@@ -46,14 +46,14 @@ void profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref ar
 
         // The common case, decided per code object: a filtered frame that no
         // plugin wants costs nothing more.
-        if (view.verdict == CodeVerdict::skip && view.processors == nullptr) return;
+        if (view.verdict == CodeVerdict::skip && view.processors == nullptr) return false;
 
         EventRecords records;
         if (view.processors != nullptr) run_plugins(state, frame, event, arg.get(), view, code.get(), records);
 
         bool keep = view.verdict == CodeVerdict::record;
         if (view.verdict == CodeVerdict::ask_callers) keep = !attrs_filter(view.filename, frame);
-        if (!keep && records.empty()) return;
+        if (!keep && records.empty()) return true;
 
         try {
             if (keep) {
@@ -77,6 +77,7 @@ void profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref ar
     } catch (const std::exception&) {
         drop(state, DropCause::internal_error);
     }
+    return true;
 }
 
 }  // namespace nefa

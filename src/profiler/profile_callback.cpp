@@ -26,7 +26,7 @@ namespace {
             NefaProfilerObject* self = downcast_profiler(obj);
             SharedBorrow borrow(self);
             Ref frame_ref = Ref::borrow(reinterpret_cast<PyObject*>(frame));
-            profile(self, frame, event, Ref::borrow(arg != nullptr ? arg : Py_None));
+            (void)profile(self, frame, event, Ref::borrow(arg != nullptr ? arg : Py_None));
             return 0;
         },
         -1);

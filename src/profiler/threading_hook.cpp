@@ -1,5 +1,6 @@
 // Threads started later: the threading module installs our bound method as
 // their first profile function, and it hands each thread to the native hook.
+#include "profiler/monitoring_engine.hpp"
 #include "profiler/operations.hpp"
 #include "utils/arguments.hpp"
 #include "utils/errors.hpp"
@@ -16,7 +17,14 @@ PyObject* method_register_threading_profiler(PyObject* self, PyObject* const* ar
             PyObject* values[3];
             parse_arguments("register_threading_profiler", parameters, args, nargs, kwnames, values);
             SharedBorrow borrow(downcast_profiler(self));
-            PyEval_SetProfile(profile_callback, self);
+            if (borrow.state().engine == Engine::monitoring) {
+                // sys.monitoring already delivers this thread's events: say
+                // they are to be recorded, and drop the Python-level hook.
+                monitor_this_thread(self);
+                PyEval_SetProfile(nullptr, nullptr);
+            } else {
+                PyEval_SetProfile(profile_callback, self);
+            }
             Py_RETURN_NONE;
         },
         static_cast<PyObject*>(nullptr));

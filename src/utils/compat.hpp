@@ -35,15 +35,49 @@ inline PyObject* code_qualname(PyObject* code) { return reinterpret_cast<PyCodeO
 // before 3.13), otherwise (3.13's write-through proxy) a snapshot copy that
 // leaves the frame untouched. New reference.
 inline Ref frame_locals_dict(PyFrameObject* frame) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // The frame of the running code (what both engines hand us): the
+    // interpreter's own snapshot, without a proxy object or a method call
+    // of ours. Any other frame: a copy of its proxy.
+    if (frame == PyEval_GetFrame()) return Ref::require(PyEval_GetFrameLocals());
     Ref locals = Ref::require(PyFrame_GetLocals(frame));
     if (PyDict_Check(locals.get())) return locals;
-#if PY_VERSION_HEX >= 0x030D0000
     static PyObject* copy_name = Require(PyUnicode_InternFromString("copy"));
     return Ref::require(PyObject_CallMethodNoArgs(locals.get(), copy_name));
 #else
-    return locals;
+    return Ref::require(PyFrame_GetLocals(frame));
 #endif
 }
+
+// The frame's current instruction as a byte offset into its code, or -1.
+inline int frame_lasti(PyFrameObject* frame) { return PyFrame_GetLasti(frame); }
+
+// Code units in a code object (its instructions, cached or not).
+inline Py_ssize_t code_units(PyObject* code) { return Py_SIZE(code); }
+
+// Whether the calling thread has a trace function (sys.settrace): then a
+// frame's line may have been set by it, not by its instruction.
+inline bool thread_is_traced() { return PyThreadState_Get()->c_tracefunc != nullptr; }
+
+// sys.monitoring (tool ids, per-code DISABLE) exists from 3.12 on.
+inline constexpr bool has_monitoring = PY_VERSION_HEX >= 0x030C0000;
+
+// The argument of the call event that the profile hook gives for a throw
+// into a generator or coroutine: the exception on 3.12, None from 3.13 on.
+// The monitoring engine gives the same. Borrowed.
+inline PyObject* throw_call_argument(PyObject* exception) {
+#if PY_VERSION_HEX < 0x030D0000
+    return exception;
+#else
+    (void)exception;
+    return Py_None;
+#endif
+}
+
+// The frame of the code running on this thread, made into a frame object if
+// it was not one yet; null when there is none. Borrowed: the interpreter
+// keeps it while the code runs.
+inline PyFrameObject* current_frame() { return PyEval_GetFrame(); }
 
 // A dict's version: a process-wide counter value that the interpreter
 // renews on every change of the dict, so an unchanged number means an

@@ -1,5 +1,6 @@
 #include "utils/thread_identity.hpp"
 
+#include "filters/code_cache.hpp"
 #include "utils/fork_epoch.hpp"
 #include "utils/interned.hpp"
 #include "utils/text.hpp"
@@ -22,7 +23,7 @@ ThreadIdentity current_thread() {
 }
 
 int frame_line_number(PyFrameObject* frame) {
-    const int line = PyFrame_GetLineNumber(frame);
+    const int line = cached_line_number(frame);
     if (line < 0) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
         throw PyErrOccurred{};

@@ -66,6 +66,7 @@ def test_traces_without_database_or_traces(tmp_path, capsys, monkeypatch, make_d
         (["run", "--include", "", "x.py"], 2, "empty pattern"),
         (["run", "--memory-budget", "lots", "x.py"], 2, "memory_budget: expected a size such as 512M or 2G"),
         (["run", "--memory-budget"], 2, "--memory-budget expects a value"),
+        (["run", "--engine", "fast", "x.py"], 2, "engine: expected one of 'monitoring', 'profile', got 'fast'"),
         (["run", "missing.py"], 2, "can't open file"),
         (["run", "-m", "no_such_module_here"], 1, "No module named 'no_such_module_here'"),
         (["frobnicate"], 2, "unknown command 'frobnicate'"),
@@ -86,8 +87,10 @@ def test_run_stops_parsing_at_the_program():
     assert settings == {"threading": False, "include": ["src/"], "ignore": ["gen/"]}
     assert (target.name, target.args, target.is_module) == ("app.py", ["--db", "-m"], False)
 
-    settings, target = command.parse(["--lightweight", "--memory-budget=512M", "-m", "pkg.tool", "--help"])
-    assert settings == {"lightweight_repr": True, "memory_budget": "512M"}
+    settings, target = command.parse(
+        ["--lightweight", "--memory-budget=512M", "--engine", "profile", "-m", "pkg.tool", "--help"]
+    )
+    assert settings == {"lightweight_repr": True, "memory_budget": "512M", "engine": "profile"}
     assert (target.name, target.args, target.is_module) == ("pkg.tool", ["--help"], True)
 
     _, target = command.parse(["--", "-odd-name.py", "x"])

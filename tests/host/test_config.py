@@ -27,6 +27,7 @@ ignore = ["generated/"]
 threading = false
 sqlite_busy_timeout = 5
 memory_budget = "256M"
+engine = "profile"
 """,
     )
     cfg, db_path = config.resolve(
@@ -40,6 +41,7 @@ memory_budget = "256M"
         "lightweight_repr": True,
         "memory_budget": 512 << 20,
         "plugins": ["pytest", "unittest", "http", "logging", "flask"],
+        "engine": "profile",
     }
     assert db_path == str(tmp_path / "traces" / "store.db")
 
@@ -58,6 +60,7 @@ def test_resolve_without_pyproject_gives_defaults(tmp_path):
         ("[tool.nefa]\nignore = ['']\n", "empty pattern"),
         ("[tool.nefa]\ntreading = true\n", "treading: unknown setting"),
         ("[tool.nefa]\nplugins = ['nope']\n", "unknown plugin 'nope'"),
+        ("[tool.nefa]\nengine = 'fast'\n", "engine: expected one of 'monitoring', 'profile', got 'fast'"),
         ("[tool.nefa]\ndb = 3\n", "db: expected a path"),
         ("[tool.nefa]\nmemory_budget = '2 lots'\n", "memory_budget: expected a size such as 512M"),
         ("[tool.nefa]\nmemory_budget = -5\n", "memory_budget: expected a size"),

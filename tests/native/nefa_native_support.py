@@ -26,10 +26,14 @@ OUT_MARK = "NEFA-OUT:"
 HARNESS = '''
 import base64
 import logging
+import os
 import pickle
 import sys
 
 from nefa import _nefa
+
+# The event source the test runs under (tests/native/conftest.py).
+ENGINE = os.environ.get("NEFA_TEST_ENGINE", "profile")
 
 
 class Profiler:
@@ -38,6 +42,8 @@ class Profiler:
     def __init__(self, config=None, *, db_path="traces.db", one_trace_per_test=False,
                  trace_id="trc_01TESTTRACE0000000000000000", source="native-tests"):
         self.config = {} if config is None else config
+        if isinstance(self.config, dict) and ENGINE != "profile":
+            self.config.setdefault("engine", ENGINE)
         self.db_path = db_path
         self.one_trace_per_test = one_trace_per_test
         self.trace_id = trace_id

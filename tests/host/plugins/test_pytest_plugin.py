@@ -1,5 +1,6 @@
 """``pytest --nefa``: one stored trace per test, run by an inner pytest."""
 
+import sys
 import textwrap
 
 import pytest
@@ -238,6 +239,35 @@ def test_lightweight_option_and_ini_shorten_values(env_clean):
     pytester.makeini("[pytest]\nnefa_lightweight = true\n")
     pytester.runpytest_subprocess("--nefa", "-p", "no:cacheprovider").assert_outcomes(passed=1)
     assert light == stored_length() < full
+
+
+ENGINE_PROBE = """
+import sys
+
+def test_engine():
+    monitoring = getattr(sys, "monitoring", None)
+    held = monitoring.get_tool(monitoring.PROFILER_ID) if monitoring else None
+    engine = "monitoring" if held == "nefa" else "profile" if sys.getprofile() is not None else "none"
+    print("ENGINE=" + engine)
+"""
+
+
+def test_engine_option_and_ini(env_clean):
+    pytester = env_clean
+    pytester.makepyfile(test_probe=ENGINE_PROBE)
+
+    def engine(*options):
+        result = pytester.runpytest_subprocess("--nefa", "-s", "-p", "no:cacheprovider", *options)
+        result.assert_outcomes(passed=1)
+        return [word for line in result.outlines for word in line.split() if word.startswith("ENGINE=")]
+
+    default = "monitoring" if sys.version_info >= (3, 12) else "profile"
+    assert engine() == [f"ENGINE={default}"]
+    assert engine("--nefa-engine", "profile") == ["ENGINE=profile"]
+    pytester.makeini("[pytest]\nnefa_engine = profile\n")
+    assert engine() == ["ENGINE=profile"]
+    if sys.version_info >= (3, 12):
+        assert engine("--nefa-engine", "monitoring") == ["ENGINE=monitoring"]
 
 
 BIG_AND_SMALL = """

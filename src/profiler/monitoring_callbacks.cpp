@@ -1,0 +1,143 @@
+// sys.monitoring's events as the profile hook's call and return events.
+#include "profiler/monitoring_callbacks.hpp"
+
+#include "filters/code_cache.hpp"
+#include "profiler/operations.hpp"
+#include "utils/compat.hpp"
+#include "utils/errors.hpp"
+
+namespace nefa {
+
+namespace {
+
+PyObject* disable_value = nullptr;
+bool disable_allowed = false;
+
+thread_local NefaProfilerObject* current_profiler = nullptr;
+ThreadEndNotice thread_end_notice = nullptr;
+
+// Registered on a thread when it first names a profiler; tells the engine
+// when the thread ends, so that a profiler is not kept for threads gone.
+struct ThreadEndWatch {
+    ~ThreadEndWatch() {
+        if (current_profiler != nullptr && thread_end_notice != nullptr) thread_end_notice(current_profiler);
+    }
+};
+thread_local ThreadEndWatch thread_end_watch;
+
+// What may answer an event: DISABLE only for events that sys.monitoring can
+// switch off per code location (it refuses DISABLE from PY_THROW and PY_UNWIND).
+enum class Answer { none, disable };
+
+PyObject* answer(Answer value) {
+    const bool disable = value == Answer::disable && disable_allowed && disable_value != nullptr;
+    return Py_NewRef(disable ? disable_value : Py_None);
+}
+
+// Everything past the fast path: the event reaches the same processing as
+// the profile hook's, with the frame of the running code. False when the
+// code is of no interest to the profiler.
+[[gnu::noinline]] bool deliver(NefaProfilerObject* self, PyObject* code, Event event, PyObject* arg) {
+    PendingError pending = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
+    bool wanted = true;
+    // Our own reference: the host's Python code run during the event may
+    // end this thread's recording and release the engine's.
+    Ref self_ref = Ref::borrow(reinterpret_cast<PyObject*>(self));
+    const int status = guarded(
+        [&]() -> int {
+            SharedBorrow borrow(self);
+            PyFrameObject* frame = compat::current_frame();
+            // Not the event's own frame (a callback of another tool's, made
+            // of Python code, called ours): nothing true can be recorded.
+            if (frame == nullptr || compat::frame_code(frame).get() != code) {
+                PyErr_Clear();
+                self->state->dropped.add(DropCause::internal_error);
+                return 0;
+            }
+            Ref frame_ref = Ref::borrow(reinterpret_cast<PyObject*>(frame));
+            wanted = profile(self, frame, event, Ref::borrow(arg));
+            return 0;
+        },
+        -1);
+    if (status != 0) {
+        // Nothing of ours may raise into the program: an event that could
+        // not even reach the profiler is counted instead.
+        PyErr_Clear();
+        self->state->dropped.add(DropCause::internal_error);
+    }
+    pending.restore();
+    return wanted;
+}
+
+// Called by sys.monitoring with the interpreter lock held; args[0] is the
+// code object. Never raises for an event; wrong arguments (a call from
+// Python code) are a TypeError.
+PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, Event event, PyObject* arg,
+                   Answer when_unwanted) {
+    if (nargs != expected || !PyCode_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "nefa's sys.monitoring callbacks are called by the interpreter only");
+        return nullptr;
+    }
+    NefaProfilerObject* profiler = current_profiler;
+    if (profiler == nullptr) Py_RETURN_NONE;
+    // The common case, decided once per code object: filtered code that no
+    // plugin wants. Its location is switched off and costs nothing again.
+    if (known_to_skip(args[0], profiler->state->serial)) return answer(when_unwanted);
+    return answer(deliver(profiler, args[0], event, arg) ? Answer::none : when_unwanted);
+}
+
+PyObject* on_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return on_event(args, nargs, 2, Event::call, Py_None, Answer::disable);
+}
+
+// A throw into a generator is a call, as under the profile hook.
+PyObject* on_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return on_event(args, nargs, 3, Event::call, nargs == 3 ? compat::throw_call_argument(args[2]) : Py_None,
+                    Answer::none);
+}
+
+PyObject* on_return(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return on_event(args, nargs, 3, Event::return_, nargs == 3 ? args[2] : Py_None, Answer::disable);
+}
+
+// A return by exception carries None, as under the profile hook.
+PyObject* on_unwind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return on_event(args, nargs, 3, Event::return_, Py_None, Answer::none);
+}
+
+PyCFunction fastcall(PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t)) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef start_def = {"nefa_py_start", fastcall(on_start), METH_FASTCALL, nullptr};
+PyMethodDef resume_def = {"nefa_py_resume", fastcall(on_start), METH_FASTCALL, nullptr};
+PyMethodDef throw_def = {"nefa_py_throw", fastcall(on_throw), METH_FASTCALL, nullptr};
+PyMethodDef return_def = {"nefa_py_return", fastcall(on_return), METH_FASTCALL, nullptr};
+PyMethodDef yield_def = {"nefa_py_yield", fastcall(on_return), METH_FASTCALL, nullptr};
+PyMethodDef unwind_def = {"nefa_py_unwind", fastcall(on_unwind), METH_FASTCALL, nullptr};
+
+const MonitoringCallback callbacks[] = {
+    {"PY_START", &start_def},   {"PY_RESUME", &resume_def}, {"PY_THROW", &throw_def},
+    {"PY_RETURN", &return_def}, {"PY_YIELD", &yield_def},   {"PY_UNWIND", &unwind_def},
+};
+
+}  // namespace
+
+std::span<const MonitoringCallback> monitoring_callbacks() { return callbacks; }
+
+NefaProfilerObject* thread_profiler() noexcept { return current_profiler; }
+
+void set_thread_profiler(NefaProfilerObject* profiler) noexcept {
+    if (profiler != nullptr) (void)&thread_end_watch;  // registers the watch on this thread
+    current_profiler = profiler;
+}
+
+void on_thread_end(ThreadEndNotice notice) noexcept { thread_end_notice = notice; }
+
+void allow_disable(bool allowed) noexcept { disable_allowed = allowed; }
+
+void remember_disable(PyObject* disable) {
+    if (disable_value == nullptr) disable_value = Py_NewRef(disable);
+}
+
+}  // namespace nefa
