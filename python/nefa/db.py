@@ -27,6 +27,7 @@ import tempfile
 import threading
 import time
 import urllib.parse
+import zlib
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
@@ -38,6 +39,8 @@ __all__ = [
     "SCHEMA_VERSION",
     "DatabaseError",
     "DatabaseNotFoundError",
+    "DocumentDamagedError",
+    "DocumentFile",
     "ForeignDatabaseError",
     "SchemaTooNewError",
     "TraceNotFoundError",
@@ -47,7 +50,9 @@ __all__ = [
     "get_trace",
     "import_document",
     "list_traces",
+    "open_document",
     "prepare_database",
+    "read_document_range",
     "read_trace_parts",
     "save_trace_in_sqlite",
     "store_trace",
@@ -74,7 +79,10 @@ APPLICATION_ID = 0x6E656661
 # The tables every schema version has; a migration that adds a table must
 # add it to KNOWN_TABLES, or older unmarked databases stop being recognised.
 CORE_TABLES = frozenset({"traces", "trace_parts"})
-KNOWN_TABLES = CORE_TABLES
+KNOWN_TABLES = CORE_TABLES | frozenset({
+    "document_chunks", "names", "paths", "call_indexes", "call_index_parts", "call_threads", "calls",
+    "function_stats", "call_view",
+})
 
 _MAGIC = b"SQLite format 3\x00"
 _HEADER_SIZE = 100
@@ -545,8 +553,126 @@ def _migration_2(conn: sqlite3.Connection) -> None:
     conn.execute("ALTER TABLE traces ADD COLUMN parent_trace_id TEXT")
 
 
+def _migration_3(conn: sqlite3.Connection) -> None:
+    # Documents stored from now on are zlib-compressed chunks (document_chunks);
+    # older parts keep their BLOB.  document_size is the raw size of a chunked
+    # document (NULL: the BLOB is the document), chunk_size its raw chunk size.
+    conn.execute("ALTER TABLE trace_parts ADD COLUMN document_size INTEGER")
+    conn.execute("ALTER TABLE trace_parts ADD COLUMN chunk_size INTEGER")
+    conn.execute(
+        """
+        CREATE TABLE document_chunks (
+            trace_id TEXT NOT NULL,
+            part_index INTEGER NOT NULL,
+            chunk_index INTEGER NOT NULL,   -- raw bytes [chunk_index * chunk_size, ...)
+            raw_offset INTEGER NOT NULL,
+            data BLOB NOT NULL,             -- zlib stream of the raw bytes
+            PRIMARY KEY (trace_id, part_index, chunk_index),
+            FOREIGN KEY (trace_id, part_index) REFERENCES trace_parts (trace_id, part_index) ON DELETE CASCADE
+        )
+        """
+    )
+    # The call index (nefa/traces/index.py builds it; the README documents it).
+    conn.execute("CREATE TABLE names (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE)")
+    conn.execute("CREATE TABLE paths (id INTEGER PRIMARY KEY, path TEXT NOT NULL UNIQUE)")
+    conn.execute(
+        """
+        CREATE TABLE call_indexes (
+            trace_key INTEGER PRIMARY KEY,  -- what the index tables use for the trace
+            trace_id TEXT NOT NULL UNIQUE REFERENCES traces (id) ON DELETE CASCADE,
+            version INTEGER NOT NULL,       -- of the index builder; an older one is rebuilt
+            time_base REAL NOT NULL,        -- calls.start is nanoseconds after this Unix time
+            part_count INTEGER NOT NULL,    -- parts indexed
+            record_count INTEGER NOT NULL,
+            call_count INTEGER NOT NULL,    -- rows in calls
+            built_at REAL NOT NULL
+        )
+        """
+    )
+    conn.execute(
+        """
+        CREATE TABLE call_index_parts (
+            trace_key INTEGER NOT NULL REFERENCES call_indexes (trace_key) ON DELETE CASCADE,
+            part_index INTEGER NOT NULL,
+            record_count INTEGER NOT NULL,
+            call_count INTEGER NOT NULL,
+            legacy_values INTEGER NOT NULL, -- 1: values stored before the value forms
+            PRIMARY KEY (trace_key, part_index)
+        ) WITHOUT ROWID
+        """
+    )
+    conn.execute(
+        """
+        CREATE TABLE call_threads (
+            trace_key INTEGER NOT NULL REFERENCES call_indexes (trace_key) ON DELETE CASCADE,
+            thread_native_id INTEGER NOT NULL,
+            name TEXT NOT NULL,
+            is_main INTEGER NOT NULL,
+            record_count INTEGER NOT NULL,
+            call_count INTEGER NOT NULL,    -- frame calls, plugin rows not counted
+            start INTEGER NOT NULL,         -- nanoseconds after call_indexes.time_base
+            end INTEGER NOT NULL,
+            PRIMARY KEY (trace_key, thread_native_id)
+        ) WITHOUT ROWID
+        """
+    )
+    conn.execute(
+        """
+        CREATE TABLE calls (
+            trace_key INTEGER NOT NULL,
+            part_index INTEGER NOT NULL,
+            id INTEGER NOT NULL,            -- per trace, in the order the calls were recorded
+            thread_native_id INTEGER NOT NULL,
+            parent INTEGER,                 -- calls.id of the caller, NULL at the top
+            depth INTEGER NOT NULL,         -- 0 at the top
+            start INTEGER NOT NULL,         -- nanoseconds after call_indexes.time_base
+            duration INTEGER NOT NULL,      -- nanoseconds
+            self_time INTEGER NOT NULL,     -- nanoseconds, calls below left out
+            name_id INTEGER NOT NULL,       -- names.id: qualified name (co_name when none)
+            path_id INTEGER,                -- paths.id: the file
+            line INTEGER,
+            kind TEXT,                      -- NULL for a frame; a plugin record's type
+            resumed INTEGER NOT NULL,       -- 1: a generator or coroutine resumed
+            flags INTEGER NOT NULL,         -- 1: call not recorded, 2: return not recorded
+            call_offset INTEGER,            -- the call record's bytes in the part's document
+            call_length INTEGER,
+            return_offset INTEGER,          -- the return record's bytes (NULL: none)
+            return_length INTEGER,
+            end INTEGER GENERATED ALWAYS AS (start + duration) VIRTUAL,
+            PRIMARY KEY (trace_key, id)
+        ) WITHOUT ROWID
+        """
+    )
+    conn.execute("CREATE INDEX calls_by_parent ON calls (trace_key, parent)")
+    conn.execute("CREATE INDEX calls_by_name ON calls (trace_key, name_id)")
+    conn.execute(
+        """
+        CREATE TABLE function_stats (
+            trace_key INTEGER NOT NULL,
+            name_id INTEGER NOT NULL,
+            path_id INTEGER NOT NULL,       -- 0: no path (plugin records)
+            calls INTEGER NOT NULL,
+            total_time INTEGER NOT NULL,    -- nanoseconds, recursive calls counted once
+            self_time INTEGER NOT NULL,
+            PRIMARY KEY (trace_key, name_id, path_id)
+        ) WITHOUT ROWID
+        """
+    )
+    conn.execute(
+        """
+        CREATE VIEW call_view AS
+        SELECT i.trace_id, c.part_index, c.id, c.thread_native_id, c.parent, c.depth,
+               i.time_base + c.start * 1e-9 AS start, c.duration * 1e-9 AS duration,
+               c.self_time * 1e-9 AS self_time, n.name, p.path, c.line, coalesce(c.kind, 'frame') AS kind,
+               c.resumed
+        FROM calls c JOIN call_indexes i USING (trace_key) JOIN names n ON n.id = c.name_id
+        LEFT JOIN paths p ON p.id = c.path_id
+        """
+    )
+
+
 # Index i holds the migration from version i to version i + 1.
-MIGRATIONS: list[Callable[[sqlite3.Connection], None]] = [_migration_1, _migration_2]
+MIGRATIONS: list[Callable[[sqlite3.Connection], None]] = [_migration_1, _migration_2, _migration_3]
 SCHEMA_VERSION = len(MIGRATIONS)
 
 
@@ -773,21 +899,226 @@ def prepare_database(db_path, *, timeout: float = 60) -> None:
     _connect(db_path, timeout=timeout, create=True).close()
 
 
-# Documents are written in pieces of this size: binding a whole document
-# would make SQLite copy it, and then copy it again into the row.
-_WRITE_CHUNK = 1 << 20
+# Documents are stored as zlib streams of this many raw bytes each: small
+# enough that reading one record's bytes (nefa show, the viewer) inflates
+# little, large enough for few rows.  zlib's window is 32 KiB, so larger
+# chunks would hardly compress better.
+DOCUMENT_CHUNK_SIZE = 1 << 16
+# Fast: saving a trace is on the recorded program's way out.
+_COMPRESSION_LEVEL = 1
 
 
 def _insert_document(conn, trace_id: str, part_index: int, now: float, record_count: int, document) -> None:
-    rowid = conn.execute(
-        "INSERT INTO trace_parts (trace_id, part_index, created_at, record_count, document)"
-        " VALUES (?, ?, ?, ?, zeroblob(?))",
-        (trace_id, part_index, now, record_count, len(document)),
-    ).lastrowid
     view = memoryview(document).cast("B")
-    with view, conn.blobopen("trace_parts", "document", rowid) as blob:
-        for start in range(0, len(view), _WRITE_CHUNK):
-            blob.write(view[start : start + _WRITE_CHUNK])
+    conn.execute(
+        "INSERT INTO trace_parts (trace_id, part_index, created_at, record_count, document, document_size,"
+        " chunk_size) VALUES (?, ?, ?, ?, x'', ?, ?)",
+        (trace_id, part_index, now, record_count, len(view), DOCUMENT_CHUNK_SIZE),
+    )
+    with view:
+        conn.executemany(
+            "INSERT INTO document_chunks (trace_id, part_index, chunk_index, raw_offset, data) VALUES (?, ?, ?, ?, ?)",
+            (
+                (trace_id, part_index, index, start,
+                 zlib.compress(view[start : start + DOCUMENT_CHUNK_SIZE], _COMPRESSION_LEVEL))
+                for index, start in enumerate(range(0, len(view), DOCUMENT_CHUNK_SIZE))
+            ),
+        )
+
+
+class DocumentDamagedError(DatabaseError):
+    """A stored document whose chunks are missing or do not inflate."""
+
+
+class _StoredDocument:
+    """Where one part's bytes are: the BLOB itself, or its chunks."""
+
+    __slots__ = ("conn", "trace_id", "part_index", "rowid", "size", "chunk_size", "_cache")
+
+    def __init__(self, conn: sqlite3.Connection, trace_id: str, part_index: int):
+        row = conn.execute(
+            "SELECT rowid, document_size, chunk_size, length(document), typeof(document) FROM trace_parts"
+            " WHERE trace_id = ? AND part_index = ?",
+            (trace_id, part_index),
+        ).fetchone()
+        if row is None:
+            raise TraceNotFoundError(f"no part {part_index} of trace {trace_id!r}")
+        rowid, size, chunk_size, blob_size, kind = row
+        self.conn = conn
+        self.trace_id = trace_id
+        self.part_index = part_index
+        self.rowid = rowid
+        if chunk_size is None:
+            if kind != "blob":
+                raise DocumentDamagedError(
+                    f"trace {trace_id}: part {part_index} is stored as {kind.upper()}, not as a BLOB of MessagePack")
+            self.size, self.chunk_size = blob_size, None
+        else:
+            if type(size) is not int or type(chunk_size) is not int or size < 0 or chunk_size <= 0:
+                raise DocumentDamagedError(f"trace {trace_id}: part {part_index} has a damaged size ({size}, {chunk_size})")
+            self.size, self.chunk_size = size, chunk_size
+        self._cache: dict[int, bytes] = {}
+
+    def chunk(self, index: int) -> bytes:
+        """The raw bytes of chunk ``index`` (the last few kept)."""
+        found = self._cache.get(index)
+        if found is not None:
+            return found
+        where = f"trace {self.trace_id}, part {self.part_index}, chunk {index}"
+        row = self.conn.execute(
+            "SELECT raw_offset, data FROM document_chunks WHERE trace_id = ? AND part_index = ? AND chunk_index = ?",
+            (self.trace_id, self.part_index, index),
+        ).fetchone()
+        expected = min(self.chunk_size, self.size - index * self.chunk_size)
+        if row is None:
+            raise DocumentDamagedError(f"{where}: missing, the document is damaged")
+        if row[0] != index * self.chunk_size or not isinstance(row[1], bytes):
+            raise DocumentDamagedError(f"{where}: damaged (offset {row[0]!r})")
+        try:
+            raw = zlib.decompress(row[1])
+        except zlib.error as error:
+            raise DocumentDamagedError(f"{where}: does not inflate ({error})") from None
+        if len(raw) != expected:
+            raise DocumentDamagedError(f"{where}: holds {len(raw)} bytes, not {expected}")
+        if len(self._cache) >= 8:
+            self._cache.pop(next(iter(self._cache)))
+        self._cache[index] = raw
+        return raw
+
+    def read(self, offset: int, length: int) -> bytes:
+        """``length`` bytes from ``offset`` (fewer at the end)."""
+        offset = max(0, offset)
+        length = max(0, min(length, self.size - offset))
+        if length == 0:
+            return b""
+        if self.chunk_size is None:
+            with self.conn.blobopen("trace_parts", "document", self.rowid, readonly=True) as blob:
+                blob.seek(offset)
+                return blob.read(length)
+        pieces = []
+        position, stop = offset, offset + length
+        while position < stop:
+            index, skip = divmod(position, self.chunk_size)
+            raw = self.chunk(index)
+            piece = raw[skip : skip + (stop - position)]
+            pieces.append(piece)
+            position += len(piece)
+        return pieces[0] if len(pieces) == 1 else b"".join(pieces)
+
+
+class DocumentFile(io.RawIOBase):
+    """A stored document as a read-only binary file (see :func:`open_document`)."""
+
+    def __init__(self, stored: _StoredDocument, *, own_connection: bool):
+        super().__init__()
+        self._stored = stored
+        self._own = own_connection
+        self._position = 0
+
+    @property
+    def size(self) -> int:
+        return self._stored.size
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        self._checkClosed()
+        return self._position
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        self._checkClosed()
+        base = {io.SEEK_SET: 0, io.SEEK_CUR: self._position, io.SEEK_END: self._stored.size}.get(whence)
+        if base is None:
+            raise ValueError(f"invalid whence {whence!r}")
+        position = base + offset
+        if position < 0:
+            raise ValueError(f"negative seek position {position}")
+        self._position = position
+        return position
+
+    def readinto(self, buffer) -> int:
+        self._checkClosed()
+        view = memoryview(buffer).cast("B")
+        # One chunk at a time: memory stays bounded whatever is asked for.
+        step = self._stored.chunk_size or (1 << 20)
+        data = self._stored.read(self._position, min(len(view), step))
+        view[: len(data)] = data
+        self._position += len(data)
+        return len(data)
+
+    def readall(self) -> bytes:
+        return self.read(max(0, self._stored.size - self._position))
+
+    def read(self, size: int = -1) -> bytes:
+        self._checkClosed()
+        if size is None or size < 0:
+            size = max(0, self._stored.size - self._position)
+        data = self._stored.read(self._position, size)
+        self._position += len(data)
+        return data
+
+    def close(self) -> None:
+        if not self.closed and self._own:
+            self._stored.conn.close()
+        super().close()
+
+
+def open_document(db_path, trace_id: str, part_index: int = 0, *, timeout: float = 60) -> DocumentFile:
+    """Part ``part_index`` of a stored trace as a read-only binary file.
+
+    ``read(n)``, ``seek`` and ``tell`` give the exact document bytes that
+    were saved, whether the part is stored as one BLOB (traces saved
+    before chunked storage) or as compressed chunks, which are inflated
+    one at a time: memory stays bounded by a chunk, whatever the size.
+    ``.size`` is the document's length.  The file has its own read-only
+    connection; close it (or use ``with``).  Raises
+    :class:`TraceNotFoundError` for a missing trace or part and
+    :class:`DocumentDamagedError` when the stored bytes are damaged.
+    """
+    conn = _connect(db_path, timeout=timeout, create=False)
+    try:
+        stored = _StoredDocument(conn, trace_id, part_index)
+    except BaseException:
+        conn.close()
+        raise
+    return DocumentFile(stored, own_connection=True)
+
+
+def read_document_range(conn_or_path, trace_id: str, part_index: int, offset: int, length: int) -> bytes:
+    """``length`` bytes at ``offset`` in a stored document: one record's
+    bytes, as the call index gives them (``calls.call_offset`` and
+    ``call_length``).  ``conn_or_path`` is an open connection (reused; its
+    last inflated chunks are kept for the next call) or a database path.
+    """
+    if isinstance(conn_or_path, sqlite3.Connection):
+        return _stored_document(conn_or_path, trace_id, part_index).read(offset, length)
+    with open_document(conn_or_path, trace_id, part_index) as document:
+        document.seek(offset)
+        return document.read(length)
+
+
+# The documents recently read per connection (connections take no weak
+# references; keyed by id and checked by identity).
+_recent_documents: dict[int, tuple[sqlite3.Connection, dict]] = {}
+
+
+def _stored_document(conn: sqlite3.Connection, trace_id: str, part_index: int) -> _StoredDocument:
+    entry = _recent_documents.get(id(conn))
+    if entry is None or entry[0] is not conn:
+        if len(_recent_documents) > 16:
+            _recent_documents.clear()
+        entry = _recent_documents[id(conn)] = (conn, {})
+    documents = entry[1]
+    stored = documents.get((trace_id, part_index))
+    if stored is None:
+        if len(documents) > 16:
+            documents.clear()
+        stored = documents[(trace_id, part_index)] = _StoredDocument(conn, trace_id, part_index)
+    return stored
 
 
 def save_trace_in_sqlite(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes) -> None:
@@ -933,18 +1264,25 @@ def get_trace(db_path, trace_id: str, *, timeout: float = 60) -> TraceSummary:
 
 
 def read_trace_parts(db_path, trace_id: str, *, timeout: float = 60) -> list[bytes]:
-    """The documents stored under ``trace_id``, in the order they were saved."""
+    """The documents stored under ``trace_id``, in the order they were saved
+    (each exactly as saved, however it is stored)."""
     conn = _connect(db_path, timeout=timeout, create=False)
     try:
-        rows = conn.execute(
-            "SELECT document FROM trace_parts WHERE trace_id = ? ORDER BY part_index",
-            (trace_id,),
-        ).fetchall()
+        parts = [index for (index,) in conn.execute(
+            "SELECT part_index FROM trace_parts WHERE trace_id = ? ORDER BY part_index", (trace_id,))]
+        if not parts:
+            raise TraceNotFoundError(f"no trace {trace_id!r} in {db_path}")
+        documents = []
+        for index in parts:
+            stored = _StoredDocument(conn, trace_id, index)
+            if stored.chunk_size is None:
+                documents.append(stored.read(0, stored.size))
+            else:
+                documents.append(b"".join(stored.chunk(i) for i in range(-(-stored.size // stored.chunk_size))))
+                stored._cache.clear()
+        return documents
     finally:
         conn.close()
-    if not rows:
-        raise TraceNotFoundError(f"no trace {trace_id!r} in {db_path}")
-    return [bytes(row[0]) for row in rows]
 
 
 def _document_trace_id(document) -> str:
@@ -964,6 +1302,9 @@ def _document_trace_id(document) -> str:
     return trace_id
 
 
+_COMPARE_STEP = 1 << 20
+
+
 def import_document(db_path, document, *, timeout: float = 60) -> tuple[str, bool]:
     """Store a document kept by a failed save, under its own trace id.
 
@@ -975,10 +1316,17 @@ def import_document(db_path, document, *, timeout: float = 60) -> tuple[str, boo
     trace_id = _document_trace_id(document)
     conn = _connect(db_path, timeout=timeout, create=True)
     try:
-        present = conn.execute(
-            "SELECT 1 FROM trace_parts WHERE trace_id = ? AND length(document) = ? AND document = ? LIMIT 1",
-            (trace_id, len(document), sqlite3.Binary(document)),
-        ).fetchone()
+        present = False
+        same_size = conn.execute(
+            "SELECT part_index FROM trace_parts WHERE trace_id = ? AND coalesce(document_size, length(document)) = ?",
+            (trace_id, len(document)),
+        ).fetchall()
+        for (part_index,) in same_size:
+            stored = _StoredDocument(conn, trace_id, part_index)
+            if all(stored.read(start, _COMPARE_STEP) == document[start : start + _COMPARE_STEP]
+                   for start in range(0, len(document), _COMPARE_STEP)):
+                present = True
+                break
     finally:
         conn.close()
     if present:
