@@ -92,6 +92,10 @@ class DatabaseError(Exception):
     pass
 
 
+class DocumentFormatError(ValueError):
+    """Bytes that are not a trace document; the message says where and why."""
+
+
 class DatabaseNotFoundError(DatabaseError):
     pass
 
@@ -568,107 +572,16 @@ def _migration_3(conn: sqlite3.Connection) -> None:
             raw_offset INTEGER NOT NULL,
             data BLOB NOT NULL,             -- zlib stream of the raw bytes
             PRIMARY KEY (trace_id, part_index, chunk_index),
+            -- The part's row is written after its chunks (it holds their count).
             FOREIGN KEY (trace_id, part_index) REFERENCES trace_parts (trace_id, part_index) ON DELETE CASCADE
+                DEFERRABLE INITIALLY DEFERRED
         )
         """
     )
-    # The call index (nefa/traces/index.py builds it; the README documents it).
-    conn.execute("CREATE TABLE names (id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE)")
-    conn.execute("CREATE TABLE paths (id INTEGER PRIMARY KEY, path TEXT NOT NULL UNIQUE)")
-    conn.execute(
-        """
-        CREATE TABLE call_indexes (
-            trace_key INTEGER PRIMARY KEY,  -- what the index tables use for the trace
-            trace_id TEXT NOT NULL UNIQUE REFERENCES traces (id) ON DELETE CASCADE,
-            version INTEGER NOT NULL,       -- of the index builder; an older one is rebuilt
-            time_base REAL NOT NULL,        -- calls.start is nanoseconds after this Unix time
-            part_count INTEGER NOT NULL,    -- parts indexed
-            record_count INTEGER NOT NULL,
-            call_count INTEGER NOT NULL,    -- rows in calls
-            built_at REAL NOT NULL
-        )
-        """
-    )
-    conn.execute(
-        """
-        CREATE TABLE call_index_parts (
-            trace_key INTEGER NOT NULL REFERENCES call_indexes (trace_key) ON DELETE CASCADE,
-            part_index INTEGER NOT NULL,
-            record_count INTEGER NOT NULL,
-            call_count INTEGER NOT NULL,
-            legacy_values INTEGER NOT NULL, -- 1: values stored before the value forms
-            PRIMARY KEY (trace_key, part_index)
-        ) WITHOUT ROWID
-        """
-    )
-    conn.execute(
-        """
-        CREATE TABLE call_threads (
-            trace_key INTEGER NOT NULL REFERENCES call_indexes (trace_key) ON DELETE CASCADE,
-            thread_native_id INTEGER NOT NULL,
-            name TEXT NOT NULL,
-            is_main INTEGER NOT NULL,
-            record_count INTEGER NOT NULL,
-            call_count INTEGER NOT NULL,    -- frame calls, plugin rows not counted
-            start INTEGER NOT NULL,         -- nanoseconds after call_indexes.time_base
-            end INTEGER NOT NULL,
-            PRIMARY KEY (trace_key, thread_native_id)
-        ) WITHOUT ROWID
-        """
-    )
-    conn.execute(
-        """
-        CREATE TABLE calls (
-            trace_key INTEGER NOT NULL,
-            part_index INTEGER NOT NULL,
-            id INTEGER NOT NULL,            -- per trace, in the order the calls were recorded
-            thread_native_id INTEGER NOT NULL,
-            parent INTEGER,                 -- calls.id of the caller, NULL at the top
-            depth INTEGER NOT NULL,         -- 0 at the top
-            start INTEGER NOT NULL,         -- nanoseconds after call_indexes.time_base
-            duration INTEGER NOT NULL,      -- nanoseconds
-            self_time INTEGER NOT NULL,     -- nanoseconds, calls below left out
-            name_id INTEGER NOT NULL,       -- names.id: qualified name (co_name when none)
-            path_id INTEGER,                -- paths.id: the file
-            line INTEGER,
-            kind TEXT,                      -- NULL for a frame; a plugin record's type
-            resumed INTEGER NOT NULL,       -- 1: a generator or coroutine resumed
-            flags INTEGER NOT NULL,         -- 1: call not recorded, 2: return not recorded
-            call_offset INTEGER,            -- the call record's bytes in the part's document
-            call_length INTEGER,
-            return_offset INTEGER,          -- the return record's bytes (NULL: none)
-            return_length INTEGER,
-            end INTEGER GENERATED ALWAYS AS (start + duration) VIRTUAL,
-            PRIMARY KEY (trace_key, id)
-        ) WITHOUT ROWID
-        """
-    )
-    conn.execute("CREATE INDEX calls_by_parent ON calls (trace_key, parent)")
-    conn.execute("CREATE INDEX calls_by_name ON calls (trace_key, name_id)")
-    conn.execute(
-        """
-        CREATE TABLE function_stats (
-            trace_key INTEGER NOT NULL,
-            name_id INTEGER NOT NULL,
-            path_id INTEGER NOT NULL,       -- 0: no path (plugin records)
-            calls INTEGER NOT NULL,
-            total_time INTEGER NOT NULL,    -- nanoseconds, recursive calls counted once
-            self_time INTEGER NOT NULL,
-            PRIMARY KEY (trace_key, name_id, path_id)
-        ) WITHOUT ROWID
-        """
-    )
-    conn.execute(
-        """
-        CREATE VIEW call_view AS
-        SELECT i.trace_id, c.part_index, c.id, c.thread_native_id, c.parent, c.depth,
-               i.time_base + c.start * 1e-9 AS start, c.duration * 1e-9 AS duration,
-               c.self_time * 1e-9 AS self_time, n.name, p.path, c.line, coalesce(c.kind, 'frame') AS kind,
-               c.resumed
-        FROM calls c JOIN call_indexes i USING (trace_key) JOIN names n ON n.id = c.name_id
-        LEFT JOIN paths p ON p.id = c.path_id
-        """
-    )
+    # The call index (nefa.call_index builds it; the README documents it).
+    from nefa.call_index import create_index_tables
+
+    create_index_tables(conn)
 
 
 # Index i holds the migration from version i to version i + 1.
@@ -693,6 +606,8 @@ class DocumentSummary:
     dropped_events: int = 0
     # The trace of the process this one was forked from.
     parent_trace_id: str | None = None
+    # The document's own "trace_id" entry.
+    trace_id: str | None = None
 
 
 @dataclass(frozen=True)
@@ -715,126 +630,53 @@ class TraceSummary:
     parent_trace_id: str | None = None
 
 
-class _Reader:
-    """Streams through a document, decoding only the parts it needs."""
-
-    def __init__(self, document: bytes):
-        self.unpacker = msgpack.Unpacker(
-            io.BytesIO(document),
-            raw=False,
-            strict_map_key=False,
-            unicode_errors="replace",
-            max_buffer_size=max(len(document), 1024),
-            # Read in small pieces: the buffer then holds one record at a
-            # time, not a large share of the document.
-            read_size=min(1 << 16, max(len(document), 1024)),
-        )
-
-    def map_header(self) -> int:
-        return self.unpacker.read_map_header()
-
-    def array_header(self) -> int:
-        return self.unpacker.read_array_header()
-
-    def value(self):
-        return self.unpacker.unpack()
-
-    def skip(self) -> None:
-        self.unpacker.skip()
-
-    def record_fields(self, wanted: tuple[str, ...]) -> dict:
-        """Decode the ``wanted`` keys of one record map, skipping the rest."""
-        out = {}
-        for _ in range(self.map_header()):
-            key = self.value()
-            if key in wanted:
-                out[key] = self.value()
-            else:
-                self.skip()
-        return out
-
-    def records(self, wanted: tuple[str, ...]) -> tuple[int, dict, dict]:
-        """Skip through an array of records: its length and the ``wanted``
-        fields of its first and last records."""
-        count = self.array_header()
-        first = last = {}
-        for index in range(count):
-            if index == 0 or index == count - 1:
-                last = self.record_fields(wanted)
-                if index == 0:
-                    first = last
-            else:
-                self.skip()
-        return count, first, last
-
-
 def _number(value, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ValueError(f"{what} is not a number: {value!r}")
     return float(value)
 
 
-def summarize_document(document: bytes) -> DocumentSummary:
-    """Counts and bounds of a trace document, without decoding every record."""
+def _check_document(document) -> None:
     if not isinstance(document, (bytes, bytearray, memoryview)):
         raise TypeError(f"a trace document is bytes, not {type(document).__name__}")
-    document = bytes(document)
-    reader = _Reader(document)
-    found: dict = {}
-    record_count = 0
-    thread_ids: set = set()
-    ends: list[float] = []
-    try:
-        for _ in range(reader.map_header()):
-            key = reader.value()
-            if key == "frames":
-                # Records of the other threads, keyed by native thread id.
-                for _ in range(reader.map_header()):
-                    thread_id = reader.value()
-                    count, _, last = reader.records(("timestamp",))
-                    record_count += count
-                    if count:
-                        thread_ids.add(thread_id)
-                    if "timestamp" in last:
-                        ends.append(_number(last["timestamp"], "a record timestamp"))
-            elif key == "frames_of_interest":
-                # One thread's records: the main thread's, or, when other
-                # threads are not recorded, the thread that started recording
-                # (hooks reach other threads only through the threading
-                # module, whose records go to "frames").  Decoding the first
-                # and last records is enough, and much cheaper than all.
-                count, first, last = reader.records(("thread_native_id", "timestamp"))
-                record_count += count
-                for record in (first, last):
-                    if "thread_native_id" in record:
-                        thread_ids.add(record["thread_native_id"])
-                if "timestamp" in last:
-                    ends.append(_number(last["timestamp"], "a record timestamp"))
-            else:
-                found[key] = reader.value()
-        if reader.unpacker.tell() != len(document):
-            raise ValueError("trailing bytes after the document")
-    except (msgpack.UnpackException, ValueError, TypeError) as error:
-        raise ValueError(f"not a readable trace document: {error}") from None
 
-    timestamp = _number(found.get("timestamp"), "the document timestamp")
+
+def _document_summary(part) -> DocumentSummary:
+    """The summary of a scanned document (a call_index.IndexedPart)."""
+    found = part.fields
+    try:
+        timestamp = _number(found.get("timestamp"), "the document timestamp")
+    except ValueError as error:
+        raise DocumentFormatError(f"not a readable trace document: {error}") from None
     argv = found.get("command_line_args") or []
     meta = found.get("meta") if isinstance(found.get("meta"), dict) else {}
     sha = found.get("current_commit_sha")
     dropped = meta.get("dropped_events")
     parent = meta.get("parent_trace_id")
+    trace_id = found.get("trace_id")
     return DocumentSummary(
         command_line=[str(arg) for arg in argv] if isinstance(argv, list) else [str(argv)],
         source=meta.get("source") if isinstance(meta.get("source"), str) else None,
         commit_sha=sha if isinstance(sha, str) else None,
         timestamp=timestamp,
-        record_count=record_count,
-        thread_ids=sorted(t for t in thread_ids if isinstance(t, int) and not isinstance(t, bool)),
-        end_timestamp=max(ends) if ends else None,
+        record_count=part.record_count,
+        thread_ids=part.thread_ids,
+        end_timestamp=part.end_timestamp,
         cut=meta.get("cut") is True,
         dropped_events=dropped if type(dropped) is int and dropped > 0 else 0,
         parent_trace_id=parent if isinstance(parent, str) else None,
+        trace_id=trace_id if isinstance(trace_id, str) else None,
     )
+
+
+def summarize_document(document: bytes) -> DocumentSummary:
+    """Counts and bounds of a trace document, read by the native scanner
+    (no Python object per record).  Raises ValueError for bytes that are
+    not a trace document."""
+    _check_document(document)
+    from nefa import call_index
+
+    return _document_summary(call_index.scan([document])[1])
 
 
 def _connect(db_path, *, timeout: float, create: bool) -> sqlite3.Connection:
@@ -908,24 +750,6 @@ DOCUMENT_CHUNK_SIZE = 1 << 16
 _COMPRESSION_LEVEL = 1
 
 
-def _insert_document(conn, trace_id: str, part_index: int, now: float, record_count: int, document) -> None:
-    view = memoryview(document).cast("B")
-    conn.execute(
-        "INSERT INTO trace_parts (trace_id, part_index, created_at, record_count, document, document_size,"
-        " chunk_size) VALUES (?, ?, ?, ?, x'', ?, ?)",
-        (trace_id, part_index, now, record_count, len(view), DOCUMENT_CHUNK_SIZE),
-    )
-    with view:
-        conn.executemany(
-            "INSERT INTO document_chunks (trace_id, part_index, chunk_index, raw_offset, data) VALUES (?, ?, ?, ?, ?)",
-            (
-                (trace_id, part_index, index, start,
-                 zlib.compress(view[start : start + DOCUMENT_CHUNK_SIZE], _COMPRESSION_LEVEL))
-                for index, start in enumerate(range(0, len(view), DOCUMENT_CHUNK_SIZE))
-            ),
-        )
-
-
 class DocumentDamagedError(DatabaseError):
     """A stored document whose chunks are missing or do not inflate."""
 
@@ -936,11 +760,19 @@ class _StoredDocument:
     __slots__ = ("conn", "trace_id", "part_index", "rowid", "size", "chunk_size", "_cache")
 
     def __init__(self, conn: sqlite3.Connection, trace_id: str, part_index: int):
-        row = conn.execute(
-            "SELECT rowid, document_size, chunk_size, length(document), typeof(document) FROM trace_parts"
-            " WHERE trace_id = ? AND part_index = ?",
-            (trace_id, part_index),
-        ).fetchone()
+        try:
+            row = conn.execute(
+                "SELECT rowid, document_size, chunk_size, length(document), typeof(document) FROM trace_parts"
+                " WHERE trace_id = ? AND part_index = ?",
+                (trace_id, part_index),
+            ).fetchone()
+        except sqlite3.OperationalError:
+            # A database of an older schema, opened read-only: BLOBs only.
+            row = conn.execute(
+                "SELECT rowid, NULL, NULL, length(document), typeof(document) FROM trace_parts"
+                " WHERE trace_id = ? AND part_index = ?",
+                (trace_id, part_index),
+            ).fetchone()
         if row is None:
             raise TraceNotFoundError(f"no part {part_index} of trace {trace_id!r}")
         rowid, size, chunk_size, blob_size, kind = row
@@ -1122,7 +954,8 @@ def _stored_document(conn: sqlite3.Connection, trace_id: str, part_index: int) -
 
 
 def save_trace_in_sqlite(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes) -> None:
-    """Store a trace document, as a new trace or as one more part of one.
+    """Store a trace document, as a new trace or as one more part of one,
+    and index its calls (see :mod:`nefa.call_index`).
 
     ``timeout`` is how many seconds to wait for another writer.  A
     document that cannot be stored is written to a file instead (see
@@ -1130,10 +963,12 @@ def save_trace_in_sqlite(db_path, trace_id: str, *, timeout: float = 60, msgpack
     invalid document or trace id raises ValueError or TypeError.
     """
     _check_trace_id(trace_id)
+    _check_document(msgpack)
     document = msgpack
-    summary = summarize_document(document)
     try:
-        store_trace(db_path, trace_id, timeout=timeout, msgpack=document, summary=summary)
+        store_trace(db_path, trace_id, timeout=timeout, msgpack=document)
+    except DocumentFormatError:
+        raise
     except (Exception, KeyboardInterrupt) as error:
         failure = _keep_unsaved(db_path, trace_id, document, error)
         if isinstance(error, KeyboardInterrupt):
@@ -1147,14 +982,20 @@ def _check_trace_id(trace_id) -> None:
         raise ValueError(f"a trace id is a non-empty string, not {trace_id!r}")
 
 
-def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes,
-                summary: DocumentSummary | None = None) -> None:
+def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes = b"",
+                summary: DocumentSummary | None = None, pieces=None, index: bool = True) -> DocumentSummary:
     """:func:`save_trace_in_sqlite` without the fallback file: failures are
-    raised as they come.  ``summary`` is the document's, if already made."""
+    raised as they come.  The document is ``msgpack``, or the bytes-like
+    ``pieces`` in order (streamed: never held whole); it is scanned once,
+    and its calls are indexed in the same transaction unless ``index`` is
+    false (the first read then indexes it).  ``summary`` is accepted for
+    callers of old and ignored: the scan makes it.  Returns the summary."""
+    from nefa import call_index
+
     _check_trace_id(trace_id)
-    document = msgpack
-    summary = summarize_document(document) if summary is None else summary
-    end = summary.end_timestamp if summary.end_timestamp is not None else summary.timestamp
+    if pieces is None:
+        _check_document(msgpack)
+        pieces = (msgpack,)
     now = time.time()
     conn = _connect(db_path, timeout=timeout, create=True)
     try:
@@ -1164,8 +1005,16 @@ def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes,
                 "SELECT start_timestamp, duration, thread_ids, part_count FROM traces WHERE id = ?",
                 (trace_id,),
             ).fetchone()
+            part_index = 0 if row is None else row[3]
+            writer = _ChunkWriter(conn, trace_id, part_index)
+            if index and (row is None or _index_is_current(conn, trace_id, part_index)):
+                part = call_index.index_part(conn, trace_id, part_index, pieces, on_piece=writer.write)
+            else:
+                # The trace's index is missing or stale: its first read rebuilds it whole.
+                part = call_index.scan(pieces, on_piece=writer.write)[1]
+            summary = _document_summary(part)
+            end = summary.end_timestamp if summary.end_timestamp is not None else summary.timestamp
             if row is None:
-                part_index = 0
                 conn.execute(
                     "INSERT INTO traces (id, created_at, updated_at, command_line, source, commit_sha,"
                     " start_timestamp, duration, record_count, thread_ids, thread_count, part_count,"
@@ -1210,13 +1059,69 @@ def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes,
                         trace_id,
                     ),
                 )
-            _insert_document(conn, trace_id, part_index, now, summary.record_count, document)
+            writer.finish(now, summary.record_count)
             conn.execute("COMMIT")
         except BaseException:
             conn.execute("ROLLBACK")
             raise
     finally:
         conn.close()
+    return summary
+
+
+def _index_is_current(conn: sqlite3.Connection, trace_id: str, part_count: int) -> bool:
+    from nefa.call_index import INDEX_VERSION
+
+    row = conn.execute("SELECT version, part_count FROM call_indexes WHERE trace_id = ?", (trace_id,)).fetchone()
+    return row is not None and row[0] == INDEX_VERSION and row[1] == part_count
+
+
+class _ChunkWriter:
+    """Writes a document, given in pieces, as compressed chunks; the part's
+    row comes last (the chunks' reference to it is checked at commit)."""
+
+    def __init__(self, conn: sqlite3.Connection, trace_id: str, part_index: int):
+        self.conn = conn
+        self.trace_id = trace_id
+        self.part_index = part_index
+        self.pending = bytearray()
+        self.count = 0
+        self.size = 0
+
+    def _insert(self, raw) -> None:
+        self.conn.execute(
+            "INSERT INTO document_chunks (trace_id, part_index, chunk_index, raw_offset, data) VALUES (?, ?, ?, ?, ?)",
+            (self.trace_id, self.part_index, self.count, self.count * DOCUMENT_CHUNK_SIZE,
+             zlib.compress(raw, _COMPRESSION_LEVEL)),
+        )
+        self.count += 1
+
+    def write(self, piece) -> None:
+        view = memoryview(piece).cast("B")
+        self.size += len(view)
+        start = 0
+        if self.pending:
+            take = min(len(view), DOCUMENT_CHUNK_SIZE - len(self.pending))
+            self.pending += view[:take]
+            start = take
+            if len(self.pending) < DOCUMENT_CHUNK_SIZE:
+                return
+            self._insert(self.pending)
+            self.pending.clear()
+        while len(view) - start >= DOCUMENT_CHUNK_SIZE:
+            self._insert(view[start : start + DOCUMENT_CHUNK_SIZE])
+            start += DOCUMENT_CHUNK_SIZE
+        self.pending += view[start:]
+
+    def finish(self, now: float, record_count: int) -> None:
+        if self.pending:
+            self._insert(self.pending)
+            self.pending.clear()
+        self.conn.execute(
+            "INSERT INTO trace_parts (trace_id, part_index, created_at, record_count, document, document_size,"
+            " chunk_size) VALUES (?, ?, ?, ?, x'', ?, ?)",
+            (self.trace_id, self.part_index, now, record_count, self.size, DOCUMENT_CHUNK_SIZE),
+        )
 
 
 _SUMMARY_COLUMNS = (
@@ -1285,23 +1190,6 @@ def read_trace_parts(db_path, trace_id: str, *, timeout: float = 60) -> list[byt
         conn.close()
 
 
-def _document_trace_id(document) -> str:
-    reader = _Reader(bytes(document))
-    try:
-        for _ in range(reader.map_header()):
-            if reader.value() == "trace_id":
-                trace_id = reader.value()
-                break
-            reader.skip()
-        else:
-            trace_id = None
-    except (msgpack.UnpackException, ValueError, TypeError) as error:
-        raise ValueError(f"not a readable trace document: {error}") from None
-    if not isinstance(trace_id, str) or not trace_id:
-        raise ValueError(f"not a trace document: its trace_id is {trace_id!r}")
-    return trace_id
-
-
 _COMPARE_STEP = 1 << 20
 
 
@@ -1313,7 +1201,9 @@ def import_document(db_path, document, *, timeout: float = 60) -> tuple[str, boo
     ValueError for something that is not a trace document.
     """
     summary = summarize_document(document)
-    trace_id = _document_trace_id(document)
+    trace_id = summary.trace_id
+    if not trace_id:
+        raise ValueError(f"not a trace document: its trace_id is {trace_id!r}")
     conn = _connect(db_path, timeout=timeout, create=True)
     try:
         present = False
@@ -1331,5 +1221,5 @@ def import_document(db_path, document, *, timeout: float = 60) -> tuple[str, boo
         conn.close()
     if present:
         return trace_id, False
-    store_trace(db_path, trace_id, timeout=timeout, msgpack=document, summary=summary)
+    store_trace(db_path, trace_id, timeout=timeout, msgpack=document)
     return trace_id, True
