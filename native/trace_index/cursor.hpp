@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace nefa::trace_index {
@@ -18,7 +19,7 @@ struct Incomplete {};
 // The bytes cannot be a trace document; offset is from the document's start.
 struct Corrupt {
     std::uint64_t offset;
-    const char* cause;
+    std::string cause;
 };
 
 class Cursor {

@@ -27,7 +27,8 @@ struct ScannerObject {
 ScannerObject* as_scanner(PyObject* self) { return reinterpret_cast<ScannerObject*>(self); }
 
 PyObject* raise_corrupt(const Corrupt& error) {
-    PyErr_Format(PyExc_ValueError, "at byte %llu: %s", static_cast<unsigned long long>(error.offset), error.cause);
+    PyErr_Format(PyExc_ValueError, "at byte %llu: %s", static_cast<unsigned long long>(error.offset),
+                 error.cause.c_str());
     return nullptr;
 }
 
@@ -266,9 +267,11 @@ PyObject* get_value_forms_seen(PyObject* self, void*) {
 
 // Interpreter lock held.
 PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"time_base", nullptr};
+    static const char* keywords[] = {"time_base", "strict_time", nullptr};
     PyObject* base = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:TraceScanner", const_cast<char**>(keywords), &base)) {
+    int strict_time = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|Op:TraceScanner", const_cast<char**>(keywords), &base,
+                                     &strict_time)) {
         return nullptr;
     }
     std::optional<double> time_base;
@@ -281,7 +284,7 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!self) return nullptr;
     ScannerObject* object = as_scanner(self.get());
     try {
-        object->scanner = new Scanner(time_base);
+        object->scanner = new Scanner(time_base, strict_time != 0);
         object->name_ids = new std::vector<long long>();
         object->path_ids = new std::vector<long long>();
         object->kind_texts = new std::vector<Ref>();
@@ -332,7 +335,7 @@ PyType_Slot scanner_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
     {Py_tp_methods, scanner_methods},
     {Py_tp_getset, scanner_getset},
-    {Py_tp_doc, const_cast<char*>("TraceScanner(time_base=None)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("TraceScanner(time_base=None, strict_time=True)\n--\n\n"
                                   "Builds the call index of one trace document fed in pieces.")},
     {0, nullptr},
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 
 namespace nefa::trace_index {
 
@@ -242,8 +243,12 @@ void Scanner::record(Cursor& cursor) {
                 if (key == "timestamp") {
                     double value;
                     if (cursor.number(value)) {
-                        if (!std::isfinite(value)) throw Corrupt{r.offset, "a record's timestamp is not a finite number"};
-                        r.timestamp = value;
+                        if (std::isfinite(value)) {
+                            r.timestamp = value;
+                        } else if (strict_time_) {
+                            throw Corrupt{r.offset, "a record has the timestamp " +
+                                                        std::string(std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf")};
+                        }
                     } else {
                         cursor.skip(&value_forms_seen);
                     }

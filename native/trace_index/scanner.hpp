@@ -76,7 +76,9 @@ private:
 
 class Scanner {
 public:
-    explicit Scanner(std::optional<double> time_base) : time_base_(time_base) {}
+    // strict_time: a timestamp that is not finite is damage; otherwise the
+    // record takes its thread's last time.
+    Scanner(std::optional<double> time_base, bool strict_time) : time_base_(time_base), strict_time_(strict_time) {}
 
     // Parses what it can of data (the document's next bytes); keeps an
     // incomplete tail for the next call. Throws Corrupt.
@@ -146,6 +148,7 @@ private:
     bool resumed(ThreadState& thread, const Record& record, std::uint64_t code, std::int64_t line);
 
     std::optional<double> time_base_;
+    bool strict_time_;
     State state_ = State::top_header;
     std::uint64_t top_left_ = 0;
     std::uint64_t threads_left_ = 0;

@@ -24,6 +24,7 @@ from dataclasses import dataclass
 import msgpack
 
 from nefa._native import TraceScanner
+from nefa import db
 from nefa.db import DocumentFormatError
 
 __all__ = ["INDEX_VERSION", "IndexedPart", "create_temporary_tables", "index_part", "scan_fields"]
@@ -205,12 +206,12 @@ class _Sink:
         self.conn.executemany(_INSERT_CALL, scanner.take_rows(self.trace_key, self.part_index, self.id_base))
 
 
-def scan(pieces: Iterable, *, time_base: float | None = None, sink: _Sink | None = None,
+def scan(pieces: Iterable, *, time_base: float | None = None, sink: _Sink | None = None, strict_time: bool = True,
          progress: Callable[[int], None] | None = None,
          on_piece: Callable[[memoryview], None] | None = None) -> tuple[TraceScanner, IndexedPart]:
     """Scan a document given as pieces of bytes; rows go to ``sink``, and
     every piece, once scanned, to ``on_piece``."""
-    scanner = TraceScanner(time_base)
+    scanner = TraceScanner(time_base, strict_time)
     sink = sink or _Sink(None, 0, 0, 0)
     done = 0
     try:
@@ -304,3 +305,116 @@ def delete_index(conn: sqlite3.Connection, trace_key: int) -> None:
     for table in ("calls", "function_stats", "call_threads", "call_index_parts"):
         conn.execute(f"DELETE FROM {table} WHERE trace_key = ?", (trace_key,))
     conn.execute("DELETE FROM call_indexes WHERE trace_key = ?", (trace_key,))
+
+
+@dataclass
+class OpenIndex:
+    """A read-only connection where the index of one trace is current."""
+
+    conn: sqlite3.Connection
+    trace_id: str
+    trace_key: int
+    time_base: float
+    # Set when the index could not be stored and lives in this connection only.
+    note: str | None = None
+
+    def close(self) -> None:
+        self.conn.close()
+
+    def __enter__(self) -> OpenIndex:
+        return self
+
+    def __exit__(self, *_) -> None:
+        self.close()
+
+
+def _current_key(conn: sqlite3.Connection, trace_id: str):
+    """(trace_key, time_base) of a current index of ``trace_id``, or None."""
+    parts = conn.execute("SELECT part_count FROM traces WHERE id = ?", (trace_id,)).fetchone()
+    if parts is None:
+        raise db.TraceNotFoundError(f"no trace {trace_id!r}")
+    try:
+        row = conn.execute(
+            "SELECT trace_key, time_base, version, part_count FROM call_indexes WHERE trace_id = ?", (trace_id,)
+        ).fetchone()
+    except sqlite3.OperationalError:
+        return None  # an older schema, read as it is
+    if row is None or row[2] != INDEX_VERSION or row[3] != parts[0]:
+        return None
+    return row[0], row[1]
+
+
+def _index_all_parts(conn: sqlite3.Connection, trace_id: str, progress) -> None:
+    indexes = [index for (index,) in conn.execute(
+        "SELECT part_index FROM trace_parts WHERE trace_id = ? ORDER BY part_index", (trace_id,))]
+    for position, part_index in enumerate(indexes):
+        stored = db._StoredDocument(conn, trace_id, part_index)
+        index_part(conn, trace_id, position, stored.pieces(), progress=progress)
+
+
+def open_index(db_path, trace_id: str, *, timeout: float = 60, progress=None) -> OpenIndex:
+    """A read-only connection to ``db_path`` with the index of ``trace_id``.
+
+    A trace stored before the index existed (or by an older builder) is
+    indexed now, and the index stored, when the database can be written;
+    otherwise it is built into temporary tables of this connection and
+    ``note`` says so.  ``progress(bytes_done)`` is called while building.
+    Raises :class:`nefa.db.TraceNotFoundError`, :class:`nefa.db.DatabaseError`
+    or :class:`nefa.db.DocumentFormatError` (naming the trace).
+    """
+    def failed(error: Exception) -> Exception:
+        return type(error)(f"trace {trace_id}: {error}")
+
+    conn = db._connect(db_path, timeout=timeout, create=False)
+    try:
+        key = _current_key(conn, trace_id)
+        if key is not None:
+            return OpenIndex(conn, trace_id, *key)
+    except BaseException:
+        conn.close()
+        raise
+    conn.close()
+    try:
+        writer = db._connect(db_path, timeout=timeout, create=True)
+    except db.DatabaseError:
+        writer = None
+    if writer is not None:
+        try:
+            writer.execute("BEGIN IMMEDIATE")
+            try:
+                if _current_key(writer, trace_id) is None:
+                    _index_all_parts(writer, trace_id, progress)
+                writer.execute("COMMIT")
+            except BaseException:
+                writer.execute("ROLLBACK")
+                raise
+        except sqlite3.OperationalError as error:
+            if "readonly" not in str(error) and "read-only" not in str(error):
+                raise db.DatabaseError(f"cannot index trace {trace_id} in {db_path}: {error}") from None
+        except (ValueError, db.DatabaseError) as error:
+            raise failed(error) from None
+        finally:
+            writer.close()
+        conn = db._connect(db_path, timeout=timeout, create=False)
+        try:
+            key = _current_key(conn, trace_id)
+        except BaseException:
+            conn.close()
+            raise
+        if key is not None:
+            return OpenIndex(conn, trace_id, *key)
+        conn.close()
+    # The file cannot be written: the index lives in this connection.
+    conn = db._connect(db_path, timeout=timeout, create=False)
+    try:
+        create_index_tables(conn, temporary=True)
+        _index_all_parts(conn, trace_id, progress)
+        key = _current_key(conn, trace_id)
+    except (ValueError, db.DatabaseError) as error:
+        conn.close()
+        raise failed(error) from None
+    except BaseException:
+        conn.close()
+        raise
+    return OpenIndex(conn, trace_id, *key,
+                     note="the database cannot be written: the call index was built for this command only")

@@ -676,7 +676,7 @@ def summarize_document(document: bytes) -> DocumentSummary:
     _check_document(document)
     from nefa import call_index
 
-    return _document_summary(call_index.scan([document])[1])
+    return _document_summary(call_index.scan([document], strict_time=False)[1])
 
 
 def _connect(db_path, *, timeout: float, create: bool) -> sqlite3.Connection:
@@ -816,6 +816,13 @@ class _StoredDocument:
             self._cache.pop(next(iter(self._cache)))
         self._cache[index] = raw
         return raw
+
+    def pieces(self, size: int = 1 << 20):
+        """The whole document, a piece at a time."""
+        if self.chunk_size is not None:
+            size = self.chunk_size
+        for start in range(0, self.size, size):
+            yield self.read(start, size)
 
     def read(self, offset: int, length: int) -> bytes:
         """``length`` bytes from ``offset`` (fewer at the end)."""
@@ -1008,10 +1015,22 @@ def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes =
             part_index = 0 if row is None else row[3]
             writer = _ChunkWriter(conn, trace_id, part_index)
             if index and (row is None or _index_is_current(conn, trace_id, part_index)):
-                part = call_index.index_part(conn, trace_id, part_index, pieces, on_piece=writer.write)
+                conn.execute("SAVEPOINT indexing")
+                try:
+                    part = call_index.index_part(conn, trace_id, part_index, pieces, on_piece=writer.write)
+                    conn.execute("RELEASE indexing")
+                except DocumentFormatError:
+                    if not isinstance(pieces, tuple):
+                        raise
+                    # Damage that a reader may get past (a record's time):
+                    # the document is kept, unindexed; reading it says why.
+                    conn.execute("ROLLBACK TO indexing")
+                    conn.execute("RELEASE indexing")
+                    writer = _ChunkWriter(conn, trace_id, part_index)
+                    part = call_index.scan(pieces, on_piece=writer.write, strict_time=False)[1]
             else:
                 # The trace's index is missing or stale: its first read rebuilds it whole.
-                part = call_index.scan(pieces, on_piece=writer.write)[1]
+                part = call_index.scan(pieces, on_piece=writer.write, strict_time=False)[1]
             summary = _document_summary(part)
             end = summary.end_timestamp if summary.end_timestamp is not None else summary.timestamp
             if row is None:
