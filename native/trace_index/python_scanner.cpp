@@ -4,8 +4,10 @@
 #include "trace_index/python_scanner.hpp"
 
 #include "trace_index/scanner.hpp"
+#include "trace_index/sqlite_rows.hpp"
 #include "utils/refs.hpp"
 
+#include <algorithm>
 #include <new>
 #include <string>
 
@@ -139,6 +141,9 @@ PyObject* take_rows(PyObject* self_object, PyObject* args) {
     Ref part = Ref::steal(PyLong_FromLongLong(part_index));
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scanner.rows.size())));
     if (!key || !part || !list) return nullptr;
+    // Rows complete as their calls return, innermost first; in id order
+    // they go into the table's B-tree at its end.
+    std::sort(scanner.rows.begin(), scanner.rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
     Py_ssize_t index = 0;
     for (const Row& row : scanner.rows) {
         if (row.name >= name_ids.size() || (row.path != no_id && row.path >= path_ids.size())) {
@@ -193,6 +198,34 @@ PyObject* take_rows(PyObject* self_object, PyObject* args) {
     }
     scanner.rows.clear();
     return list.release();
+}
+
+// Interpreter lock held. insert_rows(connection, trace_key, part_index,
+// id_base): writes the rows made since the last call into `calls` on the
+// connection, in its open transaction; True when done, False (rows kept)
+// when this connection cannot be written to directly: take_rows then.
+PyObject* insert_rows_method(PyObject* self_object, PyObject* args) {
+    ScannerObject* self = as_scanner(self_object);
+    if (!usable(self)) return nullptr;
+    PyObject* connection;
+    long long trace_key, part_index, id_base;
+    if (!PyArg_ParseTuple(args, "OLLL:insert_rows", &connection, &trace_key, &part_index, &id_base)) return nullptr;
+    Scanner& scanner = *self->scanner;
+    for (const Row& row : scanner.rows) {
+        if (row.name >= self->name_ids->size() || (row.path != no_id && row.path >= self->path_ids->size())) {
+            PyErr_SetString(PyExc_RuntimeError, "insert_rows before the names and paths were mapped");
+            return nullptr;
+        }
+    }
+    std::sort(scanner.rows.begin(), scanner.rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
+    bool failed = false;
+    const RowIds ids{trace_key, part_index, id_base, self->name_ids, self->path_ids};
+    if (!insert_rows(connection, scanner.rows, scanner.kinds.texts(), ids, failed)) {
+        if (failed) return nullptr;
+        Py_RETURN_FALSE;
+    }
+    scanner.rows.clear();
+    Py_RETURN_TRUE;
 }
 
 // Interpreter lock held.
@@ -313,6 +346,9 @@ PyMethodDef scanner_methods[] = {
     {"map_paths", map_paths, METH_O, "map_paths(ids, /)\n--\n\nThe database ids of the paths new_paths gave."},
     {"take_rows", take_rows, METH_VARARGS,
      "take_rows(trace_key, part_index, id_base, /)\n--\n\nThe rows made since the last call, as tuples."},
+    {"insert_rows", insert_rows_method, METH_VARARGS,
+     "insert_rows(connection, trace_key, part_index, id_base, /)\n--\n\n"
+     "Write the rows made since the last call into calls, on the connection; False: use take_rows."},
     {"threads", threads, METH_NOARGS,
      "threads()\n--\n\n(native id, name, records, calls, start ns, end ns, last timestamp) per thread."},
     {"stats", stats, METH_NOARGS,

@@ -203,7 +203,8 @@ class _Sink:
             return
         scanner.map_names(_intern(self.conn, "names", "name", scanner.new_names(), self.names))
         scanner.map_paths(_intern(self.conn, "paths", "path", scanner.new_paths(), self.paths))
-        self.conn.executemany(_INSERT_CALL, scanner.take_rows(self.trace_key, self.part_index, self.id_base))
+        if not scanner.insert_rows(self.conn, self.trace_key, self.part_index, self.id_base):
+            self.conn.executemany(_INSERT_CALL, scanner.take_rows(self.trace_key, self.part_index, self.id_base))
 
 
 def scan(pieces: Iterable, *, time_base: float | None = None, sink: _Sink | None = None, strict_time: bool = True,
