@@ -54,6 +54,14 @@ def _uint(value: int) -> bytes:
     return b"\xce" + value.to_bytes(4, "big")
 
 
+class Service:
+    def __init__(self, number: int):
+        self.number = number
+
+    def __repr__(self) -> str:
+        return f"<Service {self.number}>"
+
+
 class Functions:
     """~200 functions in 20 files, each with its record templates."""
 
@@ -69,7 +77,8 @@ class Functions:
                     _str("qualname"), _str(qualname), _str("event")]
             self.templates.append((b"".join(head + [_str("call"), _str("frame_id")]),
                                    b"".join(head[:-1] + [_str("event"), _str("return"), _str("frame_id")])))
-        self.locals = [dump({"item": i, "name": f"item-{i}", "ok": True}) for i in range(256)]
+        # A repr'd object among the locals, as methods have their self.
+        self.locals = [dump({"self": Service(i % 7), "item": i, "name": f"item-{i}", "ok": True}) for i in range(256)]
         self.results = [dump(i * 3) for i in range(256)]
         self.none = dump(None)
 

@@ -106,7 +106,7 @@ _TABLES = (
         PRIMARY KEY (trace_key, id)
     ) WITHOUT ROWID
     """,
-    "CREATE INDEX calls_by_parent ON calls (trace_key, parent, kind)",
+    "CREATE INDEX calls_by_parent ON calls (trace_key, parent, id, kind)",
     "CREATE INDEX calls_by_name ON calls (trace_key, name_id)",
     """
     CREATE TABLE function_stats (

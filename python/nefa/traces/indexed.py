@@ -34,7 +34,6 @@ _COLUMNS = (
     "c.id, c.part_index, c.thread_native_id, c.parent, c.depth, c.start, c.duration, n.name, p.path, c.line,"
     " c.kind, c.resumed, c.flags, c.call_offset, c.call_length, c.return_offset, c.return_length"
 )
-_FROM = " FROM calls c JOIN names n ON n.id = c.name_id LEFT JOIN paths p ON p.id = c.path_id"
 
 
 @dataclass
@@ -121,16 +120,20 @@ class IndexedTrace:
 
     # --- calls ---------------------------------------------------------
 
-    def _calls(self, where: str, args: tuple) -> list[Call]:
-        rows = self.conn.execute(f"SELECT {_COLUMNS}{_FROM} WHERE c.trace_key = ? AND {where} ORDER BY c.id",
-                                 (self.key, *args))
+    def _calls(self, where: str, args: tuple, index: str = "") -> list[Call]:
+        # The index is named: left to itself, the planner may walk the
+        # whole table in id order rather than sort a few rows.
+        rows = self.conn.execute(
+            f"SELECT {_COLUMNS} FROM calls c {index} JOIN names n ON n.id = c.name_id"
+            f" LEFT JOIN paths p ON p.id = c.path_id WHERE c.trace_key = ? AND {where} ORDER BY c.id",
+            (self.key, *args))
         return [Call(*row) for row in rows]
 
     def roots(self, thread_id: int) -> list[Call]:
-        return self._calls("c.parent IS NULL AND c.thread_native_id = ?", (thread_id,))
+        return self._calls("c.parent IS NULL AND c.thread_native_id = ?", (thread_id,), "INDEXED BY calls_by_parent")
 
     def children(self, call: Call) -> list[Call]:
-        return self._calls("c.parent = ?", (call.id,))
+        return self._calls("c.parent = ?", (call.id,), "INDEXED BY calls_by_parent")
 
     def call(self, call_id: int) -> Call | None:
         found = self._calls("c.id = ?", (call_id,))
@@ -138,7 +141,8 @@ class IndexedTrace:
 
     def frame_children(self, call: Call) -> int:
         return self.conn.execute(
-            "SELECT count(*) FROM calls WHERE trace_key = ? AND parent = ? AND kind IS NULL", (self.key, call.id)
+            "SELECT count(*) FROM calls INDEXED BY calls_by_parent WHERE trace_key = ? AND parent = ? AND kind IS NULL",
+            (self.key, call.id)
         ).fetchone()[0]
 
     def record(self, call: Call, which: str) -> dict:
@@ -231,7 +235,8 @@ def _matching(trace: IndexedTrace, needle: str) -> list[Call]:
     }
     found: list[Call] = []
     for name_id in sorted(name_ids):
-        found.extend(call for call in trace._calls("c.name_id = ? AND c.kind IS NULL", (name_id,))
+        found.extend(call for call in trace._calls("c.name_id = ? AND c.kind IS NULL", (name_id,),
+                                                   "INDEXED BY calls_by_name")
                      if _matches(call, needle))
     return found
 
