@@ -253,7 +253,7 @@ def step_write(db_path: str, records: int, trace_id: str) -> dict:
 
 
 def step_index(db_path: str, trace_id: str) -> dict:
-    from nefa import call_index
+    from nefa.traces import call_index
 
     started = time.perf_counter()
     with call_index.open_index(db_path, trace_id) as index:

@@ -362,7 +362,7 @@ class _TraceCommand(Command):
     indexed = False
 
     def _use_index(self, db_path: str, trace_id: str, options) -> int:
-        from nefa.call_index import open_index
+        from nefa.traces.call_index import open_index
         from nefa.traces.indexed import IndexedTrace
 
         try:

@@ -578,8 +578,8 @@ def _migration_3(conn: sqlite3.Connection) -> None:
         )
         """
     )
-    # The call index (nefa.call_index builds it; the README documents it).
-    from nefa.call_index import create_index_tables
+    # The call index (nefa.traces.call_index builds it; the README documents it).
+    from nefa.traces.call_index import create_index_tables
 
     create_index_tables(conn)
 
@@ -674,7 +674,7 @@ def summarize_document(document: bytes) -> DocumentSummary:
     (no Python object per record).  Raises ValueError for bytes that are
     not a trace document."""
     _check_document(document)
-    from nefa import call_index
+    from nefa.traces import call_index
 
     return _document_summary(call_index.scan([document], strict_time=False)[1])
 
@@ -791,10 +791,12 @@ class _StoredDocument:
             self.size, self.chunk_size = size, chunk_size
         self._cache: dict[int, bytes] = {}
 
-    def chunk(self, index: int) -> bytes:
-        """The raw bytes of chunk ``index`` (the last few kept)."""
+    def chunk(self, index: int, needed: int | None = None) -> bytes:
+        """The raw bytes of chunk ``index``: all of them, or at least its
+        first ``needed`` (inflating stops there; the last few are kept)."""
         found = self._cache.get(index)
-        if found is not None:
+        if found is not None and (len(found) >= (needed or self.chunk_size) or needed is None and
+                                  len(found) == min(self.chunk_size, self.size - index * self.chunk_size)):
             return found
         where = f"trace {self.trace_id}, part {self.part_index}, chunk {index}"
         row = self.conn.execute(
@@ -806,12 +808,14 @@ class _StoredDocument:
             raise DocumentDamagedError(f"{where}: missing, the document is damaged")
         if row[0] != index * self.chunk_size or not isinstance(row[1], bytes):
             raise DocumentDamagedError(f"{where}: damaged (offset {row[0]!r})")
+        wanted = expected if needed is None else min(expected, needed)
         try:
-            raw = zlib.decompress(row[1])
+            inflater = zlib.decompressobj()
+            raw = inflater.decompress(row[1], wanted)
         except zlib.error as error:
             raise DocumentDamagedError(f"{where}: does not inflate ({error})") from None
-        if len(raw) != expected:
-            raise DocumentDamagedError(f"{where}: holds {len(raw)} bytes, not {expected}")
+        if len(raw) < wanted or (wanted == expected and (inflater.unconsumed_tail or not inflater.eof)):
+            raise DocumentDamagedError(f"{where}: holds other than its {expected} bytes")
         if len(self._cache) >= 8:
             self._cache.pop(next(iter(self._cache)))
         self._cache[index] = raw
@@ -838,7 +842,7 @@ class _StoredDocument:
         position, stop = offset, offset + length
         while position < stop:
             index, skip = divmod(position, self.chunk_size)
-            raw = self.chunk(index)
+            raw = self.chunk(index, skip + (stop - position))
             piece = raw[skip : skip + (stop - position)]
             pieces.append(piece)
             position += len(piece)
@@ -962,7 +966,7 @@ def _stored_document(conn: sqlite3.Connection, trace_id: str, part_index: int) -
 
 def save_trace_in_sqlite(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes) -> None:
     """Store a trace document, as a new trace or as one more part of one,
-    and index its calls (see :mod:`nefa.call_index`).
+    and index its calls (see :mod:`nefa.traces.call_index`).
 
     ``timeout`` is how many seconds to wait for another writer.  A
     document that cannot be stored is written to a file instead (see
@@ -997,7 +1001,7 @@ def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes =
     and its calls are indexed in the same transaction unless ``index`` is
     false (the first read then indexes it).  ``summary`` is accepted for
     callers of old and ignored: the scan makes it.  Returns the summary."""
-    from nefa import call_index
+    from nefa.traces import call_index
 
     _check_trace_id(trace_id)
     if pieces is None:
@@ -1089,7 +1093,7 @@ def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes =
 
 
 def _index_is_current(conn: sqlite3.Connection, trace_id: str, part_count: int) -> bool:
-    from nefa.call_index import INDEX_VERSION
+    from nefa.traces.call_index import INDEX_VERSION
 
     row = conn.execute("SELECT version, part_count FROM call_indexes WHERE trace_id = ?", (trace_id,)).fetchone()
     return row is not None and row[0] == INDEX_VERSION and row[1] == part_count

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from typing import TextIO
 
 from nefa import db
-from nefa.call_index import OpenIndex
+from nefa.traces.call_index import OpenIndex
 from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
 from nefa.traces.output import format_time, printable
 from nefa.traces.show import ThreadNotFoundError, _Style
@@ -81,7 +81,7 @@ class IndexedThread:
 
 
 class IndexedTrace:
-    """One trace as its index shows it (see :func:`nefa.call_index.open_index`)."""
+    """One trace as its index shows it (see :func:`nefa.traces.call_index.open_index`)."""
 
     def __init__(self, index: OpenIndex):
         self.index = index

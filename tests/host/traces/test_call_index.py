@@ -7,7 +7,8 @@ import sqlite3
 import msgpack
 import pytest
 
-from nefa import call_index, cli, db
+from nefa import cli, db
+from nefa.traces import call_index
 from nefa.traces.tree import load_trace
 
 from .conftest import START

@@ -8,7 +8,7 @@ threads to ``call_threads``.  The tables are documented in the README
 
 The index of a trace is built when the trace is saved, in the same
 transaction, and for traces saved before it existed on first read
-(:func:`nefa.db.open_indexed`).  Where the database cannot be written, it
+(:func:`open_index`).  Where the database cannot be written, it
 is built into temporary tables of the read-only connection, which hide
 the stored ones for that connection.
 """
