@@ -228,6 +228,13 @@ PyObject* insert_rows_method(PyObject* self_object, PyObject* args) {
     Py_RETURN_TRUE;
 }
 
+// Interpreter lock held: forgets the rows made so far (a scan for figures only).
+PyObject* drop_rows(PyObject* self, PyObject*) {
+    if (!usable(as_scanner(self))) return nullptr;
+    as_scanner(self)->scanner->rows.clear();
+    Py_RETURN_NONE;
+}
+
 // Interpreter lock held.
 PyObject* threads(PyObject* self, PyObject*) {
     if (!usable(as_scanner(self))) return nullptr;
@@ -349,6 +356,7 @@ PyMethodDef scanner_methods[] = {
     {"insert_rows", insert_rows_method, METH_VARARGS,
      "insert_rows(connection, trace_key, part_index, id_base, /)\n--\n\n"
      "Write the rows made since the last call into calls, on the connection; False: use take_rows."},
+    {"drop_rows", drop_rows, METH_NOARGS, "drop_rows()\n--\n\nForget the rows made so far."},
     {"threads", threads, METH_NOARGS,
      "threads()\n--\n\n(native id, name, records, calls, start ns, end ns, last timestamp) per thread."},
     {"stats", stats, METH_NOARGS,

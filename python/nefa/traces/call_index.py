@@ -199,7 +199,7 @@ class _Sink:
             names, paths = scanner.new_names(), scanner.new_paths()
             scanner.map_names([0] * len(names))
             scanner.map_paths([0] * len(paths))
-            scanner.take_rows(0, 0, 0)
+            scanner.drop_rows()
             return
         scanner.map_names(_intern(self.conn, "names", "name", scanner.new_names(), self.names))
         scanner.map_paths(_intern(self.conn, "paths", "path", scanner.new_paths(), self.paths))
