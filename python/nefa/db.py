@@ -750,6 +750,12 @@ DOCUMENT_CHUNK_SIZE = 1 << 16
 _COMPRESSION_LEVEL = 1
 
 
+# Inflated chunks kept per open document: 2 MiB.  A tree printed depth
+# first reads a call's record, then its return's far ahead, then its
+# children's near the first: they all stay inflated.
+_CHUNKS_KEPT = 32
+
+
 class DocumentDamagedError(DatabaseError):
     """A stored document whose chunks are missing or do not inflate."""
 
@@ -791,12 +797,11 @@ class _StoredDocument:
             self.size, self.chunk_size = size, chunk_size
         self._cache: dict[int, bytes] = {}
 
-    def chunk(self, index: int, needed: int | None = None) -> bytes:
-        """The raw bytes of chunk ``index``: all of them, or at least its
-        first ``needed`` (inflating stops there; the last few are kept)."""
+    def chunk(self, index: int) -> bytes:
+        """The raw bytes of chunk ``index``; the last few are kept, so that
+        reading records in document order inflates each chunk once."""
         found = self._cache.get(index)
-        if found is not None and (len(found) >= (needed or self.chunk_size) or needed is None and
-                                  len(found) == min(self.chunk_size, self.size - index * self.chunk_size)):
+        if found is not None:
             return found
         where = f"trace {self.trace_id}, part {self.part_index}, chunk {index}"
         row = self.conn.execute(
@@ -808,15 +813,13 @@ class _StoredDocument:
             raise DocumentDamagedError(f"{where}: missing, the document is damaged")
         if row[0] != index * self.chunk_size or not isinstance(row[1], bytes):
             raise DocumentDamagedError(f"{where}: damaged (offset {row[0]!r})")
-        wanted = expected if needed is None else min(expected, needed)
         try:
-            inflater = zlib.decompressobj()
-            raw = inflater.decompress(row[1], wanted)
+            raw = zlib.decompress(row[1])
         except zlib.error as error:
             raise DocumentDamagedError(f"{where}: does not inflate ({error})") from None
-        if len(raw) < wanted or (wanted == expected and (inflater.unconsumed_tail or not inflater.eof)):
-            raise DocumentDamagedError(f"{where}: holds other than its {expected} bytes")
-        if len(self._cache) >= 8:
+        if len(raw) != expected:
+            raise DocumentDamagedError(f"{where}: holds {len(raw)} bytes, not {expected}")
+        if len(self._cache) >= _CHUNKS_KEPT:
             self._cache.pop(next(iter(self._cache)))
         self._cache[index] = raw
         return raw
@@ -842,7 +845,7 @@ class _StoredDocument:
         position, stop = offset, offset + length
         while position < stop:
             index, skip = divmod(position, self.chunk_size)
-            raw = self.chunk(index, skip + (stop - position))
+            raw = self.chunk(index)
             piece = raw[skip : skip + (stop - position)]
             pieces.append(piece)
             position += len(piece)
@@ -944,17 +947,31 @@ def read_document_range(conn_or_path, trace_id: str, part_index: int, offset: in
         return document.read(length)
 
 
-# The documents recently read per connection (connections take no weak
-# references; keyed by id and checked by identity).
+# The documents recently read per connection, for read_document_range
+# (connections take no weak references: keyed by id, checked by identity,
+# and let go once closed or when others are newer).
 _recent_documents: dict[int, tuple[sqlite3.Connection, dict]] = {}
+_RECENT_CONNECTIONS = 8
+
+
+def _is_closed(conn: sqlite3.Connection) -> bool:
+    try:
+        conn.in_transaction
+    except sqlite3.ProgrammingError:
+        return True
+    return False
 
 
 def _stored_document(conn: sqlite3.Connection, trace_id: str, part_index: int) -> _StoredDocument:
-    entry = _recent_documents.get(id(conn))
+    entry = _recent_documents.pop(id(conn), None)
     if entry is None or entry[0] is not conn:
-        if len(_recent_documents) > 16:
-            _recent_documents.clear()
-        entry = _recent_documents[id(conn)] = (conn, {})
+        for key, (other, _) in list(_recent_documents.items()):
+            if _is_closed(other):
+                del _recent_documents[key]
+        while len(_recent_documents) >= _RECENT_CONNECTIONS:
+            _recent_documents.pop(next(iter(_recent_documents)))
+        entry = (conn, {})
+    _recent_documents[id(conn)] = entry  # the newest last
     documents = entry[1]
     stored = documents.get((trace_id, part_index))
     if stored is None:

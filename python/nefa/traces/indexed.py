@@ -31,7 +31,7 @@ _FIELD_KEYS = frozenset(
      "subtype", "user_code_call_site")
 )
 _COLUMNS = (
-    "c.id, c.part_index, c.thread_native_id, c.parent, c.depth, c.start, c.duration, n.name, p.path, c.line,"
+    "c.id, c.part_index, c.thread_native_id, c.parent, c.depth, c.start, c.duration, c.name_id, c.path_id, c.line,"
     " c.kind, c.resumed, c.flags, c.call_offset, c.call_length, c.return_offset, c.return_length"
 )
 
@@ -86,6 +86,7 @@ class IndexedTrace:
     def __init__(self, index: OpenIndex):
         self.index = index
         self.conn = index.conn
+        self._texts: dict = {}
         self.key = index.trace_key
         self.trace_id = index.trace_id
         row = self.conn.execute(
@@ -124,10 +125,21 @@ class IndexedTrace:
         # The index is named: left to itself, the planner may walk the
         # whole table in id order rather than sort a few rows.
         rows = self.conn.execute(
-            f"SELECT {_COLUMNS} FROM calls c {index} JOIN names n ON n.id = c.name_id"
-            f" LEFT JOIN paths p ON p.id = c.path_id WHERE c.trace_key = ? AND {where} ORDER BY c.id",
-            (self.key, *args))
-        return [Call(*row) for row in rows]
+            f"SELECT {_COLUMNS} FROM calls c {index} WHERE c.trace_key = ? AND {where} ORDER BY c.id",
+            (self.key, *args)).fetchall()
+        return [Call(*row[:7], self._text("names", "name", row[7]), self._text("paths", "path", row[8]), *row[9:])
+                for row in rows]
+
+    def _text(self, table: str, column: str, text_id):
+        """A name or path by id, looked up once."""
+        if text_id is None:
+            return None
+        key = (table, text_id)
+        found = self._texts.get(key)
+        if found is None:
+            row = self.conn.execute(f"SELECT {column} FROM {table} WHERE id = ?", (text_id,)).fetchone()
+            found = self._texts[key] = row[0] if row else "?"
+        return found
 
     def roots(self, thread_id: int) -> list[Call]:
         return self._calls("c.parent IS NULL AND c.thread_native_id = ?", (thread_id,), "INDEXED BY calls_by_parent")
