@@ -743,9 +743,10 @@ def prepare_database(db_path, *, timeout: float = 60) -> None:
 
 # Documents are stored as zlib streams of this many raw bytes each: small
 # enough that reading one record's bytes (nefa show, the viewer) inflates
-# little, large enough for few rows.  zlib's window is 32 KiB, so larger
-# chunks would hardly compress better.
-DOCUMENT_CHUNK_SIZE = 1 << 16
+# little (a tree printed to depth 3 reads records from all over a big
+# trace), large enough to compress well: 16 KiB keeps 85% of what 64 KiB
+# chunks save, and inflates in a quarter of the time.
+DOCUMENT_CHUNK_SIZE = 1 << 14
 # Fast: saving a trace is on the recorded program's way out.
 _COMPRESSION_LEVEL = 1
 
@@ -753,7 +754,7 @@ _COMPRESSION_LEVEL = 1
 # Inflated chunks kept per open document: 2 MiB.  A tree printed depth
 # first reads a call's record, then its return's far ahead, then its
 # children's near the first: they all stay inflated.
-_CHUNKS_KEPT = 32
+_CHUNKS_KEPT = 128
 
 
 class DocumentDamagedError(DatabaseError):
