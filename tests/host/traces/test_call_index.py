@@ -270,3 +270,31 @@ def test_resumptions_are_marked_from_what_the_records_say(capsys, record_program
     assert marks[("countdown", "6")] == [True] * 4
     assert marks[("chain", "9")] == [False] and marks[("chain", "10")] == [True, True]
     assert marks[("pause", "12")] == [False] and marks[("pause", "13")] == [True]
+
+
+def test_parts_share_one_index_and_a_stale_one_is_rebuilt(capsys, records, pack, store, tmp_path):
+    first, second = records(), records()
+    first.ret("app.a", 0.002, first.call("app.a", 0.001))
+    second.ret("app.b", 1.002, second.call("app.b", 1.001))
+    database = store("trc_parts", pack(first, trace_id="trc_parts"), pack(second, trace_id="trc_parts"))
+    rows = calls_of(database, "trc_parts")
+    assert [(row["id"], row["part_index"], row["name"]) for row in rows] == [(0, 0, "app.a"), (1, 1, "app.b")]
+    # One time base: the second part's call starts a second after the first's.
+    assert rows[1]["start"] - rows[0]["start"] == pytest.approx(1e9, abs=1e3)
+    with sqlite3.connect(database) as conn:
+        conn.execute("UPDATE call_indexes SET version = 0")
+        conn.execute("DELETE FROM calls")
+    status, out, _ = run_cli(capsys, "show", "--db", database, "--filter", "app.b")
+    assert status == 0 and "app.b()" in out and "app.a()" not in out
+    assert [row["name"] for row in calls_of(database, "trc_parts")] == ["app.a", "app.b"]
+
+
+def test_filter_shows_callers_and_subtrees_from_the_index(capsys, shop):
+    status, out, _ = run_cli(capsys, "show", "--db", shop, "--filter", "PRICING.py")
+    lines = out.splitlines()
+    assert status == 0 and len(lines) == 5
+    assert lines[2].startswith("__main__.<module>()") and lines[3].startswith("  shop.Cart.checkout(")
+    assert lines[4].startswith("    shop.pricing.price(items=[1, 2])")
+    status, out, _ = run_cli(capsys, "show", "--db", shop, "--filter", "shipping", "--depth", "1")
+    assert status == 0 and "shop.shipping.pack(order=7)" in out and "checkout" not in out
+    assert out.splitlines()[1].startswith("Thread packer (2)")
