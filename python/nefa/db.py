@@ -23,6 +23,7 @@ import os
 import re
 import sqlite3
 import stat
+import struct
 import tempfile
 import threading
 import time
@@ -570,7 +571,7 @@ def _migration_3(conn: sqlite3.Connection) -> None:
             part_index INTEGER NOT NULL,
             chunk_index INTEGER NOT NULL,   -- raw bytes [chunk_index * chunk_size, ...)
             raw_offset INTEGER NOT NULL,
-            data BLOB NOT NULL,             -- zlib stream of the raw bytes
+            data BLOB NOT NULL,             -- the raw bytes as zlib streams (db.compress_chunk)
             PRIMARY KEY (trace_id, part_index, chunk_index),
             -- The part's row is written after its chunks (it holds their count).
             FOREIGN KEY (trace_id, part_index) REFERENCES trace_parts (trace_id, part_index) ON DELETE CASCADE
@@ -741,20 +742,31 @@ def prepare_database(db_path, *, timeout: float = 60) -> None:
     _connect(db_path, timeout=timeout, create=True).close()
 
 
-# Documents are stored as zlib streams of this many raw bytes each: small
-# enough that reading one record's bytes (nefa show, the viewer) inflates
-# little (a tree printed to depth 3 reads records from all over a big
-# trace), large enough to compress well: 16 KiB keeps 85% of what 64 KiB
-# chunks save, and inflates in a quarter of the time.
-DOCUMENT_CHUNK_SIZE = 1 << 14
+# Documents are stored in chunks of this many raw bytes, one row each, and
+# each chunk as independent zlib streams of DOCUMENT_BLOCK_SIZE raw bytes:
+# reading one record's bytes (nefa show, the viewer: a tree printed to
+# depth 3 reads records from all over a big trace) inflates a block, not a
+# chunk, while rows stay large enough to fill SQLite's pages (a row of one
+# small stream would leave most of its page empty).
+DOCUMENT_CHUNK_SIZE = 1 << 16
+DOCUMENT_BLOCK_SIZE = 1 << 14
 # Fast: saving a trace is on the recorded program's way out.
 _COMPRESSION_LEVEL = 1
+_BLOCK_HEADER = struct.Struct(">II")  # block size, block count; then a >I compressed size per block
 
-
-# Inflated chunks kept per open document: 2 MiB.  A tree printed depth
+# Inflated blocks kept per open document: 2 MiB.  A tree printed depth
 # first reads a call's record, then its return's far ahead, then its
 # children's near the first: they all stay inflated.
-_CHUNKS_KEPT = 128
+_BLOCKS_KEPT = 128
+
+
+def compress_chunk(raw) -> bytes:
+    """One chunk's row data: its blocks compressed, after a header of their sizes."""
+    view = memoryview(raw).cast("B")
+    streams = [zlib.compress(view[start : start + DOCUMENT_BLOCK_SIZE], _COMPRESSION_LEVEL)
+               for start in range(0, len(view), DOCUMENT_BLOCK_SIZE)]
+    header = _BLOCK_HEADER.pack(DOCUMENT_BLOCK_SIZE, len(streams))
+    return b"".join([header, struct.pack(f">{len(streams)}I", *map(len, streams)), *streams])
 
 
 class DocumentDamagedError(DatabaseError):
@@ -764,7 +776,7 @@ class DocumentDamagedError(DatabaseError):
 class _StoredDocument:
     """Where one part's bytes are: the BLOB itself, or its chunks."""
 
-    __slots__ = ("conn", "trace_id", "part_index", "rowid", "size", "chunk_size", "_cache")
+    __slots__ = ("conn", "trace_id", "part_index", "rowid", "size", "chunk_size", "_cache", "_rows")
 
     def __init__(self, conn: sqlite3.Connection, trace_id: str, part_index: int):
         try:
@@ -796,34 +808,75 @@ class _StoredDocument:
             if type(size) is not int or type(chunk_size) is not int or size < 0 or chunk_size <= 0:
                 raise DocumentDamagedError(f"trace {trace_id}: part {part_index} has a damaged size ({size}, {chunk_size})")
             self.size, self.chunk_size = size, chunk_size
-        self._cache: dict[int, bytes] = {}
+        self._cache: dict[tuple[int, int], bytes] = {}  # (chunk, block) -> raw bytes
+        self._rows: dict[int, tuple[int, list, bytes]] = {}  # chunk -> (block size, stream bounds, data)
 
-    def chunk(self, index: int) -> bytes:
-        """The raw bytes of chunk ``index``; the last few are kept, so that
-        reading records in document order inflates each chunk once."""
-        found = self._cache.get(index)
+    def _where(self, index: int) -> str:
+        return f"trace {self.trace_id}, part {self.part_index}, chunk {index}"
+
+    def _row(self, index: int) -> tuple[int, list, bytes]:
+        """Chunk ``index``'s block size, the bounds of its streams, its data."""
+        found = self._rows.get(index)
         if found is not None:
             return found
-        where = f"trace {self.trace_id}, part {self.part_index}, chunk {index}"
+        where = self._where(index)
         row = self.conn.execute(
             "SELECT raw_offset, data FROM document_chunks WHERE trace_id = ? AND part_index = ? AND chunk_index = ?",
             (self.trace_id, self.part_index, index),
         ).fetchone()
-        expected = min(self.chunk_size, self.size - index * self.chunk_size)
         if row is None:
             raise DocumentDamagedError(f"{where}: missing, the document is damaged")
-        if row[0] != index * self.chunk_size or not isinstance(row[1], bytes):
-            raise DocumentDamagedError(f"{where}: damaged (offset {row[0]!r})")
+        offset, data = row
+        if offset != index * self.chunk_size or not isinstance(data, bytes):
+            raise DocumentDamagedError(f"{where}: damaged (offset {offset!r})")
+        expected = min(self.chunk_size, self.size - index * self.chunk_size)
+        if data[:1] == b"\x78":
+            parsed = (expected, [(0, len(data))], data)  # one zlib stream
+        else:
+            try:
+                block_size, count = _BLOCK_HEADER.unpack_from(data)
+                sizes = struct.unpack_from(f">{count}I", data, _BLOCK_HEADER.size)
+            except struct.error:
+                raise DocumentDamagedError(f"{where}: damaged (its header)") from None
+            start = _BLOCK_HEADER.size + 4 * count
+            bounds = []
+            for size in sizes:
+                bounds.append((start, start + size))
+                start += size
+            if block_size <= 0 or start != len(data) or count != -(-expected // block_size):
+                raise DocumentDamagedError(f"{where}: damaged (its blocks do not add up)")
+            parsed = (block_size, bounds, data)
+        if len(self._rows) >= 8:
+            self._rows.pop(next(iter(self._rows)))
+        self._rows[index] = parsed
+        return parsed
+
+    def block(self, index: int, block: int) -> bytes:
+        """The raw bytes of one block of chunk ``index``."""
+        found = self._cache.get((index, block))
+        if found is not None:
+            return found
+        block_size, bounds, data = self._row(index)
+        expected = min(block_size, self.size - index * self.chunk_size - block * block_size)
+        if not 0 <= block < len(bounds):
+            raise DocumentDamagedError(f"{self._where(index)}: has no block {block}")
+        start, end = bounds[block]
         try:
-            raw = zlib.decompress(row[1])
+            raw = zlib.decompress(data[start:end])
         except zlib.error as error:
-            raise DocumentDamagedError(f"{where}: does not inflate ({error})") from None
+            raise DocumentDamagedError(f"{self._where(index)}: does not inflate ({error})") from None
         if len(raw) != expected:
-            raise DocumentDamagedError(f"{where}: holds {len(raw)} bytes, not {expected}")
-        if len(self._cache) >= _CHUNKS_KEPT:
+            raise DocumentDamagedError(f"{self._where(index)}: holds {len(raw)} bytes in a block, not {expected}")
+        if len(self._cache) >= _BLOCKS_KEPT:
             self._cache.pop(next(iter(self._cache)))
-        self._cache[index] = raw
+        self._cache[(index, block)] = raw
         return raw
+
+    def chunk(self, index: int) -> bytes:
+        """The raw bytes of chunk ``index``."""
+        block_size, bounds, _ = self._row(index)
+        blocks = [self.block(index, block) for block in range(len(bounds))]
+        return blocks[0] if len(blocks) == 1 else b"".join(blocks)
 
     def pieces(self, size: int = 1 << 20):
         """The whole document, a piece at a time."""
@@ -846,8 +899,12 @@ class _StoredDocument:
         position, stop = offset, offset + length
         while position < stop:
             index, skip = divmod(position, self.chunk_size)
-            raw = self.chunk(index)
+            block_size = self._row(index)[0]
+            block, skip = divmod(skip, block_size)
+            raw = self.block(index, block)
             piece = raw[skip : skip + (stop - position)]
+            if not piece:
+                raise DocumentDamagedError(f"{self._where(index)}: shorter than the document says")
             pieces.append(piece)
             position += len(piece)
         return pieces[0] if len(pieces) == 1 else b"".join(pieces)
@@ -1132,8 +1189,7 @@ class _ChunkWriter:
     def _insert(self, raw) -> None:
         self.conn.execute(
             "INSERT INTO document_chunks (trace_id, part_index, chunk_index, raw_offset, data) VALUES (?, ?, ?, ?, ?)",
-            (self.trace_id, self.part_index, self.count, self.count * DOCUMENT_CHUNK_SIZE,
-             zlib.compress(raw, _COMPRESSION_LEVEL)),
+            (self.trace_id, self.part_index, self.count, self.count * DOCUMENT_CHUNK_SIZE, compress_chunk(raw)),
         )
         self.count += 1
 
@@ -1226,6 +1282,7 @@ def read_trace_parts(db_path, trace_id: str, *, timeout: float = 60) -> list[byt
             else:
                 documents.append(b"".join(stored.chunk(i) for i in range(-(-stored.size // stored.chunk_size))))
                 stored._cache.clear()
+                stored._rows.clear()
         return documents
     finally:
         conn.close()
