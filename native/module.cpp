@@ -1,6 +1,8 @@
-// The module nefa._native: the host package's own native code, starting with
-// the value encoder (nefa.serialize re-exports its functions).
+// The module nefa._native: the host package's own native code: the value
+// encoder (nefa.serialize re-exports its functions) and the trace scanner
+// that builds the call index.
 #include "nefa/value_encoder_api.h"
+#include "trace_index/python_scanner.hpp"
 #include "utils/refs.hpp"
 #include "value_encoder/api.hpp"
 
@@ -46,5 +48,6 @@ int add_capsule(PyObject* module) {
 PyMODINIT_FUNC PyInit__native() {
     nefa::Ref module = nefa::Ref::steal(PyModule_Create(&module_def));
     if (!module || add_capsule(module.get()) < 0) return nullptr;
+    if (nefa::trace_index::add_trace_scanner(module.get()) < 0) return nullptr;
     return module.release();
 }

@@ -11,6 +11,7 @@ import argparse
 import os
 import sqlite3
 import sys
+import time
 from collections.abc import Sequence
 
 from nefa import config, db, runner
@@ -348,22 +349,75 @@ class _TraceCommand(Command):
         where = _display_path(os.path.abspath(db_path))
         try:
             trace_id = select_trace_id(db_path, options.trace_id, where=where)
-            trace = load_trace(db_path, trace_id)
         except TraceSelectionError as error:
             raise CommandError(error.message) from None
+        except db.DatabaseError as error:
+            raise CommandError(str(error), EXIT_DATABASE) from None
+        if self.indexed:
+            return self._use_index(db_path, trace_id, options)
+        try:
+            trace = load_trace(db_path, trace_id)
         except db.DatabaseError as error:
             raise CommandError(str(error), EXIT_DATABASE) from None
         except TraceFormatError as error:
             raise CommandError(str(error)) from None
         return self.use(trace, options)
 
+    # Commands that read the call index instead of the whole document.
+    indexed = False
+
+    def _use_index(self, db_path: str, trace_id: str, options) -> int:
+        from nefa.traces.call_index import open_index
+        from nefa.traces.indexed import IndexedTrace
+
+        try:
+            index = open_index(db_path, trace_id, progress=_IndexProgress(trace_id))
+        except db.DocumentFormatError as error:
+            raise CommandError(str(error)) from None
+        except db.DatabaseError as error:
+            raise CommandError(str(error), EXIT_DATABASE) from None
+        with index:
+            if index.note:
+                print(f"{PROG}: note: {index.note}", file=sys.stderr)
+            try:
+                return self.use(IndexedTrace(index), options)
+            except db.DocumentDamagedError as error:
+                raise CommandError(str(error)) from None
+            except db.DatabaseError as error:
+                raise CommandError(str(error), EXIT_DATABASE) from None
+            except sqlite3.DatabaseError as error:
+                raise CommandError(f"trace {trace_id}: its call index is damaged ({error})", EXIT_DATABASE) from None
+            except (TypeError, ValueError) as error:
+                raise CommandError(f"trace {trace_id}: its call index is damaged ({error})", EXIT_DATABASE) from None
+
     def use(self, trace, options) -> int:
         raise NotImplementedError
+
+
+class _IndexProgress:
+    """How far the index of an older trace has got, on a terminal."""
+
+    def __init__(self, trace_id: str):
+        self.trace_id = trace_id
+        self.shown = 0.0
+        self.started = time.monotonic()
+        self.active = sys.stderr.isatty()
+
+    def __call__(self, done: int) -> None:
+        now = time.monotonic()
+        if self.active and now - self.started > 1 and now - self.shown > 0.5:
+            self.shown = now
+            print(f"\r{PROG}: indexing trace {self.trace_id}: {done / 1e6:.0f} MB read", end="", file=sys.stderr)
+
+    def __del__(self):
+        if self.shown:
+            print(file=sys.stderr)
 
 
 class ShowCommand(_TraceCommand):
     name = "show"
     summary = "print a trace as an indented call tree per thread"
+    indexed = True
 
     def add_options(self, parser):
         parser.add_argument("--depth", metavar="N", type=_positive_int, help="show N levels of calls at most")
@@ -374,18 +428,49 @@ class ShowCommand(_TraceCommand):
                             help="colour the output (default: auto, i.e. on a terminal unless NO_COLOR is set)")
 
     def use(self, trace, options) -> int:
-        from nefa.traces.show import ThreadNotFoundError, render, use_color
+        from nefa.traces.indexed import render_tree
+        from nefa.traces.show import ThreadNotFoundError, use_color
 
         try:
-            render(trace, sys.stdout, depth=options.depth, needle=options.filter, thread=options.thread,
-                   color=use_color(sys.stdout, options.color))
+            render_tree(trace, sys.stdout, depth=options.depth, needle=options.filter, thread=options.thread,
+                        color=use_color(sys.stdout, options.color))
             sys.stdout.flush()
         except ThreadNotFoundError as error:
             raise CommandError(str(error)) from None
         except BrokenPipeError:
-            # Piped into `head`: stop quietly, and keep Python from
-            # complaining about the closed stdout at exit.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            _quiet_closed_stdout()
+        return 0
+
+
+def _quiet_closed_stdout() -> None:
+    # Piped into `head`: stop quietly, and keep Python from complaining
+    # about the closed stdout at exit.
+    os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+
+
+class TopCommand(_TraceCommand):
+    name = "top"
+    summary = "per function: calls, total and self time, the costliest first (like pstats)"
+    indexed = True
+
+    def add_options(self, parser):
+        parser.add_argument("--limit", metavar="N", type=_positive_int, default=20,
+                            help="show the N first functions (default: 20)")
+        parser.add_argument("--sort", choices=("calls", "total", "self"), default="self",
+                            help="order by number of calls, total time or self time (default: self)")
+        parser.add_argument("--color", choices=("auto", "always", "never"), default="auto",
+                            help="colour the output (default: auto)")
+
+    def use(self, trace, options) -> int:
+        from nefa.traces.indexed import render_summary
+        from nefa.traces.show import use_color
+
+        try:
+            render_summary(trace, sys.stdout, limit=options.limit, sort=options.sort,
+                           color=use_color(sys.stdout, options.color))
+            sys.stdout.flush()
+        except BrokenPipeError:
+            _quiet_closed_stdout()
         return 0
 
 
@@ -476,7 +561,7 @@ class ImportCommand(Command):
 COMMANDS: dict[str, Command] = {
     command.name: command
     for command in (
-        RunCommand(), TestCommand(), TracesCommand(), ShowCommand(), ExportCommand(), ViewCommand(), ImportCommand(),
+        RunCommand(), TestCommand(), TracesCommand(), ShowCommand(), TopCommand(), ExportCommand(), ViewCommand(), ImportCommand(),
     )
 }
 

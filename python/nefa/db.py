@@ -23,10 +23,12 @@ import os
 import re
 import sqlite3
 import stat
+import struct
 import tempfile
 import threading
 import time
 import urllib.parse
+import zlib
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
@@ -38,6 +40,8 @@ __all__ = [
     "SCHEMA_VERSION",
     "DatabaseError",
     "DatabaseNotFoundError",
+    "DocumentDamagedError",
+    "DocumentFile",
     "ForeignDatabaseError",
     "SchemaTooNewError",
     "TraceNotFoundError",
@@ -47,7 +51,9 @@ __all__ = [
     "get_trace",
     "import_document",
     "list_traces",
+    "open_document",
     "prepare_database",
+    "read_document_range",
     "read_trace_parts",
     "save_trace_in_sqlite",
     "store_trace",
@@ -74,7 +80,10 @@ APPLICATION_ID = 0x6E656661
 # The tables every schema version has; a migration that adds a table must
 # add it to KNOWN_TABLES, or older unmarked databases stop being recognised.
 CORE_TABLES = frozenset({"traces", "trace_parts"})
-KNOWN_TABLES = CORE_TABLES
+KNOWN_TABLES = CORE_TABLES | frozenset({
+    "document_chunks", "names", "paths", "call_indexes", "call_index_parts", "call_threads", "calls",
+    "function_stats", "call_view",
+})
 
 _MAGIC = b"SQLite format 3\x00"
 _HEADER_SIZE = 100
@@ -82,6 +91,10 @@ _HEADER_SIZE = 100
 
 class DatabaseError(Exception):
     pass
+
+
+class DocumentFormatError(ValueError):
+    """Bytes that are not a trace document; the message says where and why."""
 
 
 class DatabaseNotFoundError(DatabaseError):
@@ -545,8 +558,35 @@ def _migration_2(conn: sqlite3.Connection) -> None:
     conn.execute("ALTER TABLE traces ADD COLUMN parent_trace_id TEXT")
 
 
+def _migration_3(conn: sqlite3.Connection) -> None:
+    # Documents stored from now on are zlib-compressed chunks (document_chunks);
+    # older parts keep their BLOB.  document_size is the raw size of a chunked
+    # document (NULL: the BLOB is the document), chunk_size its raw chunk size.
+    conn.execute("ALTER TABLE trace_parts ADD COLUMN document_size INTEGER")
+    conn.execute("ALTER TABLE trace_parts ADD COLUMN chunk_size INTEGER")
+    conn.execute(
+        """
+        CREATE TABLE document_chunks (
+            trace_id TEXT NOT NULL,
+            part_index INTEGER NOT NULL,
+            chunk_index INTEGER NOT NULL,   -- raw bytes [chunk_index * chunk_size, ...)
+            raw_offset INTEGER NOT NULL,
+            data BLOB NOT NULL,             -- the raw bytes as zlib streams (db.compress_chunk)
+            PRIMARY KEY (trace_id, part_index, chunk_index),
+            -- The part's row is written after its chunks (it holds their count).
+            FOREIGN KEY (trace_id, part_index) REFERENCES trace_parts (trace_id, part_index) ON DELETE CASCADE
+                DEFERRABLE INITIALLY DEFERRED
+        )
+        """
+    )
+    # The call index (nefa.traces.call_index builds it; the README documents it).
+    from nefa.traces.call_index import create_index_tables
+
+    create_index_tables(conn)
+
+
 # Index i holds the migration from version i to version i + 1.
-MIGRATIONS: list[Callable[[sqlite3.Connection], None]] = [_migration_1, _migration_2]
+MIGRATIONS: list[Callable[[sqlite3.Connection], None]] = [_migration_1, _migration_2, _migration_3]
 SCHEMA_VERSION = len(MIGRATIONS)
 
 
@@ -567,6 +607,8 @@ class DocumentSummary:
     dropped_events: int = 0
     # The trace of the process this one was forked from.
     parent_trace_id: str | None = None
+    # The document's own "trace_id" entry.
+    trace_id: str | None = None
 
 
 @dataclass(frozen=True)
@@ -589,126 +631,53 @@ class TraceSummary:
     parent_trace_id: str | None = None
 
 
-class _Reader:
-    """Streams through a document, decoding only the parts it needs."""
-
-    def __init__(self, document: bytes):
-        self.unpacker = msgpack.Unpacker(
-            io.BytesIO(document),
-            raw=False,
-            strict_map_key=False,
-            unicode_errors="replace",
-            max_buffer_size=max(len(document), 1024),
-            # Read in small pieces: the buffer then holds one record at a
-            # time, not a large share of the document.
-            read_size=min(1 << 16, max(len(document), 1024)),
-        )
-
-    def map_header(self) -> int:
-        return self.unpacker.read_map_header()
-
-    def array_header(self) -> int:
-        return self.unpacker.read_array_header()
-
-    def value(self):
-        return self.unpacker.unpack()
-
-    def skip(self) -> None:
-        self.unpacker.skip()
-
-    def record_fields(self, wanted: tuple[str, ...]) -> dict:
-        """Decode the ``wanted`` keys of one record map, skipping the rest."""
-        out = {}
-        for _ in range(self.map_header()):
-            key = self.value()
-            if key in wanted:
-                out[key] = self.value()
-            else:
-                self.skip()
-        return out
-
-    def records(self, wanted: tuple[str, ...]) -> tuple[int, dict, dict]:
-        """Skip through an array of records: its length and the ``wanted``
-        fields of its first and last records."""
-        count = self.array_header()
-        first = last = {}
-        for index in range(count):
-            if index == 0 or index == count - 1:
-                last = self.record_fields(wanted)
-                if index == 0:
-                    first = last
-            else:
-                self.skip()
-        return count, first, last
-
-
 def _number(value, what: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ValueError(f"{what} is not a number: {value!r}")
     return float(value)
 
 
-def summarize_document(document: bytes) -> DocumentSummary:
-    """Counts and bounds of a trace document, without decoding every record."""
+def _check_document(document) -> None:
     if not isinstance(document, (bytes, bytearray, memoryview)):
         raise TypeError(f"a trace document is bytes, not {type(document).__name__}")
-    document = bytes(document)
-    reader = _Reader(document)
-    found: dict = {}
-    record_count = 0
-    thread_ids: set = set()
-    ends: list[float] = []
-    try:
-        for _ in range(reader.map_header()):
-            key = reader.value()
-            if key == "frames":
-                # Records of the other threads, keyed by native thread id.
-                for _ in range(reader.map_header()):
-                    thread_id = reader.value()
-                    count, _, last = reader.records(("timestamp",))
-                    record_count += count
-                    if count:
-                        thread_ids.add(thread_id)
-                    if "timestamp" in last:
-                        ends.append(_number(last["timestamp"], "a record timestamp"))
-            elif key == "frames_of_interest":
-                # One thread's records: the main thread's, or, when other
-                # threads are not recorded, the thread that started recording
-                # (hooks reach other threads only through the threading
-                # module, whose records go to "frames").  Decoding the first
-                # and last records is enough, and much cheaper than all.
-                count, first, last = reader.records(("thread_native_id", "timestamp"))
-                record_count += count
-                for record in (first, last):
-                    if "thread_native_id" in record:
-                        thread_ids.add(record["thread_native_id"])
-                if "timestamp" in last:
-                    ends.append(_number(last["timestamp"], "a record timestamp"))
-            else:
-                found[key] = reader.value()
-        if reader.unpacker.tell() != len(document):
-            raise ValueError("trailing bytes after the document")
-    except (msgpack.UnpackException, ValueError, TypeError) as error:
-        raise ValueError(f"not a readable trace document: {error}") from None
 
-    timestamp = _number(found.get("timestamp"), "the document timestamp")
+
+def _document_summary(part) -> DocumentSummary:
+    """The summary of a scanned document (a call_index.IndexedPart)."""
+    found = part.fields
+    try:
+        timestamp = _number(found.get("timestamp"), "the document timestamp")
+    except ValueError as error:
+        raise DocumentFormatError(f"not a readable trace document: {error}") from None
     argv = found.get("command_line_args") or []
     meta = found.get("meta") if isinstance(found.get("meta"), dict) else {}
     sha = found.get("current_commit_sha")
     dropped = meta.get("dropped_events")
     parent = meta.get("parent_trace_id")
+    trace_id = found.get("trace_id")
     return DocumentSummary(
         command_line=[str(arg) for arg in argv] if isinstance(argv, list) else [str(argv)],
         source=meta.get("source") if isinstance(meta.get("source"), str) else None,
         commit_sha=sha if isinstance(sha, str) else None,
         timestamp=timestamp,
-        record_count=record_count,
-        thread_ids=sorted(t for t in thread_ids if isinstance(t, int) and not isinstance(t, bool)),
-        end_timestamp=max(ends) if ends else None,
+        record_count=part.record_count,
+        thread_ids=part.thread_ids,
+        end_timestamp=part.end_timestamp,
         cut=meta.get("cut") is True,
         dropped_events=dropped if type(dropped) is int and dropped > 0 else 0,
         parent_trace_id=parent if isinstance(parent, str) else None,
+        trace_id=trace_id if isinstance(trace_id, str) else None,
     )
+
+
+def summarize_document(document: bytes) -> DocumentSummary:
+    """Counts and bounds of a trace document, read by the native scanner
+    (no Python object per record).  Raises ValueError for bytes that are
+    not a trace document."""
+    _check_document(document)
+    from nefa.traces import call_index
+
+    return _document_summary(call_index.scan([document], strict_time=False)[1])
 
 
 def _connect(db_path, *, timeout: float, create: bool) -> sqlite3.Connection:
@@ -773,25 +742,306 @@ def prepare_database(db_path, *, timeout: float = 60) -> None:
     _connect(db_path, timeout=timeout, create=True).close()
 
 
-# Documents are written in pieces of this size: binding a whole document
-# would make SQLite copy it, and then copy it again into the row.
-_WRITE_CHUNK = 1 << 20
+# Documents are stored in chunks of this many raw bytes, one row each, and
+# each chunk as independent zlib streams of DOCUMENT_BLOCK_SIZE raw bytes:
+# reading one record's bytes (nefa show, the viewer: a tree printed to
+# depth 3 reads records from all over a big trace) inflates a block, not a
+# chunk, while rows stay large enough to fill SQLite's pages (a row of one
+# small stream would leave most of its page empty).
+DOCUMENT_CHUNK_SIZE = 1 << 16
+DOCUMENT_BLOCK_SIZE = 1 << 14
+# Fast: saving a trace is on the recorded program's way out.
+_COMPRESSION_LEVEL = 1
+_BLOCK_HEADER = struct.Struct(">II")  # block size, block count; then a >I compressed size per block
+
+# Inflated blocks kept per open document: 2 MiB.  A tree printed depth
+# first reads a call's record, then its return's far ahead, then its
+# children's near the first: they all stay inflated.
+_BLOCKS_KEPT = 128
 
 
-def _insert_document(conn, trace_id: str, part_index: int, now: float, record_count: int, document) -> None:
-    rowid = conn.execute(
-        "INSERT INTO trace_parts (trace_id, part_index, created_at, record_count, document)"
-        " VALUES (?, ?, ?, ?, zeroblob(?))",
-        (trace_id, part_index, now, record_count, len(document)),
-    ).lastrowid
-    view = memoryview(document).cast("B")
-    with view, conn.blobopen("trace_parts", "document", rowid) as blob:
-        for start in range(0, len(view), _WRITE_CHUNK):
-            blob.write(view[start : start + _WRITE_CHUNK])
+def compress_chunk(raw) -> bytes:
+    """One chunk's row data: its blocks compressed, after a header of their sizes."""
+    view = memoryview(raw).cast("B")
+    streams = [zlib.compress(view[start : start + DOCUMENT_BLOCK_SIZE], _COMPRESSION_LEVEL)
+               for start in range(0, len(view), DOCUMENT_BLOCK_SIZE)]
+    header = _BLOCK_HEADER.pack(DOCUMENT_BLOCK_SIZE, len(streams))
+    return b"".join([header, struct.pack(f">{len(streams)}I", *map(len, streams)), *streams])
+
+
+class DocumentDamagedError(DatabaseError):
+    """A stored document whose chunks are missing or do not inflate."""
+
+
+class _StoredDocument:
+    """Where one part's bytes are: the BLOB itself, or its chunks."""
+
+    __slots__ = ("conn", "trace_id", "part_index", "rowid", "size", "chunk_size", "_cache", "_rows")
+
+    def __init__(self, conn: sqlite3.Connection, trace_id: str, part_index: int):
+        try:
+            row = conn.execute(
+                "SELECT rowid, document_size, chunk_size, length(document), typeof(document) FROM trace_parts"
+                " WHERE trace_id = ? AND part_index = ?",
+                (trace_id, part_index),
+            ).fetchone()
+        except sqlite3.OperationalError:
+            # A database of an older schema, opened read-only: BLOBs only.
+            row = conn.execute(
+                "SELECT rowid, NULL, NULL, length(document), typeof(document) FROM trace_parts"
+                " WHERE trace_id = ? AND part_index = ?",
+                (trace_id, part_index),
+            ).fetchone()
+        if row is None:
+            raise TraceNotFoundError(f"no part {part_index} of trace {trace_id!r}")
+        rowid, size, chunk_size, blob_size, kind = row
+        self.conn = conn
+        self.trace_id = trace_id
+        self.part_index = part_index
+        self.rowid = rowid
+        if chunk_size is None:
+            if kind != "blob":
+                raise DocumentDamagedError(
+                    f"trace {trace_id}: part {part_index} is stored as {kind.upper()}, not as a BLOB of MessagePack")
+            self.size, self.chunk_size = blob_size, None
+        else:
+            if type(size) is not int or type(chunk_size) is not int or size < 0 or chunk_size <= 0:
+                raise DocumentDamagedError(f"trace {trace_id}: part {part_index} has a damaged size ({size}, {chunk_size})")
+            self.size, self.chunk_size = size, chunk_size
+        self._cache: dict[tuple[int, int], bytes] = {}  # (chunk, block) -> raw bytes
+        self._rows: dict[int, tuple[int, list, bytes]] = {}  # chunk -> (block size, stream bounds, data)
+
+    def _where(self, index: int) -> str:
+        return f"trace {self.trace_id}, part {self.part_index}, chunk {index}"
+
+    def _row(self, index: int) -> tuple[int, list, bytes]:
+        """Chunk ``index``'s block size, the bounds of its streams, its data."""
+        found = self._rows.get(index)
+        if found is not None:
+            return found
+        where = self._where(index)
+        row = self.conn.execute(
+            "SELECT raw_offset, data FROM document_chunks WHERE trace_id = ? AND part_index = ? AND chunk_index = ?",
+            (self.trace_id, self.part_index, index),
+        ).fetchone()
+        if row is None:
+            raise DocumentDamagedError(f"{where}: missing, the document is damaged")
+        offset, data = row
+        if offset != index * self.chunk_size or not isinstance(data, bytes):
+            raise DocumentDamagedError(f"{where}: damaged (offset {offset!r})")
+        expected = min(self.chunk_size, self.size - index * self.chunk_size)
+        if data[:1] == b"\x78":
+            parsed = (expected, [(0, len(data))], data)  # one zlib stream
+        else:
+            try:
+                block_size, count = _BLOCK_HEADER.unpack_from(data)
+                sizes = struct.unpack_from(f">{count}I", data, _BLOCK_HEADER.size)
+            except struct.error:
+                raise DocumentDamagedError(f"{where}: damaged (its header)") from None
+            start = _BLOCK_HEADER.size + 4 * count
+            bounds = []
+            for size in sizes:
+                bounds.append((start, start + size))
+                start += size
+            if block_size <= 0 or start != len(data) or count != -(-expected // block_size):
+                raise DocumentDamagedError(f"{where}: damaged (its blocks do not add up)")
+            parsed = (block_size, bounds, data)
+        if len(self._rows) >= 8:
+            self._rows.pop(next(iter(self._rows)))
+        self._rows[index] = parsed
+        return parsed
+
+    def block(self, index: int, block: int) -> bytes:
+        """The raw bytes of one block of chunk ``index``."""
+        found = self._cache.get((index, block))
+        if found is not None:
+            return found
+        block_size, bounds, data = self._row(index)
+        expected = min(block_size, self.size - index * self.chunk_size - block * block_size)
+        if not 0 <= block < len(bounds):
+            raise DocumentDamagedError(f"{self._where(index)}: has no block {block}")
+        start, end = bounds[block]
+        try:
+            raw = zlib.decompress(data[start:end])
+        except zlib.error as error:
+            raise DocumentDamagedError(f"{self._where(index)}: does not inflate ({error})") from None
+        if len(raw) != expected:
+            raise DocumentDamagedError(f"{self._where(index)}: holds {len(raw)} bytes in a block, not {expected}")
+        if len(self._cache) >= _BLOCKS_KEPT:
+            self._cache.pop(next(iter(self._cache)))
+        self._cache[(index, block)] = raw
+        return raw
+
+    def chunk(self, index: int) -> bytes:
+        """The raw bytes of chunk ``index``."""
+        block_size, bounds, _ = self._row(index)
+        blocks = [self.block(index, block) for block in range(len(bounds))]
+        return blocks[0] if len(blocks) == 1 else b"".join(blocks)
+
+    def pieces(self, size: int = 1 << 20):
+        """The whole document, a piece at a time."""
+        if self.chunk_size is not None:
+            size = self.chunk_size
+        for start in range(0, self.size, size):
+            yield self.read(start, size)
+
+    def read(self, offset: int, length: int) -> bytes:
+        """``length`` bytes from ``offset`` (fewer at the end)."""
+        offset = max(0, offset)
+        length = max(0, min(length, self.size - offset))
+        if length == 0:
+            return b""
+        if self.chunk_size is None:
+            with self.conn.blobopen("trace_parts", "document", self.rowid, readonly=True) as blob:
+                blob.seek(offset)
+                return blob.read(length)
+        pieces = []
+        position, stop = offset, offset + length
+        while position < stop:
+            index, skip = divmod(position, self.chunk_size)
+            block_size = self._row(index)[0]
+            block, skip = divmod(skip, block_size)
+            raw = self.block(index, block)
+            piece = raw[skip : skip + (stop - position)]
+            if not piece:
+                raise DocumentDamagedError(f"{self._where(index)}: shorter than the document says")
+            pieces.append(piece)
+            position += len(piece)
+        return pieces[0] if len(pieces) == 1 else b"".join(pieces)
+
+
+class DocumentFile(io.RawIOBase):
+    """A stored document as a read-only binary file (see :func:`open_document`)."""
+
+    def __init__(self, stored: _StoredDocument, *, own_connection: bool):
+        super().__init__()
+        self._stored = stored
+        self._own = own_connection
+        self._position = 0
+
+    @property
+    def size(self) -> int:
+        return self._stored.size
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        self._checkClosed()
+        return self._position
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        self._checkClosed()
+        base = {io.SEEK_SET: 0, io.SEEK_CUR: self._position, io.SEEK_END: self._stored.size}.get(whence)
+        if base is None:
+            raise ValueError(f"invalid whence {whence!r}")
+        position = base + offset
+        if position < 0:
+            raise ValueError(f"negative seek position {position}")
+        self._position = position
+        return position
+
+    def readinto(self, buffer) -> int:
+        self._checkClosed()
+        view = memoryview(buffer).cast("B")
+        # One chunk at a time: memory stays bounded whatever is asked for.
+        step = self._stored.chunk_size or (1 << 20)
+        data = self._stored.read(self._position, min(len(view), step))
+        view[: len(data)] = data
+        self._position += len(data)
+        return len(data)
+
+    def readall(self) -> bytes:
+        return self.read(max(0, self._stored.size - self._position))
+
+    def read(self, size: int = -1) -> bytes:
+        self._checkClosed()
+        if size is None or size < 0:
+            size = max(0, self._stored.size - self._position)
+        data = self._stored.read(self._position, size)
+        self._position += len(data)
+        return data
+
+    def close(self) -> None:
+        if not self.closed and self._own:
+            self._stored.conn.close()
+        super().close()
+
+
+def open_document(db_path, trace_id: str, part_index: int = 0, *, timeout: float = 60) -> DocumentFile:
+    """Part ``part_index`` of a stored trace as a read-only binary file.
+
+    ``read(n)``, ``seek`` and ``tell`` give the exact document bytes that
+    were saved, whether the part is stored as one BLOB (traces saved
+    before chunked storage) or as compressed chunks, which are inflated
+    one at a time: memory stays bounded by a chunk, whatever the size.
+    ``.size`` is the document's length.  The file has its own read-only
+    connection; close it (or use ``with``).  Raises
+    :class:`TraceNotFoundError` for a missing trace or part and
+    :class:`DocumentDamagedError` when the stored bytes are damaged.
+    """
+    conn = _connect(db_path, timeout=timeout, create=False)
+    try:
+        stored = _StoredDocument(conn, trace_id, part_index)
+    except BaseException:
+        conn.close()
+        raise
+    return DocumentFile(stored, own_connection=True)
+
+
+def read_document_range(conn_or_path, trace_id: str, part_index: int, offset: int, length: int) -> bytes:
+    """``length`` bytes at ``offset`` in a stored document: one record's
+    bytes, as the call index gives them (``calls.call_offset`` and
+    ``call_length``).  ``conn_or_path`` is an open connection (reused; its
+    last inflated chunks are kept for the next call) or a database path.
+    """
+    if isinstance(conn_or_path, sqlite3.Connection):
+        return _stored_document(conn_or_path, trace_id, part_index).read(offset, length)
+    with open_document(conn_or_path, trace_id, part_index) as document:
+        document.seek(offset)
+        return document.read(length)
+
+
+# The documents recently read per connection, for read_document_range
+# (connections take no weak references: keyed by id, checked by identity,
+# and let go once closed or when others are newer).
+_recent_documents: dict[int, tuple[sqlite3.Connection, dict]] = {}
+_RECENT_CONNECTIONS = 8
+
+
+def _is_closed(conn: sqlite3.Connection) -> bool:
+    try:
+        conn.in_transaction
+    except sqlite3.ProgrammingError:
+        return True
+    return False
+
+
+def _stored_document(conn: sqlite3.Connection, trace_id: str, part_index: int) -> _StoredDocument:
+    entry = _recent_documents.pop(id(conn), None)
+    if entry is None or entry[0] is not conn:
+        for key, (other, _) in list(_recent_documents.items()):
+            if _is_closed(other):
+                del _recent_documents[key]
+        while len(_recent_documents) >= _RECENT_CONNECTIONS:
+            _recent_documents.pop(next(iter(_recent_documents)))
+        entry = (conn, {})
+    _recent_documents[id(conn)] = entry  # the newest last
+    documents = entry[1]
+    stored = documents.get((trace_id, part_index))
+    if stored is None:
+        if len(documents) > 16:
+            documents.clear()
+        stored = documents[(trace_id, part_index)] = _StoredDocument(conn, trace_id, part_index)
+    return stored
 
 
 def save_trace_in_sqlite(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes) -> None:
-    """Store a trace document, as a new trace or as one more part of one.
+    """Store a trace document, as a new trace or as one more part of one,
+    and index its calls (see :mod:`nefa.traces.call_index`).
 
     ``timeout`` is how many seconds to wait for another writer.  A
     document that cannot be stored is written to a file instead (see
@@ -799,10 +1049,12 @@ def save_trace_in_sqlite(db_path, trace_id: str, *, timeout: float = 60, msgpack
     invalid document or trace id raises ValueError or TypeError.
     """
     _check_trace_id(trace_id)
+    _check_document(msgpack)
     document = msgpack
-    summary = summarize_document(document)
     try:
-        store_trace(db_path, trace_id, timeout=timeout, msgpack=document, summary=summary)
+        store_trace(db_path, trace_id, timeout=timeout, msgpack=document)
+    except DocumentFormatError:
+        raise
     except (Exception, KeyboardInterrupt) as error:
         failure = _keep_unsaved(db_path, trace_id, document, error)
         if isinstance(error, KeyboardInterrupt):
@@ -816,14 +1068,20 @@ def _check_trace_id(trace_id) -> None:
         raise ValueError(f"a trace id is a non-empty string, not {trace_id!r}")
 
 
-def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes,
-                summary: DocumentSummary | None = None) -> None:
+def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes = b"",
+                summary: DocumentSummary | None = None, pieces=None, index: bool = True) -> DocumentSummary:
     """:func:`save_trace_in_sqlite` without the fallback file: failures are
-    raised as they come.  ``summary`` is the document's, if already made."""
+    raised as they come.  The document is ``msgpack``, or the bytes-like
+    ``pieces`` in order (streamed: never held whole); it is scanned once,
+    and its calls are indexed in the same transaction unless ``index`` is
+    false (the first read then indexes it).  ``summary`` is accepted for
+    callers of old and ignored: the scan makes it.  Returns the summary."""
+    from nefa.traces import call_index
+
     _check_trace_id(trace_id)
-    document = msgpack
-    summary = summarize_document(document) if summary is None else summary
-    end = summary.end_timestamp if summary.end_timestamp is not None else summary.timestamp
+    if pieces is None:
+        _check_document(msgpack)
+        pieces = (msgpack,)
     now = time.time()
     conn = _connect(db_path, timeout=timeout, create=True)
     try:
@@ -833,8 +1091,28 @@ def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes,
                 "SELECT start_timestamp, duration, thread_ids, part_count FROM traces WHERE id = ?",
                 (trace_id,),
             ).fetchone()
+            part_index = 0 if row is None else row[3]
+            writer = _ChunkWriter(conn, trace_id, part_index)
+            if index and (row is None or _index_is_current(conn, trace_id, part_index)):
+                conn.execute("SAVEPOINT indexing")
+                try:
+                    part = call_index.index_part(conn, trace_id, part_index, pieces, on_piece=writer.write)
+                    conn.execute("RELEASE indexing")
+                except DocumentFormatError:
+                    if not isinstance(pieces, tuple):
+                        raise
+                    # Damage that a reader may get past (a record's time):
+                    # the document is kept, unindexed; reading it says why.
+                    conn.execute("ROLLBACK TO indexing")
+                    conn.execute("RELEASE indexing")
+                    writer = _ChunkWriter(conn, trace_id, part_index)
+                    part = call_index.scan(pieces, on_piece=writer.write, strict_time=False)[1]
+            else:
+                # The trace's index is missing or stale: its first read rebuilds it whole.
+                part = call_index.scan(pieces, on_piece=writer.write, strict_time=False)[1]
+            summary = _document_summary(part)
+            end = summary.end_timestamp if summary.end_timestamp is not None else summary.timestamp
             if row is None:
-                part_index = 0
                 conn.execute(
                     "INSERT INTO traces (id, created_at, updated_at, command_line, source, commit_sha,"
                     " start_timestamp, duration, record_count, thread_ids, thread_count, part_count,"
@@ -879,13 +1157,68 @@ def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes,
                         trace_id,
                     ),
                 )
-            _insert_document(conn, trace_id, part_index, now, summary.record_count, document)
+            writer.finish(now, summary.record_count)
             conn.execute("COMMIT")
         except BaseException:
             conn.execute("ROLLBACK")
             raise
     finally:
         conn.close()
+    return summary
+
+
+def _index_is_current(conn: sqlite3.Connection, trace_id: str, part_count: int) -> bool:
+    from nefa.traces.call_index import INDEX_VERSION
+
+    row = conn.execute("SELECT version, part_count FROM call_indexes WHERE trace_id = ?", (trace_id,)).fetchone()
+    return row is not None and row[0] == INDEX_VERSION and row[1] == part_count
+
+
+class _ChunkWriter:
+    """Writes a document, given in pieces, as compressed chunks; the part's
+    row comes last (the chunks' reference to it is checked at commit)."""
+
+    def __init__(self, conn: sqlite3.Connection, trace_id: str, part_index: int):
+        self.conn = conn
+        self.trace_id = trace_id
+        self.part_index = part_index
+        self.pending = bytearray()
+        self.count = 0
+        self.size = 0
+
+    def _insert(self, raw) -> None:
+        self.conn.execute(
+            "INSERT INTO document_chunks (trace_id, part_index, chunk_index, raw_offset, data) VALUES (?, ?, ?, ?, ?)",
+            (self.trace_id, self.part_index, self.count, self.count * DOCUMENT_CHUNK_SIZE, compress_chunk(raw)),
+        )
+        self.count += 1
+
+    def write(self, piece) -> None:
+        view = memoryview(piece).cast("B")
+        self.size += len(view)
+        start = 0
+        if self.pending:
+            take = min(len(view), DOCUMENT_CHUNK_SIZE - len(self.pending))
+            self.pending += view[:take]
+            start = take
+            if len(self.pending) < DOCUMENT_CHUNK_SIZE:
+                return
+            self._insert(self.pending)
+            self.pending.clear()
+        while len(view) - start >= DOCUMENT_CHUNK_SIZE:
+            self._insert(view[start : start + DOCUMENT_CHUNK_SIZE])
+            start += DOCUMENT_CHUNK_SIZE
+        self.pending += view[start:]
+
+    def finish(self, now: float, record_count: int) -> None:
+        if self.pending:
+            self._insert(self.pending)
+            self.pending.clear()
+        self.conn.execute(
+            "INSERT INTO trace_parts (trace_id, part_index, created_at, record_count, document, document_size,"
+            " chunk_size) VALUES (?, ?, ?, ?, x'', ?, ?)",
+            (self.trace_id, self.part_index, now, record_count, self.size, DOCUMENT_CHUNK_SIZE),
+        )
 
 
 _SUMMARY_COLUMNS = (
@@ -933,35 +1266,29 @@ def get_trace(db_path, trace_id: str, *, timeout: float = 60) -> TraceSummary:
 
 
 def read_trace_parts(db_path, trace_id: str, *, timeout: float = 60) -> list[bytes]:
-    """The documents stored under ``trace_id``, in the order they were saved."""
+    """The documents stored under ``trace_id``, in the order they were saved
+    (each exactly as saved, however it is stored)."""
     conn = _connect(db_path, timeout=timeout, create=False)
     try:
-        rows = conn.execute(
-            "SELECT document FROM trace_parts WHERE trace_id = ? ORDER BY part_index",
-            (trace_id,),
-        ).fetchall()
+        parts = [index for (index,) in conn.execute(
+            "SELECT part_index FROM trace_parts WHERE trace_id = ? ORDER BY part_index", (trace_id,))]
+        if not parts:
+            raise TraceNotFoundError(f"no trace {trace_id!r} in {db_path}")
+        documents = []
+        for index in parts:
+            stored = _StoredDocument(conn, trace_id, index)
+            if stored.chunk_size is None:
+                documents.append(stored.read(0, stored.size))
+            else:
+                documents.append(b"".join(stored.chunk(i) for i in range(-(-stored.size // stored.chunk_size))))
+                stored._cache.clear()
+                stored._rows.clear()
+        return documents
     finally:
         conn.close()
-    if not rows:
-        raise TraceNotFoundError(f"no trace {trace_id!r} in {db_path}")
-    return [bytes(row[0]) for row in rows]
 
 
-def _document_trace_id(document) -> str:
-    reader = _Reader(bytes(document))
-    try:
-        for _ in range(reader.map_header()):
-            if reader.value() == "trace_id":
-                trace_id = reader.value()
-                break
-            reader.skip()
-        else:
-            trace_id = None
-    except (msgpack.UnpackException, ValueError, TypeError) as error:
-        raise ValueError(f"not a readable trace document: {error}") from None
-    if not isinstance(trace_id, str) or not trace_id:
-        raise ValueError(f"not a trace document: its trace_id is {trace_id!r}")
-    return trace_id
+_COMPARE_STEP = 1 << 20
 
 
 def import_document(db_path, document, *, timeout: float = 60) -> tuple[str, bool]:
@@ -972,16 +1299,25 @@ def import_document(db_path, document, *, timeout: float = 60) -> tuple[str, boo
     ValueError for something that is not a trace document.
     """
     summary = summarize_document(document)
-    trace_id = _document_trace_id(document)
+    trace_id = summary.trace_id
+    if not trace_id:
+        raise ValueError(f"not a trace document: its trace_id is {trace_id!r}")
     conn = _connect(db_path, timeout=timeout, create=True)
     try:
-        present = conn.execute(
-            "SELECT 1 FROM trace_parts WHERE trace_id = ? AND length(document) = ? AND document = ? LIMIT 1",
-            (trace_id, len(document), sqlite3.Binary(document)),
-        ).fetchone()
+        present = False
+        same_size = conn.execute(
+            "SELECT part_index FROM trace_parts WHERE trace_id = ? AND coalesce(document_size, length(document)) = ?",
+            (trace_id, len(document)),
+        ).fetchall()
+        for (part_index,) in same_size:
+            stored = _StoredDocument(conn, trace_id, part_index)
+            if all(stored.read(start, _COMPARE_STEP) == document[start : start + _COMPARE_STEP]
+                   for start in range(0, len(document), _COMPARE_STEP)):
+                present = True
+                break
     finally:
         conn.close()
     if present:
         return trace_id, False
-    store_trace(db_path, trace_id, timeout=timeout, msgpack=document, summary=summary)
+    store_trace(db_path, trace_id, timeout=timeout, msgpack=document)
     return trace_id, True

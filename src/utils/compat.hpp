@@ -133,4 +133,20 @@ inline int unicode_ready(PyObject* text) {
 #endif
 }
 
+// The SQLite handle of a sqlite3.Connection: the first field after the
+// object header in the versions known here (3.11 to 3.14); null elsewhere,
+// and the caller falls back to the Python API.
+inline void* sqlite_connection_handle(PyObject* connection) {
+#if PY_VERSION_HEX < 0x030F0000
+    struct ConnectionHead {
+        PyObject_HEAD
+        void* db;
+    };
+    return reinterpret_cast<ConnectionHead*>(connection)->db;
+#else
+    (void)connection;
+    return nullptr;
+#endif
+}
+
 }  // namespace nefa::compat

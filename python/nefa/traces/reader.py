@@ -21,6 +21,8 @@ def read_trace_parts(db_path, trace_id: str) -> list[bytes]:
     except TypeError:
         # bytes() of the column's value failed: it was not a BLOB.
         raise TraceFormatError(not_a_blob) from None
+    except db.DocumentDamagedError as error:
+        raise TraceFormatError(str(error)) from None
     except sqlite3.OperationalError as error:
         if "decode" in str(error):  # TEXT that is not even UTF-8
             raise TraceFormatError(not_a_blob) from None

@@ -16,8 +16,7 @@ return), and generators come back to the same frame several times.
 * frames still open when a part ends are closed at the thread's last
   timestamp and marked ``returned=False``;
 * each resumption of a generator or coroutine is a frame of its own,
-  marked ``resumed=True`` (known by a frame id seen before, or by a call
-  line below the one the code's calls start at).
+  marked ``resumed=True``: see :func:`_resumes` for how the records tell.
 
 Timestamps are made monotonic per thread, so every child lies within its
 parent and siblings never overlap.
@@ -246,6 +245,17 @@ class Frame(Node):
         return f"<Frame {self.qualname} {self.path} {self.duration * 1e3:.3f} ms>"
 
 
+def _map_size(raw: bytes) -> int:
+    """The entry count of an encoded map; -1 for anything else."""
+    if raw and 0x80 <= raw[0] <= 0x8F:
+        return raw[0] & 0x0F
+    if len(raw) >= 3 and raw[0] == 0xDE:
+        return int.from_bytes(raw[1:3], "big")
+    if len(raw) >= 5 and raw[0] == 0xDF:
+        return int.from_bytes(raw[1:5], "big")
+    return -1
+
+
 def _split_path(path) -> tuple[str, int | None]:
     if not isinstance(path, str) or not path:
         return "?", None
@@ -328,6 +338,8 @@ class _ThreadBuilder:
         self.stack: list[Frame] = []
         self.seen_ids: set = set()
         self.first_lines: dict = {}
+        # Per code, where its last few returns left off: (line, locals bytes).
+        self.returns: dict = {}
         self.first: float | None = None
         self.last: float | None = None
 
@@ -373,19 +385,46 @@ class _ThreadBuilder:
         if frame_id is not None:
             frame.resumed = frame_id in self.seen_ids
             self.seen_ids.add(frame_id)
-        # A generator resumes at the line it last yielded from, below the
-        # line every fresh call of the same code starts at.
-        if frame.line is not None:
-            code = (frame.file, frame.qualname)
-            first_line = self.first_lines.setdefault(code, frame.line)
-            if frame.line > first_line:
-                frame.resumed = True
-            elif frame.line < first_line:
-                self.first_lines[code] = frame.line
+        frame.resumed = frame.resumed or self._resumes(frame, values.get("locals"))
         self._siblings().append(frame)
         self.stack.append(frame)
 
+    def _resumes(self, frame: Frame, local_values) -> bool:
+        """Whether a call resumes a suspended generator or coroutine (the
+        call index decides it the same way, natively).  Every entry gets a
+        fresh frame id, so it is read from what only a resumption looks like:
+        a generator expression enters with its iterator as its only local,
+        and has its loop variables bound once it has yielded; other code
+        enters first at its definition's line (the lowest its calls show)
+        and resumes at the line it suspended at, with the locals it
+        suspended with, as a return of the same code on this thread left
+        them.  Comprehensions, lambdas and module bodies never resume."""
+        raw = local_values.raw() if local_values is not None else b""
+        if frame.co_name == "<genexpr>":
+            return _map_size(raw) > 1
+        if frame.co_name.startswith("<") or frame.line is None:
+            return False
+        code = (frame.file, frame.qualname)
+        first_line = self.first_lines.setdefault(code, frame.line)
+        if frame.line <= first_line:
+            self.first_lines[code] = frame.line
+            return False
+        kept = self.returns.get(code, [])
+        if (frame.line, raw) in kept:
+            kept.remove((frame.line, raw))
+            return True
+        return False
+
+    def _remember_return(self, record, values) -> None:
+        file, line = _split_path(record.get("path"))
+        qualname = record.get("qualname") or record.get("co_name") or "?"
+        local_values = values.get("locals")
+        kept = self.returns.setdefault((file, str(qualname)), [])
+        kept.append((line, local_values.raw() if local_values is not None else b""))
+        del kept[:-8]
+
     def _return(self, record, values, timestamp) -> None:
+        self._remember_return(record, values)
         frame_id = record.get("frame_id")
         target = None
         if frame_id is not None:

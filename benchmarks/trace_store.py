@@ -1,0 +1,357 @@
+"""The trace store at scale: index build, reads from the index, bytes on disk.
+
+Writes synthetic traces straight into a database, without recording
+them: records in the frame record form the recorder writes (12 keys,
+values encoded by nefa.serialize.dump_msgpack), on 3 threads, calls
+nested 5 to 30 deep, a plugin record every 1,000 calls.  The document is
+made from templated bytes and streamed into the database piece by piece.
+Then, each step in a child process of its own (so that its peak memory is
+its own):
+
+* index build: records per second;
+* ``nefa show --depth 3`` and ``nefa top`` on the largest trace, indexed;
+* the save of the smallest trace with and without its index (what the
+  index adds to the end of ``nefa run``);
+* bytes per record on disk, index included, for each size.
+
+    python benchmarks/trace_store.py                  # 1M and 10M records
+    python benchmarks/trace_store.py --records 200000 # quicker
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import json
+import os
+import random
+import resource
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+from contextlib import redirect_stdout
+
+START = 1_700_000_000.0
+THREADS = ((1, "MainThread", 0.6), (2, "worker-1", 0.25), (3, "worker-2", 0.15))
+PLUGIN_EVERY = 1000
+_CROCKFORD = bytes(b"0123456789ABCDEFGHJKMNPQRSTVWXYZ"[i % 32] for i in range(256))
+
+
+def _str(text: str) -> bytes:
+    data = text.encode()
+    if len(data) < 32:
+        return bytes([0xA0 | len(data)]) + data
+    return b"\xd9" + bytes([len(data)]) + data
+
+
+def _uint(value: int) -> bytes:
+    if value < 128:
+        return bytes([value])
+    if value < 1 << 16:
+        return b"\xcd" + value.to_bytes(2, "big")
+    return b"\xce" + value.to_bytes(4, "big")
+
+
+class Service:
+    def __init__(self, number: int):
+        self.number = number
+
+    def __repr__(self) -> str:
+        return f"<Service {self.number}>"
+
+
+class Functions:
+    """~200 functions in 20 files, each with its record templates."""
+
+    def __init__(self, dump):
+        self.dump = dump
+        self.templates = []
+        for index in range(200):
+            module = f"shop/mod{index % 20}.py"
+            qualname = f"shop.mod{index % 20}.Service{index % 7}.handle_{index}"
+            co_name = f"handle_{index}"
+            line = 10 + 3 * index
+            head = [b"\x8c", _str("path"), _str(f"{module}:{line}"), _str("co_name"), _str(co_name),
+                    _str("qualname"), _str(qualname), _str("event")]
+            self.templates.append((b"".join(head + [_str("call"), _str("frame_id")]),
+                                   b"".join(head[:-1] + [_str("event"), _str("return"), _str("frame_id")])))
+        # A repr'd object among the locals, as methods have their self.
+        self.locals = [dump({"self": Service(i % 7), "item": i, "name": f"item-{i}", "ok": True}) for i in range(256)]
+        self.results = [dump(i * 3) for i in range(256)]
+        self.none = dump(None)
+
+
+class ThreadWriter:
+    """One thread's records, as bytes, in call order."""
+
+    def __init__(self, functions: Functions, native_id: int, name: str, calls: int, seed: int):
+        self.f = functions
+        self.rng = random.Random(seed)
+        self.calls = calls
+        self.tail = b"".join([_str("thread"), _str(name), _str("thread_native_id"), _uint(native_id),
+                              _str("timestamp"), b"\xcb"])
+        self.type = _str("type") + _str("frame") + _str("user_code_call_site")
+        self.clock = START + native_id * 1e-3
+        self.made = 0
+        self.random_bits = b""
+        self.millis = -1
+        self.when = b""
+        self.out: list[bytes] = []
+        self.plugin_tail = self.tail
+
+    def record_count(self) -> int:
+        return 2 * self.calls + self.calls // PLUGIN_EVERY
+
+    def frame_id(self) -> bytes:
+        # "frm_", 10 characters of millisecond time, 16 random ones: 80
+        # random bits, which no compressor can shrink, as in a real ULID.
+        if len(self.random_bits) < 16:
+            self.random_bits = os.urandom(16 * 4096).translate(_CROCKFORD)
+        bits, self.random_bits = self.random_bits[:16], self.random_bits[16:]
+        millis = int(self.clock * 1000)
+        if millis != self.millis:
+            self.millis = millis
+            self.when = bytes(_CROCKFORD[(millis >> shift) & 31] for shift in range(45, -5, -5))
+        return b"\xbefrm_" + self.when + bits
+
+    def _timestamp(self) -> bytes:
+        self.clock += self.rng.random() * 2e-6 + 3e-7
+        return struct.pack(">d", self.clock)
+
+    def _record(self, template: bytes, frame_id: bytes, arg: bytes, local: bytes, site: bytes) -> bytes:
+        return b"".join((template, frame_id, b"\xa3arg", arg, b"\xa6locals", local, self.tail, self._timestamp(),
+                         self.type, site))
+
+    def _site(self, parent_id: bytes | None, line: int) -> bytes:
+        if parent_id is None:
+            return b"\xc0"
+        return b"".join((b"\x82\xadcall_frame_id", parent_id, b"\xabline_number", _uint(line)))
+
+    def _plugin(self) -> bytes:
+        return self.f.dump({"frame_id": None, "timestamp": self.clock, "thread": "t", "thread_native_id": 1,
+                            "user_code_call_site": None, "type": "log", "message": f"step {self.made}",
+                            "level": "INFO"})
+
+    def records(self):
+        """Yields the records: a main call, phases, steps, then random
+        subtrees 5 to 30 deep, until the call budget is spent."""
+        budget = self.calls
+        phases, steps = 50, 20
+        per_step = max(1, (budget - 1 - phases - phases * steps) // (phases * steps))
+        out = self.out
+
+        def enter(function: int, parent_id):
+            frame_id = self.frame_id()
+            self.made += 1
+            out.append(self._record(self.f.templates[function][0], frame_id, self.f.none,
+                                    self.f.locals[self.made & 255], self._site(parent_id, 20 + function)))
+            if self.made % PLUGIN_EVERY == 0:
+                out.append(self._plugin())
+            return frame_id
+
+        def leave(function: int, frame_id):
+            out.append(self._record(self.f.templates[function][1], frame_id, self.f.results[self.made & 255],
+                                    self.f.locals[self.made & 255], b"\xc0"))
+
+        def subtree(depth: int, cap: int, calls: int, parent_id):
+            function = self.rng.randrange(200)
+            frame_id = enter(function, parent_id)
+            rest = calls - 1
+            while rest > 0:
+                if depth >= cap:
+                    for _ in range(rest):
+                        leaf = self.rng.randrange(200)
+                        leave(leaf, enter(leaf, frame_id))
+                    break
+                share = min(rest, max(1, rest // self.rng.randint(1, 4)))
+                subtree(depth + 1, cap, share, frame_id)
+                rest -= share
+            leave(function, frame_id)
+
+        def drained():
+            yield from out
+            out.clear()
+
+        main_id = enter(0, None)
+        spent = 1
+        for _ in range(phases):
+            phase_id = enter(1, main_id)
+            spent += 1
+            for _ in range(steps):
+                step_id = enter(2, phase_id)
+                spent += 1
+                calls = min(per_step, max(0, budget - spent - 1))
+                if calls:
+                    subtree(3, self.rng.randint(5, 30), calls, step_id)
+                    spent += calls
+                leave(2, step_id)
+                yield from drained()
+            leave(1, phase_id)
+        while spent < budget:  # what the rounding left
+            subtree(1, 8, min(budget - spent, 50), main_id)
+            spent += min(budget - spent, 50)
+            yield from drained()
+        leave(0, main_id)
+        yield from drained()
+
+
+def _array_header(count: int) -> bytes:
+    return b"\xdd" + count.to_bytes(4, "big")
+
+
+def document_pieces(records: int, trace_id: str):
+    """The whole document, about 1 MiB at a time."""
+    from nefa.serialize import dump_msgpack
+
+    functions = Functions(dump_msgpack)
+    writers = [ThreadWriter(functions, native_id, name, max(1, int(records * share / 2)), seed=native_id)
+               for native_id, name, share in THREADS]
+    main, others = writers[0], writers[1:]
+    out = [b"\x88", _str("command_line_args"), b"\x92", _str("shop.py"), _str("--big"),
+           _str("current_commit_sha"), b"\xc0", _str("frames"), bytes([0x80 | len(others)])]
+    size = 0
+
+    def flush():
+        nonlocal out, size
+        piece = b"".join(out)
+        out, size = [], 0
+        return piece
+
+    for native_id, writer in zip((2, 3), others):
+        out += [_uint(native_id), _array_header(writer.record_count())]
+        for record in writer.records():
+            out.append(record)
+            size += len(record)
+            if size >= 1 << 20:
+                yield flush()
+    out += [_str("frames_of_interest"), _array_header(main.record_count())]
+    for record in main.records():
+        out.append(record)
+        size += len(record)
+        if size >= 1 << 20:
+            yield flush()
+    out += [_str("main_thread_id"), _uint(1), _str("meta"), b"\x83", _str("version"), _str("0.1.0"),
+            _str("source"), _str("benchmark"), _str("use_frame_boundaries"), b"\xc3",
+            _str("timestamp"), b"\xcb" + struct.pack(">d", START), _str("trace_id"), _str(trace_id)]
+    yield flush()
+
+
+# --- steps, each run in a child process ------------------------------------
+
+def _peak_mb() -> float:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def step_write(db_path: str, records: int, trace_id: str) -> dict:
+    from nefa import db
+
+    started = time.perf_counter()
+    summary = db.store_trace(db_path, trace_id, pieces=document_pieces(records, trace_id), index=False)
+    return {"seconds": time.perf_counter() - started, "records": summary.record_count}
+
+
+def step_index(db_path: str, trace_id: str) -> dict:
+    from nefa.traces import call_index
+
+    started = time.perf_counter()
+    with call_index.open_index(db_path, trace_id) as index:
+        records = index.conn.execute("SELECT record_count FROM call_indexes WHERE trace_key = ?",
+                                     (index.trace_key,)).fetchone()[0]
+    seconds = time.perf_counter() - started
+    import sqlite3
+
+    with sqlite3.connect(db_path) as conn:
+        conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    return {"seconds": seconds, "records": records, "rate": records / seconds}
+
+
+def step_cli(db_path: str, argv: list[str]) -> dict:
+    from nefa import cli
+
+    sink = io.StringIO()
+    started = time.perf_counter()
+    with redirect_stdout(sink):
+        status = cli.main([*argv, "--db", db_path])
+    return {"seconds": time.perf_counter() - started, "status": status, "lines": sink.getvalue().count("\n")}
+
+
+def step_save(db_path: str, records: int, index: bool) -> dict:
+    from nefa import db
+
+    document = b"".join(document_pieces(records, "trc_save"))
+    started = time.perf_counter()
+    db.store_trace(db_path, "trc_save", msgpack=document, index=index)
+    return {"seconds": time.perf_counter() - started, "bytes": len(document)}
+
+
+def child_main(argv: list[str]) -> None:
+    name, *args = argv
+    if name == "write":
+        result = step_write(args[0], int(args[1]), args[2])
+    elif name == "index":
+        result = step_index(args[0], args[1])
+    elif name == "cli":
+        result = step_cli(args[0], args[1:])
+    elif name == "save":
+        result = step_save(args[0], int(args[1]), args[2] == "index")
+    else:
+        raise SystemExit(f"unknown step {name}")
+    result["peak_mb"] = _peak_mb()
+    print(json.dumps(result))
+
+
+def run_child(*argv) -> dict:
+    output = subprocess.run([sys.executable, __file__, "--child", *map(str, argv)], check=True,
+                            stdout=subprocess.PIPE, text=True).stdout
+    return json.loads(output.strip().splitlines()[-1])
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--records", type=int, nargs="+", default=[1_000_000, 10_000_000],
+                        help="trace sizes in records (default: 1000000 10000000)")
+    parser.add_argument("--dir", help="where to put the databases (default: a temporary folder, removed)")
+    parser.add_argument("--child", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
+    options = parser.parse_args()
+    if options.child:
+        child_main(options.child)
+        return
+    folder = options.dir or tempfile.mkdtemp(prefix="nefa-trace-store-")
+    sizes = sorted(options.records)
+    print(f"{'records':>11}  {'step':<24} {'seconds':>8}  {'rate':>16}  {'peak MB':>8}")
+
+    def show(records, step, result, rate=""):
+        print(f"{records:>11,}  {step:<24} {result['seconds']:>8.2f}  {rate:>16}  {result['peak_mb']:>8.0f}",
+              flush=True)
+
+    for records in sizes:
+        db_path = os.path.join(folder, f"trace-{records}.db")
+        trace_id = f"trc_bench{records}"
+        if os.path.exists(db_path):
+            os.unlink(db_path)
+        written = run_child("write", db_path, records, trace_id)
+        show(written["records"], "write (compressed)", written, f"{written['records'] / written['seconds']:,.0f} rec/s")
+        indexed = run_child("index", db_path, trace_id)
+        show(indexed["records"], "index build", indexed, f"{indexed['rate']:,.0f} rec/s")
+        size = os.path.getsize(db_path)
+        print(f"{indexed['records']:>11,}  {'on disk, index included':<24} {size / indexed['records']:>8.1f}  "
+              f"{'bytes/record':>16}", flush=True)
+        for label, argv in (("nefa show --depth 3", ["show", "--depth", "3"]), ("nefa top", ["top"])):
+            result = run_child("cli", db_path, *argv)
+            show(indexed["records"], label, result, f"{result['lines']} lines")
+    smallest = sizes[0]
+    for index in (False, True):
+        db_path = os.path.join(folder, f"save-{index}.db")
+        result = run_child("save", db_path, smallest, "index" if index else "plain")
+        show(smallest, "save, indexed" if index else "save, not indexed", result,
+             f"{result['bytes'] / smallest:.0f} raw B/rec")
+    if not options.dir:
+        for name in os.listdir(folder):
+            os.unlink(os.path.join(folder, name))
+        os.rmdir(folder)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,400 @@
+// nefa._native.TraceScanner: the scanner of scanner.hpp as Python sees it.
+// Rows leave it in batches, as tuples ready for executemany, with the ids
+// the database gave its names and paths.
+#include "trace_index/python_scanner.hpp"
+
+#include "trace_index/scanner.hpp"
+#include "trace_index/sqlite_rows.hpp"
+#include "utils/refs.hpp"
+
+#include <algorithm>
+#include <new>
+#include <string>
+
+namespace nefa::trace_index {
+
+namespace {
+
+struct ScannerObject {
+    PyObject_HEAD
+    Scanner* scanner;
+    bool busy;  // feed runs without the interpreter lock: no second caller meanwhile
+    std::size_t names_given;
+    std::size_t paths_given;
+    std::vector<long long>* name_ids;
+    std::vector<long long>* path_ids;
+    std::vector<Ref>* kind_texts;
+};
+
+ScannerObject* as_scanner(PyObject* self) { return reinterpret_cast<ScannerObject*>(self); }
+
+PyObject* raise_corrupt(const Corrupt& error) {
+    PyErr_Format(PyExc_ValueError, "at byte %llu: %s", static_cast<unsigned long long>(error.offset),
+                 error.cause.c_str());
+    return nullptr;
+}
+
+bool usable(ScannerObject* self) {
+    if (self->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "the scanner is in use by another thread");
+        return false;
+    }
+    return true;
+}
+
+// Interpreter lock held on entry and exit; released while parsing.
+PyObject* feed(PyObject* self_object, PyObject* data) {
+    ScannerObject* self = as_scanner(self_object);
+    if (!usable(self)) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    std::optional<Corrupt> failure;
+    bool no_memory = false;
+    self->busy = true;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        self->scanner->feed(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len));
+    } catch (const Corrupt& error) {
+        failure = error;
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    self->busy = false;
+    PyBuffer_Release(&view);
+    if (failure) return raise_corrupt(*failure);
+    if (no_memory) return PyErr_NoMemory();
+    Py_RETURN_NONE;
+}
+
+// Interpreter lock held.
+PyObject* finish(PyObject* self_object, PyObject*) {
+    ScannerObject* self = as_scanner(self_object);
+    if (!usable(self)) return nullptr;
+    try {
+        self->scanner->finish();
+    } catch (const Corrupt& error) {
+        return raise_corrupt(error);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* texts_since(const Interner& interner, std::size_t& given) {
+    const auto& texts = interner.texts();
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (; given < texts.size(); ++given) {
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(texts[given].data(), static_cast<Py_ssize_t>(texts[given].size()),
+                                                   "replace"));
+        if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+// Interpreter lock held.
+PyObject* new_names(PyObject* self, PyObject*) {
+    if (!usable(as_scanner(self))) return nullptr;
+    return texts_since(as_scanner(self)->scanner->names, as_scanner(self)->names_given);
+}
+
+// Interpreter lock held.
+PyObject* new_paths(PyObject* self, PyObject*) {
+    if (!usable(as_scanner(self))) return nullptr;
+    return texts_since(as_scanner(self)->scanner->paths, as_scanner(self)->paths_given);
+}
+
+PyObject* extend_ids(std::vector<long long>& ids, PyObject* sequence) {
+    Ref items = Ref::steal(PySequence_Fast(sequence, "the ids are a sequence of int"));
+    if (!items) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const long long id = PyLong_AsLongLong(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (id == -1 && PyErr_Occurred()) return nullptr;
+        ids.push_back(id);
+    }
+    Py_RETURN_NONE;
+}
+
+// Interpreter lock held.
+PyObject* map_names(PyObject* self, PyObject* ids) { return extend_ids(*as_scanner(self)->name_ids, ids); }
+PyObject* map_paths(PyObject* self, PyObject* ids) { return extend_ids(*as_scanner(self)->path_ids, ids); }
+
+PyObject* integer_or_none(long long value, bool present) {
+    if (!present) Py_RETURN_NONE;
+    return PyLong_FromLongLong(value);
+}
+
+// Interpreter lock held. take_rows(trace_key, part_index, id_base): the rows
+// made since the last call, as tuples in the column order of `calls`.
+PyObject* take_rows(PyObject* self_object, PyObject* args) {
+    ScannerObject* self = as_scanner(self_object);
+    if (!usable(self)) return nullptr;
+    long long trace_key, part_index, id_base;
+    if (!PyArg_ParseTuple(args, "LLL:take_rows", &trace_key, &part_index, &id_base)) return nullptr;
+    Scanner& scanner = *self->scanner;
+    const auto& name_ids = *self->name_ids;
+    const auto& path_ids = *self->path_ids;
+    auto& kinds = *self->kind_texts;
+    Ref key = Ref::steal(PyLong_FromLongLong(trace_key));
+    Ref part = Ref::steal(PyLong_FromLongLong(part_index));
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scanner.rows.size())));
+    if (!key || !part || !list) return nullptr;
+    // Rows complete as their calls return, innermost first; in id order
+    // they go into the table's B-tree at its end.
+    std::sort(scanner.rows.begin(), scanner.rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
+    Py_ssize_t index = 0;
+    for (const Row& row : scanner.rows) {
+        if (row.name >= name_ids.size() || (row.path != no_id && row.path >= path_ids.size())) {
+            PyErr_SetString(PyExc_RuntimeError, "take_rows before the names and paths were mapped");
+            return nullptr;
+        }
+        PyObject* kind = Py_None;
+        if (row.kind >= 0) {
+            const auto k = static_cast<std::size_t>(row.kind);
+            while (kinds.size() <= k) {
+                const std::string_view text = scanner.kinds.texts()[kinds.size()];
+                kinds.push_back(Ref::steal(
+                    PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")));
+                if (!kinds.back()) {
+                    kinds.pop_back();
+                    return nullptr;
+                }
+            }
+            kind = kinds[k].get();
+        }
+        PyObject* items[] = {
+            Py_NewRef(key.get()),
+            Py_NewRef(part.get()),
+            PyLong_FromLongLong(id_base + row.id),
+            PyLong_FromUnsignedLongLong(row.thread),
+            integer_or_none(id_base + row.parent, row.parent >= 0),
+            PyLong_FromUnsignedLong(row.depth),
+            PyLong_FromLongLong(row.start_ns),
+            PyLong_FromLongLong(row.duration_ns),
+            PyLong_FromLongLong(row.self_ns),
+            PyLong_FromLongLong(name_ids[row.name]),
+            integer_or_none(row.path == no_id ? 0 : path_ids[row.path], row.path != no_id),
+            integer_or_none(row.line, row.line >= 0),
+            Py_NewRef(kind),
+            PyLong_FromLong(row.resumed ? 1 : 0),
+            PyLong_FromLong(row.flags),
+            integer_or_none(row.call_offset, row.call_offset >= 0),
+            integer_or_none(row.call_length, row.call_offset >= 0),
+            integer_or_none(row.return_offset, row.return_offset >= 0),
+            integer_or_none(row.return_length, row.return_offset >= 0),
+        };
+        constexpr Py_ssize_t width = sizeof items / sizeof items[0];
+        Ref tuple = Ref::steal(PyTuple_New(width));
+        bool failed = !tuple;
+        for (Py_ssize_t i = 0; i < width; ++i) {
+            if (items[i] == nullptr) failed = true;
+            if (tuple) PyTuple_SET_ITEM(tuple.get(), i, items[i]);  // steals, null included
+            else Py_XDECREF(items[i]);
+        }
+        if (failed) return nullptr;
+        PyList_SET_ITEM(list.get(), index++, tuple.release());
+    }
+    scanner.rows.clear();
+    return list.release();
+}
+
+// Interpreter lock held. insert_rows(connection, trace_key, part_index,
+// id_base): writes the rows made since the last call into `calls` on the
+// connection, in its open transaction; True when done, False (rows kept)
+// when this connection cannot be written to directly: take_rows then.
+PyObject* insert_rows_method(PyObject* self_object, PyObject* args) {
+    ScannerObject* self = as_scanner(self_object);
+    if (!usable(self)) return nullptr;
+    PyObject* connection;
+    long long trace_key, part_index, id_base;
+    if (!PyArg_ParseTuple(args, "OLLL:insert_rows", &connection, &trace_key, &part_index, &id_base)) return nullptr;
+    Scanner& scanner = *self->scanner;
+    for (const Row& row : scanner.rows) {
+        if (row.name >= self->name_ids->size() || (row.path != no_id && row.path >= self->path_ids->size())) {
+            PyErr_SetString(PyExc_RuntimeError, "insert_rows before the names and paths were mapped");
+            return nullptr;
+        }
+    }
+    std::sort(scanner.rows.begin(), scanner.rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
+    bool failed = false;
+    const RowIds ids{trace_key, part_index, id_base, self->name_ids, self->path_ids};
+    if (!insert_rows(connection, scanner.rows, scanner.kinds.texts(), ids, failed)) {
+        if (failed) return nullptr;
+        Py_RETURN_FALSE;
+    }
+    scanner.rows.clear();
+    Py_RETURN_TRUE;
+}
+
+// Interpreter lock held: forgets the rows made so far (a scan for figures only).
+PyObject* drop_rows(PyObject* self, PyObject*) {
+    if (!usable(as_scanner(self))) return nullptr;
+    as_scanner(self)->scanner->rows.clear();
+    Py_RETURN_NONE;
+}
+
+// Interpreter lock held.
+PyObject* threads(PyObject* self, PyObject*) {
+    if (!usable(as_scanner(self))) return nullptr;
+    const auto summaries = as_scanner(self)->scanner->thread_summaries();
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const ThreadSummary& t : summaries) {
+        Ref item = Ref::steal(Py_BuildValue(
+            "(KNKKLLd)", static_cast<unsigned long long>(t.native_id),
+            PyUnicode_DecodeUTF8(t.name.data(), static_cast<Py_ssize_t>(t.name.size()), "replace"),
+            static_cast<unsigned long long>(t.record_count), static_cast<unsigned long long>(t.call_count),
+            static_cast<long long>(t.start_ns), static_cast<long long>(t.end_ns), t.last_timestamp));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+// Interpreter lock held: (name id, path id or 0, calls, total ns, self ns)
+// per function, with the ids given by map_names and map_paths.
+PyObject* stats(PyObject* self_object, PyObject*) {
+    ScannerObject* self = as_scanner(self_object);
+    if (!usable(self)) return nullptr;
+    const auto all = self->scanner->function_stats();
+    const auto& name_ids = *self->name_ids;
+    const auto& path_ids = *self->path_ids;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const FunctionStats& s : all) {
+        if (s.name >= name_ids.size() || (s.path != no_id && s.path >= path_ids.size())) {
+            PyErr_SetString(PyExc_RuntimeError, "stats before the names and paths were mapped");
+            return nullptr;
+        }
+        Ref item = Ref::steal(Py_BuildValue("(LLKLL)", name_ids[s.name], s.path == no_id ? 0LL : path_ids[s.path],
+                                            static_cast<unsigned long long>(s.calls),
+                                            static_cast<long long>(s.total_ns), static_cast<long long>(s.self_ns)));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+// Interpreter lock held: the top-level entries other than the records.
+PyObject* fields(PyObject* self, PyObject*) {
+    if (!usable(as_scanner(self))) return nullptr;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const auto& [key, value] : as_scanner(self)->scanner->fields) {
+        Ref item = Ref::steal(Py_BuildValue(
+            "(Ny#)", PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"), value.data(),
+            static_cast<Py_ssize_t>(value.size())));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+PyObject* get_record_count(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(as_scanner(self)->scanner->record_count);
+}
+
+PyObject* get_call_count(PyObject* self, void*) { return PyLong_FromLongLong(as_scanner(self)->scanner->call_count); }
+
+PyObject* get_time_base(PyObject* self, void*) {
+    const auto base = as_scanner(self)->scanner->time_base();
+    if (!base) Py_RETURN_NONE;
+    return PyFloat_FromDouble(*base);
+}
+
+PyObject* get_value_forms_seen(PyObject* self, void*) {
+    return PyBool_FromLong(as_scanner(self)->scanner->value_forms_seen ? 1 : 0);
+}
+
+// Interpreter lock held.
+PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"time_base", "strict_time", nullptr};
+    PyObject* base = Py_None;
+    int strict_time = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|Op:TraceScanner", const_cast<char**>(keywords), &base,
+                                     &strict_time)) {
+        return nullptr;
+    }
+    std::optional<double> time_base;
+    if (base != Py_None) {
+        const double value = PyFloat_AsDouble(base);
+        if (value == -1.0 && PyErr_Occurred()) return nullptr;
+        time_base = value;
+    }
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    ScannerObject* object = as_scanner(self.get());
+    try {
+        object->scanner = new Scanner(time_base, strict_time != 0);
+        object->name_ids = new std::vector<long long>();
+        object->path_ids = new std::vector<long long>();
+        object->kind_texts = new std::vector<Ref>();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    return self.release();
+}
+
+// Interpreter lock held (the kind texts are Python objects).
+void scanner_dealloc(PyObject* self) {
+    ScannerObject* object = as_scanner(self);
+    delete object->scanner;
+    delete object->name_ids;
+    delete object->path_ids;
+    delete object->kind_texts;
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyMethodDef scanner_methods[] = {
+    {"feed", feed, METH_O, "feed(data, /)\n--\n\nScan the document's next bytes (any bytes-like object)."},
+    {"finish", finish, METH_NOARGS, "finish()\n--\n\nThe document is complete: close the calls still open."},
+    {"new_names", new_names, METH_NOARGS, "new_names()\n--\n\nNames met since the last call, in local-id order."},
+    {"new_paths", new_paths, METH_NOARGS, "new_paths()\n--\n\nPaths met since the last call, in local-id order."},
+    {"map_names", map_names, METH_O, "map_names(ids, /)\n--\n\nThe database ids of the names new_names gave."},
+    {"map_paths", map_paths, METH_O, "map_paths(ids, /)\n--\n\nThe database ids of the paths new_paths gave."},
+    {"take_rows", take_rows, METH_VARARGS,
+     "take_rows(trace_key, part_index, id_base, /)\n--\n\nThe rows made since the last call, as tuples."},
+    {"insert_rows", insert_rows_method, METH_VARARGS,
+     "insert_rows(connection, trace_key, part_index, id_base, /)\n--\n\n"
+     "Write the rows made since the last call into calls, on the connection; False: use take_rows."},
+    {"drop_rows", drop_rows, METH_NOARGS, "drop_rows()\n--\n\nForget the rows made so far."},
+    {"threads", threads, METH_NOARGS,
+     "threads()\n--\n\n(native id, name, records, calls, start ns, end ns, last timestamp) per thread."},
+    {"stats", stats, METH_NOARGS,
+     "stats()\n--\n\n(name id, path id or 0, calls, total ns, self ns) per function, mapped ids."},
+    {"fields", fields, METH_NOARGS, "fields()\n--\n\n(key, encoded value) of the document's other entries."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef scanner_getset[] = {
+    {"record_count", get_record_count, nullptr, "Records scanned.", nullptr},
+    {"call_count", get_call_count, nullptr, "Rows made.", nullptr},
+    {"time_base", get_time_base, nullptr, "Unix time the rows' start is counted from.", nullptr},
+    {"value_forms_seen", get_value_forms_seen, nullptr, "Whether a recorded value holds an extension form.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot scanner_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(scanner_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
+    {Py_tp_methods, scanner_methods},
+    {Py_tp_getset, scanner_getset},
+    {Py_tp_doc, const_cast<char*>("TraceScanner(time_base=None, strict_time=True)\n--\n\n"
+                                  "Builds the call index of one trace document fed in pieces.")},
+    {0, nullptr},
+};
+
+PyType_Spec scanner_spec = {
+    "nefa._native.TraceScanner", sizeof(ScannerObject), 0, Py_TPFLAGS_DEFAULT, scanner_slots,
+};
+
+}  // namespace
+
+// Interpreter lock held, at import.
+int add_trace_scanner(PyObject* module) {
+    Ref type = Ref::steal(PyType_FromSpec(&scanner_spec));
+    if (!type) return -1;
+    return PyModule_AddObjectRef(module, "TraceScanner", type.get());
+}
+
+}  // namespace nefa::trace_index

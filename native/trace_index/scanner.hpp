@@ -1,0 +1,167 @@
+// The call index of one trace document, built in one pass over its bytes,
+// fed piece by piece, without decoding the recorded values.
+//
+// Each "call" record is matched to its "return" on the same thread through
+// the stack of open calls (the frame id is the check); each plugin record
+// becomes a row of its own. A row is complete when its call closes, and
+// waits in `rows` until the caller takes it, so memory holds the open calls
+// and one batch, not the trace. Plain C++: no Python object, no interpreter
+// lock needed.
+#pragma once
+
+#include "trace_index/cursor.hpp"
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace nefa::trace_index {
+
+constexpr std::uint32_t no_id = 0xffffffffu;
+
+struct Row {
+    std::int64_t id;
+    std::uint64_t thread;
+    std::int64_t parent;  // -1: none
+    std::uint32_t depth;
+    std::int64_t start_ns;
+    std::int64_t duration_ns;
+    std::int64_t self_ns;
+    std::uint32_t name;   // local name id
+    std::uint32_t path;   // local path id, or no_id
+    std::int64_t line;    // -1: none
+    std::int32_t kind;    // -1: a frame; else index into kinds
+    bool resumed;
+    std::uint8_t flags;   // 1: call not recorded, 2: return not recorded
+    std::int64_t call_offset;  // -1: none
+    std::uint32_t call_length;
+    std::int64_t return_offset;  // -1: none
+    std::uint32_t return_length;
+};
+
+struct ThreadSummary {
+    std::uint64_t native_id;
+    std::string name;
+    std::uint64_t record_count = 0;
+    std::uint64_t call_count = 0;
+    std::int64_t start_ns = 0;
+    std::int64_t end_ns = 0;
+    double last_timestamp = 0;
+    bool has_time = false;
+};
+
+struct FunctionStats {
+    std::uint32_t name;
+    std::uint32_t path;
+    std::uint64_t calls = 0;
+    std::int64_t total_ns = 0;
+    std::int64_t self_ns = 0;
+};
+
+// Interned texts: ids are given in first-seen order.
+class Interner {
+public:
+    std::uint32_t intern(std::string_view text);
+    const std::vector<std::string_view>& texts() const { return texts_; }
+
+private:
+    std::deque<std::string> storage_;
+    std::vector<std::string_view> texts_;
+    std::unordered_map<std::string_view, std::uint32_t> ids_;
+};
+
+class Scanner {
+public:
+    // strict_time: a timestamp that is not finite is damage; otherwise the
+    // record takes its thread's last time.
+    Scanner(std::optional<double> time_base, bool strict_time) : time_base_(time_base), strict_time_(strict_time) {}
+
+    // Parses what it can of data (the document's next bytes); keeps an
+    // incomplete tail for the next call. Throws Corrupt.
+    void feed(const std::uint8_t* data, std::size_t size);
+    // The document must be complete: closes the calls still open. Throws Corrupt.
+    void finish();
+
+    std::vector<Row> rows;  // complete rows not taken yet
+    Interner names;
+    Interner paths;
+    Interner kinds;
+    // Top-level entries other than the records: key text and encoded value.
+    std::vector<std::pair<std::string, std::string>> fields;
+
+    std::uint64_t record_count = 0;
+    std::int64_t call_count = 0;  // rows made
+    bool value_forms_seen = false;
+    bool finished = false;
+    std::optional<double> time_base() const { return time_base_; }
+
+    std::vector<ThreadSummary> thread_summaries() const;
+    std::vector<FunctionStats> function_stats() const;
+
+private:
+    struct FrameIdKey {
+        char text[40];
+        std::uint8_t length;  // 0xff: longer than text, compared by hash
+        std::uint64_t hash;
+        bool operator==(const FrameIdKey& other) const;
+    };
+    struct OpenCall {
+        Row row;
+        std::optional<FrameIdKey> frame_id;
+        std::uint64_t co_name_hash;
+        std::uint64_t code;
+        std::int64_t child_ns = 0;
+        double start;
+    };
+    struct RecentReturn {
+        std::int64_t line;
+        std::uint64_t locals_hash;
+    };
+    struct ThreadState {
+        ThreadSummary summary;
+        bool named = false;
+        double first = 0;
+        double last = 0;
+        bool has_time = false;
+        std::vector<OpenCall> stack;
+        std::unordered_map<std::uint64_t, std::uint32_t> active;  // open calls per code
+        std::unordered_map<std::uint64_t, std::vector<RecentReturn>> returns;  // per code, the last few
+    };
+    struct Record;
+
+    enum class State { top_header, top_key, top_value, frames_header, frames_key, records_header, record, done };
+
+    void parse(Cursor& cursor);
+    void step(Cursor& cursor);
+    void record(Cursor& cursor);
+    void add(const Record& record);
+    void call(ThreadState& thread, const Record& record, double timestamp);
+    void ret(ThreadState& thread, const Record& record, double timestamp);
+    void event(ThreadState& thread, const Record& record, double timestamp);
+    void close(ThreadState& thread, OpenCall& open, double timestamp, std::uint8_t flags);
+    std::int64_t nanoseconds(double timestamp) const;
+    ThreadState& thread_for(std::uint64_t native_id);
+    bool resumed(ThreadState& thread, const Record& record, std::uint64_t code, std::int64_t line);
+
+    std::optional<double> time_base_;
+    bool strict_time_;
+    State state_ = State::top_header;
+    std::uint64_t top_left_ = 0;
+    std::uint64_t threads_left_ = 0;
+    std::uint64_t records_left_ = 0;
+    bool in_frames_ = false;
+    std::optional<std::uint64_t> default_thread_;
+    std::string pending_key_;
+    std::string tail_;
+    std::uint64_t consumed_ = 0;  // document offset of tail_'s first byte
+    std::unordered_map<std::uint64_t, ThreadState> threads_;
+    std::vector<std::uint64_t> thread_order_;
+    std::unordered_map<std::uint64_t, FunctionStats> stats_;
+    std::unordered_map<std::uint64_t, std::int64_t> first_call_line_;
+};
+
+}  // namespace nefa::trace_index

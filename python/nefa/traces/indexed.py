@@ -1,0 +1,391 @@
+"""``nefa show`` and ``nefa top`` read from the call index.
+
+Nothing here reads a whole document: the tree is walked through the
+``calls`` table, parent to children, as far as it is printed, and each
+printed call's values are read from its records' bytes
+(:func:`nefa.db.read_document_range`) and rendered through
+:mod:`nefa.traces.forms`.  The work grows with what is printed.
+"""
+
+from __future__ import annotations
+
+import json
+import shlex
+from dataclasses import dataclass
+from typing import TextIO
+
+from nefa import db
+from nefa.traces.call_index import OpenIndex
+from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
+from nefa.traces.output import format_time, printable
+from nefa.traces.show import ThreadNotFoundError, _Style
+from nefa.traces.values import brief, brief_locals, format_span
+
+__all__ = ["IndexedTrace", "render_summary", "render_tree"]
+
+_INDENT = "  "
+_NS = 1e-9
+# Record fields that are not a plugin's own data.
+_FIELD_KEYS = frozenset(
+    ("path", "co_name", "qualname", "event", "frame_id", "thread", "thread_native_id", "timestamp", "type",
+     "subtype", "user_code_call_site")
+)
+_COLUMNS = (
+    "c.id, c.part_index, c.thread_native_id, c.parent, c.depth, c.start, c.duration, c.name_id, c.path_id, c.line,"
+    " c.kind, c.resumed, c.flags, c.call_offset, c.call_length, c.return_offset, c.return_length"
+)
+
+
+@dataclass
+class Call:
+    id: int
+    part_index: int
+    thread_id: int
+    parent: int | None
+    depth: int
+    start: int
+    duration: int
+    name: str
+    file: str | None
+    line: int | None
+    kind: str | None
+    resumed: bool
+    flags: int
+    call_offset: int | None
+    call_length: int | None
+    return_offset: int | None
+    return_length: int | None
+
+    @property
+    def path(self) -> str:
+        file = self.file if self.file is not None else "?"
+        return file if self.line is None else f"{file}:{self.line}"
+
+    @property
+    def co_name(self) -> str:
+        return self.name.rsplit(".", 1)[-1]
+
+
+@dataclass
+class IndexedThread:
+    native_id: int
+    name: str
+    is_main: bool
+    call_count: int
+    start: int
+    end: int
+
+    @property
+    def label(self) -> str:
+        return f"{self.name} ({self.native_id})"
+
+
+class IndexedTrace:
+    """One trace as its index shows it (see :func:`nefa.traces.call_index.open_index`)."""
+
+    def __init__(self, index: OpenIndex):
+        self.index = index
+        self.conn = index.conn
+        self._texts: dict = {}
+        self.key = index.trace_key
+        self.trace_id = index.trace_id
+        row = self.conn.execute(
+            "SELECT command_line, start_timestamp, record_count, cut, dropped_events, parent_trace_id FROM traces"
+            " WHERE id = ?", (self.trace_id,)).fetchone()
+        argv, self.start, self.record_count, cut, self.dropped_events, self.parent_trace_id = row
+        try:
+            self.command_line = [str(arg) for arg in json.loads(argv)]
+        except (ValueError, TypeError):
+            self.command_line = [str(argv)]
+        self.cut = bool(cut)
+        threads = [
+            IndexedThread(native_id, name, bool(is_main), calls, start, end)
+            for native_id, name, is_main, calls, start, end in self.conn.execute(
+                "SELECT thread_native_id, name, is_main, call_count, start, end FROM call_threads"
+                " WHERE trace_key = ?", (self.key,))
+        ]
+        self.threads = sorted(threads, key=lambda thread: (not thread.is_main, thread.start))
+        ends = [self.seconds(thread.end) for thread in threads]
+        self.end = max([self.start, *ends])
+        self.legacy = {
+            part: bool(legacy) for part, legacy in self.conn.execute(
+                "SELECT part_index, legacy_values FROM call_index_parts WHERE trace_key = ?", (self.key,))
+        }
+
+    @property
+    def duration(self) -> float:
+        return self.end - self.start
+
+    def seconds(self, ns: int) -> float:
+        return self.index.time_base + ns * _NS
+
+    # --- calls ---------------------------------------------------------
+
+    def _calls(self, where: str, args: tuple, index: str = "") -> list[Call]:
+        # The index is named: left to itself, the planner may walk the
+        # whole table in id order rather than sort a few rows.
+        rows = self.conn.execute(
+            f"SELECT {_COLUMNS} FROM calls c {index} WHERE c.trace_key = ? AND {where} ORDER BY c.id",
+            (self.key, *args)).fetchall()
+        return [Call(*row[:7], self._text("names", "name", row[7]), self._text("paths", "path", row[8]), *row[9:])
+                for row in rows]
+
+    def _text(self, table: str, column: str, text_id):
+        """A name or path by id, looked up once."""
+        if text_id is None:
+            return None
+        key = (table, text_id)
+        found = self._texts.get(key)
+        if found is None:
+            row = self.conn.execute(f"SELECT {column} FROM {table} WHERE id = ?", (text_id,)).fetchone()
+            found = self._texts[key] = row[0] if row else "?"
+        return found
+
+    def roots(self, thread_id: int) -> list[Call]:
+        return self._calls("c.parent IS NULL AND c.thread_native_id = ?", (thread_id,), "INDEXED BY calls_by_parent")
+
+    def children(self, call: Call) -> list[Call]:
+        return self._calls("c.parent = ?", (call.id,), "INDEXED BY calls_by_parent")
+
+    def call(self, call_id: int) -> Call | None:
+        found = self._calls("c.id = ?", (call_id,))
+        return found[0] if found else None
+
+    def frame_children(self, call: Call) -> int:
+        return self.conn.execute(
+            "SELECT count(*) FROM calls INDEXED BY calls_by_parent WHERE trace_key = ? AND parent = ? AND kind IS NULL",
+            (self.key, call.id)
+        ).fetchone()[0]
+
+    def record(self, call: Call, which: str) -> dict:
+        """The decoded call or return record of ``call`` ({} when none)."""
+        offset, length = ((call.call_offset, call.call_length) if which == "call"
+                          else (call.return_offset, call.return_length))
+        if offset is None:
+            return {}
+        data = db.read_document_range(self.conn, self.trace_id, call.part_index, offset, length)
+        if len(data) != length:
+            raise db.DocumentDamagedError(f"trace {self.trace_id}: a record lies outside its document")
+        try:
+            record = decode_value(data)[0]
+        except Exception as error:  # one damaged record must not hide the rest
+            return {"locals": ReprText(f"<undecodable record: {error}>")}
+        if not isinstance(record, dict):
+            return {}
+        if self.legacy.get(call.part_index):
+            record = {key: mark_legacy_reprs(value) for key, value in record.items()}
+        return record
+
+
+def select_threads(trace: IndexedTrace, wanted: str | None) -> list[IndexedThread]:
+    """Threads named ``wanted`` or with that native id; all when None."""
+    if wanted is None:
+        return list(trace.threads)
+    chosen = [thread for thread in trace.threads if wanted in (thread.name, str(thread.native_id))]
+    if not chosen:
+        folded = wanted.casefold()
+        chosen = [thread for thread in trace.threads if folded in thread.name.casefold()]
+    if not chosen:
+        known = ", ".join(printable(thread.label) for thread in trace.threads) or "none"
+        raise ThreadNotFoundError(f"no thread {wanted!r} in trace {trace.trace_id} (threads: {known})")
+    return chosen
+
+
+# --- the tree ------------------------------------------------------------
+
+def _frame_line(trace: IndexedTrace, call: Call, style: _Style, hidden: int) -> str:
+    co_name = call.co_name
+    shows_arguments = call.call_offset is not None and not (co_name.startswith("<") and co_name != "<lambda>")
+    arguments = ""
+    if shows_arguments:
+        arguments = printable(brief_locals(trace.record(call, "call").get("locals")))
+    text = style.name(printable(call.name)) + f"({arguments})"
+    text += "  " + style.path(printable(call.path)) + "  " + style.duration(format_span(call.duration * _NS))
+    returned = not call.flags & 2
+    if returned and call.return_offset is not None:
+        value = trace.record(call, "return").get("arg")
+        if value is not None:
+            text += "  → " + style.value(printable(brief(value, 50)))
+    notes = []
+    if call.resumed:
+        notes.append("resumed")
+    if call.flags & 1:
+        notes.append("call not recorded")
+    if not returned:
+        notes.append("no return recorded")
+    if notes:
+        text += "  " + style.warning("(" + ", ".join(notes) + ")")
+    if hidden:
+        text += "  " + style.path(f"[+{hidden} call{'s' if hidden != 1 else ''} below]")
+    return text
+
+
+def _event_line(trace: IndexedTrace, call: Call, style: _Style) -> str:
+    record = trace.record(call, "call")
+    data = {key: value for key, value in record.items() if key not in _FIELD_KEYS}
+    first = [key for key in ("message", "name", "method", "url", "status", "outcome") if key in data]
+    data = {key: data[key] for key in first} | data
+    details = " " + printable(brief_locals(data, width=80, each=40)) if data else ""
+    offset = format_span(max(0.0, trace.seconds(call.start) - trace.start))
+    return style.event(f"◆ {printable(call.name)}") + details + "  " + style.path(f"@ +{offset}")
+
+
+def _matches(call: Call, needle: str) -> bool:
+    return needle in call.name.casefold() or needle in call.path.casefold()
+
+
+def _matching(trace: IndexedTrace, needle: str) -> list[Call]:
+    """The calls whose name or path holds ``needle``, found through the
+    trace's functions (few) and the index by name."""
+    file_part = needle.rsplit(":", 1)[0] if ":" in needle else needle
+    name_ids = {
+        name_id
+        for name_id, name, path in trace.conn.execute(
+            "SELECT f.name_id, n.name, p.path FROM function_stats f JOIN names n ON n.id = f.name_id"
+            " LEFT JOIN paths p ON p.id = f.path_id WHERE f.trace_key = ?", (trace.key,))
+        if needle in name.casefold() or (path is not None and file_part in path.casefold())
+    }
+    found: list[Call] = []
+    for name_id in sorted(name_ids):
+        found.extend(call for call in trace._calls("c.name_id = ? AND c.kind IS NULL", (name_id,),
+                                                   "INDEXED BY calls_by_name")
+                     if _matches(call, needle))
+    return found
+
+
+def _tree_lines(trace: IndexedTrace, thread: IndexedThread, style: _Style, depth: int | None,
+                needle: str | None):
+    shown: dict[int, list[Call]] | None = None  # parent id -> children on the way to a match
+    matched: set[int] = set()
+    if needle:
+        shown = {}
+        known: dict[int, Call] = {}
+        for call in _matching(trace, needle):
+            if call.thread_id != thread.native_id:
+                continue
+            matched.add(call.id)
+            child = call
+            while True:
+                siblings = shown.setdefault(child.parent if child.parent is not None else -1, [])
+                if child.id in known:
+                    break
+                known[child.id] = child
+                siblings.append(child)
+                if child.parent is None:
+                    break
+                parent = known.get(child.parent) or trace.call(child.parent)
+                if parent is None:
+                    break
+                child = parent
+        if not matched:
+            return
+        for siblings in shown.values():
+            siblings.sort(key=lambda call: call.id)
+    yield style.heading(
+        f"Thread {printable(thread.label)}{' · main' if thread.is_main else ''}"
+        f" · {thread.call_count} frame{'s' if thread.call_count != 1 else ''}"
+        f" · {format_span((thread.end - thread.start) * _NS)}"
+    )
+    roots = shown.get(-1, []) if shown is not None else trace.roots(thread.native_id)
+    # (call, level, inside a matching subtree)
+    stack = [(call, 0, False) for call in reversed(roots)]
+    while stack:
+        call, level, inside = stack.pop()
+        indent = _INDENT * level
+        if call.kind is not None:
+            yield indent + _event_line(trace, call, style)
+            continue
+        inside = inside or call.id in matched
+        at_limit = depth is not None and level + 1 >= depth
+        hidden = trace.frame_children(call) if at_limit else 0
+        yield indent + _frame_line(trace, call, style, hidden)
+        if at_limit:
+            continue
+        if shown is not None and not inside:
+            children = shown.get(call.id, [])
+        else:
+            children = trace.children(call)
+        stack.extend((child, level + 1, inside) for child in reversed(children))
+
+
+def _notes(trace: IndexedTrace, style: _Style) -> str:
+    notes = ""
+    if trace.parent_trace_id:
+        notes += f"  forked from {trace.parent_trace_id}"
+    if trace.cut:
+        events = f"{trace.dropped_events} event{'' if trace.dropped_events == 1 else 's'}"
+        notes += "  " + style.warning(f"cut at the memory budget: {events} dropped")
+    return notes
+
+
+def _header(trace: IndexedTrace, style: _Style) -> str:
+    command = printable(shlex.join(trace.command_line)) if trace.command_line else "-"
+    return (
+        f"{style.name(printable(trace.trace_id))}  {command}  started {format_time(trace.start)}"
+        f"  {format_span(trace.duration)}  {trace.record_count} records{_notes(trace, style)}\n"
+    )
+
+
+def render_tree(trace: IndexedTrace, out: TextIO, *, depth: int | None = None, needle: str | None = None,
+                thread: str | None = None, color: bool = False) -> int:
+    """Write the call tree of ``trace``; returns the number of lines of tree written."""
+    style = _Style(color)
+    threads = select_threads(trace, thread)
+    # The heading goes out with the first lines: a trace that fails at
+    # once (a damaged document) prints nothing but its error.
+    header = _header(trace, style)
+    written = 0
+    needle = needle.casefold() if needle else None
+    for one in threads:
+        batch = []
+        for line in _tree_lines(trace, one, style, depth, needle):
+            batch.append(line)
+            if len(batch) >= 512:
+                out.write(header + "\n".join(batch) + "\n")
+                header = ""
+                written += len(batch)
+                batch.clear()
+        if batch:
+            out.write(header + "\n".join(batch) + "\n")
+            header = ""
+            written += len(batch)
+    out.write(header)
+    if needle and not written:
+        out.write(f"No frame matches {printable(repr(needle))}.\n")
+    return written
+
+
+# --- the summary ---------------------------------------------------------
+
+SORTS = {"calls": "f.calls", "total": "f.total_time", "self": "f.self_time"}
+
+
+def render_summary(trace: IndexedTrace, out: TextIO, *, limit: int | None = 20, sort: str = "self",
+                   color: bool = False) -> int:
+    """Per function: calls, total time (a recursive function's inner calls
+    counted once) and self time, sorted like pstats; returns the rows written."""
+    style = _Style(color)
+    order = SORTS[sort]
+    count = trace.conn.execute("SELECT count(*) FROM function_stats WHERE trace_key = ? AND path_id != 0",
+                               (trace.key,)).fetchone()[0]
+    rows = trace.conn.execute(
+        "SELECT f.calls, f.total_time, f.self_time, n.name, p.path FROM function_stats f"
+        " JOIN names n ON n.id = f.name_id JOIN paths p ON p.id = f.path_id"
+        f" WHERE f.trace_key = ? ORDER BY {order} DESC, f.total_time DESC, n.name LIMIT ?",
+        (trace.key, -1 if limit is None else limit),
+    ).fetchall()
+    out.write(_header(trace, style))
+    shown = f"the {len(rows)} with the most {sort} time" if sort != "calls" else f"the {len(rows)} most called"
+    out.write(f"{count} function{'s' if count != 1 else ''}; {shown if len(rows) < count else 'all'}:\n")
+    table = [("CALLS", "TOTAL", "SELF", "FUNCTION", "PATH")]
+    table += [
+        (str(calls), format_span(total * _NS), format_span(self_time * _NS), printable(name), printable(path))
+        for calls, total, self_time, name, path in rows
+    ]
+    widths = [max(len(row[i]) for row in table) for i in range(4)]
+    for number, row in enumerate(table):
+        cells = [row[0].rjust(widths[0]), row[1].rjust(widths[1]), row[2].rjust(widths[2]),
+                 row[3].ljust(widths[3]), row[4]]
+        line = "  ".join(cells)
+        out.write((style.heading(line) if number == 0 else line) + "\n")
+    return len(rows)

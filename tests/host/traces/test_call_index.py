@@ -1,0 +1,300 @@
+"""The call index: the native scanner, the tables, and reading through them."""
+
+import io
+import random
+import sqlite3
+
+import msgpack
+import pytest
+
+from nefa import cli, db
+from nefa.traces import call_index
+from nefa.traces.tree import load_trace
+
+from .conftest import START
+
+
+def run_cli(capsys, *argv):
+    status = cli.main([str(arg) for arg in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def calls_of(database, trace_id):
+    with call_index.open_index(database, trace_id) as index:
+        index.conn.row_factory = sqlite3.Row
+        return [dict(row) for row in index.conn.execute(
+            "SELECT c.*, n.name, p.path FROM calls c JOIN names n ON n.id = c.name_id"
+            " LEFT JOIN paths p ON p.id = c.path_id WHERE trace_key = ? ORDER BY id", (index.trace_key,))]
+
+
+class TestScanner:
+    def test_rows_agree_with_the_tree_reader(self, synthetic, store):
+        document = synthetic(3000)
+        database = store("trc_synthetic", document)
+        rows = calls_of(database, "trc_synthetic")
+        trace = load_trace(database, "trc_synthetic")
+        frames = sorted(trace.frames(), key=lambda frame: (frame.thread_id, frame.start, -frame.duration))
+        frame_rows = sorted((row for row in rows if row["kind"] is None),
+                            key=lambda row: (row["thread_native_id"], row["start"], -row["duration"]))
+        assert [f.qualname for f in frames] == [r["name"] for r in frame_rows]
+        assert [round(f.duration * 1e9) for f in frames] == pytest.approx([r["duration"] for r in frame_rows], abs=2)
+        by_id = {row["id"]: row for row in rows}
+        for row in rows:
+            children = [child for child in rows if child["parent"] == row["id"] and child["kind"] is None]
+            if row["kind"] is None:
+                assert row["self_time"] == max(0, row["duration"] - sum(c["duration"] for c in children))
+            if row["parent"] is not None:
+                assert by_id[row["parent"]]["depth"] == row["depth"] - 1
+        plugins = [row for row in rows if row["kind"] is not None]
+        assert plugins and all(row["kind"] == "log" and row["name"] == "log" for row in plugins)
+        # Each row's byte ranges hold its own records.
+        raw = db.read_trace_parts(database, "trc_synthetic")[0]
+        for row in rows[:50]:
+            record = msgpack.unpackb(raw[row["call_offset"] : row["call_offset"] + row["call_length"]])
+            assert record.get("qualname", record.get("type")) == row["name"]
+            if row["return_offset"] is not None:
+                record = msgpack.unpackb(raw[row["return_offset"] : row["return_offset"] + row["return_length"]])
+                assert record["event"] == "return" and record["qualname"] == row["name"]
+
+    def test_unclosed_orphan_and_cut_calls(self, records, pack, store):
+        thread = records()
+        thread.ret("app.running", 0.001, "frm_unknown")  # recording began inside it
+        outer = thread.call("app.outer", 0.002)
+        thread.call("app.inner", 0.003)  # its return never recorded
+        thread.ret("app.outer", 0.005, outer)
+        thread.call("app.cut", 0.006)  # the trace ends inside it
+        thread.plugin("log", 0.009, message="last")
+        rows = calls_of(store("trc_open", pack(thread, trace_id="trc_open")), "trc_open")
+        shown = {row["name"]: (row["flags"], row["duration"], row["depth"]) for row in rows}
+        assert shown["app.running"] == (1, 0, 0)  # starts at the thread's first record
+        assert shown["app.inner"][::2] == (2, 1) and shown["app.inner"][1] == pytest.approx(2e6, abs=1e3)
+        assert shown["app.cut"][::2] == (2, 0) and shown["app.cut"][1] == pytest.approx(3e6, abs=1e3)
+
+    def test_truncated_and_bit_flipped_documents_never_crash(self, synthetic):
+        document = synthetic(300)
+        rng = random.Random(1234)
+        cases = [document[:cut] for cut in sorted(rng.sample(range(len(document)), 150))]
+        for _ in range(250):
+            damaged = bytearray(document)
+            for _ in range(rng.randint(1, 4)):
+                damaged[rng.randrange(len(damaged))] ^= 1 << rng.randrange(8)
+            cases.append(bytes(damaged))
+        outcomes = {"ok": 0, "error": 0}
+        for case in cases:
+            try:
+                call_index.scan([case[: len(case) // 2], case[len(case) // 2 :]])
+                outcomes["ok"] += 1
+            except ValueError as error:
+                assert str(error).startswith("not a readable trace document: at byte ")
+                outcomes["error"] += 1
+        assert outcomes["error"] >= 150  # every truncation fails
+        with pytest.raises(ValueError, match="truncated"):
+            call_index.scan([document[:-1]])
+        with pytest.raises(ValueError, match="after the end"):
+            call_index.scan([document + b"\x00"])
+
+    def test_pieces_of_any_size_give_the_same_rows(self, synthetic, tmp_path):
+        document = synthetic(500)
+        results = []
+        for size in (1, 7, 4096, len(document)):
+            pieces = [document[i : i + size] for i in range(0, len(document), size)]
+            scanner, part = call_index.scan(pieces)
+            results.append((part.record_count, part.call_count, part.thread_ids, part.end_timestamp))
+        assert len(set(map(repr, results))) == 1 and results[0][0] > 400
+
+
+class TestStorage:
+    def test_documents_read_back_exactly_whatever_the_form(self, synthetic, store, tmp_path):
+        document = synthetic(2000)
+        database = store("trc_synthetic", document)
+        with db.open_document(database, "trc_synthetic") as stored:
+            assert stored.size == len(document) and stored.read() == document
+            stored.seek(len(document) - 100_000)
+            assert stored.read(70_000) == document[-100_000:-30_000] and stored.tell() == len(document) - 30_000
+            assert io.BufferedReader(stored, 4096).read() == document[-30_000:]
+        with sqlite3.connect(database) as conn:
+            assert conn.execute("SELECT count(*) FROM document_chunks").fetchone()[0] > 1
+            at = db.DOCUMENT_CHUNK_SIZE - 5  # a range across two chunks
+            assert db.read_document_range(conn, "trc_synthetic", 0, at, 10) == document[at : at + 10]
+        assert db.read_document_range(database, "trc_synthetic", 0, 3, 4) == document[3:7]
+
+    def test_a_damaged_chunk_or_index_is_a_one_line_error(self, capsys, shop, tmp_path):
+        with sqlite3.connect(shop) as conn:
+            conn.execute("UPDATE document_chunks SET data = x'00112233'")
+        status, out, err = run_cli(capsys, "show", "--db", shop)
+        assert (status, out) == (1, "") and err.count("\n") == 1 and "trc_01SHOP" in err
+        assert "chunk 0" in err and "damaged" in err
+
+    def test_an_index_pointing_outside_its_document(self, capsys, shop):
+        with sqlite3.connect(shop) as conn:
+            conn.execute("UPDATE calls SET call_offset = 1000000")
+        status, out, err = run_cli(capsys, "show", "--db", shop)
+        assert status != 0 and out == "" and err.count("\n") == 1 and "trc_01SHOP" in err
+
+
+def _old_database(path, document, trace_id):
+    """A database as nefa wrote it before the call index: schema 2, the
+    document in one BLOB."""
+    with sqlite3.connect(path) as conn:
+        conn.execute("PRAGMA journal_mode = WAL")
+        for migration in db.MIGRATIONS[:2]:
+            migration(conn)
+        conn.execute("PRAGMA user_version = 2")
+        conn.execute(f"PRAGMA application_id = {db.APPLICATION_ID}")
+        conn.execute(
+            "INSERT INTO traces (id, created_at, updated_at, command_line, source, commit_sha, start_timestamp,"
+            " duration, record_count, thread_ids, thread_count, part_count) VALUES (?, 1, 1, '[\"app.py\", \"--fast\"]',"
+            " 'cli', NULL, ?, 0.01, 9, '[1, 2]', 2, 1)", (trace_id, START))
+        conn.execute("INSERT INTO trace_parts VALUES (?, 0, 1, 9, ?)", (trace_id, document))
+    conn.close()
+
+
+class TestOlderDatabases:
+    def test_indexed_on_first_read(self, capsys, shop, tmp_path):
+        document = db.read_trace_parts(shop, "trc_01SHOP")[0]
+        old = tmp_path / "old.db"
+        _old_database(old, document, "trc_01SHOP")
+        expected = run_cli(capsys, "show", "--db", shop)
+        status, out, err = run_cli(capsys, "show", "--db", old)
+        assert (status, err) == (0, "") and out == expected[1]
+        with sqlite3.connect(old) as conn:
+            assert conn.execute("PRAGMA user_version").fetchone()[0] == db.SCHEMA_VERSION
+            assert conn.execute("SELECT count(*) FROM calls").fetchone()[0] == 5
+            # The old part keeps its BLOB.
+            assert conn.execute("SELECT chunk_size, length(document) FROM trace_parts").fetchone() == (
+                None, len(document))
+        assert db.read_trace_parts(old, "trc_01SHOP") == [document]
+
+    def test_read_only_file_is_indexed_in_memory(self, capsys, shop, tmp_path, monkeypatch):
+        document = db.read_trace_parts(shop, "trc_01SHOP")[0]
+        old = tmp_path / "old.db"
+        _old_database(old, document, "trc_01SHOP")
+
+        def read_only(path, **_):
+            raise db.DatabaseError(f"cannot use {path} as a trace database: no permission to write it")
+
+        monkeypatch.setattr(db, "_open_for_writing", read_only)
+        status, out, err = run_cli(capsys, "top", "--db", old)
+        assert status == 0 and "built for this command only" in err
+        assert "shop.Cart.checkout" in out
+        with sqlite3.connect(old) as conn:  # untouched
+            assert conn.execute("PRAGMA user_version").fetchone()[0] == 2
+
+
+class TestReaders:
+    def test_top_counts_recursion_once_and_sorts(self, capsys, records, pack, store):
+        thread = records()
+        ids = [thread.call("app.fib", 0.001 * depth) for depth in range(3)]
+        for depth, frame_id in reversed(list(enumerate(ids))):
+            thread.ret("app.fib", 0.01 - 0.001 * depth, frame_id)
+        leaf = thread.call("app.leaf", 0.02)
+        thread.ret("app.leaf", 0.05, leaf)
+        database = store("trc_fib", pack(thread, trace_id="trc_fib"))
+        status, out, _ = run_cli(capsys, "top", "--db", database, "--sort", "total")
+        lines = out.splitlines()
+        assert status == 0 and "2 functions" in lines[1]
+        assert lines[3].split()[:4] == ["1", "30", "ms", "30"] and lines[3].split()[-2:] == ["app.leaf", "app.py"]
+        # Three nested calls of 10, 8 and 6 ms: 10 ms in total, not 24.
+        assert lines[4].split()[:3] == ["3", "10", "ms"] and "app.fib" in lines[4]
+        status, out, _ = run_cli(capsys, "top", "--db", database, "--sort", "calls", "--limit", "1")
+        assert "app.fib" in out and "app.leaf" not in out
+
+    def test_the_readme_query_runs_in_plain_sql(self, shop):
+        with sqlite3.connect(shop) as conn:
+            rows = conn.execute(
+                """
+                SELECT n.name, p.path, f.calls, f.self_time / 1e6 AS self_ms
+                FROM function_stats f
+                JOIN call_indexes i USING (trace_key)
+                JOIN names n ON n.id = f.name_id
+                JOIN paths p ON p.id = f.path_id
+                WHERE i.trace_id = (SELECT id FROM traces ORDER BY start_timestamp DESC LIMIT 1)
+                ORDER BY f.self_time DESC LIMIT 10
+                """
+            ).fetchall()
+        assert rows[0][0] == "__main__.<module>" and rows[0][3] == pytest.approx(5.0, abs=0.01)
+        assert {row[0] for row in rows} == {"__main__.<module>", "shop.Cart.checkout", "shop.pricing.price",
+                                            "shop.shipping.pack"}
+
+
+GENERATORS = """
+    import asyncio
+
+    def countdown(n):
+        while n:
+            yield n
+            n -= 1
+
+    def chain(n):
+        yield from countdown(n)
+
+    async def pause():
+        await asyncio.sleep(0)
+        return 1
+
+    def main():
+        first = sum(x for x in range(2))
+        second = sum(y for y in range(2))
+        wide = sum(z
+                   for z in range(2))
+        listed = [w for w in range(2)]
+        unique = {v for v in range(2)}
+        total = sum(countdown(2)) + sum(chain(2))
+        return first + second + wide + len(listed) + len(unique) + total + asyncio.run(pause())
+
+    main()
+"""
+
+
+def test_resumptions_are_marked_from_what_the_records_say(capsys, record_program):
+    database, trace_id = record_program(GENERATORS)
+    status, out, _ = run_cli(capsys, "show", "--db", database, trace_id, "--filter", "program.py")
+    assert status == 0
+    marks = {}
+    for line in out.splitlines():
+        name = line.strip().split("(", 1)[0]
+        if name.startswith("__main__.") and "program.py:" in line:
+            marks.setdefault((name.rsplit(".", 1)[-1], line.split("program.py:")[1].split()[0]), []).append(
+                "(resumed)" in line)
+    # Each generator expression: its first entry, then one resumption per
+    # value and the last, exhausted one; the second one in main starts fresh.
+    assert marks[("<genexpr>", "17")] == [False, True, True]
+    assert marks[("<genexpr>", "18")] == [False, True, True]
+    assert [mark for (name, _), mark in marks.items() if name == "<genexpr>" and _ not in ("17", "18")] == [
+        [False, True, True]]
+    # Comprehensions (functions on 3.11 only) are never resumed.
+    assert not any(any(v) for (name, _), v in marks.items() if name in ("<listcomp>", "<setcomp>"))
+    # countdown: called alone and through chain, each time entered at line 4.
+    assert marks[("countdown", "4")] == [False, False]
+    assert marks[("countdown", "6")] == [True] * 4
+    assert marks[("chain", "9")] == [False] and marks[("chain", "10")] == [True, True]
+    assert marks[("pause", "12")] == [False] and marks[("pause", "13")] == [True]
+
+
+def test_parts_share_one_index_and_a_stale_one_is_rebuilt(capsys, records, pack, store, tmp_path):
+    first, second = records(), records()
+    first.ret("app.a", 0.002, first.call("app.a", 0.001))
+    second.ret("app.b", 1.002, second.call("app.b", 1.001))
+    database = store("trc_parts", pack(first, trace_id="trc_parts"), pack(second, trace_id="trc_parts"))
+    rows = calls_of(database, "trc_parts")
+    assert [(row["id"], row["part_index"], row["name"]) for row in rows] == [(0, 0, "app.a"), (1, 1, "app.b")]
+    # One time base: the second part's call starts a second after the first's.
+    assert rows[1]["start"] - rows[0]["start"] == pytest.approx(1e9, abs=1e3)
+    with sqlite3.connect(database) as conn:
+        conn.execute("UPDATE call_indexes SET version = 0")
+        conn.execute("DELETE FROM calls")
+    status, out, _ = run_cli(capsys, "show", "--db", database, "--filter", "app.b")
+    assert status == 0 and "app.b()" in out and "app.a()" not in out
+    assert [row["name"] for row in calls_of(database, "trc_parts")] == ["app.a", "app.b"]
+
+
+def test_filter_shows_callers_and_subtrees_from_the_index(capsys, shop):
+    status, out, _ = run_cli(capsys, "show", "--db", shop, "--filter", "PRICING.py")
+    lines = out.splitlines()
+    assert status == 0 and len(lines) == 5
+    assert lines[2].startswith("__main__.<module>()") and lines[3].startswith("  shop.Cart.checkout(")
+    assert lines[4].startswith("    shop.pricing.price(items=[1, 2])")
+    status, out, _ = run_cli(capsys, "show", "--db", shop, "--filter", "shipping", "--depth", "1")
+    assert status == 0 and "shop.shipping.pack(order=7)" in out and "checkout" not in out
+    assert out.splitlines()[1].startswith("Thread packer (2)")
