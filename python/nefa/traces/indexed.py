@@ -18,7 +18,7 @@ from nefa import db
 from nefa.traces.call_index import OpenIndex
 from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
 from nefa.traces.output import format_time, printable
-from nefa.traces.show import ThreadNotFoundError, _Style
+from nefa.traces.show import ThreadNotFoundError, _Style, select_threads
 from nefa.traces.values import brief, brief_locals, format_span
 
 __all__ = ["IndexedTrace", "render_summary", "render_tree"]
@@ -175,20 +175,6 @@ class IndexedTrace:
         if self.legacy.get(call.part_index):
             record = {key: mark_legacy_reprs(value) for key, value in record.items()}
         return record
-
-
-def select_threads(trace: IndexedTrace, wanted: str | None) -> list[IndexedThread]:
-    """Threads named ``wanted`` or with that native id; all when None."""
-    if wanted is None:
-        return list(trace.threads)
-    chosen = [thread for thread in trace.threads if wanted in (thread.name, str(thread.native_id))]
-    if not chosen:
-        folded = wanted.casefold()
-        chosen = [thread for thread in trace.threads if folded in thread.name.casefold()]
-    if not chosen:
-        known = ", ".join(printable(thread.label) for thread in trace.threads) or "none"
-        raise ThreadNotFoundError(f"no thread {wanted!r} in trace {trace.trace_id} (threads: {known})")
-    return chosen
 
 
 # --- the tree ------------------------------------------------------------
