@@ -358,15 +358,7 @@ void Scanner::call(ThreadState& thread, const Record& record, double timestamp) 
     open.code = (std::uint64_t{row.name} << 32) | row.path;
     open.co_name_hash = fnv1a(record.co_name);
     if (record.has_frame_id) {
-        FrameIdKey key{};
-        key.hash = fnv1a(record.frame_id);
-        if (record.frame_id.size() <= sizeof key.text) {
-            key.length = static_cast<std::uint8_t>(record.frame_id.size());
-            std::memcpy(key.text, record.frame_id.data(), record.frame_id.size());
-        } else {
-            key.length = 0xff;
-        }
-        open.frame_id = key;
+        open.frame_id = frame_id_key(record.frame_id);
     }
     row.resumed = resumed(thread, record, open.code, row.line);
     ++thread.active[open.code];
@@ -384,6 +376,18 @@ void Scanner::call(ThreadState& thread, const Record& record, double timestamp) 
 //   locals it suspended with: a return of the same code on this thread left
 //   off at that very line with those very locals.
 // Comprehensions, lambdas and module bodies never resume.
+Scanner::FrameIdKey Scanner::frame_id_key(std::string_view frame_id) {
+    FrameIdKey key{};
+    key.hash = fnv1a(frame_id);
+    if (frame_id.size() <= sizeof key.text) {
+        key.length = static_cast<std::uint8_t>(frame_id.size());
+        std::memcpy(key.text, frame_id.data(), frame_id.size());
+    } else {
+        key.length = 0xff;
+    }
+    return key;
+}
+
 bool Scanner::resumed(ThreadState& thread, const Record& record, std::uint64_t code, std::int64_t line) {
     if (record.co_name == "<genexpr>") return record.locals_size > 1;
     if (!record.co_name.empty() && record.co_name.front() == '<') return false;
@@ -409,14 +413,7 @@ bool Scanner::resumed(ThreadState& thread, const Record& record, std::uint64_t c
 void Scanner::ret(ThreadState& thread, const Record& record, double timestamp) {
     std::optional<std::size_t> target;
     if (record.has_frame_id) {
-        FrameIdKey key{};
-        key.hash = fnv1a(record.frame_id);
-        if (record.frame_id.size() <= sizeof key.text) {
-            key.length = static_cast<std::uint8_t>(record.frame_id.size());
-            std::memcpy(key.text, record.frame_id.data(), record.frame_id.size());
-        } else {
-            key.length = 0xff;
-        }
+        const FrameIdKey key = frame_id_key(record.frame_id);
         for (std::size_t i = thread.stack.size(); i-- > 0;) {
             if (thread.stack[i].frame_id && *thread.stack[i].frame_id == key) {
                 target = i;

@@ -109,6 +109,7 @@ private:
         std::uint64_t hash;
         bool operator==(const FrameIdKey& other) const;
     };
+    static FrameIdKey frame_id_key(std::string_view frame_id);
     struct OpenCall {
         Row row;
         std::optional<FrameIdKey> frame_id;

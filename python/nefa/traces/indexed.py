@@ -18,7 +18,7 @@ from nefa import db
 from nefa.traces.call_index import OpenIndex
 from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
 from nefa.traces.output import format_time, printable
-from nefa.traces.show import ThreadNotFoundError, _Style, select_threads
+from nefa.traces.show import ThreadNotFoundError, _Style, call_notes, select_threads
 from nefa.traces.values import brief, brief_locals, format_span
 
 __all__ = ["IndexedTrace", "render_summary", "render_tree"]
@@ -192,18 +192,8 @@ def _frame_line(trace: IndexedTrace, call: Call, style: _Style, hidden: int) -> 
         value = trace.record(call, "return").get("arg")
         if value is not None:
             text += "  → " + style.value(printable(brief(value, 50)))
-    notes = []
-    if call.resumed:
-        notes.append("resumed")
-    if call.flags & 1:
-        notes.append("call not recorded")
-    if not returned:
-        notes.append("no return recorded")
-    if notes:
-        text += "  " + style.warning("(" + ", ".join(notes) + ")")
-    if hidden:
-        text += "  " + style.path(f"[+{hidden} call{'s' if hidden != 1 else ''} below]")
-    return text
+    return text + call_notes(style, resumed=bool(call.resumed), called=not call.flags & 1, returned=returned,
+                             hidden=hidden)
 
 
 def _event_line(trace: IndexedTrace, call: Call, style: _Style) -> str:

@@ -101,12 +101,19 @@ def _frame_line(frame: Frame, style: _Style, hidden: int) -> str:
         value = frame.return_value
         if value is not None:
             text += "  → " + style.value(printable(brief(value, 50)))
+    return text + call_notes(style, resumed=frame.resumed, called=frame.called, returned=frame.returned,
+                             hidden=hidden)
+
+
+def call_notes(style: _Style, *, resumed: bool, called: bool, returned: bool, hidden: int) -> str:
+    """What a call line says after its values: its marks and its hidden calls."""
+    text = ""
     notes = []
-    if frame.resumed:
+    if resumed:
         notes.append("resumed")
-    if not frame.called:
+    if not called:
         notes.append("call not recorded")
-    if not frame.returned:
+    if not returned:
         notes.append("no return recorded")
     if notes:
         text += "  " + style.warning("(" + ", ".join(notes) + ")")
