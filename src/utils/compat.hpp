@@ -30,6 +30,13 @@ inline PyObject* code_filename(PyObject* code) { return reinterpret_cast<PyCodeO
 inline PyObject* code_name(PyObject* code) { return reinterpret_cast<PyCodeObject*>(code)->co_name; }
 inline PyObject* code_qualname(PyObject* code) { return reinterpret_cast<PyCodeObject*>(code)->co_qualname; }
 
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// The locals of a running function frame, as the interpreter's snapshot
+// gives them; null (no error) for a frame it leaves to the interpreter.
+// New reference (compat_locals.cpp).
+Ref function_locals_snapshot(PyFrameObject* frame);
+#endif
+
 // The frame's locals as a dict the caller may serialise: the interpreter's
 // own dict where it keeps one (module and class bodies, and function frames
 // before 3.13), otherwise (3.13's write-through proxy) a snapshot copy that
@@ -39,7 +46,12 @@ inline Ref frame_locals_dict(PyFrameObject* frame) {
     // The frame of the running code (what both engines hand us): the
     // interpreter's own snapshot, without a proxy object or a method call
     // of ours. Any other frame: a copy of its proxy.
-    if (frame == PyEval_GetFrame()) return Ref::require(PyEval_GetFrameLocals());
+    if (frame == PyEval_GetFrame()) {
+#if PY_VERSION_HEX < 0x030E0000
+        if (Ref snapshot = function_locals_snapshot(frame)) return snapshot;
+#endif
+        return Ref::require(PyEval_GetFrameLocals());
+    }
     Ref locals = Ref::require(PyFrame_GetLocals(frame));
     if (PyDict_Check(locals.get())) return locals;
     static PyObject* copy_name = Require(PyUnicode_InternFromString("copy"));
