@@ -15,7 +15,7 @@ struct Budget {
     std::size_t output;      // a container stops taking items once this many bytes are written
 };
 
-inline constexpr Budget full_budget{32, 1000, 10000, 4096, 20000, 262144};
+inline constexpr Budget full_budget{32, 50, 1000, 1024, 1000, 32768};
 inline constexpr Budget lightweight_budget{3, 16, 128, 64, 128, 512};
 
 // The deepest path the encoder ever walks: the larger depth budget.

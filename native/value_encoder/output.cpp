@@ -53,7 +53,7 @@ void bin_header(Cursor& cursor, std::size_t n) {
 
 }  // namespace
 
-std::uint8_t* Output::extend(std::size_t n) {
+std::uint8_t* Output::grow(std::size_t n) {
     if (failed_) return nullptr;
     NefaByteBuffer& b = buffer_;
     if (b.capacity - b.size < n) {
@@ -72,36 +72,8 @@ std::uint8_t* Output::extend(std::size_t n) {
     return at;
 }
 
-void Output::nil() {
-    if (auto* p = extend(1)) Cursor(p).nil();
-}
-
-void Output::boolean(bool value) {
-    if (auto* p = extend(1)) *p = value ? 0xc3 : 0xc2;
-}
-
-void Output::integer(std::int64_t value) {
-    if (auto* p = extend(nefa::msgpack::int_size(value))) Cursor(p).integer(value);
-}
-
-void Output::uint(std::uint64_t value) {
-    if (auto* p = extend(nefa::msgpack::uint_size(value))) Cursor(p).uint(value);
-}
-
-void Output::f64(double value) {
-    if (auto* p = extend(nefa::msgpack::f64_size)) Cursor(p).f64(value);
-}
-
 void Output::str(std::string_view text) {
     if (auto* p = str_space(text.size()); p != nullptr && !text.empty()) std::memcpy(p, text.data(), text.size());
-}
-
-std::uint8_t* Output::str_space(std::size_t n) {
-    auto* p = extend(nefa::msgpack::str_size(n));
-    if (p == nullptr) return nullptr;
-    Cursor cursor(p);
-    cursor.str_header(n);
-    return cursor.position();
 }
 
 std::uint8_t* Output::bin_space(std::size_t n) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "nefa/value_encoder_api.h"
+#include "utils/msgpack_cursor.hpp"
 #include "value_encoder/ext_codes.hpp"
 
 #include <cstdint>
@@ -31,19 +32,41 @@ public:
     // headers of containers still open: what the output will hold.
     std::size_t used_since(std::size_t start) const { return buffer_.size - start - reserved_; }
 
-    // Room for `n` more bytes at the end; null once memory ran out.
-    std::uint8_t* extend(std::size_t n);
+    // Room for `n` more bytes at the end; null once memory ran out. Inline:
+    // it runs for every value written.
+    std::uint8_t* extend(std::size_t n) {
+        if (failed_ || buffer_.capacity - buffer_.size < n) return grow(n);
+        std::uint8_t* at = buffer_.data + buffer_.size;
+        buffer_.size += n;
+        return at;
+    }
     // Forgets what was written past `size`.
     void truncate(std::size_t size) { buffer_.size = size; }
 
-    void nil();
-    void boolean(bool value);
-    void integer(std::int64_t value);
-    void uint(std::uint64_t value);
-    void f64(double value);
+    void nil() {
+        if (auto* p = extend(1)) *p = 0xc0;
+    }
+    void boolean(bool value) {
+        if (auto* p = extend(1)) *p = value ? 0xc3 : 0xc2;
+    }
+    void integer(std::int64_t value) {
+        if (auto* p = extend(nefa::msgpack::int_size(value))) nefa::msgpack::Cursor(p).integer(value);
+    }
+    void uint(std::uint64_t value) {
+        if (auto* p = extend(nefa::msgpack::uint_size(value))) nefa::msgpack::Cursor(p).uint(value);
+    }
+    void f64(double value) {
+        if (auto* p = extend(nefa::msgpack::f64_size)) nefa::msgpack::Cursor(p).f64(value);
+    }
     void str(std::string_view text);
     // A str or bin header for `n` bytes, followed by room for them.
-    std::uint8_t* str_space(std::size_t n);
+    std::uint8_t* str_space(std::size_t n) {
+        auto* p = extend(nefa::msgpack::str_size(n));
+        if (p == nullptr) return nullptr;
+        nefa::msgpack::Cursor cursor(p);
+        cursor.str_header(n);
+        return cursor.position();
+    }
     std::uint8_t* bin_space(std::size_t n);
     void bin(const void* data, std::size_t n);
 
@@ -53,6 +76,9 @@ public:
     void close(std::size_t mark, const Header& header);
 
 private:
+    // extend's slow path: more memory, or null once it ran out.
+    std::uint8_t* grow(std::size_t n);
+
     NefaByteBuffer& buffer_;
     std::size_t reserved_ = 0;
     bool failed_ = false;

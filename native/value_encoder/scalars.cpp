@@ -5,6 +5,7 @@
 #include "value_encoder/type_name.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace nefa::value_encoder {
 
@@ -15,6 +16,7 @@ constexpr Header cut_header{Header::Kind::array, 2, Ext::cut};
 }  // namespace
 
 void Encoder::encode_int(PyObject* value) {
+    if (std::int64_t compact = 0; compat::compact_int_value(value, &compact)) return out_.integer(compact);
     int overflow = 0;
     const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow == 0) {
@@ -60,6 +62,16 @@ void Encoder::encode_big_int(PyObject* value) {
 }
 
 void Encoder::encode_str(PyObject* value) {
+    // Most strs: ASCII, stored in the object itself, within the budget.
+    if (PyUnicode_IS_COMPACT_ASCII(value)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+        if (static_cast<std::size_t>(length) <= budget_.chars) {
+            if (std::uint8_t* p = out_.str_space(static_cast<std::size_t>(length)); p != nullptr && length != 0) {
+                std::memcpy(p, PyUnicode_DATA(value), static_cast<std::size_t>(length));
+            }
+            return;
+        }
+    }
     if (compat::unicode_ready(value) < 0) {
         absorb_error();
         return write_unprintable(Py_TYPE(value));

@@ -61,6 +61,23 @@ inline Ref frame_locals_dict(PyFrameObject* frame) {
 #endif
 }
 
+// An int small enough to sit in one machine word inside the object (the
+// interpreter's "compact" ints: nearly every int met): its value, read
+// without a call. False for any other int.
+inline bool compact_int_value(PyObject* value, std::int64_t* out) {
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    *out = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
+    return true;
+#else
+    const Py_ssize_t size = Py_SIZE(value);
+    if (size < -1 || size > 1) return false;
+    *out = static_cast<std::int64_t>(size) * static_cast<std::int64_t>(reinterpret_cast<PyLongObject*>(value)->ob_digit[0]);
+    return true;
+#endif
+}
+
 // The frame's current instruction as a byte offset into its code, or -1.
 inline int frame_lasti(PyFrameObject* frame) { return PyFrame_GetLasti(frame); }
 

@@ -32,7 +32,7 @@ class Budget:
     output: int
 
 
-FULL = Budget(depth=32, items=1000, chars=10_000, bytes=4096, nodes=20_000, output=262_144)
+FULL = Budget(depth=32, items=50, chars=1000, bytes=1024, nodes=1000, output=32_768)
 LIGHTWEIGHT = Budget(depth=3, items=16, chars=128, bytes=64, nodes=128, output=512)
 
 

@@ -196,10 +196,11 @@ def test_huge_int_text_at_the_character_budget():
     limit = sys.get_int_max_str_digits()
     sys.set_int_max_str_digits(0)
     try:
-        for value in [10**9999, -(10**9998), 10**10000, -(10**9999)]:
+        digits = FULL.chars
+        for value in [10 ** (digits - 1), -(10 ** (digits - 2)), 10**digits, -(10 ** (digits - 1))]:
             got = same_as_reference(lambda: value, native.dump_msgpack, FULL)
             text = str(value)
-            assert read(got).payload == (text if len(text) <= 10_000 else value.bit_length())
+            assert read(got).payload == (text if len(text) <= digits else value.bit_length())
     finally:
         sys.set_int_max_str_digits(limit)
 
@@ -233,28 +234,31 @@ def test_each_budget_one_below_at_and_above(dump, budget):
 
 
 def test_budget_outcomes():
-    assert read(native.dump_msgpack(list(range(1001)))) == [*range(1000), Form(MORE, 1)]
-    assert read(native.dump_msgpack("x" * 10_001)) == Form(CUT, ["x" * 10_000, 1])
+    assert read(native.dump_msgpack(list(range(FULL.items + 1)))) == [*range(FULL.items), Form(MORE, 1)]
+    assert read(native.dump_msgpack("x" * (FULL.chars + 1))) == Form(CUT, ["x" * FULL.chars, 1])
     depth, value = 0, read(native.dump_msgpack(nested(40)))
     while isinstance(value, list):
         depth, value = depth + 1, value[0]
     assert depth == 32 and value == Form(ELIDED, ["list", 1])
-    # 20000 nodes: the list itself, then items until the budget is spent.
-    wide = read(native.dump_msgpack([[0] * 999] * 30))
-    assert sum(len(item) for item in wide[:-1] if isinstance(item, list)) < 20_000
+    # The node budget: the list itself, then items until it is spent.
+    wide = read(native.dump_msgpack([[0] * (FULL.items - 1)] * FULL.items))
+    assert sum(len(item) for item in wide[:-1] if isinstance(item, list)) < FULL.nodes
     assert wide[-1].code in (MORE, ELIDED)
-    data = native.dump_msgpack(["s" * 10_000] * 1000)
-    assert 262_144 < len(data) < 262_144 + 10_100 and read(data)[-1] == Form(MORE, 1000 - 27)
+    # The output budget: items stop once it is passed, the rest counted.
+    data = native.dump_msgpack(["s" * FULL.chars] * FULL.items)
+    kept = read(data)[:-1]
+    assert FULL.output < len(data) < FULL.output + FULL.chars + 100
+    assert kept == ["s" * FULL.chars] * len(kept) and read(data)[-1] == Form(MORE, FULL.items - len(kept))
 
 
 def test_ten_million_items_cost_what_a_thousand_do():
     big = list(range(10_000_000))
     full = native.dump_msgpack(big)
-    assert read(full) == [*range(1000), Form(MORE, 9_999_000)]
+    assert read(full) == [*range(FULL.items), Form(MORE, 10_000_000 - FULL.items)]
     assert len(full) == len(native.dump_msgpack(list(range(70_000))))  # both counts take 4 bytes
     assert read(native.dump_msgpack_lightweight_repr(big)) == [*range(16), Form(MORE, 9_999_984)]
     huge_text = "t" * 10_000_000
-    assert len(native.dump_msgpack(huge_text)) < 10_020
+    assert len(native.dump_msgpack(huge_text)) < FULL.chars + 20
 
 
 class Spy:
