@@ -594,6 +594,15 @@
     return null;
   }
 
+  // Brings the first call named `name` into view (found by the server);
+  // resolves to whether there is one.
+  async function reveal(name) {
+    const answer = await ask("api/search", { q: name });
+    const match = answer.matches.find((found) => found.name === name);
+    if (match) revealCall(match);
+    return !!match;
+  }
+
   // Per thread, the most items (calls and blocks) of any row.
   function densest() {
     let most = 0;
@@ -607,6 +616,7 @@
     stats,
     idle,
     locate,
+    reveal,
     search,
     densest,
     shown: () => shown,
