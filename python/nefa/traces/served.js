@@ -443,7 +443,8 @@
       const lane = lanes.find((l) => l.id === match.thread);
       list.append(element("li", null,
         element("a", { class: "link result", onclick: () => select(match.id, true) }, match.name),
-        element("span", { class: "muted" }, ` ${formatDuration(match.duration)} · ${lane ? lane.name : match.thread}`)));
+        element("span", { class: "muted" },
+          ` ${formatDuration(match.duration)} · ${lane ? lane.name : match.thread}`)));
     }
     const heading = answer.total > answer.matches.length
       ? `First ${answer.matches.length} of ${answer.total} matches` : `${answer.total} matches`;
@@ -541,10 +542,14 @@
       tooltip.hidden = true;
       return;
     }
-    if (hit.event) tooltip.textContent = `◆ ${names.get(hit.event[2]) || "?"}`;
-    else if (hit.block) tooltip.textContent = `calls too short to draw · ${formatDuration(hit.block[1] - hit.block[0])}`
-      + " · click to zoom in";
-    else tooltip.textContent = `${names.get(hit.call[3]) || "?"} · ${formatDuration(hit.call[2])}`;
+    if (hit.event) {
+      tooltip.textContent = `◆ ${names.get(hit.event[2]) || "?"}`;
+    } else if (hit.block) {
+      tooltip.textContent = `calls too short to draw · ${formatDuration(hit.block[1] - hit.block[0])}`
+        + " · click to zoom in";
+    } else {
+      tooltip.textContent = `${names.get(hit.call[3]) || "?"} · ${formatDuration(hit.call[2])}`;
+    }
     tooltip.hidden = false;
     tooltip.style.left = Math.min(x + 14, view.width - 200) + "px";
     tooltip.style.top = (y + 16) + "px";
