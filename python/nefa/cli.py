@@ -559,8 +559,9 @@ class ViewCommand(_TraceCommand):
 
         try:
             server = ViewServer(trace, options.port)
-        except OSError as error:
-            raise CommandError(f"cannot serve on 127.0.0.1:{options.port}: {error.strerror or error}") from None
+        except (OSError, OverflowError) as error:
+            raise CommandError(f"cannot serve on 127.0.0.1:{options.port}: {getattr(error, 'strerror', None) or error}"
+                               ) from None
         with server:
             print(f"{PROG}: serving trace {printable(trace.trace_id)} at {server.url}  (Ctrl-C to stop)", flush=True)
             if options.open:

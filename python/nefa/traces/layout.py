@@ -41,7 +41,10 @@ def ensure_layout_indexes(conn: sqlite3.Connection) -> None:
     found = conn.execute(f"SELECT count(*) FROM {master} WHERE name = 'calls_by_end'").fetchone()[0]
     if not found:
         if not temp:
-            raise sqlite3.OperationalError("the database predates the viewer's indexes: open it with write access once")
+            from nefa.db import DatabaseError
+
+            raise DatabaseError("the database predates the viewer's indexes and cannot be written:"
+                                " run any nefa command on it with write access once")
         create_layout_indexes(conn, temporary=True)
 
 
