@@ -12,7 +12,11 @@ its own):
 * ``nefa show --depth 3`` and ``nefa top`` on the largest trace, indexed;
 * the save of the smallest trace with and without its index (what the
   index adds to the end of ``nefa run``);
-* bytes per record on disk, index included, for each size.
+* bytes per record on disk, index included, for each size;
+* ``nefa view``: the server started as a command of its own, then timed
+  HTTP requests as the page makes them: the overview of the whole trace
+  (first paint), zooms in and pans, a click's values, a search; and the
+  server's peak memory.
 
     python benchmarks/trace_store.py                  # 1M and 10M records
     python benchmarks/trace_store.py --records 200000 # quicker
@@ -26,6 +30,7 @@ import json
 import os
 import random
 import resource
+import signal
 import struct
 import subprocess
 import sys
@@ -286,6 +291,59 @@ def step_save(db_path: str, records: int, index: bool) -> dict:
     return {"seconds": time.perf_counter() - started, "bytes": len(document)}
 
 
+# The canvas of a wide screen: the page asks for its width, and half as
+# much again once zoomed (a margin on each side, for panning).
+VIEW_WIDTH = 1600
+
+
+def _get(url: str):
+    import urllib.request
+
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    started = time.perf_counter()
+    with opener.open(url, timeout=120) as response:
+        body = json.loads(response.read())
+    return body, time.perf_counter() - started
+
+
+def step_view(db_path: str, trace_id: str) -> dict:
+    """Runs ``nefa view`` and asks it what the page would ask."""
+    started = time.perf_counter()
+    server = subprocess.Popen([sys.executable, "-m", "nefa", "view", "--db", db_path, trace_id],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        url = server.stdout.readline().split(" at ")[1].split()[0]
+        summary, _ = _get(url + "api/trace")
+        total = summary["trace"]["duration"]
+        window, overview = _get(f"{url}api/window?t0=0&t1={total}&width={VIEW_WIDTH}")
+        first_paint = time.perf_counter() - started
+        zooms, pans = [], []
+        span, middle = total, total * 0.37
+        for _ in range(12):  # each zoom halves the span, around one point
+            span /= 2
+            t0 = max(0.0, middle - span * 0.75)
+            zooms.append(_get(f"{url}api/window?t0={t0}&t1={t0 + span * 1.5}&width={VIEW_WIDTH * 3 // 2}")[1])
+            for shift in (0.3, 0.6):  # panning past the margin asks again
+                pan0 = t0 + span * shift
+                pans.append(_get(f"{url}api/window?t0={pan0}&t1={pan0 + span * 1.5}&width={VIEW_WIDTH * 3 // 2}")[1])
+        if os.environ.get("NEFA_BENCH_VERBOSE"):
+            print("zooms", [round(z * 1e3) for z in zooms], "pans", [round(p * 1e3) for p in pans], file=sys.stderr)
+        rows = max(len(thread["rows"]) for thread in window["threads"])
+        call_id = next(row["calls"][0][0] for thread in window["threads"] for row in thread["rows"] if row["calls"])
+        _, click = _get(f"{url}api/call?id={call_id}")
+        found, search = _get(f"{url}api/search?q=handle_1")
+        with open(f"/proc/{server.pid}/status") as status:
+            peak = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:")) / 1024
+    finally:
+        server.send_signal(signal.SIGINT)
+        server.wait(30)
+    zooms.sort()
+    pans.sort()
+    return {"seconds": first_paint, "overview": overview, "rows": rows, "zoom_median": zooms[len(zooms) // 2],
+            "zoom_max": zooms[-1], "pan_median": pans[len(pans) // 2], "pan_max": pans[-1], "click": click,
+            "search": search, "matches": found["total"], "server_peak_mb": peak}
+
+
 def child_main(argv: list[str]) -> None:
     name, *args = argv
     if name == "write":
@@ -294,6 +352,8 @@ def child_main(argv: list[str]) -> None:
         result = step_index(args[0], args[1])
     elif name == "cli":
         result = step_cli(args[0], args[1:])
+    elif name == "view":
+        result = step_view(args[0], args[1])
     elif name == "save":
         result = step_save(args[0], int(args[1]), args[2] == "index")
     else:
@@ -341,6 +401,14 @@ def main() -> None:
         for label, argv in (("nefa show --depth 3", ["show", "--depth", "3"]), ("nefa top", ["top"])):
             result = run_child("cli", db_path, *argv)
             show(indexed["records"], label, result, f"{result['lines']} lines")
+        viewed = run_child("view", db_path, trace_id)
+        viewed["peak_mb"] = viewed["server_peak_mb"]
+        show(indexed["records"], "nefa view: first paint", viewed, f"overview {viewed['overview'] * 1e3:.0f} ms")
+        for what in ("zoom", "pan"):
+            print(f"{indexed['records']:>11,}  {'nefa view: ' + what:<24} {viewed[what + '_max']:>8.3f}  "
+                  f"{'median ' + format(viewed[what + '_median'] * 1e3, '.0f') + ' ms':>16}", flush=True)
+        print(f"{indexed['records']:>11,}  {'nefa view: click, search':<24} {viewed['click']:>8.3f}  "
+              f"{'search ' + format(viewed['search'] * 1e3, '.0f') + ' ms':>16}", flush=True)
     smallest = sizes[0]
     for index in (False, True):
         db_path = os.path.join(folder, f"save-{index}.db")

@@ -353,7 +353,8 @@ class _TraceCommand(Command):
             raise CommandError(error.message) from None
         except db.DatabaseError as error:
             raise CommandError(str(error), EXIT_DATABASE) from None
-        if self.indexed:
+        self.check(db_path, trace_id, options)
+        if self.reads_index(options):
             return self._use_index(db_path, trace_id, options)
         try:
             trace = load_trace(db_path, trace_id)
@@ -365,6 +366,12 @@ class _TraceCommand(Command):
 
     # Commands that read the call index instead of the whole document.
     indexed = False
+
+    def reads_index(self, options) -> bool:
+        return self.indexed
+
+    def check(self, db_path: str, trace_id: str, options) -> None:
+        """Refuses a trace before anything is read of it."""
 
     def _use_index(self, db_path: str, trace_id: str, options) -> int:
         from nefa.traces.call_index import open_index
@@ -499,27 +506,73 @@ class ExportCommand(_TraceCommand):
 
 class ViewCommand(_TraceCommand):
     name = "view"
-    summary = "write a trace as an interactive HTML page (flame chart, values, search)"
+    summary = "show a trace in the web browser: flame chart, values, search (served locally, or one page with -o)"
+
+    # What one self-contained page holds at most: it embeds every call and
+    # value, and takes about its weight in browser memory.
+    PAGE_RECORDS = 200_000
 
     def add_options(self, parser):
         parser.add_argument("-o", "--output", metavar="FILE",
-                            help="where to write the page (default: .nefa/views/TRACE_ID.html)")
-        parser.add_argument("--open", action="store_true", help="open the page in the default web browser")
+                            help=f"write one self-contained page instead (traces of up to {self.PAGE_RECORDS:,}"
+                                 " records)")
+        parser.add_argument("--open", action="store_true", help="open the viewer in the default web browser")
+        parser.add_argument("--port", metavar="N", type=int, default=0,
+                            help="serve on this port of 127.0.0.1 (default: a free one)")
+
+    def reads_index(self, options) -> bool:
+        return not options.output
+
+    def check(self, db_path: str, trace_id: str, options) -> None:
+        if not options.output:
+            return
+        try:
+            records = db.get_trace(db_path, trace_id).record_count
+        except db.DatabaseError as error:
+            raise CommandError(str(error), EXIT_DATABASE) from None
+        if records > self.PAGE_RECORDS:
+            raise CommandError(
+                f"trace {trace_id} has {records:,} records, too many for one page (-o takes up to"
+                f" {self.PAGE_RECORDS:,}): run `{PROG} view {trace_id}` without -o to serve it instead")
 
     def use(self, trace, options) -> int:
+        if not options.output:
+            return self._serve(trace, options)
         from nefa.traces.viewer import write_view
 
-        output = options.output or os.path.join(".nefa", "views", f"{trace.trace_id}.html")
         try:
-            path = write_view(trace, output)
+            path = write_view(trace, options.output)
         except OSError as error:
-            raise CommandError(f"cannot write {output}: {error.strerror or error}") from None
+            raise CommandError(f"cannot write {options.output}: {error.strerror or error}") from None
         print(printable(_display_path(os.path.abspath(path))))
         if options.open:
             import webbrowser
 
             if not webbrowser.open(path.resolve().as_uri()):
                 print(f"{PROG}: could not open a web browser; open the file above yourself", file=sys.stderr)
+        return 0
+
+    def _serve(self, trace, options) -> int:
+        """Serves until Ctrl-C, which ends it quietly with status 0: it is
+        how one is meant to stop the viewer."""
+        from nefa.traces.server import ViewServer
+
+        try:
+            server = ViewServer(trace, options.port)
+        except (OSError, OverflowError) as error:
+            raise CommandError(f"cannot serve on 127.0.0.1:{options.port}: {getattr(error, 'strerror', None) or error}"
+                               ) from None
+        with server:
+            print(f"{PROG}: serving trace {printable(trace.trace_id)} at {server.url}  (Ctrl-C to stop)", flush=True)
+            if options.open:
+                import webbrowser
+
+                if not webbrowser.open(server.url):
+                    print(f"{PROG}: could not open a web browser; open the address above yourself", file=sys.stderr)
+            try:
+                server.serve_forever()
+            except KeyboardInterrupt:
+                pass
         return 0
 
 

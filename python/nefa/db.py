@@ -585,8 +585,15 @@ def _migration_3(conn: sqlite3.Connection) -> None:
     create_index_tables(conn)
 
 
+def _migration_4(conn: sqlite3.Connection) -> None:
+    # The viewer's window queries: calls by thread, depth and start time.
+    from nefa.traces.layout import create_layout_indexes
+
+    create_layout_indexes(conn)
+
+
 # Index i holds the migration from version i to version i + 1.
-MIGRATIONS: list[Callable[[sqlite3.Connection], None]] = [_migration_1, _migration_2, _migration_3]
+MIGRATIONS: list[Callable[[sqlite3.Connection], None]] = [_migration_1, _migration_2, _migration_3, _migration_4]
 SCHEMA_VERSION = len(MIGRATIONS)
 
 

@@ -5,7 +5,7 @@ compact: per thread, one array per field (start, duration, depth, ...)
 with every text (names, paths, short values) replaced by its index in a
 shared string table.  The second holds the full recorded values; the page
 parses it only when a frame is first clicked.  Script and style are
-inlined from ``viewer.js`` and ``viewer.css``: the page needs no network.
+inlined from ``viewer_format.js``, ``viewer.js`` and ``viewer.css``: the page needs no network.
 """
 
 from __future__ import annotations
@@ -153,7 +153,7 @@ def render_html(trace: Trace) -> str:
     pieces = {
         "TITLE": html.escape(f"{trace.trace_id} · {shlex.join(trace.command_line)}"),
         "CSS": _asset("viewer.css"),
-        "JS": _asset("viewer.js"),
+        "JS": _asset("viewer_format.js") + "\n" + _asset("viewer.js"),
         "DATA": _script_json(data),
         "VALUES": _script_json(values),
     }

@@ -221,3 +221,61 @@ def shop(records, pack, store):
     pack_frame = worker.call("shop.shipping.pack", 0.003, file="shop/shipping.py", line=5, locals={"order": 7})
     worker.ret("shop.shipping.pack", 0.0035, pack_frame, value="parcel-7", file="shop/shipping.py", line=9)
     return store("trc_01SHOP", pack(main, [worker], trace_id="trc_01SHOP"))
+
+
+@pytest.fixture(scope="session")
+def million(tmp_path_factory):
+    """A stored, indexed trace of about a million records, written by the
+    trace-store benchmark's synthetic writer: (db, trace id)."""
+    import importlib.util
+    from pathlib import Path
+
+    from nefa.traces.call_index import open_index
+
+    source = Path(__file__).parents[3] / "benchmarks" / "trace_store.py"
+    spec = importlib.util.spec_from_file_location("nefa_trace_store_benchmark", source)
+    writer = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(writer)
+    database = tmp_path_factory.mktemp("million") / "t.db"
+    db.store_trace(database, "trc_million", pieces=writer.document_pieces(1_000_000, "trc_million"), index=False)
+    open_index(database, "trc_million").close()
+    return database, "trc_million"
+
+
+@pytest.fixture
+def serve():
+    """Serves a stored trace from a thread of its own (its index connection
+    is that thread's); returns the server.  Stopped after the test."""
+    import threading
+
+    from nefa.traces.call_index import open_index
+    from nefa.traces.indexed import IndexedTrace
+    from nefa.traces.server import ViewServer
+
+    started = []
+
+    def serve_(database, trace_id):
+        ready = threading.Event()
+        box = {}
+
+        def run():
+            try:
+                with open_index(database, trace_id) as index:
+                    server = box["server"] = ViewServer(IndexedTrace(index))
+                    ready.set()
+                    with server:
+                        server.serve_forever(poll_interval=0.05)
+            finally:
+                ready.set()
+
+        thread = threading.Thread(target=run, daemon=True)
+        thread.start()
+        ready.wait(60)
+        server = box["server"]
+        started.append((server, thread))
+        return server
+
+    yield serve_
+    for server, thread in started:
+        server.shutdown()
+        thread.join(10)

@@ -117,8 +117,8 @@ def _mode(path):
 @pytest.mark.usefixtures("loose_umask")
 def test_pages_and_exports_are_private(capsys, shop, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    assert run_cli(capsys, "view", "--db", shop)[0] == 0
-    assert _mode(tmp_path / ".nefa" / "views" / "trc_01SHOP.html") == 0o600
+    assert run_cli(capsys, "view", "--db", shop, "-o", tmp_path / ".nefa" / "views" / "shop.html")[0] == 0
+    assert _mode(tmp_path / ".nefa" / "views" / "shop.html") == 0o600
     assert _mode(tmp_path / ".nefa" / "views") == 0o700 and _mode(tmp_path / ".nefa") == 0o700
     # A file that was there, readable by all, is made private too.
     existing = tmp_path / "page.html"

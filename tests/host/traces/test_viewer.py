@@ -16,11 +16,20 @@ INJECTED = "</script><script>window.injected = true</script>"
 
 def test_view_command_writes_the_page(capsys, tmp_path, monkeypatch, shop):
     monkeypatch.chdir(tmp_path)
-    status = cli.main(["view", "--db", str(shop)])
+    status = cli.main(["view", "--db", str(shop), "-o", "views/shop.html"])
     out, err = capsys.readouterr()
     assert (status, err) == (0, "")
-    assert out.strip() == ".nefa/views/trc_01SHOP.html"
-    assert (tmp_path / ".nefa" / "views" / "trc_01SHOP.html").read_text().startswith("<!doctype html>")
+    assert out.strip() == "views/shop.html"
+    assert (tmp_path / "views" / "shop.html").read_text().startswith("<!doctype html>")
+
+
+def test_a_page_refuses_a_trace_too_big_for_it(capsys, tmp_path, monkeypatch, shop):
+    monkeypatch.setattr(cli.ViewCommand, "PAGE_RECORDS", 5)
+    status = cli.main(["view", "--db", str(shop), "-o", str(tmp_path / "shop.html")])
+    out, err = capsys.readouterr()
+    assert (status, out) == (1, "")
+    assert err.count("\n") == 1 and "too many for one page" in err and "`nefa view trc_01SHOP` without -o" in err
+    assert not (tmp_path / "shop.html").exists()
 
 
 def test_page_is_self_contained(records, pack):
@@ -237,3 +246,84 @@ def test_value_forms_render_in_the_browser(browser, records, pack, tmp_path):
                   "'many': [1, 2, … (+3 more)]", "'quote': \"it's\"", "'elided': <list of 5 items>"):
         assert shown in details, shown
     assert details.upper().split("RETURN VALUE")[1].strip() == "FOO(1)"
+
+
+# ------------------------------------------------------- served, in a browser
+
+
+def open_served(driver, server):
+    driver.get_log("browser")  # what earlier pages left
+    driver.get(server.url)
+    wait_for(driver, "return window.nefaViewer && nefaViewer.ready && nefaViewer.idle()")
+    errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"
+              and "favicon" not in entry["message"]]
+    assert errors == []
+
+
+def wheel(driver, delta):
+    driver.execute_script("""
+        const canvas = document.getElementById("canvas");
+        const box = canvas.getBoundingClientRect();
+        canvas.dispatchEvent(new WheelEvent("wheel", {deltaY: arguments[0], clientX: box.left + box.width / 2,
+                                                       clientY: box.top + 100, bubbles: true, cancelable: true}));
+    """, delta)
+    wait_for(driver, "return nefaViewer.idle()")
+
+
+class TestServedInBrowser:
+    def test_paints_zooms_shows_values_and_searches(self, browser, serve, recorded):
+        open_served(browser, serve(*recorded))
+        assert browser.execute_script("return nefaViewer.stats.rects") > 0 and painted_pixels(browser) > 1000
+        assert "program.py" in browser.find_element("id", "trace-info").text
+        whole = browser.execute_script("return nefaViewer.view()")
+        asked = browser.execute_script("return nefaViewer.stats.requests")
+        wheel(browser, -400)
+        zoomed = browser.execute_script("return nefaViewer.view()")
+        assert zoomed["t1"] - zoomed["t0"] < (whole["t1"] - whole["t0"]) / 2
+        # A closer look is asked for, at the new scale.
+        assert browser.execute_script("return nefaViewer.stats.requests") > asked
+        shown = browser.execute_script("return nefaViewer.shown()")
+        assert shown["t0"] <= zoomed["t0"] and shown["t1"] >= zoomed["t1"]
+        assert browser.execute_script("return nefaViewer.reveal('__main__.fail')")
+        wait_for(browser, "return nefaViewer.idle()")
+        where = browser.execute_script("return nefaViewer.locate('__main__.fail')")
+        click_at(browser, where["x"], where["y"])
+        wait_for(browser, "return document.getElementById('detail-name') !== null")
+        details = browser.find_element("id", "details").text
+        assert browser.find_element("id", "detail-name").text == "__main__.fail"
+        assert "program.py:8" in details and "{'reason': 'boom'}" in details
+        browser.find_element("link text", "__main__.main").click()
+        wait_for(browser, "return (nefaViewer.selected() || {}).name === '__main__.main'")
+        assert browser.find_element("id", "details").text.upper().split("RETURN VALUE")[1].strip() == "9"
+        browser.find_element("id", "search").send_keys("fib")
+        wait_for(browser, "return document.getElementById('search-count').textContent === '9 matches'")
+        results = browser.find_elements("css selector", "#result-list a")
+        assert len(results) == 9 and {result.text for result in results} == {"__main__.fib"}
+        results[1].click()
+        wait_for(browser, "return (nefaViewer.selected() || {}).name === '__main__.fib'")
+        assert browser.find_element("id", "detail-name").text == "__main__.fib"
+
+    def test_a_million_records(self, browser, serve, million):
+        open_served(browser, serve(*million))
+        width = browser.execute_script("return nefaViewer.shown().width")
+        # The server merged what is thinner than a pixel: no row holds more than the width asked.
+        assert 0 < browser.execute_script("return nefaViewer.densest()") <= width + 1
+        assert painted_pixels(browser) > 10_000
+        for _ in range(4):
+            wheel(browser, -800)
+        assert browser.execute_script("return nefaViewer.stats.labels") > 0
+        name = browser.execute_script("""
+            for (const name of ["shop.mod0.Service0.handle_0", "shop.mod1.Service1.handle_1"]) {
+                if (nefaViewer.locate(name)) return name;
+            }
+            return null;
+        """)
+        where = browser.execute_script("return nefaViewer.locate(arguments[0])", name)
+        click_at(browser, where["x"], where["y"])
+        wait_for(browser, "return document.getElementById('detail-name') !== null")
+        details = browser.find_element("id", "details").text
+        assert browser.find_element("id", "detail-name").text == name and "<Service" in details
+        total = browser.execute_script("return nefaViewer.search('handle_17')")
+        # handle_17, handle_170 ... handle_179: 11 of the 200 functions, all called.
+        assert browser.find_element("id", "search-count").text == f"{total} matches" and total > 1000
+        assert len(browser.find_elements("css selector", "#result-list a")) == 200

@@ -1,0 +1,148 @@
+"""What a flame chart shows of a time window, read from the call index.
+
+Calls of one thread at one depth never overlap, so a row of the chart is
+the calls of one (thread, depth) in start order, which the index
+``calls_by_end`` gives.  A row is walked in SQL (one recursive query),
+and the walk skips: after a call narrower than a pixel it jumps to the
+first call that ends past the pixel column that call ends in, so it visits
+about one call per pixel column plus the wide calls, however many calls
+the window holds.  Narrow calls closer than a pixel to
+each other are merged into blocks here; a row therefore has at most one
+item per pixel column.
+"""
+
+from __future__ import annotations
+
+import sqlite3
+from dataclasses import dataclass
+
+__all__ = ["Window", "create_layout_indexes", "ensure_layout_indexes", "window"]
+
+_INDEXES = (
+    # Frames only (plugin records are marks, not bars).  By end: calls of a
+    # row do not overlap, so their ends are in the order of their starts.
+    "CREATE INDEX {schema}calls_by_end ON calls (trace_key, thread_native_id, depth, end) WHERE kind IS NULL",
+    "CREATE INDEX {schema}events_by_time ON calls (trace_key, thread_native_id, start) WHERE kind IS NOT NULL",
+)
+
+
+def create_layout_indexes(conn: sqlite3.Connection, *, temporary: bool = False) -> None:
+    """The indexes the window queries need (migration 4), or, ``temporary``,
+    on the TEMP call table a read-only database's index lives in."""
+    for statement in _INDEXES:
+        conn.execute(statement.format(schema="temp." if temporary else ""))
+
+
+def ensure_layout_indexes(conn: sqlite3.Connection) -> None:
+    """Adds the indexes where this connection's call table lacks them: a
+    TEMP table (read-only database) gets them for this connection."""
+    temp = conn.execute("SELECT count(*) FROM sqlite_temp_master WHERE name = 'calls' AND type = 'table'").fetchone()[0]
+    master = "sqlite_temp_master" if temp else "sqlite_master"
+    found = conn.execute(f"SELECT count(*) FROM {master} WHERE name = 'calls_by_end'").fetchone()[0]
+    if not found:
+        if not temp:
+            from nefa.db import DatabaseError
+
+            raise DatabaseError("the database predates the viewer's indexes and cannot be written:"
+                                " run any nefa command on it with write access once")
+        create_layout_indexes(conn, temporary=True)
+
+
+_ROW = "FROM calls INDEXED BY calls_by_end WHERE trace_key = :key AND thread_native_id = :thread" \
+       " AND depth = :depth AND kind IS NULL"
+# The walk of one row.  After a wide call comes the next call; after a
+# narrow one, the first that ends past the pixel column it ends in: the
+# calls it skips lie inside that column.
+_WALK = f"""
+WITH RECURSIVE walk(id, start, duration, name_id, path_id, line, flags, resumed) AS (
+    SELECT c.id, c.start, c.duration, c.name_id, c.path_id, c.line, c.flags, c.resumed FROM calls c
+    WHERE c.trace_key = :key AND c.id = (SELECT id {_ROW} AND end > :t0 ORDER BY end, id LIMIT 1)
+    UNION ALL
+    SELECT c.id, c.start, c.duration, c.name_id, c.path_id, c.line, c.flags, c.resumed FROM walk w JOIN calls c
+    ON c.trace_key = :key AND c.id = CASE WHEN w.duration >= :px
+        THEN (SELECT id {_ROW} AND (end, id) > (w.start + w.duration, w.id) ORDER BY end, id LIMIT 1)
+        ELSE (SELECT id {_ROW}
+              AND end >= :t0 + (CAST((max(w.start + w.duration, :t0) - :t0) / :px AS INTEGER) + 1) * :px
+              ORDER BY end, id LIMIT 1)
+        END
+    WHERE w.start < :t1
+    LIMIT :most
+)
+SELECT * FROM walk WHERE start < :t1
+"""
+
+_EVENTS = """
+WITH RECURSIVE walk(id, start, name_id) AS (
+    SELECT c.id, c.start, c.name_id FROM calls c WHERE c.trace_key = :key AND c.id =
+        (SELECT id FROM calls INDEXED BY events_by_time WHERE trace_key = :key AND thread_native_id = :thread
+         AND kind IS NOT NULL AND start >= :t0 ORDER BY start, id LIMIT 1)
+    UNION ALL
+    SELECT c.id, c.start, c.name_id FROM walk w JOIN calls c ON c.trace_key = :key AND c.id =
+        (SELECT id FROM calls INDEXED BY events_by_time WHERE trace_key = :key AND thread_native_id = :thread
+         AND kind IS NOT NULL AND start >= :t0 + (CAST((w.start - :t0) / :px AS INTEGER) + 1) * :px
+         ORDER BY start, id LIMIT 1)
+    WHERE w.start < :t1
+    LIMIT :most
+)
+SELECT * FROM walk WHERE start < :t1
+"""
+
+
+@dataclass
+class Row:
+    """One (thread, depth) row of a window: the calls at least a pixel
+    wide, and blocks [start, end, calls seen] of the narrower ones."""
+
+    depth: int
+    calls: list
+    blocks: list
+
+
+@dataclass
+class Window:
+    rows: list[Row]
+    events: list  # [id, start, name_id], at most one per pixel column
+    visited: int  # calls the walks read
+
+
+def _merge(walked: list, px: float) -> tuple[list, list]:
+    calls: list = []
+    blocks: list = []
+    block = None
+    for row in walked:
+        start, duration = row[1], row[2]
+        if duration >= px:
+            calls.append(row)
+            block = None
+            continue
+        end = start + duration
+        if block is not None and start - block[1] < px:
+            block[1] = max(block[1], end)
+            block[2] += 1
+        else:
+            block = [start, end, 1]
+            blocks.append(block)
+    return calls, blocks
+
+
+def window(conn: sqlite3.Connection, key: int, thread: int, depths: int, t0: int, t1: int, width: int) -> Window:
+    """The calls of ``thread`` in [t0, t1) (nanoseconds, as calls.start)
+    drawn ``width`` pixels wide, for depths 0 to ``depths`` - 1."""
+    width = max(1, min(int(width), 20_000))
+    t1 = max(t1, t0 + 1)
+    px = (t1 - t0) / width
+    # A bound on the walk, should the index disagree with itself.
+    most = 4 * width + 64
+    params = {"key": key, "thread": thread, "t0": t0, "t1": t1, "px": px, "most": most}
+    rows = []
+    visited = 0
+    for depth in range(depths):
+        params["depth"] = depth
+        walked = conn.execute(_WALK, params).fetchall()
+        if not walked:
+            continue
+        visited += len(walked)
+        calls, blocks = _merge(walked, px)
+        rows.append(Row(depth, calls, blocks))
+    events = conn.execute(_EVENTS, params).fetchall()
+    return Window(rows, events, visited + len(events))

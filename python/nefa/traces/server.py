@@ -1,0 +1,278 @@
+"""``nefa view``: a local HTTP server that shows a trace as its page asks.
+
+The page (``served.html``, with ``viewer_format.js`` and ``served.js``
+inlined) asks for what is on screen: the calls of a time window at a pixel
+width (:mod:`nefa.traces.layout`), one call's values on a click, matches of
+a search.  Every answer is read from the call index and bounded by what is
+shown, never by the trace, so the server's memory stays flat.
+
+The server listens on 127.0.0.1 only, on a free port, and answers only
+paths under a random token: the page shows recorded values, and other
+local users or web pages must not read them.  Requests are answered one
+at a time on the thread that opened the index (its connection is that
+thread's), each on a connection of its own (HTTP/1.0).
+"""
+
+from __future__ import annotations
+
+import hmac
+import html
+import json
+import math
+import re
+import secrets
+import shlex
+from http import HTTPStatus
+from http.server import BaseHTTPRequestHandler, HTTPServer
+from importlib import resources
+from urllib.parse import parse_qs, urlsplit
+
+from nefa import db
+from nefa.traces.indexed import _FIELD_KEYS, IndexedTrace
+from nefa.traces.layout import ensure_layout_indexes, window
+from nefa.traces.values import brief_locals
+from nefa.traces.viewer import _full
+from nefa.version import __version__
+
+__all__ = ["SEARCH_LIMIT", "ViewServer"]
+
+SEARCH_LIMIT = 200
+_MAX_WIDTH = 8192
+_FLAG_NO_CALL, _FLAG_NO_RETURN, _FLAG_RESUMED = 1, 2, 4
+
+
+class BadRequest(ValueError):
+    pass
+
+
+def _asset(name: str) -> str:
+    return resources.files("nefa.traces").joinpath(name).read_text(encoding="utf-8")
+
+
+class TraceViews:
+    """The answers, as JSON-ready data; times in microseconds from the trace's start."""
+
+    def __init__(self, trace: IndexedTrace):
+        self.trace = trace
+        self.conn = trace.conn
+        ensure_layout_indexes(self.conn)
+        # calls.start + offset = nanoseconds from the trace's start.
+        self.offset = round((trace.index.time_base - trace.start) * 1e9)
+        self.threads = {thread.native_id: thread for thread in trace.threads}
+        self.depths = {
+            thread.native_id: (self.conn.execute(
+                "SELECT max(depth) FROM calls INDEXED BY calls_by_end WHERE trace_key = ? AND thread_native_id = ?"
+                " AND kind IS NULL", (trace.key, thread.native_id)).fetchone()[0] or 0) + 1
+            for thread in trace.threads
+        }
+
+    def micros(self, ns: int) -> float:
+        return round((ns + self.offset) / 1000, 3)
+
+    def _ns(self, micros: float) -> int:
+        return round(micros * 1000) - self.offset
+
+    def summary(self) -> dict:
+        trace = self.trace
+        return {
+            "trace": {
+                "id": trace.trace_id,
+                "command": shlex.join(trace.command_line),
+                "duration": round(trace.duration * 1e6, 3),
+                "records": trace.record_count,
+                "version": __version__,
+            },
+            "threads": [
+                {"id": thread.native_id, "name": thread.name, "main": thread.is_main, "calls": thread.call_count,
+                 "depths": self.depths[thread.native_id], "start": self.micros(thread.start),
+                 "end": self.micros(thread.end)}
+                for thread in trace.threads
+            ],
+        }
+
+    def window(self, t0: float, t1: float, width: int) -> dict:
+        if not t1 > t0 or not 1 <= width <= _MAX_WIDTH:
+            raise BadRequest("need t0 < t1 and 1 <= width <= %d" % _MAX_WIDTH)
+        start, end = self._ns(t0), self._ns(t1)
+        names: dict = {}
+        paths: dict = {}
+        threads = []
+        for thread in self.trace.threads:
+            if thread.end < start or thread.start >= end:
+                threads.append({"id": thread.native_id, "rows": [], "events": []})
+                continue
+            found = window(self.conn, self.trace.key, thread.native_id, self.depths[thread.native_id], start, end,
+                           width)
+            rows = []
+            for row in found.rows:
+                calls = []
+                for call_id, call_start, duration, name_id, path_id, line, flags, resumed in row.calls:
+                    names[name_id] = None
+                    paths[path_id] = None
+                    calls.append([call_id, self.micros(call_start), round(duration / 1000, 3), name_id, path_id,
+                                  line, flags | (_FLAG_RESUMED if resumed else 0)])
+                blocks = [[self.micros(block_start), self.micros(block_end), count]
+                          for block_start, block_end, count in row.blocks]
+                rows.append({"depth": row.depth, "calls": calls, "blocks": blocks})
+            events = []
+            for event_id, at, name_id in found.events:
+                names[name_id] = None
+                events.append([event_id, self.micros(at), name_id])
+            threads.append({"id": thread.native_id, "rows": rows, "events": events})
+        return {
+            "t0": t0, "t1": t1, "width": width, "threads": threads,
+            "names": {name_id: self.trace._text("names", "name", name_id) for name_id in names},
+            "paths": {path_id: self.trace._text("paths", "path", path_id) for path_id in paths if path_id is not None},
+        }
+
+    def _call_summary(self, call) -> dict:
+        return {"id": call.id, "name": call.name, "thread": call.thread_id, "depth": call.depth,
+                "start": self.micros(call.start), "duration": round(call.duration / 1000, 3)}
+
+    def call(self, call_id: int) -> dict:
+        trace = self.trace
+        call = trace.call(call_id)
+        if call is None:
+            raise LookupError(f"no call {call_id}")
+        thread = self.threads.get(call.thread_id)
+        parent = trace.call(call.parent) if call.parent is not None else None
+        found = self._call_summary(call)
+        found.update({
+            "path": call.path,
+            "threadLabel": thread.label + (" · main" if thread.is_main else "") if thread else str(call.thread_id),
+            "parent": self._call_summary(parent) if parent is not None else None,
+        })
+        if call.kind is not None:
+            record = trace.record(call, "call")
+            found["event"] = True
+            found["data"] = _full({key: value for key, value in record.items() if key not in _FIELD_KEYS})
+            return found
+        flags = call.flags | (_FLAG_RESUMED if call.resumed else 0)
+        found.update({"flags": flags, "calls": trace.frame_children(call)})
+        entered = trace.record(call, "call") if call.call_offset is not None else {}
+        left = trace.record(call, "return") if call.return_offset is not None else {}
+        co_name = call.co_name
+        arguments = entered.get("locals")
+        values = {}
+        if "locals" in entered and not (co_name.startswith("<") and co_name != "<lambda>"):
+            values["arguments"] = _full(arguments)
+        if "locals" in left or "locals" in entered:
+            values["locals"] = _full(left["locals"] if "locals" in left else arguments)
+        if not flags & _FLAG_NO_RETURN and left:
+            values["returned"] = _full(left.get("arg"))
+        found["values"] = values if (entered or left) else None
+        return found
+
+    def search(self, text: str, limit: int = SEARCH_LIMIT) -> dict:
+        needle = text.strip().casefold()
+        if not needle:
+            return {"total": 0, "matches": []}
+        limit = max(1, min(limit, SEARCH_LIMIT))
+        trace = self.trace
+        # Through the trace's functions (few), then the index by name.
+        name_ids: dict[int, int] = {}
+        for name_id, name, calls in self.conn.execute(
+                "SELECT f.name_id, n.name, sum(f.calls) FROM function_stats f JOIN names n ON n.id = f.name_id"
+                " WHERE f.trace_key = ? AND f.path_id != 0 GROUP BY f.name_id", (trace.key,)):
+            if needle in name.casefold():
+                name_ids[name_id] = calls
+        found = []
+        for name_id in name_ids:
+            found.extend(row + (name_id,) for row in self.conn.execute(
+                "SELECT id, thread_native_id, depth, start, duration FROM calls INDEXED BY calls_by_name"
+                " WHERE trace_key = ? AND name_id = ? AND kind IS NULL ORDER BY id LIMIT ?",
+                (trace.key, name_id, limit)))
+        found.sort()
+        matches = [
+            {"id": call_id, "thread": thread, "depth": depth, "start": self.micros(start),
+             "duration": round(duration / 1000, 3), "name": trace._text("names", "name", name_id)}
+            for call_id, thread, depth, start, duration, name_id in found[:limit]
+        ]
+        return {"total": sum(name_ids.values()), "matches": matches}
+
+    def page(self) -> str:
+        trace = self.trace
+        pieces = {
+            "TITLE": html.escape(f"{trace.trace_id} · {shlex.join(trace.command_line)}"),
+            "CSS": _asset("viewer.css"),
+            "JS": _asset("viewer_format.js") + "\n" + _asset("served.js"),
+        }
+        return re.sub(r"%%([A-Z]+)%%", lambda match: pieces[match.group(1)], _asset("served.html"))
+
+
+def _number(query: dict, name: str, kind=float):
+    try:
+        value = kind(query[name][0])
+    except (KeyError, IndexError, ValueError):
+        raise BadRequest(f"missing or bad {name}") from None
+    if kind is float and not math.isfinite(value):
+        raise BadRequest(f"bad {name}")
+    return value
+
+
+class _Handler(BaseHTTPRequestHandler):
+    server: ViewServer
+    protocol_version = "HTTP/1.0"
+
+    def log_message(self, format, *args):  # noqa: A002 - the base class's name
+        pass  # the terminal shows the URL, not every request
+
+    def do_GET(self):
+        parts = urlsplit(self.path)
+        prefix = f"/{self.server.token}/"
+        path = parts.path
+        # The token decides before anything else; compared in constant time.
+        if not hmac.compare_digest(path[: len(prefix)].encode(), prefix.encode()):
+            return self._send(HTTPStatus.NOT_FOUND, b"not found\n", "text/plain; charset=utf-8")
+        route = path[len(prefix):]
+        query = parse_qs(parts.query)
+        views = self.server.views
+        try:
+            if route == "":
+                return self._send(HTTPStatus.OK, views.page().encode(), "text/html; charset=utf-8")
+            if route == "api/trace":
+                answer = views.summary()
+            elif route == "api/window":
+                answer = views.window(_number(query, "t0"), _number(query, "t1"), _number(query, "width", int))
+            elif route == "api/call":
+                answer = views.call(_number(query, "id", int))
+            elif route == "api/search":
+                limit = _number(query, "limit", int) if "limit" in query else SEARCH_LIMIT
+                answer = views.search(query.get("q", [""])[0], limit)
+            else:
+                return self._send(HTTPStatus.NOT_FOUND, b"not found\n", "text/plain; charset=utf-8")
+        except BadRequest as error:
+            return self._json(HTTPStatus.BAD_REQUEST, {"error": str(error)})
+        except LookupError as error:
+            return self._json(HTTPStatus.NOT_FOUND, {"error": str(error)})
+        except db.DatabaseError as error:
+            return self._json(HTTPStatus.INTERNAL_SERVER_ERROR, {"error": str(error)})
+        self._json(HTTPStatus.OK, answer)
+
+    def _json(self, status, answer) -> None:
+        body = json.dumps(answer, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode()
+        self._send(status, body, "application/json")
+
+    def _send(self, status, body: bytes, kind: str) -> None:
+        self.send_response(status)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Cache-Control", "no-store")
+        self.send_header("Referrer-Policy", "no-referrer")
+        self.send_header("X-Content-Type-Options", "nosniff")
+        self.end_headers()
+        self.wfile.write(body)
+
+
+class ViewServer(HTTPServer):
+    """Serves one trace on 127.0.0.1, on a free port unless ``port`` is given."""
+
+    def __init__(self, trace: IndexedTrace, port: int = 0):
+        self.views = TraceViews(trace)
+        self.token = secrets.token_urlsafe(24)
+        super().__init__(("127.0.0.1", port), _Handler)
+
+    @property
+    def url(self) -> str:
+        host, port = self.server_address[:2]
+        return f"http://{host}:{port}/{self.token}/"

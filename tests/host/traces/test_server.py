@@ -1,0 +1,159 @@
+"""``nefa view`` served: who may ask, and what the window answers hold."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import urllib.error
+import urllib.request
+
+from nefa.traces import layout
+from nefa.traces.call_index import open_index
+
+# Straight to the loopback server, whatever proxy the environment names.
+_OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+
+
+def get(url):
+    try:
+        with _OPENER.open(url, timeout=30) as response:
+            return response.status, response.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read()
+
+
+def api(server, route):
+    status, body = get(server.url + route)
+    assert status == 200, body
+    return json.loads(body)
+
+
+def test_only_the_token_opens_the_door(serve, shop):
+    server = serve(shop, "trc_01SHOP")
+    host, port = server.server_address[:2]
+    assert host == "127.0.0.1"
+    token = server.token
+    assert len(token) >= 32
+    other = token[:-1] + ("a" if token[-1] != "a" else "b")
+    for path in ("/", "/api/trace", f"/{token[:-1]}/api/trace", f"/{other}/api/trace", f"/{token}api/trace",
+                 f"/x/{token}/api/trace"):
+        assert get(f"http://127.0.0.1:{port}{path}")[0] == 404, path
+    status, page = get(server.url)
+    assert status == 200 and page.startswith(b"<!doctype html>") and b"nefaFormat" in page
+    assert api(server, "api/trace")["trace"]["id"] == "trc_01SHOP"
+    for route in ("api/window?t0=5&t1=5&width=10", "api/window?t0=0&t1=1&width=0", "api/window?t0=nan&t1=1&width=9",
+                  "api/call?id=x"):
+        assert get(server.url + route)[0] == 400, route
+    assert get(server.url + "api/call?id=999999")[0] == 404
+
+
+def test_values_of_a_call_and_search(serve, shop):
+    server = serve(shop, "trc_01SHOP")
+    found = api(server, "api/search?q=PRICE")
+    ((match,),) = [found["matches"]]
+    assert found["total"] == 1 and match["name"] == "shop.pricing.price"
+    call = api(server, f"api/call?id={match['id']}")
+    assert call["values"] == {"arguments": {"items": [1, 2]}, "locals": {}, "returned": 42.5}
+    assert call["parent"]["name"] == "shop.Cart.checkout" and call["path"] == "shop/pricing.py:3"
+    assert call["threadLabel"] == "MainThread (1) · main"
+    # The plugin record is a mark of its thread, and shows its data.
+    (event,) = [event for thread in api(server, "api/window?t0=0&t1=20000&width=500")["threads"]
+                for event in thread["events"]]
+    record = api(server, f"api/call?id={event[0]}")
+    assert record["event"] and record["data"] == {"message": "charged card", "level": "INFO"}
+    many = api(server, "api/search?q=shop&limit=2")
+    assert many["total"] == 3 and len(many["matches"]) == 2
+
+
+def _frames(conn, key, thread, depth, t0, t1):
+    return conn.execute(
+        "SELECT id, start, duration FROM calls WHERE trace_key = ? AND thread_native_id = ? AND depth = ?"
+        " AND kind IS NULL AND end > ? AND start < ?", (key, thread, depth, t0, t1)).fetchall()
+
+
+def _check_row(row, px, width):
+    assert len(row.blocks) <= width + 1 and len(row.calls) <= width + 1
+    assert all(call[2] >= px for call in row.calls)
+    starts = [call[1] for call in row.calls]
+    assert starts == sorted(starts)
+    for before, after in zip(row.blocks, row.blocks[1:]):
+        assert after[0] - before[1] >= px  # closer blocks would be one
+
+
+def test_a_window_shows_every_call_once_merged_below_a_pixel(store, synthetic):
+    database = store("trc_synthetic", synthetic(20_000))
+    with open_index(database, "trc_synthetic") as index:
+        conn, key = index.conn, index.trace_key
+        layout.ensure_layout_indexes(conn)
+        threads = conn.execute("SELECT thread_native_id, start, end FROM call_threads WHERE trace_key = ?",
+                               (key,)).fetchall()
+        for thread, start, end in threads:
+            span = end - start
+            for t0, t1, width in ((start, end, 300), (start + span // 3, start + span // 3 + span // 200, 300),
+                                  (start, end, 100_000)):
+                px = (t1 - t0) / min(width, 20_000)
+                found = {row.depth: row for row in layout.window(conn, key, thread, 4, t0, t1, width).rows}
+                for depth in range(4):
+                    frames = _frames(conn, key, thread, depth, t0, t1)
+                    row = found.get(depth)
+                    assert (row is None) == (not frames)
+                    if row is None:
+                        continue
+                    _check_row(row, px, min(width, 20_000))
+                    shown = {call[0] for call in row.calls}
+                    assert shown == {id_ for id_, _, duration in frames if duration >= px}
+                    for id_, frame_start, duration in frames:
+                        assert id_ in shown or any(block[0] - px <= frame_start and frame_start + duration
+                                                   <= block[1] + px for block in row.blocks), (thread, depth, id_)
+
+
+def test_work_per_window_is_bounded_by_its_width(million):
+    database, trace_id = million
+    with open_index(database, trace_id) as index:
+        conn, key = index.conn, index.trace_key
+        thread, calls, start, end = conn.execute(
+            "SELECT thread_native_id, call_count, start, end FROM call_threads WHERE trace_key = ?"
+            " ORDER BY call_count DESC", (key,)).fetchone()
+        depths = conn.execute("SELECT max(depth) + 1 FROM calls WHERE trace_key = ? AND thread_native_id = ?",
+                              (key, thread)).fetchone()[0]
+        middle = (start + end) // 2
+        for t0, t1, width in ((start, end, 100), (start, end, 1000), (middle, middle + (end - start) // 50, 800)):
+            found = layout.window(conn, key, thread, depths, t0, t1, width)
+            assert found.rows and found.visited <= (2 * width + 4) * depths < calls
+            for row in found.rows:
+                _check_row(row, (t1 - t0) / width, width)
+
+
+def test_view_serves_until_interrupted(shop):
+    env = dict(os.environ, PYTHONUNBUFFERED="1")
+    child = subprocess.Popen([sys.executable, "-m", "nefa", "view", "--db", str(shop)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        line = child.stdout.readline()
+        assert line.startswith("nefa: serving trace trc_01SHOP at http://127.0.0.1:"), line
+        url = line.split(" at ")[1].split()[0]
+        status, body = get(url + "api/trace")
+        assert status == 200 and json.loads(body)["trace"]["records"] == 9
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+    assert (child.returncode, out, err) == (0, "", "")
+
+
+def test_an_index_built_for_one_connection_gets_the_window_indexes(shop):
+    # As for a database that cannot be written: the index in TEMP tables.
+    from nefa import db
+    from nefa.traces import call_index
+
+    conn = db._connect(shop, timeout=5, create=False)
+    try:
+        call_index.create_index_tables(conn, temporary=True)
+        call_index._index_all_parts(conn, "trc_01SHOP", None)
+        key = conn.execute("SELECT trace_key FROM call_indexes WHERE trace_id = 'trc_01SHOP'").fetchone()[0]
+        layout.ensure_layout_indexes(conn)
+        rows = layout.window(conn, key, 1, 5, 0, 10**8, 500).rows
+        assert [(row.depth, len(row.calls)) for row in rows] == [(0, 1), (1, 1), (2, 1)]
+    finally:
+        conn.close()
