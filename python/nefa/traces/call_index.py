@@ -35,6 +35,8 @@ INDEX_VERSION = 1
 # Bytes handed to the scanner at once: rows are taken after each piece, so
 # this bounds the rows waiting in memory too.
 PIECE = 1 << 20
+# SQLite's page cache while a part is indexed, in KiB.
+INDEX_BUILD_CACHE_KIB = 128 * 1024
 
 _INSERT_CALL = (
     "INSERT INTO calls (trace_key, part_index, id, thread_native_id, parent, depth, start, duration, self_time,"
@@ -266,8 +268,16 @@ def index_part(conn: sqlite3.Connection, trace_id: str, part_index: int, pieces:
         if row is None or row[2] != part_index:
             raise ValueError(f"trace {trace_id}: part {part_index} indexed out of order")
         trace_key, time_base, _, id_base = row
-    scanner, part = scan(pieces, time_base=time_base, sink=_Sink(conn, trace_key, part_index, id_base),
-                         progress=progress, on_piece=on_piece)
+    # Each call row goes into the table and four indexes, at places spread
+    # over their trees: a page cache that holds them saves most of the
+    # reads and writes (a third of the time on a million records).
+    (cache_pages,) = conn.execute("PRAGMA cache_size").fetchone()
+    conn.execute(f"PRAGMA cache_size = {-INDEX_BUILD_CACHE_KIB}")
+    try:
+        scanner, part = scan(pieces, time_base=time_base, sink=_Sink(conn, trace_key, part_index, id_base),
+                             progress=progress, on_piece=on_piece)
+    finally:
+        conn.execute(f"PRAGMA cache_size = {int(cache_pages)}")
     if part_index == 0:
         time_base = part.time_base if part.time_base is not None else 0.0
     conn.execute(
