@@ -280,8 +280,11 @@ void Writer::start_part(ThreadOut& thread) {
     const std::vector<Enclosing>& enclosing = found->second;
     // The last such return encloses the ones before it: opened first.
     if (format_ == Format::speedscope) {
-        for (const Enclosing& frame : enclosing) thread.enclosing_keys.push_back(frame_key(thread, frame.name, frame.file, -1));
-        for (std::size_t i = enclosing.size(); i-- > 0;) speedscope_event(thread, true, thread.enclosing_keys[i], enclosing[i].start);
+        thread.enclosing_keys.assign(enclosing.size(), 0);
+        for (std::size_t i = enclosing.size(); i-- > 0;) {
+            thread.enclosing_keys[i] = frame_key(thread, enclosing[i].name, enclosing[i].file, -1);
+            speedscope_event(thread, true, thread.enclosing_keys[i], enclosing[i].start);
+        }
         return;
     }
     for (std::size_t i = enclosing.size(); i-- > 0;) {

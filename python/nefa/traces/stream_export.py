@@ -17,6 +17,7 @@ damaged trace or a failed write leaves no half-written export behind.
 
 from __future__ import annotations
 
+import io
 import json
 import math
 import os
@@ -182,12 +183,36 @@ def _temporary_beside(path: Path) -> tuple[int, Path]:
     raise FileExistsError(f"cannot make a temporary file beside {path}")
 
 
+def _write_to_stream(write: Callable[[int], None], stream) -> None:
+    try:
+        fd = stream.fileno()
+    except (AttributeError, OSError, ValueError):  # io.UnsupportedOperation is both
+        fd = None
+    if fd is not None:
+        stream.flush()
+        write(fd)
+        return
+    # A stream without a file (a StringIO): through a temporary file.
+    import tempfile
+
+    with tempfile.TemporaryFile() as spill:
+        write(spill.fileno())
+        spill.seek(0)
+        text = io.TextIOWrapper(spill, encoding="utf-8")
+        while chunk := text.read(1 << 20):
+            stream.write(chunk)
+        text.detach()
+
+
 def export_trace(db_path, trace_id: str, format_name: str, output, *,
-                 progress: Callable[[int, int], None] | None = None) -> None:
+                 progress: Callable[[int, int], None] | None = None, long_span: int = 1 << 20) -> None:
     """Write ``trace_id``'s export to ``output``: a path (an owner-only file,
-    replaced only once complete) or an open file with a ``fileno``.
+    replaced only once complete) or an open text file.
 
     ``progress(done, total)`` is told of the bytes read, over both passes.
+    Frames that end more than ``long_span`` bytes after their call are
+    noted by the survey; the events after any other wait in memory until
+    it ends (tests make it small, to take the survey's path).
     Raises :class:`TraceFormatError` (naming the trace) for a damaged
     document, :class:`nefa.db.DatabaseError`, or OSError when writing fails.
     """
@@ -206,7 +231,7 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
             if progress is not None:
                 progress(read, total)
 
-        exporter = TraceExport(format_name)
+        exporter = TraceExport(format_name, long_span)
         plan = _Plan(trace_id)
         for number, document in enumerate(stored, 1):
             fields, threads, _, _ = _read(exporter, document, number, trace_id, done)
@@ -223,9 +248,8 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
                 _read(exporter, document, number, trace_id, done)
             exporter.finish_output(tail)
 
-        if hasattr(output, "fileno"):
-            output.flush()
-            write(output.fileno())
+        if hasattr(output, "write"):
+            _write_to_stream(write, output)
             return
         path = Path(output)
         try:
