@@ -157,7 +157,7 @@ def test_corrupt_documents_give_one_line_and_no_file(tmp_path, capsys, synthetic
     output = tmp_path / "out.json"
     output.write_text("before")
     for damaged, cause in ((document[: len(document) // 2], "truncated"),
-                           (document[:100] + b"\xc1" + document[101:], "0xc1"),
+                           (b"\x81\xa6frames\x81\x01\x91\xc1", "0xc1"),
                            # A length past the end of the bytes.
                            (b"\x81\xb2frames_of_interest\xdd\xff\xff\xff\xff\x80", "truncated")):
         stored_as(database, damaged)
