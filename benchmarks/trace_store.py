@@ -277,6 +277,17 @@ def step_cli(db_path: str, argv: list[str]) -> dict:
     return {"seconds": time.perf_counter() - started, "status": status, "lines": sink.getvalue().count("\n")}
 
 
+def step_export(db_path: str, trace_id: str, format_name: str, output: str) -> dict:
+    from nefa.traces.stream_export import export_trace
+
+    started = time.perf_counter()
+    export_trace(db_path, trace_id, format_name, output)
+    seconds = time.perf_counter() - started
+    size = os.path.getsize(output)
+    os.unlink(output)
+    return {"seconds": seconds, "bytes": size}
+
+
 def step_save(db_path: str, records: int, index: bool) -> dict:
     from nefa import db
 
@@ -294,6 +305,8 @@ def child_main(argv: list[str]) -> None:
         result = step_index(args[0], args[1])
     elif name == "cli":
         result = step_cli(args[0], args[1:])
+    elif name == "export":
+        result = step_export(*args)
     elif name == "save":
         result = step_save(args[0], int(args[1]), args[2] == "index")
     else:
@@ -341,6 +354,10 @@ def main() -> None:
         for label, argv in (("nefa show --depth 3", ["show", "--depth", "3"]), ("nefa top", ["top"])):
             result = run_child("cli", db_path, *argv)
             show(indexed["records"], label, result, f"{result['lines']} lines")
+        for format_name in ("chrome", "speedscope"):
+            result = run_child("export", db_path, trace_id, format_name, os.path.join(folder, "export.json"))
+            show(indexed["records"], f"export {format_name} ({result['bytes'] / 1e6:,.0f} MB)", result,
+                 f"{indexed['records'] / result['seconds']:,.0f} rec/s")
     smallest = sizes[0]
     for index in (False, True):
         db_path = os.path.join(folder, f"save-{index}.db")
