@@ -325,16 +325,21 @@ std::string python_repr_text(std::string_view text) {
         dbl |= c == '"';
     }
     if (!ascii) {
-        // Which characters are printable is Python's to say.
-        Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-        Ref shown = decoded ? Ref::steal(PyObject_Repr(decoded.get())) : Ref();
-        Py_ssize_t size = 0;
-        const char* utf8 = shown ? PyUnicode_AsUTF8AndSize(shown.get(), &size) : nullptr;
-        if (utf8 == nullptr) {
-            PyErr_Clear();
-            return "'?'";
+        // Which characters are printable is Python's to say. The exporter
+        // reads without the interpreter lock: taken for this.
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        std::string out = "'?'";
+        {
+            Ref decoded =
+                Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+            Ref shown = decoded ? Ref::steal(PyObject_Repr(decoded.get())) : Ref();
+            Py_ssize_t size = 0;
+            const char* utf8 = shown ? PyUnicode_AsUTF8AndSize(shown.get(), &size) : nullptr;
+            if (utf8 != nullptr) out.assign(utf8, static_cast<std::size_t>(size));
+            else PyErr_Clear();
         }
-        return std::string(utf8, static_cast<std::size_t>(size));
+        PyGILState_Release(gil);
+        return out;
     }
     const char quote = single && !dbl ? '"' : '\'';
     static const char hex[] = "0123456789abcdef";

@@ -10,8 +10,9 @@
 namespace nefa::trace_export {
 
 // `encoded` is one complete MessagePack object. `legacy`: a document stored
-// before the value forms, whose repr-shaped strings are shown bare. Needs
-// the interpreter lock (strings beyond ASCII are quoted by Python's repr).
+// before the value forms, whose repr-shaped strings are shown bare. Takes
+// the interpreter lock for strings beyond ASCII (Python's repr quotes them);
+// the calling thread must have a thread state.
 // Never throws for damaged bytes: they are shown as undecodable.
 std::string brief(std::string_view encoded, std::size_t width, bool legacy);
 

@@ -1,7 +1,7 @@
 // nefa._native.TraceExport: the exporter of exporter.hpp as Python drives
 // it. Python reads the stored pieces and writes what is small (the head
-// and the end of the document); everything per record is native. The
-// interpreter lock stays held: text beyond ASCII is quoted by Python.
+// and the end of the document); everything per record is native, without
+// the interpreter lock (brief takes it back for text beyond ASCII).
 #define PY_SSIZE_T_CLEAN
 #include "trace_export/python_export.hpp"
 
@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace nefa::trace_export {
@@ -24,6 +25,7 @@ struct ExportObject {
     Writer* writer;
     bool writing;  // the parts are being written (else surveyed)
     bool in_part;
+    bool busy;  // feed runs without the interpreter lock: no second caller meanwhile
 };
 
 ExportObject* as_export(PyObject* self) { return reinterpret_cast<ExportObject*>(self); }
@@ -69,12 +71,35 @@ PyObject* feed(PyObject* self_object, PyObject* data) {
     if (scanner == nullptr) return nullptr;
     Py_buffer view;
     if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
-    PyObject* result = guarded([&]() -> PyObject* {
+    if (self->busy) {
+        PyBuffer_Release(&view);
+        PyErr_SetString(PyExc_RuntimeError, "the exporter is in use by another thread");
+        return nullptr;
+    }
+    // Without the interpreter lock: the next piece is inflated meanwhile.
+    std::optional<trace_index::Corrupt> corrupt;
+    std::optional<WriteFailed> failed;
+    bool no_memory = false;
+    self->busy = true;
+    Py_BEGIN_ALLOW_THREADS
+    try {
         scanner->feed(static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(view.len));
+    } catch (const trace_index::Corrupt& error) {
+        corrupt = error;
+    } catch (const WriteFailed& error) {
+        failed = error;
+    } catch (const std::bad_alloc&) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    self->busy = false;
+    PyBuffer_Release(&view);
+    return guarded([&]() -> PyObject* {
+        if (corrupt) throw *corrupt;
+        if (failed) throw *failed;
+        if (no_memory) throw std::bad_alloc();
         Py_RETURN_NONE;
     });
-    PyBuffer_Release(&view);
-    return result;
 }
 
 PyObject* text(std::string_view value) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace nefa::trace_export {
 
@@ -66,6 +67,12 @@ bool valid_utf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         if (static_cast<unsigned char>(text[i]) < 0x80) {
             ++i;
+            while (i + 8 <= text.size()) {
+                std::uint64_t word;
+                std::memcpy(&word, text.data() + i, 8);
+                if (word & 0x8080808080808080ull) break;
+                i += 8;
+            }
             continue;
         }
         const std::size_t n = sequence_length(text, i);
@@ -78,6 +85,7 @@ bool valid_utf8(std::string_view text) {
 }  // namespace
 
 std::string replace_invalid_utf8(std::string_view text) {
+    if (valid_utf8(text)) return std::string(text);
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {

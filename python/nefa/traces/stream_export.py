@@ -21,9 +21,11 @@ import io
 import json
 import math
 import os
+import queue
 import shlex
 import stat
 import sqlite3
+import threading
 from collections.abc import Callable
 from pathlib import Path
 
@@ -158,10 +160,65 @@ def _part_indexes(conn: sqlite3.Connection, trace_id: str) -> list[int]:
     return indexes
 
 
-def _read(exporter: TraceExport, stored, number: int, trace_id: str, done: Callable[[int], None]):
+def _joined(pieces):
+    """Pieces of PIECE bytes or so: one hand-over per chunk would cost more
+    than it saves."""
+    kept, size = [], 0
+    for piece in pieces:
+        kept.append(piece)
+        size += len(piece)
+        if size >= PIECE:
+            yield b"".join(kept)
+            kept, size = [], 0
+    if kept:
+        yield b"".join(kept)
+
+
+def _pieces_ahead(db_path, trace_id: str, part_index: int):
+    """The part's pieces, inflated by a thread of their own (zlib lets go of
+    the interpreter lock, and so does the exporter): a few pieces ahead."""
+    pieces: queue.Queue = queue.Queue(maxsize=4)
+    stop = threading.Event()
+
+    def produce() -> None:
+        try:
+            conn = db._connect(db_path, timeout=60, create=False)
+            try:
+                for piece in _joined(db._StoredDocument(conn, trace_id, part_index).pieces(PIECE)):
+                    while not stop.is_set():
+                        try:
+                            pieces.put((piece, None), timeout=0.1)
+                            break
+                        except queue.Full:
+                            continue
+                    if stop.is_set():
+                        return
+            finally:
+                conn.close()
+        except BaseException as error:  # handed to the reader
+            pieces.put((None, error))
+            return
+        pieces.put((None, None))
+
+    thread = threading.Thread(target=produce, name="nefa-export-reader", daemon=True)
+    thread.start()
+    try:
+        while True:
+            piece, error = pieces.get()
+            if error is not None:
+                raise error
+            if piece is None:
+                return
+            yield piece
+    finally:
+        stop.set()
+        thread.join()
+
+
+def _read(exporter: TraceExport, stored, number: int, trace_id: str, done: Callable[[int], None], db_path):
     try:
         exporter.begin_part()
-        for piece in stored.pieces(PIECE):
+        for piece in _pieces_ahead(db_path, trace_id, stored.part_index):
             exporter.feed(piece)
             done(len(piece))
         return exporter.end_part()
@@ -234,7 +291,7 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
         exporter = TraceExport(format_name, long_span)
         plan = _Plan(trace_id)
         for number, document in enumerate(stored, 1):
-            fields, threads, _, _ = _read(exporter, document, number, trace_id, done)
+            fields, threads, _, _ = _read(exporter, document, number, trace_id, done, db_path)
             try:
                 plan.add_part(fields, threads)
             except TraceFormatError as error:
@@ -245,7 +302,7 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
         def write(fd: int) -> None:
             exporter.start_output(fd, plan.origin, plan.threads_out(), head)
             for number, document in enumerate(stored, 1):
-                _read(exporter, document, number, trace_id, done)
+                _read(exporter, document, number, trace_id, done, db_path)
             exporter.finish_output(tail)
 
         if hasattr(output, "write"):
