@@ -2,7 +2,8 @@
 formats, written while the documents are read, in memory bounded by the
 stack depth and a fixed buffer whatever the trace's size.
 
-Each part is read twice, a piece at a time, by the native exporter
+Each part is read twice, a piece at a time (inflated once: the survey
+keeps the bytes in a temporary file for the second pass), by the native exporter
 (:class:`nefa._native.TraceExport`): a survey first (the trace's start, its
 threads and their names, how the frames that end far from their call
 ended), then the writing. Python writes only the head and the end of the
@@ -17,6 +18,7 @@ damaged trace or a failed write leaves no half-written export behind.
 
 from __future__ import annotations
 
+import contextlib
 import io
 import json
 import math
@@ -24,6 +26,7 @@ import os
 import queue
 import shlex
 import stat
+import tempfile
 import sqlite3
 import threading
 from collections.abc import Callable
@@ -215,11 +218,25 @@ def _pieces_ahead(db_path, trace_id: str, part_index: int):
         thread.join()
 
 
-def _read(exporter: TraceExport, stored, number: int, trace_id: str, done: Callable[[int], None], db_path):
+def _kept_pieces(kept):
+    """The pieces the survey kept, read back (from the page cache, mostly)."""
+    kept.seek(0)
+    while piece := kept.read(PIECE):
+        yield piece
+
+
+def _read(exporter: TraceExport, stored, number: int, trace_id: str, done: Callable[[int], None], db_path, kept):
+    """One pass over a part: inflated from the database into ``kept`` the
+    first time, read back from it the second (inflating is the dearest part
+    of reading; the copy costs disk, not memory)."""
+    surveying = kept.tell() == 0
+    pieces = _pieces_ahead(db_path, trace_id, stored.part_index) if surveying else _kept_pieces(kept)
     try:
         exporter.begin_part()
-        for piece in _pieces_ahead(db_path, trace_id, stored.part_index):
+        for piece in pieces:
             exporter.feed(piece)
+            if surveying:
+                kept.write(piece)
             done(len(piece))
         return exporter.end_part()
     except ValueError as error:
@@ -250,8 +267,6 @@ def _write_to_stream(write: Callable[[int], None], stream) -> None:
         write(fd)
         return
     # A stream without a file (a StringIO): through a temporary file.
-    import tempfile
-
     with tempfile.TemporaryFile() as spill:
         write(spill.fileno())
         spill.seek(0)
@@ -274,6 +289,7 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
     document, :class:`nefa.db.DatabaseError`, or OSError when writing fails.
     """
     conn = db._connect(db_path, timeout=60, create=False)
+    stack = contextlib.ExitStack()
     try:
         try:
             stored = [db._StoredDocument(conn, trace_id, index) for index in _part_indexes(conn, trace_id)]
@@ -290,8 +306,9 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
 
         exporter = TraceExport(format_name, long_span)
         plan = _Plan(trace_id)
+        kept = [stack.enter_context(tempfile.TemporaryFile()) for _ in stored]
         for number, document in enumerate(stored, 1):
-            fields, threads, _, _ = _read(exporter, document, number, trace_id, done, db_path)
+            fields, threads, _, _ = _read(exporter, document, number, trace_id, done, db_path, kept[number - 1])
             try:
                 plan.add_part(fields, threads)
             except TraceFormatError as error:
@@ -302,7 +319,7 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
         def write(fd: int) -> None:
             exporter.start_output(fd, plan.origin, plan.threads_out(), head)
             for number, document in enumerate(stored, 1):
-                _read(exporter, document, number, trace_id, done, db_path)
+                _read(exporter, document, number, trace_id, done, db_path, kept[number - 1])
             exporter.finish_output(tail)
 
         if hasattr(output, "write"):
@@ -331,4 +348,5 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
             temporary.unlink(missing_ok=True)
             raise
     finally:
+        stack.close()
         conn.close()
