@@ -22,7 +22,6 @@ template <typename Visit>
 bool brief_items(std::string_view encoded, std::size_t width, bool legacy, Visit&& visit);
 
 // Implementation detail of brief_items.
-struct MapItems;
 bool map_items(std::string_view encoded, std::size_t width, bool legacy,
                void (*visit)(void*, const std::string&, const std::string&), void* context);
 
