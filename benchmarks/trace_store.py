@@ -282,6 +282,17 @@ def step_cli(db_path: str, argv: list[str]) -> dict:
     return {"seconds": time.perf_counter() - started, "status": status, "lines": sink.getvalue().count("\n")}
 
 
+def step_export(db_path: str, trace_id: str, format_name: str, output: str) -> dict:
+    from nefa.traces.stream_export import export_trace
+
+    started = time.perf_counter()
+    export_trace(db_path, trace_id, format_name, output)
+    seconds = time.perf_counter() - started
+    size = os.path.getsize(output)
+    os.unlink(output)
+    return {"seconds": seconds, "bytes": size}
+
+
 def step_save(db_path: str, records: int, index: bool) -> dict:
     from nefa import db
 
@@ -354,6 +365,8 @@ def child_main(argv: list[str]) -> None:
         result = step_cli(args[0], args[1:])
     elif name == "view":
         result = step_view(args[0], args[1])
+    elif name == "export":
+        result = step_export(*args)
     elif name == "save":
         result = step_save(args[0], int(args[1]), args[2] == "index")
     else:
@@ -409,6 +422,10 @@ def main() -> None:
                   f"{'median ' + format(viewed[what + '_median'] * 1e3, '.0f') + ' ms':>16}", flush=True)
         print(f"{indexed['records']:>11,}  {'nefa view: click, search':<24} {viewed['click']:>8.3f}  "
               f"{'search ' + format(viewed['search'] * 1e3, '.0f') + ' ms':>16}", flush=True)
+        for format_name in ("chrome", "speedscope"):
+            result = run_child("export", db_path, trace_id, format_name, os.path.join(folder, "export.json"))
+            show(indexed["records"], f"export {format_name} ({result['bytes'] / 1e6:,.0f} MB)", result,
+                 f"{indexed['records'] / result['seconds']:,.0f} rec/s")
     smallest = sizes[0]
     for index in (False, True):
         db_path = os.path.join(folder, f"save-{index}.db")

@@ -1,7 +1,8 @@
 // The module nefa._native: the host package's own native code: the value
-// encoder (nefa.serialize re-exports its functions) and the trace scanner
-// that builds the call index.
+// encoder (nefa.serialize re-exports its functions), the trace scanner
+// that builds the call index, and the streaming export.
 #include "nefa/value_encoder_api.h"
+#include "trace_export/python_export.hpp"
 #include "trace_index/python_scanner.hpp"
 #include "utils/refs.hpp"
 #include "value_encoder/api.hpp"
@@ -17,6 +18,9 @@ PyMethodDef methods[] = {
     {"dump_msgpack_lightweight_repr", dump_msgpack_lightweight_repr, METH_O,
      "dump_msgpack_lightweight_repr(value, /)\n--\n\n"
      "Like dump_msgpack, with the small budgets that keep traces small."},
+    {"brief_value", nefa::trace_export::brief_value, METH_VARARGS,
+     "brief_value(encoded, width, legacy=False, /)\n--\n\n"
+     "One encoded recorded value as a line of at most width characters, natively."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -49,5 +53,6 @@ PyMODINIT_FUNC PyInit__native() {
     nefa::Ref module = nefa::Ref::steal(PyModule_Create(&module_def));
     if (!module || add_capsule(module.get()) < 0) return nullptr;
     if (nefa::trace_index::add_trace_scanner(module.get()) < 0) return nullptr;
+    if (nefa::trace_export::add_trace_export(module.get()) < 0) return nullptr;
     return module.release();
 }

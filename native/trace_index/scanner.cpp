@@ -60,18 +60,6 @@ bool Scanner::FrameIdKey::operator==(const FrameIdKey& other) const {
     return length == 0xff || std::memcmp(text, other.text, length) == 0;
 }
 
-struct Scanner::Record {
-    std::uint64_t offset = 0;
-    std::uint32_t length = 0;
-    std::string_view path, co_name, qualname, event, frame_id, thread, type, subtype;
-    bool has_frame_id = false;
-    bool has_type = false;
-    bool has_subtype = false;
-    std::optional<std::uint64_t> thread_id;
-    std::optional<double> timestamp;
-    std::int64_t locals_size = -1;  // entries when "locals" is a map
-    std::uint64_t locals_hash = 0;
-};
 
 void Scanner::feed(const std::uint8_t* data, std::size_t size) {
     if (finished) throw Corrupt{consumed_, "more bytes after the document was finished"};
@@ -212,6 +200,13 @@ void Scanner::record(Cursor& cursor) {
         std::string_view* text = nullptr;
         switch (key.size()) {
             case 3:
+                if (key == "arg") {
+                    const std::size_t value_start = cursor.position();
+                    cursor.skip(&value_forms_seen);
+                    r.arg = std::string_view(reinterpret_cast<const char*>(cursor.at(value_start)),
+                                             cursor.position() - value_start);
+                    continue;
+                }
                 break;
             case 4:
                 if (key == "path") text = &r.path;
@@ -228,6 +223,8 @@ void Scanner::record(Cursor& cursor) {
                     cursor.rewind(value_start);
                     cursor.skip(&value_forms_seen);
                     r.locals_hash = fnv1a(cursor.at(value_start), cursor.position() - value_start);
+                    r.locals = std::string_view(reinterpret_cast<const char*>(cursor.at(value_start)),
+                                                cursor.position() - value_start);
                     continue;
                 }
                 break;
@@ -282,6 +279,7 @@ void Scanner::record(Cursor& cursor) {
     const std::size_t length = cursor.position() - start;
     if (length > 0xffffffffu) throw Corrupt{r.offset, "a record longer than 4 GiB"};
     r.length = static_cast<std::uint32_t>(length);
+    r.bytes = cursor.at(start);
     add(r);
 }
 
@@ -364,6 +362,7 @@ void Scanner::call(ThreadState& thread, const Record& record, double timestamp) 
     ++thread.active[open.code];
     ++thread.summary.call_count;
     thread.stack.push_back(open);
+    if (observer) observer->opened(record, row, timestamp);
 }
 
 // Whether this call resumes a suspended generator or coroutine. No field
@@ -436,11 +435,13 @@ void Scanner::ret(ThreadState& thread, const Record& record, double timestamp) {
 
     if (target) {
         // Calls above the one returning never reported their return.
-        while (thread.stack.size() > *target + 1) close(thread, thread.stack.back(), timestamp, 2);
+        while (thread.stack.size() > *target + 1) {
+            close(thread, thread.stack.back(), timestamp, 2, nullptr, record.offset);
+        }
         OpenCall& open = thread.stack.back();
         open.row.return_offset = static_cast<std::int64_t>(record.offset);
         open.row.return_length = record.length;
-        close(thread, open, timestamp, 0);
+        close(thread, open, timestamp, 0, &record, record.offset);
         return;
     }
     // A return whose call was not recorded: a point in its caller's time,
@@ -468,10 +469,16 @@ void Scanner::ret(ThreadState& thread, const Record& record, double timestamp) {
     const auto active = thread.active.find(code);
     if (active == thread.active.end() || active->second == 0) stats.total_ns += row.duration_ns;
     ++thread.summary.call_count;
-    rows.push_back(row);
+    if (observer) observer->unmatched(record, row, thread.stack.empty() ? thread.first : timestamp, timestamp);
+    keep(row);
 }
 
-void Scanner::close(ThreadState& thread, OpenCall& open, double timestamp, std::uint8_t flags) {
+void Scanner::keep(const Row& row) {
+    if (keep_rows) rows.push_back(row);
+}
+
+void Scanner::close(ThreadState& thread, OpenCall& open, double timestamp, std::uint8_t flags, const Record* by,
+                    std::uint64_t at) {
     Row row = open.row;
     const std::int64_t child_ns = open.child_ns;
     const std::uint64_t code = open.code;
@@ -488,7 +495,8 @@ void Scanner::close(ThreadState& thread, OpenCall& open, double timestamp, std::
     auto& active = thread.active[code];
     if (active > 0) --active;
     if (active == 0) stats.total_ns += row.duration_ns;
-    rows.push_back(row);
+    if (observer) observer->closed(row, start, std::max(timestamp, start), by, at);
+    keep(row);
 }
 
 void Scanner::event(ThreadState& thread, const Record& record, double timestamp) {
@@ -510,7 +518,8 @@ void Scanner::event(ThreadState& thread, const Record& record, double timestamp)
     row.call_length = record.length;
     row.return_offset = -1;
     row.start_ns = nanoseconds(timestamp);
-    rows.push_back(row);
+    if (observer) observer->event(record, row, timestamp);
+    keep(row);
 }
 
 void Scanner::finish() {
@@ -523,7 +532,7 @@ void Scanner::finish() {
     // at the last time seen on their thread.
     for (const std::uint64_t id : thread_order_) {
         ThreadState& thread = threads_.at(id);
-        while (!thread.stack.empty()) close(thread, thread.stack.back(), thread.last, 2);
+        while (!thread.stack.empty()) close(thread, thread.stack.back(), thread.last, 2, nullptr, consumed_);
     }
     finished = true;
 }
@@ -536,6 +545,7 @@ std::vector<ThreadSummary> Scanner::thread_summaries() const {
         ThreadSummary summary = thread.summary;
         summary.has_time = thread.has_time;
         summary.start_ns = nanoseconds(thread.first);
+        summary.first_timestamp = thread.first;
         summary.end_ns = nanoseconds(thread.last);
         summary.last_timestamp = thread.last;
         out.push_back(std::move(summary));

@@ -50,6 +50,7 @@ struct ThreadSummary {
     std::uint64_t call_count = 0;
     std::int64_t start_ns = 0;
     std::int64_t end_ns = 0;
+    double first_timestamp = 0;
     double last_timestamp = 0;
     bool has_time = false;
 };
@@ -72,6 +73,37 @@ private:
     std::deque<std::string> storage_;
     std::vector<std::string_view> texts_;
     std::unordered_map<std::string_view, std::uint32_t> ids_;
+};
+
+// One record as the scanner read it: views into the bytes being parsed,
+// valid only during the observer call that is given it.
+struct ScanRecord {
+    std::uint64_t offset = 0;
+    std::uint32_t length = 0;
+    const std::uint8_t* bytes = nullptr;  // the whole record
+    std::string_view path, co_name, qualname, event, frame_id, thread, type, subtype;
+    bool has_frame_id = false;
+    bool has_type = false;
+    bool has_subtype = false;
+    std::optional<std::uint64_t> thread_id;
+    std::optional<double> timestamp;
+    std::int64_t locals_size = -1;  // entries when "locals" is a map
+    std::uint64_t locals_hash = 0;
+    std::string_view locals, arg;  // encoded values; empty when the record has none
+};
+
+// Told of each row as the scanner makes it, in document order, for readers
+// that walk the tree while it is read (the exporter). Rows still go to
+// `rows` unless the observer asks otherwise.
+class ScanObserver {
+public:
+    virtual ~ScanObserver() = default;
+    virtual void opened(const ScanRecord& call, const Row& row, double start) = 0;
+    // `by`: the return that closed it; null when an outer return or the end
+    // of the document did. `at`: the document offset of what closed it.
+    virtual void closed(const Row& row, double start, double end, const ScanRecord* by, std::uint64_t at) = 0;
+    virtual void unmatched(const ScanRecord& ret, const Row& row, double start, double end) = 0;
+    virtual void event(const ScanRecord& record, const Row& row, double timestamp) = 0;
 };
 
 class Scanner {
@@ -98,6 +130,11 @@ public:
     bool value_forms_seen = false;
     bool finished = false;
     std::optional<double> time_base() const { return time_base_; }
+    // Not owned; with keep_rows false, rows are only told to it.
+    ScanObserver* observer = nullptr;
+    bool keep_rows = true;
+    // Document bytes parsed so far (the incomplete tail left out).
+    std::uint64_t consumed() const { return consumed_; }
 
     std::vector<ThreadSummary> thread_summaries() const;
     std::vector<FunctionStats> function_stats() const;
@@ -132,7 +169,8 @@ private:
         std::unordered_map<std::uint64_t, std::uint32_t> active;  // open calls per code
         std::unordered_map<std::uint64_t, std::vector<RecentReturn>> returns;  // per code, the last few
     };
-    struct Record;
+    using Record = ScanRecord;
+    void keep(const Row& row);
 
     enum class State { top_header, top_key, top_value, frames_header, frames_key, records_header, record, done };
 
@@ -143,7 +181,8 @@ private:
     void call(ThreadState& thread, const Record& record, double timestamp);
     void ret(ThreadState& thread, const Record& record, double timestamp);
     void event(ThreadState& thread, const Record& record, double timestamp);
-    void close(ThreadState& thread, OpenCall& open, double timestamp, std::uint8_t flags);
+    void close(ThreadState& thread, OpenCall& open, double timestamp, std::uint8_t flags, const Record* by,
+               std::uint64_t at);
     std::int64_t nanoseconds(double timestamp) const;
     ThreadState& thread_for(std::uint64_t native_id);
     bool resumed(ThreadState& thread, const Record& record, std::uint64_t code, std::int64_t line);

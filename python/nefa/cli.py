@@ -340,19 +340,23 @@ class _TraceCommand(Command):
     def add_options(self, parser: argparse.ArgumentParser) -> None:
         pass
 
-    def run(self, argv: list[str]) -> int:
-        options = self.parse_options(argv)
-        db_path = _database_path(options)
+    def _trace_id(self, db_path: str, options) -> str:
         from nefa.traces.selection import TraceSelectionError, select_trace_id
-        from nefa.traces.tree import TraceFormatError, load_trace
 
         where = _display_path(os.path.abspath(db_path))
         try:
-            trace_id = select_trace_id(db_path, options.trace_id, where=where)
+            return select_trace_id(db_path, options.trace_id, where=where)
         except TraceSelectionError as error:
             raise CommandError(error.message) from None
         except db.DatabaseError as error:
             raise CommandError(str(error), EXIT_DATABASE) from None
+
+    def run(self, argv: list[str]) -> int:
+        options = self.parse_options(argv)
+        db_path = _database_path(options)
+        from nefa.traces.tree import TraceFormatError, load_trace
+
+        trace_id = self._trace_id(db_path, options)
         self.check(db_path, trace_id, options)
         if self.reads_index(options):
             return self._use_index(db_path, trace_id, options)
@@ -481,6 +485,38 @@ class TopCommand(_TraceCommand):
         return 0
 
 
+class _ExportProgress:
+    """A bar on a terminal while a large trace is exported: one line, rewritten."""
+
+    LARGE = 200_000  # records
+    LARGE_BYTES = 64 << 20  # when the trace has no index to count its records
+
+    def __init__(self, trace_id: str, records: int | None):
+        self.trace_id = trace_id
+        self.records = records
+        self.active = sys.stderr.isatty() and (records is None or records > self.LARGE)
+        self.shown = 0.0
+        self.width = 0
+
+    def __call__(self, done: int, total: int) -> None:
+        if not self.active or (self.records is None and total < 2 * self.LARGE_BYTES):
+            return
+        now = time.monotonic()
+        if now - self.shown < 0.2 and done < total:
+            return
+        self.shown = now
+        share = done / total if total else 1.0
+        filled = int(share * 30)
+        line = f"\r{PROG}: exporting trace {self.trace_id} [{'#' * filled}{'.' * (30 - filled)}] {share:4.0%}"
+        self.width = len(line)
+        print(line, end="", file=sys.stderr, flush=True)
+
+    def close(self) -> None:
+        if self.width:
+            print("\r" + " " * self.width + "\r", end="", file=sys.stderr, flush=True)
+            self.width = 0
+
+
 class ExportCommand(_TraceCommand):
     name = "export"
     summary = "write a trace for Perfetto / chrome://tracing or speedscope"
@@ -491,14 +527,27 @@ class ExportCommand(_TraceCommand):
         parser.add_argument("-o", "--output", metavar="FILE",
                             help="where to write (default: TRACE_ID.FORMAT.json here; - for standard output)")
 
-    def use(self, trace, options) -> int:
-        from nefa.traces.export import write_export
+    def run(self, argv: list[str]) -> int:
+        # Streamed from the stored document: no tree of the trace is built.
+        options = self.parse_options(argv)
+        db_path = _database_path(options)
+        trace_id = self._trace_id(db_path, options)
+        from nefa.traces.reader import TraceFormatError
+        from nefa.traces.stream_export import export_trace, record_count
 
-        output = options.output or f"{trace.trace_id}.{options.format}.json"
+        output = options.output or f"{trace_id}.{options.format}.json"
+        progress = _ExportProgress(trace_id, record_count(db_path, trace_id) if sys.stderr.isatty() else None)
         try:
-            write_export(trace, options.format, sys.stdout if output == "-" else output)
+            export_trace(db_path, trace_id, options.format, sys.stdout if output == "-" else output,
+                         progress=progress)
+        except TraceFormatError as error:
+            raise CommandError(str(error)) from None
+        except db.DatabaseError as error:
+            raise CommandError(str(error), EXIT_DATABASE) from None
         except OSError as error:
             raise CommandError(f"cannot write {output}: {error.strerror or error}") from None
+        finally:
+            progress.close()
         if output != "-":
             print(printable(_display_path(os.path.abspath(output))))
         return 0

@@ -1,0 +1,352 @@
+"""The export of a stored trace, streamed: :mod:`nefa.traces.export`'s
+formats, written while the documents are read, in memory bounded by the
+stack depth and a fixed buffer whatever the trace's size.
+
+Each part is read twice, a piece at a time (inflated once: the survey
+keeps the bytes in a temporary file for the second pass), by the native exporter
+(:class:`nefa._native.TraceExport`): a survey first (the trace's start, its
+threads and their names, how the frames that end far from their call
+ended), then the writing. Python writes only the head and the end of the
+document, with :func:`json.dumps`, from what the survey found; the events
+are written natively, with values shown as :func:`nefa.traces.values.brief`
+shows them. The result reads back equal to :func:`chrome_trace` or
+:func:`speedscope_profile` of the same trace.
+
+A file is written beside its target and renamed over it once complete: a
+damaged trace or a failed write leaves no half-written export behind.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+import json
+import math
+import os
+import queue
+import shlex
+import stat
+import tempfile
+import sqlite3
+import threading
+from collections.abc import Callable
+from pathlib import Path
+
+import msgpack
+
+from nefa import db
+from nefa._native import TraceExport
+from nefa.traces.export import SPEEDSCOPE_SCHEMA, _PID, _micros
+from nefa.traces.reader import TraceFormatError
+from nefa.version import __version__
+
+__all__ = ["export_trace", "record_count"]
+
+PIECE = 1 << 20
+
+
+def _dumps(value) -> str:
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
+
+
+def _number(value) -> float | None:
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        return float(value)
+    return None
+
+
+class _Thread:
+    __slots__ = ("native_id", "name", "record_count", "start", "end", "is_main")
+
+    def __init__(self, native_id: int):
+        self.native_id = native_id
+        self.name = f"thread {native_id}"
+        self.record_count = 0
+        self.start: float | None = None
+        self.end: float | None = None
+        self.is_main = False
+
+    @property
+    def label(self) -> str:
+        return f"{self.name} ({self.native_id})"
+
+
+class _Plan:
+    """What the survey of all parts tells: as parse_documents would."""
+
+    def __init__(self, trace_id: str):
+        self.trace_id = trace_id
+        self.threads: dict[int, _Thread] = {}
+        self.parts: list[dict] = []
+        self.starts: list[float] = []
+
+    def add_part(self, fields, threads) -> None:
+        decoded = {}
+        for key, encoded in fields:
+            try:
+                decoded[key] = msgpack.unpackb(encoded, raw=False, strict_map_key=False, unicode_errors="replace")
+            except (ValueError, TypeError, msgpack.UnpackException):
+                decoded[key] = None
+        self.parts.append(decoded)
+        timestamp = _number(decoded.get("timestamp"))
+        if timestamp is not None:
+            if not math.isfinite(timestamp):
+                raise TraceFormatError(f"the document has the timestamp {timestamp!r}")
+            self.starts.append(timestamp)
+        for native_id, name, records, has_time, first, last in threads:
+            thread = self.threads.get(native_id)
+            if thread is None:
+                thread = self.threads[native_id] = _Thread(native_id)
+            if name and name != f"thread {native_id}" and thread.name.startswith("thread "):
+                thread.name = name
+            thread.record_count += records
+            if has_time:
+                thread.start = first if thread.start is None else min(thread.start, first)
+                thread.end = last if thread.end is None else max(thread.end, last)
+                self.starts.append(first)
+
+    def finish(self):
+        first = self.parts[0] if self.parts else {}
+        main_id = first.get("main_thread_id")
+        for native_id, thread in self.threads.items():
+            thread.is_main = native_id == main_id
+        self.ordered = sorted(
+            (thread for thread in self.threads.values() if thread.record_count),
+            key=lambda thread: (not thread.is_main, thread.start if thread.start is not None else 0.0),
+        )
+        self.origin = min(self.starts, default=0.0)
+        argv = first.get("command_line_args")
+        self.command_line = [str(arg) for arg in argv] if isinstance(argv, list) else []
+
+    def threads_out(self) -> list:
+        origin = self.origin
+        return [(thread.native_id, thread.label,
+                 _micros(thread.start if thread.start is not None else origin, origin),
+                 _micros(thread.end if thread.end is not None else origin, origin)) for thread in self.ordered]
+
+    def chrome_ends(self) -> tuple[str, str]:
+        command = shlex.join(self.command_line) if self.command_line else self.trace_id
+        events = [{"name": "process_name", "ph": "M", "pid": _PID, "tid": 0,
+                   "args": {"name": f"nefa {self.trace_id}: {command}"}}]
+        for index, thread in enumerate(self.ordered):
+            events.append({"name": "thread_name", "ph": "M", "pid": _PID, "tid": thread.native_id,
+                           "args": {"name": thread.name}})
+            events.append({"name": "thread_sort_index", "ph": "M", "pid": _PID, "tid": thread.native_id,
+                           "args": {"sort_index": index}})
+        head = '{"traceEvents":[' + ",".join(_dumps(event) for event in events)
+        other = {"trace_id": self.trace_id, "command_line": command, "start_epoch_seconds": self.origin,
+                 "exporter": f"nefa {__version__}"}
+        return head, '],"displayTimeUnit":"ms","otherData":' + _dumps(other) + "}\n"
+
+    def speedscope_ends(self) -> tuple[str, str]:
+        head = {"$schema": SPEEDSCOPE_SCHEMA,
+                "name": f"{self.trace_id} {shlex.join(self.command_line)}".strip(),
+                "activeProfileIndex": 0, "exporter": f"nefa {__version__}"}
+        return _dumps(head)[:-1] + ',"profiles":[', "}\n"
+
+
+def record_count(db_path, trace_id: str) -> int | None:
+    """The trace's records as its call index counts them; None without one."""
+    try:
+        with sqlite3.connect(f"file:{Path(db_path).resolve()}?mode=ro", uri=True) as conn:
+            row = conn.execute("SELECT record_count FROM call_indexes WHERE trace_id = ?", (trace_id,)).fetchone()
+    except sqlite3.Error:
+        return None
+    return row[0] if row and type(row[0]) is int else None
+
+
+def _part_indexes(conn: sqlite3.Connection, trace_id: str) -> list[int]:
+    indexes = [index for (index,) in conn.execute(
+        "SELECT part_index FROM trace_parts WHERE trace_id = ? ORDER BY part_index", (trace_id,))]
+    if not indexes:
+        raise db.TraceNotFoundError(f"no trace {trace_id!r}")
+    return indexes
+
+
+def _joined(pieces):
+    """Pieces of PIECE bytes or so: one hand-over per chunk would cost more
+    than it saves."""
+    kept, size = [], 0
+    for piece in pieces:
+        kept.append(piece)
+        size += len(piece)
+        if size >= PIECE:
+            yield b"".join(kept)
+            kept, size = [], 0
+    if kept:
+        yield b"".join(kept)
+
+
+def _pieces_ahead(db_path, trace_id: str, part_index: int):
+    """The part's pieces, inflated by a thread of their own (zlib lets go of
+    the interpreter lock, and so does the exporter): a few pieces ahead."""
+    pieces: queue.Queue = queue.Queue(maxsize=4)
+    stop = threading.Event()
+
+    def produce() -> None:
+        try:
+            conn = db._connect(db_path, timeout=60, create=False)
+            try:
+                for piece in _joined(db._StoredDocument(conn, trace_id, part_index).pieces(PIECE)):
+                    while not stop.is_set():
+                        try:
+                            pieces.put((piece, None), timeout=0.1)
+                            break
+                        except queue.Full:
+                            continue
+                    if stop.is_set():
+                        return
+            finally:
+                conn.close()
+        except BaseException as error:  # handed to the reader
+            pieces.put((None, error))
+            return
+        pieces.put((None, None))
+
+    thread = threading.Thread(target=produce, name="nefa-export-reader", daemon=True)
+    thread.start()
+    try:
+        while True:
+            piece, error = pieces.get()
+            if error is not None:
+                raise error
+            if piece is None:
+                return
+            yield piece
+    finally:
+        stop.set()
+        thread.join()
+
+
+def _kept_pieces(kept):
+    """The pieces the survey kept, read back (from the page cache, mostly)."""
+    kept.seek(0)
+    while piece := kept.read(PIECE):
+        yield piece
+
+
+def _read(exporter: TraceExport, stored, number: int, trace_id: str, done: Callable[[int], None], db_path, kept):
+    """One pass over a part: inflated from the database into ``kept`` the
+    first time, read back from it the second (inflating is the dearest part
+    of reading; the copy costs disk, not memory)."""
+    surveying = kept.tell() == 0
+    pieces = _pieces_ahead(db_path, trace_id, stored.part_index) if surveying else _kept_pieces(kept)
+    try:
+        exporter.begin_part()
+        for piece in pieces:
+            exporter.feed(piece)
+            if surveying:
+                kept.write(piece)
+            done(len(piece))
+        return exporter.end_part()
+    except ValueError as error:
+        raise TraceFormatError(f"trace {trace_id}, part {number}: not a readable trace document: {error}") from None
+    except db.DocumentDamagedError as error:
+        raise TraceFormatError(str(error)) from None
+
+
+def _temporary_beside(path: Path) -> tuple[int, Path]:
+    db.make_private_dirs(path.parent)
+    for attempt in range(100):
+        temporary = path.with_name(f".{path.name}.{os.getpid()}-{attempt}.part")
+        try:
+            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o600)
+        except FileExistsError:
+            continue
+        return fd, temporary
+    raise FileExistsError(f"cannot make a temporary file beside {path}")
+
+
+def _write_to_stream(write: Callable[[int], None], stream) -> None:
+    try:
+        fd = stream.fileno()
+    except (AttributeError, OSError, ValueError):  # io.UnsupportedOperation is both
+        fd = None
+    if fd is not None:
+        stream.flush()
+        write(fd)
+        return
+    # A stream without a file (a StringIO): through a temporary file.
+    with tempfile.TemporaryFile() as spill:
+        write(spill.fileno())
+        spill.seek(0)
+        text = io.TextIOWrapper(spill, encoding="utf-8")
+        while chunk := text.read(1 << 20):
+            stream.write(chunk)
+        text.detach()
+
+
+def export_trace(db_path, trace_id: str, format_name: str, output, *,
+                 progress: Callable[[int, int], None] | None = None, long_span: int = 1 << 20) -> None:
+    """Write ``trace_id``'s export to ``output``: a path (an owner-only file,
+    replaced only once complete) or an open text file.
+
+    ``progress(done, total)`` is told of the bytes read, over both passes.
+    Frames that end more than ``long_span`` bytes after their call are
+    noted by the survey; the events after any other wait in memory until
+    it ends (tests make it small, to take the survey's path).
+    Raises :class:`TraceFormatError` (naming the trace) for a damaged
+    document, :class:`nefa.db.DatabaseError`, or OSError when writing fails.
+    """
+    conn = db._connect(db_path, timeout=60, create=False)
+    stack = contextlib.ExitStack()
+    try:
+        try:
+            stored = [db._StoredDocument(conn, trace_id, index) for index in _part_indexes(conn, trace_id)]
+        except db.DocumentDamagedError as error:
+            raise TraceFormatError(str(error)) from None
+        total = 2 * sum(document.size for document in stored)
+        read = 0
+
+        def done(size: int) -> None:
+            nonlocal read
+            read += size
+            if progress is not None:
+                progress(read, total)
+
+        exporter = TraceExport(format_name, long_span)
+        plan = _Plan(trace_id)
+        kept = [stack.enter_context(tempfile.TemporaryFile()) for _ in stored]
+        for number, document in enumerate(stored, 1):
+            fields, threads, _, _ = _read(exporter, document, number, trace_id, done, db_path, kept[number - 1])
+            try:
+                plan.add_part(fields, threads)
+            except TraceFormatError as error:
+                raise TraceFormatError(f"trace {trace_id}, part {number}: {error}") from None
+        plan.finish()
+        head, tail = plan.chrome_ends() if format_name == "chrome" else plan.speedscope_ends()
+
+        def write(fd: int) -> None:
+            exporter.start_output(fd, plan.origin, plan.threads_out(), head)
+            for number, document in enumerate(stored, 1):
+                _read(exporter, document, number, trace_id, done, db_path, kept[number - 1])
+            exporter.finish_output(tail)
+
+        if hasattr(output, "write"):
+            _write_to_stream(write, output)
+            return
+        path = Path(output)
+        try:
+            special = not stat.S_ISREG(os.stat(path).st_mode)
+        except FileNotFoundError:
+            special = False
+        if special:  # a device or a pipe: written as it is
+            fd = os.open(path, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
+            try:
+                write(fd)
+            finally:
+                os.close(fd)
+            return
+        fd, temporary = _temporary_beside(path)
+        try:
+            try:
+                write(fd)
+            finally:
+                os.close(fd)
+            os.replace(temporary, path)
+        except BaseException:
+            temporary.unlink(missing_ok=True)
+            raise
+    finally:
+        stack.close()
+        conn.close()
