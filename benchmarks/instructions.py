@@ -11,6 +11,10 @@ the cost of one call, start-up and imports cancelled out.
 
 Modes: untraced, nefa under each engine the interpreter has, and viztracer
 with ``log_func_args`` and ``log_func_retval`` (when installed).
+
+``--workload library`` measures run.py's library workload instead (standard
+library code that nefa filters out, a few calls of its own recorded): the
+instructions per iteration of its loop, against untraced.
 """
 
 from __future__ import annotations
@@ -31,11 +35,16 @@ import sys
 sys.path.insert(0, {folder!r})
 from fibonacci import fib
 
-mode, rounds, db = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+mode, rounds, db, workload = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
 
-def work():
-    for _ in range(rounds):
-        fib(12)
+if workload == "library":
+    sys.path.insert(0, {benchmarks!r})
+    import workloads
+    work = workloads.make("library", rounds / 60)
+else:
+    def work():
+        for _ in range(rounds):
+            fib(12)
 
 if mode == "untraced":
     work()
@@ -61,11 +70,11 @@ def fib(n):
 """
 
 
-def instructions(python: str, script: str, mode: str, rounds: int, folder: str) -> int:
+def instructions(python: str, script: str, mode: str, rounds: int, folder: str, workload: str) -> int:
     out = os.path.join(folder, "callgrind.out")
     result = subprocess.run(
         ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", python, script, mode, str(rounds),
-         os.path.join(folder, "trace.sqlite3")],
+         os.path.join(folder, "trace.sqlite3"), workload],
         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, check=True,
     )
     found = re.search(r"Collected\s*:\s*([\d,]+)", result.stderr)
@@ -90,6 +99,8 @@ def modes_of(python: str) -> list[str]:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", action="append", help="interpreter to measure (repeatable)")
+    parser.add_argument("--workload", choices=("recursive", "library"), default="recursive",
+                        help="recursive: fib(12), per call (default); library: per loop iteration")
     options = parser.parse_args(argv)
     if shutil.which("valgrind") is None:
         print("valgrind is needed (apt-get install valgrind)", file=sys.stderr)
@@ -100,21 +111,27 @@ def main(argv: list[str] | None = None) -> int:
             file.write(FIBONACCI)
         script = os.path.join(folder, "child.py")
         with open(script, "w") as file:
-            file.write(CHILD.format(folder=folder))
-        print("| interpreter | mode | instructions per call | ÷ viztracer | ÷ nefa, profile |")
-        print("|---|---|---:|---:|---:|")
+            file.write(CHILD.format(folder=folder, benchmarks=os.path.dirname(os.path.abspath(__file__))))
+        library = options.workload == "library"
+        unit = "iteration" if library else "call"
+        print(f"| interpreter | mode | instructions per {unit} | ÷ untraced | ÷ viztracer | ÷ nefa, profile |")
+        print("|---|---|---:|---:|---:|---:|")
         for python in pythons:
             version = subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
                                      stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
             costs = {}
             for mode in modes_of(python):
-                few = instructions(python, script, mode, FEW, folder)
-                many = instructions(python, script, mode, MANY, folder)
-                costs[mode] = (many - few) / ((MANY - FEW) * CALLS_PER_ROUND)
+                if library and mode == "viztracer":
+                    continue
+                few = instructions(python, script, mode, FEW, folder, options.workload)
+                many = instructions(python, script, mode, MANY, folder, options.workload)
+                costs[mode] = (many - few) / ((MANY - FEW) * (1 if library else CALLS_PER_ROUND))
             for mode, cost in costs.items():
                 versus_viz = f"{cost / costs['viztracer']:.2f}" if "viztracer" in costs else "–"
                 versus_profile = f"{cost / costs['nefa-profile']:.2f}" if mode.startswith("nefa") else "–"
-                print(f"| {version} | {mode} | {cost:,.0f} | {versus_viz} | {versus_profile} |", flush=True)
+                versus_untraced = f"{cost / costs['untraced']:.3f}"
+                print(f"| {version} | {mode} | {cost:,.0f} | {versus_untraced} | {versus_viz} | {versus_profile} |",
+                      flush=True)
     return 0
 
 
