@@ -477,3 +477,58 @@ def test_forked_child_makes_ids_of_its_own(tmp_path):
     # Same millisecond or not, the random part must differ.
     assert is_id(parent_id, "frm_") and is_id(child_id, "frm_")
     assert parent_id[-16:] != child_id[-16:]
+
+
+def test_locals_are_the_interpreters_own_view_of_the_frame(tmp_path):
+    # Cells, free variables, deleted and never-bound names, an inlined
+    # comprehension's variable, a generator, and a name added through the
+    # frame's locals: each return record holds what the function saw just
+    # before returning.
+    result = run_traced(
+        tmp_path,
+        """
+        import sys
+        from harness import start, finish, emit
+        seen = []
+        def snapshot():
+            seen.append({k: v for k, v in sys._getframe(1).f_locals.items() if isinstance(v, int)})
+        def closures(a, b=2):
+            c = a + b
+            def inner():
+                return a + c
+            del b
+            late = inner()
+            snapshot()
+            return late
+        def unbound(flag):
+            if flag:
+                never = 1
+            total = sum([x * 2 for x in range(3)])
+            snapshot()
+            return total
+        def generator(n):
+            t = 0
+            for i in range(n):
+                t += i
+                snapshot()
+                yield t
+        def extra():
+            sys._getframe().f_locals["added"] = 7
+            kept = 1
+            snapshot()
+            return kept
+        p = start()
+        closures(1); unbound(False); list(generator(2)); extra()
+        finish(p)
+        emit(seen)
+        """,
+    )
+    document_bytes, seen = result.outputs
+    records = decode(document_bytes)["frames_of_interest"]
+    functions = {"closures", "unbound", "generator", "extra"}
+    returned = [r for r in records if r["event"] == "return" and r["co_name"] in functions]
+    got = [{k: v for k, v in r["locals"].items() if isinstance(v, int)} for r in returned]
+    assert [r["co_name"] for r in returned] == ["closures", "unbound", "generator", "generator", "generator", "extra"]
+    # The generator's last resumption ends the loop without a snapshot.
+    assert got[:4] + got[5:] == seen
+    assert got[0] == {"a": 1, "c": 3, "late": 4} and "never" not in returned[1]["locals"]
