@@ -11,7 +11,8 @@
 // the trace. The survey also learns what must be written before the first
 // event: the trace's start, each thread's name, and the calls running when
 // a part begins (a return whose call was not recorded encloses all that
-// came before it on its thread).
+// came before it on its thread). Where the trace's call index can be
+// had, Python fills the survey from it instead, and each part is read once.
 //
 // Threads are written one after the other, as the document interleaves
 // them: the first thread straight to the output, each other one to a

@@ -143,6 +143,72 @@ PyObject* end_part(PyObject* self_object, PyObject*) {
     });
 }
 
+bool bytes_of(PyObject* object, std::string& out) {
+    char* data;
+    Py_ssize_t size;
+    if (PyBytes_AsStringAndSize(object, &data, &size) < 0) return false;
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+// plan_part(legacy, endings, enclosing): what a survey of the next part
+// would find, taken from the call index instead. endings are (row id,
+// returned, has values, encoded return value); enclosing (thread, name,
+// path, file, frame id, has values, encoded return value, start), in
+// document order; the texts as bytes.
+PyObject* plan_part(PyObject* self_object, PyObject* args) {
+    ExportObject* self = as_export(self_object);
+    int legacy;
+    PyObject* endings;
+    PyObject* enclosing;
+    if (!PyArg_ParseTuple(args, "pOO:plan_part", &legacy, &endings, &enclosing)) return nullptr;
+    if (self->writer != nullptr || self->in_part) {
+        PyErr_SetString(PyExc_RuntimeError, "parts are planned before the output starts");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        PartSurvey part;
+        part.legacy = legacy != 0;
+        Ref ending_items = Ref::steal(PySequence_Fast(endings, "endings is a sequence"));
+        if (!ending_items) return nullptr;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(ending_items.get()); ++i) {
+            long long id;
+            int returned, values;
+            PyObject* arg;
+            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(ending_items.get(), i), "LppO", &id, &returned, &values,
+                                  &arg)) {
+                return nullptr;
+            }
+            Ending& ending = part.endings[id];
+            ending.returned = returned != 0;
+            ending.has_values = values != 0;
+            if (!bytes_of(arg, ending.arg)) return nullptr;
+        }
+        Ref enclosing_items = Ref::steal(PySequence_Fast(enclosing, "enclosing is a sequence"));
+        if (!enclosing_items) return nullptr;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(enclosing_items.get()); ++i) {
+            unsigned long long thread;
+            PyObject *name, *path, *file, *frame_id, *arg;
+            int values;
+            double start;
+            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(enclosing_items.get(), i), "KOOOOpOd", &thread, &name,
+                                  &path, &file, &frame_id, &values, &arg, &start)) {
+                return nullptr;
+            }
+            Enclosing& frame = part.enclosing[thread].emplace_back();
+            if (!bytes_of(name, frame.name) || !bytes_of(path, frame.path) || !bytes_of(file, frame.file) ||
+                !bytes_of(frame_id, frame.frame_id) || !bytes_of(arg, frame.arg)) {
+                return nullptr;
+            }
+            if (frame.path.empty()) frame.path = "?";
+            frame.has_values = values != 0;
+            frame.start = start;
+        }
+        self->survey->parts.push_back(std::move(part));
+        Py_RETURN_NONE;
+    });
+}
+
 // start_output(fd, origin, threads, head): threads are (native id, label,
 // start µs, end µs) in the order written; head is written first.
 PyObject* start_output(PyObject* self_object, PyObject* args) {
@@ -238,6 +304,8 @@ PyMethodDef export_methods[] = {
     {"end_part", end_part, METH_NOARGS,
      "end_part()\n--\n\nThe part is complete; when surveying, what it holds:\n"
      "(fields, threads, value_forms_seen, record_count)."},
+    {"plan_part", plan_part, METH_VARARGS,
+     "plan_part(legacy, endings, enclosing, /)\n--\n\nThe next part's survey, found elsewhere (the call index)."},
     {"start_output", start_output, METH_VARARGS,
      "start_output(fd, origin, threads, head, /)\n--\n\nWrite to fd from now on, head first."},
     {"finish_output", finish_output, METH_VARARGS,

@@ -2,11 +2,14 @@
 formats, written while the documents are read, in memory bounded by the
 stack depth and a fixed buffer whatever the trace's size.
 
-Each part is read twice, a piece at a time (inflated once: the survey
-keeps the bytes in a temporary file for the second pass), by the native exporter
-(:class:`nefa._native.TraceExport`): a survey first (the trace's start, its
-threads and their names, how the frames that end far from their call
-ended), then the writing. Python writes only the head and the end of the
+Each part is read once, by the native exporter
+(:class:`nefa._native.TraceExport`), when the trace's call index can be
+had: what a survey would find (the trace's start, its threads and their
+names, how the frames that end far from their call ended) is read from
+the index (:mod:`nefa.traces.indexed_survey`). Without one, each part is
+read twice, a piece at a time (inflated once: the survey keeps the bytes
+in a temporary file for the second pass): a survey first, then the
+writing. Python writes only the head and the end of the
 document, with :func:`json.dumps`, from what the survey found; the events
 are written natively, with values shown as :func:`nefa.traces.values.brief`
 shows them. The result reads back equal to :func:`chrome_trace` or
@@ -36,7 +39,9 @@ import msgpack
 
 from nefa import db
 from nefa._native import TraceExport
+from nefa.traces.call_index import open_index
 from nefa.traces.export import SPEEDSCOPE_SCHEMA, _PID, _micros
+from nefa.traces.indexed_survey import plan_from_index
 from nefa.traces.reader import TraceFormatError
 from nefa.version import __version__
 
@@ -226,16 +231,17 @@ def _kept_pieces(kept):
 
 
 def _read(exporter: TraceExport, stored, number: int, trace_id: str, done: Callable[[int], None], db_path, kept):
-    """One pass over a part: inflated from the database into ``kept`` the
-    first time, read back from it the second (inflating is the dearest part
-    of reading; the copy costs disk, not memory)."""
-    surveying = kept.tell() == 0
+    """One pass over a part: inflated from the database (into ``kept``, when
+    there is one, the first time), read back from ``kept`` the second
+    (inflating is the dearest part of reading; the copy costs disk, not
+    memory)."""
+    surveying = kept is None or kept.tell() == 0
     pieces = _pieces_ahead(db_path, trace_id, stored.part_index) if surveying else _kept_pieces(kept)
     try:
         exporter.begin_part()
         for piece in pieces:
             exporter.feed(piece)
-            if surveying:
+            if surveying and kept is not None:
                 kept.write(piece)
             done(len(piece))
         return exporter.end_part()
@@ -243,6 +249,15 @@ def _read(exporter: TraceExport, stored, number: int, trace_id: str, done: Calla
         raise TraceFormatError(f"trace {trace_id}, part {number}: not a readable trace document: {error}") from None
     except db.DocumentDamagedError as error:
         raise TraceFormatError(str(error)) from None
+
+
+def _current_index(db_path, trace_id: str):
+    """The trace's call index, built now if need be; None when it cannot be
+    had (a damaged document: the survey says where)."""
+    try:
+        return open_index(db_path, trace_id)
+    except (db.DatabaseError, db.DocumentFormatError, ValueError, sqlite3.Error):
+        return None
 
 
 def _temporary_beside(path: Path) -> tuple[int, Path]:
@@ -281,9 +296,9 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
     """Write ``trace_id``'s export to ``output``: a path (an owner-only file,
     replaced only once complete) or an open text file.
 
-    ``progress(done, total)`` is told of the bytes read, over both passes.
+    ``progress(done, total)`` is told of the bytes read, over all passes.
     Frames that end more than ``long_span`` bytes after their call are
-    noted by the survey; the events after any other wait in memory until
+    noted by the survey (or found in the call index); the events after any other wait in memory until
     it ends (tests make it small, to take the survey's path).
     Raises :class:`TraceFormatError` (naming the trace) for a damaged
     document, :class:`nefa.db.DatabaseError`, or OSError when writing fails.
@@ -295,7 +310,20 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
             stored = [db._StoredDocument(conn, trace_id, index) for index in _part_indexes(conn, trace_id)]
         except db.DocumentDamagedError as error:
             raise TraceFormatError(str(error)) from None
-        total = 2 * sum(document.size for document in stored)
+        exporter = TraceExport(format_name, long_span)
+        plan = _Plan(trace_id)
+        index = _current_index(db_path, trace_id)
+        if index is not None:
+            stack.callback(index.close)
+            # The survey from the index: each part is read once, by the writing.
+            try:
+                plan_from_index(index, stored, plan, exporter, long_span)
+            except db.DocumentDamagedError as error:
+                raise TraceFormatError(str(error)) from None
+            kept = [None] * len(stored)
+        else:
+            kept = [stack.enter_context(tempfile.TemporaryFile()) for _ in stored]
+        total = (1 if index is not None else 2) * sum(document.size for document in stored)
         read = 0
 
         def done(size: int) -> None:
@@ -304,15 +332,13 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
             if progress is not None:
                 progress(read, total)
 
-        exporter = TraceExport(format_name, long_span)
-        plan = _Plan(trace_id)
-        kept = [stack.enter_context(tempfile.TemporaryFile()) for _ in stored]
-        for number, document in enumerate(stored, 1):
-            fields, threads, _, _ = _read(exporter, document, number, trace_id, done, db_path, kept[number - 1])
-            try:
-                plan.add_part(fields, threads)
-            except TraceFormatError as error:
-                raise TraceFormatError(f"trace {trace_id}, part {number}: {error}") from None
+        if index is None:
+            for number, document in enumerate(stored, 1):
+                fields, threads, _, _ = _read(exporter, document, number, trace_id, done, db_path, kept[number - 1])
+                try:
+                    plan.add_part(fields, threads)
+                except TraceFormatError as error:
+                    raise TraceFormatError(f"trace {trace_id}, part {number}: {error}") from None
         plan.finish()
         head, tail = plan.chrome_ends() if format_name == "chrome" else plan.speedscope_ends()
 

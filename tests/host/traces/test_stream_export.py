@@ -12,6 +12,7 @@ import pytest
 
 from nefa import cli, db
 from nefa.traces.export import chrome_trace, speedscope_profile
+from nefa.traces import stream_export
 from nefa.traces.stream_export import export_trace
 from nefa.traces.tree import load_trace
 
@@ -24,14 +25,22 @@ def form(code, payload):
 
 def assert_same_exports(tmp_path, database, trace_id):
     trace = load_trace(database, trace_id)
-    # A span of 1 byte: every frame's ending comes from the survey; the
-    # default: every frame's events wait for its return.
-    for long_span in (1, 1 << 20):
+    # A span of 1 byte: every frame's ending comes from the survey (the
+    # call index, or the survey pass without one); the default: every
+    # frame's events wait for its return.
+    totals = {}
+    for indexed, long_span in ((True, 1), (True, 1 << 20), (False, 1)):
         for name, build in FORMATS.items():
             expected = json.loads(json.dumps(build(trace), ensure_ascii=False))
             output = tmp_path / f"{trace_id}.{name}.json"
-            export_trace(database, trace_id, name, output, long_span=long_span)
-            assert json.loads(output.read_text(encoding="utf-8")) == expected, (name, long_span)
+            with pytest.MonkeyPatch.context() as patch:
+                if not indexed:
+                    patch.setattr(stream_export, "_current_index", lambda *_: None)
+                export_trace(database, trace_id, name, output, long_span=long_span,
+                             progress=lambda done, total: totals.__setitem__(indexed, (done, total)))
+            assert json.loads(output.read_text(encoding="utf-8")) == expected, (name, long_span, indexed)
+    # With the index each part is read once; without, twice.
+    assert totals[True][0] == totals[True][1] and totals[False] == (2 * totals[True][0],) * 2
 
 
 PROGRAM = """
