@@ -312,6 +312,38 @@ private:
 
 // ----------------------------------------------------------------- rendering
 
+// Python's repr of ASCII text or of bytes, between `quote`s: backslash
+// escapes for the quote, the backslash and \n \r \t; \xNN for the other
+// control characters and for every byte from `hex_from` (0x7f for str, whose
+// DEL only is escaped; 0x80 for bytes, which escape everything past ASCII).
+std::string quoted_ascii(std::string_view prefix, std::string_view text, char quote, unsigned hex_from) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out(prefix);
+    out.reserve(prefix.size() + text.size() + 2);
+    out.push_back(quote);
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\\' || c == static_cast<unsigned char>(quote)) {
+            out.push_back('\\');
+            out.push_back(ch);
+        } else if (c == '\n') {
+            out.append("\\n");
+        } else if (c == '\r') {
+            out.append("\\r");
+        } else if (c == '\t') {
+            out.append("\\t");
+        } else if (c < 0x20 || c == 0x7f || c >= hex_from) {
+            out.append("\\x");
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        } else {
+            out.push_back(ch);
+        }
+    }
+    out.push_back(quote);
+    return out;
+}
+
 std::string python_repr_text(std::string_view text) {
     bool ascii = true;
     bool single = false, dbl = false;
@@ -341,32 +373,7 @@ std::string python_repr_text(std::string_view text) {
         PyGILState_Release(gil);
         return out;
     }
-    const char quote = single && !dbl ? '"' : '\'';
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size() + 2);
-    out.push_back(quote);
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '\\' || c == static_cast<unsigned char>(quote)) {
-            out.push_back('\\');
-            out.push_back(ch);
-        } else if (c == '\n') {
-            out.append("\\n");
-        } else if (c == '\r') {
-            out.append("\\r");
-        } else if (c == '\t') {
-            out.append("\\t");
-        } else if (c < 0x20 || c == 0x7f) {
-            out.append("\\x");
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
-        } else {
-            out.push_back(ch);
-        }
-    }
-    out.push_back(quote);
-    return out;
+    return quoted_ascii("", text, single && !dbl ? '"' : '\'', 0x7f);
 }
 
 std::string python_repr_bytes(std::string_view data) {
@@ -375,31 +382,7 @@ std::string python_repr_bytes(std::string_view data) {
         single |= c == '\'';
         dbl |= c == '"';
     }
-    const char quote = single && !dbl ? '"' : '\'';
-    static const char hex[] = "0123456789abcdef";
-    std::string out = "b";
-    out.push_back(quote);
-    for (const char ch : data) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '\\' || c == static_cast<unsigned char>(quote)) {
-            out.push_back('\\');
-            out.push_back(ch);
-        } else if (c == '\n') {
-            out.append("\\n");
-        } else if (c == '\r') {
-            out.append("\\r");
-        } else if (c == '\t') {
-            out.append("\\t");
-        } else if (c < 0x20 || c >= 0x7f) {
-            out.append("\\x");
-            out.push_back(hex[c >> 4]);
-            out.push_back(hex[c & 15]);
-        } else {
-            out.push_back(ch);
-        }
-    }
-    out.push_back(quote);
-    return out;
+    return quoted_ascii("b", data, single && !dbl ? '"' : '\'', 0x80);
 }
 
 std::string plural(std::uint64_t count, std::string_view word) {

@@ -10,25 +10,36 @@ namespace nefa::trace_export {
 
 namespace {
 
+// What a UTF-8 lead byte starts: the sequence's length (0 when `b` starts
+// none) and the range its second byte must fall in.
+struct LeadByte {
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xbf;
+};
+
+LeadByte lead_byte(unsigned char b) {
+    LeadByte lead;
+    if (b >= 0xc2 && b <= 0xdf) {
+        lead.length = 2;
+    } else if (b >= 0xe0 && b <= 0xef) {
+        lead.length = 3;
+        if (b == 0xe0) lead.low = 0xa0;
+        if (b == 0xed) lead.high = 0x9f;
+    } else if (b >= 0xf0 && b <= 0xf4) {
+        lead.length = 4;
+        if (b == 0xf0) lead.low = 0x90;
+        if (b == 0xf4) lead.high = 0x8f;
+    }
+    return lead;
+}
+
 // Length of the valid UTF-8 sequence at text[i], or 0 when it is invalid
 // (then one byte is replaced, as CPython replaces a maximal invalid part).
 std::size_t sequence_length(std::string_view text, std::size_t i) {
     const auto b = static_cast<unsigned char>(text[i]);
     if (b < 0x80) return 1;
-    std::size_t n;
-    unsigned char low = 0x80, high = 0xbf;
-    if (b >= 0xc2 && b <= 0xdf) n = 2;
-    else if (b >= 0xe0 && b <= 0xef) {
-        n = 3;
-        if (b == 0xe0) low = 0xa0;
-        if (b == 0xed) high = 0x9f;
-    } else if (b >= 0xf0 && b <= 0xf4) {
-        n = 4;
-        if (b == 0xf0) low = 0x90;
-        if (b == 0xf4) high = 0x8f;
-    } else {
-        return 0;
-    }
+    const auto [n, low, high] = lead_byte(b);
+    if (n == 0) return 0;
     if (i + n > text.size()) return 0;
     for (std::size_t k = 1; k < n; ++k) {
         const auto c = static_cast<unsigned char>(text[i + k]);
@@ -41,20 +52,8 @@ std::size_t sequence_length(std::string_view text, std::size_t i) {
 // valid: CPython replaces that whole part with one U+FFFD.
 std::size_t invalid_length(std::string_view text, std::size_t i) {
     const auto b = static_cast<unsigned char>(text[i]);
-    std::size_t n;
-    unsigned char low = 0x80, high = 0xbf;
-    if (b >= 0xc2 && b <= 0xdf) n = 2;
-    else if (b >= 0xe0 && b <= 0xef) {
-        n = 3;
-        if (b == 0xe0) low = 0xa0;
-        if (b == 0xed) high = 0x9f;
-    } else if (b >= 0xf0 && b <= 0xf4) {
-        n = 4;
-        if (b == 0xf0) low = 0x90;
-        if (b == 0xf4) high = 0x8f;
-    } else {
-        return 1;
-    }
+    const auto [n, low, high] = lead_byte(b);
+    if (n == 0) return 1;
     std::size_t k = 1;
     for (; k < n && i + k < text.size(); ++k) {
         const auto c = static_cast<unsigned char>(text[i + k]);
