@@ -81,7 +81,9 @@ class Quiet(WSGIRequestHandler):
 
 
 class ThreadedServer(ThreadingMixIn, WSGIServer):
-    daemon_threads = True
+    # Each trace is stored when its handler closes the response, which
+    # is after the client has read it: server_close() waits for that.
+    daemon_threads = False
 
 
 def fetch(path, data=None):
@@ -98,6 +100,7 @@ threading.Thread(target=server.serve_forever, daemon=True).start()
 base = f"http://127.0.0.1:{server.server_address[1]}"
 results = [fetch(path) for path in PATHS]
 server.shutdown()
+server.server_close()
 print(results)
 """
 
