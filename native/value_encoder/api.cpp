@@ -84,35 +84,42 @@ bool append_short_ascii(PyObject* value, Output& output, const Budget& budget) {
 }
 
 // A function's locals are mostly a few names bound to scalars and short
-// strs: such a dict is written here in one pass, as the encoder would.
-// Anything else gives false, with nothing kept of what was written.
-bool append_small_dict(PyObject* value, Output& output, const Budget& budget) {
-    constexpr Py_ssize_t kMostEntries = 8;
-    if (!PyDict_CheckExact(value)) return false;
-    const Py_ssize_t length = PyDict_GET_SIZE(value);
-    if (length > kMostEntries || static_cast<std::size_t>(length) > budget.items) return false;
+// strs: such a map is written here in one pass, as the encoder would write
+// the dict. `entry(i, key, item)` gives the i-th entry. Anything else gives
+// false, with nothing kept of what was written.
+constexpr Py_ssize_t kSmallMapEntries = 8;
+
+template <typename Entry>
+bool append_small_entries(Py_ssize_t length, Entry entry, Output& output, const Budget& budget) {
+    if (length > kSmallMapEntries || static_cast<std::size_t>(length) > budget.items) return false;
     const std::size_t entry_size = output.size();
     std::uint8_t* header = output.extend(1);
     if (header == nullptr) return false;
     *header = static_cast<std::uint8_t>(0x80 | length);
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* item = nullptr;
-    Py_ssize_t seen = 0;
-    while (PyDict_Next(value, &position, &key, &item)) {
-        ++seen;
-        if (!append_short_ascii(key, output, budget) ||
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        if (!entry(i, key, item) || !append_short_ascii(key, output, budget) ||
             !(append_plain_scalar(item, output) || append_short_ascii(item, output, budget))) {
             output.truncate(entry_size);
             return false;
         }
     }
     // Past the output budget the encoder would have stopped taking items.
-    if (seen != length || output.failed() || output.size() - entry_size > budget.output) {
+    if (output.failed() || output.size() - entry_size > budget.output) {
         output.truncate(entry_size);
         return false;
     }
     return true;
+}
+
+bool append_small_dict(PyObject* value, Output& output, const Budget& budget) {
+    if (!PyDict_CheckExact(value)) return false;
+    Py_ssize_t position = 0;
+    auto next = [&](Py_ssize_t, PyObject*& key, PyObject*& item) {
+        return PyDict_Next(value, &position, &key, &item) != 0;
+    };
+    return append_small_entries(PyDict_GET_SIZE(value), next, output, budget);
 }
 
 }  // namespace
@@ -141,6 +148,24 @@ int append(PyObject* value, int lightweight, NefaByteBuffer* out) noexcept {
     if (output.failed()) {
         out->size = entry_size;
         return -1;
+    }
+    return 0;
+}
+
+int append_small_map(PyObject* const* names, PyObject* const* values, std::size_t count, int lightweight,
+                     NefaByteBuffer* out) noexcept {
+    const std::size_t entry_size = out->size;
+    Output output(*out);
+    auto at = [&](Py_ssize_t i, PyObject*& key, PyObject*& item) {
+        key = names[i];
+        item = values[i];
+        return true;
+    };
+    if (count > static_cast<std::size_t>(kSmallMapEntries) ||
+        !append_small_entries(static_cast<Py_ssize_t>(count), at, output,
+                              lightweight ? lightweight_budget : full_budget)) {
+        out->size = entry_size;
+        return output.failed() ? -1 : 1;
     }
     return 0;
 }

@@ -11,6 +11,8 @@ namespace nefa::value_encoder {
 // pending on entry is kept. Returns 0, or -1 when memory ran out (out->size
 // is then as it was on entry).
 int append(PyObject* value, int lightweight, NefaByteBuffer* out) noexcept;
+int append_small_map(PyObject* const* names, PyObject* const* values, std::size_t count, int lightweight,
+                     NefaByteBuffer* out) noexcept;
 
 // dump_msgpack(value) and dump_msgpack_lightweight_repr(value): METH_O
 // functions returning bytes. Interpreter lock held.

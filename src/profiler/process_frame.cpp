@@ -42,6 +42,22 @@ Ref record_locals(PyFrameObject* frame) {
     return copy;
 }
 
+// A function's few plain locals go to the encoder straight from the frame;
+// anything else is made a dict first.
+SerializedValue serialize_locals(ValueSerializer& serializer, PyFrameObject* frame) {
+    constexpr int kMostPlainLocals = 8;
+    PyObject* names[kMostPlainLocals];
+    PyObject* values[kMostPlainLocals];
+    if (!PyErr_Occurred()) {
+        const int count = compat::plain_function_locals(frame, names, values, kMostPlainLocals);
+        if (count >= 0) {
+            if (auto encoded = serializer.serialize_small_map(names, values, count)) return std::move(*encoded);
+        }
+    }
+    Ref locals = record_locals(frame);
+    return serializer.serialize(locals.get());
+}
+
 // Storage the lone-record buffer keeps between events; more is given back.
 constexpr std::size_t kRecordScratchKept = std::size_t{1} << 20;
 
@@ -132,7 +148,6 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
 
     // 3, 4.
     const std::shared_ptr<const std::string> qualname = get_qualname_cached(frame, qualname_cache);
-    Ref locals = record_locals(frame);
 
     // 6. The call site, from the stack as it was before this event.
     // The look-up runs no Python code, so the stack cannot change under it:
@@ -143,7 +158,7 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     values.value_scratch.reset();
     ValueSerializer serializer(state.lightweight_repr, &values.value_scratch);
     const SerializedValue arg_bytes = serializer.serialize(arg);
-    const SerializedValue locals_bytes = serializer.serialize(locals.get());
+    const SerializedValue locals_bytes = serialize_locals(serializer, frame);
 
     // 9.
     stack_update.run();

@@ -37,6 +37,14 @@ inline PyObject* code_qualname(PyObject* code) { return reinterpret_cast<PyCodeO
 Ref function_locals_snapshot(PyFrameObject* frame);
 #endif
 
+// The variables of a running function frame whose variables are all plain
+// locals (no cells, free or hidden variables, nothing added through
+// f_locals): the bound ones, in the order the interpreter's locals dict
+// lists them, into names[] and values[] (borrowed, valid while the frame
+// runs). Their count, or -1 for any other frame or one with more than
+// `capacity` variables (compat_locals.cpp).
+int plain_function_locals(PyFrameObject* frame, PyObject** names, PyObject** values, int capacity);
+
 // The frame's locals as a dict the caller may serialise: the interpreter's
 // own dict where it keeps one (module and class bodies, and function frames
 // before 3.13), otherwise (3.13's write-through proxy) a snapshot copy that

@@ -4,11 +4,14 @@
 // a dict from them, which costs more than the rest of a recorded event; this
 // builds the same dict in one pass over the frame's variables.
 //
-// Interpreter lock held. Internal layout: compiled for 3.13 only, where it
+// Most recorded functions have only plain local variables: those are read
+// straight from the frame on every version, with no dict at all.
+//
+// Interpreter lock held. Internal layout: compiled for the versions where it
 // was checked against the interpreter's snapshot on the same frames.
 #include "utils/compat.hpp"
 
-#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+#if PY_VERSION_HEX < 0x030E0000
 #define Py_BUILD_CORE 1
 #include "internal/pycore_code.h"
 #include "internal/pycore_frame.h"
@@ -43,6 +46,46 @@ Ref function_locals_snapshot(PyFrameObject* frame) {
     }
     return snapshot;
 }
+
+#endif
+
+#if PY_VERSION_HEX < 0x030E0000
+
+int plain_function_locals(PyFrameObject* frame, PyObject** names, PyObject** values, int capacity) {
+    _PyInterpreterFrame* running = frame->f_frame;
+#if PY_VERSION_HEX >= 0x030D0000
+    // Names added through the proxy live outside the frame's variables.
+    if (frame->f_extra_locals != nullptr || frame != PyEval_GetFrame()) return -1;
+    PyCodeObject* code = _PyFrame_GetCode(running);
+#else
+    // A dict of the frame's locals exists once something asked for it (a
+    // debugger, frame.f_locals): it may hold names written into it.
+    if (running->f_locals != nullptr) return -1;
+    PyCodeObject* code = running->f_code;
+#endif
+    if ((code->co_flags & CO_OPTIMIZED) == 0 || code->co_nlocalsplus > capacity) return -1;
+    if (code->co_nlocalsplus == 0) return 0;
+#if PY_VERSION_HEX < 0x030D0000
+    // A frame with no stack left has been cleared.
+    if (running->stacktop == 0) return -1;
+#endif
+    int count = 0;
+    for (int i = 0; i < code->co_nlocalsplus; ++i) {
+        // Cells, free variables and an inlined comprehension's hidden ones
+        // follow rules of the interpreter's own.
+        if (_PyLocals_GetKind(code->co_localspluskinds, i) != CO_FAST_LOCAL) return -1;
+        PyObject* value = running->localsplus[i];
+        if (value == nullptr) continue;
+        names[count] = PyTuple_GET_ITEM(code->co_localsplusnames, i);
+        values[count] = value;
+        ++count;
+    }
+    return count;
+}
+
+#else
+
+int plain_function_locals(PyFrameObject*, PyObject**, PyObject**, int) { return -1; }
 
 #endif
 

@@ -40,7 +40,8 @@ const NefaValueEncoderApi* native_encoder() {
     settled = true;
     const auto* candidate = static_cast<const NefaValueEncoderApi*>(found);
     if (candidate->version != NEFA_VALUE_ENCODER_API_VERSION || candidate->append == nullptr ||
-        candidate->dump_msgpack == nullptr || candidate->dump_msgpack_lightweight_repr == nullptr) {
+        candidate->dump_msgpack == nullptr || candidate->dump_msgpack_lightweight_repr == nullptr ||
+        candidate->append_small_map == nullptr) {
         return nullptr;
     }
     Py_INCREF(candidate->dump_msgpack);
@@ -152,9 +153,11 @@ SerializedValue ValueSerializer::serialize(PyObject* value) {
             scratch_ != nullptr && PyCFunction_Check(function.get()) ? native_encoder() : nullptr;
         if (api != nullptr && function.get() == api->dump_msgpack) {
             append_ = api->append;
+            append_small_map_ = api->append_small_map;
             append_mode_ = 0;
         } else if (api != nullptr && function.get() == api->dump_msgpack_lightweight_repr) {
             append_ = api->append;
+            append_small_map_ = api->append_small_map;
             append_mode_ = 1;
         } else {
             Ref result = Ref::require(PyObject_CallOneArg(function.get(), value));
@@ -172,6 +175,20 @@ SerializedValue ValueSerializer::serialize(PyObject* value) {
     out.scratch_ = &buffer;
     out.offset_ = buffer.size;
     if (append_(value, append_mode_, &buffer) < 0) throw std::bad_alloc();
+    out.size_ = buffer.size - out.offset_;
+    return out;
+}
+
+std::optional<SerializedValue> ValueSerializer::serialize_small_map(PyObject* const* names, PyObject* const* values,
+                                                                   int count) {
+    if (append_small_map_ == nullptr) return std::nullopt;
+    NefaByteBuffer& buffer = scratch_->buffer();
+    SerializedValue out;
+    out.scratch_ = &buffer;
+    out.offset_ = buffer.size;
+    const int status = append_small_map_(names, values, static_cast<std::size_t>(count), append_mode_, &buffer);
+    if (status < 0) throw std::bad_alloc();
+    if (status > 0) return std::nullopt;
     out.size_ = buffer.size - out.offset_;
     return out;
 }

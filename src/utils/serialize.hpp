@@ -7,6 +7,7 @@
 #include <nefa/value_encoder_api.h>
 
 #include <cstddef>
+#include <optional>
 #include <span>
 
 namespace nefa {
@@ -62,6 +63,11 @@ class ValueSerializer {
 public:
     ValueSerializer(bool lightweight, ValueScratch* scratch) : lightweight_(lightweight), scratch_(scratch) {}
     SerializedValue serialize(PyObject* value);
+    // What serialize() gives for a dict of these entries (distinct strs), for
+    // a few plain ones encoded without making the dict, once serialize() has
+    // found the native encoder; nothing otherwise (make the dict).
+    // Runs no Python code; no exception may be set.
+    std::optional<SerializedValue> serialize_small_map(PyObject* const* names, PyObject* const* values, int count);
 
 private:
     friend SerializedValue serialize_value(PyObject*, bool, ValueScratch*);
@@ -69,6 +75,7 @@ private:
     ValueScratch* scratch_;
     // The encoder's append and its mode, once found.
     int (*append_)(PyObject*, int, NefaByteBuffer*) = nullptr;
+    int (*append_small_map_)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*) = nullptr;
     int append_mode_ = 0;
 };
 

@@ -412,16 +412,21 @@ class NefaByteBuffer(ctypes.Structure):
 APPEND = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_int, ctypes.POINTER(NefaByteBuffer))
 
 
+APPEND_SMALL_MAP = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.POINTER(ctypes.py_object), ctypes.POINTER(ctypes.py_object),
+                                     ctypes.c_size_t, ctypes.c_int, ctypes.POINTER(NefaByteBuffer))
+
+
 class EncoderApi(ctypes.Structure):
     _fields_ = [("version", ctypes.c_uint), ("dump_msgpack", ctypes.py_object),
-                ("dump_msgpack_lightweight_repr", ctypes.py_object), ("append", APPEND)]
+                ("dump_msgpack_lightweight_repr", ctypes.py_object), ("append", APPEND),
+                ("append_small_map", APPEND_SMALL_MAP)]
 
 
 def test_capsule_appends_what_the_functions_return():
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
     get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     api = EncoderApi.from_address(get_pointer(native.value_encoder_api, b"nefa._native.value_encoder_api"))
-    assert api.version == 1
+    assert api.version == 2
     assert api.dump_msgpack is native.dump_msgpack
     assert api.dump_msgpack_lightweight_repr is native.dump_msgpack_lightweight_repr
 
@@ -437,3 +442,39 @@ def test_capsule_appends_what_the_functions_return():
         assert ctypes.string_at(buffer.data, buffer.size) == expected and buffer.capacity >= buffer.size
     finally:
         libc.free(buffer.data)
+
+
+class Named(int):
+    pass
+
+
+@pytest.mark.parametrize("entries, appended", [
+    ({}, True),
+    ({"n": 12, "x": None, "flag": True, "ratio": 0.5, "big": -2**63, "s": "text"}, True),
+    ({f"v{i}": i for i in range(8)}, True),
+    # Left to the whole encoder: too many, too long, not ASCII, not plain.
+    ({f"v{i}": i for i in range(9)}, False),
+    ({"s": "x" * 1001}, False),
+    ({"é": 1}, False),
+    ({"n": 2**64}, False),
+    ({"n": Named(3)}, False),
+    ({"t": (1,)}, False),
+])
+def test_a_small_map_is_appended_as_its_dict_or_left_to_the_encoder(entries, appended):
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    api = EncoderApi.from_address(get_pointer(native.value_encoder_api, b"nefa._native.value_encoder_api"))
+    libc = ctypes.CDLL(None)
+    libc.free.argtypes = [ctypes.c_void_p]
+    names = (ctypes.py_object * max(1, len(entries)))(*entries.keys())
+    values = (ctypes.py_object * max(1, len(entries)))(*entries.values())
+    for lightweight, dump in ((0, native.dump_msgpack), (1, native.dump_msgpack_lightweight_repr)):
+        buffer = NefaByteBuffer()
+        try:
+            assert api.append(None, 0, ctypes.byref(buffer)) == 0
+            status = api.append_small_map(names, values, len(entries), lightweight, ctypes.byref(buffer))
+            written = ctypes.string_at(buffer.data, buffer.size)
+        finally:
+            libc.free(buffer.data)
+        # Appended exactly as the dict would be, or declined with nothing written.
+        assert (status, written) == ((0, b"\xc0" + dump(entries)) if appended else (1, b"\xc0"))

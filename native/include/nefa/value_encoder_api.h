@@ -14,7 +14,7 @@ extern "C" {
 #endif
 
 #define NEFA_VALUE_ENCODER_CAPSULE "nefa._native.value_encoder_api"
-#define NEFA_VALUE_ENCODER_API_VERSION 1u
+#define NEFA_VALUE_ENCODER_API_VERSION 2u
 
 /* A growable byte buffer owned by the caller. The encoder grows it with
  * realloc() (never shrinks it); the owner frees `data` with free(). */
@@ -39,6 +39,14 @@ typedef struct NefaValueEncoderApi {
      * PyErr_SetInterrupt. Returns 0, or -1 when memory ran out (out->size is
      * then as it was on entry). */
     int (*append)(PyObject* value, int lightweight, NefaByteBuffer* out);
+    /* Appends what `append` would for an exact dict of these `count` entries
+     * in this order (`names` distinct strs), when that dict is a small one of
+     * short ASCII names bound to plain values: a function's locals, encoded
+     * without making the dict. Runs no Python code. Returns 0 when appended,
+     * 1 when it leaves the map to `append` (nothing appended), -1 when memory
+     * ran out (out->size as it was on entry). Interpreter lock held. */
+    int (*append_small_map)(PyObject* const* names, PyObject* const* values, size_t count, int lightweight,
+                            NefaByteBuffer* out);
 } NefaValueEncoderApi;
 
 #ifdef __cplusplus
