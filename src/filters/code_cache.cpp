@@ -2,6 +2,7 @@
 
 #include "profiler/nefa_profiler.hpp"
 #include "utils/compat.hpp"
+#include "utils/paths.hpp"
 #include "utils/text.hpp"
 
 #include <array>
@@ -15,7 +16,11 @@ struct ProfilerSlot {
     std::uint64_t serial = 0;  // 0: empty
     CodeVerdict verdict = CodeVerdict::skip;
     std::vector<PluginProcessor>* processors = nullptr;
+    // Where the file name relative to the profiler's working directory starts.
+    std::size_t relative_path_start = 0;
 };
+
+}  // namespace
 
 struct CodeInfo {
     std::string_view filename;
@@ -32,6 +37,8 @@ struct CodeInfo {
     // Line + 1 per code unit (0: not looked up yet), made on first use.
     std::vector<std::int32_t> lines;
 };
+
+namespace {
 
 void free_code_info(void* info) { delete static_cast<CodeInfo*>(info); }
 
@@ -87,6 +94,7 @@ ProfilerSlot decide(ProfilerState& profiler, std::string_view filename, std::str
     ProfilerSlot slot;
     slot.serial = profiler.serial;
     slot.verdict = static_verdict(profiler, filename);
+    slot.relative_path_start = filename.size() - path_relative_to(filename, profiler.working_directory).size();
     // The table's shape is fixed once the profiler is built, so a pointer
     // into it stays valid as long as the profiler (and its serial) lives.
     PluginTable& table = profiler.plugin_processors.value;
@@ -120,6 +128,7 @@ CodeView describe_code(PyObject* code, ProfilerState& profiler) {
         fill_texts(scratch, code);
         const ProfilerSlot slot = decide(profiler, scratch.filename, scratch.name);
         view.filename = scratch.filename;
+        view.relative_path = scratch.filename.substr(slot.relative_path_start);
         view.name = scratch.name;
         view.verdict = slot.verdict;
         view.processors = slot.processors;
@@ -128,8 +137,10 @@ CodeView describe_code(PyObject* code, ProfilerState& profiler) {
     view.filename = info->filename;
     view.name = info->name;
     view.qualname = &info->qualname;
+    view.info = info;
     for (const ProfilerSlot& slot : info->slots) {
         if (slot.serial == profiler.serial) {
+            view.relative_path = info->filename.substr(slot.relative_path_start);
             view.verdict = slot.verdict;
             view.processors = slot.processors;
             return view;
@@ -138,6 +149,7 @@ CodeView describe_code(PyObject* code, ProfilerState& profiler) {
     const ProfilerSlot slot = decide(profiler, info->filename, info->name);
     info->slots[info->next_slot] = slot;
     info->next_slot = (info->next_slot + 1) % CodeInfo::kSlots;
+    view.relative_path = info->filename.substr(slot.relative_path_start);
     view.verdict = slot.verdict;
     view.processors = slot.processors;
     return view;
@@ -147,15 +159,20 @@ int cached_line_number(PyFrameObject* frame) {
     // A trace function may move a frame's line (a debugger's jump): ask the frame.
     if (compat::thread_is_traced()) return PyFrame_GetLineNumber(frame);
     Ref code = compat::frame_code(frame);
-    const int lasti = compat::frame_lasti(frame);
     CodeInfo* info = nullptr;
     try {
         info = cached_info(code.get());
     } catch (const InternalError&) {
         info = nullptr;  // the names are reported where they are needed
     }
+    return cached_line_number(frame, code.get(), info);
+}
+
+int cached_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info) {
+    if (compat::thread_is_traced()) return PyFrame_GetLineNumber(frame);
+    const int lasti = compat::frame_lasti(frame);
     const std::size_t unit = lasti >= 0 ? static_cast<std::size_t>(lasti) / 2 : 0;
-    const auto units = static_cast<std::size_t>(compat::code_units(code.get()));
+    const auto units = static_cast<std::size_t>(compat::code_units(code));
     if (info == nullptr || lasti < 0 || unit >= units) return PyFrame_GetLineNumber(frame);
     if (info->lines.size() != units) info->lines.assign(units, 0);
     std::int32_t& slot = info->lines[unit];

@@ -16,6 +16,7 @@
 namespace nefa {
 
 struct ProfilerState;
+struct CodeInfo;
 
 enum class CodeVerdict : std::uint8_t {
     record,       // an include pattern matched
@@ -39,12 +40,15 @@ struct CodeView {
     // co_filename and co_name as UTF-8; lone surrogates (undecodable file
     // names) are replaced by U+FFFD. Valid while the code object lives.
     std::string_view filename;
+    // The end of filename: what lies past the profiler's working directory.
+    std::string_view relative_path;
     std::string_view name;
     CodeVerdict verdict = CodeVerdict::skip;
     // The profiler's processors for this co_name, or null for none.
     std::vector<PluginProcessor>* processors = nullptr;
     // Null when the code object has no slot for us.
     QualnameCache* qualname = nullptr;
+    CodeInfo* info = nullptr;
 };
 
 // Requires the interpreter lock; `code` must be a code object.
@@ -61,5 +65,8 @@ bool known_to_skip(PyObject* code, std::uint64_t serial) noexcept;
 // the code's location table, which costs more than the rest of a record's
 // path and line together. Requires the interpreter lock.
 int cached_line_number(PyFrameObject* frame);
+// The same, for a frame running `code`, whose cache `info` (may be null) the
+// caller has at hand.
+int cached_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info);
 
 }  // namespace nefa

@@ -40,9 +40,9 @@ void log_error(DroppedEvents& dropped, PyFrameObject* frame, PendingError error,
                PyObject* co_name);
 
 // Builds the default record of a kept frame and buffers the event's records.
-void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg,
-                   std::string_view filename, std::string_view co_name, QualnameCache* qualname_cache,
-                   EventRecords& records);
+// `code` is the frame's code and `view` what describe_code said of it.
+void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg, PyObject* code,
+                   const CodeView& view, EventRecords& records);
 
 // Keeps the thread's stack of recorded frames in step with its events.
 void update_call_frames(ThreadValues& values, Event event, PyFrameObject* frame, const FrameId* frame_id) noexcept;

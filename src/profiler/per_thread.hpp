@@ -19,6 +19,7 @@ namespace nefa {
 struct ThreadValues {
     std::vector<CallFrameEntry> call_frames;
     FrameIdMap frame_ids;
+    FrameIdSource frame_id_source;
     std::optional<ThreadIdentity> thread_info;
     // The fork epoch thread_info was read in: a forked child's thread has
     // another native id than the parent's.

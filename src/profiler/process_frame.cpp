@@ -102,9 +102,9 @@ const ThreadIdentity& thread_info(ThreadValues& values) {
     return *values.thread_info;
 }
 
-void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg,
-                   std::string_view filename, std::string_view co_name, QualnameCache* qualname_cache,
-                   EventRecords& records) {
+void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg, PyObject* code,
+                   const CodeView& view, EventRecords& records) {
+    const std::string_view co_name = view.name;
     ThreadValues& values = state.per_thread.current(state.serial);
 
     // Frame ids link a call to its return through the frame's address. The id
@@ -112,9 +112,10 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     // rest of the record fares: a frame that passed the filters must be on
     // the stack from its call to its return, or every later call site on
     // this thread would point at the wrong frame.
+    const WallClock now = wall_clock();
     std::optional<FrameId> frame_id;
     if (event == Event::call) {
-        frame_id = FrameId::generate();
+        frame_id = values.frame_id_source.next(now.millis);
         values.frame_ids.insert_or_assign(address_of(frame), *frame_id);
     } else {
         // The entry goes with the return: frame objects are freed and their
@@ -141,13 +142,13 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     const ThreadIdentity& identity = thread_info(values);
 
     // 2. Where: the file relative to the working directory, and the line.
-    const int line = frame_line_number(frame);
-    const std::string_view path = path_relative_to(filename, state.working_directory);
+    const int line = frame_line_number(frame, code, view.info);
+    const std::string_view path = view.relative_path;
     char line_text[16];
     const auto line_end = std::to_chars(line_text, line_text + sizeof line_text, line).ptr;
 
     // 3, 4.
-    const std::shared_ptr<const std::string> qualname = get_qualname_cached(frame, qualname_cache);
+    const std::shared_ptr<const std::string> qualname = get_qualname_cached(frame, view.qualname);
 
     // 6. The call site, from the stack as it was before this event.
     // The look-up runs no Python code, so the stack cannot change under it:
@@ -212,7 +213,7 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     w.str("thread_native_id");
     w.uint(identity.native_id);
     w.str("timestamp");
-    w.f64(timestamp());
+    w.f64(now.seconds);
     w.str("type");
     w.str("frame");
     w.str("user_code_call_site");

@@ -57,7 +57,7 @@ bool profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref ar
 
         try {
             if (keep) {
-                process_frame(state, frame, event, arg.get(), view.filename, view.name, view.qualname, records);
+                process_frame(state, frame, event, arg.get(), code.get(), view, records);
             } else {
                 ThreadValues& values = state.per_thread.current(state.serial);
                 push_frames(state, values, event, records);

@@ -22,13 +22,22 @@ ThreadIdentity current_thread() {
     return identity;
 }
 
-int frame_line_number(PyFrameObject* frame) {
-    const int line = cached_line_number(frame);
+namespace {
+
+int line_or_type_error(int line) {
     if (line < 0) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
         throw PyErrOccurred{};
     }
     return line;
+}
+
+}  // namespace
+
+int frame_line_number(PyFrameObject* frame) { return line_or_type_error(cached_line_number(frame)); }
+
+int frame_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info) {
+    return line_or_type_error(cached_line_number(frame, code, info));
 }
 
 std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snapshot, const FrameId* frame_id) {

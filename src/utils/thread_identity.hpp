@@ -12,6 +12,8 @@
 
 namespace nefa {
 
+struct CodeInfo;
+
 struct ThreadIdentity {
     std::string name;
     std::uint64_t native_id = 0;
@@ -39,5 +41,7 @@ std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snap
 // A frame's current line the way `frame.f_lineno` reads it: throws TypeError
 // where that attribute is None.
 int frame_line_number(PyFrameObject* frame);
+// The same for a frame running `code`, whose cache `info` (may be null) is at hand.
+int frame_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info);
 
 }  // namespace nefa

@@ -5,6 +5,7 @@
 
 #include <sys/random.h>
 
+#include <array>
 #include <cstring>
 #include <ctime>
 
@@ -87,7 +88,7 @@ void encode_ulid(std::uint64_t millis, std::uint16_t random_high, std::uint64_t 
     }
 }
 
-void new_ulid(char out[kUlidLength]) {
+void new_ulid_at(std::uint64_t millis, char out[kUlidLength]) {
     thread_local Generator generator;
     thread_local std::uint64_t seeded_in = fork_epoch();
     if (const std::uint64_t now = fork_epoch(); now != seeded_in) {
@@ -97,7 +98,44 @@ void new_ulid(char out[kUlidLength]) {
     }
     const std::uint64_t low = generator.next();
     const auto high = static_cast<std::uint16_t>(generator.next());
-    encode_ulid(now_millis(), high, low, out);
+    encode_ulid(millis, high, low, out);
+}
+
+void new_ulid(char out[kUlidLength]) { new_ulid_at(now_millis(), out); }
+
+namespace {
+
+// Adds one to the random part of a ULID's text (its last 16 characters, 80
+// bits), in place. False when it was all ones.
+bool increment_random_part(char* ulid) {
+    // The Crockford digit after each one, and '0' after the last.
+    static constexpr auto next_digit = [] {
+        std::array<char, 128> table{};
+        for (std::size_t i = 0; i + 1 < sizeof kCrockford - 1; ++i) {
+            table[static_cast<unsigned char>(kCrockford[i])] = kCrockford[i + 1];
+        }
+        table['Z'] = '0';
+        return table;
+    }();
+    for (std::size_t i = kUlidLength; i-- > kUlidLength - 16;) {
+        ulid[i] = next_digit[static_cast<unsigned char>(ulid[i]) & 0x7f];
+        if (ulid[i] != '0') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+FrameId FrameIdSource::next(std::uint64_t millis) {
+    const std::uint64_t epoch = fork_epoch();
+    if (!started_ || millis != millis_ || epoch != epoch_ || !increment_random_part(last_.text.data() + 4)) {
+        std::memcpy(last_.text.data(), "frm_", 4);
+        new_ulid_at(millis, last_.text.data() + 4);
+        millis_ = millis;
+        epoch_ = epoch;
+        started_ = true;
+    }
+    return last_;
 }
 
 FrameId FrameId::generate() {

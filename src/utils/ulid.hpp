@@ -19,6 +19,9 @@ void encode_ulid(std::uint64_t millis, std::uint16_t random_high, std::uint64_t 
 // the operating system's random source. No interpreter lock needed.
 void new_ulid(char out[kUlidLength]);
 
+// As new_ulid, with the time given (milliseconds since the epoch).
+void new_ulid_at(std::uint64_t millis, char out[kUlidLength]);
+
 // "frm_" + ULID: fixed size, so copies never allocate.
 struct FrameId {
     static constexpr std::size_t kLength = 4 + kUlidLength;
@@ -27,6 +30,23 @@ struct FrameId {
     static FrameId generate();
     std::string_view view() const { return {text.data(), text.size()}; }
     friend bool operator==(const FrameId&, const FrameId&) = default;
+};
+
+// The frame ids of one thread. Within one millisecond each id is the one
+// before with its random part plus one (monotonic ULIDs), so that most ids
+// cost an increment of their last character rather than a random draw and
+// a whole encoding. Ids stay distinct across threads and processes: each
+// source starts each millisecond from 80 fresh random bits, and a forked
+// child starts afresh. Not shared between threads; no interpreter lock needed.
+class FrameIdSource {
+public:
+    FrameId next(std::uint64_t millis);
+
+private:
+    FrameId last_{};
+    std::uint64_t millis_ = 0;
+    std::uint64_t epoch_ = 0;
+    bool started_ = false;
 };
 
 }  // namespace nefa

@@ -52,6 +52,30 @@ TEST(Ulid, RandomBitsLandInTheirPlaces) {
     EXPECT_EQ(ulid(std::uint64_t{1} << 48, 0, 0), std::string(26, '0'));
 }
 
+TEST(FrameIdSource, IdsWithinAMillisecondCountUpAndStayDistinct) {
+    // 100,000 ids in one millisecond: the last characters carry into the
+    // ones before them many times over.
+    FrameIdSource source;
+    constexpr std::uint64_t millis = 1469918176385;
+    std::string previous;
+    std::set<std::string> seen;
+    for (int i = 0; i < 100'000; ++i) {
+        const std::string text(source.next(millis).view());
+        ASSERT_EQ(text.substr(0, 14), "frm_01ARYZ6S41");
+        ASSERT_EQ(text.find_first_not_of(kCrockford, 4), std::string::npos) << text;
+        // Crockford text sorts as the number it spells.
+        ASSERT_GT(text, previous);
+        previous = text;
+        seen.insert(text);
+    }
+    EXPECT_EQ(seen.size(), 100'000u);
+    // Another millisecond starts from fresh random bits, with its own time.
+    const std::string next(source.next(millis + 1).view());
+    EXPECT_EQ(decode_millis(std::string_view(next).substr(4, 10)), millis + 1);
+    FrameIdSource other;
+    EXPECT_NE(std::string(other.next(millis).view()), std::string(FrameIdSource().next(millis).view()));
+}
+
 TEST(FrameId, HasPrefixAndCrockfordCharacters) {
     const std::uint64_t before = now_millis();
     const FrameId id = FrameId::generate();
