@@ -1,10 +1,13 @@
 #include "value_encoder/api.hpp"
 
+#include "utils/compat.hpp"
+
 #include "value_encoder/encoder.hpp"
 #include "value_encoder/text.hpp"
 #include "value_encoder/type_name.hpp"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace nefa::value_encoder {
 
@@ -61,6 +64,10 @@ bool append_plain_scalar(PyObject* value, Output& output) {
     } else if (type == &PyFloat_Type) {
         output.f64(PyFloat_AS_DOUBLE(value));
     } else if (type == &PyLong_Type) {
+        if (std::int64_t compact = 0; compat::compact_int_value(value, &compact)) {
+            output.integer(compact);
+            return true;
+        }
         int overflow = 0;
         const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow != 0 || (small == -1 && PyErr_Occurred())) {
@@ -79,6 +86,14 @@ bool append_short_ascii(PyObject* value, Output& output, const Budget& budget) {
     if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
     if (static_cast<std::size_t>(length) > budget.chars) return false;
+    if (length < 32) {
+        // A fixstr: its header and its bytes, as write_text would put them.
+        if (std::uint8_t* p = output.extend(1 + static_cast<std::size_t>(length))) {
+            *p = static_cast<std::uint8_t>(0xa0 | length);
+            std::memcpy(p + 1, PyUnicode_DATA(value), static_cast<std::size_t>(length));
+        }
+        return true;
+    }
     write_text(output, value, length);
     return true;
 }

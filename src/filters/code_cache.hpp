@@ -31,6 +31,10 @@ CodeVerdict static_verdict(const ProfilerState& profiler, std::string_view filen
 // reference) it was made with: code run under other globals is named afresh.
 struct QualnameCache {
     Ref module_name;
+    // The globals dict the module name was read from, and its version then
+    // (compared, not held): while both match, globals["__name__"] is the same.
+    PyObject* globals = nullptr;
+    std::uint64_t globals_version = 0;
     // Shared so that an event keeps its text even if another thread renames
     // the cache while this event runs Python code.
     std::shared_ptr<const std::string> text;

@@ -66,14 +66,20 @@ std::shared_ptr<const std::string> get_qualname_cached(PyFrameObject* frame, Qua
         if (!name) return nullptr;
         return std::make_shared<const std::string>(std::move(*name));
     }
+    Ref globals = compat::frame_globals(frame);
+    const bool same_globals = compat::has_dict_versions && cache->text && cache->module_name &&
+                              PyDict_CheckExact(globals.get()) && globals.get() == cache->globals &&
+                              compat::dict_version(globals.get()) == cache->globals_version;
+    if (same_globals) return cache->text;
     Ref name = module_name(frame);
     if (!cache->text || name.get() != cache->module_name.get()) {
         auto text = std::make_shared<const std::string>(join(name.get(), display_text(co_qualname)));
         // Only an exact str is sure to give the same text next time.
         cache->module_name = PyUnicode_CheckExact(name.get()) ? name : Ref{};
         cache->text = text;
-        return text;
     }
+    cache->globals = PyDict_CheckExact(globals.get()) ? globals.get() : nullptr;
+    cache->globals_version = cache->globals != nullptr ? compat::dict_version(cache->globals) : 0;
     return cache->text;
 }
 

@@ -1,6 +1,7 @@
 #include "utils/thread_identity.hpp"
 
 #include "filters/code_cache.hpp"
+#include "utils/compat.hpp"
 #include "utils/fork_epoch.hpp"
 #include "utils/interned.hpp"
 #include "utils/text.hpp"
@@ -56,7 +57,16 @@ std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snap
     }
     CallSite site;
     site.call_frame_id = chosen->frame_id;
-    site.line_number = frame_line_number(reinterpret_cast<PyFrameObject*>(chosen->frame.get()));
+    auto* frame = reinterpret_cast<PyFrameObject*>(chosen->frame.get());
+    const int lasti = compat::frame_lasti(frame);
+    // Under a trace function the line may move without the instruction.
+    if (lasti >= 0 && lasti == chosen->line_lasti && !compat::thread_is_traced()) {
+        site.line_number = chosen->line;
+        return site;
+    }
+    site.line_number = frame_line_number(frame);
+    chosen->line_lasti = lasti;
+    chosen->line = site.line_number;
     return site;
 }
 

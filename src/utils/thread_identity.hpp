@@ -23,6 +23,10 @@ struct ThreadIdentity {
 struct CallFrameEntry {
     Ref frame;
     FrameId frame_id;
+    // The frame's line at instruction `line_lasti` as last looked up: a
+    // caller stays at one instruction from its callee's call to its return.
+    mutable int line_lasti = -1;
+    mutable int line = 0;
 };
 
 struct CallSite {
