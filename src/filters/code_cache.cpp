@@ -117,9 +117,9 @@ ProfilerSlot decide(ProfilerState& profiler, std::string_view filename, std::str
 
 }  // namespace
 
-CodeView describe_code(PyObject* code, ProfilerState& profiler) {
+CodeView describe_code(PyObject* code, ProfilerState& profiler, CodeInfo* known) {
     CodeView view;
-    CodeInfo* info = cached_info(code);
+    CodeInfo* info = known != nullptr ? known : cached_info(code);
     if (info == nullptr) {
         // No slot for us: decide afresh, keeping any replacement text alive
         // in per-thread scratch until the next event.
@@ -182,18 +182,26 @@ int cached_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info) {
     return line;
 }
 
-bool known_to_skip(PyObject* code, std::uint64_t serial) noexcept {
-    if (extra_index_value < 0) return false;
+CodeInfo* existing_code_info(PyObject* code) noexcept {
+    if (extra_index_value < 0) return nullptr;
     void* extra = nullptr;
     if (compat::code_get_extra(code, extra_index_value, &extra) < 0) {
         PyErr_Clear();
-        return false;
+        return nullptr;
     }
-    if (extra == nullptr) return false;
-    for (const ProfilerSlot& slot : static_cast<const CodeInfo*>(extra)->slots) {
+    return static_cast<CodeInfo*>(extra);
+}
+
+bool known_to_skip(const CodeInfo* info, std::uint64_t serial) noexcept {
+    if (info == nullptr) return false;
+    for (const ProfilerSlot& slot : info->slots) {
         if (slot.serial == serial) return slot.verdict == CodeVerdict::skip && slot.processors == nullptr;
     }
     return false;
+}
+
+bool known_to_skip(PyObject* code, std::uint64_t serial) noexcept {
+    return known_to_skip(existing_code_info(code), serial);
 }
 
 }  // namespace nefa

@@ -55,14 +55,20 @@ struct CodeView {
     CodeInfo* info = nullptr;
 };
 
-// Requires the interpreter lock; `code` must be a code object.
-CodeView describe_code(PyObject* code, ProfilerState& profiler);
+// Requires the interpreter lock; `code` must be a code object. `known` is
+// its cache when the caller already has it (existing_code_info).
+CodeView describe_code(PyObject* code, ProfilerState& profiler, CodeInfo* known = nullptr);
+
+// The code object's cache if it has one yet, else null. Never fails.
+// Requires the interpreter lock.
+CodeInfo* existing_code_info(PyObject* code) noexcept;
 
 // True when the code object's cache already says that the profiler with
 // `serial` skips it and no plugin wants it: most events end here, so this
 // is kept to a slot read and a few comparisons. Never fails; false means
 // "ask describe_code". Requires the interpreter lock.
 bool known_to_skip(PyObject* code, std::uint64_t serial) noexcept;
+bool known_to_skip(const CodeInfo* info, std::uint64_t serial) noexcept;
 
 // The line the frame is at, as PyFrame_GetLineNumber gives it (-1 for
 // none), remembered per code object and instruction: looking a line up walks

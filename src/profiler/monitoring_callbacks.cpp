@@ -37,7 +37,7 @@ PyObject* answer(Answer value) {
 // Everything past the fast path: the event reaches the same processing as
 // the profile hook's, with the frame of the running code. False when the
 // code is of no interest to the profiler.
-[[gnu::noinline]] bool deliver(NefaProfilerObject* self, PyObject* code, Event event, PyObject* arg) {
+[[gnu::noinline]] bool deliver(NefaProfilerObject* self, PyObject* code, CodeInfo* info, Event event, PyObject* arg) {
     PendingError pending = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
     bool wanted = true;
     // Our own reference: the host's Python code run during the event may
@@ -55,7 +55,7 @@ PyObject* answer(Answer value) {
                 return 0;
             }
             Ref frame_ref = Ref::borrow(reinterpret_cast<PyObject*>(frame));
-            wanted = profile(self, frame, event, Ref::borrow(arg));
+            wanted = profile(self, frame, event, Ref::borrow(arg), info);
             return 0;
         },
         -1);
@@ -82,8 +82,9 @@ PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected,
     if (profiler == nullptr) Py_RETURN_NONE;
     // The common case, decided once per code object: filtered code that no
     // plugin wants. Its location is switched off and costs nothing again.
-    if (known_to_skip(args[0], profiler->state->serial)) return answer(when_unwanted);
-    return answer(deliver(profiler, args[0], event, arg) ? Answer::none : when_unwanted);
+    CodeInfo* info = existing_code_info(args[0]);
+    if (known_to_skip(info, profiler->state->serial)) return answer(when_unwanted);
+    return answer(deliver(profiler, args[0], info, event, arg) ? Answer::none : when_unwanted);
 }
 
 PyObject* on_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

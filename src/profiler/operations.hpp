@@ -31,7 +31,7 @@ struct EventRecords {
 // Handles one call or return event; never raises (failures go to log_error).
 // False when the frame's code is filtered out and no plugin wants it, so that
 // none of its events will ever matter to this profiler.
-bool profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref arg);
+bool profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref arg, CodeInfo* known = nullptr);
 
 // Reports a Python exception met while processing an event as a warning on
 // the "nefa" logger. An error at the recursion limit, or one whose report

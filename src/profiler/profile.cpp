@@ -37,12 +37,12 @@ void drop(ProfilerState& state, DropCause cause) {
 
 }  // namespace
 
-bool profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref arg) {
+bool profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref arg, CodeInfo* known) {
     ProfilerState& state = *self->state;
     try {
         if (Py_TYPE(frame) != &PyFrame_Type) throw InternalError("Python gives us a PyFrame");
         Ref code = compat::frame_code(frame);
-        const CodeView view = describe_code(code.get(), state);
+        const CodeView view = describe_code(code.get(), state, known);
 
         // The common case, decided per code object: a filtered frame that no
         // plugin wants costs nothing more.

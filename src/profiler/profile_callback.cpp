@@ -11,7 +11,7 @@ namespace {
 
 // Everything but the common case, kept out of line so that the common case
 // pays for no stack frame of its own.
-[[gnu::noinline]] int handle_event(PyObject* obj, PyFrameObject* frame, Event event, PyObject* arg) {
+[[gnu::noinline]] int handle_event(PyObject* obj, PyFrameObject* frame, Event event, PyObject* arg, CodeInfo* info) {
     if (obj == nullptr || frame == nullptr) {
         ensure_error_set();
         return -1;
@@ -26,7 +26,7 @@ namespace {
             NefaProfilerObject* self = downcast_profiler(obj);
             SharedBorrow borrow(self);
             Ref frame_ref = Ref::borrow(reinterpret_cast<PyObject*>(frame));
-            (void)profile(self, frame, event, Ref::borrow(arg != nullptr ? arg : Py_None));
+            (void)profile(self, frame, event, Ref::borrow(arg != nullptr ? arg : Py_None), info);
             return 0;
         },
         -1);
@@ -42,14 +42,15 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     if (what != PyTrace_CALL && what != PyTrace_RETURN) return 0;
     // The common case, decided once per code object: a filtered frame that
     // no plugin wants. The interpreter keeps the frame's code alive for us.
+    CodeInfo* info = nullptr;
     if (obj != nullptr && frame != nullptr && Py_TYPE(obj) == the_nefa_profiler_type) {
         PyCodeObject* code = PyFrame_GetCode(frame);
-        const bool skip = known_to_skip(reinterpret_cast<PyObject*>(code),
-                                        reinterpret_cast<NefaProfilerObject*>(obj)->state->serial);
+        info = existing_code_info(reinterpret_cast<PyObject*>(code));
+        const bool skip = known_to_skip(info, reinterpret_cast<NefaProfilerObject*>(obj)->state->serial);
         Ref release = Ref::steal(reinterpret_cast<PyObject*>(code));
         if (skip) return 0;
     }
-    return handle_event(obj, frame, what == PyTrace_CALL ? Event::call : Event::return_, arg);
+    return handle_event(obj, frame, what == PyTrace_CALL ? Event::call : Event::return_, arg, info);
 }
 
 }  // namespace nefa
