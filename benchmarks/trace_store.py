@@ -303,8 +303,24 @@ def step_save(db_path: str, records: int, index: bool) -> dict:
 
 
 # The canvas of a wide screen: the page asks for its width, and half as
-# much again once zoomed (a margin on each side, for panning).
-VIEW_WIDTH = 1600
+# much again once zoomed (a margin on each side, for panning), for the rows
+# on screen and ROW_MARGIN more (served.js: its row and lane sizes).
+VIEW_WIDTH, VIEW_HEIGHT = 1600, 900
+AXIS_HEIGHT, LANE_HEADER, LANE_GAP, ROW_HEIGHT, ROW_MARGIN = 24, 22, 10, 18, 8
+
+
+def rows_on_screen(threads: list) -> str:
+    """The page's ``rows`` for the view scrolled to the top."""
+    asked, top = [], 0
+    for thread in threads:
+        y = AXIS_HEIGHT + top
+        top += LANE_HEADER + max(1, thread["depths"]) * ROW_HEIGHT + LANE_GAP
+        if y > VIEW_HEIGHT:
+            continue
+        first = max(0, (AXIS_HEIGHT - y - LANE_HEADER) // ROW_HEIGHT - ROW_MARGIN)
+        end = min(thread["depths"], -(-(VIEW_HEIGHT - y - LANE_HEADER) // ROW_HEIGHT) + ROW_MARGIN)
+        asked.append(f"{thread['id']}:{first}:{max(0, end - first)}")
+    return ",".join(asked)
 
 
 def _get(url: str):
@@ -326,17 +342,19 @@ def step_view(db_path: str, trace_id: str) -> dict:
         url = server.stdout.readline().split(" at ")[1].split()[0]
         summary, _ = _get(url + "api/trace")
         total = summary["trace"]["duration"]
-        window, overview = _get(f"{url}api/window?t0=0&t1={total}&width={VIEW_WIDTH}")
+        asked = "rows=" + rows_on_screen(summary["threads"])
+        window, overview = _get(f"{url}api/window?t0=0&t1={total}&width={VIEW_WIDTH}&{asked}")
         first_paint = time.perf_counter() - started
         zooms, pans = [], []
         span, middle = total, total * 0.37
         for _ in range(12):  # each zoom halves the span, around one point
             span /= 2
             t0 = max(0.0, middle - span * 0.75)
-            zooms.append(_get(f"{url}api/window?t0={t0}&t1={t0 + span * 1.5}&width={VIEW_WIDTH * 3 // 2}")[1])
+            zooms.append(_get(f"{url}api/window?t0={t0}&t1={t0 + span * 1.5}&width={VIEW_WIDTH * 3 // 2}&{asked}")[1])
             for shift in (0.3, 0.6):  # panning past the margin asks again
                 pan0 = t0 + span * shift
-                pans.append(_get(f"{url}api/window?t0={pan0}&t1={pan0 + span * 1.5}&width={VIEW_WIDTH * 3 // 2}")[1])
+                pans.append(_get(f"{url}api/window?t0={pan0}&t1={pan0 + span * 1.5}&width={VIEW_WIDTH * 3 // 2}"
+                                 f"&{asked}")[1])
         if os.environ.get("NEFA_BENCH_VERBOSE"):
             print("zooms", [round(z * 1e3) for z in zooms], "pans", [round(p * 1e3) for p in pans], file=sys.stderr)
         rows = max(len(thread["rows"]) for thread in window["threads"])

@@ -43,7 +43,7 @@ def test_only_the_token_opens_the_door(serve, shop):
     assert status == 200 and page.startswith(b"<!doctype html>") and b"nefaFormat" in page
     assert api(server, "api/trace")["trace"]["id"] == "trc_01SHOP"
     for route in ("api/window?t0=5&t1=5&width=10", "api/window?t0=0&t1=1&width=0", "api/window?t0=nan&t1=1&width=9",
-                  "api/call?id=x"):
+                  "api/window?t0=0&t1=1&width=9&rows=1:0", "api/call?id=x"):
         assert get(server.url + route)[0] == 400, route
     assert get(server.url + "api/call?id=999999")[0] == 404
 
@@ -93,7 +93,12 @@ def test_a_window_shows_every_call_once_merged_below_a_pixel(store, synthetic):
             for t0, t1, width in ((start, end, 300), (start + span // 3, start + span // 3 + span // 200, 300),
                                   (start, end, 100_000)):
                 px = (t1 - t0) / min(width, 20_000)
-                found = {row.depth: row for row in layout.window(conn, key, thread, 4, t0, t1, width).rows}
+                walked = layout.window(conn, key, thread, range(4), t0, t1, width, native=False)
+                # The native walk reads less, and finds the same, on one connection or two.
+                for parallel in (False, True):
+                    found = layout.window(conn, key, thread, range(4), t0, t1, width, parallel=parallel)
+                    assert (found.rows, found.events) == (walked.rows, walked.events)
+                found = {row.depth: row for row in walked.rows}
                 for depth in range(4):
                     frames = _frames(conn, key, thread, depth, t0, t1)
                     row = found.get(depth)
@@ -106,6 +111,8 @@ def test_a_window_shows_every_call_once_merged_below_a_pixel(store, synthetic):
                     for id_, frame_start, duration in frames:
                         assert id_ in shown or any(block[0] - px <= frame_start and frame_start + duration
                                                    <= block[1] + px for block in row.blocks), (thread, depth, id_)
+            deeper = layout.window(conn, key, thread, range(2, 4), start, end, 300)
+            assert [row.depth for row in deeper.rows] == [row.depth for row in found.values() if row.depth >= 2]
 
 
 def test_work_per_window_is_bounded_by_its_width(million):
@@ -119,10 +126,27 @@ def test_work_per_window_is_bounded_by_its_width(million):
                               (key, thread)).fetchone()[0]
         middle = (start + end) // 2
         for t0, t1, width in ((start, end, 100), (start, end, 1000), (middle, middle + (end - start) // 50, 800)):
-            found = layout.window(conn, key, thread, depths, t0, t1, width)
-            assert found.rows and found.visited <= (2 * width + 4) * depths < calls
-            for row in found.rows:
-                _check_row(row, (t1 - t0) / width, width)
+            for native in (False, True):
+                found = layout.window(conn, key, thread, range(depths), t0, t1, width, native=native)
+                assert found.rows and found.visited <= (2 * width + 4) * depths < calls
+                for row in found.rows:
+                    _check_row(row, (t1 - t0) / width, width)
+
+
+def test_the_page_gets_the_rows_it_asks_for_as_the_walk_finds_them(serve, million, monkeypatch):
+    server = serve(*million)
+    threads = api(server, "api/trace")["threads"]
+    main, other = threads[0], threads[1]
+    whole = f"api/window?t0=0&t1={main['end']}&width=900"
+    answer = api(server, f"{whole}&rows={main['id']}:2:3,{other['id']}:0:0")
+    rows = {thread["id"]: thread for thread in answer["threads"]}
+    assert [row["depth"] for row in rows[main["id"]]["rows"]] == [2, 3, 4] and rows[main["id"]]["events"]
+    assert rows[other["id"]]["rows"] == []
+    assert all(rows[thread["id"]] == {"id": thread["id"], "rows": [], "events": []} for thread in threads[2:])
+    # Times in microseconds to the nanosecond, written natively: as Python writes them.
+    native = api(server, whole)
+    monkeypatch.setattr(layout._native, "layout_window", lambda *args: None)
+    assert api(server, whole) == native
 
 
 def test_view_serves_until_interrupted(shop):
@@ -153,7 +177,9 @@ def test_an_index_built_for_one_connection_gets_the_window_indexes(shop):
         call_index._index_all_parts(conn, "trc_01SHOP", None)
         key = conn.execute("SELECT trace_key FROM call_indexes WHERE trace_id = 'trc_01SHOP'").fetchone()[0]
         layout.ensure_layout_indexes(conn)
-        rows = layout.window(conn, key, 1, 5, 0, 10**8, 500).rows
-        assert [(row.depth, len(row.calls)) for row in rows] == [(0, 1), (1, 1), (2, 1)]
+        assert not layout.in_file(conn)
+        for native in (False, True):
+            rows = layout.window(conn, key, 1, range(5), 0, 10**8, 500, native=native).rows
+            assert [(row.depth, len(row.calls)) for row in rows] == [(0, 1), (1, 1), (2, 1)]
     finally:
         conn.close()
