@@ -30,9 +30,6 @@ const Api& api() {
         find(s.get_autocommit, "sqlite3_get_autocommit");
         find(s.column_int64, "sqlite3_column_int64");
         find(s.column_type, "sqlite3_column_type");
-        find(s.open, "sqlite3_open_v2");
-        find(s.close, "sqlite3_close_v2");
-        find(s.filename, "sqlite3_db_filename");
         s.loaded = all;
         return s;
     }();

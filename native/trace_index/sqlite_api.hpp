@@ -24,9 +24,6 @@ struct Api {
     decltype(&sqlite3_get_autocommit) get_autocommit;
     decltype(&sqlite3_column_int64) column_int64;
     decltype(&sqlite3_column_type) column_type;
-    decltype(&sqlite3_open_v2) open;
-    decltype(&sqlite3_close_v2) close;
-    decltype(&sqlite3_db_filename) filename;
 };
 
 const Api& api();
@@ -50,26 +47,6 @@ public:
 
 private:
     sqlite3_stmt* stmt_ = nullptr;
-};
-
-// A read-only connection of its own to a database file, closed when it goes.
-class Connection {
-public:
-    explicit Connection(const char* path) {
-        if (api().open(path, &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-            api().close(db_);
-            db_ = nullptr;
-        }
-    }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-    ~Connection() {
-        if (db_ != nullptr) api().close(db_);
-    }
-    sqlite3* get() const { return db_; }
-
-private:
-    sqlite3* db_ = nullptr;
 };
 
 }  // namespace nefa::sqlite

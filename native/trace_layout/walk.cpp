@@ -33,30 +33,30 @@ public:
 
     bool prepare() { return row_.prepare(db_, row_sql) && call_.prepare(db_, call_sql) && event_.prepare(db_, event_sql); }
 
-    bool row(int depth, Window& out) {
+    // The row's calls in [t0, t1) at `px` nanoseconds a pixel, into `found`.
+    bool row(int depth, long long t0, long long t1, double px, Row& found, long long& visited) {
         sqlite3_stmt* st = row_.get();
         s_.reset(st);
         s_.bind_int64(st, 1, q_.key);
         s_.bind_int64(st, 2, q_.thread);
         s_.bind_int64(st, 3, depth);
-        Row found{depth, {}, {}};
         Block block{};
         bool open = false;  // the last call visited is in `block`
         long long last_end = 0;
         long long budget = q_.most;
         int seeks_left = 0;
-        bool have = seek(st, q_.t0);
+        bool have = seek(st, t0);
         while (have && budget-- > 0) {
-            ++out.visited;
+            ++visited;
             const long long end = s_.column_int64(st, 0);
-            if (open && end < q_.t1 && static_cast<double>(end - last_end) < q_.px) {
+            if (open && end < t1 && static_cast<double>(end - last_end) < px) {
                 block.end = std::max(block.end, end);
                 ++block.count;
             } else {
                 Call call{};
                 if (!read_call(s_.column_int64(st, 1), call)) return false;
-                if (call.start >= q_.t1) break;
-                if (static_cast<double>(call.duration) >= q_.px) {
+                if (call.start >= t1) break;
+                if (static_cast<double>(call.duration) >= px) {
                     if (open) found.blocks.push_back(block);
                     open = false;
                     found.calls.push_back(call);
@@ -64,7 +64,7 @@ public:
                     have = step(st);
                     continue;
                 }
-                if (open && static_cast<double>(call.start - block.end) < q_.px) {
+                if (open && static_cast<double>(call.start - block.end) < px) {
                     block.end = std::max(block.end, end);
                     ++block.count;
                 } else {
@@ -75,8 +75,8 @@ public:
             }
             last_end = end;
             // On to the first call that ends past the pixel column this one ends in.
-            const double column = std::floor(static_cast<double>(std::max(end, q_.t0) - q_.t0) / q_.px) + 1;
-            const auto boundary = static_cast<long long>(std::ceil(static_cast<double>(q_.t0) + column * q_.px));
+            const double column = std::floor(static_cast<double>(std::max(end, t0) - t0) / px) + 1;
+            const auto boundary = static_cast<long long>(std::ceil(static_cast<double>(t0) + column * px));
             if (seeks_left > 0) {
                 --seeks_left;
             } else {
@@ -88,32 +88,31 @@ public:
         }
         if (!ok()) return false;
         if (open) found.blocks.push_back(block);
-        if (!found.calls.empty() || !found.blocks.empty()) out.rows.push_back(std::move(found));
         return true;
     }
 
-    // At most one plugin record a pixel column, the first in it.
-    bool events(Window& out) {
+    // At most one plugin record a pixel column, the first in it, in [t0, t1).
+    bool events(long long t0, long long t1, double px, std::vector<Event>& found, long long& visited) {
         sqlite3_stmt* st = event_.get();
         s_.reset(st);
         s_.bind_int64(st, 1, q_.key);
         s_.bind_int64(st, 2, q_.thread);
-        s_.bind_int64(st, 3, q_.t0 - 1);
+        s_.bind_int64(st, 3, t0 - 1);
         s_.bind_int64(st, 4, LLONG_MAX);
         long long budget = q_.most;
-        bool have = s_.step(st) == SQLITE_ROW;
+        bool have = step(st);
         while (have && budget-- > 0) {
             const long long at = s_.column_int64(st, 0);
-            if (at >= q_.t1) break;
-            ++out.visited;
+            if (at >= t1) break;
+            ++visited;
             Call record{};
             if (!read_call(s_.column_int64(st, 1), record)) return false;
-            out.events.push_back(Event{s_.column_int64(st, 1), at, record.name_id});
-            const double column = std::floor(static_cast<double>(at - q_.t0) / q_.px) + 1;
-            const auto boundary = static_cast<long long>(std::ceil(static_cast<double>(q_.t0) + column * q_.px));
+            found.push_back(Event{s_.column_int64(st, 1), at, record.name_id});
+            const double column = std::floor(static_cast<double>(at - t0) / px) + 1;
+            const auto boundary = static_cast<long long>(std::ceil(static_cast<double>(t0) + column * px));
             s_.reset(st);
             s_.bind_int64(st, 3, boundary - 1);
-            have = s_.step(st) == SQLITE_ROW;
+            have = step(st);
         }
         return ok();
     }
@@ -168,56 +167,127 @@ private:
 
 namespace {
 
-// Walks `depths` (and the plugin records, with `events`) on `db`.
-bool walk_rows(sqlite3* db, const Query& query, const std::vector<int>& depths, bool events, Window& out,
-               std::string& error) {
+// Whether a kept walk can answer at `px`: the same scale, but for the
+// nanosecond the window's ends were rounded to.
+bool same_scale(double kept, double px) { return std::fabs(kept - px) <= 1e-6 * px; }
+
+// Appends `part`, later in time, merging what touches at the seam.
+void append(Row& into, const Row& part, double px) {
+    for (const Call& call : part.calls) {
+        if (into.calls.empty() || into.calls.back().id != call.id) into.calls.push_back(call);
+    }
+    for (const Block& block : part.blocks) {
+        if (!into.blocks.empty() && static_cast<double>(block.start - into.blocks.back().end) < px) {
+            Block& last = into.blocks.back();
+            last.end = std::max(last.end, block.end);
+            last.count += block.count;
+        } else {
+            into.blocks.push_back(block);
+        }
+    }
+}
+
+// What of a kept row lies in [t0, t1).
+Row clip(const Row& row, long long t0, long long t1) {
+    Row inside{row.depth, {}, {}};
+    for (const Call& call : row.calls) {
+        if (call.start < t1 && call.start + call.duration > t0) inside.calls.push_back(call);
+    }
+    for (const Block& block : row.blocks) {
+        if (block.start < t1 && block.end > t0) inside.blocks.push_back(block);
+    }
+    return inside;
+}
+
+// One row of the window, from its kept walk where that helps, kept anew.
+bool walk_row(Walker& walker, const Query& q, int depth, KeptRow* kept, Window& out) {
+    Row row{depth, {}, {}};
+    double px = q.px;
+    if (kept != nullptr && kept->walked && same_scale(kept->px, q.px) && kept->t0 < q.t1 && q.t0 < kept->t1) {
+        px = kept->px;
+        Row before{depth, {}, {}}, after{depth, {}, {}};
+        if (q.t0 < kept->t0 && !walker.row(depth, q.t0, kept->t0, px, before, out.visited)) return false;
+        if (kept->t1 < q.t1 && !walker.row(depth, kept->t1, q.t1, px, after, out.visited)) return false;
+        row = std::move(before);
+        append(row, clip(kept->row, q.t0, q.t1), px);
+        append(row, after, px);
+    } else if (!walker.row(depth, q.t0, q.t1, px, row, out.visited)) {
+        return false;
+    }
+    if (kept != nullptr) *kept = KeptRow{q.t0, q.t1, px, row, true};
+    if (!row.calls.empty() || !row.blocks.empty()) out.rows.push_back(std::move(row));
+    return true;
+}
+
+bool walk_events(Walker& walker, const Query& q, KeptEvents* kept, Window& out) {
+    std::vector<Event> events;
+    double px = q.px;
+    if (kept != nullptr && kept->walked && same_scale(kept->px, q.px) && kept->t0 < q.t1 && q.t0 < kept->t1) {
+        px = kept->px;
+        if (q.t0 < kept->t0 && !walker.events(q.t0, kept->t0, px, events, out.visited)) return false;
+        for (const Event& event : kept->events) {
+            if (event.at >= q.t0 && event.at < q.t1) events.push_back(event);
+        }
+        if (kept->t1 < q.t1 && !walker.events(kept->t1, q.t1, px, events, out.visited)) return false;
+    } else if (!walker.events(q.t0, q.t1, px, events, out.visited)) {
+        return false;
+    }
+    if (kept != nullptr) *kept = KeptEvents{q.t0, q.t1, px, events, true};
+    out.events = std::move(events);
+    return true;
+}
+
+struct Share {
+    std::vector<int> depths;
+    std::vector<KeptRow*> kept;  // each depth's, or null
+};
+
+// Walks a share of the rows (and the plugin records, with `events`) on `db`.
+bool walk_rows(sqlite3* db, const Query& query, const Share& share, KeptEvents* events, bool with_events,
+               Window& out, std::string& error) {
     Walker walker(db, query);
     bool done = walker.prepare();
-    for (std::size_t i = 0; done && i < depths.size(); ++i) done = walker.row(depths[i], out);
-    if (done && events) done = walker.events(out);
+    for (std::size_t i = 0; done && i < share.depths.size(); ++i) {
+        done = walk_row(walker, query, share.depths[i], share.kept[i], out);
+    }
+    if (done && with_events) done = walk_events(walker, query, events, out);
     if (!done) error = walker.error();
     return done;
 }
 
 }  // namespace
 
-bool walk(sqlite3* db, const Query& query, bool parallel, Window& out, std::string& error) {
-    std::vector<int> mine, theirs;
+bool walk(sqlite3* db, sqlite3* helper, Kept* kept, const Query& query, Window& out, std::string& error) {
+    // The kept rows are found here, before the helper thread runs: each
+    // thread then touches its own.
+    Share mine, theirs;
     for (int depth = query.first_depth; depth <= query.last_depth; ++depth) {
         // Alternate rows: neighbours cost about the same.
-        (parallel && (depth - query.first_depth) % 2 == 1 ? theirs : mine).push_back(depth);
+        Share& share = helper != nullptr && (depth - query.first_depth) % 2 == 1 ? theirs : mine;
+        share.depths.push_back(depth);
+        share.kept.push_back(kept != nullptr ? &kept->rows[{query.key, query.thread, depth}] : nullptr);
     }
-    const char* path = theirs.empty() ? nullptr : sqlite::api().filename(db, "main");
-    if (path == nullptr || *path == '\0') {
-        mine.insert(mine.end(), theirs.begin(), theirs.end());
-        std::sort(mine.begin(), mine.end());
-        return walk_rows(db, query, mine, true, out, error);
-    }
-    // Half the rows on a connection of their own, on a thread of their own.
+    KeptEvents* events = kept != nullptr ? &kept->events[{query.key, query.thread}] : nullptr;
+    if (theirs.depths.empty()) return walk_rows(db, query, mine, events, true, out, error);
     Window other;
     std::string other_error;
-    bool opened = false, other_done = false;
+    bool other_done = false, no_memory = false;
     auto helper_walk = [&] {
         try {
-            sqlite::Connection connection(path);
-            opened = connection.get() != nullptr;
-            if (opened) other_done = walk_rows(connection.get(), query, theirs, false, other, other_error);
+            other_done = walk_rows(helper, query, theirs, nullptr, false, other, other_error);
         } catch (const std::bad_alloc&) {
-            other_error = "out of memory";
+            no_memory = true;
         }
     };
-    std::thread helper;
+    std::thread thread;
     try {
-        helper = std::thread(helper_walk);
+        thread = std::thread(helper_walk);
     } catch (const std::system_error&) {
         helper_walk();
     }
-    bool done = walk_rows(db, query, mine, true, out, error);
-    if (helper.joinable()) helper.join();
-    if (!opened) {
-        other = Window{};
-        other_done = walk_rows(db, query, theirs, false, other, other_error);
-    }
+    bool done = walk_rows(db, query, mine, events, true, out, error);
+    if (thread.joinable()) thread.join();
+    if (no_memory) throw std::bad_alloc();
     if (done && !other_done) {
         error = other_error;
         done = false;

@@ -12,7 +12,10 @@
 
 #include <sqlite3.h>
 
+#include <map>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace nefa::trace_layout {
@@ -52,11 +55,35 @@ struct Window {
     long long visited = 0;
 };
 
-// Fills `out`; false with `error` set on an SQLite error.  With
-// `parallel`, half the rows are walked at the same time on a read-only
-// connection of their own to the same file (not for an index in TEMP
-// tables, which only `db` sees).  Uses no Python object: may run without
-// the interpreter lock, while no other thread uses `db`.
-bool walk(sqlite3* db, const Query& query, bool parallel, Window& out, std::string& error);
+// The rows last walked, each kept until a later window walks it again: a
+// window at the same scale that overlaps it (a pan) walks only the part
+// the kept row lacks.  One row a (thread, depth), each bounded as a
+// window's row is.
+struct KeptRow {
+    long long t0 = 0, t1 = 0;
+    double px = 0;
+    Row row{};
+    bool walked = false;
+};
+
+struct KeptEvents {
+    long long t0 = 0, t1 = 0;
+    double px = 0;
+    std::vector<Event> events;
+    bool walked = false;
+};
+
+struct Kept {
+    std::map<std::tuple<long long, long long, int>, KeptRow> rows;  // (trace key, thread, depth)
+    std::map<std::pair<long long, long long>, KeptEvents> events;   // (trace key, thread)
+};
+
+// Fills `out`; false with `error` set on an SQLite error.  With a
+// `helper` connection to the same database, half the rows are walked on it
+// at the same time, on a thread of its own.  Uses no Python object: runs
+// without the interpreter lock, while no other thread uses either connection.
+// With `kept`, rows walked before answer what they can, and the rows walked
+// are kept.
+bool walk(sqlite3* db, sqlite3* helper, Kept* kept, const Query& query, Window& out, std::string& error);
 
 }  // namespace nefa::trace_layout

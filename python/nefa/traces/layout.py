@@ -12,8 +12,10 @@ item per pixel column.
 
 The walk runs natively (:func:`nefa._native.layout_window`) through the
 connection's own handle where it can, reading a call's row only where the
-index cannot tell whether it is wide, and writes the JSON the page reads;
-the recursive query is the walk everywhere else.
+index cannot tell whether it is wide, half the rows on a second
+connection, and writes the JSON the page reads; the server keeps the rows
+it walked, and a pan at the same scale walks only what they lack.  The
+recursive query is the walk everywhere else.
 """
 
 from __future__ import annotations
@@ -24,7 +26,7 @@ from dataclasses import dataclass
 
 from nefa import _native
 
-__all__ = ["Window", "create_layout_indexes", "ensure_layout_indexes", "window", "window_json"]
+__all__ = ["Window", "create_layout_indexes", "ensure_layout_indexes", "open_helper", "window", "window_json"]
 
 _INDEXES = (
     # Frames only (plugin records are marks, not bars).  By end: calls of a
@@ -160,18 +162,33 @@ def _walked(conn, key: int, thread: int, depths: range, t0: int, t1: int, width:
     return Window(rows, events, visited + len(events))
 
 
-def in_file(conn: sqlite3.Connection) -> bool:
-    """Whether the index is in the database file, where other connections
-    see it (not in TEMP tables of this one)."""
-    return not conn.execute("SELECT count(*) FROM sqlite_temp_master WHERE name = 'calls' AND type = 'table'"
-                            ).fetchone()[0]
+# Pages each connection keeps: a wide window reads some thousands, and the
+# next window most of the same ones.
+_CACHE_KIB = 32 * 1024
 
 
-def _native_walk(conn, key, thread, depths: range, t0, t1, width, offset: int, micros: bool, parallel: bool):
+def open_helper(conn: sqlite3.Connection) -> sqlite3.Connection | None:
+    """A second read-only connection to ``conn``'s database, to walk half
+    the rows on; None when the index is in TEMP tables that only ``conn``
+    sees, or the database is no file.  Both keep more pages cached."""
+    conn.execute(f"PRAGMA cache_size = -{_CACHE_KIB}")
+    if conn.execute("SELECT count(*) FROM sqlite_temp_master WHERE name = 'calls' AND type = 'table'").fetchone()[0]:
+        return None
+    path = next((file for _, name, file in conn.execute("PRAGMA database_list") if name == "main"), "")
+    if not path:
+        return None
+    from nefa import db
+
+    helper = db._connect(path, timeout=30, create=False)
+    helper.execute(f"PRAGMA cache_size = -{_CACHE_KIB}")
+    return helper
+
+
+def _native_walk(conn, key, thread, depths: range, t0, t1, width, offset: int, micros: bool, helper, kept):
     t1, width, px, most = _bounds(t0, t1, width)
+    walk = kept.window if kept is not None else _native.layout_window
     try:
-        return _native.layout_window(conn, key, thread, depths.start, depths.stop - 1, t0, t1, px, most, offset,
-                                     micros, parallel)
+        return walk(conn, helper, key, thread, depths.start, depths.stop - 1, t0, t1, px, most, offset, micros)
     except RuntimeError as error:
         from nefa.db import DatabaseError
 
@@ -179,11 +196,14 @@ def _native_walk(conn, key, thread, depths: range, t0, t1, width, offset: int, m
 
 
 def window(conn: sqlite3.Connection, key: int, thread: int, depths: range, t0: int, t1: int, width: int, *,
-           native: bool = True, parallel: bool = False) -> Window:
+           native: bool = True, helper: sqlite3.Connection | None = None,
+           kept: _native.WindowLayout | None = None) -> Window:
     """The calls of ``thread`` in [t0, t1) (nanoseconds, as calls.start)
-    drawn ``width`` pixels wide, for the given depths; ``parallel``: half
-    the rows walked on a second connection (an index :func:`in_file`)."""
-    found = _native_walk(conn, key, thread, depths, t0, t1, width, 0, False, parallel) if native else None
+    drawn ``width`` pixels wide, for the given depths; half the rows walked
+    on the ``helper`` connection (:func:`open_helper`) if one is given; what
+    ``kept`` walked before (at the same scale: a pan) reused, and the rows
+    walked kept there."""
+    found = _native_walk(conn, key, thread, depths, t0, t1, width, 0, False, helper, kept) if native else None
     if found is None:
         return _walked(conn, key, thread, depths, t0, t1, width)
     rows, events, _, _, visited = found
@@ -192,11 +212,12 @@ def window(conn: sqlite3.Connection, key: int, thread: int, depths: range, t0: i
 
 
 def window_json(conn: sqlite3.Connection, key: int, thread: int, depths: range, t0: int, t1: int, width: int,
-                offset: int, parallel: bool = False) -> tuple[str, str, list, list]:
+                offset: int, helper: sqlite3.Connection | None = None,
+                kept: _native.WindowLayout | None = None) -> tuple[str, str, list, list]:
     """As :func:`window`, as the JSON of the rows and of the events, times
     in microseconds after adding ``offset`` nanoseconds; and the name ids
     and path ids they hold."""
-    found = _native_walk(conn, key, thread, depths, t0, t1, width, offset, True, parallel)
+    found = _native_walk(conn, key, thread, depths, t0, t1, width, offset, True, helper, kept)
     if found is not None:
         return found[:4]
     walked = _walked(conn, key, thread, depths, t0, t1, width)

@@ -27,9 +27,9 @@ from http.server import BaseHTTPRequestHandler, HTTPServer
 from importlib import resources
 from urllib.parse import parse_qs, urlsplit
 
-from nefa import db
+from nefa import _native, db
 from nefa.traces.indexed import _FIELD_KEYS, IndexedTrace
-from nefa.traces.layout import ensure_layout_indexes, in_file, window_json
+from nefa.traces.layout import ensure_layout_indexes, open_helper, window_json
 from nefa.traces.values import brief_locals
 from nefa.traces.viewer import _full
 from nefa.version import __version__
@@ -56,7 +56,8 @@ class TraceViews:
         self.trace = trace
         self.conn = trace.conn
         ensure_layout_indexes(self.conn)
-        self.parallel = in_file(self.conn)
+        self.helper = open_helper(self.conn)
+        self.kept = _native.WindowLayout()
         # calls.start + offset = nanoseconds from the trace's start.
         self.offset = round((trace.index.time_base - trace.start) * 1e9)
         self.threads = {thread.native_id: thread for thread in trace.threads}
@@ -66,6 +67,10 @@ class TraceViews:
                 " AND kind IS NULL", (trace.key, thread.native_id)).fetchone()[0] or 0) + 1
             for thread in trace.threads
         }
+
+    def close(self) -> None:
+        if self.helper is not None:
+            self.helper.close()
 
     def micros(self, ns: int) -> float:
         return round((ns + self.offset) / 1000, 3)
@@ -109,7 +114,8 @@ class TraceViews:
                 threads.append('{"id":%d,"rows":[],"events":[]}' % thread.native_id)
                 continue
             found_rows, found_events, name_ids, path_ids = window_json(
-                self.conn, self.trace.key, thread.native_id, depths, start, end, width, self.offset, self.parallel)
+                self.conn, self.trace.key, thread.native_id, depths, start, end, width, self.offset, self.helper,
+                self.kept)
             names.update(name_ids)
             paths.update(path_ids)
             threads.append('{"id":%d,"rows":%s,"events":%s}' % (thread.native_id, found_rows, found_events))
@@ -287,6 +293,10 @@ class ViewServer(HTTPServer):
         self.views = TraceViews(trace)
         self.token = secrets.token_urlsafe(24)
         super().__init__(("127.0.0.1", port), _Handler)
+
+    def server_close(self) -> None:
+        super().server_close()
+        self.views.close()
 
     @property
     def url(self) -> str:
