@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char row_sql[] =
     "SELECT end, id FROM calls INDEXED BY calls_by_end WHERE trace_key = ?1 AND thread_native_id = ?2"
-    " AND depth = ?3 AND kind IS NULL AND (end, id) > (?4, ?5) ORDER BY end, id";
+    " AND depth = ?3 AND kind IS NULL AND end > ?4 ORDER BY end";
 constexpr const char call_sql[] =
     "SELECT start, duration, name_id, path_id, line, flags, resumed FROM calls WHERE trace_key = ?1 AND id = ?2";
 constexpr const char event_sql[] =
@@ -120,11 +120,10 @@ public:
     std::string error() const { return s_.errmsg(db_); }
 
 private:
-    // Positions on the first call of the row past (after, any id).
+    // Positions on the first call of the row that ends after `after`.
     bool seek(sqlite3_stmt* st, long long after) {
         s_.reset(st);
         s_.bind_int64(st, 4, after);
-        s_.bind_int64(st, 5, LLONG_MAX);
         return step(st);
     }
 
