@@ -36,70 +36,70 @@ void put_optional(std::string& out, long long value) {
     else put(out, value);
 }
 
+// Appends [write(a),write(b),...].
+template <typename Items, typename Write>
+void put_list(std::string& out, const Items& items, Write write) {
+    out.push_back('[');
+    bool first = true;
+    for (const auto& item : items) {
+        if (!first) out.push_back(',');
+        first = false;
+        write(item);
+    }
+    out.push_back(']');
+}
+
+// One item as a JSON array of numbers, written field by field.
+class Numbers {
+public:
+    Numbers(std::string& out, const Units& units) : out_(out), units_(units) { out_.push_back('['); }
+    ~Numbers() { out_.push_back(']'); }
+    Numbers(const Numbers&) = delete;
+    Numbers& operator=(const Numbers&) = delete;
+
+    Numbers& integer(long long value) { return next(), put(out_, value), *this; }
+    Numbers& optional(long long value) { return next(), put_optional(out_, value), *this; }
+    Numbers& at(long long ns) { return next(), put_time(out_, ns + units_.offset, units_), *this; }
+    Numbers& span(long long ns) { return next(), put_time(out_, ns, units_), *this; }
+
+private:
+    void next() {
+        if (!first_) out_.push_back(',');
+        first_ = false;
+    }
+
+    std::string& out_;
+    const Units& units_;
+    bool first_ = true;
+};
+
 }  // namespace
 
 std::string rows_json(const Window& window, const Units& units) {
     std::string out;
-    out.reserve(64 + window.visited * 24);
-    out.push_back('[');
-    bool first_row = true;
-    for (const Row& row : window.rows) {
-        if (!first_row) out.push_back(',');
-        first_row = false;
+    out.reserve(64 + static_cast<std::size_t>(window.visited) * 24);
+    put_list(out, window.rows, [&](const Row& row) {
         out.append("{\"depth\":");
         put(out, row.depth);
-        out.append(",\"calls\":[");
-        bool first = true;
-        for (const Call& call : row.calls) {
-            out.append(first ? "[" : ",[");
-            first = false;
-            put(out, call.id);
-            out.push_back(',');
-            put_time(out, call.start + units.offset, units);
-            out.push_back(',');
-            put_time(out, call.duration, units);
-            out.push_back(',');
-            put(out, call.name_id);
-            out.push_back(',');
-            put_optional(out, call.path_id);
-            out.push_back(',');
-            put_optional(out, call.line);
-            out.push_back(',');
-            put(out, call.flags);
-            out.push_back(']');
-        }
-        out.append("],\"blocks\":[");
-        first = true;
-        for (const Block& block : row.blocks) {
-            out.append(first ? "[" : ",[");
-            first = false;
-            put_time(out, block.start + units.offset, units);
-            out.push_back(',');
-            put_time(out, block.end + units.offset, units);
-            out.push_back(',');
-            put(out, block.count);
-            out.push_back(']');
-        }
-        out.append("]}");
-    }
-    out.push_back(']');
+        out.append(",\"calls\":");
+        put_list(out, row.calls, [&](const Call& call) {
+            Numbers(out, units).integer(call.id).at(call.start).span(call.duration).integer(call.name_id)
+                .optional(call.path_id).optional(call.line).integer(call.flags);
+        });
+        out.append(",\"blocks\":");
+        put_list(out, row.blocks, [&](const Block& block) {
+            Numbers(out, units).at(block.start).at(block.end).integer(block.count);
+        });
+        out.push_back('}');
+    });
     return out;
 }
 
 std::string events_json(const Window& window, const Units& units) {
-    std::string out = "[";
-    bool first = true;
-    for (const Event& event : window.events) {
-        out.append(first ? "[" : ",[");
-        first = false;
-        put(out, event.id);
-        out.push_back(',');
-        put_time(out, event.at + units.offset, units);
-        out.push_back(',');
-        put(out, event.name_id);
-        out.push_back(']');
-    }
-    out.push_back(']');
+    std::string out;
+    put_list(out, window.events, [&](const Event& event) {
+        Numbers(out, units).integer(event.id).at(event.at).integer(event.name_id);
+    });
     return out;
 }
 
