@@ -15,8 +15,9 @@ its own):
 * bytes per record on disk, index included, for each size;
 * ``nefa view``: the server started as a command of its own, then timed
   HTTP requests as the page makes them: the overview of the whole trace
-  (first paint), zooms in and pans, a click's values, a search; and the
-  server's peak memory.
+  (first paint), zooms in and pans, a click's values, a search, each for
+  the rows a wide screen shows; the server's CPU time for each window (the
+  machine may be busy), and its peak memory.
 
     python benchmarks/trace_store.py                  # 1M and 10M records
     python benchmarks/trace_store.py --records 200000 # quicker
@@ -303,8 +304,24 @@ def step_save(db_path: str, records: int, index: bool) -> dict:
 
 
 # The canvas of a wide screen: the page asks for its width, and half as
-# much again once zoomed (a margin on each side, for panning).
-VIEW_WIDTH = 1600
+# much again once zoomed (a margin on each side, for panning), for the rows
+# on screen and ROW_MARGIN more (served.js: its row and lane sizes).
+VIEW_WIDTH, VIEW_HEIGHT = 1600, 900
+AXIS_HEIGHT, LANE_HEADER, LANE_GAP, ROW_HEIGHT, ROW_MARGIN = 24, 22, 10, 18, 8
+
+
+def rows_on_screen(threads: list) -> str:
+    """The page's ``rows`` for the view scrolled to the top."""
+    asked, top = [], 0
+    for thread in threads:
+        y = AXIS_HEIGHT + top
+        top += LANE_HEADER + max(1, thread["depths"]) * ROW_HEIGHT + LANE_GAP
+        if y > VIEW_HEIGHT:
+            continue
+        first = max(0, (AXIS_HEIGHT - y - LANE_HEADER) // ROW_HEIGHT - ROW_MARGIN)
+        end = min(thread["depths"], -(-(VIEW_HEIGHT - y - LANE_HEADER) // ROW_HEIGHT) + ROW_MARGIN)
+        asked.append(f"{thread['id']}:{first}:{max(0, end - first)}")
+    return ",".join(asked)
 
 
 def _get(url: str):
@@ -317,8 +334,16 @@ def _get(url: str):
     return body, time.perf_counter() - started
 
 
+def _cpu_seconds(pid: int) -> float:
+    """The process's CPU time so far, its ended threads' included."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def step_view(db_path: str, trace_id: str) -> dict:
-    """Runs ``nefa view`` and asks it what the page would ask."""
+    """Runs ``nefa view`` and asks it what the page would ask; besides each
+    answer's time, the server's CPU time for it (the machine may be busy)."""
     started = time.perf_counter()
     server = subprocess.Popen([sys.executable, "-m", "nefa", "view", "--db", db_path, trace_id],
                               stdout=subprocess.PIPE, text=True)
@@ -326,19 +351,28 @@ def step_view(db_path: str, trace_id: str) -> dict:
         url = server.stdout.readline().split(" at ")[1].split()[0]
         summary, _ = _get(url + "api/trace")
         total = summary["trace"]["duration"]
-        window, overview = _get(f"{url}api/window?t0=0&t1={total}&width={VIEW_WIDTH}")
+        asked = "rows=" + rows_on_screen(summary["threads"])
+        window, overview = _get(f"{url}api/window?t0=0&t1={total}&width={VIEW_WIDTH}&{asked}")
         first_paint = time.perf_counter() - started
-        zooms, pans = [], []
+        zooms, pans, cpu = [], [], {"zoom": [], "pan": []}
+
+        def timed(kind: str, start: float, end: float) -> float:
+            before = _cpu_seconds(server.pid)
+            seconds = _get(f"{url}api/window?t0={start}&t1={end}&width={VIEW_WIDTH * 3 // 2}&{asked}")[1]
+            cpu[kind].append(_cpu_seconds(server.pid) - before)
+            return seconds
+
         span, middle = total, total * 0.37
         for _ in range(12):  # each zoom halves the span, around one point
             span /= 2
             t0 = max(0.0, middle - span * 0.75)
-            zooms.append(_get(f"{url}api/window?t0={t0}&t1={t0 + span * 1.5}&width={VIEW_WIDTH * 3 // 2}")[1])
+            zooms.append(timed("zoom", t0, t0 + span * 1.5))
             for shift in (0.3, 0.6):  # panning past the margin asks again
-                pan0 = t0 + span * shift
-                pans.append(_get(f"{url}api/window?t0={pan0}&t1={pan0 + span * 1.5}&width={VIEW_WIDTH * 3 // 2}")[1])
+                pans.append(timed("pan", t0 + span * shift, t0 + span * (shift + 1.5)))
         if os.environ.get("NEFA_BENCH_VERBOSE"):
             print("zooms", [round(z * 1e3) for z in zooms], "pans", [round(p * 1e3) for p in pans], file=sys.stderr)
+            print("server CPU ms: zooms", [round(c * 1e3) for c in cpu["zoom"]], "pans",
+                  [round(c * 1e3) for c in cpu["pan"]], file=sys.stderr)
         rows = max(len(thread["rows"]) for thread in window["threads"])
         call_id = next(row["calls"][0][0] for thread in window["threads"] for row in thread["rows"] if row["calls"])
         _, click = _get(f"{url}api/call?id={call_id}")
@@ -352,7 +386,8 @@ def step_view(db_path: str, trace_id: str) -> dict:
     pans.sort()
     return {"seconds": first_paint, "overview": overview, "rows": rows, "zoom_median": zooms[len(zooms) // 2],
             "zoom_max": zooms[-1], "pan_median": pans[len(pans) // 2], "pan_max": pans[-1], "click": click,
-            "search": search, "matches": found["total"], "server_peak_mb": peak}
+            "search": search, "matches": found["total"], "server_peak_mb": peak, "zoom_cpu_max": max(cpu["zoom"]),
+            "pan_cpu_max": max(cpu["pan"])}
 
 
 def child_main(argv: list[str]) -> None:
@@ -419,7 +454,8 @@ def main() -> None:
         show(indexed["records"], "nefa view: first paint", viewed, f"overview {viewed['overview'] * 1e3:.0f} ms")
         for what in ("zoom", "pan"):
             print(f"{indexed['records']:>11,}  {'nefa view: ' + what:<24} {viewed[what + '_max']:>8.3f}  "
-                  f"{'median ' + format(viewed[what + '_median'] * 1e3, '.0f') + ' ms':>16}", flush=True)
+                  f"{'median ' + format(viewed[what + '_median'] * 1e3, '.0f') + ' ms':>16}"
+                  f"  (server CPU at most {viewed[what + '_cpu_max'] * 1e3:.0f} ms)", flush=True)
         print(f"{indexed['records']:>11,}  {'nefa view: click, search':<24} {viewed['click']:>8.3f}  "
               f"{'search ' + format(viewed['search'] * 1e3, '.0f') + ' ms':>16}", flush=True)
         for format_name in ("chrome", "speedscope"):

@@ -4,6 +4,7 @@
 #include "nefa/value_encoder_api.h"
 #include "trace_export/python_export.hpp"
 #include "trace_index/python_scanner.hpp"
+#include "trace_layout/python_layout.hpp"
 #include "utils/refs.hpp"
 #include "value_encoder/api.hpp"
 
@@ -21,6 +22,11 @@ PyMethodDef methods[] = {
     {"brief_value", nefa::trace_export::brief_value, METH_VARARGS,
      "brief_value(encoded, width, legacy=False, /)\n--\n\n"
      "One encoded recorded value as a line of at most width characters, natively."},
+    {"layout_window", nefa::trace_layout::layout_window, METH_VARARGS,
+     "layout_window(connection, helper, key, thread, first_depth, last_depth, t0, t1, px, most, offset, micros, /)"
+     "\n--\n\n"
+     "The rows and plugin records of a flame chart window, as JSON, half the rows walked on the helper"
+     " connection (or None); None when the connection cannot be read natively."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -54,5 +60,6 @@ PyMODINIT_FUNC PyInit__native() {
     if (!module || add_capsule(module.get()) < 0) return nullptr;
     if (nefa::trace_index::add_trace_scanner(module.get()) < 0) return nullptr;
     if (nefa::trace_export::add_trace_export(module.get()) < 0) return nullptr;
+    if (nefa::trace_layout::add_window_layout(module.get()) < 0) return nullptr;
     return module.release();
 }

@@ -1,89 +1,34 @@
 #include "trace_index/sqlite_rows.hpp"
 
-#include "utils/compat.hpp"
-
-#include <dlfcn.h>
-#include <sqlite3.h>
-
-#include <cstring>
+#include "trace_index/sqlite_api.hpp"
 
 namespace nefa::trace_index {
 
 namespace {
-
-// The functions of the libsqlite3 already loaded for Python's sqlite3
-// module (RTLD_NOLOAD: never a second copy of the library).
-struct Sqlite {
-    bool loaded = false;
-    decltype(&sqlite3_prepare_v2) prepare;
-    decltype(&sqlite3_bind_int64) bind_int64;
-    decltype(&sqlite3_bind_null) bind_null;
-    decltype(&sqlite3_bind_text) bind_text;
-    decltype(&sqlite3_step) step;
-    decltype(&sqlite3_reset) reset;
-    decltype(&sqlite3_finalize) finalize;
-    decltype(&sqlite3_errmsg) errmsg;
-    decltype(&sqlite3_get_autocommit) get_autocommit;
-};
-
-const Sqlite& sqlite() {
-    static const Sqlite loaded = [] {
-        Sqlite s{};
-        void* library = dlopen("libsqlite3.so.0", RTLD_NOW | RTLD_NOLOAD);
-        if (library == nullptr) return s;
-        bool all = true;
-        auto find = [&](auto& slot, const char* name) {
-            void* symbol = dlsym(library, name);
-            if (symbol == nullptr) all = false;
-            std::memcpy(&slot, &symbol, sizeof symbol);
-        };
-        find(s.prepare, "sqlite3_prepare_v2");
-        find(s.bind_int64, "sqlite3_bind_int64");
-        find(s.bind_null, "sqlite3_bind_null");
-        find(s.bind_text, "sqlite3_bind_text");
-        find(s.step, "sqlite3_step");
-        find(s.reset, "sqlite3_reset");
-        find(s.finalize, "sqlite3_finalize");
-        find(s.errmsg, "sqlite3_errmsg");
-        find(s.get_autocommit, "sqlite3_get_autocommit");
-        s.loaded = all;
-        return s;
-    }();
-    return loaded;
-}
 
 constexpr const char insert_sql[] =
     "INSERT INTO calls (trace_key, part_index, id, thread_native_id, parent, depth, start, duration, self_time,"
     " name_id, path_id, line, kind, resumed, flags, call_offset, call_length, return_offset, return_length)"
     " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19)";
 
-struct Statement {
-    const Sqlite& s;
-    sqlite3_stmt* stmt = nullptr;
-    ~Statement() {
-        if (stmt != nullptr) s.finalize(stmt);
-    }
-};
-
 }  // namespace
 
 bool insert_rows(PyObject* connection, const std::vector<Row>& rows, const std::vector<std::string_view>& kinds,
                  const RowIds& ids, bool& failed) {
     failed = false;
-    const Sqlite& s = sqlite();
-    if (!s.loaded || std::strcmp(Py_TYPE(connection)->tp_name, "sqlite3.Connection") != 0) return false;
-    auto* db = static_cast<sqlite3*>(compat::sqlite_connection_handle(connection));
+    const sqlite::Api& s = sqlite::api();
+    sqlite3* db = sqlite::handle(connection);
     // A closed connection has no handle; outside a transaction each row
     // would be a transaction of its own: the Python path says what is wrong.
     if (db == nullptr || s.get_autocommit(db)) return false;
-    Statement statement{s};
+    sqlite::Statement statement;
     auto fail = [&]() {
         PyErr_Format(PyExc_RuntimeError, "cannot index the calls: %s", s.errmsg(db));
         failed = true;
         return false;
     };
-    if (s.prepare(db, insert_sql, -1, &statement.stmt, nullptr) != SQLITE_OK) return fail();
-    sqlite3_stmt* st = statement.stmt;
+    if (!statement.prepare(db, insert_sql)) return fail();
+    sqlite3_stmt* st = statement.get();
     auto integer = [&](int column, long long value) { s.bind_int64(st, column, value); };
     auto optional = [&](int column, long long value, bool present) {
         if (present) s.bind_int64(st, column, value);

@@ -9,14 +9,24 @@ about one call per pixel column plus the wide calls, however many calls
 the window holds.  Narrow calls closer than a pixel to
 each other are merged into blocks here; a row therefore has at most one
 item per pixel column.
+
+The walk runs natively (:func:`nefa._native.layout_window`) through the
+connection's own handle where it can, reading a call's row only where the
+index cannot tell whether it is wide, half the rows on a second
+connection, and writes the JSON the page reads; the server keeps the rows
+it walked, and a pan at the same scale walks only what they lack.  The
+recursive query is the walk everywhere else.
 """
 
 from __future__ import annotations
 
+import json
 import sqlite3
 from dataclasses import dataclass
 
-__all__ = ["Window", "create_layout_indexes", "ensure_layout_indexes", "window"]
+from nefa import _native
+
+__all__ = ["Window", "create_layout_indexes", "ensure_layout_indexes", "open_helper", "window", "window_json"]
 
 _INDEXES = (
     # Frames only (plugin records are marks, not bars).  By end: calls of a
@@ -91,7 +101,8 @@ SELECT * FROM walk WHERE start < :t1
 @dataclass
 class Row:
     """One (thread, depth) row of a window: the calls at least a pixel
-    wide, and blocks [start, end, calls seen] of the narrower ones."""
+    wide, [id, start, duration, name_id, path_id, line, flags], and blocks
+    [start, end, calls seen] of the narrower ones."""
 
     depth: int
     calls: list
@@ -105,14 +116,16 @@ class Window:
     visited: int  # calls the walks read
 
 
+_RESUMED = 4  # added to a call's flags: a generator or coroutine resumed
+
+
 def _merge(walked: list, px: float) -> tuple[list, list]:
     calls: list = []
     blocks: list = []
     block = None
-    for row in walked:
-        start, duration = row[1], row[2]
+    for call_id, start, duration, name_id, path_id, line, flags, resumed in walked:
         if duration >= px:
-            calls.append(row)
+            calls.append([call_id, start, duration, name_id, path_id, line, flags | (_RESUMED if resumed else 0)])
             block = None
             continue
         end = start + duration
@@ -125,18 +138,19 @@ def _merge(walked: list, px: float) -> tuple[list, list]:
     return calls, blocks
 
 
-def window(conn: sqlite3.Connection, key: int, thread: int, depths: int, t0: int, t1: int, width: int) -> Window:
-    """The calls of ``thread`` in [t0, t1) (nanoseconds, as calls.start)
-    drawn ``width`` pixels wide, for depths 0 to ``depths`` - 1."""
+def _bounds(t0: int, t1: int, width: int) -> tuple[int, int, float, int]:
     width = max(1, min(int(width), 20_000))
     t1 = max(t1, t0 + 1)
-    px = (t1 - t0) / width
     # A bound on the walk, should the index disagree with itself.
-    most = 4 * width + 64
+    return t1, width, (t1 - t0) / width, 4 * width + 64
+
+
+def _walked(conn, key: int, thread: int, depths: range, t0: int, t1: int, width: int) -> Window:
+    t1, width, px, most = _bounds(t0, t1, width)
     params = {"key": key, "thread": thread, "t0": t0, "t1": t1, "px": px, "most": most}
     rows = []
     visited = 0
-    for depth in range(depths):
+    for depth in depths:
         params["depth"] = depth
         walked = conn.execute(_WALK, params).fetchall()
         if not walked:
@@ -144,5 +158,80 @@ def window(conn: sqlite3.Connection, key: int, thread: int, depths: int, t0: int
         visited += len(walked)
         calls, blocks = _merge(walked, px)
         rows.append(Row(depth, calls, blocks))
-    events = conn.execute(_EVENTS, params).fetchall()
+    events = [list(event) for event in conn.execute(_EVENTS, params)]
     return Window(rows, events, visited + len(events))
+
+
+# Pages each connection keeps: a wide window reads some thousands, and the
+# next window most of the same ones.
+_CACHE_KIB = 32 * 1024
+
+
+def open_helper(conn: sqlite3.Connection) -> sqlite3.Connection | None:
+    """A second read-only connection to ``conn``'s database, to walk half
+    the rows on; None when the index is in TEMP tables that only ``conn``
+    sees, or the database is no file.  Both keep more pages cached."""
+    conn.execute(f"PRAGMA cache_size = -{_CACHE_KIB}")
+    if conn.execute("SELECT count(*) FROM sqlite_temp_master WHERE name = 'calls' AND type = 'table'").fetchone()[0]:
+        return None
+    path = next((file for _, name, file in conn.execute("PRAGMA database_list") if name == "main"), "")
+    if not path:
+        return None
+    from nefa import db
+
+    helper = db._connect(path, timeout=30, create=False)
+    helper.execute(f"PRAGMA cache_size = -{_CACHE_KIB}")
+    return helper
+
+
+def _native_walk(conn, key, thread, depths: range, t0, t1, width, offset: int, micros: bool, helper, kept):
+    t1, width, px, most = _bounds(t0, t1, width)
+    walk = kept.window if kept is not None else _native.layout_window
+    try:
+        return walk(conn, helper, key, thread, depths.start, depths.stop - 1, t0, t1, px, most, offset, micros)
+    except RuntimeError as error:
+        from nefa.db import DatabaseError
+
+        raise DatabaseError(str(error)) from None
+
+
+def window(conn: sqlite3.Connection, key: int, thread: int, depths: range, t0: int, t1: int, width: int, *,
+           native: bool = True, helper: sqlite3.Connection | None = None,
+           kept: _native.WindowLayout | None = None) -> Window:
+    """The calls of ``thread`` in [t0, t1) (nanoseconds, as calls.start)
+    drawn ``width`` pixels wide, for the given depths; half the rows walked
+    on the ``helper`` connection (:func:`open_helper`) if one is given; what
+    ``kept`` walked before (at the same scale: a pan) reused, and the rows
+    walked kept there."""
+    found = _native_walk(conn, key, thread, depths, t0, t1, width, 0, False, helper, kept) if native else None
+    if found is None:
+        return _walked(conn, key, thread, depths, t0, t1, width)
+    rows, events, _, _, visited = found
+    return Window([Row(row["depth"], row["calls"], row["blocks"]) for row in json.loads(rows)], json.loads(events),
+                  visited)
+
+
+def window_json(conn: sqlite3.Connection, key: int, thread: int, depths: range, t0: int, t1: int, width: int,
+                offset: int, helper: sqlite3.Connection | None = None,
+                kept: _native.WindowLayout | None = None) -> tuple[str, str, list, list]:
+    """As :func:`window`, as the JSON of the rows and of the events, times
+    in microseconds after adding ``offset`` nanoseconds; and the name ids
+    and path ids they hold."""
+    found = _native_walk(conn, key, thread, depths, t0, t1, width, offset, True, helper, kept)
+    if found is not None:
+        return found[:4]
+    walked = _walked(conn, key, thread, depths, t0, t1, width)
+
+    def micros(ns: int) -> float:
+        return round((ns + offset) / 1000, 3)
+
+    rows = [{"depth": row.depth,
+             "calls": [[call_id, micros(start), round(duration / 1000, 3), name_id, path_id, line, flags]
+                       for call_id, start, duration, name_id, path_id, line, flags in row.calls],
+             "blocks": [[micros(start), micros(end), count] for start, end, count in row.blocks]}
+            for row in walked.rows]
+    events = [[event_id, micros(at), name_id] for event_id, at, name_id in walked.events]
+    names = {call[3] for row in walked.rows for call in row.calls} | {event[2] for event in walked.events}
+    paths = {call[4] for row in walked.rows for call in row.calls if call[4] is not None}
+    return (json.dumps(rows, separators=(",", ":")), json.dumps(events, separators=(",", ":")), sorted(names),
+            sorted(paths))

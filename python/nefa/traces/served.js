@@ -2,9 +2,10 @@
 // from what the server (server.py) answers for the window on screen.
 //
 // The page holds one answer at a time: the calls of a time window a little
-// wider than the view, at the view's pixel scale, per thread and depth, with
-// calls narrower than a pixel merged into blocks by the server.  Panning
-// within it needs no request; zooming asks again, one request at a time,
+// wider than the view, at the view's pixel scale, for the rows on screen
+// and a few more, per thread and depth, with calls narrower than a pixel
+// merged into blocks by the server.  Panning within it needs no request;
+// zooming, or scrolling to rows it lacks, asks again, one request at a time,
 // while the old answer is drawn at the new scale.  Times are microseconds
 // from the start of the trace.
 (function () {
@@ -18,6 +19,7 @@
   const MIN_SPAN = 0.01; // µs: how far one can zoom in
   const TEXT_MIN_WIDTH = 36; // px: narrower calls get no label
   const MARGIN = 0.25; // of the view's span, asked for on each side
+  const ROW_MARGIN = 8; // rows asked for above and below those on screen
   const FLAG_NO_CALL = 1, FLAG_NO_RETURN = 2, FLAG_RESUMED = 4;
   const MATCH_COLOR = "hsl(28, 95%, 55%)";
   const BASE = location.pathname.endsWith("/") ? location.pathname : location.pathname + "/";
@@ -51,7 +53,7 @@
     label() { return `${this.name} (${this.id})${this.main ? " · main" : ""}`; }
   }
 
-  function apply(answer) {
+  function apply(answer, rows) {
     for (const [id, text] of Object.entries(answer.names)) names.set(Number(id), text);
     for (const [id, text] of Object.entries(answer.paths)) paths.set(Number(id), text);
     const byId = new Map(answer.threads.map((thread) => [thread.id, thread]));
@@ -60,7 +62,7 @@
       lane.rows = new Map((thread ? thread.rows : []).map((row) => [row.depth, row]));
       lane.events = thread ? thread.events : [];
     }
-    shown = { t0: answer.t0, t1: answer.t1, width: answer.width };
+    shown = { t0: answer.t0, t1: answer.t1, width: answer.width, rows };
   }
 
   // ------------------------------------------------------------------ the view
@@ -111,11 +113,32 @@
   let wanted = null;
   let askTimer = 0;
 
-  // Whether the answer drawn serves the view: it covers it, at its scale.
+  // Per lane on screen, the depths [first, end) of its rows on screen,
+  // `margin` more rows on each side.
+  function rowsOnScreen(margin) {
+    const rows = new Map();
+    for (const lane of lanes) {
+      const y = laneY(lane);
+      if (y > view.height || y + lane.height < AXIS_HEIGHT) continue;
+      const top = y + LANE_HEADER;
+      const first = Math.max(0, Math.floor((AXIS_HEIGHT - top) / ROW_HEIGHT) - margin);
+      const end = Math.min(lane.depths, Math.ceil((view.height - top) / ROW_HEIGHT) + margin);
+      rows.set(lane.id, [first, Math.max(first, end)]);
+    }
+    return rows;
+  }
+
+  // Whether the answer drawn serves the view: it covers it, at its scale,
+  // and holds the rows on screen.
   function answerServes() {
     if (shown === null) return false;
     const scale = (shown.t1 - shown.t0) / shown.width / ((view.t1 - view.t0) / view.width);
-    return view.t0 >= shown.t0 && view.t1 <= shown.t1 && Math.abs(scale - 1) < 0.02;
+    if (!(view.t0 >= shown.t0 && view.t1 <= shown.t1 && Math.abs(scale - 1) < 0.02)) return false;
+    for (const [id, [first, end]] of rowsOnScreen(0)) {
+      const asked = shown.rows.get(id);
+      if (!asked || (end > first && !(asked[0] <= first && asked[1] >= end))) return false;
+    }
+    return true;
   }
 
   function viewChanged() {
@@ -132,7 +155,8 @@
     const span = view.t1 - view.t0;
     const t0 = Math.max(0, view.t0 - span * MARGIN);
     const t1 = Math.min(totalDuration, view.t1 + span * MARGIN);
-    wanted = { t0, t1, width: Math.max(1, Math.round(view.width * (t1 - t0) / span)) };
+    const width = Math.max(1, Math.round(view.width * (t1 - t0) / span));
+    wanted = { t0, t1, width, rows: rowsOnScreen(ROW_MARGIN) };
     if (!inFlight) askWanted();
   }
 
@@ -143,7 +167,8 @@
     stats.requests++;
     const started = performance.now();
     try {
-      apply(await ask("api/window", target));
+      const rows = [...target.rows].map(([id, [first, end]]) => `${id}:${first}:${end - first}`).join(",");
+      apply(await ask("api/window", { t0: target.t0, t1: target.t1, width: target.width, rows }), target.rows);
       stats.lastMs = performance.now() - started;
       if (stats.answers++ === 0) stats.firstMs = stats.lastMs;
     } catch (error) {
@@ -625,6 +650,8 @@
     search,
     densest,
     shown: () => shown,
+    // Per lane, the depths of the rows the answer drawn holds.
+    held: () => lanes.map((lane) => [lane.id, [...lane.rows.keys()]]),
     selected: () => state.selected,
     view: () => ({ t0: view.t0, t1: view.t1, y: view.y, width: view.width }),
     zoom(t0, t1) {

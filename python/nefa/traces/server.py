@@ -27,9 +27,9 @@ from http.server import BaseHTTPRequestHandler, HTTPServer
 from importlib import resources
 from urllib.parse import parse_qs, urlsplit
 
-from nefa import db
+from nefa import _native, db
 from nefa.traces.indexed import _FIELD_KEYS, IndexedTrace
-from nefa.traces.layout import ensure_layout_indexes, window
+from nefa.traces.layout import ensure_layout_indexes, open_helper, window_json
 from nefa.traces.values import brief_locals
 from nefa.traces.viewer import _full
 from nefa.version import __version__
@@ -56,6 +56,8 @@ class TraceViews:
         self.trace = trace
         self.conn = trace.conn
         ensure_layout_indexes(self.conn)
+        self.helper = open_helper(self.conn)
+        self.kept = _native.WindowLayout()
         # calls.start + offset = nanoseconds from the trace's start.
         self.offset = round((trace.index.time_base - trace.start) * 1e9)
         self.threads = {thread.native_id: thread for thread in trace.threads}
@@ -65,6 +67,10 @@ class TraceViews:
                 " AND kind IS NULL", (trace.key, thread.native_id)).fetchone()[0] or 0) + 1
             for thread in trace.threads
         }
+
+    def close(self) -> None:
+        if self.helper is not None:
+            self.helper.close()
 
     def micros(self, ns: int) -> float:
         return round((ns + self.offset) / 1000, 3)
@@ -90,40 +96,35 @@ class TraceViews:
             ],
         }
 
-    def window(self, t0: float, t1: float, width: int) -> dict:
+    def window(self, t0: float, t1: float, width: int, rows: dict | None = None) -> bytes:
+        """The window's answer, as JSON: ``rows`` (thread id -> range of
+        depths) limits it to the rows the page shows, and to their threads."""
         if not t1 > t0 or not 1 <= width <= _MAX_WIDTH:
             raise BadRequest("need t0 < t1 and 1 <= width <= %d" % _MAX_WIDTH)
         start, end = self._ns(t0), self._ns(t1)
-        names: dict = {}
-        paths: dict = {}
+        names: set = set()
+        paths: set = set()
         threads = []
         for thread in self.trace.threads:
-            if thread.end < start or thread.start >= end:
-                threads.append({"id": thread.native_id, "rows": [], "events": []})
+            depths = range(self.depths[thread.native_id])
+            if rows is not None:
+                asked = rows.get(thread.native_id)
+                depths = range(max(asked.start, 0), min(asked.stop, depths.stop)) if asked is not None else None
+            if depths is None or thread.end < start or thread.start >= end:
+                threads.append('{"id":%d,"rows":[],"events":[]}' % thread.native_id)
                 continue
-            found = window(self.conn, self.trace.key, thread.native_id, self.depths[thread.native_id], start, end,
-                           width)
-            rows = []
-            for row in found.rows:
-                calls = []
-                for call_id, call_start, duration, name_id, path_id, line, flags, resumed in row.calls:
-                    names[name_id] = None
-                    paths[path_id] = None
-                    calls.append([call_id, self.micros(call_start), round(duration / 1000, 3), name_id, path_id,
-                                  line, flags | (_FLAG_RESUMED if resumed else 0)])
-                blocks = [[self.micros(block_start), self.micros(block_end), count]
-                          for block_start, block_end, count in row.blocks]
-                rows.append({"depth": row.depth, "calls": calls, "blocks": blocks})
-            events = []
-            for event_id, at, name_id in found.events:
-                names[name_id] = None
-                events.append([event_id, self.micros(at), name_id])
-            threads.append({"id": thread.native_id, "rows": rows, "events": events})
-        return {
-            "t0": t0, "t1": t1, "width": width, "threads": threads,
-            "names": {name_id: self.trace._text("names", "name", name_id) for name_id in names},
-            "paths": {path_id: self.trace._text("paths", "path", path_id) for path_id in paths if path_id is not None},
-        }
+            found_rows, found_events, name_ids, path_ids = window_json(
+                self.conn, self.trace.key, thread.native_id, depths, start, end, width, self.offset, self.helper,
+                self.kept)
+            names.update(name_ids)
+            paths.update(path_ids)
+            threads.append('{"id":%d,"rows":%s,"events":%s}' % (thread.native_id, found_rows, found_events))
+        texts = json.dumps({
+            "names": {name_id: self.trace._text("names", "name", name_id) for name_id in sorted(names)},
+            "paths": {path_id: self.trace._text("paths", "path", path_id) for path_id in sorted(paths)},
+        }, ensure_ascii=False, separators=(",", ":"))
+        head = json.dumps({"t0": t0, "t1": t1, "width": width}, separators=(",", ":"))
+        return ('%s,"threads":[%s],%s' % (head[:-1], ",".join(threads), texts[1:])).encode()
 
     def _call_summary(self, call) -> dict:
         return {"id": call.id, "name": call.name, "thread": call.thread_id, "depth": call.depth,
@@ -210,6 +211,24 @@ def _number(query: dict, name: str, kind=float):
     return value
 
 
+_ROWS = re.compile(r"(\d+):(\d+):(\d+)")
+
+
+def _rows(query: dict) -> dict | None:
+    """``rows=thread:first:count,...``: the depths of each thread asked for."""
+    if "rows" not in query:
+        return None
+    rows = {}
+    text = query["rows"][0]
+    for part in text.split(",") if text else ():
+        match = _ROWS.fullmatch(part)
+        if match is None:
+            raise BadRequest("bad rows")
+        thread, first, count = map(int, match.groups())
+        rows[thread] = range(first, first + count)
+    return rows
+
+
 class _Handler(BaseHTTPRequestHandler):
     server: ViewServer
     protocol_version = "HTTP/1.0"
@@ -233,7 +252,8 @@ class _Handler(BaseHTTPRequestHandler):
             if route == "api/trace":
                 answer = views.summary()
             elif route == "api/window":
-                answer = views.window(_number(query, "t0"), _number(query, "t1"), _number(query, "width", int))
+                answer = views.window(_number(query, "t0"), _number(query, "t1"), _number(query, "width", int),
+                                      _rows(query))
             elif route == "api/call":
                 answer = views.call(_number(query, "id", int))
             elif route == "api/search":
@@ -247,6 +267,8 @@ class _Handler(BaseHTTPRequestHandler):
             return self._json(HTTPStatus.NOT_FOUND, {"error": str(error)})
         except db.DatabaseError as error:
             return self._json(HTTPStatus.INTERNAL_SERVER_ERROR, {"error": str(error)})
+        if isinstance(answer, bytes):
+            return self._send(HTTPStatus.OK, answer, "application/json")
         self._json(HTTPStatus.OK, answer)
 
     def _json(self, status, answer) -> None:
@@ -271,6 +293,10 @@ class ViewServer(HTTPServer):
         self.views = TraceViews(trace)
         self.token = secrets.token_urlsafe(24)
         super().__init__(("127.0.0.1", port), _Handler)
+
+    def server_close(self) -> None:
+        super().server_close()
+        self.views.close()
 
     @property
     def url(self) -> str:

@@ -7,7 +7,9 @@ import subprocess
 import sys
 import urllib.error
 import urllib.request
+from contextlib import closing
 
+from nefa import _native
 from nefa.traces import layout
 from nefa.traces.call_index import open_index
 
@@ -43,7 +45,7 @@ def test_only_the_token_opens_the_door(serve, shop):
     assert status == 200 and page.startswith(b"<!doctype html>") and b"nefaFormat" in page
     assert api(server, "api/trace")["trace"]["id"] == "trc_01SHOP"
     for route in ("api/window?t0=5&t1=5&width=10", "api/window?t0=0&t1=1&width=0", "api/window?t0=nan&t1=1&width=9",
-                  "api/call?id=x"):
+                  "api/window?t0=0&t1=1&width=9&rows=1:0", "api/call?id=x"):
         assert get(server.url + route)[0] == 400, route
     assert get(server.url + "api/call?id=999999")[0] == 404
 
@@ -81,9 +83,28 @@ def _check_row(row, px, width):
         assert after[0] - before[1] >= px  # closer blocks would be one
 
 
+def _check_window(conn, key, thread, found, t0, t1, width, depths=4):
+    """Every call of the window is shown once: wide ones as themselves, the
+    others inside a block."""
+    px = (t1 - t0) / min(width, 20_000)
+    rows = {row.depth: row for row in found.rows}
+    for depth in range(depths):
+        frames = _frames(conn, key, thread, depth, t0, t1)
+        row = rows.get(depth)
+        assert (row is None) == (not frames)
+        if row is None:
+            continue
+        _check_row(row, px, min(width, 20_000))
+        shown = {call[0] for call in row.calls}
+        assert shown == {id_ for id_, _, duration in frames if duration >= px}
+        for id_, frame_start, duration in frames:
+            assert id_ in shown or any(block[0] - px <= frame_start and frame_start + duration
+                                       <= block[1] + px for block in row.blocks), (thread, depth, id_)
+
+
 def test_a_window_shows_every_call_once_merged_below_a_pixel(store, synthetic):
     database = store("trc_synthetic", synthetic(20_000))
-    with open_index(database, "trc_synthetic") as index:
+    with open_index(database, "trc_synthetic") as index, closing(layout.open_helper(index.conn)) as second:
         conn, key = index.conn, index.trace_key
         layout.ensure_layout_indexes(conn)
         threads = conn.execute("SELECT thread_native_id, start, end FROM call_threads WHERE trace_key = ?",
@@ -92,20 +113,30 @@ def test_a_window_shows_every_call_once_merged_below_a_pixel(store, synthetic):
             span = end - start
             for t0, t1, width in ((start, end, 300), (start + span // 3, start + span // 3 + span // 200, 300),
                                   (start, end, 100_000)):
-                px = (t1 - t0) / min(width, 20_000)
-                found = {row.depth: row for row in layout.window(conn, key, thread, 4, t0, t1, width).rows}
-                for depth in range(4):
-                    frames = _frames(conn, key, thread, depth, t0, t1)
-                    row = found.get(depth)
-                    assert (row is None) == (not frames)
-                    if row is None:
-                        continue
-                    _check_row(row, px, min(width, 20_000))
-                    shown = {call[0] for call in row.calls}
-                    assert shown == {id_ for id_, _, duration in frames if duration >= px}
-                    for id_, frame_start, duration in frames:
-                        assert id_ in shown or any(block[0] - px <= frame_start and frame_start + duration
-                                                   <= block[1] + px for block in row.blocks), (thread, depth, id_)
+                walked = layout.window(conn, key, thread, range(4), t0, t1, width, native=False)
+                # The native walk reads less, and finds the same, on one connection or two.
+                for helper in (None, second):
+                    found = layout.window(conn, key, thread, range(4), t0, t1, width, helper=helper)
+                    assert (found.rows, found.events) == (walked.rows, walked.events)
+                _check_window(conn, key, thread, walked, t0, t1, width)
+            deeper = layout.window(conn, key, thread, range(2, 4), start, end, 300)
+            assert [row.depth for row in deeper.rows] == [row.depth for row in walked.rows if row.depth >= 2]
+            # Panning at one scale, either way, walks only what the rows kept lack.
+            kept = _native.WindowLayout()
+            step, previous = span // 40, None
+            for shift in (0, 2, 4, 2, 1, 30):
+                t0 = start + span // 4 + shift * step
+                t1 = t0 + span // 4
+                found = layout.window(conn, key, thread, range(4), t0, t1, 400, kept=kept)
+                _check_window(conn, key, thread, found, t0, t1, 400)
+                fresh = layout.window(conn, key, thread, range(4), t0, t1, 400)
+                events = {id_ for (id_,) in conn.execute(
+                    "SELECT id FROM calls WHERE trace_key = ? AND thread_native_id = ? AND kind IS NOT NULL"
+                    " AND start >= ? AND start < ?", (key, thread, t0, t1))}
+                assert {event[0] for event in found.events} <= events and bool(found.events) == bool(events)
+                if previous is not None and shift != 30:
+                    assert found.visited < fresh.visited / 2
+                previous = shift
 
 
 def test_work_per_window_is_bounded_by_its_width(million):
@@ -119,10 +150,27 @@ def test_work_per_window_is_bounded_by_its_width(million):
                               (key, thread)).fetchone()[0]
         middle = (start + end) // 2
         for t0, t1, width in ((start, end, 100), (start, end, 1000), (middle, middle + (end - start) // 50, 800)):
-            found = layout.window(conn, key, thread, depths, t0, t1, width)
-            assert found.rows and found.visited <= (2 * width + 4) * depths < calls
-            for row in found.rows:
-                _check_row(row, (t1 - t0) / width, width)
+            for native in (False, True):
+                found = layout.window(conn, key, thread, range(depths), t0, t1, width, native=native)
+                assert found.rows and found.visited <= (2 * width + 4) * depths < calls
+                for row in found.rows:
+                    _check_row(row, (t1 - t0) / width, width)
+
+
+def test_the_page_gets_the_rows_it_asks_for_as_the_walk_finds_them(serve, million, monkeypatch):
+    server = serve(*million)
+    threads = api(server, "api/trace")["threads"]
+    main, other = threads[0], threads[1]
+    whole = f"api/window?t0=0&t1={main['end']}&width=900"
+    answer = api(server, f"{whole}&rows={main['id']}:2:3,{other['id']}:0:0")
+    rows = {thread["id"]: thread for thread in answer["threads"]}
+    assert [row["depth"] for row in rows[main["id"]]["rows"]] == [2, 3, 4] and rows[main["id"]]["events"]
+    assert rows[other["id"]]["rows"] == []
+    assert all(rows[thread["id"]] == {"id": thread["id"], "rows": [], "events": []} for thread in threads[2:])
+    # Times in microseconds to the nanosecond, written natively: as Python writes them.
+    native = api(server, whole)
+    monkeypatch.setattr(layout, "_native_walk", lambda *args: None)
+    assert api(server, whole) == native
 
 
 def test_view_serves_until_interrupted(shop):
@@ -153,7 +201,9 @@ def test_an_index_built_for_one_connection_gets_the_window_indexes(shop):
         call_index._index_all_parts(conn, "trc_01SHOP", None)
         key = conn.execute("SELECT trace_key FROM call_indexes WHERE trace_id = 'trc_01SHOP'").fetchone()[0]
         layout.ensure_layout_indexes(conn)
-        rows = layout.window(conn, key, 1, 5, 0, 10**8, 500).rows
-        assert [(row.depth, len(row.calls)) for row in rows] == [(0, 1), (1, 1), (2, 1)]
+        assert layout.open_helper(conn) is None
+        for native in (False, True):
+            rows = layout.window(conn, key, 1, range(5), 0, 10**8, 500, native=native).rows
+            assert [(row.depth, len(row.calls)) for row in rows] == [(0, 1), (1, 1), (2, 1)]
     finally:
         conn.close()

@@ -304,11 +304,27 @@ class TestServedInBrowser:
         assert browser.find_element("id", "detail-name").text == "__main__.fib"
 
     def test_a_million_records(self, browser, serve, million):
+        from selenium.webdriver.common.action_chains import ActionChains
+
         open_served(browser, serve(*million))
         width = browser.execute_script("return nefaViewer.shown().width")
         # The server merged what is thinner than a pixel: no row holds more than the width asked.
         assert 0 < browser.execute_script("return nefaViewer.densest()") <= width + 1
         assert painted_pixels(browser) > 10_000
+        # Only the rows on screen (and a few more) are asked for: the last
+        # thread's come once it is scrolled into view.
+        (*_, (last, held)) = browser.execute_script("return nefaViewer.held()")
+        assert held == []
+        canvas = browser.find_element("id", "canvas")
+        ActionChains(browser).move_to_element_with_offset(canvas, 0, 300).click_and_hold().move_by_offset(0, -600) \
+            .release().perform()
+        wait_for(browser, "return nefaViewer.idle()")
+        held = dict(browser.execute_script("return nefaViewer.held()"))
+        assert held[last] and held[last] == sorted(held[last])
+        assert browser.execute_script("return nefaViewer.view().y") > 0
+        ActionChains(browser).move_to_element_with_offset(canvas, 0, -300).click_and_hold().move_by_offset(0, 600) \
+            .release().perform()
+        wait_for(browser, "return nefaViewer.idle() && nefaViewer.view().y === 0")
         for _ in range(4):
             wheel(browser, -800)
         assert browser.execute_script("return nefaViewer.stats.labels") > 0
