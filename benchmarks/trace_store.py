@@ -21,6 +21,8 @@ its own):
 
     python benchmarks/trace_store.py                  # 1M and 10M records
     python benchmarks/trace_store.py --records 200000 # quicker
+    python benchmarks/trace_store.py --dir /tmp/bench --reuse --steps export
+                                        # again, on the databases written before
 """
 
 from __future__ import annotations
@@ -410,6 +412,24 @@ def child_main(argv: list[str]) -> None:
     print(json.dumps(result))
 
 
+STEPS = ("index", "cli", "view", "export", "save")
+
+
+def _stored_records(db_path: str, trace_id: str) -> int | None:
+    """The records of ``trace_id``'s call index in ``db_path``; None when
+    the database, the trace or its index is not there."""
+    import sqlite3
+
+    if not os.path.exists(db_path):
+        return None
+    try:
+        with sqlite3.connect(f"file:{db_path}?mode=ro", uri=True) as conn:
+            row = conn.execute("SELECT record_count FROM call_indexes WHERE trace_id = ?", (trace_id,)).fetchone()
+    except sqlite3.Error:
+        return None
+    return row[0] if row else None
+
+
 def run_child(*argv) -> dict:
     output = subprocess.run([sys.executable, __file__, "--child", *map(str, argv)], check=True,
                             stdout=subprocess.PIPE, text=True).stdout
@@ -421,6 +441,10 @@ def main() -> None:
     parser.add_argument("--records", type=int, nargs="+", default=[1_000_000, 10_000_000],
                         help="trace sizes in records (default: 1000000 10000000)")
     parser.add_argument("--dir", help="where to put the databases (default: a temporary folder, removed)")
+    parser.add_argument("--reuse", action="store_true",
+                        help="keep a database of --dir that already holds its trace, instead of writing it anew")
+    parser.add_argument("--steps", nargs="+", choices=STEPS, default=list(STEPS),
+                        help="which steps to run (default: all)")
     parser.add_argument("--child", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.child:
@@ -437,37 +461,50 @@ def main() -> None:
     for records in sizes:
         db_path = os.path.join(folder, f"trace-{records}.db")
         trace_id = f"trc_bench{records}"
-        if os.path.exists(db_path):
-            os.unlink(db_path)
-        written = run_child("write", db_path, records, trace_id)
-        show(written["records"], "write (compressed)", written, f"{written['records'] / written['seconds']:,.0f} rec/s")
-        indexed = run_child("index", db_path, trace_id)
-        show(indexed["records"], "index build", indexed, f"{indexed['rate']:,.0f} rec/s")
-        size = os.path.getsize(db_path)
-        print(f"{indexed['records']:>11,}  {'on disk, index included':<24} {size / indexed['records']:>8.1f}  "
-              f"{'bytes/record':>16}", flush=True)
-        for label, argv in (("nefa show --depth 3", ["show", "--depth", "3"]), ("nefa top", ["top"])):
-            result = run_child("cli", db_path, *argv)
-            show(indexed["records"], label, result, f"{result['lines']} lines")
-        viewed = run_child("view", db_path, trace_id)
-        viewed["peak_mb"] = viewed["server_peak_mb"]
-        show(indexed["records"], "nefa view: first paint", viewed, f"overview {viewed['overview'] * 1e3:.0f} ms")
-        for what in ("zoom", "pan"):
-            print(f"{indexed['records']:>11,}  {'nefa view: ' + what:<24} {viewed[what + '_max']:>8.3f}  "
-                  f"{'median ' + format(viewed[what + '_median'] * 1e3, '.0f') + ' ms':>16}"
-                  f"  (server CPU at most {viewed[what + '_cpu_max'] * 1e3:.0f} ms)", flush=True)
-        print(f"{indexed['records']:>11,}  {'nefa view: click, search':<24} {viewed['click']:>8.3f}  "
-              f"{'search ' + format(viewed['search'] * 1e3, '.0f') + ' ms':>16}", flush=True)
-        for format_name in ("chrome", "speedscope"):
-            result = run_child("export", db_path, trace_id, format_name, os.path.join(folder, "export.json"))
-            show(indexed["records"], f"export {format_name} ({result['bytes'] / 1e6:,.0f} MB)", result,
-                 f"{indexed['records'] / result['seconds']:,.0f} rec/s")
-    smallest = sizes[0]
-    for index in (False, True):
-        db_path = os.path.join(folder, f"save-{index}.db")
-        result = run_child("save", db_path, smallest, "index" if index else "plain")
-        show(smallest, "save, indexed" if index else "save, not indexed", result,
-             f"{result['bytes'] / smallest:.0f} raw B/rec")
+        kept = _stored_records(db_path, trace_id) if options.reuse else None
+        if kept is None:
+            if os.path.exists(db_path):
+                os.unlink(db_path)
+            written = run_child("write", db_path, records, trace_id)
+            show(written["records"], "write (compressed)", written,
+                 f"{written['records'] / written['seconds']:,.0f} rec/s")
+        if kept is None or "index" in options.steps:
+            indexed = run_child("index", db_path, trace_id)
+            show(indexed["records"], "index build" if kept is None else "index open (kept)", indexed,
+                 f"{indexed['rate']:,.0f} rec/s")
+            count = indexed["records"]
+        else:
+            count = kept
+        if "index" in options.steps:
+            size = os.path.getsize(db_path)
+            print(f"{count:>11,}  {'on disk, index included':<24} {size / count:>8.1f}  "
+                  f"{'bytes/record':>16}", flush=True)
+        if "cli" in options.steps:
+            for label, argv in (("nefa show --depth 3", ["show", "--depth", "3"]), ("nefa top", ["top"])):
+                result = run_child("cli", db_path, *argv)
+                show(count, label, result, f"{result['lines']} lines")
+        if "view" in options.steps:
+            viewed = run_child("view", db_path, trace_id)
+            viewed["peak_mb"] = viewed["server_peak_mb"]
+            show(count, "nefa view: first paint", viewed, f"overview {viewed['overview'] * 1e3:.0f} ms")
+            for what in ("zoom", "pan"):
+                print(f"{count:>11,}  {'nefa view: ' + what:<24} {viewed[what + '_max']:>8.3f}  "
+                      f"{'median ' + format(viewed[what + '_median'] * 1e3, '.0f') + ' ms':>16}"
+                      f"  (server CPU at most {viewed[what + '_cpu_max'] * 1e3:.0f} ms)", flush=True)
+            print(f"{count:>11,}  {'nefa view: click, search':<24} {viewed['click']:>8.3f}  "
+                  f"{'search ' + format(viewed['search'] * 1e3, '.0f') + ' ms':>16}", flush=True)
+        if "export" in options.steps:
+            for format_name in ("chrome", "speedscope"):
+                result = run_child("export", db_path, trace_id, format_name, os.path.join(folder, "export.json"))
+                show(count, f"export {format_name} ({result['bytes'] / 1e6:,.0f} MB)", result,
+                     f"{count / result['seconds']:,.0f} rec/s")
+    if "save" in options.steps:
+        smallest = sizes[0]
+        for index in (False, True):
+            db_path = os.path.join(folder, f"save-{index}.db")
+            result = run_child("save", db_path, smallest, "index" if index else "plain")
+            show(smallest, "save, indexed" if index else "save, not indexed", result,
+                 f"{result['bytes'] / smallest:.0f} raw B/rec")
     if not options.dir:
         for name in os.listdir(folder):
             os.unlink(os.path.join(folder, name))

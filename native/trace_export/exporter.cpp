@@ -406,34 +406,40 @@ void Writer::event(const ScanRecord& record, const Row& row, double timestamp) {
 }
 
 void Writer::write_spilled_speedscope(ThreadOut& thread) {
-    std::FILE* spill = thread.spill->rewound();
+    thread.spill->rewind();
     thread.local_to_global.assign(thread.local_frames.size(), 0xffffffffu);
-    char record[13];
+    constexpr std::size_t record_size = 13;
+    std::string records(record_size * 4096, '\0');
     bool first = true;
     std::string text;
-    while (std::fread(record, 1, sizeof record, spill) == sizeof record) {
-        std::uint32_t local;
-        double at;
-        std::memcpy(&local, record + 1, 4);
-        std::memcpy(&at, record + 5, 8);
-        std::uint32_t& global = thread.local_to_global[local];
-        if (global == 0xffffffffu) {
-            // First use, in this thread's order after the threads before it.
-            const auto& entry = thread.local_frames[local];
-            const auto [found, inserted] =
-                keys_.try_emplace(thread.local_key_texts[local], static_cast<std::uint32_t>(frames_.size()));
-            if (inserted) frames_.push_back(entry);
-            global = found->second;
+    for (;;) {
+        const std::size_t got = thread.spill->read(records.data(), records.size());
+        for (std::size_t at = 0; at + record_size <= got; at += record_size) {
+            const char* record = records.data() + at;
+            std::uint32_t local;
+            double us;
+            std::memcpy(&local, record + 1, 4);
+            std::memcpy(&us, record + 5, 8);
+            std::uint32_t& global = thread.local_to_global[local];
+            if (global == 0xffffffffu) {
+                // First use, in this thread's order after the threads before it.
+                const auto& entry = thread.local_frames[local];
+                const auto [found, inserted] =
+                    keys_.try_emplace(thread.local_key_texts[local], static_cast<std::uint32_t>(frames_.size()));
+                if (inserted) frames_.push_back(entry);
+                global = found->second;
+            }
+            text.assign(first ? "{\"type\":\"" : ",{\"type\":\"");
+            text.push_back(record[0]);
+            text.append("\",\"frame\":");
+            append_uint(text, global);
+            text.append(",\"at\":");
+            append_float_repr(text, us);
+            text.push_back('}');
+            out_.write(text);
+            first = false;
         }
-        text.assign(first ? "{\"type\":\"" : ",{\"type\":\"");
-        text.push_back(record[0]);
-        text.append("\",\"frame\":");
-        append_uint(text, global);
-        text.append(",\"at\":");
-        append_float_repr(text, at);
-        text.push_back('}');
-        out_.write(text);
-        first = false;
+        if (got < records.size()) return;
     }
 }
 
@@ -441,7 +447,7 @@ void Writer::finish() {
     for (auto& thread : threads_) drain(*thread);
     if (format_ == Format::chrome) {
         for (auto& thread : threads_) {
-            if (thread->spill) out_.copy_from(thread->spill->rewound());
+            if (thread->spill) out_.copy_from(*thread->spill);
         }
         return;
     }

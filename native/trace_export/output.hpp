@@ -2,7 +2,10 @@
 // whenever it fills, to the output file or to one thread's spill file.
 #pragma once
 
+#include "trace_export/write_behind.hpp"
+
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,12 +16,14 @@ struct WriteFailed {
     int error;
 };
 
+class Spill;
+
 class Output {
 public:
     static constexpr std::size_t capacity = std::size_t{1} << 20;
 
     // fd: written to, never closed here.
-    explicit Output(int fd) : fd_(fd) { buffer_.reserve(capacity); }
+    explicit Output(int fd) : fd_(fd), behind_(fd) { buffer_.reserve(capacity); }
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
@@ -28,10 +33,11 @@ public:
     }
     void flush();
     // Copies what a spill file holds (from its start) to this output.
-    void copy_from(std::FILE* spill);
+    void copy_from(Spill& spill);
 
 private:
     int fd_;
+    WriteBehind behind_;
     std::string buffer_;
 };
 
@@ -51,11 +57,16 @@ public:
         if (buffer_.size() >= capacity) flush();
     }
     void flush();
-    // Flushed and rewound, for reading back.
-    std::FILE* rewound();
+    // Flushed, to be read from its start.
+    void rewind();
+    // Fills `into` with the next bytes; fewer only at the end (0: the end).
+    std::size_t read(char* into, std::size_t size);
 
 private:
-    std::FILE* file_;
+    std::FILE* file_;  // owns the descriptor; its own buffer is never used
+    int fd_;
+    WriteBehind behind_;
+    std::optional<ReadBehind> reading_;
     std::string buffer_;
 };
 
