@@ -94,6 +94,7 @@ public:
             const std::int64_t n = c.map_length();
             node.kind = Kind::map;
             node.total = static_cast<std::uint64_t>(n);
+            node.items.reserve(2 * std::min<std::uint64_t>(node.total, kept_items));
             for (std::int64_t k = 0; k < n; ++k) {
                 Node key = decode(c, in_payload, depth + 1);
                 if (key.kind == Kind::list || key.kind == Kind::map) {
@@ -158,6 +159,7 @@ private:
     // (a More closing a list is the count left out).
     void sequence(Cursor& c, Node& node, std::uint64_t n, bool in_payload, int depth) {
         node.total = n;
+        node.items.reserve(std::min<std::uint64_t>(n, kept_items));
         for (std::uint64_t k = 0; k < n; ++k) {
             Node item = decode(c, in_payload, depth + 1);
             if (item.kind == Kind::more) {
@@ -575,25 +577,26 @@ std::string brief(std::string_view encoded, std::size_t width, bool legacy) {
 
 bool map_items(std::string_view encoded, std::size_t width, bool legacy,
                void (*visit)(void*, const std::string&, const std::string&), void* context) {
-    Node node;
-    if (!decode_top(encoded, legacy, node) || node.kind != Kind::map) return false;
-    // Every entry, not only those a brief shows: decoded again one by one.
-    Cursor cursor(reinterpret_cast<const std::uint8_t*>(encoded.data()), encoded.size(), 0);
-    const std::int64_t n = cursor.map_length();
-    Decoder decoder(legacy);
+    // Every entry, not only those a brief shows, in one pass.
     try {
+        Cursor cursor(reinterpret_cast<const std::uint8_t*>(encoded.data()), encoded.size(), 0);
+        const std::int64_t n = cursor.map_length();
+        if (n < 0) return false;
+        Decoder decoder(legacy);
+        std::string shown;
         for (std::int64_t k = 0; k < n; ++k) {
-            Node key = decoder.decode(cursor, false, 1);
-            Node value = decoder.decode(cursor, false, 1);
-            std::string shown;
+            const Node key = decoder.decode(cursor, false, 1);
+            const Node value = decoder.decode(cursor, false, 1);
+            shown.clear();
             render(value, width, 0, shown);
             visit(context, key_text(key), cut_line(shown, width));
         }
+        return cursor.left() == 0;
     } catch (const Bad&) {
     } catch (const Incomplete&) {
     } catch (const Corrupt&) {
     }
-    return true;
+    return false;
 }
 
 }  // namespace nefa::trace_export

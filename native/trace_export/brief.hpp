@@ -16,8 +16,9 @@ namespace nefa::trace_export {
 // Never throws for damaged bytes: they are shown as undecodable.
 std::string brief(std::string_view encoded, std::size_t width, bool legacy);
 
-// The keys and values of an encoded map, each value briefly; false when
-// `encoded` is not a plain map. `key` gets str(key), `value` the brief.
+// The keys and values of an encoded map, each value briefly, told as they
+// are read; false when `encoded` is not a plain map, and then what was told
+// is to be dropped. `key` gets str(key), `value` the brief.
 template <typename Visit>
 bool brief_items(std::string_view encoded, std::size_t width, bool legacy, Visit&& visit);
 

@@ -308,20 +308,19 @@ void Writer::opened(const ScanRecord& call, const Row& row, double start) {
     frame_head(t, name, shown_path(call.path), call.has_frame_id ? call.frame_id : std::string_view(), start);
     const bool call_values = !call.locals.empty();
     if (call_values && shows_arguments(call.co_name)) {
-        std::string arguments = ",\"arguments\":{";
+        const std::size_t before = text_.size();
+        text_.append(",\"arguments\":{");
         bool first = true;
         const bool is_map = brief_items(call.locals, value_width, legacy_,
                                         [&](const std::string& key, const std::string& value) {
-                                            if (!first) arguments.push_back(',');
+                                            if (!first) text_.push_back(',');
                                             first = false;
-                                            append_json_string(arguments, key);
-                                            arguments.push_back(':');
-                                            append_json_string(arguments, value);
+                                            append_json_string(text_, key);
+                                            text_.push_back(':');
+                                            append_json_string(text_, value);
                                         });
-        if (is_map) {
-            arguments.push_back('}');
-            text_.append(arguments);
-        }
+        if (is_map) text_.push_back('}');
+        else text_.resize(before);
     }
     const auto& endings = survey_.parts[part_].endings;
     const auto ending = endings.find(row.id);

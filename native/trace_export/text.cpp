@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -149,6 +150,80 @@ void append_json_string(std::string& out, std::string_view text) {
     out.push_back('"');
 }
 
+namespace {
+
+// Below this, doubles are finer than a thousandth, and a thousandths count
+// of them fits a double exactly: the fast paths below hold.
+constexpr double thousandths_limit = 8796093022208.0;  // 2^43
+
+// round(value, 3) in exact integer arithmetic: value is m * 2^-k, and
+// m * 1000 fits 64 bits, so the thousandths are rounded half to even
+// exactly; q / 1000.0 is then the double nearest to q/1000, as the decimal
+// round trip gives. False where it does not apply.
+bool round3_exact(double value, double& out) {
+    const double magnitude = std::fabs(value);
+    if (!(magnitude < thousandths_limit)) return false;
+    std::uint64_t bits;
+    std::memcpy(&bits, &magnitude, sizeof bits);
+    const int biased = static_cast<int>(bits >> 52);
+    if (biased == 0) return false;  // subnormal: the slow path
+    const std::uint64_t mantissa = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+    const int fraction_bits = 1075 - biased;  // value = mantissa * 2^-fraction_bits
+    if (fraction_bits <= 0) {
+        out = value;
+        return true;
+    }
+    if (fraction_bits > 63) {  // under 2^-11: rounds to zero
+        out = std::copysign(0.0, value);
+        return true;
+    }
+    const std::uint64_t scaled = mantissa * 1000;
+    std::uint64_t q = scaled >> fraction_bits;
+    const std::uint64_t rest = scaled & ((std::uint64_t{1} << fraction_bits) - 1);
+    const std::uint64_t half = std::uint64_t{1} << (fraction_bits - 1);
+    if (rest > half || (rest == half && (q & 1))) ++q;
+    out = std::copysign(static_cast<double>(q) / 1000.0, value);
+    return true;
+}
+
+// Python's repr of a double that is the nearest to some q/1000 below the
+// limit: those digits are the shortest that read back, as no other decimal
+// of at most three places lies within a unit of it. False otherwise.
+bool append_thousandths(std::string& out, double value) {
+    const double magnitude = std::fabs(value);
+    if (!(magnitude < thousandths_limit) || magnitude < 0.001) return false;
+    const auto q = static_cast<std::uint64_t>(std::llround(magnitude * 1000.0));
+    if (static_cast<double>(q) / 1000.0 != magnitude) return false;
+    char buffer[32];
+    char* end = buffer + sizeof buffer;
+    char* at = end;
+    std::uint64_t fraction = q % 1000;
+    if (fraction == 0) {
+        *--at = '0';
+    } else {
+        int digits = 3;
+        while (fraction % 10 == 0) {
+            fraction /= 10;
+            --digits;
+        }
+        for (; digits > 0; --digits) {
+            *--at = static_cast<char>('0' + fraction % 10);
+            fraction /= 10;
+        }
+    }
+    *--at = '.';
+    std::uint64_t whole = q / 1000;
+    do {
+        *--at = static_cast<char>('0' + whole % 10);
+        whole /= 10;
+    } while (whole != 0);
+    if (std::signbit(value)) *--at = '-';
+    out.append(at, end);
+    return true;
+}
+
+}  // namespace
+
 void append_float_repr(std::string& out, double value) {
     if (std::isnan(value)) {
         out.append("nan");
@@ -162,6 +237,7 @@ void append_float_repr(std::string& out, double value) {
         out.append(std::signbit(value) ? "-0.0" : "0.0");
         return;
     }
+    if (append_thousandths(out, value)) return;  // the exports' times, rounded to the nanosecond
     // The shortest digits that read back exactly, then Python's layout of
     // them: positional from 1e-4 up to 1e16, scientific outside.
     char buffer[64];
@@ -207,10 +283,12 @@ void append_float_repr(std::string& out, double value) {
 
 double round3(double value) {
     if (!std::isfinite(value)) return value;
+    double rounded;
+    if (round3_exact(value, rounded)) return rounded;
     char buffer[400];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 3);
     if (result.ec != std::errc()) return value;
-    double rounded = value;
+    rounded = value;
     std::from_chars(buffer, result.ptr, rounded);
     return rounded;
 }
