@@ -186,6 +186,10 @@ private:
         const auto code = static_cast<std::int8_t>(c.byte());
         const std::size_t start = c.position();
         c.advance(n);
+        if (code == REPR && depth + 2 <= max_depth) {
+            Node node;
+            if (plain_repr(c.at(start), static_cast<std::size_t>(n), node)) return node;
+        }
         Node unknown;
         unknown.kind = Kind::unknown;
         unknown.i = code;
@@ -202,6 +206,23 @@ private:
             return unknown;
         }
         return form(code, std::move(payload), unknown);
+    }
+
+    // The commonest form, an object's repr of two plain strings, read
+    // without the payload's list; false for anything else, which the
+    // general reading then takes.
+    static bool plain_repr(const std::uint8_t* payload, std::size_t size, Node& node) {
+        try {
+            Cursor inner(payload, size, 0);
+            std::string_view name, text;
+            if (inner.array_length() != 2 || !inner.str(name) || !inner.str(text) || inner.left() != 0) return false;
+            node.kind = Kind::repr;
+            node.text = replace_invalid_utf8(text);
+            return true;
+        } catch (const Incomplete&) {
+        } catch (const Corrupt&) {
+        }
+        return false;
     }
 
     // The form of one extension, or `unknown` when its payload is malformed.
@@ -583,13 +604,19 @@ bool map_items(std::string_view encoded, std::size_t width, bool legacy,
         const std::int64_t n = cursor.map_length();
         if (n < 0) return false;
         Decoder decoder(legacy);
-        std::string shown;
+        std::string key, shown, cut;
         for (std::int64_t k = 0; k < n; ++k) {
-            const Node key = decoder.decode(cursor, false, 1);
+            std::string_view name;
+            if (cursor.str(name)) key = replace_invalid_utf8(name);  // str(key) of a str: itself
+            else key = key_text(decoder.decode(cursor, false, 1));
             const Node value = decoder.decode(cursor, false, 1);
-            shown.clear();
-            render(value, width, 0, shown);
-            visit(context, key_text(key), cut_line(shown, width));
+            if (!leaf(value, width, shown)) {
+                shown.clear();
+                render(value, width, 0, shown);
+            }
+            const bool one_line = shown.size() <= width && shown.find('\n') == std::string::npos;
+            if (!one_line) cut = cut_line(shown, width);
+            visit(context, key, one_line ? shown : cut);
         }
         return cursor.left() == 0;
     } catch (const Bad&) {

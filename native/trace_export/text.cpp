@@ -118,7 +118,41 @@ std::size_t prefix_bytes(std::string_view text, std::size_t count) {
     return i;
 }
 
+namespace {
+
+// Whether a word holds a byte past ASCII, a control character, '"' or '\\':
+// one that a JSON string must escape or check. May say yes for none (then
+// the careful path runs), never no for one.
+bool special_bytes(std::uint64_t word) {
+    constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    const auto has_zero = [](std::uint64_t x) { return (x - ones) & ~x & highs; };
+    const std::uint64_t controls = (word - ones * 0x20) & ~word & highs;
+    return ((word & highs) | controls | has_zero(word ^ (ones * '"')) | has_zero(word ^ (ones * '\\'))) != 0;
+}
+
+bool plain_ascii(std::string_view text) {
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        if (special_bytes(word)) return false;
+    }
+    for (; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void append_json_string(std::string& out, std::string_view text) {
+    if (plain_ascii(text)) {  // most names, paths and values: copied whole
+        out.push_back('"');
+        out.append(text);
+        out.push_back('"');
+        return;
+    }
     std::string fixed;
     if (!valid_utf8(text)) {
         fixed = replace_invalid_utf8(text);
