@@ -31,6 +31,17 @@ void hand_to_disk(int fd, off_t from, off_t length, bool wait) {
 #endif
 }
 
+// Lets the page cache drop [from, from + length), clean by now; a hint.
+void let_go(int fd, off_t from, off_t length) {
+#ifdef POSIX_FADV_DONTNEED
+    (void)::posix_fadvise(fd, from, length, POSIX_FADV_DONTNEED);
+#else
+    (void)fd;
+    (void)from;
+    (void)length;
+#endif
+}
+
 }  // namespace
 
 WriteBehind::WriteBehind(int fd) : fd_(fd) {
@@ -46,7 +57,7 @@ void WriteBehind::written(std::size_t bytes) {
     started_ = end_;
     while (started_ - dropped_ > window) {
         hand_to_disk(fd_, dropped_, step, true);
-        (void)::posix_fadvise(fd_, dropped_, step, POSIX_FADV_DONTNEED);
+        let_go(fd_, dropped_, step);
         dropped_ += step;
     }
 }
@@ -54,14 +65,16 @@ void WriteBehind::written(std::size_t bytes) {
 ReadBehind::ReadBehind(int fd, off_t from) : fd_(fd), end_(from), dropped_(from) {
     off_t offset;
     active_ = regular_at(fd, offset);
+#ifdef POSIX_FADV_SEQUENTIAL
     if (active_) (void)::posix_fadvise(fd_, from, 0, POSIX_FADV_SEQUENTIAL);
+#endif
 }
 
 void ReadBehind::read(std::size_t bytes) {
     if (!active_) return;
     end_ += static_cast<off_t>(bytes);
     if (end_ - dropped_ < WriteBehind::step) return;
-    (void)::posix_fadvise(fd_, dropped_, end_ - dropped_, POSIX_FADV_DONTNEED);
+    let_go(fd_, dropped_, end_ - dropped_);
     dropped_ = end_;
 }
 
