@@ -15,6 +15,15 @@ with ``log_func_args`` and ``log_func_retval`` (when installed).
 ``--workload library`` measures run.py's library workload instead (standard
 library code that nefa filters out, a few calls of its own recorded): the
 instructions per iteration of its loop, against untraced.
+
+``--workload biglocals`` and ``--workload smalllocals`` (repeatable, like the
+others) measure run.py's function with big and with small locals, per
+recorded call: traced, and traced minus untraced (the hook's own cost, as
+run.py's ns per recorded call). The process leaves right after the loop,
+so building and storing the trace (a cost of the trace's size, not of the
+call) is not counted; the hash seed is fixed. Given both, a last table
+shows big ÷ small per mode, both ways. viztracer is not run on them: it copies values
+whole, which under callgrind takes minutes per call.
 """
 
 from __future__ import annotations
@@ -29,18 +38,29 @@ import tempfile
 
 CALLS_PER_ROUND = 465  # fib(12)
 FEW, MANY = 20, 60
+# One recorded call per round; the loop's own call is in both counts.
+LOCALS_FEW, LOCALS_MANY = 40, 200
+LOCALS_WORKLOADS = ("biglocals", "smalllocals")
+# The rounds run.py's locals workloads make at scale 1.
+LOCALS_BASE_ROUNDS = {"biglocals": 500, "smalllocals": 20_000}
 
 CHILD = r"""
+import os
 import sys
 sys.path.insert(0, {folder!r})
 from fibonacci import fib
 
 mode, rounds, db, workload = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+base_rounds = {base_rounds!r}
 
 if workload == "library":
     sys.path.insert(0, {benchmarks!r})
     import workloads
     work = workloads.make("library", rounds / 60)
+elif workload in base_rounds:
+    sys.path.insert(0, {benchmarks!r})
+    import workloads
+    work = workloads.make(workload, rounds / base_rounds[workload])
 else:
     def work():
         for _ in range(rounds):
@@ -53,6 +73,10 @@ elif mode.startswith("nefa-"):
     profiler = Profiler(db_path=db, config={{"engine": mode[5:]}})
     profiler.start()
     work()
+    if workload in base_rounds:
+        # The trace is not built: only the calls are measured.
+        sys.stdout.flush()
+        os._exit(0)
     profiler.stop()
 elif mode == "viztracer":
     from viztracer import VizTracer
@@ -72,10 +96,12 @@ def fib(n):
 
 def instructions(python: str, script: str, mode: str, rounds: int, folder: str, workload: str) -> int:
     out = os.path.join(folder, "callgrind.out")
+    # A fixed hash seed: str hashes decide a dict's layout, and so the work.
+    env = dict(os.environ, PYTHONHASHSEED="0")
     result = subprocess.run(
         ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", python, script, mode, str(rounds),
          os.path.join(folder, "trace.sqlite3"), workload],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, check=True,
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, check=True, env=env,
     )
     found = re.search(r"Collected\s*:\s*([\d,]+)", result.stderr)
     if found is None:
@@ -96,42 +122,94 @@ def modes_of(python: str) -> list[str]:
     return modes
 
 
+def version_of(python: str) -> str:
+    return subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
+                          stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
+
+
+def measure_calls(pythons, script, folder, workload) -> None:
+    """fib(12) per call, or the library loop per iteration."""
+    library = workload == "library"
+    unit = "iteration" if library else "call"
+    print(f"\n### {workload}\n")
+    print(f"| interpreter | mode | instructions per {unit} | ÷ untraced | ÷ viztracer | ÷ nefa, profile |")
+    print("|---|---|---:|---:|---:|---:|")
+    for python in pythons:
+        version = version_of(python)
+        costs = {}
+        for mode in modes_of(python):
+            if library and mode == "viztracer":
+                continue
+            few = instructions(python, script, mode, FEW, folder, workload)
+            many = instructions(python, script, mode, MANY, folder, workload)
+            costs[mode] = (many - few) / ((MANY - FEW) * (1 if library else CALLS_PER_ROUND))
+        for mode, cost in costs.items():
+            versus_viz = f"{cost / costs['viztracer']:.2f}" if "viztracer" in costs else "–"
+            versus_profile = f"{cost / costs['nefa-profile']:.2f}" if mode.startswith("nefa") else "–"
+            versus_untraced = f"{cost / costs['untraced']:.3f}"
+            print(f"| {version} | {mode} | {cost:,.0f} | {versus_untraced} | {versus_viz} | {versus_profile} |",
+                  flush=True)
+
+
+def measure_locals(pythons, script, folder, workload) -> dict:
+    """Per recorded call of the locals workload: {(version, mode): (traced, over untraced)}."""
+    print(f"\n### {workload}\n")
+    print("| interpreter | mode | instructions per call | over untraced |")
+    print("|---|---|---:|---:|")
+    results = {}
+    for python in pythons:
+        version = version_of(python)
+        costs = {}
+        for mode in modes_of(python):
+            if mode == "viztracer":
+                continue
+            few = instructions(python, script, mode, LOCALS_FEW, folder, workload)
+            many = instructions(python, script, mode, LOCALS_MANY, folder, workload)
+            costs[mode] = (many - few) / (LOCALS_MANY - LOCALS_FEW)
+        for mode, cost in costs.items():
+            if mode == "untraced":
+                print(f"| {version} | {mode} | {cost:,.0f} | – |", flush=True)
+                continue
+            results[version, mode] = (cost, cost - costs["untraced"])
+            print(f"| {version} | {mode} | {cost:,.0f} | {cost - costs['untraced']:,.0f} |", flush=True)
+    return results
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", action="append", help="interpreter to measure (repeatable)")
-    parser.add_argument("--workload", choices=("recursive", "library"), default="recursive",
-                        help="recursive: fib(12), per call (default); library: per loop iteration")
+    parser.add_argument("--workload", action="append", choices=("recursive", "library", *LOCALS_WORKLOADS),
+                        help="recursive: fib(12), per call (default); library: per loop iteration; "
+                             "biglocals, smalllocals: per recorded call (repeatable)")
     options = parser.parse_args(argv)
     if shutil.which("valgrind") is None:
         print("valgrind is needed (apt-get install valgrind)", file=sys.stderr)
         return 2
     pythons = options.python or [sys.executable]
+    workloads = list(dict.fromkeys(options.workload or ["recursive"]))
     with tempfile.TemporaryDirectory(prefix="nefa-instructions-") as folder:
         with open(os.path.join(folder, "fibonacci.py"), "w") as file:
             file.write(FIBONACCI)
         script = os.path.join(folder, "child.py")
         with open(script, "w") as file:
-            file.write(CHILD.format(folder=folder, benchmarks=os.path.dirname(os.path.abspath(__file__))))
-        library = options.workload == "library"
-        unit = "iteration" if library else "call"
-        print(f"| interpreter | mode | instructions per {unit} | ÷ untraced | ÷ viztracer | ÷ nefa, profile |")
-        print("|---|---|---:|---:|---:|---:|")
-        for python in pythons:
-            version = subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
-                                     stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
-            costs = {}
-            for mode in modes_of(python):
-                if library and mode == "viztracer":
-                    continue
-                few = instructions(python, script, mode, FEW, folder, options.workload)
-                many = instructions(python, script, mode, MANY, folder, options.workload)
-                costs[mode] = (many - few) / ((MANY - FEW) * (1 if library else CALLS_PER_ROUND))
-            for mode, cost in costs.items():
-                versus_viz = f"{cost / costs['viztracer']:.2f}" if "viztracer" in costs else "–"
-                versus_profile = f"{cost / costs['nefa-profile']:.2f}" if mode.startswith("nefa") else "–"
-                versus_untraced = f"{cost / costs['untraced']:.3f}"
-                print(f"| {version} | {mode} | {cost:,.0f} | {versus_untraced} | {versus_viz} | {versus_profile} |",
-                      flush=True)
+            file.write(CHILD.format(folder=folder, benchmarks=os.path.dirname(os.path.abspath(__file__)),
+                                    base_rounds=LOCALS_BASE_ROUNDS))
+        hook_costs = {}
+        for workload in workloads:
+            if workload in LOCALS_WORKLOADS:
+                hook_costs[workload] = measure_locals(pythons, script, folder, workload)
+            else:
+                measure_calls(pythons, script, folder, workload)
+        if len(hook_costs) == 2:
+            big, small = hook_costs["biglocals"], hook_costs["smalllocals"]
+            print("\n### biglocals ÷ smalllocals, per recorded call\n")
+            print("| interpreter | mode | biglocals | smalllocals | ratio | over untraced: biglocals | smalllocals "
+                  "| ratio |")
+            print("|---|---|---:|---:|---:|---:|---:|---:|")
+            for key in big:
+                (big_call, big_hook), (small_call, small_hook) = big[key], small[key]
+                print(f"| {key[0]} | {key[1]} | {big_call:,.0f} | {small_call:,.0f} | {big_call / small_call:.2f} "
+                      f"| {big_hook:,.0f} | {small_hook:,.0f} | {big_hook / small_hook:.2f} |")
     return 0
 
 

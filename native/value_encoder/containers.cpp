@@ -3,7 +3,10 @@
 // walked: each item is held by its own reference, and sizes are read again
 // before every step.
 #include "value_encoder/encoder.hpp"
+#include "value_encoder/plain.hpp"
 #include "value_encoder/type_name.hpp"
+
+#include <algorithm>
 
 namespace nefa::value_encoder {
 
@@ -41,6 +44,59 @@ bool Encoder::room_for_item(std::size_t kept) const {
     return kept < budget_.items && nodes_ < budget_.nodes && out_.used_since(start_) <= budget_.output;
 }
 
+std::size_t Encoder::plain_items(PyObject* const* items, std::size_t count, std::size_t kept) {
+    // Each plain item is one node: the item and node budgets become one
+    // bound. Only the output budget is checked item by item, on a local.
+    const std::size_t first = kept;
+    const std::size_t stop = std::min({count, budget_.items, kept + (budget_.nodes - nodes_)});
+    if (!out_.reserve((stop - kept) * plain_number_size)) return kept;
+    std::uint8_t* const base = out_.end() - out_.size();
+    std::uint8_t* const room_end = out_.room_end();
+    const std::size_t size_limit = out_.size_when_used(start_, budget_.output);
+    const std::size_t max_chars = budget_.chars;
+    std::uint8_t* p = out_.end();
+    while (kept < stop && static_cast<std::size_t>(p - base) <= size_limit) {
+        std::uint8_t* next = put_plain(p, room_end, items[kept], max_chars);
+        if (next == nullptr) break;
+        p = next;
+        ++kept;
+    }
+    out_.advance_to(p);
+    nodes_ += kept - first;
+    return kept;
+}
+
+std::size_t Encoder::plain_entries(PyObject* dict, Py_ssize_t* position, std::size_t kept, std::size_t length,
+                                   Entry* next) {
+    // Two nodes per entry; as in plain_items, only the output budget is
+    // checked entry by entry. No code runs here, so the dict keeps its size.
+    const std::size_t first = kept;
+    const std::size_t stop = std::min({length, budget_.items, kept + (budget_.nodes - nodes_ + 1) / 2});
+    constexpr std::size_t usual_entry_size = 16 + plain_number_size;  // a short str key and a number
+    if (!out_.reserve((stop - kept) * usual_entry_size)) return kept;
+    std::uint8_t* const base = out_.end() - out_.size();
+    std::uint8_t* const room_end = out_.room_end();
+    const std::size_t size_limit = out_.size_when_used(start_, budget_.output);
+    const std::size_t max_chars = budget_.chars;  // in a register across the calls
+    std::uint8_t* p = out_.end();
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (kept < stop && static_cast<std::size_t>(p - base) <= size_limit) {
+        if (PyDict_Next(dict, position, &key, &value) == 0) break;
+        std::uint8_t* after_key = put_plain_str(p, room_end, key, max_chars);
+        std::uint8_t* after_value = after_key == nullptr ? nullptr : put_plain(after_key, room_end, value, max_chars);
+        if (after_value == nullptr) {
+            *next = {key, value};
+            break;
+        }
+        p = after_value;
+        ++kept;
+    }
+    out_.advance_to(p);
+    nodes_ += 2 * (kept - first);
+    return kept;
+}
+
 void Encoder::close_items(std::size_t mark, std::size_t kept, Py_ssize_t left, std::optional<Ext> ext) {
     if (left > 0) {
         const std::size_t more = out_.open();
@@ -58,6 +114,11 @@ void Encoder::encode_sequence(PyObject* sequence, int depth) {
     const std::size_t mark = out_.open();
     std::size_t kept = 0;
     while (static_cast<Py_ssize_t>(kept) < PySequence_Fast_GET_SIZE(sequence) && room_for_item(kept)) {
+        // Runs of plain items at once; any other item alone, by the general
+        // path, after which the storage and size are read again.
+        kept = plain_items(PySequence_Fast_ITEMS(sequence),
+                           static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence)), kept);
+        if (!(static_cast<Py_ssize_t>(kept) < PySequence_Fast_GET_SIZE(sequence) && room_for_item(kept))) break;
         Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(sequence, static_cast<Py_ssize_t>(kept)));
         encode(item.get(), depth + 1);
         ++kept;
@@ -97,18 +158,25 @@ void Encoder::encode_dict(PyObject* dict, int depth) {
     const std::size_t mark = out_.open();
     std::size_t kept = 0;
     Py_ssize_t position = 0;
-    bool plain_keys = true;
+    bool plain_keys = true;  // plain entries have str keys
     bool exhausted = false;
     // Stops where iterating the dict in Python would: when its size changed.
     while (static_cast<Py_ssize_t>(kept) < length && PyDict_GET_SIZE(dict) == length && room_for_item(kept)) {
-        PyObject* borrowed_key = nullptr;
-        PyObject* borrowed_value = nullptr;
-        if (PyDict_Next(dict, &position, &borrowed_key, &borrowed_value) == 0) {
-            exhausted = true;
-            break;
+        // Runs of plain entries at once; the entry that ends a run, when
+        // there is one, by the general path.
+        Entry entry;
+        kept = plain_entries(dict, &position, kept, static_cast<std::size_t>(length), &entry);
+        if (entry.key == nullptr) {
+            if (!(static_cast<Py_ssize_t>(kept) < length && PyDict_GET_SIZE(dict) == length && room_for_item(kept))) {
+                break;
+            }
+            if (PyDict_Next(dict, &position, &entry.key, &entry.value) == 0) {
+                exhausted = true;
+                break;
+            }
         }
-        Ref key = Ref::borrow(borrowed_key);
-        Ref value = Ref::borrow(borrowed_value);
+        Ref key = Ref::borrow(entry.key);
+        Ref value = Ref::borrow(entry.value);
         const std::size_t key_at = out_.size();
         encode(key.get(), depth + 1);
         plain_keys = plain_keys && !out_.failed() && starts_str_or_bin(out_.byte_at(key_at));

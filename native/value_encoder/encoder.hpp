@@ -38,6 +38,18 @@ private:
     void encode_set(PyObject* set, int depth);
     void encode_dict(PyObject* dict, int depth);
     bool room_for_item(std::size_t kept) const;
+    // Writes items[kept], items[kept + 1], ... while they are plain and the
+    // budget has room (it has for items[kept]); returns the new count kept.
+    std::size_t plain_items(PyObject* const* items, std::size_t count, std::size_t kept);
+    // The same for a dict's entries, read on from `position` (length: the
+    // dict's size). The entry read but not written, if any, is left in
+    // `next` (borrowed); its key is null otherwise.
+    struct Entry {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+    };
+    std::size_t plain_entries(PyObject* dict, Py_ssize_t* position, std::size_t kept, std::size_t length,
+                              Entry* next);
     // Ends an array of `kept` items, with a "more items" marker when `left` > 0.
     void close_items(std::size_t mark, std::size_t kept, Py_ssize_t left, std::optional<Ext> ext);
 

@@ -53,22 +53,26 @@ void bin_header(Cursor& cursor, std::size_t n) {
 
 }  // namespace
 
-std::uint8_t* Output::grow(std::size_t n) {
-    if (failed_) return nullptr;
+bool Output::make_room(std::size_t n) {
+    if (failed_) return false;
     NefaByteBuffer& b = buffer_;
-    if (b.capacity - b.size < n) {
-        std::size_t wanted = b.capacity < 256 ? 256 : b.capacity * 2;
-        while (wanted - b.size < n) wanted *= 2;
-        void* grown = std::realloc(b.data, wanted);
-        if (grown == nullptr) {
-            failed_ = true;
-            return nullptr;
-        }
-        b.data = static_cast<unsigned char*>(grown);
-        b.capacity = wanted;
+    if (b.capacity - b.size >= n) return true;
+    std::size_t wanted = b.capacity < 256 ? 256 : b.capacity * 2;
+    while (wanted - b.size < n) wanted *= 2;
+    void* grown = std::realloc(b.data, wanted);
+    if (grown == nullptr) {
+        failed_ = true;
+        return false;
     }
-    std::uint8_t* at = b.data + b.size;
-    b.size += n;
+    b.data = static_cast<unsigned char*>(grown);
+    b.capacity = wanted;
+    return true;
+}
+
+std::uint8_t* Output::grow(std::size_t n) {
+    if (!make_room(n)) return nullptr;
+    std::uint8_t* at = buffer_.data + buffer_.size;
+    buffer_.size += n;
     return at;
 }
 
@@ -86,6 +90,26 @@ std::uint8_t* Output::bin_space(std::size_t n) {
 
 void Output::bin(const void* data, std::size_t n) {
     if (auto* p = bin_space(n); p != nullptr && n != 0) std::memcpy(p, data, n);
+}
+
+std::size_t Output::bin_size(std::size_t n) { return bin_header_size(n) + n; }
+
+std::uint8_t* Output::put_bin(std::uint8_t* at, const void* data, std::size_t n) {
+    Cursor cursor(at);
+    bin_header(cursor, n);
+    cursor.block(data, n);
+    return cursor.position();
+}
+
+std::uint8_t* Output::ext_space(std::size_t n, Ext code) {
+    std::uint8_t head[6];
+    Cursor cursor(head);
+    ext_header(cursor, n, code);
+    const auto head_size = static_cast<std::size_t>(cursor.position() - head);
+    auto* p = extend(head_size + n);
+    if (p == nullptr) return nullptr;
+    std::memcpy(p, head, head_size);
+    return p + head_size;
 }
 
 std::size_t Output::open() {

@@ -43,6 +43,16 @@ public:
     // Forgets what was written past `size`.
     void truncate(std::size_t size) { buffer_.size = size; }
 
+    // Direct writing, for loops that check their own bounds: at least `n`
+    // bytes of room past the end (false once memory ran out), the end and
+    // the end of the room, and the new end once written up to `at`.
+    bool reserve(std::size_t n) { return !failed_ && (buffer_.capacity - buffer_.size >= n || make_room(n)); }
+    std::uint8_t* end() const { return buffer_.data + buffer_.size; }
+    std::uint8_t* room_end() const { return buffer_.data + buffer_.capacity; }
+    void advance_to(const std::uint8_t* at) { buffer_.size = static_cast<std::size_t>(at - buffer_.data); }
+    // The size at which used_since(start) reaches `used`.
+    std::size_t size_when_used(std::size_t start, std::size_t used) const { return start + reserved_ + used; }
+
     void nil() {
         if (auto* p = extend(1)) *p = 0xc0;
     }
@@ -69,6 +79,12 @@ public:
     }
     std::uint8_t* bin_space(std::size_t n);
     void bin(const void* data, std::size_t n);
+    // The size of a bin of `n` bytes, and one written at `at` (returns its end).
+    static std::size_t bin_size(std::size_t n);
+    static std::uint8_t* put_bin(std::uint8_t* at, const void* data, std::size_t n);
+    // An extension header for a payload of `n` bytes, followed by room for
+    // them: for forms whose size is known before they are written.
+    std::uint8_t* ext_space(std::size_t n, Ext code);
 
     // Starts a container or extension whose header depends on what goes
     // into it; returns the mark to close it with.
@@ -78,6 +94,8 @@ public:
 private:
     // extend's slow path: more memory, or null once it ran out.
     std::uint8_t* grow(std::size_t n);
+    // Capacity for `n` more bytes; false (and failed) once memory ran out.
+    bool make_room(std::size_t n);
 
     NefaByteBuffer& buffer_;
     std::size_t reserved_ = 0;

@@ -9,9 +9,12 @@
 
 namespace nefa::value_encoder {
 
+namespace msgpack = nefa::msgpack;
+
 namespace {
 
-constexpr Header cut_header{Header::Kind::array, 2, Ext::cut};
+// A cut form is [kept part, count left].
+constexpr std::size_t cut_array_header_size = msgpack::header_size(2);
 
 }  // namespace
 
@@ -79,14 +82,21 @@ void Encoder::encode_str(PyObject* value) {
     write_cut_text(value);
 }
 
+// The cut forms are sized before they are written, so that the kept prefix
+// is copied once, straight to its place.
 void Encoder::write_cut_text(PyObject* text) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     const auto limit = static_cast<Py_ssize_t>(budget_.chars);
     if (length <= limit) return write_text(out_, text, length);
-    const std::size_t mark = out_.open();
-    write_text(out_, text, limit);
-    out_.uint(static_cast<std::uint64_t>(length - limit));
-    out_.close(mark, cut_header);
+    const std::size_t text_bytes = text_size(text, limit);
+    const auto left = static_cast<std::uint64_t>(length - limit);
+    std::uint8_t* p = out_.ext_space(cut_array_header_size + msgpack::str_size(text_bytes) + msgpack::uint_size(left),
+                                     Ext::cut);
+    if (p == nullptr) return;
+    msgpack::Cursor head(p);
+    head.array_header(2);
+    head.str_header(text_bytes);
+    msgpack::Cursor(put_text(head.position(), text, limit)).uint(left);
 }
 
 void Encoder::encode_bytes(PyObject* value, std::optional<Ext> wrapper) {
@@ -97,10 +107,14 @@ void Encoder::encode_bytes(PyObject* value, std::optional<Ext> wrapper) {
     if (length <= budget_.bytes) {
         out_.bin(data, length);
     } else {
-        const std::size_t mark = out_.open();
-        out_.bin(data, budget_.bytes);
-        out_.uint(length - budget_.bytes);
-        out_.close(mark, cut_header);
+        const std::size_t left = length - budget_.bytes;
+        const std::size_t bin_size = out_.bin_size(budget_.bytes);
+        if (std::uint8_t* p = out_.ext_space(cut_array_header_size + bin_size + msgpack::uint_size(left), Ext::cut)) {
+            msgpack::Cursor head(p);
+            head.array_header(2);
+            p = out_.put_bin(head.position(), data, budget_.bytes);
+            msgpack::Cursor(p).uint(left);
+        }
     }
     if (wrapper) out_.close(outer, {Header::Kind::none, 0, *wrapper});
 }

@@ -160,6 +160,17 @@ CORPUS = {
     "dict grown by a repr": dict_grown_by_repr,
     "set grown by a repr": set_grown_by_repr,
     "mixed": lambda: {"args": (1, "two", [3.0]), "kw": {"x": {1, 2}}, "none": None, "obj": Repr("O()")},
+    # Exact scalars, written in runs, next to look-alikes and containers, and
+    # runs that meet the output and node budgets midway.
+    "scalar runs": lambda: [
+        1, True, None, 2.5, "s", Text("t"), type("I", (int,), {})(5), 2**40, 2**64, -(2**63), "x" * 1001, "é",
+        b"b", [1, "a"], (None, False), 3, OwnReprFloat(1.0), 0.0],
+    "scalar entries": lambda: {
+        "a": 1, "b": Text("v"), "c": [1], Text("k"): 2, "d": "x" * 1001, "e": 2**70, 5: "x", "f": -1.0, "é": 1,
+        "g": None, "h": "\ud800", "i": True},
+    "scalar runs past the output budget": lambda: [["s" * 1000] * 30, (0,) * 60, ["t" * 999, 1.5] * 20],
+    "scalar entries past the output budget": lambda: {f"k{i}": "v" * 1000 for i in range(40)},
+    "scalar entries past the node budget": lambda: [{f"k{i}": i for i in range(50)}] * 10,
 }
 
 
