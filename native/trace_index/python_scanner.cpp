@@ -1,6 +1,7 @@
 // nefa._native.TraceScanner: the scanner of scanner.hpp as Python sees it.
-// Rows leave it in batches, as tuples ready for executemany, with the ids
-// the database gave its names and paths.
+// Rows leave it in batches, with the ids the database gave its names and
+// paths: to a writer thread on the connection's own SQLite handle, or as
+// tuples ready for executemany where that handle cannot be used.
 #include "trace_index/python_scanner.hpp"
 
 #include "trace_index/row_writer.hpp"
