@@ -1,19 +1,30 @@
 // nefa._native.TraceScanner: the scanner of scanner.hpp as Python sees it.
-// Rows leave it in batches, as tuples ready for executemany, with the ids
-// the database gave its names and paths.
+// Rows leave it in batches, with the ids the database gave its names and
+// paths: to a writer thread on the connection's own SQLite handle, or as
+// tuples ready for executemany where that handle cannot be used.
 #include "trace_index/python_scanner.hpp"
 
+#include "trace_index/row_writer.hpp"
 #include "trace_index/scanner.hpp"
 #include "trace_index/sqlite_rows.hpp"
 #include "utils/refs.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 #include <string>
+#include <system_error>
+#include <utility>
 
 namespace nefa::trace_index {
 
 namespace {
+
+// The rows' writer thread and the connection it writes on, kept alive meanwhile.
+struct Writing {
+    Ref connection;
+    std::unique_ptr<RowWriter> writer;
+};
 
 struct ScannerObject {
     PyObject_HEAD
@@ -24,6 +35,7 @@ struct ScannerObject {
     std::vector<long long>* name_ids;
     std::vector<long long>* path_ids;
     std::vector<Ref>* kind_texts;
+    Writing* writing;  // null unless start_writer started one
 };
 
 ScannerObject* as_scanner(PyObject* self) { return reinterpret_cast<ScannerObject*>(self); }
@@ -126,6 +138,21 @@ PyObject* integer_or_none(long long value, bool present) {
     return PyLong_FromLongLong(value);
 }
 
+bool rows_mapped(ScannerObject* self, const char* method) {
+    for (const Row& row : self->scanner->rows) {
+        if (row.name >= self->name_ids->size() || (row.path != no_id && row.path >= self->path_ids->size())) {
+            PyErr_Format(PyExc_RuntimeError, "%s before the names and paths were mapped", method);
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* raise_not_indexed(const std::optional<std::string>& error) {
+    PyErr_Format(PyExc_RuntimeError, "cannot index the calls: %s", error ? error->c_str() : "the writer stopped");
+    return nullptr;
+}
+
 // Interpreter lock held. take_rows(trace_key, part_index, id_base): the rows
 // made since the last call, as tuples in the column order of `calls`.
 PyObject* take_rows(PyObject* self_object, PyObject* args) {
@@ -210,13 +237,8 @@ PyObject* insert_rows_method(PyObject* self_object, PyObject* args) {
     PyObject* connection;
     long long trace_key, part_index, id_base;
     if (!PyArg_ParseTuple(args, "OLLL:insert_rows", &connection, &trace_key, &part_index, &id_base)) return nullptr;
+    if (!rows_mapped(self, "insert_rows")) return nullptr;
     Scanner& scanner = *self->scanner;
-    for (const Row& row : scanner.rows) {
-        if (row.name >= self->name_ids->size() || (row.path != no_id && row.path >= self->path_ids->size())) {
-            PyErr_SetString(PyExc_RuntimeError, "insert_rows before the names and paths were mapped");
-            return nullptr;
-        }
-    }
     std::sort(scanner.rows.begin(), scanner.rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
     bool failed = false;
     const RowIds ids{trace_key, part_index, id_base, self->name_ids, self->path_ids};
@@ -227,6 +249,97 @@ PyObject* insert_rows_method(PyObject* self_object, PyObject* args) {
     scanner.rows.clear();
     Py_RETURN_TRUE;
 }
+
+// Interpreter lock held. start_writer(connection, trace_key, part_index,
+// id_base): from now on submit_rows hands the rows to a thread that writes
+// them on the connection, in its open transaction. False when this
+// connection cannot be written to directly (take_rows then).
+PyObject* start_writer(PyObject* self_object, PyObject* args) {
+    ScannerObject* self = as_scanner(self_object);
+    if (!usable(self)) return nullptr;
+    PyObject* connection;
+    long long trace_key, part_index, id_base;
+    if (!PyArg_ParseTuple(args, "OLLL:start_writer", &connection, &trace_key, &part_index, &id_base)) return nullptr;
+    if (self->writing != nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "the writer is already started");
+        return nullptr;
+    }
+    sqlite3* db = usable_handle(connection);
+    if (db == nullptr || !serialized(db)) Py_RETURN_FALSE;
+    try {
+        auto writing = std::make_unique<Writing>();
+        writing->connection = Ref::borrow(connection);
+        writing->writer = std::make_unique<RowWriter>(db, trace_key, part_index, id_base);
+        self->writing = writing.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::system_error& error) {
+        PyErr_Format(PyExc_RuntimeError, "cannot start the index writer: %s", error.what());
+        return nullptr;
+    }
+    Py_RETURN_TRUE;
+}
+
+// Interpreter lock held on entry and exit; released while the queue is full.
+// Hands the rows made since the last call to the writer.
+PyObject* submit_rows(PyObject* self_object, PyObject*) {
+    ScannerObject* self = as_scanner(self_object);
+    if (!usable(self)) return nullptr;
+    if (self->writing == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "submit_rows before start_writer");
+        return nullptr;
+    }
+    if (!rows_mapped(self, "submit_rows")) return nullptr;
+    Scanner& scanner = *self->scanner;
+    if (scanner.rows.empty()) Py_RETURN_NONE;
+    RowWriter& writer = *self->writing->writer;
+    bool queued = false;
+    try {
+        std::sort(scanner.rows.begin(), scanner.rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
+        const RowIds ids{0, 0, 0, self->name_ids, self->path_ids};
+        Batch batch = make_batch(std::move(scanner.rows), scanner.kinds.texts(), ids);
+        scanner.rows.clear();
+        self->busy = true;
+        Py_BEGIN_ALLOW_THREADS
+        queued = writer.submit(std::move(batch));
+        Py_END_ALLOW_THREADS
+        self->busy = false;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    if (!queued) return raise_not_indexed(writer.error());
+    Py_RETURN_NONE;
+}
+
+// Interpreter lock held on entry and exit; released while the thread ends.
+// finish_writer(): waits until every row is written. stop_writer(): drops
+// what is not written yet (the caller rolls back).
+PyObject* end_writer(ScannerObject* self, bool wait) {
+    if (!usable(self)) return nullptr;
+    std::unique_ptr<Writing> writing(std::exchange(self->writing, nullptr));
+    if (!writing) {
+        if (wait) PyErr_SetString(PyExc_RuntimeError, "finish_writer before start_writer");
+        if (wait) return nullptr;
+        Py_RETURN_NONE;
+    }
+    bool written = true;
+    std::optional<std::string> error;
+    RowWriter* writer = writing->writer.get();
+    self->busy = true;
+    Py_BEGIN_ALLOW_THREADS
+    if (wait) {
+        written = writer->finish();
+        error = writer->error();
+    }
+    writing->writer.reset();
+    Py_END_ALLOW_THREADS
+    self->busy = false;
+    if (!written) return raise_not_indexed(error);
+    Py_RETURN_NONE;
+}
+
+PyObject* finish_writer(PyObject* self, PyObject*) { return end_writer(as_scanner(self), true); }
+PyObject* stop_writer(PyObject* self, PyObject*) { return end_writer(as_scanner(self), false); }
 
 // Interpreter lock held: forgets the rows made so far (a scan for figures only).
 PyObject* drop_rows(PyObject* self, PyObject*) {
@@ -337,6 +450,12 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // Interpreter lock held (the kind texts are Python objects).
 void scanner_dealloc(PyObject* self) {
     ScannerObject* object = as_scanner(self);
+    if (object->writing != nullptr) {
+        std::unique_ptr<Writing> writing(object->writing);
+        Py_BEGIN_ALLOW_THREADS
+        writing->writer.reset();
+        Py_END_ALLOW_THREADS
+    }
     delete object->scanner;
     delete object->name_ids;
     delete object->path_ids;
@@ -356,6 +475,12 @@ PyMethodDef scanner_methods[] = {
     {"insert_rows", insert_rows_method, METH_VARARGS,
      "insert_rows(connection, trace_key, part_index, id_base, /)\n--\n\n"
      "Write the rows made since the last call into calls, on the connection; False: use take_rows."},
+    {"start_writer", start_writer, METH_VARARGS,
+     "start_writer(connection, trace_key, part_index, id_base, /)\n--\n\n"
+     "Write the rows submit_rows hands over on a thread of their own, on the connection; False: use take_rows."},
+    {"submit_rows", submit_rows, METH_NOARGS, "submit_rows()\n--\n\nHand the rows made since the last call to the writer."},
+    {"finish_writer", finish_writer, METH_NOARGS, "finish_writer()\n--\n\nWait until the writer has written every row."},
+    {"stop_writer", stop_writer, METH_NOARGS, "stop_writer()\n--\n\nStop the writer, dropping the rows not written yet."},
     {"drop_rows", drop_rows, METH_NOARGS, "drop_rows()\n--\n\nForget the rows made so far."},
     {"threads", threads, METH_NOARGS,
      "threads()\n--\n\n(native id, name, records, calls, start ns, end ns, last timestamp) per thread."},

@@ -30,6 +30,10 @@ const Api& api() {
         find(s.get_autocommit, "sqlite3_get_autocommit");
         find(s.column_int64, "sqlite3_column_int64");
         find(s.column_type, "sqlite3_column_type");
+        find(s.changes, "sqlite3_changes");
+        find(s.db_mutex, "sqlite3_db_mutex");
+        find(s.mutex_enter, "sqlite3_mutex_enter");
+        find(s.mutex_leave, "sqlite3_mutex_leave");
         s.loaded = all;
         return s;
     }();

@@ -24,6 +24,10 @@ struct Api {
     decltype(&sqlite3_get_autocommit) get_autocommit;
     decltype(&sqlite3_column_int64) column_int64;
     decltype(&sqlite3_column_type) column_type;
+    decltype(&sqlite3_changes) changes;
+    decltype(&sqlite3_db_mutex) db_mutex;
+    decltype(&sqlite3_mutex_enter) mutex_enter;
+    decltype(&sqlite3_mutex_leave) mutex_leave;
 };
 
 const Api& api();

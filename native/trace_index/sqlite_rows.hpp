@@ -9,7 +9,12 @@
 #include "trace_index/scanner.hpp"
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
 
 namespace nefa::trace_index {
 
@@ -21,10 +26,58 @@ struct RowIds {
     const std::vector<long long>* path_ids;
 };
 
+// Rows ready for the table: database ids in place of the scanner's local
+// ones, kinds as texts that outlive the batch (the scanner's interned ones).
+struct Batch {
+    std::vector<Row> rows;
+    std::vector<long long> name_ids;  // per row
+    std::vector<long long> path_ids;  // per row; meaningless where row.path == no_id
+    std::vector<std::string_view> kinds;  // per row; meaningless where row.kind < 0
+};
+
+// Resolves the rows' ids (the caller checked that every id is mapped).
+Batch make_batch(std::vector<Row>&& rows, const std::vector<std::string_view>& kinds, const RowIds& ids);
+
+// The SQLite handle of the connection when rows can be written through it:
+// SQLite loaded as a shared library, a sqlite3.Connection, open, inside a
+// transaction (outside one each row would be a transaction of its own: the
+// Python path says what is wrong). Null otherwise. Interpreter lock held.
+sqlite3* usable_handle(PyObject* connection);
+
+// Whether SQLite guards the connection with a mutex of its own (serialized
+// mode), so that a thread other than the interpreter's may use it.
+bool serialized(sqlite3* db);
+
+// Inserts batches into `calls`, several rows a statement: each statement
+// opens the table's and its indexes' cursors once for all its rows. Uses
+// only the SQLite handle (serialized mode makes it safe beside other users
+// of the connection), never the interpreter.
+class RowInserter {
+public:
+    RowInserter(sqlite3* db, long long trace_key, long long part_index, long long id_base)
+        : db_(db), trace_key_(trace_key), part_index_(part_index), id_base_(id_base) {}
+    ~RowInserter();
+    RowInserter(const RowInserter&) = delete;
+    RowInserter& operator=(const RowInserter&) = delete;
+
+    // False with error() set on an SQLite error.
+    bool insert(const Batch& batch);
+    const std::string& error() const { return error_; }
+
+private:
+    sqlite3_stmt* statement(int rows);
+    bool fail();
+
+    sqlite3* db_;
+    long long trace_key_, part_index_, id_base_;
+    sqlite3_stmt* many_ = nullptr;
+    sqlite3_stmt* one_ = nullptr;
+    std::string error_;
+};
+
 // Inserts the rows into `calls` on the connection's handle, inside the
 // connection's current transaction. Returns false with nothing done when
-// the handle cannot be used this way (SQLite is not loaded as a shared
-// library, or the connection is not a sqlite3.Connection): the caller then
+// the handle cannot be used this way (see usable_handle): the caller then
 // inserts through Python. On an SQLite error returns false with a Python
 // exception set. Interpreter lock held throughout, so no Python thread
 // uses the connection meanwhile.

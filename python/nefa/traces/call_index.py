@@ -195,6 +195,13 @@ class _Sink:
         self.id_base = id_base
         self.names: dict = {}
         self.paths: dict = {}
+        self.threaded = False
+
+    def start(self, scanner: TraceScanner) -> None:
+        """Rows are written on a thread of their own while the scan goes on,
+        where the connection allows it."""
+        if self.conn is not None:
+            self.threaded = scanner.start_writer(self.conn, self.trace_key, self.part_index, self.id_base)
 
     def drain(self, scanner: TraceScanner) -> None:
         if self.conn is None:
@@ -205,8 +212,18 @@ class _Sink:
             return
         scanner.map_names(_intern(self.conn, "names", "name", scanner.new_names(), self.names))
         scanner.map_paths(_intern(self.conn, "paths", "path", scanner.new_paths(), self.paths))
-        if not scanner.insert_rows(self.conn, self.trace_key, self.part_index, self.id_base):
+        if self.threaded:
+            scanner.submit_rows()
+        elif not scanner.insert_rows(self.conn, self.trace_key, self.part_index, self.id_base):
             self.conn.executemany(_INSERT_CALL, scanner.take_rows(self.trace_key, self.part_index, self.id_base))
+
+    def finish(self, scanner: TraceScanner) -> None:
+        if self.threaded:
+            scanner.finish_writer()
+
+    def stop(self, scanner: TraceScanner) -> None:
+        if self.threaded:
+            scanner.stop_writer()
 
 
 def scan(pieces: Iterable, *, time_base: float | None = None, sink: _Sink | None = None, strict_time: bool = True,
@@ -217,6 +234,7 @@ def scan(pieces: Iterable, *, time_base: float | None = None, sink: _Sink | None
     scanner = TraceScanner(time_base, strict_time)
     sink = sink or _Sink(None, 0, 0, 0)
     done = 0
+    sink.start(scanner)
     try:
         for piece in pieces:
             view = memoryview(piece)
@@ -231,8 +249,14 @@ def scan(pieces: Iterable, *, time_base: float | None = None, sink: _Sink | None
                 progress(done)
         scanner.finish()
         sink.drain(scanner)
+        sink.finish(scanner)
     except ValueError as error:
+        sink.stop(scanner)
         raise DocumentFormatError(f"not a readable trace document: {error}") from None
+    except BaseException:
+        # Nothing may write on the connection once the caller rolls back.
+        sink.stop(scanner)
+        raise
     threads = scanner.threads()
     ends = [thread[6] for thread in threads if thread[2]]
     part = IndexedPart(

@@ -298,3 +298,43 @@ def test_filter_shows_callers_and_subtrees_from_the_index(capsys, shop):
     status, out, _ = run_cli(capsys, "show", "--db", shop, "--filter", "shipping", "--depth", "1")
     assert status == 0 and "shop.shipping.pack(order=7)" in out and "checkout" not in out
     assert out.splitlines()[1].startswith("Thread packer (2)")
+
+
+class _PythonConnection(sqlite3.Connection):
+    """Not a sqlite3.Connection by type name: its rows go through Python."""
+
+
+def _index_into(path, document, factory=sqlite3.Connection, setup=None):
+    db.prepare_database(path)
+    conn = sqlite3.connect(path, isolation_level=None, factory=factory)
+    if setup:
+        conn.execute(setup)
+    conn.execute("BEGIN IMMEDIATE")
+    return conn, lambda: call_index.index_part(conn, "trc_synthetic", 0, [document])
+
+
+def test_rows_written_on_the_writer_thread_match_the_python_path(synthetic, tmp_path, monkeypatch):
+    # Small pieces: many batches pass through the writer's bounded queue.
+    monkeypatch.setattr(call_index, "PIECE", 4096)
+    document = synthetic(3000)
+    written = []
+    for factory in (sqlite3.Connection, _PythonConnection):
+        conn, build = _index_into(tmp_path / f"{factory.__name__}.db", document, factory)
+        build()
+        conn.execute("COMMIT")
+        written.append(conn.execute("SELECT * FROM calls ORDER BY id").fetchall())
+        conn.close()
+    assert len(written[0]) > 1000 and written[0] == written[1]
+
+
+def test_an_sqlite_error_on_the_writer_thread_is_raised_and_the_transaction_stays_usable(synthetic, tmp_path,
+                                                                                         monkeypatch):
+    monkeypatch.setattr(call_index, "PIECE", 4096)
+    conn, build = _index_into(tmp_path / "refused.db", synthetic(3000), setup=(
+        "CREATE TRIGGER refuse BEFORE INSERT ON calls WHEN NEW.id = 700 BEGIN SELECT RAISE(ABORT, 'no room'); END"))
+    with pytest.raises(RuntimeError, match="cannot index the calls: no room"):
+        build()
+    # The writer has stopped: the rollback leaves nothing of the build.
+    conn.execute("ROLLBACK")
+    assert conn.execute("SELECT count(*) FROM calls").fetchone()[0] == 0
+    conn.close()
