@@ -1,13 +1,10 @@
 #include "value_encoder/api.hpp"
 
-#include "utils/compat.hpp"
-
 #include "value_encoder/encoder.hpp"
-#include "value_encoder/text.hpp"
+#include "value_encoder/plain.hpp"
 #include "value_encoder/type_name.hpp"
 
 #include <cstdlib>
-#include <cstring>
 
 namespace nefa::value_encoder {
 
@@ -57,44 +54,32 @@ PyObject* dump(PyObject* value, bool lightweight) {
 // so they skip the encoder's set-up, with the very bytes it would write.
 bool append_plain_scalar(PyObject* value, Output& output) {
     PyTypeObject* type = Py_TYPE(value);
-    if (value == Py_None) {
-        output.nil();
-    } else if (type == &PyBool_Type) {
-        output.boolean(value == Py_True);
-    } else if (type == &PyFloat_Type) {
-        output.f64(PyFloat_AS_DOUBLE(value));
-    } else if (type == &PyLong_Type) {
-        if (std::int64_t compact = 0; compat::compact_int_value(value, &compact)) {
-            output.integer(compact);
-            return true;
-        }
-        int overflow = 0;
-        const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow != 0 || (small == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return false;
-        }
-        output.integer(small);
-    } else {
+    if (type == &PyUnicode_Type) return false;
+    // Out of memory: the output turns failed, which the caller checks.
+    if (!output.reserve(plain_number_size)) return true;
+    if (std::uint8_t* end = put_plain(output.end(), output.room_end(), value, 0)) {
+        output.advance_to(end);
+        return true;
+    }
+    // An exact int past the compact range may still fit in 64 bits.
+    if (type != &PyLong_Type) return false;
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0 || (small == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
         return false;
     }
+    output.integer(small);
     return true;
 }
 
 // A short ASCII str, written whole as the encoder writes it.
 bool append_short_ascii(PyObject* value, Output& output, const Budget& budget) {
     if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_COMPACT_ASCII(value)) return false;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
-    if (static_cast<std::size_t>(length) > budget.chars) return false;
-    if (length < 32) {
-        // A fixstr: its header and its bytes, as write_text would put them.
-        if (std::uint8_t* p = output.extend(1 + static_cast<std::size_t>(length))) {
-            *p = static_cast<std::uint8_t>(0xa0 | length);
-            std::memcpy(p + 1, PyUnicode_DATA(value), static_cast<std::size_t>(length));
-        }
-        return true;
-    }
-    write_text(output, value, length);
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+    if (length > budget.chars) return false;
+    if (!output.reserve(nefa::msgpack::str_size(length))) return true;
+    output.advance_to(put_plain_str(output.end(), output.room_end(), value, budget.chars));
     return true;
 }
 

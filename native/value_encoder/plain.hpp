@@ -18,25 +18,27 @@ namespace nefa::value_encoder {
 // The most bytes a plain number takes: a float, or a 64-bit int.
 inline constexpr std::size_t plain_number_size = 9;
 
+// Copies `n` bytes, where sizeof(Word) <= n <= 2 * sizeof(Word), with two
+// moves that may overlap.
+template <class Word>
+inline void copy_two_words(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+    Word head = 0;
+    Word tail = 0;
+    std::memcpy(&head, from, sizeof head);
+    std::memcpy(&tail, from + n - sizeof tail, sizeof tail);
+    std::memcpy(to, &head, sizeof head);
+    std::memcpy(to + n - sizeof tail, &tail, sizeof tail);
+}
+
 // Copies `n` bytes. Keys and short strs are mostly under 16 bytes: those
 // take two overlapping moves instead of a call.
 inline void copy_bytes(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
     if (n > 16) {
         std::memcpy(to, from, n);
     } else if (n >= 8) {
-        std::uint64_t head = 0;
-        std::uint64_t tail = 0;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + n - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + n - 8, &tail, 8);
+        copy_two_words<std::uint64_t>(to, from, n);
     } else if (n >= 4) {
-        std::uint32_t head = 0;
-        std::uint32_t tail = 0;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + n - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + n - 4, &tail, 4);
+        copy_two_words<std::uint32_t>(to, from, n);
     } else {
         for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
     }

@@ -156,8 +156,6 @@ CodeView describe_code(PyObject* code, ProfilerState& profiler, CodeInfo* known)
 }
 
 int cached_line_number(PyFrameObject* frame) {
-    // A trace function may move a frame's line (a debugger's jump): ask the frame.
-    if (compat::thread_is_traced()) return PyFrame_GetLineNumber(frame);
     Ref code = compat::frame_code(frame);
     CodeInfo* info = nullptr;
     try {
@@ -169,6 +167,7 @@ int cached_line_number(PyFrameObject* frame) {
 }
 
 int cached_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info) {
+    // A trace function may move a frame's line (a debugger's jump): ask the frame.
     if (compat::thread_is_traced()) return PyFrame_GetLineNumber(frame);
     const int lasti = compat::frame_lasti(frame);
     const std::size_t unit = lasti >= 0 ? static_cast<std::size_t>(lasti) / 2 : 0;
