@@ -14,7 +14,8 @@ class RecordChunks {
 public:
     // Chunks are mapped straight from the system, so that a drained chunk
     // goes back to it at once instead of staying in the allocator's heap.
-    static constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+    static constexpr std::size_t kFirstChunkBytes = std::size_t{256} << 10;
+    static constexpr std::size_t kChunkBytes = std::size_t{2} << 20;
 
     RecordChunks() = default;
     RecordChunks(RecordChunks&& other) noexcept;
