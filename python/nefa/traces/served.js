@@ -179,7 +179,8 @@
     scheduleDraw();
   }
 
-  const idle = () => !inFlight && wanted === null && askTimer === 0 && shown !== null;
+  // Idle once the last answer is drawn too: a draw waits for the next frame.
+  const idle = () => !inFlight && wanted === null && askTimer === 0 && shown !== null && !drawPending;
 
   // -------------------------------------------------------------- drawing
 
