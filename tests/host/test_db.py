@@ -1,4 +1,7 @@
+import os
+import signal
 import sqlite3
+import time
 
 import msgpack
 import pytest
@@ -189,3 +192,47 @@ def test_a_large_document_is_stored_in_pieces_without_a_copy_in_python(db_path, 
     assert db.read_trace_parts(db_path, "trc_big") == [document]
     # A copy of the document would show here; reading and writing pieces does not.
     assert peak < len(document) // 4
+
+
+def test_a_document_streamed_from_a_reused_buffer_reads_back_exactly(db_path, make_document):
+    # Chunks are compressed on a worker while the pieces go on: a caller
+    # that refills one buffer for every piece must not change what is stored.
+    records = make_document(main=tuple(0.0001 * i for i in range(1, 20000)), start=1000.0)
+    # Pieces of a few chunks each, and of a prime size: they straddle every
+    # chunk boundary.
+    buffer = bytearray(3 * db.DOCUMENT_CHUNK_SIZE + 7919)
+
+    def pieces():
+        for start in range(0, len(records), len(buffer)):
+            piece = records[start : start + len(buffer)]
+            buffer[: len(piece)] = piece
+            yield memoryview(buffer)[: len(piece)]
+        buffer[:] = bytes(len(buffer))
+
+    db.store_trace(db_path, "trc_stream", pieces=pieces())
+    assert len(records) > 4 * len(buffer)
+    assert db.read_trace_parts(db_path, "trc_stream") == [records]
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_forked_child_saves_after_its_parent_has(db_path, make_document):
+    # The parent's compression worker is not in the child, which must make
+    # its own rather than wait for it forever.
+    save(db_path, "trc_parent", make_document(start=1000.0))
+    child = os.fork()
+    if child == 0:
+        try:
+            save(db_path, "trc_child", make_document(start=2000.0))
+        finally:
+            os._exit(0)
+    deadline = time.monotonic() + 60
+    while (finished := os.waitpid(child, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if finished[0] == 0:
+        os.kill(child, signal.SIGKILL)
+        os.waitpid(child, 0)
+        pytest.fail("the forked child's save hung")
+    assert os.waitstatus_to_exitcode(finished[1]) == 0
+    assert {t.id for t in db.list_traces(db_path)} == {"trc_parent", "trc_child"}
+
