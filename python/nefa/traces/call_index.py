@@ -109,7 +109,6 @@ _TABLES = (
         PRIMARY KEY (trace_key, id)
     ) WITHOUT ROWID
     """,
-    "CREATE INDEX calls_by_parent ON calls (trace_key, parent, id, kind)",
     "CREATE INDEX calls_by_name ON calls (trace_key, name_id)",
     """
     CREATE TABLE function_stats (
@@ -134,9 +133,19 @@ _TABLES = (
 )
 
 
+# The plugin records under a call (and at the top of a thread).  A call's
+# frames are found through calls_by_end: calls of one thread at one depth
+# never overlap, so the calls one deeper that end within a call's time are
+# its children and the few that merely touch its ends (see
+# nefa.traces.indexed).  Plugin records are few: this index costs little.
+EVENTS_BY_PARENT = ("CREATE INDEX {schema}events_by_parent ON calls (trace_key, thread_native_id, parent, id)"
+                    " WHERE kind IS NOT NULL")
+
+
 def create_index_tables(conn: sqlite3.Connection, *, temporary: bool = False) -> None:
     """The index tables, in the database (migration 3) or, ``temporary``,
-    as TEMP tables of this connection, which hide the stored ones."""
+    as TEMP tables of this connection, which hide the stored ones: those
+    get the indexes of the latest schema too."""
     for statement in _TABLES:
         if temporary:
             statement = re.sub(r"REFERENCES \w+ \([\w, ]+\)( ON DELETE CASCADE)?( DEFERRABLE INITIALLY DEFERRED)?",
@@ -144,6 +153,11 @@ def create_index_tables(conn: sqlite3.Connection, *, temporary: bool = False) ->
             statement = re.sub(r"^\s*CREATE (TABLE|VIEW) ", r"CREATE TEMP \1 ", statement)
             statement = re.sub(r"^\s*CREATE INDEX ", "CREATE INDEX temp.", statement)
         conn.execute(statement)
+    if temporary:
+        from nefa.traces.layout import create_layout_indexes
+
+        create_layout_indexes(conn, temporary=True)
+        conn.execute(EVENTS_BY_PARENT.format(schema="temp."))
 
 
 
