@@ -469,13 +469,15 @@ def main() -> None:
         # The database as written, before its index: an index build again
         # starts from it.
         unindexed = db_path + ".unindexed"
-        kept = _stored_records(db_path, trace_id) if options.reuse else None
-        rebuild = kept is not None and "index" in options.steps and os.path.exists(unindexed)
+        rebuild = options.reuse and "index" in options.steps and os.path.exists(unindexed)
+        kept = _stored_records(db_path, trace_id) if options.reuse and not rebuild else None
         if kept is None or rebuild:
             for stale in (db_path, db_path + "-wal", db_path + "-shm"):
                 if os.path.exists(stale):
                     os.unlink(stale)
-        if kept is None:
+        if rebuild:
+            shutil.copyfile(unindexed, db_path)
+        elif kept is None:
             if os.path.exists(unindexed):
                 os.unlink(unindexed)
             written = run_child("write", db_path, records, trace_id)
@@ -483,11 +485,9 @@ def main() -> None:
                  f"{written['records'] / written['seconds']:,.0f} rec/s")
             if options.dir:
                 shutil.copyfile(db_path, unindexed)
-        elif rebuild:
-            shutil.copyfile(unindexed, db_path)
         if kept is None or "index" in options.steps:
             indexed = run_child("index", db_path, trace_id)
-            show(indexed["records"], "index build" if kept is None or rebuild else "index open (kept)", indexed,
+            show(indexed["records"], "index build" if kept is None else "index open (kept)", indexed,
                  f"{indexed['rate']:,.0f} rec/s")
             count = indexed["records"]
         else:

@@ -464,3 +464,22 @@ class TestMigration5:
         monkeypatch.setattr(db, "MIGRATIONS", db.MIGRATIONS[:4])
         with pytest.raises(db.SchemaTooNewError):
             db.list_traces(shop)
+
+
+def test_the_readme_query_for_children_gives_the_parents_children(records, pack, store):
+    import pathlib
+    import re as regex
+
+    readme = (pathlib.Path(__file__).parents[3] / "README.md").read_text()
+    query = next(block for block in regex.findall(r"```sql\n(.*?)```", readme, regex.S) if "calls_by_end" in block)
+    database = store("trc_touch", pack(_touching_calls(records, 3), trace_id="trc_touch"))
+    with sqlite3.connect(database) as conn:
+        calls = conn.execute("SELECT trace_key, thread_native_id, depth, start, duration, id FROM calls"
+                             " WHERE kind IS NULL").fetchall()
+        for key, thread, depth, start, duration, call_id in calls:
+            found = conn.execute(query, {"key": key, "thread": thread, "depth": depth, "start": start,
+                                         "duration": duration, "id": call_id}).fetchall()
+            expected = conn.execute("SELECT * FROM calls NOT INDEXED WHERE parent = ? AND kind IS NULL",
+                                    (call_id,)).fetchall()
+            assert sorted(found) == sorted(expected)
+    conn.close()
