@@ -170,19 +170,28 @@ class IndexedTrace:
             " AND c.thread_native_id = ?2 AND c.parent IS NULL AND c.kind IS NOT NULL ORDER BY 1",
             (self.key, thread_id))
 
-    # The frames one deeper than a call, on its thread, that end within its
-    # time and after its own row: calls of one row (thread, depth) do not
-    # overlap, so only a call's children end inside it, but a child of the
-    # call just before it may end right at its start (its id is smaller),
-    # and a child of the one just after right at its end (its parent says).
+    # A call's frames, through calls_by_end.  Within one part, the rows of
+    # one (thread, depth) in (end, id) order are in id order too (a call's
+    # id is taken when it starts, an unmatched return's when it is read,
+    # and a row does not overlap the one before it), and the rows one
+    # deeper whose ids lie between a call's and the next row at its depth
+    # are its children: a run of the index, from (its start, its id) to
+    # (its end, that next id).  Bounded so, the walk reads only them, even
+    # where a clock stood still and thousands of calls share one time.
+    _NEXT = ("SELECT c.id FROM calls c INDEXED BY calls_by_end WHERE c.trace_key = :key"
+             " AND c.thread_native_id = :thread AND c.depth = :depth - 1 AND c.kind IS NULL"
+             " AND (c.end, c.id) > (:end, :id) AND c.id >= :first AND c.id < :stop ORDER BY c.end, c.id LIMIT 1")
     _FRAMES_UNDER = (" FROM calls c INDEXED BY calls_by_end WHERE c.trace_key = :key AND c.thread_native_id = :thread"
-                     " AND c.depth = :depth AND c.kind IS NULL AND c.end >= :start AND c.end <= :end"
-                     " AND c.id > :id AND c.id < :stop")
+                     " AND c.depth = :depth AND c.kind IS NULL AND (c.end, c.id) > (:start, :id)"
+                     " AND (c.end, c.id) < (:end, :bound) AND c.id > :id AND c.id < :bound")
 
     def _under(self, call: Call) -> dict:
-        stop = self.part_ids.get(call.part_index, (0, 1 << 62))[1]
-        return {"key": self.key, "thread": call.thread_id, "depth": call.depth + 1, "start": call.start,
-                "end": call.start + call.duration, "id": call.id, "stop": stop}
+        first, stop = self.part_ids.get(call.part_index, (0, 1 << 62))
+        under = {"key": self.key, "thread": call.thread_id, "depth": call.depth + 1, "start": call.start,
+                 "end": call.start + call.duration, "id": call.id, "first": first, "stop": stop}
+        found = self.conn.execute(self._NEXT, under).fetchone()
+        under["bound"] = found[0] if found else stop
+        return under
 
     def children(self, call: Call) -> list[Call]:
         if self.by_parent:
@@ -202,10 +211,7 @@ class IndexedTrace:
             return self.conn.execute(
                 "SELECT count(*) FROM calls INDEXED BY calls_by_parent WHERE trace_key = ? AND parent = ?"
                 " AND kind IS NULL", (self.key, call.id)).fetchone()[0]
-        # From the index alone but for the calls that end right at the end.
-        return self.conn.execute(
-            f"SELECT count(*){self._FRAMES_UNDER} AND (c.end < :end OR c.parent = :id)", self._under(call)
-        ).fetchone()[0]
+        return self.conn.execute(f"SELECT count(*){self._FRAMES_UNDER}", self._under(call)).fetchone()[0]
 
     def record(self, call: Call, which: str) -> dict:
         """The decoded call or return record of ``call`` ({} when none)."""
