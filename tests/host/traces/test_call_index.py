@@ -1,6 +1,7 @@
 """The call index: the native scanner, the tables, and reading through them."""
 
 import io
+import pathlib
 import random
 import sqlite3
 
@@ -483,3 +484,22 @@ def test_the_readme_query_for_children_gives_the_parents_children(records, pack,
                                     (call_id,)).fetchall()
             assert sorted(found) == sorted(expected)
     conn.close()
+
+
+def test_a_first_read_indexes_alike_whatever_the_journal(synthetic, tmp_path, monkeypatch):
+    # The WAL database's documents are read on a thread and connection of
+    # their own, the other's on the writing connection.
+    document = synthetic(3000)
+    rows, readers = [], []
+    real = call_index.pieces_ahead
+    monkeypatch.setattr(call_index, "pieces_ahead", lambda *a, **k: (readers.append(a[0]), real(*a, **k))[1])
+    for journal in ("wal", "delete"):
+        path = tmp_path / f"{journal}.db"
+        db.prepare_database(path)
+        with sqlite3.connect(path) as conn:
+            conn.execute(f"PRAGMA journal_mode = {journal}")
+        conn.close()
+        db.store_trace(path, "trc_synthetic", msgpack=document, index=False)
+        rows.append(calls_of(path, "trc_synthetic"))
+    assert len(rows[0]) > 1000 and rows[0] == rows[1]
+    assert [pathlib.Path(reader).name for reader in readers] == ["wal.db"]
