@@ -307,9 +307,9 @@ def index_part(conn: sqlite3.Connection, trace_id: str, part_index: int, pieces:
         if row is None or row[2] != part_index:
             raise ValueError(f"trace {trace_id}: part {part_index} indexed out of order")
         trace_key, time_base, _, id_base = row
-    # Each call row goes into the table and four indexes, at places spread
-    # over their trees: a page cache that holds them saves most of the
-    # reads and writes (a third of the time on a million records).
+    # Each call row goes into the table and two indexes (a plugin record's
+    # into two others), at places spread over their trees: a page cache
+    # that holds them saves most of the reads and writes.
     (cache_pages,) = conn.execute("PRAGMA cache_size").fetchone()
     conn.execute(f"PRAGMA cache_size = {-INDEX_BUILD_CACHE_KIB}")
     try:
