@@ -175,10 +175,14 @@ class TestOlderDatabases:
         def read_only(path, **_):
             raise db.DatabaseError(f"cannot use {path} as a trace database: no permission to write it")
 
+        expected = run_cli(capsys, "show", "--db", shop)[1]
         monkeypatch.setattr(db, "_open_for_writing", read_only)
         status, out, err = run_cli(capsys, "top", "--db", old)
         assert status == 0 and "built for this command only" in err
         assert "shop.Cart.checkout" in out
+        # The tree through the TEMP tables' own indexes.
+        status, out, err = run_cli(capsys, "show", "--db", old)
+        assert status == 0 and "built for this command only" in err and out == expected
         with sqlite3.connect(old) as conn:  # untouched
             assert conn.execute("PRAGMA user_version").fetchone()[0] == 2
 
