@@ -23,6 +23,9 @@ its own):
     python benchmarks/trace_store.py --records 200000 # quicker
     python benchmarks/trace_store.py --dir /tmp/bench --reuse --steps export
                                         # again, on the databases written before
+    python benchmarks/trace_store.py --dir /tmp/bench --reuse --steps index
+                                        # the index built again, from the
+                                        # unindexed copy kept beside each
 """
 
 from __future__ import annotations
@@ -33,6 +36,7 @@ import json
 import os
 import random
 import resource
+import shutil
 import signal
 import struct
 import subprocess
@@ -442,7 +446,8 @@ def main() -> None:
                         help="trace sizes in records (default: 1000000 10000000)")
     parser.add_argument("--dir", help="where to put the databases (default: a temporary folder, removed)")
     parser.add_argument("--reuse", action="store_true",
-                        help="keep a database of --dir that already holds its trace, instead of writing it anew")
+                        help="keep a database of --dir that already holds its trace, instead of writing it anew;"
+                             " with the index step, its index is built again from the unindexed copy kept beside it")
     parser.add_argument("--steps", nargs="+", choices=STEPS, default=list(STEPS),
                         help="which steps to run (default: all)")
     parser.add_argument("--child", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
@@ -461,13 +466,25 @@ def main() -> None:
     for records in sizes:
         db_path = os.path.join(folder, f"trace-{records}.db")
         trace_id = f"trc_bench{records}"
-        kept = _stored_records(db_path, trace_id) if options.reuse else None
-        if kept is None:
-            if os.path.exists(db_path):
-                os.unlink(db_path)
+        # The database as written, before its index: an index build again
+        # starts from it.
+        unindexed = db_path + ".unindexed"
+        rebuild = options.reuse and "index" in options.steps and os.path.exists(unindexed)
+        kept = _stored_records(db_path, trace_id) if options.reuse and not rebuild else None
+        if kept is None or rebuild:
+            for stale in (db_path, db_path + "-wal", db_path + "-shm"):
+                if os.path.exists(stale):
+                    os.unlink(stale)
+        if rebuild:
+            shutil.copyfile(unindexed, db_path)
+        elif kept is None:
+            if os.path.exists(unindexed):
+                os.unlink(unindexed)
             written = run_child("write", db_path, records, trace_id)
             show(written["records"], "write (compressed)", written,
                  f"{written['records'] / written['seconds']:,.0f} rec/s")
+            if options.dir:
+                shutil.copyfile(db_path, unindexed)
         if kept is None or "index" in options.steps:
             indexed = run_child("index", db_path, trace_id)
             show(indexed["records"], "index build" if kept is None else "index open (kept)", indexed,

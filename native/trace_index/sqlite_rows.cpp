@@ -88,6 +88,13 @@ bool RowInserter::insert(const Batch& batch) {
         const int rows = n - done >= rows_per_statement ? rows_per_statement : 1;
         sqlite3_stmt* st = statement(rows);
         if (st == nullptr) return fail();
+        // Held from the first value bound to the count of changes: each bind
+        // takes the connection's (recursive) mutex again, which, already
+        // held, costs no atomic operation; and the count is the connection's
+        // last statement's, so no other user of the connection may run one
+        // in between.
+        sqlite3_mutex* mutex = s.db_mutex(db_);
+        s.mutex_enter(mutex);
         for (int r = 0; r < rows; ++r) {
             const std::size_t i = done + static_cast<std::size_t>(r);
             const Row& row = batch.rows[i];
@@ -120,10 +127,6 @@ bool RowInserter::insert(const Batch& batch) {
             optional(15, row.return_offset, row.return_offset >= 0);
             optional(16, row.return_length, row.return_offset >= 0);
         }
-        // The connection's count of changes is its last statement's: held
-        // so that no other user of the connection runs one in between.
-        sqlite3_mutex* mutex = s.db_mutex(db_);
-        s.mutex_enter(mutex);
         const int status = s.step(st);
         const bool all = status == SQLITE_DONE && s.changes(db_) == rows;
         if (status != SQLITE_DONE) error_ = s.errmsg(db_);

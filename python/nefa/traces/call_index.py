@@ -26,6 +26,7 @@ import msgpack
 from nefa._native import TraceScanner
 from nefa import db
 from nefa.db import DocumentFormatError
+from nefa.traces.pieces_ahead import pieces_ahead
 
 __all__ = ["INDEX_VERSION", "IndexedPart", "create_temporary_tables", "index_part", "scan_fields"]
 
@@ -108,7 +109,6 @@ _TABLES = (
         PRIMARY KEY (trace_key, id)
     ) WITHOUT ROWID
     """,
-    "CREATE INDEX calls_by_parent ON calls (trace_key, parent, id, kind)",
     "CREATE INDEX calls_by_name ON calls (trace_key, name_id)",
     """
     CREATE TABLE function_stats (
@@ -133,9 +133,19 @@ _TABLES = (
 )
 
 
+# The plugin records under a call (and at the top of a thread).  A call's
+# frames are found through calls_by_end: calls of one thread at one depth
+# never overlap, so the calls one deeper that end within a call's time are
+# its children and the few that merely touch its ends (see
+# nefa.traces.indexed).  Plugin records are few: this index costs little.
+EVENTS_BY_PARENT = ("CREATE INDEX {schema}events_by_parent ON calls (trace_key, thread_native_id, parent, id)"
+                    " WHERE kind IS NOT NULL")
+
+
 def create_index_tables(conn: sqlite3.Connection, *, temporary: bool = False) -> None:
     """The index tables, in the database (migration 3) or, ``temporary``,
-    as TEMP tables of this connection, which hide the stored ones."""
+    as TEMP tables of this connection, which hide the stored ones: those
+    get the indexes of the latest schema too."""
     for statement in _TABLES:
         if temporary:
             statement = re.sub(r"REFERENCES \w+ \([\w, ]+\)( ON DELETE CASCADE)?( DEFERRABLE INITIALLY DEFERRED)?",
@@ -143,6 +153,11 @@ def create_index_tables(conn: sqlite3.Connection, *, temporary: bool = False) ->
             statement = re.sub(r"^\s*CREATE (TABLE|VIEW) ", r"CREATE TEMP \1 ", statement)
             statement = re.sub(r"^\s*CREATE INDEX ", "CREATE INDEX temp.", statement)
         conn.execute(statement)
+    if temporary:
+        from nefa.traces.layout import create_layout_indexes
+
+        create_layout_indexes(conn, temporary=True)
+        conn.execute(EVENTS_BY_PARENT.format(schema="temp."))
 
 
 
@@ -292,9 +307,9 @@ def index_part(conn: sqlite3.Connection, trace_id: str, part_index: int, pieces:
         if row is None or row[2] != part_index:
             raise ValueError(f"trace {trace_id}: part {part_index} indexed out of order")
         trace_key, time_base, _, id_base = row
-    # Each call row goes into the table and four indexes, at places spread
-    # over their trees: a page cache that holds them saves most of the
-    # reads and writes (a third of the time on a million records).
+    # Each call row goes into the table and two indexes (a plugin record's
+    # into two others), at places spread over their trees: a page cache
+    # that holds them saves most of the reads and writes.
     (cache_pages,) = conn.execute("PRAGMA cache_size").fetchone()
     conn.execute(f"PRAGMA cache_size = {-INDEX_BUILD_CACHE_KIB}")
     try:
@@ -379,12 +394,29 @@ def _current_key(conn: sqlite3.Connection, trace_id: str):
     return row[0], row[1]
 
 
+def _reader_path(conn: sqlite3.Connection) -> str | None:
+    """The file to read the documents from on a connection of their own,
+    while ``conn`` writes the index: a WAL database only, where a reader
+    never holds up the writer."""
+    if conn.execute("PRAGMA main.journal_mode").fetchone()[0].lower() != "wal":
+        return None
+    return next((file for _, name, file in conn.execute("PRAGMA database_list") if name == "main"), None) or None
+
+
 def _index_all_parts(conn: sqlite3.Connection, trace_id: str, progress) -> None:
     indexes = [index for (index,) in conn.execute(
         "SELECT part_index FROM trace_parts WHERE trace_id = ? ORDER BY part_index", (trace_id,))]
+    # The documents are read and inflated on a thread and a connection of
+    # their own: on the writing connection their pages took turns with the
+    # index's for its lock and filled its page cache, which at ten million
+    # records cost more than half the build.
+    reader = _reader_path(conn)
     for position, part_index in enumerate(indexes):
-        stored = db._StoredDocument(conn, trace_id, part_index)
-        index_part(conn, trace_id, position, stored.pieces(), progress=progress)
+        if reader is not None:
+            pieces = pieces_ahead(reader, trace_id, part_index, name="nefa-index-reader")
+        else:
+            pieces = db._StoredDocument(conn, trace_id, part_index).pieces()
+        index_part(conn, trace_id, position, pieces, progress=progress)
 
 
 def open_index(db_path, trace_id: str, *, timeout: float = 60, progress=None) -> OpenIndex:

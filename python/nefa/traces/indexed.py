@@ -107,10 +107,23 @@ class IndexedTrace:
         self.threads = sorted(threads, key=lambda thread: (not thread.is_main, thread.start))
         ends = [self.seconds(thread.end) for thread in threads]
         self.end = max([self.start, *ends])
-        self.legacy = {
-            part: bool(legacy) for part, legacy in self.conn.execute(
-                "SELECT part_index, legacy_values FROM call_index_parts WHERE trace_key = ?", (self.key,))
-        }
+        self.legacy = {}
+        # The ids of each part's calls: [start, stop).
+        self.part_ids: dict[int, tuple[int, int]] = {}
+        first = 0
+        for part, legacy, calls in self.conn.execute(
+                "SELECT part_index, legacy_values, call_count FROM call_index_parts WHERE trace_key = ?"
+                " ORDER BY part_index", (self.key,)):
+            self.legacy[part] = bool(legacy)
+            self.part_ids[part] = (first, first + calls)
+            first += calls
+        # A database of schema 4 or older, read as it is, has its index by
+        # parent still (and may lack the others).
+        schema = "sqlite_temp_master" if self.conn.execute(
+            "SELECT count(*) FROM sqlite_temp_master WHERE name = 'calls' AND type = 'table'").fetchone()[0] \
+            else "sqlite_master"
+        self.by_parent = not self.conn.execute(
+            f"SELECT count(*) FROM {schema} WHERE type = 'index' AND name = 'events_by_parent'").fetchone()[0]
 
     @property
     def duration(self) -> float:
@@ -141,21 +154,64 @@ class IndexedTrace:
             found = self._texts[key] = row[0] if row else "?"
         return found
 
+    def _rows(self, sql: str, args: tuple) -> list[Call]:
+        return [Call(*row[:7], self._text("names", "name", row[7]), self._text("paths", "path", row[8]), *row[9:])
+                for row in self.conn.execute(sql, args)]
+
     def roots(self, thread_id: int) -> list[Call]:
-        return self._calls("c.parent IS NULL AND c.thread_native_id = ?", (thread_id,), "INDEXED BY calls_by_parent")
+        if self.by_parent:
+            return self._calls("c.parent IS NULL AND c.thread_native_id = ?", (thread_id,),
+                               "INDEXED BY calls_by_parent")
+        # The frames at depth 0 are the thread's top; plugin records by parent.
+        return self._rows(
+            f"SELECT {_COLUMNS} FROM calls c INDEXED BY calls_by_end WHERE c.trace_key = ?1"
+            " AND c.thread_native_id = ?2 AND c.depth = 0 AND c.kind IS NULL"
+            f" UNION ALL SELECT {_COLUMNS} FROM calls c INDEXED BY events_by_parent WHERE c.trace_key = ?1"
+            " AND c.thread_native_id = ?2 AND c.parent IS NULL AND c.kind IS NOT NULL ORDER BY 1",
+            (self.key, thread_id))
+
+    # A call's frames, through calls_by_end.  Within one part, the rows of
+    # one (thread, depth) in (end, id) order are in id order too (a call's
+    # id is taken when it starts, an unmatched return's when it is read,
+    # and a row does not overlap the one before it), and the rows one
+    # deeper whose ids lie between a call's and the next row at its depth
+    # are its children: a run of the index, from (its start, its id) to
+    # (its end, that next id).  Bounded so, the walk reads only them, even
+    # where a clock stood still and thousands of calls share one time.
+    _NEXT = ("SELECT c.id FROM calls c INDEXED BY calls_by_end WHERE c.trace_key = :key"
+             " AND c.thread_native_id = :thread AND c.depth = :depth - 1 AND c.kind IS NULL"
+             " AND (c.end, c.id) > (:end, :id) AND c.id >= :first AND c.id < :stop ORDER BY c.end, c.id LIMIT 1")
+    _FRAMES_UNDER = (" FROM calls c INDEXED BY calls_by_end WHERE c.trace_key = :key AND c.thread_native_id = :thread"
+                     " AND c.depth = :depth AND c.kind IS NULL AND (c.end, c.id) > (:start, :id)"
+                     " AND (c.end, c.id) < (:end, :bound) AND c.id > :id AND c.id < :bound")
+
+    def _under(self, call: Call) -> dict:
+        first, stop = self.part_ids.get(call.part_index, (0, 1 << 62))
+        under = {"key": self.key, "thread": call.thread_id, "depth": call.depth + 1, "start": call.start,
+                 "end": call.start + call.duration, "id": call.id, "first": first, "stop": stop}
+        found = self.conn.execute(self._NEXT, under).fetchone()
+        under["bound"] = found[0] if found else stop
+        return under
 
     def children(self, call: Call) -> list[Call]:
-        return self._calls("c.parent = ?", (call.id,), "INDEXED BY calls_by_parent")
+        if self.by_parent:
+            return self._calls("c.parent = ?", (call.id,), "INDEXED BY calls_by_parent")
+        return self._rows(
+            f"SELECT {_COLUMNS}{self._FRAMES_UNDER} AND c.parent = :id"
+            f" UNION ALL SELECT {_COLUMNS} FROM calls c INDEXED BY events_by_parent WHERE c.trace_key = :key"
+            " AND c.thread_native_id = :thread AND c.parent = :id AND c.kind IS NOT NULL ORDER BY 1",
+            self._under(call))
 
     def call(self, call_id: int) -> Call | None:
         found = self._calls("c.id = ?", (call_id,))
         return found[0] if found else None
 
     def frame_children(self, call: Call) -> int:
-        return self.conn.execute(
-            "SELECT count(*) FROM calls INDEXED BY calls_by_parent WHERE trace_key = ? AND parent = ? AND kind IS NULL",
-            (self.key, call.id)
-        ).fetchone()[0]
+        if self.by_parent:
+            return self.conn.execute(
+                "SELECT count(*) FROM calls INDEXED BY calls_by_parent WHERE trace_key = ? AND parent = ?"
+                " AND kind IS NULL", (self.key, call.id)).fetchone()[0]
+        return self.conn.execute(f"SELECT count(*){self._FRAMES_UNDER}", self._under(call)).fetchone()[0]
 
     def record(self, call: Call, which: str) -> dict:
         """The decoded call or return record of ``call`` ({} when none)."""

@@ -26,12 +26,10 @@ import io
 import json
 import math
 import os
-import queue
 import shlex
 import stat
 import tempfile
 import sqlite3
-import threading
 from collections.abc import Callable
 from pathlib import Path
 
@@ -42,12 +40,12 @@ from nefa._native import TraceExport
 from nefa.traces.call_index import open_index
 from nefa.traces.export import SPEEDSCOPE_SCHEMA, _PID, _micros
 from nefa.traces.indexed_survey import plan_from_index
+from nefa.traces.pieces_ahead import PIECE, pieces_ahead
 from nefa.traces.reader import TraceFormatError
 from nefa.version import __version__
 
 __all__ = ["export_trace", "record_count"]
 
-PIECE = 1 << 20
 
 
 def _dumps(value) -> str:
@@ -168,61 +166,6 @@ def _part_indexes(conn: sqlite3.Connection, trace_id: str) -> list[int]:
     return indexes
 
 
-def _joined(pieces):
-    """Pieces of PIECE bytes or so: one hand-over per chunk would cost more
-    than it saves."""
-    kept, size = [], 0
-    for piece in pieces:
-        kept.append(piece)
-        size += len(piece)
-        if size >= PIECE:
-            yield b"".join(kept)
-            kept, size = [], 0
-    if kept:
-        yield b"".join(kept)
-
-
-def _pieces_ahead(db_path, trace_id: str, part_index: int):
-    """The part's pieces, inflated by a thread of their own (zlib lets go of
-    the interpreter lock, and so does the exporter): a few pieces ahead."""
-    pieces: queue.Queue = queue.Queue(maxsize=4)
-    stop = threading.Event()
-
-    def produce() -> None:
-        try:
-            conn = db._connect(db_path, timeout=60, create=False)
-            try:
-                for piece in _joined(db._StoredDocument(conn, trace_id, part_index).pieces(PIECE)):
-                    while not stop.is_set():
-                        try:
-                            pieces.put((piece, None), timeout=0.1)
-                            break
-                        except queue.Full:
-                            continue
-                    if stop.is_set():
-                        return
-            finally:
-                conn.close()
-        except BaseException as error:  # handed to the reader
-            pieces.put((None, error))
-            return
-        pieces.put((None, None))
-
-    thread = threading.Thread(target=produce, name="nefa-export-reader", daemon=True)
-    thread.start()
-    try:
-        while True:
-            piece, error = pieces.get()
-            if error is not None:
-                raise error
-            if piece is None:
-                return
-            yield piece
-    finally:
-        stop.set()
-        thread.join()
-
-
 def _kept_pieces(kept):
     """The pieces the survey kept, read back (from the page cache, mostly)."""
     kept.seek(0)
@@ -236,7 +179,7 @@ def _read(exporter: TraceExport, stored, number: int, trace_id: str, done: Calla
     (inflating is the dearest part of reading; the copy costs disk, not
     memory)."""
     surveying = kept is None or kept.tell() == 0
-    pieces = _pieces_ahead(db_path, trace_id, stored.part_index) if surveying else _kept_pieces(kept)
+    pieces = pieces_ahead(db_path, trace_id, stored.part_index, name="nefa-export-reader") if surveying else _kept_pieces(kept)
     try:
         exporter.begin_part()
         for piece in pieces:

@@ -1,6 +1,7 @@
 """The call index: the native scanner, the tables, and reading through them."""
 
 import io
+import pathlib
 import random
 import sqlite3
 
@@ -174,10 +175,14 @@ class TestOlderDatabases:
         def read_only(path, **_):
             raise db.DatabaseError(f"cannot use {path} as a trace database: no permission to write it")
 
+        expected = run_cli(capsys, "show", "--db", shop)[1]
         monkeypatch.setattr(db, "_open_for_writing", read_only)
         status, out, err = run_cli(capsys, "top", "--db", old)
         assert status == 0 and "built for this command only" in err
         assert "shop.Cart.checkout" in out
+        # The tree through the TEMP tables' own indexes.
+        status, out, err = run_cli(capsys, "show", "--db", old)
+        assert status == 0 and "built for this command only" in err and out == expected
         with sqlite3.connect(old) as conn:  # untouched
             assert conn.execute("PRAGMA user_version").fetchone()[0] == 2
 
@@ -338,3 +343,167 @@ def test_an_sqlite_error_on_the_writer_thread_is_raised_and_the_transaction_stay
     conn.execute("ROLLBACK")
     assert conn.execute("SELECT count(*) FROM calls").fetchone()[0] == 0
     conn.close()
+
+
+def _touching_calls(records, seed):
+    """A thread whose calls share timestamps a lot: zero-length calls at a
+    sibling's very start and end, orphan returns, calls never returned, a
+    time that steps back, plugin records at the top and inside calls."""
+    rng = random.Random(seed)
+    thread = records()
+    clock = 0.0
+    thread.ret("app.running", 0.0, "frm_unknown")
+    thread.plugin("log", 0.0, message="at the top")
+    stack = []
+    for step in range(400):
+        # Time stands still most of the time, and once in a while goes back.
+        clock += rng.choice((0.0, 0.0, 0.0, 1e-6)) - (1e-6 if rng.random() < 0.02 else 0.0)
+        choice = rng.random()
+        if choice < 0.4 and len(stack) < 6:
+            name = f"app.f{rng.randrange(5)}"
+            stack.append((name, thread.call(name, clock)))
+        elif choice < 0.75 and stack:
+            name, frame_id = stack.pop()
+            thread.ret(name, clock, frame_id)
+        elif choice < 0.8 and stack:
+            stack.pop()  # its return never recorded: closed by its caller's
+        elif choice < 0.9:
+            thread.plugin("log", clock, message=f"step {step}")
+        else:
+            thread.ret("app.orphan", clock, f"frm_gone_{step}")
+    return thread
+
+
+def test_children_found_through_the_time_indexes_are_those_the_parents_say(capsys, records, pack, store, tmp_path):
+    from nefa.traces.indexed import IndexedTrace
+
+    documents = [pack(_touching_calls(records, seed), trace_id="trc_touch") for seed in (1, 2)]
+    # Two parts over the same span of time, on the same thread.
+    database = store("trc_touch", *documents)
+    with call_index.open_index(database, "trc_touch") as index:
+        trace = IndexedTrace(index)
+        assert not trace.by_parent
+        conn = index.conn
+        rows = conn.execute("SELECT id, parent, kind FROM calls NOT INDEXED WHERE trace_key = ? ORDER BY id",
+                            (index.trace_key,)).fetchall()
+        assert len(rows) > 500
+        under: dict = {}
+        for call_id, parent, kind in rows:
+            under.setdefault(parent, []).append((call_id, kind))
+        assert [call.id for call in trace.roots(1)] == [call_id for call_id, _ in under[None]]
+        checked = 0
+        for call_id, _, kind in rows:
+            if kind is not None:
+                continue
+            call = trace.call(call_id)
+            expected = under.get(call_id, [])
+            assert [child.id for child in trace.children(call)] == [child for child, _ in expected]
+            assert trace.frame_children(call) == sum(1 for _, child_kind in expected if child_kind is None)
+            checked += bool(expected)
+        assert checked > 100
+    # Through the index by parent, as a database of schema 4 is read, the same.
+    shown = run_cli(capsys, "show", "--db", database)
+    with sqlite3.connect(database) as conn:
+        conn.execute("DROP INDEX events_by_parent")
+        conn.execute("CREATE INDEX calls_by_parent ON calls (trace_key, parent, id, kind)")
+    with call_index.open_index(database, "trc_touch") as index:
+        trace = IndexedTrace(index)
+        assert trace.by_parent
+        assert [call.id for call in trace.roots(1)] == [call_id for call_id, _ in under[None]]
+    assert run_cli(capsys, "show", "--db", database) == shown
+
+
+def _as_schema_4(path):
+    """The database as the nefa of schema 4 left it: its index by parent,
+    none of plugin records by parent."""
+    with sqlite3.connect(path) as conn:
+        conn.execute("DROP INDEX events_by_parent")
+        conn.execute("CREATE INDEX calls_by_parent ON calls (trace_key, parent, id, kind)")
+        conn.execute("PRAGMA user_version = 4")
+    conn.close()
+
+
+def _indexes(path):
+    with sqlite3.connect(path) as conn:
+        found = {name for (name,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'index'"
+                                                  " AND tbl_name = 'calls'")}
+        version = conn.execute("PRAGMA user_version").fetchone()[0]
+    conn.close()
+    return version, found
+
+
+class TestMigration5:
+    def test_a_schema_4_database_read_only_is_read_as_it_is(self, capsys, shop, monkeypatch):
+        expected = [run_cli(capsys, *argv, "--db", shop) for argv in (["show"], ["show", "--depth", "1"], ["top"])]
+        _as_schema_4(shop)
+
+        def read_only(path, **_):
+            raise db.DatabaseError(f"cannot use {path} as a trace database: no permission to write it")
+
+        monkeypatch.setattr(db, "_open_for_writing", read_only)
+        for argv, before in zip((["show"], ["show", "--depth", "1"], ["top"]), expected):
+            assert run_cli(capsys, *argv, "--db", shop) == before
+        assert "[+1 call below]" in expected[1][1]  # counted through the index by parent
+        version, found = _indexes(shop)
+        assert version == 4 and "calls_by_parent" in found and "events_by_parent" not in found
+
+    def test_a_schema_4_database_is_migrated_and_keeps_its_index(self, capsys, shop):
+        expected = [run_cli(capsys, *argv, "--db", shop) for argv in (["show"], ["show", "--depth", "1"])]
+        _as_schema_4(shop)
+        with sqlite3.connect(shop) as conn:
+            built = conn.execute("SELECT built_at FROM call_indexes").fetchall()
+        conn.close()
+        for argv, before in zip((["show"], ["show", "--depth", "1"]), expected):
+            assert run_cli(capsys, *argv, "--db", shop) == before
+        version, found = _indexes(shop)
+        assert version == db.SCHEMA_VERSION == 5
+        assert "calls_by_parent" not in found and {"events_by_parent", "calls_by_end", "calls_by_name"} <= found
+        with sqlite3.connect(shop) as conn:  # not built again
+            assert conn.execute("SELECT built_at FROM call_indexes").fetchall() == built
+        conn.close()
+        # The plugin record under checkout, found through its new index.
+        assert "◆ log" in expected[0][1]
+
+    def test_a_database_of_schema_5_is_refused_by_a_nefa_of_schema_4(self, shop, monkeypatch):
+        monkeypatch.setattr(db, "SCHEMA_VERSION", 4)
+        monkeypatch.setattr(db, "MIGRATIONS", db.MIGRATIONS[:4])
+        with pytest.raises(db.SchemaTooNewError):
+            db.list_traces(shop)
+
+
+def test_the_readme_query_for_children_gives_the_parents_children(records, pack, store):
+    import pathlib
+    import re as regex
+
+    readme = (pathlib.Path(__file__).parents[3] / "README.md").read_text()
+    query = next(block for block in regex.findall(r"```sql\n(.*?)```", readme, regex.S) if "calls_by_end" in block)
+    database = store("trc_touch", pack(_touching_calls(records, 3), trace_id="trc_touch"))
+    with sqlite3.connect(database) as conn:
+        calls = conn.execute("SELECT trace_key, thread_native_id, depth, start, duration, id FROM calls"
+                             " WHERE kind IS NULL").fetchall()
+        for key, thread, depth, start, duration, call_id in calls:
+            found = conn.execute(query, {"key": key, "thread": thread, "depth": depth, "start": start,
+                                         "duration": duration, "id": call_id}).fetchall()
+            expected = conn.execute("SELECT * FROM calls NOT INDEXED WHERE parent = ? AND kind IS NULL",
+                                    (call_id,)).fetchall()
+            assert sorted(found) == sorted(expected)
+    conn.close()
+
+
+def test_a_first_read_indexes_alike_whatever_the_journal(synthetic, tmp_path, monkeypatch):
+    # The WAL database's documents are read on a thread and connection of
+    # their own, the other's on the writing connection.
+    document = synthetic(3000)
+    rows, readers = [], []
+    real = call_index.pieces_ahead
+    monkeypatch.setattr(call_index, "pieces_ahead", lambda *a, **k: (readers.append(a[0]), real(*a, **k))[1])
+    for journal in ("wal", "delete"):
+        path = tmp_path / f"{journal}.db"
+        db.prepare_database(path)
+        with sqlite3.connect(path) as conn:
+            conn.execute(f"PRAGMA journal_mode = {journal}")
+        conn.close()
+        db.store_trace(path, "trc_synthetic", msgpack=document, index=False)
+        rows.append(calls_of(path, "trc_synthetic"))
+    assert len(rows[0]) > 1000 and rows[0] == rows[1]
+    assert [pathlib.Path(reader).name for reader in readers] == ["wal.db"]
