@@ -111,7 +111,8 @@ class ThreadWriter:
         self.millis = -1
         self.when = b""
         self.out: list[bytes] = []
-        self.plugin_tail = self.tail
+        self.native_id = native_id
+        self.name = name
 
     def record_count(self) -> int:
         return 2 * self.calls + self.calls // PLUGIN_EVERY
@@ -142,7 +143,8 @@ class ThreadWriter:
         return b"".join((b"\x82\xadcall_frame_id", parent_id, b"\xabline_number", _uint(line)))
 
     def _plugin(self) -> bytes:
-        return self.f.dump({"frame_id": None, "timestamp": self.clock, "thread": "t", "thread_native_id": 1,
+        return self.f.dump({"frame_id": None, "timestamp": self.clock, "thread": self.name,
+                            "thread_native_id": self.native_id,
                             "user_code_call_site": None, "type": "log", "message": f"step {self.made}",
                             "level": "INFO"})
 
