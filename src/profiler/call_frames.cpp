@@ -5,12 +5,29 @@
 
 namespace nefa {
 
-void update_call_frames(ThreadValues& values, Event event, PyFrameObject* frame, const FrameId* frame_id) noexcept {
+void update_call_frames(ThreadValues& values, Event event, const FrameHandle& frame, PyObject* code,
+                        const FrameId* frame_id, int lasti, int line) noexcept {
     if (event == Event::call) {
         if (frame_id == nullptr) return;
         try {
-            values.call_frames.push_back(
-                CallFrameEntry{Ref::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id});
+            CallFrameEntry entry;
+            entry.frame_id = *frame_id;
+            if (compat::InterpreterFrame* running = frame.running()) {
+                // A frame object made already is held as before: it costs
+                // nothing more and stays readable after the frame returns.
+                if (PyFrameObject* object = compat::existing_frame_object(running)) {
+                    entry.frame = Ref::borrow(reinterpret_cast<PyObject*>(object));
+                } else {
+                    entry.running = running;
+                    entry.below = compat::frame_previous(running);
+                    entry.code = Ref::borrow(code);
+                    entry.line_lasti = lasti;
+                    entry.line = line;
+                }
+            } else {
+                entry.frame = Ref::borrow(reinterpret_cast<PyObject*>(frame.known_object()));
+            }
+            values.call_frames.push_back(std::move(entry));
         } catch (const std::bad_alloc&) {
             // Out of memory: this frame goes unmarked; its return then pops
             // its caller's entry, which only costs later call sites.

@@ -116,6 +116,48 @@ inline PyObject* throw_call_argument(PyObject* exception) {
 // keeps it while the code runs.
 inline PyFrameObject* current_frame() { return PyEval_GetFrame(); }
 
+// The interpreter's own record of a running Python frame, which a frame
+// object only wraps: read directly where the layout is known, so that a
+// recorded event need not make the interpreter build a frame object.
+// Everything below reads a frame that is running on this thread (the
+// current one, or one of its callers); compat_frames.cpp.
+using InterpreterFrame = struct _PyInterpreterFrame;
+
+// Whether this interpreter's frame layout is known here (3.12, 3.13).
+inline constexpr bool reads_interpreter_frames = PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000;
+
+// The frame running on this thread, as PyEval_GetFrame finds it, if it runs
+// `code`; null otherwise (or where the layout is not known).
+InterpreterFrame* running_frame_of(PyObject* code);
+
+// Its code (borrowed), the frame object made for it so far (borrowed, may
+// be null), its globals (borrowed), its current instruction as a byte
+// offset (-1 for none, as PyFrame_GetLasti), its line as
+// PyFrame_GetLineNumber reads it (-1 for none).
+PyObject* frame_code(InterpreterFrame* frame);
+PyFrameObject* existing_frame_object(InterpreterFrame* frame);
+PyObject* frame_globals(InterpreterFrame* frame);
+int frame_lasti(InterpreterFrame* frame);
+int frame_line(InterpreterFrame* frame);
+
+// The frame object of the running frame `frame`, made now if there was
+// none (borrowed: the frame keeps it). Null if it cannot be had.
+PyFrameObject* frame_object(InterpreterFrame* frame);
+
+// The frame below in the thread's chain, unchecked (may be a frame of the
+// interpreter's own), and the calling frame as PyFrame_GetBack finds it
+// (null for none). Only compared and walked through, never kept past the
+// event: both are running while `frame` runs.
+InterpreterFrame* frame_previous(InterpreterFrame* frame);
+InterpreterFrame* frame_caller(InterpreterFrame* frame);
+
+// Whether `target` is in the chain of frames below the running `frame`,
+// that is, still running: the chain is walked, `target` is only compared.
+bool frame_below(InterpreterFrame* frame, const InterpreterFrame* target);
+
+// plain_function_locals for the running `frame`.
+int plain_function_locals(InterpreterFrame* frame, PyObject** names, PyObject** values, int capacity);
+
 // A dict's version: a process-wide counter value that the interpreter
 // renews on every change of the dict, so an unchanged number means an
 // unchanged dict (3.11 to 3.13). Nothing when the interpreter keeps none.

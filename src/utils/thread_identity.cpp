@@ -41,7 +41,37 @@ int frame_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info) {
     return line_or_type_error(cached_line_number(frame, code, info));
 }
 
-std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snapshot, const FrameId* frame_id) {
+int frame_line_number(FrameHandle& frame, PyObject* code, CodeInfo* info) {
+    if (compat::InterpreterFrame* running = frame.running()) {
+        return line_or_type_error(cached_line_number(running, code, info));
+    }
+    return frame_line_number(frame.object(), code, info);
+}
+
+namespace {
+
+// The line of the entry's frame now, through the line it had at the same
+// instruction last time.
+int entry_line(const CallFrameEntry& entry, int lasti, int (*look_up)(const CallFrameEntry&)) {
+    // Under a trace function the line may move without the instruction.
+    if (lasti >= 0 && lasti == entry.line_lasti && !compat::thread_is_traced()) return entry.line;
+    const int line = look_up(entry);
+    entry.line_lasti = lasti;
+    entry.line = line;
+    return line;
+}
+
+bool still_running(const CallFrameEntry& entry, const FrameHandle& current) {
+    compat::InterpreterFrame* now = current.running();
+    if (now == nullptr || !compat::frame_below(now, entry.running)) return false;
+    // Found among the running frames: now it may be read.
+    return compat::frame_code(entry.running) == entry.code.get() && compat::frame_previous(entry.running) == entry.below;
+}
+
+}  // namespace
+
+std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snapshot, const FrameId* frame_id,
+                                            const FrameHandle& current) {
     if (frame_id == nullptr) return std::nullopt;
     const CallFrameEntry* chosen = nullptr;
     for (std::size_t looked = 0; looked < 2 && looked < snapshot.size(); ++looked) {
@@ -52,21 +82,29 @@ std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snap
         }
     }
     if (chosen == nullptr) return std::nullopt;
+    CallSite site;
+    site.call_frame_id = chosen->frame_id;
+    if (!chosen->frame) {
+        if (!still_running(*chosen, current)) {
+            // Its frame returned unseen (or runs on another stack): what
+            // was last known of it, never its reused memory.
+            if (chosen->line_lasti < 0) return std::nullopt;
+            site.line_number = chosen->line;
+            return site;
+        }
+        site.line_number = entry_line(*chosen, compat::frame_lasti(chosen->running), [](const CallFrameEntry& entry) {
+            return line_or_type_error(
+                cached_line_number(entry.running, entry.code.get(), existing_code_info(entry.code.get())));
+        });
+        return site;
+    }
     if (!PyFrame_Check(chosen->frame.get()) || Py_TYPE(chosen->frame.get()) != &PyFrame_Type) {
         throw_downcast_error(chosen->frame.get(), "PyFrame");
     }
-    CallSite site;
-    site.call_frame_id = chosen->frame_id;
     auto* frame = reinterpret_cast<PyFrameObject*>(chosen->frame.get());
-    const int lasti = compat::frame_lasti(frame);
-    // Under a trace function the line may move without the instruction.
-    if (lasti >= 0 && lasti == chosen->line_lasti && !compat::thread_is_traced()) {
-        site.line_number = chosen->line;
-        return site;
-    }
-    site.line_number = frame_line_number(frame);
-    chosen->line_lasti = lasti;
-    chosen->line = site.line_number;
+    site.line_number = entry_line(*chosen, compat::frame_lasti(frame), [](const CallFrameEntry& entry) {
+        return frame_line_number(reinterpret_cast<PyFrameObject*>(entry.frame.get()));
+    });
     return site;
 }
 
