@@ -101,21 +101,19 @@ bool attrs_filter(std::string_view filename, PyFrameObject* frame) {
     return ends_with_attrs_make(compat::frame_code(reinterpret_cast<PyFrameObject*>(caller2.get())).get());
 }
 
-bool attrs_filter(std::string_view filename, FrameHandle& frame) {
-    compat::InterpreterFrame* running = frame.running();
-    if (running == nullptr) return attrs_filter(filename, frame.object());
+bool attrs_filter(std::string_view filename, const compat::RunningFrame& running) {
     if (filename.starts_with(kAttrsGenerated)) return true;
     // The callers PyFrame_GetBack would give, read where they run.
-    compat::InterpreterFrame* caller = compat::frame_caller(running);
+    PyObject* code = nullptr;
+    compat::InterpreterFrame* caller = compat::frame_caller(running.frame, &code);
     if (caller == nullptr) return false;
-    switch (judge_caller(compat::frame_code(caller))) {
+    switch (judge_caller(code)) {
         case CallerVerdict::attrs: return true;
         case CallerVerdict::not_attrs: return false;
         case CallerVerdict::look_further: break;
     }
-    compat::InterpreterFrame* caller2 = compat::frame_caller(caller);
-    if (caller2 == nullptr) return false;
-    return ends_with_attrs_make(compat::frame_code(caller2));
+    if (compat::frame_caller(caller, &code) == nullptr) return false;
+    return ends_with_attrs_make(code);
 }
 
 CodeVerdict static_verdict(const ProfilerState& profiler, std::string_view filename) {

@@ -33,7 +33,11 @@ bool pytest_filter(std::string_view filename);
 bool attrs_filter(std::string_view filename, PyFrameObject* frame);
 // The same for the frame of an event; a running frame's callers are read
 // without frame objects.
-bool attrs_filter(std::string_view filename, FrameHandle& frame);
+bool attrs_filter(std::string_view filename, const compat::RunningFrame& frame);
+inline bool attrs_filter(std::string_view filename, FrameHandle& frame) {
+    const compat::RunningFrame* running = frame.running();
+    return running != nullptr ? attrs_filter(filename, *running) : attrs_filter(filename, frame.object());
+}
 
 // Whether the frame gets a default record: an include match, or none of the
 // built-in tests and no ignore match. Requires the interpreter lock.

@@ -191,9 +191,9 @@ int cached_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info) {
     return line_at(compat::frame_lasti(frame), code, info, [&] { return PyFrame_GetLineNumber(frame); });
 }
 
-int cached_line_number(compat::InterpreterFrame* frame, PyObject* code, CodeInfo* info) {
+int cached_line_number(compat::InterpreterFrame* frame, int lasti, PyObject* code, CodeInfo* info) {
     if (compat::thread_is_traced()) return compat::frame_line(frame);
-    return line_at(compat::frame_lasti(frame), code, info, [&] { return compat::frame_line(frame); });
+    return line_at(lasti, code, info, [&] { return compat::frame_line(frame); });
 }
 
 CodeInfo* existing_code_info(PyObject* code) noexcept {

@@ -50,8 +50,8 @@ PyObject* answer(Answer value) {
             if constexpr (compat::reads_interpreter_frames) {
                 // Not the event's own frame (a callback of another tool's,
                 // made of Python code, called ours): nothing true can be recorded.
-                compat::InterpreterFrame* running = compat::running_frame_of(code);
-                if (running == nullptr) {
+                compat::RunningFrame running;
+                if (!compat::running_frame_of(code, running)) {
                     self->state->dropped.add(DropCause::internal_error);
                     return 0;
                 }

@@ -47,10 +47,10 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
                    const CodeView& view, EventRecords& records);
 
 // Keeps the thread's stack of recorded frames in step with its events. At a
-// call of a frame read without a frame object, `line` is its line at
-// instruction `lasti` when known (-1: not).
+// call of a frame read without a frame object, `line` is its line now when
+// known (-1: not); `code` and `info` are its code and the code's cache.
 void update_call_frames(ThreadValues& values, Event event, const FrameHandle& frame, PyObject* code,
-                        const FrameId* frame_id, int lasti = -1, int line = 0) noexcept;
+                        CodeInfo* info, const FrameId* frame_id, int line = -1) noexcept;
 
 // A copy (with new references) of the top of a thread's stack: a call site
 // is only ever found among the two newest entries, so a copy of those

@@ -49,9 +49,9 @@ SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame
     PyObject* names[kMostPlainLocals];
     PyObject* values[kMostPlainLocals];
     if (!PyErr_Occurred()) {
-        compat::InterpreterFrame* running = frame.running();
+        const compat::RunningFrame* running = frame.running();
         const int count = running != nullptr
-                              ? compat::plain_function_locals(running, names, values, kMostPlainLocals)
+                              ? compat::plain_function_locals(running->frame, names, values, kMostPlainLocals)
                               : compat::plain_function_locals(frame.object(), names, values, kMostPlainLocals);
         if (count >= 0) {
             if (auto encoded = serializer.serialize_small_map(names, values, count)) return std::move(*encoded);
@@ -69,25 +69,23 @@ constexpr std::size_t kRecordScratchKept = std::size_t{1} << 20;
 // our error pending, so a failure's error is set aside meanwhile.
 class StackUpdate {
 public:
-    StackUpdate(ThreadValues& values, Event event, const FrameHandle& frame, PyObject* code, const FrameId* id)
-        : values_(values), event_(event), frame_(frame), code_(code), id_(id) {}
+    StackUpdate(ThreadValues& values, Event event, const FrameHandle& frame, PyObject* code, CodeInfo* info,
+                const FrameId* id)
+        : values_(values), event_(event), frame_(frame), code_(code), info_(info), id_(id) {}
     StackUpdate(const StackUpdate&) = delete;
     StackUpdate& operator=(const StackUpdate&) = delete;
     ~StackUpdate() {
         if (done_) return;
         PendingError error = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
-        update_call_frames(values_, event_, frame_, code_, id_, lasti_, line_);
+        update_call_frames(values_, event_, frame_, code_, info_, id_, line_);
         error.restore();
     }
     // The frame's line at its call, known to the record: kept with its
     // entry as the last line known of it.
-    void set_line(int lasti, int line) {
-        lasti_ = lasti;
-        line_ = line;
-    }
+    void set_line(int line) { line_ = line; }
     void run() {
         done_ = true;
-        update_call_frames(values_, event_, frame_, code_, id_, lasti_, line_);
+        update_call_frames(values_, event_, frame_, code_, info_, id_, line_);
     }
 
 private:
@@ -95,9 +93,9 @@ private:
     Event event_;
     const FrameHandle& frame_;
     PyObject* code_;
+    CodeInfo* info_;
     const FrameId* id_;
-    int lasti_ = -1;
-    int line_ = 0;
+    int line_ = -1;
     bool done_ = false;
 };
 
@@ -134,7 +132,7 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
         frame_id = values.frame_ids.take(frame.key(), frame.key_check());
     }
     const FrameId* id = frame_id ? &*frame_id : nullptr;
-    StackUpdate stack_update(values, event, frame, code, id);
+    StackUpdate stack_update(values, event, frame, code, view.info, id);
 
     // Past the memory budget nothing more of this trace is kept, so the
     // record is not made at all: only the ids and the stack go on, for the
@@ -153,13 +151,13 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
 
     // 2. Where: the file relative to the working directory, and the line.
     const int line = frame_line_number(frame, code, view.info);
-    if (frame.running() != nullptr && event == Event::call) stack_update.set_line(compat::frame_lasti(frame.running()), line);
+    stack_update.set_line(line);
     const std::string_view path = view.relative_path;
     char line_text[16];
     const auto line_end = std::to_chars(line_text, line_text + sizeof line_text, line).ptr;
 
     // 3, 4.
-    const std::shared_ptr<const std::string> qualname = get_qualname_cached(frame, code, view.qualname);
+    const std::shared_ptr<const std::string> qualname = get_qualname_cached(frame, view.qualname);
 
     // 6. The call site, from the stack as it was before this event.
     // The look-up runs no Python code, so the stack cannot change under it:

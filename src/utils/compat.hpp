@@ -126,36 +126,44 @@ using InterpreterFrame = struct _PyInterpreterFrame;
 // Whether this interpreter's frame layout is known here (3.12, 3.13).
 inline constexpr bool reads_interpreter_frames = PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000;
 
+// What an event reads of the running frame, none of which changes while
+// the event is handled: its code and globals (borrowed), the frame below it
+// in the thread's chain (compared only, never read through), its current
+// instruction as a byte offset (-1 for none, as PyFrame_GetLasti).
+struct RunningFrame {
+    InterpreterFrame* frame = nullptr;
+    PyObject* code = nullptr;
+    PyObject* globals = nullptr;
+    const InterpreterFrame* below = nullptr;
+    int lasti = -1;
+};
+
 // The frame running on this thread, as PyEval_GetFrame finds it, if it runs
-// `code`; null otherwise (or where the layout is not known).
-InterpreterFrame* running_frame_of(PyObject* code);
+// `code`; false otherwise (or where the layout is not known).
+bool running_frame_of(PyObject* code, RunningFrame& out);
 
-// Its code (borrowed), the frame object made for it so far (borrowed, may
-// be null), its globals (borrowed), its current instruction as a byte
-// offset (-1 for none, as PyFrame_GetLasti), its line as
-// PyFrame_GetLineNumber reads it (-1 for none).
-PyObject* frame_code(InterpreterFrame* frame);
+// The frame object made for the running `frame` so far (borrowed, may be null).
 PyFrameObject* existing_frame_object(InterpreterFrame* frame);
-PyObject* frame_globals(InterpreterFrame* frame);
-int frame_lasti(InterpreterFrame* frame);
-int frame_line(InterpreterFrame* frame);
 
-// The frame object of the running frame `frame`, made now if there was
-// none (borrowed: the frame keeps it). Null if it cannot be had.
+// The frame object of the thread's current frame `frame`, made now if there
+// was none (borrowed: the frame keeps it). Null if it cannot be had.
 PyFrameObject* frame_object(InterpreterFrame* frame);
 
-// The frame below in the thread's chain, unchecked (may be a frame of the
-// interpreter's own), and the calling frame as PyFrame_GetBack finds it
-// (null for none). Only compared and walked through, never kept past the
-// event: both are running while `frame` runs.
-InterpreterFrame* frame_previous(InterpreterFrame* frame);
-InterpreterFrame* frame_caller(InterpreterFrame* frame);
+// The running frame's line as PyFrame_GetLineNumber reads it (-1 for none).
+int frame_line(InterpreterFrame* frame);
 
-// Whether `target` is in the chain of frames below the running `frame`,
-// that is, still running: the chain is walked, `target` is only compared.
-bool frame_below(InterpreterFrame* frame, const InterpreterFrame* target);
+// The calling frame of the running `frame`, as PyFrame_GetBack finds it, and
+// its code (borrowed); null for none.
+InterpreterFrame* frame_caller(InterpreterFrame* frame, PyObject** code);
 
-// plain_function_locals for the running `frame`.
+// If `target` is among the frames below the running `now` (so still
+// running) and still runs `code` over the frame `below`: its current
+// instruction (as RunningFrame::lasti). Otherwise -2, and `target` was only
+// compared, never read: it may be a frame long returned.
+int lasti_if_running_below(InterpreterFrame* now, InterpreterFrame* target, PyObject* code,
+                           const InterpreterFrame* below);
+
+// plain_function_locals for the thread's current frame `frame`.
 int plain_function_locals(InterpreterFrame* frame, PyObject** names, PyObject** values, int capacity);
 
 // A dict's version: a process-wide counter value that the interpreter

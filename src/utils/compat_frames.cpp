@@ -3,9 +3,9 @@
 // interpreter build one for every recorded call, which costs more than
 // everything a record reads from the frame.
 //
-// Interpreter lock held. Every frame given here is running on this thread;
-// one that may have returned is never passed in, only compared (frame_below
-// walks the chain from a running frame and never reads its target).
+// Interpreter lock held. A frame that may have returned is never read:
+// lasti_if_running_below walks the chain down from a running frame and reads
+// its target only once found there.
 #include "utils/compat.hpp"
 
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
@@ -37,30 +37,26 @@ _PyInterpreterFrame* thread_top_frame() {
 #endif
 }
 
-}  // namespace
-
-InterpreterFrame* running_frame_of(PyObject* code) {
-    _PyInterpreterFrame* frame = _PyFrame_GetFirstComplete(thread_top_frame());
-    if (frame == nullptr || reinterpret_cast<PyObject*>(code_of(frame)) != code) return nullptr;
-    return frame;
-}
-
-PyObject* frame_code(InterpreterFrame* frame) { return reinterpret_cast<PyObject*>(code_of(frame)); }
-
-PyFrameObject* existing_frame_object(InterpreterFrame* frame) { return frame->frame_obj; }
-
-PyObject* frame_globals(InterpreterFrame* frame) { return frame->f_globals; }
-
-int frame_lasti(InterpreterFrame* frame) {
+int lasti_of(_PyInterpreterFrame* frame) {
     const int lasti = _PyInterpreterFrame_LASTI(frame);
     return lasti < 0 ? -1 : lasti * static_cast<int>(sizeof(_Py_CODEUNIT));
 }
 
-int frame_line(InterpreterFrame* frame) {
-    // A frame object may carry a line set by a trace function.
-    if (frame->frame_obj != nullptr) return PyFrame_GetLineNumber(frame->frame_obj);
-    return PyUnstable_InterpreterFrame_GetLine(frame);
+}  // namespace
+
+bool running_frame_of(PyObject* code, RunningFrame& out) {
+    _PyInterpreterFrame* frame = _PyFrame_GetFirstComplete(thread_top_frame());
+    if (frame == nullptr || reinterpret_cast<PyObject*>(code_of(frame)) != code) return false;
+    out.frame = frame;
+    out.code = code;
+    // What PyFrame_GetGlobals gives.
+    out.globals = frame->f_globals != nullptr ? frame->f_globals : Py_None;
+    out.below = frame->previous;
+    out.lasti = lasti_of(frame);
+    return true;
 }
+
+PyFrameObject* existing_frame_object(InterpreterFrame* frame) { return frame->frame_obj; }
 
 PyFrameObject* frame_object(InterpreterFrame* frame) {
     if (frame->frame_obj != nullptr) return frame->frame_obj;
@@ -70,30 +66,42 @@ PyFrameObject* frame_object(InterpreterFrame* frame) {
     return made != nullptr && made->f_frame == frame ? made : nullptr;
 }
 
-InterpreterFrame* frame_previous(InterpreterFrame* frame) { return frame->previous; }
+int frame_line(InterpreterFrame* frame) {
+    // A frame object may carry a line set by a trace function.
+    if (frame->frame_obj != nullptr) return PyFrame_GetLineNumber(frame->frame_obj);
+    return PyUnstable_InterpreterFrame_GetLine(frame);
+}
 
-InterpreterFrame* frame_caller(InterpreterFrame* frame) { return _PyFrame_GetFirstComplete(frame->previous); }
+InterpreterFrame* frame_caller(InterpreterFrame* frame, PyObject** code) {
+    _PyInterpreterFrame* caller = _PyFrame_GetFirstComplete(frame->previous);
+    *code = caller != nullptr ? reinterpret_cast<PyObject*>(code_of(caller)) : nullptr;
+    return caller;
+}
 
-bool frame_below(InterpreterFrame* frame, const InterpreterFrame* target) {
-    for (_PyInterpreterFrame* below = frame->previous; below != nullptr; below = below->previous) {
-        if (below == target) return true;
+int lasti_if_running_below(InterpreterFrame* now, InterpreterFrame* target, PyObject* code,
+                           const InterpreterFrame* below) {
+    for (_PyInterpreterFrame* frame = now->previous; frame != nullptr; frame = frame->previous) {
+        if (frame != target) continue;
+        // Running: now it may be read. The same code over the same frame
+        // below: the same call as the one remembered.
+        if (reinterpret_cast<PyObject*>(code_of(frame)) != code || frame->previous != below) return -2;
+        return lasti_of(frame);
     }
-    return false;
+    return -2;
 }
 
 #else
 
 // Nothing known of the layout: every caller keeps to frame objects.
-InterpreterFrame* running_frame_of(PyObject*) { return nullptr; }
-PyObject* frame_code(InterpreterFrame*) { return nullptr; }
+bool running_frame_of(PyObject*, RunningFrame&) { return false; }
 PyFrameObject* existing_frame_object(InterpreterFrame*) { return nullptr; }
-PyObject* frame_globals(InterpreterFrame*) { return nullptr; }
-int frame_lasti(InterpreterFrame*) { return -1; }
-int frame_line(InterpreterFrame*) { return -1; }
 PyFrameObject* frame_object(InterpreterFrame*) { return nullptr; }
-InterpreterFrame* frame_previous(InterpreterFrame*) { return nullptr; }
-InterpreterFrame* frame_caller(InterpreterFrame*) { return nullptr; }
-bool frame_below(InterpreterFrame*, const InterpreterFrame*) { return false; }
+int frame_line(InterpreterFrame*) { return -1; }
+InterpreterFrame* frame_caller(InterpreterFrame*, PyObject** code) {
+    *code = nullptr;
+    return nullptr;
+}
+int lasti_if_running_below(InterpreterFrame*, InterpreterFrame*, PyObject*, const InterpreterFrame*) { return -2; }
 
 #endif
 

@@ -99,14 +99,11 @@ std::shared_ptr<const std::string> get_qualname_cached(PyFrameObject* frame, Qua
     return cached_name(co_qualname, compat::frame_globals(frame), cache);
 }
 
-std::shared_ptr<const std::string> get_qualname_cached(FrameHandle& frame, PyObject* code, QualnameCache* cache) {
-    compat::InterpreterFrame* running = frame.running();
-    if (running == nullptr) return get_qualname_cached(frame.object(), cache);
-    PyObject* co_qualname = compat::code_qualname(code);
+std::shared_ptr<const std::string> get_qualname_cached(FrameHandle& frame, const compat::RunningFrame& running,
+                                                       QualnameCache* cache) {
+    PyObject* co_qualname = compat::code_qualname(running.code);
     if (!cacheable(co_qualname, cache)) return uncached_name(frame.object());
-    // What PyFrame_GetGlobals gives for a running frame.
-    PyObject* globals = compat::frame_globals(running);
-    return cached_name(co_qualname, Ref::borrow(globals != nullptr ? globals : Py_None), cache);
+    return cached_name(co_qualname, Ref::borrow(running.globals), cache);
 }
 
 std::optional<std::string> qualname_without_co_qualname(PyFrameObject* frame) {

@@ -23,7 +23,12 @@ struct QualnameCache;
 std::shared_ptr<const std::string> get_qualname_cached(PyFrameObject* frame, QualnameCache* cache);
 // The same for the frame of an event, running `code`: its frame object is
 // made only when the name is not one of the code's own.
-std::shared_ptr<const std::string> get_qualname_cached(FrameHandle& frame, PyObject* code, QualnameCache* cache);
+std::shared_ptr<const std::string> get_qualname_cached(FrameHandle& frame, const compat::RunningFrame& running,
+                                                       QualnameCache* cache);
+inline std::shared_ptr<const std::string> get_qualname_cached(FrameHandle& frame, QualnameCache* cache) {
+    const compat::RunningFrame* running = frame.running();
+    return running != nullptr ? get_qualname_cached(frame, *running, cache) : get_qualname_cached(frame.object(), cache);
+}
 
 // The path taken when the code object has no co_qualname: module code is
 // "module.<module>", anything else is searched for by get_qualname_inner,

@@ -41,31 +41,30 @@ int frame_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info) {
     return line_or_type_error(cached_line_number(frame, code, info));
 }
 
-int frame_line_number(FrameHandle& frame, PyObject* code, CodeInfo* info) {
-    if (compat::InterpreterFrame* running = frame.running()) {
-        return line_or_type_error(cached_line_number(running, code, info));
-    }
-    return frame_line_number(frame.object(), code, info);
+int frame_line_number(const compat::RunningFrame& frame, CodeInfo* info) {
+    return line_or_type_error(cached_line_number(frame.frame, frame.lasti, frame.code, info));
 }
 
 namespace {
 
 // The line of the entry's frame now, through the line it had at the same
 // instruction last time.
-int entry_line(const CallFrameEntry& entry, int lasti, int (*look_up)(const CallFrameEntry&)) {
+template <class LookUp>
+int entry_line(const CallFrameEntry& entry, int lasti, LookUp&& look_up) {
     // Under a trace function the line may move without the instruction.
     if (lasti >= 0 && lasti == entry.line_lasti && !compat::thread_is_traced()) return entry.line;
-    const int line = look_up(entry);
+    const int line = look_up();
     entry.line_lasti = lasti;
     entry.line = line;
     return line;
 }
 
-bool still_running(const CallFrameEntry& entry, const FrameHandle& current) {
-    compat::InterpreterFrame* now = current.running();
-    if (now == nullptr || !compat::frame_below(now, entry.running)) return false;
-    // Found among the running frames: now it may be read.
-    return compat::frame_code(entry.running) == entry.code.get() && compat::frame_previous(entry.running) == entry.below;
+// The entry's frame's current instruction if it is still running below
+// the event's frame; -2 when that cannot be shown.
+int lasti_if_running(const CallFrameEntry& entry, const FrameHandle& current) {
+    const compat::RunningFrame* now = current.running();
+    if (now == nullptr) return -2;
+    return compat::lasti_if_running_below(now->frame, entry.running, entry.code.get(), entry.below);
 }
 
 }  // namespace
@@ -85,16 +84,16 @@ std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snap
     CallSite site;
     site.call_frame_id = chosen->frame_id;
     if (!chosen->frame) {
-        if (!still_running(*chosen, current)) {
+        const int lasti = lasti_if_running(*chosen, current);
+        if (lasti == -2) {
             // Its frame returned unseen (or runs on another stack): what
             // was last known of it, never its reused memory.
             if (chosen->line_lasti < 0) return std::nullopt;
             site.line_number = chosen->line;
             return site;
         }
-        site.line_number = entry_line(*chosen, compat::frame_lasti(chosen->running), [](const CallFrameEntry& entry) {
-            return line_or_type_error(
-                cached_line_number(entry.running, entry.code.get(), existing_code_info(entry.code.get())));
+        site.line_number = entry_line(*chosen, lasti, [&] {
+            return line_or_type_error(cached_line_number(chosen->running, lasti, chosen->code.get(), chosen->info));
         });
         return site;
     }
@@ -102,9 +101,7 @@ std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snap
         throw_downcast_error(chosen->frame.get(), "PyFrame");
     }
     auto* frame = reinterpret_cast<PyFrameObject*>(chosen->frame.get());
-    site.line_number = entry_line(*chosen, compat::frame_lasti(frame), [](const CallFrameEntry& entry) {
-        return frame_line_number(reinterpret_cast<PyFrameObject*>(entry.frame.get()));
-    });
+    site.line_number = entry_line(*chosen, compat::frame_lasti(frame), [&] { return frame_line_number(frame); });
     return site;
 }
 

@@ -32,8 +32,9 @@ struct CallFrameEntry {
     // events go unmatched: it is read only once found among the frames
     // below the running one, with the same code and the same frame below.
     compat::InterpreterFrame* running = nullptr;
-    compat::InterpreterFrame* below = nullptr;
+    const compat::InterpreterFrame* below = nullptr;
     Ref code;
+    CodeInfo* info = nullptr;  // the code's cache, which lives as long as the code
     FrameId frame_id;
     // The frame's line at instruction `line_lasti` as last looked up: a
     // caller stays at one instruction from its callee's call to its return.
@@ -63,6 +64,10 @@ std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snap
 int frame_line_number(PyFrameObject* frame);
 // The same for a frame running `code`, whose cache `info` (may be null) is at hand.
 int frame_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info);
-int frame_line_number(FrameHandle& frame, PyObject* code, CodeInfo* info);
+int frame_line_number(const compat::RunningFrame& frame, CodeInfo* info);
+inline int frame_line_number(FrameHandle& frame, PyObject* code, CodeInfo* info) {
+    const compat::RunningFrame* running = frame.running();
+    return running != nullptr ? frame_line_number(*running, info) : frame_line_number(frame.object(), code, info);
+}
 
 }  // namespace nefa
