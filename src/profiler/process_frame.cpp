@@ -42,8 +42,23 @@ Ref record_locals(PyFrameObject* frame) {
     return copy;
 }
 
-// A function's few plain locals go to the encoder straight from the frame;
-// anything else is made a dict first.
+// The dict the interpreter makes of a function's plain variables (the bound
+// ones, in their order), made from them without a frame object; null when a
+// variable is named "__builtins__", which record_locals leaves out.
+Ref plain_locals_dict(PyObject* const* keys, PyObject* const* values, int count) {
+    Ref locals = Ref::require(PyDict_New());
+    for (int i = 0; i < count; ++i) {
+        if (keys[i] == names().dunder_builtins || PyUnicode_CompareWithASCIIString(keys[i], "__builtins__") == 0) {
+            return Ref{};
+        }
+        Require(PyDict_SetItem(locals.get(), keys[i], values[i]));
+    }
+    return locals;
+}
+
+// A function's few plain locals go to the encoder straight from the frame
+// (as a dict of them when the small-map writer leaves them to the
+// serialiser); anything else is made a dict first.
 SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame) {
     constexpr int kMostPlainLocals = 8;
     PyObject* names[kMostPlainLocals];
@@ -55,6 +70,7 @@ SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame
                               : compat::plain_function_locals(frame.object(), names, values, kMostPlainLocals);
         if (count >= 0) {
             if (auto encoded = serializer.serialize_small_map(names, values, count)) return std::move(*encoded);
+            if (Ref locals = plain_locals_dict(names, values, count)) return serializer.serialize(locals.get());
         }
     }
     Ref locals = record_locals(frame.object());

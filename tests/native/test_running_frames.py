@@ -84,6 +84,13 @@ def many_locals(a, b, c, d, e, f, g, h, i):
     j = a + i
     return j
 
+def containers(items):
+    table = {"k": [1, 2]}
+    return len(items) + len(table)
+
+def shadowing(__builtins__, y):
+    return y
+
 def written_locals(x):
     sys._getframe().f_locals["added"] = 7
     return leaf(x)
@@ -116,6 +123,8 @@ with_frame_object(1)
 with_cells(1)
 many_locals(1, 2, 3, 4, 5, 6, 7, 8, 9)
 written_locals(4)
+containers([3, (4, 5)])
+shadowing([1], 2)
 make_body()
 t = thrown(); next(t); t.throw(ValueError("v")); t.close()
 stop()
@@ -193,7 +202,7 @@ def test_call_sites_and_frame_ids_follow_the_running_frames(tmp_path):
     assert [r["frame_id"] for r in raised[4:]] == [r["frame_id"] for r in reversed(raised[:4])]
 
 
-def test_locals_that_are_not_plain_variables(tmp_path):
+def test_locals_beyond_the_small_map_writer(tmp_path):
     records = frame_records(run(tmp_path)["frames_of_interest"])
 
     def returned(co_name):
@@ -203,6 +212,11 @@ def test_locals_that_are_not_plain_variables(tmp_path):
     cells = returned("with_cells")
     assert cells["a"] == 1 and cells["b"] == 2 and "inner" in cells
     assert returned("many_locals") == {**{name: i for i, name in enumerate("abcdefghi", start=1)}, "j": 10}
+    # Plain variables holding what only the serialiser writes; a dict of
+    # locals never shows "__builtins__" (as before, when they were read
+    # through the frame object).
+    assert returned("containers") == {"items": [3, msgpack.ExtType(1, msgpack.packb([4, 5]))], "table": {"k": [1, 2]}}
+    assert returned("shadowing") == {"y": 2}
     written = returned("written_locals")
     assert written["x"] == 4 and written["added"] == 7
     body = [r for r in records if r["co_name"] == "Body"]
