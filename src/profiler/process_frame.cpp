@@ -48,7 +48,10 @@ Ref record_locals(PyFrameObject* frame) {
 Ref plain_locals_dict(PyObject* const* keys, PyObject* const* values, int count) {
     Ref locals = Ref::require(PyDict_New());
     for (int i = 0; i < count; ++i) {
-        if (keys[i] == names().dunder_builtins || PyUnicode_CompareWithASCIIString(keys[i], "__builtins__") == 0) {
+        // Variable names are interned, but a length test first keeps the
+        // comparison off nearly every name anyway.
+        if (keys[i] == names().dunder_builtins ||
+            (PyUnicode_GET_LENGTH(keys[i]) == 12 && PyUnicode_CompareWithASCIIString(keys[i], "__builtins__") == 0)) {
             return Ref{};
         }
         Require(PyDict_SetItem(locals.get(), keys[i], values[i]));
