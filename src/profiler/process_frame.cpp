@@ -60,8 +60,8 @@ Ref plain_locals_dict(PyObject* const* keys, PyObject* const* values, int count)
 }
 
 // A function's few plain locals go to the encoder straight from the frame
-// (as a dict of them when the small-map writer leaves them to the
-// serialiser); anything else is made a dict first.
+// (read in place, as a dict of them when the small-map writer leaves them to
+// the serialiser); anything else is made a dict first.
 SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame) {
     constexpr int kMostPlainLocals = 8;
     PyObject* names[kMostPlainLocals];
@@ -73,7 +73,11 @@ SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame
                               : compat::plain_function_locals(frame.object(), names, values, kMostPlainLocals);
         if (count >= 0) {
             if (auto encoded = serializer.serialize_small_map(names, values, count)) return std::move(*encoded);
-            if (Ref locals = plain_locals_dict(names, values, count)) return serializer.serialize(locals.get());
+            // Under the profile hook the frame object is there anyway: its
+            // locals are read through it as they always were.
+            if (running != nullptr) {
+                if (Ref locals = plain_locals_dict(names, values, count)) return serializer.serialize(locals.get());
+            }
         }
     }
     Ref locals = record_locals(frame.object());
