@@ -55,9 +55,8 @@ constexpr std::string_view kPytestExpression = "<pytest match expression>";
 constexpr std::string_view kAttrsGenerated = "<attrs generated";
 constexpr std::string_view kAttrsMake = "attr/_make.py";
 
-bool ends_with_attrs_make(PyFrameObject* frame) {
-    Ref code = compat::frame_code(frame);
-    PyObject* filename = compat::code_filename(code.get());
+bool ends_with_attrs_make(PyObject* code) {
+    PyObject* filename = compat::code_filename(code);
     if (filename == nullptr || !PyUnicode_Check(filename)) throw InternalError("A code object has a filename.");
     // An undecodable caller file name cannot be attrs' module: judge it as not.
     Py_ssize_t size = 0;
@@ -72,12 +71,11 @@ bool ends_with_attrs_make(PyFrameObject* frame) {
 // The caller's file name, or nothing when the caller's file name is empty.
 enum class CallerVerdict { attrs, not_attrs, look_further };
 
-CallerVerdict judge_caller(PyFrameObject* caller) {
-    Ref code = compat::frame_code(caller);
-    PyObject* filename = compat::code_filename(code.get());
+CallerVerdict judge_caller(PyObject* code) {
+    PyObject* filename = compat::code_filename(code);
     if (filename == nullptr || !PyUnicode_Check(filename)) throw InternalError("A code object has a filename.");
     if (PyUnicode_GET_LENGTH(filename) == 0) return CallerVerdict::look_further;
-    return ends_with_attrs_make(caller) ? CallerVerdict::attrs : CallerVerdict::not_attrs;
+    return ends_with_attrs_make(code) ? CallerVerdict::attrs : CallerVerdict::not_attrs;
 }
 
 }  // namespace
@@ -93,14 +91,29 @@ bool attrs_filter(std::string_view filename, PyFrameObject* frame) {
     Ref caller = compat::frame_back(frame);
     if (!caller) return false;
     auto* caller_frame = reinterpret_cast<PyFrameObject*>(caller.get());
-    switch (judge_caller(caller_frame)) {
+    switch (judge_caller(compat::frame_code(caller_frame).get())) {
         case CallerVerdict::attrs: return true;
         case CallerVerdict::not_attrs: return false;
         case CallerVerdict::look_further: break;
     }
     Ref caller2 = compat::frame_back(caller_frame);
     if (!caller2) return false;
-    return ends_with_attrs_make(reinterpret_cast<PyFrameObject*>(caller2.get()));
+    return ends_with_attrs_make(compat::frame_code(reinterpret_cast<PyFrameObject*>(caller2.get())).get());
+}
+
+bool attrs_filter(std::string_view filename, const compat::RunningFrame& running) {
+    if (filename.starts_with(kAttrsGenerated)) return true;
+    // The callers PyFrame_GetBack would give, read where they run.
+    PyObject* code = nullptr;
+    compat::InterpreterFrame* caller = compat::frame_caller(running.frame, &code);
+    if (caller == nullptr) return false;
+    switch (judge_caller(code)) {
+        case CallerVerdict::attrs: return true;
+        case CallerVerdict::not_attrs: return false;
+        case CallerVerdict::look_further: break;
+    }
+    if (compat::frame_caller(caller, &code) == nullptr) return false;
+    return ends_with_attrs_make(code);
 }
 
 CodeVerdict static_verdict(const ProfilerState& profiler, std::string_view filename) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "filters/substring_finder.hpp"
+#include "utils/frame_handle.hpp"
 #include "utils/refs.hpp"
 
 #include <string_view>
@@ -30,6 +31,13 @@ bool pytest_filter(std::string_view filename);
 // module (looking through one caller with an empty file name). Reads the
 // callers; requires the interpreter lock.
 bool attrs_filter(std::string_view filename, PyFrameObject* frame);
+// The same for the frame of an event; a running frame's callers are read
+// without frame objects.
+bool attrs_filter(std::string_view filename, const compat::RunningFrame& frame);
+inline bool attrs_filter(std::string_view filename, FrameHandle& frame) {
+    const compat::RunningFrame* running = frame.running();
+    return running != nullptr ? attrs_filter(filename, *running) : attrs_filter(filename, frame.object());
+}
 
 // Whether the frame gets a default record: an include match, or none of the
 // built-in tests and no ignore match. Requires the interpreter lock.

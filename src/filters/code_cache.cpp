@@ -166,19 +166,34 @@ int cached_line_number(PyFrameObject* frame) {
     return cached_line_number(frame, code.get(), info);
 }
 
-int cached_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info) {
-    // A trace function may move a frame's line (a debugger's jump): ask the frame.
-    if (compat::thread_is_traced()) return PyFrame_GetLineNumber(frame);
-    const int lasti = compat::frame_lasti(frame);
+namespace {
+
+// The line at instruction `lasti` (bytes), from the code's table of lines
+// looked up so far; `look_up` asks the frame for one not known yet.
+template <class LookUp>
+int line_at(int lasti, PyObject* code, CodeInfo* info, LookUp&& look_up) {
     const std::size_t unit = lasti >= 0 ? static_cast<std::size_t>(lasti) / 2 : 0;
     const auto units = static_cast<std::size_t>(compat::code_units(code));
-    if (info == nullptr || lasti < 0 || unit >= units) return PyFrame_GetLineNumber(frame);
+    if (info == nullptr || lasti < 0 || unit >= units) return look_up();
     if (info->lines.size() != units) info->lines.assign(units, 0);
     std::int32_t& slot = info->lines[unit];
     if (slot > 0) return slot - 1;
-    const int line = PyFrame_GetLineNumber(frame);
+    const int line = look_up();
     if (line >= 0) slot = line + 1;
     return line;
+}
+
+}  // namespace
+
+// A trace function may move a frame's line (a debugger's jump): ask the frame.
+int cached_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info) {
+    if (compat::thread_is_traced()) return PyFrame_GetLineNumber(frame);
+    return line_at(compat::frame_lasti(frame), code, info, [&] { return PyFrame_GetLineNumber(frame); });
+}
+
+int cached_line_number(compat::InterpreterFrame* frame, int lasti, PyObject* code, CodeInfo* info) {
+    if (compat::thread_is_traced()) return compat::frame_line(frame);
+    return line_at(lasti, code, info, [&] { return compat::frame_line(frame); });
 }
 
 CodeInfo* existing_code_info(PyObject* code) noexcept {

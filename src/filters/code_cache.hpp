@@ -5,6 +5,7 @@
 #pragma once
 
 #include "plugins/plugin_processor.hpp"
+#include "utils/compat.hpp"
 #include "utils/refs.hpp"
 
 #include <cstdint>
@@ -78,5 +79,7 @@ int cached_line_number(PyFrameObject* frame);
 // The same, for a frame running `code`, whose cache `info` (may be null) the
 // caller has at hand.
 int cached_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info);
+// The same for a running frame read without a frame object, at instruction `lasti`.
+int cached_line_number(compat::InterpreterFrame* frame, int lasti, PyObject* code, CodeInfo* info);
 
 }  // namespace nefa

@@ -61,12 +61,14 @@ std::optional<FrameId> plugin_frame_id(ProfilerState& state, PluginProcessor& pr
 
 }  // namespace
 
-std::optional<PluginRecord> process_plugin(ProfilerState& state, PluginProcessor& processor, PyFrameObject* frame,
+std::optional<PluginRecord> process_plugin(ProfilerState& state, PluginProcessor& processor, FrameHandle& handle,
                                            Event event, PyObject* arg, std::string_view filename) {
     // 1. Path test: a precompiled search, no Python code.
     if (!processor.path_fragment.find_in(filename)) return std::nullopt;
     const Names& n = names();
     PyObject* event_name = event == Event::call ? n.event_call : n.event_return;
+    // Plugins are given the frame object itself.
+    PyFrameObject* frame = handle.object();
     PyObject* frame_object = reinterpret_cast<PyObject*>(frame);
 
     // 2. The plugin's own predicate.
@@ -105,7 +107,7 @@ std::optional<PluginRecord> process_plugin(ProfilerState& state, PluginProcessor
         set_item(data.get(), "thread_native_id", native_id.get());
     }
     {
-        const std::optional<CallSite> site = user_code_call_site(snapshot.entries(), frame_id ? &*frame_id : nullptr);
+        const std::optional<CallSite> site = user_code_call_site(snapshot.entries(), frame_id ? &*frame_id : nullptr, handle);
         snapshot.clear();
         Ref value = Ref::borrow(Py_None);
         if (site) {

@@ -19,7 +19,7 @@ struct PluginRecord {
 // Nothing when the processor does not apply; throws PyErrOccurred when the
 // plugin's code or the serialiser fails. Calls Python code without holding
 // any mutex of ours. Requires the interpreter lock.
-std::optional<PluginRecord> process_plugin(ProfilerState& state, PluginProcessor& processor, PyFrameObject* frame,
+std::optional<PluginRecord> process_plugin(ProfilerState& state, PluginProcessor& processor, FrameHandle& frame,
                                            Event event, PyObject* arg, std::string_view filename);
 
 }  // namespace nefa

@@ -5,12 +5,29 @@
 
 namespace nefa {
 
-void update_call_frames(ThreadValues& values, Event event, PyFrameObject* frame, const FrameId* frame_id) noexcept {
+void update_call_frames(ThreadValues& values, Event event, const FrameHandle& frame, PyObject* code,
+                        CodeInfo* info, const FrameId* frame_id, int line) noexcept {
     if (event == Event::call) {
         if (frame_id == nullptr) return;
         try {
-            values.call_frames.push_back(
-                CallFrameEntry{Ref::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id});
+            CallFrameEntry& entry = values.call_frames.emplace_back();
+            entry.frame_id = *frame_id;
+            if (const compat::RunningFrame* running = frame.running()) {
+                // A frame object made already is held as before: it costs
+                // nothing more and stays readable after the frame returns.
+                if (PyFrameObject* object = compat::existing_frame_object(running->frame)) {
+                    entry.frame = Ref::borrow(reinterpret_cast<PyObject*>(object));
+                } else {
+                    entry.running = running->frame;
+                    entry.below = running->below;
+                    entry.code = Ref::borrow(code);
+                    entry.info = info;
+                    entry.line_lasti = line >= 0 ? running->lasti : -1;
+                    entry.line = line;
+                }
+            } else {
+                entry.frame = Ref::borrow(reinterpret_cast<PyObject*>(frame.known_object()));
+            }
         } catch (const std::bad_alloc&) {
             // Out of memory: this frame goes unmarked; its return then pops
             // its caller's entry, which only costs later call sites.

@@ -15,14 +15,14 @@ constexpr const char* kReportMessage =
     "    event: %s\n"
     "    frame locals: %s\n";
 
-void report(PyFrameObject* frame, const PendingError& error, Event event, PyObject* co_filename,
+void report(FrameHandle& frame, const PendingError& error, Event event, PyObject* co_filename,
             PyObject* co_name) {
     const Names& n = names();
     Ref logging = import_module(n.mod_logging);
     Ref get_logger = Ref::require(PyObject_GetAttr(logging.get(), n.getLogger));
     Ref logger_name = Ref::require(PyUnicode_FromString("nefa"));
     Ref logger = Ref::require(PyObject_CallOneArg(get_logger.get(), logger_name.get()));
-    Ref locals = Ref::require(PyObject_GetAttr(reinterpret_cast<PyObject*>(frame), n.f_locals));
+    Ref locals = Ref::require(PyObject_GetAttr(reinterpret_cast<PyObject*>(frame.object()), n.f_locals));
     Ref kwargs = Ref::require(PyDict_New());
     Require(PyDict_SetItem(kwargs.get(), n.exc_info, error.exception() ? error.exception() : Py_None));
     Ref message = Ref::require(PyUnicode_FromString(kReportMessage));
@@ -43,7 +43,7 @@ bool is(const PendingError& error, PyObject* type) {
 
 }  // namespace
 
-void log_error(DroppedEvents& dropped, PyFrameObject* frame, PendingError error, Event event, PyObject* co_filename,
+void log_error(DroppedEvents& dropped, FrameHandle& frame, PendingError error, Event event, PyObject* co_filename,
                PyObject* co_name) {
     // A Ctrl-C that arrived while our hook ran Python code belongs to the
     // program: deliver it again, as if it came just after the hook.

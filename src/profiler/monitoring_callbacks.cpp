@@ -35,8 +35,9 @@ PyObject* answer(Answer value) {
 }
 
 // Everything past the fast path: the event reaches the same processing as
-// the profile hook's, with the frame of the running code. False when the
-// code is of no interest to the profiler.
+// the profile hook's, with the frame of the running code, read where the
+// interpreter keeps it (no frame object is made for it unless needed).
+// False when the code is of no interest to the profiler.
 [[gnu::noinline]] bool deliver(NefaProfilerObject* self, PyObject* code, CodeInfo* info, Event event, PyObject* arg) {
     PendingError pending = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
     bool wanted = true;
@@ -46,16 +47,27 @@ PyObject* answer(Answer value) {
     const int status = guarded(
         [&]() -> int {
             SharedBorrow borrow(self);
+            if constexpr (compat::reads_interpreter_frames) {
+                // Not the event's own frame (a callback of another tool's,
+                // made of Python code, called ours): nothing true can be recorded.
+                compat::RunningFrame running;
+                if (!compat::running_frame_of(code, running)) {
+                    self->state->dropped.add(DropCause::internal_error);
+                    return 0;
+                }
+                FrameHandle frame = FrameHandle::of_running(running);
+                wanted = profile(self, frame, code, event, Ref::borrow(arg), info);
+                return 0;
+            }
             PyFrameObject* frame = compat::current_frame();
-            // Not the event's own frame (a callback of another tool's, made
-            // of Python code, called ours): nothing true can be recorded.
             if (frame == nullptr || compat::frame_code(frame).get() != code) {
                 PyErr_Clear();
                 self->state->dropped.add(DropCause::internal_error);
                 return 0;
             }
             Ref frame_ref = Ref::borrow(reinterpret_cast<PyObject*>(frame));
-            wanted = profile(self, frame, event, Ref::borrow(arg), info);
+            FrameHandle handle = FrameHandle::of_object(frame);
+            wanted = profile(self, handle, code, event, Ref::borrow(arg), info);
             return 0;
         },
         -1);

@@ -31,21 +31,26 @@ struct EventRecords {
 // Handles one call or return event; never raises (failures go to log_error).
 // False when the frame's code is filtered out and no plugin wants it, so that
 // none of its events will ever matter to this profiler.
-bool profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref arg, CodeInfo* known = nullptr);
+// `code` is the frame's code, when the caller knows it (null: read it from the frame).
+bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Event event, Ref arg,
+             CodeInfo* known = nullptr);
 
 // Reports a Python exception met while processing an event as a warning on
 // the "nefa" logger. An error at the recursion limit, or one whose report
 // fails, is not reported but counted in `dropped`.
-void log_error(DroppedEvents& dropped, PyFrameObject* frame, PendingError error, Event event, PyObject* co_filename,
+void log_error(DroppedEvents& dropped, FrameHandle& frame, PendingError error, Event event, PyObject* co_filename,
                PyObject* co_name);
 
 // Builds the default record of a kept frame and buffers the event's records.
 // `code` is the frame's code and `view` what describe_code said of it.
-void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg, PyObject* code,
+void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObject* arg, PyObject* code,
                    const CodeView& view, EventRecords& records);
 
-// Keeps the thread's stack of recorded frames in step with its events.
-void update_call_frames(ThreadValues& values, Event event, PyFrameObject* frame, const FrameId* frame_id) noexcept;
+// Keeps the thread's stack of recorded frames in step with its events. At a
+// call of a frame read without a frame object, `line` is its line now when
+// known (-1: not); `code` and `info` are its code and the code's cache.
+void update_call_frames(ThreadValues& values, Event event, const FrameHandle& frame, PyObject* code,
+                        CodeInfo* info, const FrameId* frame_id, int line = -1) noexcept;
 
 // A copy (with new references) of the top of a thread's stack: a call site
 // is only ever found among the two newest entries, so a copy of those

@@ -42,52 +42,83 @@ Ref record_locals(PyFrameObject* frame) {
     return copy;
 }
 
-// A function's few plain locals go to the encoder straight from the frame;
-// anything else is made a dict first.
-SerializedValue serialize_locals(ValueSerializer& serializer, PyFrameObject* frame) {
+// The dict the interpreter makes of a function's plain variables (the bound
+// ones, in their order), made from them without a frame object; null when a
+// variable is named "__builtins__", which record_locals leaves out.
+Ref plain_locals_dict(PyObject* const* keys, PyObject* const* values, int count) {
+    Ref locals = Ref::require(PyDict_New());
+    for (int i = 0; i < count; ++i) {
+        // Variable names are interned, but a length test first keeps the
+        // comparison off nearly every name anyway.
+        if (keys[i] == names().dunder_builtins ||
+            (PyUnicode_GET_LENGTH(keys[i]) == 12 && PyUnicode_CompareWithASCIIString(keys[i], "__builtins__") == 0)) {
+            return Ref{};
+        }
+        Require(PyDict_SetItem(locals.get(), keys[i], values[i]));
+    }
+    return locals;
+}
+
+// A function's few plain locals go to the encoder straight from the frame
+// (read in place, as a dict of them when the small-map writer leaves them to
+// the serialiser); anything else is made a dict first.
+SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame) {
     constexpr int kMostPlainLocals = 8;
     PyObject* names[kMostPlainLocals];
     PyObject* values[kMostPlainLocals];
     if (!PyErr_Occurred()) {
-        const int count = compat::plain_function_locals(frame, names, values, kMostPlainLocals);
+        const compat::RunningFrame* running = frame.running();
+        const int count = running != nullptr
+                              ? compat::plain_function_locals(running->frame, names, values, kMostPlainLocals)
+                              : compat::plain_function_locals(frame.object(), names, values, kMostPlainLocals);
         if (count >= 0) {
             if (auto encoded = serializer.serialize_small_map(names, values, count)) return std::move(*encoded);
+            // Under the profile hook the frame object is there anyway: its
+            // locals are read through it as they always were.
+            if (running != nullptr) {
+                if (Ref locals = plain_locals_dict(names, values, count)) return serializer.serialize(locals.get());
+            }
         }
     }
-    Ref locals = record_locals(frame);
+    Ref locals = record_locals(frame.object());
     return serializer.serialize(locals.get());
 }
 
 // Storage the lone-record buffer keeps between events; more is given back.
 constexpr std::size_t kRecordScratchKept = std::size_t{1} << 20;
 
-std::uintptr_t address_of(PyFrameObject* frame) { return reinterpret_cast<std::uintptr_t>(frame); }
-
 // Runs update_call_frames exactly once: at step 9, or when the record fails
 // before it. Popping may free a frame, whose finalisers must not run with
 // our error pending, so a failure's error is set aside meanwhile.
 class StackUpdate {
 public:
-    StackUpdate(ThreadValues& values, Event event, PyFrameObject* frame, const FrameId* id)
-        : values_(values), event_(event), frame_(frame), id_(id) {}
+    StackUpdate(ThreadValues& values, Event event, const FrameHandle& frame, PyObject* code, CodeInfo* info,
+                const FrameId* id)
+        : values_(values), event_(event), frame_(frame), code_(code), info_(info), id_(id) {}
     StackUpdate(const StackUpdate&) = delete;
     StackUpdate& operator=(const StackUpdate&) = delete;
     ~StackUpdate() {
         if (done_) return;
         PendingError error = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
-        update_call_frames(values_, event_, frame_, id_);
+        update_call_frames(values_, event_, frame_, code_, info_, id_, line_);
         error.restore();
     }
+    // The frame's line at its call, known to the record: kept with its
+    // entry as the last line known of it.
+    void set_line(int line) { line_ = line; }
     void run() {
         done_ = true;
-        update_call_frames(values_, event_, frame_, id_);
+        update_call_frames(values_, event_, frame_, code_, info_, id_, line_);
     }
 
 private:
     ThreadValues& values_;
     Event event_;
-    PyFrameObject* frame_;
+    const FrameHandle& frame_;
+    PyObject* code_;
+    CodeInfo* info_;
     const FrameId* id_;
+    int line_ = -1;
     bool done_ = false;
 };
 
@@ -102,7 +133,7 @@ const ThreadIdentity& thread_info(ThreadValues& values) {
     return *values.thread_info;
 }
 
-void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg, PyObject* code,
+void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObject* arg, PyObject* code,
                    const CodeView& view, EventRecords& records) {
     const std::string_view co_name = view.name;
     ThreadValues& values = state.per_thread.current(state.serial);
@@ -116,15 +147,15 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     std::optional<FrameId> frame_id;
     if (event == Event::call) {
         frame_id = values.frame_id_source.next(now.millis);
-        values.frame_ids.insert_or_assign(address_of(frame), *frame_id);
+        values.frame_ids.insert_or_assign(frame.key(), *frame_id, frame.key_check());
     } else {
         // The entry goes with the return: frame objects are freed and their
         // addresses reused, and a later frame at the same address must not
         // inherit an unrelated call's id (nor the map grow without end).
-        frame_id = values.frame_ids.take(address_of(frame));
+        frame_id = values.frame_ids.take(frame.key(), frame.key_check());
     }
     const FrameId* id = frame_id ? &*frame_id : nullptr;
-    StackUpdate stack_update(values, event, frame, id);
+    StackUpdate stack_update(values, event, frame, code, view.info, id);
 
     // Past the memory budget nothing more of this trace is kept, so the
     // record is not made at all: only the ids and the stack go on, for the
@@ -143,6 +174,7 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
 
     // 2. Where: the file relative to the working directory, and the line.
     const int line = frame_line_number(frame, code, view.info);
+    stack_update.set_line(line);
     const std::string_view path = view.relative_path;
     char line_text[16];
     const auto line_end = std::to_chars(line_text, line_text + sizeof line_text, line).ptr;
@@ -153,7 +185,7 @@ void process_frame(ProfilerState& state, PyFrameObject* frame, Event event, PyOb
     // 6. The call site, from the stack as it was before this event.
     // The look-up runs no Python code, so the stack cannot change under it:
     // it reads the live stack instead of a copy.
-    const std::optional<CallSite> call_site = user_code_call_site(values.call_frames, id);
+    const std::optional<CallSite> call_site = user_code_call_site(values.call_frames, id, frame);
 
     // 7, 8.
     values.value_scratch.reset();

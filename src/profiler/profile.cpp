@@ -10,7 +10,7 @@ namespace nefa {
 
 namespace {
 
-void run_plugins(ProfilerState& state, PyFrameObject* frame, Event event, PyObject* arg, const CodeView& code,
+void run_plugins(ProfilerState& state, FrameHandle& frame, Event event, PyObject* arg, const CodeView& code,
                  PyObject* code_object, EventRecords& records) {
     for (PluginProcessor& processor : *code.processors) {
         try {
@@ -37,11 +37,18 @@ void drop(ProfilerState& state, DropCause cause) {
 
 }  // namespace
 
-bool profile(NefaProfilerObject* self, PyFrameObject* frame, Event event, Ref arg, CodeInfo* known) {
+bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* known_code, Event event, Ref arg,
+             CodeInfo* known) {
     ProfilerState& state = *self->state;
     try {
-        if (Py_TYPE(frame) != &PyFrame_Type) throw InternalError("Python gives us a PyFrame");
-        Ref code = compat::frame_code(frame);
+        Ref code;
+        if (frame.running() == nullptr) {
+            PyFrameObject* object = frame.object();
+            if (Py_TYPE(object) != &PyFrame_Type) throw InternalError("Python gives us a PyFrame");
+            code = compat::frame_code(object);
+        } else {
+            code = Ref::borrow(known_code);
+        }
         const CodeView view = describe_code(code.get(), state, known);
 
         // The common case, decided per code object: a filtered frame that no

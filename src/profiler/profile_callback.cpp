@@ -26,7 +26,8 @@ namespace {
             NefaProfilerObject* self = downcast_profiler(obj);
             SharedBorrow borrow(self);
             Ref frame_ref = Ref::borrow(reinterpret_cast<PyObject*>(frame));
-            (void)profile(self, frame, event, Ref::borrow(arg != nullptr ? arg : Py_None), info);
+            FrameHandle handle = FrameHandle::of_object(frame);
+            (void)profile(self, handle, nullptr, event, Ref::borrow(arg != nullptr ? arg : Py_None), info);
             return 0;
         },
         -1);

@@ -116,6 +116,56 @@ inline PyObject* throw_call_argument(PyObject* exception) {
 // keeps it while the code runs.
 inline PyFrameObject* current_frame() { return PyEval_GetFrame(); }
 
+// The interpreter's own record of a running Python frame, which a frame
+// object only wraps: read directly where the layout is known, so that a
+// recorded event need not make the interpreter build a frame object.
+// Everything below reads a frame that is running on this thread (the
+// current one, or one of its callers); compat_frames.cpp.
+using InterpreterFrame = struct _PyInterpreterFrame;
+
+// Whether this interpreter's frame layout is known here (3.12, 3.13).
+inline constexpr bool reads_interpreter_frames = PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000;
+
+// What an event reads of the running frame, none of which changes while
+// the event is handled: its code and globals (borrowed), the frame below it
+// in the thread's chain (compared only, never read through), its current
+// instruction as a byte offset (-1 for none, as PyFrame_GetLasti).
+struct RunningFrame {
+    InterpreterFrame* frame = nullptr;
+    PyObject* code = nullptr;
+    PyObject* globals = nullptr;
+    const InterpreterFrame* below = nullptr;
+    int lasti = -1;
+};
+
+// The frame running on this thread, as PyEval_GetFrame finds it, if it runs
+// `code`; false otherwise (or where the layout is not known).
+bool running_frame_of(PyObject* code, RunningFrame& out);
+
+// The frame object made for the running `frame` so far (borrowed, may be null).
+PyFrameObject* existing_frame_object(InterpreterFrame* frame);
+
+// The frame object of the thread's current frame `frame`, made now if there
+// was none (borrowed: the frame keeps it). Null if it cannot be had.
+PyFrameObject* frame_object(InterpreterFrame* frame);
+
+// The running frame's line as PyFrame_GetLineNumber reads it (-1 for none).
+int frame_line(InterpreterFrame* frame);
+
+// The calling frame of the running `frame`, as PyFrame_GetBack finds it, and
+// its code (borrowed); null for none.
+InterpreterFrame* frame_caller(InterpreterFrame* frame, PyObject** code);
+
+// If `target` is among the frames below the running `now` (so still
+// running) and still runs `code` over the frame `below`: its current
+// instruction (as RunningFrame::lasti). Otherwise -2, and `target` was only
+// compared, never read: it may be a frame long returned.
+int lasti_if_running_below(InterpreterFrame* now, InterpreterFrame* target, PyObject* code,
+                           const InterpreterFrame* below);
+
+// plain_function_locals for the thread's current frame `frame`.
+int plain_function_locals(InterpreterFrame* frame, PyObject** names, PyObject** values, int capacity);
+
 // A dict's version: a process-wide counter value that the interpreter
 // renews on every change of the dict, so an unchanged number means an
 // unchanged dict (3.11 to 3.13). Nothing when the interpreter keeps none.

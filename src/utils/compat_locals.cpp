@@ -51,11 +51,12 @@ Ref function_locals_snapshot(PyFrameObject* frame) {
 
 #if PY_VERSION_HEX < 0x030E0000
 
-int plain_function_locals(PyFrameObject* frame, PyObject** names, PyObject** values, int capacity) {
-    _PyInterpreterFrame* running = frame->f_frame;
+namespace {
+
+// The variables of the running function frame `running`, which nothing has
+// added names to.
+int plain_locals_of(_PyInterpreterFrame* running, PyObject** names, PyObject** values, int capacity) {
 #if PY_VERSION_HEX >= 0x030D0000
-    // Names added through the proxy live outside the frame's variables.
-    if (frame->f_extra_locals != nullptr || frame != PyEval_GetFrame()) return -1;
     PyCodeObject* code = _PyFrame_GetCode(running);
 #else
     // A dict of the frame's locals exists once something asked for it (a
@@ -83,9 +84,37 @@ int plain_function_locals(PyFrameObject* frame, PyObject** names, PyObject** val
     return count;
 }
 
+}  // namespace
+
+int plain_function_locals(PyFrameObject* frame, PyObject** names, PyObject** values, int capacity) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // Names added through the proxy live outside the frame's variables.
+    if (frame->f_extra_locals != nullptr || frame != PyEval_GetFrame()) return -1;
+#endif
+    return plain_locals_of(frame->f_frame, names, values, capacity);
+}
+
 #else
 
 int plain_function_locals(PyFrameObject*, PyObject**, PyObject**, int) { return -1; }
+
+#endif
+
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+
+int plain_function_locals(InterpreterFrame* frame, PyObject** names, PyObject** values, int capacity) {
+#if PY_VERSION_HEX >= 0x030D0000
+    // As for a frame object: the thread's current frame only, and none with
+    // names added through a proxy (only a frame object can have them).
+    if (frame != _PyThreadState_GetFrame(PyThreadState_Get())) return -1;
+    if (frame->frame_obj != nullptr && frame->frame_obj->f_extra_locals != nullptr) return -1;
+#endif
+    return plain_locals_of(frame, names, values, capacity);
+}
+
+#else
+
+int plain_function_locals(InterpreterFrame*, PyObject**, PyObject**, int) { return -1; }
 
 #endif
 

@@ -9,11 +9,11 @@ void FrameIdMap::grow() {
     shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(capacity));
     size_ = 0;
     for (const Slot& slot : old) {
-        if (slot.address != 0) insert_or_assign(slot.address, slot.id);
+        if (slot.address != 0) insert_or_assign(slot.address, slot.id, slot.check);
     }
 }
 
-void FrameIdMap::insert_or_assign(std::uintptr_t address, const FrameId& id) {
+void FrameIdMap::insert_or_assign(std::uintptr_t address, const FrameId& id, std::uint64_t check) {
     // At most half full keeps probe runs short.
     if ((size_ + 1) * 2 > slots_.size()) grow();
     const std::size_t mask = slots_.size() - 1;
@@ -21,10 +21,12 @@ void FrameIdMap::insert_or_assign(std::uintptr_t address, const FrameId& id) {
         Slot& slot = slots_[i];
         if (slot.address == address) {
             slot.id = id;
+            slot.check = check;
             return;
         }
         if (slot.address == 0) {
             slot.address = address;
+            slot.check = check;
             slot.id = id;
             ++size_;
             return;
@@ -32,7 +34,7 @@ void FrameIdMap::insert_or_assign(std::uintptr_t address, const FrameId& id) {
     }
 }
 
-std::optional<FrameId> FrameIdMap::take(std::uintptr_t address) {
+std::optional<FrameId> FrameIdMap::take(std::uintptr_t address, std::uint64_t check) {
     if (size_ == 0) return std::nullopt;
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = home(address);
@@ -40,7 +42,8 @@ std::optional<FrameId> FrameIdMap::take(std::uintptr_t address) {
         if (slots_[i].address == 0) return std::nullopt;
         i = (i + 1) & mask;
     }
-    std::optional<FrameId> found = slots_[i].id;
+    std::optional<FrameId> found;
+    if (slots_[i].check == check) found = slots_[i].id;
     // Backward-shift deletion: move later entries of the run into the hole
     // when the hole lies between their home slot and where they are.
     std::size_t hole = i;

@@ -13,15 +13,19 @@ namespace nefa {
 
 class FrameIdMap {
 public:
-    // Stores `id` under `address` (never 0), replacing any earlier entry.
-    void insert_or_assign(std::uintptr_t address, const FrameId& id);
-    // The id stored under `address`, which leaves the map; nothing if none.
-    std::optional<FrameId> take(std::uintptr_t address);
+    // Stores `id` under `address` (never 0), replacing any earlier entry;
+    // `check` tells what ran at the address then.
+    void insert_or_assign(std::uintptr_t address, const FrameId& id, std::uint64_t check = 0);
+    // The id stored under `address`, which leaves the map; nothing if none,
+    // or if it was stored with another check (the entry of a frame whose
+    // return was never seen: it goes too).
+    std::optional<FrameId> take(std::uintptr_t address, std::uint64_t check = 0);
     std::size_t size() const { return size_; }
 
 private:
     struct Slot {
         std::uintptr_t address = 0;  // 0: empty
+        std::uint64_t check = 0;
         FrameId id;
     };
     std::size_t home(std::uintptr_t address) const {

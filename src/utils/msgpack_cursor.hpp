@@ -45,7 +45,7 @@ public:
     void nil() { byte(0xc0); }
     void boolean_true() { byte(0xc3); }
 
-    void str_header(std::size_t n) {
+    [[gnu::always_inline]] void str_header(std::size_t n) {
         if (n < 32) {
             byte(static_cast<std::uint8_t>(0xa0 | n));
         } else if (n < 256) {
@@ -59,7 +59,8 @@ public:
             big_endian(static_cast<std::uint32_t>(n));
         }
     }
-    void str(std::string_view text) {
+    // Inlined: a record writes a dozen of these with sizes known at compile time.
+    [[gnu::always_inline]] void str(std::string_view text) {
         str_header(text.size());
         block(text.data(), text.size());
     }

@@ -10,8 +10,7 @@ namespace nefa {
 namespace {
 
 // globals["__name__"] with item access; KeyError propagates.
-Ref module_name(PyFrameObject* frame) {
-    Ref globals = compat::frame_globals(frame);
+Ref module_name_in(const Ref& globals) {
     if (PyDict_CheckExact(globals.get())) {
         // The same answer as item access, without the protocol's dispatch.
         if (PyObject* name = PyDict_GetItemWithError(globals.get(), names().dunder_name)) return Ref::borrow(name);
@@ -21,6 +20,8 @@ Ref module_name(PyFrameObject* frame) {
     }
     return Ref::require(PyObject_GetItem(globals.get(), names().dunder_name));
 }
+
+Ref module_name(PyFrameObject* frame) { return module_name_in(compat::frame_globals(frame)); }
 
 std::string join(PyObject* first, std::string_view second) {
     std::string out = display_text(first);
@@ -58,20 +59,16 @@ std::optional<std::string> get_qualname(PyFrameObject* frame) {
     return join(name.get(), display_text(co_qualname));
 }
 
-std::shared_ptr<const std::string> get_qualname_cached(PyFrameObject* frame, QualnameCache* cache) {
-    Ref code = compat::frame_code(frame);
-    PyObject* co_qualname = compat::code_qualname(code.get());
-    if (cache == nullptr || co_qualname == nullptr || !PyUnicode_CheckExact(co_qualname)) {
-        std::optional<std::string> name = get_qualname(frame);
-        if (!name) return nullptr;
-        return std::make_shared<const std::string>(std::move(*name));
-    }
-    Ref globals = compat::frame_globals(frame);
+namespace {
+
+// The name for code with a co_qualname str, through `cache`, whose frame
+// runs under `globals`.
+std::shared_ptr<const std::string> cached_name(PyObject* co_qualname, const Ref& globals, QualnameCache* cache) {
     const bool same_globals = compat::has_dict_versions && cache->text && cache->module_name &&
                               PyDict_CheckExact(globals.get()) && globals.get() == cache->globals &&
                               compat::dict_version(globals.get()) == cache->globals_version;
     if (same_globals) return cache->text;
-    Ref name = module_name(frame);
+    Ref name = module_name_in(globals);
     if (!cache->text || name.get() != cache->module_name.get()) {
         auto text = std::make_shared<const std::string>(join(name.get(), display_text(co_qualname)));
         // Only an exact str is sure to give the same text next time.
@@ -81,6 +78,32 @@ std::shared_ptr<const std::string> get_qualname_cached(PyFrameObject* frame, Qua
     cache->globals = PyDict_CheckExact(globals.get()) ? globals.get() : nullptr;
     cache->globals_version = cache->globals != nullptr ? compat::dict_version(cache->globals) : 0;
     return cache->text;
+}
+
+std::shared_ptr<const std::string> uncached_name(PyFrameObject* frame) {
+    std::optional<std::string> name = get_qualname(frame);
+    if (!name) return nullptr;
+    return std::make_shared<const std::string>(std::move(*name));
+}
+
+bool cacheable(PyObject* co_qualname, QualnameCache* cache) {
+    return cache != nullptr && co_qualname != nullptr && PyUnicode_CheckExact(co_qualname);
+}
+
+}  // namespace
+
+std::shared_ptr<const std::string> get_qualname_cached(PyFrameObject* frame, QualnameCache* cache) {
+    Ref code = compat::frame_code(frame);
+    PyObject* co_qualname = compat::code_qualname(code.get());
+    if (!cacheable(co_qualname, cache)) return uncached_name(frame);
+    return cached_name(co_qualname, compat::frame_globals(frame), cache);
+}
+
+std::shared_ptr<const std::string> get_qualname_cached(FrameHandle& frame, const compat::RunningFrame& running,
+                                                       QualnameCache* cache) {
+    PyObject* co_qualname = compat::code_qualname(running.code);
+    if (!cacheable(co_qualname, cache)) return uncached_name(frame.object());
+    return cached_name(co_qualname, Ref::borrow(running.globals), cache);
 }
 
 std::optional<std::string> qualname_without_co_qualname(PyFrameObject* frame) {

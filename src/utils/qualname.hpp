@@ -1,6 +1,7 @@
 // Qualified names of the functions frames run: "module.Class.method".
 #pragma once
 
+#include "utils/frame_handle.hpp"
 #include "utils/refs.hpp"
 
 #include <memory>
@@ -20,6 +21,14 @@ struct QualnameCache;
 // get_qualname, reusing the name made last time for this code object when the
 // frame's module name is the same object. Null for no name.
 std::shared_ptr<const std::string> get_qualname_cached(PyFrameObject* frame, QualnameCache* cache);
+// The same for the frame of an event, running `code`: its frame object is
+// made only when the name is not one of the code's own.
+std::shared_ptr<const std::string> get_qualname_cached(FrameHandle& frame, const compat::RunningFrame& running,
+                                                       QualnameCache* cache);
+inline std::shared_ptr<const std::string> get_qualname_cached(FrameHandle& frame, QualnameCache* cache) {
+    const compat::RunningFrame* running = frame.running();
+    return running != nullptr ? get_qualname_cached(frame, *running, cache) : get_qualname_cached(frame.object(), cache);
+}
 
 // The path taken when the code object has no co_qualname: module code is
 // "module.<module>", anything else is searched for by get_qualname_inner,

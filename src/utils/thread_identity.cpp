@@ -41,7 +41,36 @@ int frame_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info) {
     return line_or_type_error(cached_line_number(frame, code, info));
 }
 
-std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snapshot, const FrameId* frame_id) {
+int frame_line_number(const compat::RunningFrame& frame, CodeInfo* info) {
+    return line_or_type_error(cached_line_number(frame.frame, frame.lasti, frame.code, info));
+}
+
+namespace {
+
+// The line of the entry's frame now, through the line it had at the same
+// instruction last time.
+template <class LookUp>
+int entry_line(const CallFrameEntry& entry, int lasti, LookUp&& look_up) {
+    // Under a trace function the line may move without the instruction.
+    if (lasti >= 0 && lasti == entry.line_lasti && !compat::thread_is_traced()) return entry.line;
+    const int line = look_up();
+    entry.line_lasti = lasti;
+    entry.line = line;
+    return line;
+}
+
+// The entry's frame's current instruction if it is still running below
+// the event's frame; -2 when that cannot be shown.
+int lasti_if_running(const CallFrameEntry& entry, const FrameHandle& current) {
+    const compat::RunningFrame* now = current.running();
+    if (now == nullptr) return -2;
+    return compat::lasti_if_running_below(now->frame, entry.running, entry.code.get(), entry.below);
+}
+
+}  // namespace
+
+std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snapshot, const FrameId* frame_id,
+                                            const FrameHandle& current) {
     if (frame_id == nullptr) return std::nullopt;
     const CallFrameEntry* chosen = nullptr;
     for (std::size_t looked = 0; looked < 2 && looked < snapshot.size(); ++looked) {
@@ -52,21 +81,27 @@ std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snap
         }
     }
     if (chosen == nullptr) return std::nullopt;
+    CallSite site;
+    site.call_frame_id = chosen->frame_id;
+    if (!chosen->frame) {
+        const int lasti = lasti_if_running(*chosen, current);
+        if (lasti == -2) {
+            // Its frame returned unseen (or runs on another stack): what
+            // was last known of it, never its reused memory.
+            if (chosen->line_lasti < 0) return std::nullopt;
+            site.line_number = chosen->line;
+            return site;
+        }
+        site.line_number = entry_line(*chosen, lasti, [&] {
+            return line_or_type_error(cached_line_number(chosen->running, lasti, chosen->code.get(), chosen->info));
+        });
+        return site;
+    }
     if (!PyFrame_Check(chosen->frame.get()) || Py_TYPE(chosen->frame.get()) != &PyFrame_Type) {
         throw_downcast_error(chosen->frame.get(), "PyFrame");
     }
-    CallSite site;
-    site.call_frame_id = chosen->frame_id;
     auto* frame = reinterpret_cast<PyFrameObject*>(chosen->frame.get());
-    const int lasti = compat::frame_lasti(frame);
-    // Under a trace function the line may move without the instruction.
-    if (lasti >= 0 && lasti == chosen->line_lasti && !compat::thread_is_traced()) {
-        site.line_number = chosen->line;
-        return site;
-    }
-    site.line_number = frame_line_number(frame);
-    chosen->line_lasti = lasti;
-    chosen->line = site.line_number;
+    site.line_number = entry_line(*chosen, compat::frame_lasti(frame), [&] { return frame_line_number(frame); });
     return site;
 }
 

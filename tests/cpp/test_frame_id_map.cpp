@@ -18,6 +18,32 @@ FrameId id_for(std::uint64_t n) {
     return id;
 }
 
+// An address holds another frame once the first returned unseen: the check
+// told at the call must match at the return, and a stale entry goes away
+// instead of being handed to the newcomer.
+TEST(FrameIdMap, StaleEntryOfAnotherCheckIsDroppedNotHandedOut) {
+    FrameIdMap map;
+    map.insert_or_assign(0x1000, id_for(1), 7);
+    EXPECT_FALSE(map.take(0x1000, 8).has_value());
+    EXPECT_EQ(map.size(), 0u);
+    EXPECT_FALSE(map.take(0x1000, 7).has_value());
+
+    // A later call at the address replaces both the id and the check.
+    map.insert_or_assign(0x1000, id_for(2), 7);
+    map.insert_or_assign(0x1000, id_for(3), 9);
+    EXPECT_FALSE(map.take(0x1000, 7).has_value());
+    map.insert_or_assign(0x1000, id_for(4), 9);
+    EXPECT_EQ(map.take(0x1000, 9), id_for(4));
+
+    // Dropping stale entries keeps the others of their probe runs findable,
+    // through growth too.
+    for (std::uint64_t i = 1; i <= 300; ++i) map.insert_or_assign(i * 64, id_for(i), i);
+    for (std::uint64_t i = 1; i <= 300; i += 2) EXPECT_FALSE(map.take(i * 64, i + 1).has_value());
+    EXPECT_EQ(map.size(), 150u);
+    for (std::uint64_t i = 2; i <= 300; i += 2) EXPECT_EQ(map.take(i * 64, i), id_for(i));
+    EXPECT_EQ(map.size(), 0u);
+}
+
 TEST(FrameIdMap, TakeRemovesAndReplaces) {
     FrameIdMap map;
     EXPECT_FALSE(map.take(0x1000).has_value());
