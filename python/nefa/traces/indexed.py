@@ -154,7 +154,7 @@ class IndexedTrace:
             found = self._texts[key] = row[0] if row else "?"
         return found
 
-    def _rows(self, sql: str, args: tuple) -> list[Call]:
+    def _rows(self, sql: str, args: tuple | dict) -> list[Call]:
         return [Call(*row[:7], self._text("names", "name", row[7]), self._text("paths", "path", row[8]), *row[9:])
                 for row in self.conn.execute(sql, args)]
 
@@ -164,11 +164,11 @@ class IndexedTrace:
                                "INDEXED BY calls_by_parent")
         # The frames at depth 0 are the thread's top; plugin records by parent.
         return self._rows(
-            f"SELECT {_COLUMNS} FROM calls c INDEXED BY calls_by_end WHERE c.trace_key = ?1"
-            " AND c.thread_native_id = ?2 AND c.depth = 0 AND c.kind IS NULL"
-            f" UNION ALL SELECT {_COLUMNS} FROM calls c INDEXED BY events_by_parent WHERE c.trace_key = ?1"
-            " AND c.thread_native_id = ?2 AND c.parent IS NULL AND c.kind IS NOT NULL ORDER BY 1",
-            (self.key, thread_id))
+            f"SELECT {_COLUMNS} FROM calls c INDEXED BY calls_by_end WHERE c.trace_key = :key"
+            " AND c.thread_native_id = :thread AND c.depth = 0 AND c.kind IS NULL"
+            f" UNION ALL SELECT {_COLUMNS} FROM calls c INDEXED BY events_by_parent WHERE c.trace_key = :key"
+            " AND c.thread_native_id = :thread AND c.parent IS NULL AND c.kind IS NOT NULL ORDER BY 1",
+            {"key": self.key, "thread": thread_id})
 
     # A call's frames, through calls_by_end.  Within one part, the rows of
     # one (thread, depth) in (end, id) order are in id order too (a call's
