@@ -304,7 +304,8 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
     ]
     engines = [e for e in args.engines if e == "profile" or info["monitoring"]]
     all_modes = [*BASE_MODES, *nefa_modes(engines)]
-    modes = [m for m in all_modes if not (m == "viztracer" and info["viztracer"] is None)]
+    modes = [m for m in all_modes
+             if not (m == "viztracer" and (info["viztracer"] is None or args.no_viztracer))]
     all_good = True
     costs: dict[str, dict] = {}
 
@@ -447,6 +448,11 @@ def main(argv=None) -> int:
     parser.add_argument("--scale", type=float, default=None, help="multiply every workload's size (default 1)")
     parser.add_argument(
         "--timeout", type=float, default=600, help="seconds before one measurement is abandoned (default 600)"
+    )
+    parser.add_argument(
+        "--no-viztracer",
+        action="store_true",
+        help="leave viztracer out (its big-locals calls take tens of milliseconds each at large scales)",
     )
     parser.add_argument(
         "--engine",
