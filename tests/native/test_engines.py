@@ -131,16 +131,25 @@ def normalised(value, ids):
     return value
 
 
-def test_both_engines_make_the_same_records(tmp_path, monkeypatch):
-    outcomes = {}
+def under_each_engine(tmp_path, monkeypatch, outcome):
+    """``outcome(directory)`` under the profile engine, then the monitoring
+    engine, each in a folder of its own: the pair of results."""
+    outcomes = []
     for engine in ("profile", "monitoring"):
         monkeypatch.setenv("NEFA_TEST_ENGINE", engine)
         directory = tmp_path / engine
         directory.mkdir()
+        outcomes.append(outcome(directory))
+    return tuple(outcomes)
+
+
+def test_both_engines_make_the_same_records(tmp_path, monkeypatch):
+    def outcome(directory):
         document, saved, child = run_traced(directory, PROGRAM).outputs
         ids: dict = {}
-        outcomes[engine] = [normalised(decode(d), ids) for d in (document, *saved, child)]
-    profile, monitoring = outcomes["profile"], outcomes["monitoring"]
+        return [normalised(decode(d), ids) for d in (document, *saved, child)]
+
+    profile, monitoring = under_each_engine(tmp_path, monkeypatch, outcome)
     assert len(profile) == len(monitoring) == 3
     for profile_document, monitoring_document in zip(profile, monitoring):
         assert profile_document.keys() == monitoring_document.keys()

@@ -18,7 +18,7 @@ import msgpack
 import pytest
 
 from nefa_native_support import decode, frame_records, run_traced
-from test_engines import normalised
+from test_engines import normalised, under_each_engine
 
 LIBRARY = """
 def call_back(function, value, depth):
@@ -242,13 +242,8 @@ def without_addresses(value, directory):
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="sys.monitoring is 3.12+")
 @pytest.mark.profile_hook
 def test_both_engines_record_running_frames_alike(tmp_path, monkeypatch):
-    outcomes = {}
-    for engine in ("profile", "monitoring"):
-        monkeypatch.setenv("NEFA_TEST_ENGINE", engine)
-        directory = tmp_path / engine
-        directory.mkdir()
-        outcomes[engine] = without_addresses(normalised(run(directory), {}), directory)
-    profile, monitoring = outcomes["profile"], outcomes["monitoring"]
+    profile, monitoring = under_each_engine(
+        tmp_path, monkeypatch, lambda directory: without_addresses(normalised(run(directory), {}), directory))
     assert len(profile["frames_of_interest"]) == len(monitoring["frames_of_interest"]) > 70
     for number, (left, right) in enumerate(zip(profile["frames_of_interest"], monitoring["frames_of_interest"])):
         assert left == right, number
