@@ -263,7 +263,21 @@ def _check_header(path: Path, sample: bytes, size: int) -> None:
 # --- what SQLite says ------------------------------------------------------
 
 def inspect_database(conn: sqlite3.Connection) -> DatabaseState:
-    """Reads the marks and table names; changes nothing."""
+    """Reads the marks and table names; changes nothing.
+
+    All three from one snapshot: read one statement at a time, a database
+    that another process is creating could show its tables but not yet
+    its marks, and be refused as foreign."""
+    if conn.in_transaction:
+        return _read_state(conn)
+    conn.execute("BEGIN")
+    try:
+        return _read_state(conn)
+    finally:
+        conn.execute("COMMIT")
+
+
+def _read_state(conn: sqlite3.Connection) -> DatabaseState:
     application_id = conn.execute("PRAGMA application_id").fetchone()[0]
     user_version = conn.execute("PRAGMA user_version").fetchone()[0]
     tables = frozenset(
@@ -741,9 +755,7 @@ def _ensure_schema(conn: sqlite3.Connection, path: Path, state: DatabaseState) -
     if state.user_version == SCHEMA_VERSION and state.is_marked:
         return
     if state.is_new:
-        # Persistent, and cannot be changed inside a transaction.  Only for
-        # a database nefa creates: an existing file keeps its journal mode.
-        conn.execute("PRAGMA journal_mode = WAL")
+        _use_wal(conn, path)
     conn.execute("BEGIN IMMEDIATE")
     try:
         # Another process may have migrated while we waited for the lock.
@@ -758,6 +770,33 @@ def _ensure_schema(conn: sqlite3.Connection, path: Path, state: DatabaseState) -
     except BaseException:
         conn.execute("ROLLBACK")
         raise
+
+
+def _use_wal(conn: sqlite3.Connection, path: Path) -> None:
+    """Puts a database nefa creates in WAL mode (persistent, and only
+    outside a transaction; an existing file keeps its journal mode).
+
+    Changing the mode needs the file to itself, and SQLite does not wait
+    for it: when another process or thread creates the same database at
+    the same moment, this is retried until it is done, by either, or the
+    busy time-out has passed."""
+    timeout = conn.execute("PRAGMA busy_timeout").fetchone()[0] / 1000
+    deadline = time.monotonic() + timeout
+    pause = 0.001
+    while True:
+        try:
+            conn.execute("PRAGMA journal_mode = WAL")
+            return
+        except sqlite3.OperationalError as error:
+            if getattr(error, "sqlite_errorcode", 0) & 0xFF != sqlite3.SQLITE_BUSY or time.monotonic() >= deadline:
+                raise
+        try:
+            if conn.execute("PRAGMA journal_mode").fetchone()[0].lower() == "wal":
+                return
+        except sqlite3.OperationalError:
+            pass
+        time.sleep(pause)
+        pause = min(pause * 2, 0.05)
 
 
 def prepare_database(db_path, *, timeout: float = 60) -> None:

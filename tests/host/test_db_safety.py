@@ -9,6 +9,7 @@ import stat
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
@@ -314,3 +315,31 @@ def test_read_only_directory_and_files(tmp_path, make_document):
     # The database's folder cannot be written: the trace went to the temporary folder.
     assert got["kept"] == str(tmp_path / "tmp" / "unsaved-trc_e.msgpack")
     assert (tmp_path / "tmp" / "unsaved-trc_e.msgpack").read_bytes() == document.read_bytes()
+
+
+def test_savers_that_create_one_database_at_once_all_store(tmp_path, make_document):
+    # Several processes (test workers, servers' threads) often save their
+    # first trace into the same new database at the same moment: none may
+    # take the half-made database for a foreign one, or give up on the lock.
+    savers = 6
+    documents = [make_document() for _ in range(savers)]
+    failures = []
+    for round_number in range(30):
+        path = tmp_path / f"round{round_number}" / "traces.db"
+        start = threading.Barrier(savers)
+
+        def store(index):
+            start.wait()
+            try:
+                save(path, f"trc_{round_number}_{index}", documents[index], timeout=30)
+            except Exception as error:  # collected: a thread's exception would be lost
+                failures.append(f"round {round_number}: {error}")
+
+        threads = [threading.Thread(target=store, args=(index,)) for index in range(savers)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert not failures, failures[0]
+        assert sorted(summary.id for summary in db.list_traces(path)) == sorted(
+            f"trc_{round_number}_{index}" for index in range(savers))
