@@ -225,12 +225,15 @@ def _check_file(path: Path, *, write: bool) -> bool:
     try:
         with open(path, "rb") as file:
             sample = file.read(512)
+            # Sized after the read: a database another process is creating
+            # may have had no bytes when it was first seen.
+            size = os.fstat(file.fileno()).st_size
     except PermissionError:
         raise _refuse(path, "no permission to read it") from None
     except OSError as error:
         raise _refuse(path, f"cannot read it: {error.strerror or error}") from None
     if sample:
-        _check_header(path, sample, info.st_size)
+        _check_header(path, sample, size)
     # Then whether it can be written: what the file is says more than that.
     if write:
         if not os.access(path, os.W_OK):
