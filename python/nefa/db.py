@@ -277,7 +277,10 @@ def inspect_database(conn: sqlite3.Connection) -> DatabaseState:
     try:
         return _read_state(conn)
     finally:
-        conn.execute("COMMIT")
+        # A failed read may have ended the transaction already; its error
+        # is the one to see.
+        if conn.in_transaction:
+            conn.execute("COMMIT")
 
 
 def _read_state(conn: sqlite3.Connection) -> DatabaseState:
