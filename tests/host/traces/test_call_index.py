@@ -364,10 +364,13 @@ def test_rows_written_on_the_writer_thread_match_the_python_path(synthetic, tmp_
     for factory in (sqlite3.Connection, _PythonConnection):
         conn, build = _index_into(tmp_path / f"{factory.__name__}.db", document, factory)
         build()
+        # A second part on the same connection: its ids follow the first's.
+        call_index.index_part(conn, "trc_synthetic", 1, [document])
         conn.execute("COMMIT")
         written.append(conn.execute("SELECT * FROM calls ORDER BY id").fetchall())
         conn.close()
-    assert len(written[0]) > 1000 and written[0] == written[1]
+    assert len(written[0]) > 2000 and written[0] == written[1]
+    assert {row[1] for row in written[0]} == {0, 1}
 
 
 def test_an_sqlite_error_on_the_writer_thread_is_raised_and_the_transaction_stays_usable(synthetic, tmp_path,
