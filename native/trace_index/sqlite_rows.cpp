@@ -220,7 +220,12 @@ sqlite3_stmt* RowInserter::table_statement() {
     table_tried_ = true;
     const sqlite::Api& s = sqlite::api();
     if (!s.rows_table) return nullptr;
-    const std::string sql = rows_insert_sql();
+    std::string sql;
+    try {
+        sql = rows_insert_sql();
+    } catch (const std::bad_alloc&) {
+        return nullptr;  // on the writer's thread: nothing may escape it
+    }
     // The module is registered once per connection: registering it again
     // would drop the table a statement of an earlier build still names.
     if (s.prepare(db_, sql.c_str(), -1, &table_, nullptr) != SQLITE_OK) {
