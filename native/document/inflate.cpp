@@ -1,8 +1,8 @@
-// Reading a stored document chunk by chunk through Python copied every byte
-// three times (a slice per block, a join per chunk, a join per piece) and
-// let zlib keep a window copy of each block it inflated. Here each block
-// goes straight to its place in the piece, with Z_FINISH into exactly the
-// room it must fill. zlib is the library Python's zlib module loaded (the
+// Reading a stored document chunk by chunk through Python copied every raw
+// byte three times (zlib's window, a join per chunk, a join per piece) and
+// every compressed one once (a slice per stream). Here each block goes
+// straight to its place in the piece, with Z_FINISH into exactly the room
+// it must fill, which needs no window. zlib is the library Python's zlib module loaded (the
 // header only is needed to build), looked up once.
 #include "document/inflate.hpp"
 
