@@ -1,6 +1,7 @@
 // The module nefa._native: the host package's own native code: the value
 // encoder (nefa.serialize re-exports its functions), the trace scanner
 // that builds the call index, and the streaming export.
+#include "document/inflate.hpp"
 #include "nefa/value_encoder_api.h"
 #include "trace_export/python_export.hpp"
 #include "trace_index/python_scanner.hpp"
@@ -27,6 +28,10 @@ PyMethodDef methods[] = {
      "\n--\n\n"
      "The rows and plugin records of a flame chart window, as JSON, half the rows walked on the helper"
      " connection (or None); None when the connection cannot be read natively."},
+    {"inflate_chunks", nefa::document::inflate_chunks, METH_VARARGS,
+     "inflate_chunks(rows, sizes, /)\n--\n\n"
+     "The raw bytes of consecutive stored chunks (a list of bytes, and each one's raw size); None without zlib;"
+     " ValueError when a row is damaged."},
     {nullptr, nullptr, 0, nullptr},
 };
 

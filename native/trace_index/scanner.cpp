@@ -63,18 +63,36 @@ bool Scanner::FrameIdKey::operator==(const FrameIdKey& other) const {
 
 void Scanner::feed(const std::uint8_t* data, std::size_t size) {
     if (finished) throw Corrupt{consumed_, "more bytes after the document was finished"};
+    // An item the last piece cut is completed with as few of these bytes as
+    // it takes (twice as many each time it still is not), so that the rest
+    // of the piece is parsed where it lies: copying every piece behind its
+    // tail was a copy of the whole document.
+    std::size_t step = 4096;
+    while (!tail_.empty() && size > 0) {
+        const std::size_t kept = tail_.size();
+        const std::size_t more = std::min(size, std::max(step, kept));
+        tail_.append(reinterpret_cast<const char*>(data), more);
+        Cursor cursor(reinterpret_cast<const std::uint8_t*>(tail_.data()), tail_.size(), consumed_);
+        parse(cursor);
+        const std::size_t used = cursor.position();
+        consumed_ += used;
+        if (used >= kept) {
+            tail_.clear();
+            data += used - kept;
+            size -= used - kept;
+            break;
+        }
+        tail_.erase(0, used);
+        data += more;
+        size -= more;
+        step *= 2;
+        if (tail_.size() > max_incomplete) throw Corrupt{consumed_, "an item longer than 256 MiB that never ends"};
+    }
     if (tail_.empty()) {
         Cursor cursor(data, size, consumed_);
         parse(cursor);
         const std::size_t used = cursor.position();
         tail_.assign(reinterpret_cast<const char*>(data) + used, size - used);
-        consumed_ += used;
-    } else {
-        tail_.append(reinterpret_cast<const char*>(data), size);
-        Cursor cursor(reinterpret_cast<const std::uint8_t*>(tail_.data()), tail_.size(), consumed_);
-        parse(cursor);
-        const std::size_t used = cursor.position();
-        tail_.erase(0, used);
         consumed_ += used;
     }
     if (tail_.size() > max_incomplete) throw Corrupt{consumed_, "an item longer than 256 MiB that never ends"};

@@ -35,6 +35,14 @@ const Api& api() {
         find(s.mutex_enter, "sqlite3_mutex_enter");
         find(s.mutex_leave, "sqlite3_mutex_leave");
         s.loaded = all;
+        find(s.create_module, "sqlite3_create_module_v2");
+        find(s.declare_vtab, "sqlite3_declare_vtab");
+        find(s.bind_pointer, "sqlite3_bind_pointer");
+        find(s.value_pointer, "sqlite3_value_pointer");
+        find(s.result_int64, "sqlite3_result_int64");
+        find(s.result_null, "sqlite3_result_null");
+        find(s.result_text, "sqlite3_result_text");
+        s.rows_table = all;
         return s;
     }();
     return loaded;

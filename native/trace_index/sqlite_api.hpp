@@ -28,6 +28,16 @@ struct Api {
     decltype(&sqlite3_db_mutex) db_mutex;
     decltype(&sqlite3_mutex_enter) mutex_enter;
     decltype(&sqlite3_mutex_leave) mutex_leave;
+    // For the rows table of sqlite_rows.cpp (SQLite 3.20 on); without them
+    // rows are bound one value at a time.
+    bool rows_table = false;
+    decltype(&sqlite3_create_module_v2) create_module;
+    decltype(&sqlite3_declare_vtab) declare_vtab;
+    decltype(&sqlite3_bind_pointer) bind_pointer;
+    decltype(&sqlite3_value_pointer) value_pointer;
+    decltype(&sqlite3_result_int64) result_int64;
+    decltype(&sqlite3_result_null) result_null;
+    decltype(&sqlite3_result_text) result_text;
 };
 
 const Api& api();

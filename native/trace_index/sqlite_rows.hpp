@@ -48,10 +48,11 @@ sqlite3* usable_handle(PyObject* connection);
 // mode), so that a thread other than the interpreter's may use it.
 bool serialized(sqlite3* db);
 
-// Inserts batches into `calls`, several rows a statement: each statement
-// opens the table's and its indexes' cursors once for all its rows. Uses
-// only the SQLite handle (serialized mode makes it safe beside other users
-// of the connection), never the interpreter.
+// Inserts batches into `calls`, a whole batch a statement where SQLite can
+// read it as a table (else several rows a statement, their values bound):
+// each statement opens the table's and its indexes' cursors once for all
+// its rows. Uses only the SQLite handle (serialized mode makes it safe
+// beside other users of the connection), never the interpreter.
 class RowInserter {
 public:
     RowInserter(sqlite3* db, long long trace_key, long long part_index, long long id_base)
@@ -66,12 +67,17 @@ public:
 
 private:
     sqlite3_stmt* statement(int rows);
+    // The statement that inserts a whole batch through the rows table, or
+    // null where that table cannot be had (values are bound then).
+    sqlite3_stmt* table_statement();
     bool fail();
 
     sqlite3* db_;
     long long trace_key_, part_index_, id_base_;
     sqlite3_stmt* many_ = nullptr;
     sqlite3_stmt* one_ = nullptr;
+    sqlite3_stmt* table_ = nullptr;
+    bool table_tried_ = false;
     std::string error_;
 };
 

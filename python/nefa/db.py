@@ -38,6 +38,8 @@ from pathlib import Path
 
 import msgpack
 
+from nefa import _native
+
 __all__ = [
     "APPLICATION_ID",
     "SCHEMA_VERSION",
@@ -948,11 +950,38 @@ class _StoredDocument:
         return blocks[0] if len(blocks) == 1 else b"".join(blocks)
 
     def pieces(self, size: int = 1 << 20):
-        """The whole document, a piece at a time."""
-        if self.chunk_size is not None:
-            size = self.chunk_size
-        for start in range(0, self.size, size):
-            yield self.read(start, size)
+        """The whole document, a piece at a time (whole chunks, about ``size``
+        bytes, for a chunked one)."""
+        if self.chunk_size is None:
+            for start in range(0, self.size, size):
+                yield self.read(start, size)
+            return
+        per = max(1, size // self.chunk_size)
+        count = -(-self.size // self.chunk_size)
+        for first in range(0, count, per):
+            yield self._chunks(first, min(count, first + per))
+
+    def _chunks(self, first: int, stop: int) -> bytes:
+        """The raw bytes of chunks ``first`` to ``stop`` (excluded), read in
+        one query and inflated natively, straight into one piece."""
+        rows = self.conn.execute(
+            "SELECT chunk_index, raw_offset, data FROM document_chunks WHERE trace_id = ? AND part_index = ?"
+            " AND chunk_index >= ? AND chunk_index < ? ORDER BY chunk_index",
+            (self.trace_id, self.part_index, first, stop),
+        ).fetchall()
+        indexes = range(first, stop)
+        if len(rows) == len(indexes) and all(
+            row[0] == index and row[1] == index * self.chunk_size and type(row[2]) is bytes
+            for index, row in zip(indexes, rows)
+        ):
+            sizes = [min(self.chunk_size, self.size - index * self.chunk_size) for index in indexes]
+            try:
+                raw = _native.inflate_chunks([row[2] for row in rows], sizes)
+            except ValueError:
+                raw = None  # damaged: read below, which says how
+            if raw is not None:
+                return raw
+        return b"".join([self.chunk(index) for index in indexes])
 
     def read(self, offset: int, length: int) -> bytes:
         """``length`` bytes from ``offset`` (fewer at the end)."""
@@ -1428,9 +1457,7 @@ def read_trace_parts(db_path, trace_id: str, *, timeout: float = 60) -> list[byt
             if stored.chunk_size is None:
                 documents.append(stored.read(0, stored.size))
             else:
-                documents.append(b"".join(stored.chunk(i) for i in range(-(-stored.size // stored.chunk_size))))
-                stored._cache.clear()
-                stored._rows.clear()
+                documents.append(b"".join(stored.pieces()))
         return documents
     finally:
         conn.close()

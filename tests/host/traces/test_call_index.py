@@ -4,6 +4,7 @@ import io
 import pathlib
 import random
 import sqlite3
+import zlib
 
 import msgpack
 import pytest
@@ -98,7 +99,7 @@ class TestScanner:
     def test_pieces_of_any_size_give_the_same_rows(self, synthetic, tmp_path):
         document = synthetic(500)
         results = []
-        for size in (1, 7, 4096, len(document)):
+        for size in (1, 7, 4096, 5000, 65_537, len(document)):
             pieces = [document[i : i + size] for i in range(0, len(document), size)]
             scanner, part = call_index.scan(pieces)
             results.append((part.record_count, part.call_count, part.thread_ids, part.end_timestamp))
@@ -119,6 +120,43 @@ class TestStorage:
             at = db.DOCUMENT_CHUNK_SIZE - 5  # a range across two chunks
             assert db.read_document_range(conn, "trc_synthetic", 0, at, 10) == document[at : at + 10]
         assert db.read_document_range(database, "trc_synthetic", 0, 3, 4) == document[3:7]
+
+    def test_chunks_inflated_natively_and_their_damage(self, synthetic, store):
+        from nefa import _native
+
+        document = synthetic(6000)
+        database = store("trc_synthetic", document)
+        with sqlite3.connect(database) as conn:
+            rows = [data for (data,) in conn.execute(
+                "SELECT data FROM document_chunks WHERE trace_id = 'trc_synthetic' ORDER BY chunk_index")]
+        assert len(rows) >= 4
+        size = db.DOCUMENT_CHUNK_SIZE
+        sizes = [min(size, len(document) - i * size) for i in range(len(rows))]
+        assert _native.inflate_chunks(rows, sizes) == document
+        # A row of one zlib stream, as the first chunked form wrote them.
+        assert _native.inflate_chunks([zlib.compress(document[:size])], [size]) == document[:size]
+        middle = bytearray(rows[2])
+        middle[len(middle) // 2] ^= 0x55
+        for damaged, raw in ((bytes(middle), sizes[2]), (rows[2][:-3], sizes[2]), (rows[2][:6], sizes[2]),
+                             (rows[2], sizes[2] - 1), (rows[2] + b"\0", sizes[2])):
+            with pytest.raises(ValueError, match="^row 2: "):
+                _native.inflate_chunks(rows[:2] + [damaged], sizes[:2] + [raw])
+        # Read back through the database: the chunk is named, the rest is whole.
+        with sqlite3.connect(database) as conn:
+            conn.execute("UPDATE document_chunks SET data = ? WHERE trace_id = 'trc_synthetic' AND chunk_index = 2",
+                         (bytes(middle),))
+        conn = db._connect(database, timeout=5, create=False)
+        try:
+            pieces = db._StoredDocument(conn, "trc_synthetic", 0).pieces(size)
+            assert next(pieces) == document[:size]
+            with pytest.raises(db.DocumentDamagedError, match="chunk 2: does not inflate"):
+                b"".join(pieces)
+        finally:
+            conn.close()
+        with pytest.raises(db.DocumentDamagedError, match="chunk 2: does not inflate"):
+            db.read_trace_parts(database, "trc_synthetic")
+        with db.open_document(database, "trc_synthetic") as stored:
+            assert stored.read(2 * size) == document[: 2 * size]
 
     def test_a_damaged_chunk_or_index_is_a_one_line_error(self, capsys, shop, tmp_path):
         with sqlite3.connect(shop) as conn:
@@ -326,10 +364,13 @@ def test_rows_written_on_the_writer_thread_match_the_python_path(synthetic, tmp_
     for factory in (sqlite3.Connection, _PythonConnection):
         conn, build = _index_into(tmp_path / f"{factory.__name__}.db", document, factory)
         build()
+        # A second part on the same connection: its ids follow the first's.
+        call_index.index_part(conn, "trc_synthetic", 1, [document])
         conn.execute("COMMIT")
         written.append(conn.execute("SELECT * FROM calls ORDER BY id").fetchall())
         conn.close()
-    assert len(written[0]) > 1000 and written[0] == written[1]
+    assert len(written[0]) > 2000 and written[0] == written[1]
+    assert {row[1] for row in written[0]} == {0, 1}
 
 
 def test_an_sqlite_error_on_the_writer_thread_is_raised_and_the_transaction_stays_usable(synthetic, tmp_path,
