@@ -38,8 +38,8 @@ PyObject* answer(Answer value) {
 // the profile hook's, with the frame of the running code, read where the
 // interpreter keeps it (no frame object is made for it unless needed).
 // False when the code is of no interest to the profiler.
-[[gnu::noinline]] bool deliver(NefaProfilerObject* self, PyObject* code, CodeInfo* info, Event event, PyObject* arg) {
-    PendingError pending = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
+bool deliver_to(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, CodeInfo* info,
+                const CodeDecision* decided, Event event, PyObject* arg, PendingError& pending) {
     bool wanted = true;
     // Our own reference: the host's Python code run during the event may
     // end this thread's recording and release the engine's.
@@ -47,27 +47,7 @@ PyObject* answer(Answer value) {
     const int status = guarded(
         [&]() -> int {
             SharedBorrow borrow(self);
-            if constexpr (compat::reads_interpreter_frames) {
-                // Not the event's own frame (a callback of another tool's,
-                // made of Python code, called ours): nothing true can be recorded.
-                compat::RunningFrame running;
-                if (!compat::running_frame_of(code, running)) {
-                    self->state->dropped.add(DropCause::internal_error);
-                    return 0;
-                }
-                FrameHandle frame = FrameHandle::of_running(running);
-                wanted = profile(self, frame, code, event, Ref::borrow(arg), info);
-                return 0;
-            }
-            PyFrameObject* frame = compat::current_frame();
-            if (frame == nullptr || compat::frame_code(frame).get() != code) {
-                PyErr_Clear();
-                self->state->dropped.add(DropCause::internal_error);
-                return 0;
-            }
-            Ref frame_ref = Ref::borrow(reinterpret_cast<PyObject*>(frame));
-            FrameHandle handle = FrameHandle::of_object(frame);
-            wanted = profile(self, handle, code, event, Ref::borrow(arg), info);
+            wanted = profile(self, frame, code, event, Ref::borrow(arg), info, decided);
             return 0;
         },
         -1);
@@ -79,6 +59,35 @@ PyObject* answer(Answer value) {
     }
     pending.restore();
     return wanted;
+}
+
+[[gnu::noinline]] bool deliver(NefaProfilerObject* self, PyObject* code, CodeInfo* info, const CodeDecision* decided,
+                              Event event, PyObject* arg) {
+    if constexpr (compat::reads_interpreter_frames) {
+        compat::RunningFrame running;
+        // Not the event's own frame (a callback of another tool's, made of
+        // Python code, called ours): nothing true can be recorded.
+        if (!compat::running_frame_of(code, running)) {
+            self->state->dropped.add(DropCause::internal_error);
+            return true;
+        }
+        // The interpreter calls its callbacks with no error pending; one
+        // that is (a call from elsewhere) is kept for its owner.
+        PendingError pending = compat::error_pending(running.thread) ? PendingError::fetch() : PendingError{};
+        FrameHandle frame = FrameHandle::of_running(running);
+        return deliver_to(self, frame, code, info, decided, event, arg, pending);
+    }
+    PendingError pending = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
+    PyFrameObject* object = compat::current_frame();
+    if (object == nullptr || compat::frame_code(object).get() != code) {
+        PyErr_Clear();
+        self->state->dropped.add(DropCause::internal_error);
+        pending.restore();
+        return true;
+    }
+    Ref frame_ref = Ref::borrow(reinterpret_cast<PyObject*>(object));
+    FrameHandle frame = FrameHandle::of_object(object);
+    return deliver_to(self, frame, code, info, decided, event, arg, pending);
 }
 
 // Called by sys.monitoring with the interpreter lock held; args[0] is the
@@ -95,8 +104,9 @@ PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected,
     // The common case, decided once per code object: filtered code that no
     // plugin wants. Its location is switched off and costs nothing again.
     CodeInfo* info = existing_code_info(args[0]);
-    if (known_to_skip(info, profiler->state->serial)) return answer(when_unwanted);
-    return answer(deliver(profiler, args[0], info, event, arg) ? Answer::none : when_unwanted);
+    const CodeDecision* decided = cached_decision(info, profiler->state->serial);
+    if (decided != nullptr && decided->skipped()) return answer(when_unwanted);
+    return answer(deliver(profiler, args[0], info, decided, event, arg) ? Answer::none : when_unwanted);
 }
 
 PyObject* on_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

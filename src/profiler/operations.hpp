@@ -31,9 +31,11 @@ struct EventRecords {
 // Handles one call or return event; never raises (failures go to log_error).
 // False when the frame's code is filtered out and no plugin wants it, so that
 // none of its events will ever matter to this profiler.
-// `code` is the frame's code, when the caller knows it (null: read it from the frame).
+// `code` is the frame's code, when the caller knows it (null: read it from
+// the frame); `known` and `decided` its cache and the profiler's decision in
+// it, when the caller has looked them up.
 bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Event event, Ref arg,
-             CodeInfo* known = nullptr);
+             CodeInfo* known = nullptr, const CodeDecision* decided = nullptr);
 
 // Reports a Python exception met while processing an event as a warning on
 // the "nefa" logger. An error at the recursion limit, or one whose report

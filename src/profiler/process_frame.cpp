@@ -66,11 +66,12 @@ SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame
     constexpr int kMostPlainLocals = 8;
     PyObject* names[kMostPlainLocals];
     PyObject* values[kMostPlainLocals];
-    if (!PyErr_Occurred()) {
-        const compat::RunningFrame* running = frame.running();
-        const int count = running != nullptr
-                              ? compat::plain_function_locals(running->frame, names, values, kMostPlainLocals)
-                              : compat::plain_function_locals(frame.object(), names, values, kMostPlainLocals);
+    const compat::RunningFrame* running = frame.running();
+    if (running != nullptr ? !compat::error_pending(running->thread) : !PyErr_Occurred()) {
+        const int count = running != nullptr ? compat::plain_function_locals(running->frame, running->thread, names,
+                                                                             values, kMostPlainLocals)
+                                             : compat::plain_function_locals(frame.object(), names, values,
+                                                                             kMostPlainLocals);
         if (count >= 0) {
             if (auto encoded = serializer.serialize_small_map(names, values, count)) return std::move(*encoded);
             // Under the profile hook the frame object is there anyway: its

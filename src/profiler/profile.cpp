@@ -38,7 +38,7 @@ void drop(ProfilerState& state, DropCause cause) {
 }  // namespace
 
 bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* known_code, Event event, Ref arg,
-             CodeInfo* known) {
+             CodeInfo* known, const CodeDecision* decided) {
     ProfilerState& state = *self->state;
     try {
         Ref code;
@@ -49,7 +49,7 @@ bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* known_code,
         } else {
             code = Ref::borrow(known_code);
         }
-        const CodeView view = describe_code(code.get(), state, known);
+        const CodeView view = describe_code(code.get(), state, known, decided);
 
         // The common case, decided per code object: a filtered frame that no
         // plugin wants costs nothing more.
