@@ -6,6 +6,12 @@
 #include "utils/compat.hpp"
 #include "utils/errors.hpp"
 
+#include <cstddef>
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
 namespace nefa {
 
 namespace {
@@ -47,7 +53,7 @@ bool deliver_to(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Co
     const int status = guarded(
         [&]() -> int {
             SharedBorrow borrow(self);
-            wanted = profile(self, frame, code, event, Ref::borrow(arg), info, decided);
+            wanted = profile(self, frame, code, event, arg, info, decided);
             return 0;
         },
         -1);
@@ -93,9 +99,9 @@ bool deliver_to(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Co
 // Called by sys.monitoring with the interpreter lock held; args[0] is the
 // code object. Never raises for an event; wrong arguments (a call from
 // Python code) are a TypeError.
-PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected, Event event, PyObject* arg,
-                   Answer when_unwanted) {
-    if (nargs != expected || !PyCode_Check(args[0])) {
+PyObject* on_event(PyObject* const* args, std::size_t nargsf, PyObject* kwnames, Py_ssize_t expected, Event event,
+                   PyObject* arg, Answer when_unwanted) {
+    if (PyVectorcall_NARGS(nargsf) != expected || kwnames != nullptr || !PyCode_Check(args[0])) {
         PyErr_SetString(PyExc_TypeError, "nefa's sys.monitoring callbacks are called by the interpreter only");
         return nullptr;
     }
@@ -109,44 +115,87 @@ PyObject* on_event(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t expected,
     return answer(deliver(profiler, args[0], info, decided, event, arg) ? Answer::none : when_unwanted);
 }
 
-PyObject* on_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return on_event(args, nargs, 2, Event::call, Py_None, Answer::disable);
+PyObject* on_start(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return on_event(args, nargsf, kwnames, 2, Event::call, Py_None, Answer::disable);
 }
 
 // A throw into a generator is a call, as under the profile hook.
-PyObject* on_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return on_event(args, nargs, 3, Event::call, nargs == 3 ? compat::throw_call_argument(args[2]) : Py_None,
+PyObject* on_throw(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    const bool three = PyVectorcall_NARGS(nargsf) == 3;
+    return on_event(args, nargsf, kwnames, 3, Event::call, three ? compat::throw_call_argument(args[2]) : Py_None,
                     Answer::none);
 }
 
-PyObject* on_return(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return on_event(args, nargs, 3, Event::return_, nargs == 3 ? args[2] : Py_None, Answer::disable);
+PyObject* on_return(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    const bool three = PyVectorcall_NARGS(nargsf) == 3;
+    return on_event(args, nargsf, kwnames, 3, Event::return_, three ? args[2] : Py_None, Answer::disable);
 }
 
 // A return by exception carries None, as under the profile hook.
-PyObject* on_unwind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return on_event(args, nargs, 3, Event::return_, Py_None, Answer::none);
+PyObject* on_unwind(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return on_event(args, nargsf, kwnames, 3, Event::return_, Py_None, Answer::none);
 }
 
-PyCFunction fastcall(PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t)) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+// The callbacks are objects of a type of ours that the interpreter calls
+// through their vectorcall slot, straight into the functions above: a
+// builtin function would add a call of the interpreter's own to each event.
+struct CallbackObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const char* name;
+};
+
+PyObject* callback_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<nefa sys.monitoring callback %s>", reinterpret_cast<CallbackObject*>(self)->name);
 }
 
-PyMethodDef start_def = {"nefa_py_start", fastcall(on_start), METH_FASTCALL, nullptr};
-PyMethodDef resume_def = {"nefa_py_resume", fastcall(on_start), METH_FASTCALL, nullptr};
-PyMethodDef throw_def = {"nefa_py_throw", fastcall(on_throw), METH_FASTCALL, nullptr};
-PyMethodDef return_def = {"nefa_py_return", fastcall(on_return), METH_FASTCALL, nullptr};
-PyMethodDef yield_def = {"nefa_py_yield", fastcall(on_return), METH_FASTCALL, nullptr};
-PyMethodDef unwind_def = {"nefa_py_unwind", fastcall(on_unwind), METH_FASTCALL, nullptr};
+PyMemberDef callback_members[] = {
+#if PY_VERSION_HEX >= 0x030C0000
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(CallbackObject, vectorcall), Py_READONLY, nullptr},
+#else
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(CallbackObject, vectorcall), READONLY, nullptr},
+#endif
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot callback_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void*>(callback_repr)},
+    {Py_tp_members, callback_members},
+    {0, nullptr},
+};
+
+PyType_Spec callback_spec = {
+    "nefa._nefa.MonitoringCallback",
+    sizeof(CallbackObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    callback_slots,
+};
+
+// Created on first use and kept for the life of the process.
+PyTypeObject* callback_type = nullptr;
 
 const MonitoringCallback callbacks[] = {
-    {"PY_START", &start_def},   {"PY_RESUME", &resume_def}, {"PY_THROW", &throw_def},
-    {"PY_RETURN", &return_def}, {"PY_YIELD", &yield_def},   {"PY_UNWIND", &unwind_def},
+    {"PY_START", "nefa_py_start", on_start},    {"PY_RESUME", "nefa_py_resume", on_start},
+    {"PY_THROW", "nefa_py_throw", on_throw},    {"PY_RETURN", "nefa_py_return", on_return},
+    {"PY_YIELD", "nefa_py_yield", on_return},   {"PY_UNWIND", "nefa_py_unwind", on_unwind},
 };
 
 }  // namespace
 
 std::span<const MonitoringCallback> monitoring_callbacks() { return callbacks; }
+
+Ref new_monitoring_callback(const MonitoringCallback& callback) {
+    if (callback_type == nullptr) {
+        callback_type = reinterpret_cast<PyTypeObject*>(Require(PyType_FromSpec(&callback_spec)));
+    }
+    Ref object = Ref::require(PyType_GenericAlloc(callback_type, 0));
+    auto* raw = reinterpret_cast<CallbackObject*>(object.get());
+    raw->vectorcall = callback.call;
+    raw->name = callback.name;
+    return object;
+}
 
 NefaProfilerObject* thread_profiler() noexcept { return current_profiler; }
 

@@ -33,8 +33,9 @@ struct EventRecords {
 // none of its events will ever matter to this profiler.
 // `code` is the frame's code, when the caller knows it (null: read it from
 // the frame); `known` and `decided` its cache and the profiler's decision in
-// it, when the caller has looked them up.
-bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Event event, Ref arg,
+// it, when the caller has looked them up. `arg` is borrowed: the interpreter
+// holds it for the event.
+bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Event event, PyObject* arg,
              CodeInfo* known = nullptr, const CodeDecision* decided = nullptr);
 
 // Reports a Python exception met while processing an event as a warning on

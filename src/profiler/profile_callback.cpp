@@ -28,7 +28,7 @@ namespace {
             SharedBorrow borrow(self);
             Ref frame_ref = Ref::borrow(reinterpret_cast<PyObject*>(frame));
             FrameHandle handle = FrameHandle::of_object(frame);
-            (void)profile(self, handle, nullptr, event, Ref::borrow(arg != nullptr ? arg : Py_None), info, decided);
+            (void)profile(self, handle, nullptr, event, arg != nullptr ? arg : Py_None, info, decided);
             return 0;
         },
         -1);
