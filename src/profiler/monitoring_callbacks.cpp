@@ -19,14 +19,21 @@ namespace {
 PyObject* disable_value = nullptr;
 bool disable_allowed = false;
 
-thread_local NefaProfilerObject* current_profiler = nullptr;
+// The profiler this thread's events go to, and this thread's values in its
+// store: looked up at the first event that needs them, then kept while the
+// thread's events go there (the store keeps them as long as the profiler).
+struct ThreadTarget {
+    NefaProfilerObject* profiler = nullptr;
+    ThreadValues* values = nullptr;
+};
+thread_local ThreadTarget target;
 ThreadEndNotice thread_end_notice = nullptr;
 
 // Registered on a thread when it first names a profiler; tells the engine
 // when the thread ends, so that a profiler is not kept for threads gone.
 struct ThreadEndWatch {
     ~ThreadEndWatch() {
-        if (current_profiler != nullptr && thread_end_notice != nullptr) thread_end_notice(current_profiler);
+        if (target.profiler != nullptr && thread_end_notice != nullptr) thread_end_notice(target.profiler);
     }
 };
 thread_local ThreadEndWatch thread_end_watch;
@@ -44,7 +51,17 @@ PyObject* answer(Answer value) {
 // the profile hook's, with the frame of the running code, read where the
 // interpreter keeps it (no frame object is made for it unless needed).
 // False when the code is of no interest to the profiler.
-bool deliver_to(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, CodeInfo* info,
+// This thread's values in the store of `self`, the thread's profiler: kept
+// with it from the first event on. Throws like PerThreadStore::current.
+[[gnu::noinline]] ThreadValues& first_values(NefaProfilerObject* self) {
+    ProfilerState& state = *self->state;
+    ThreadValues& values = state.per_thread.current(state.serial);
+    if (target.profiler == self) target.values = &values;
+    return values;
+}
+
+// `values` are this thread's values in the store of `self`, when known.
+bool deliver_to(NefaProfilerObject* self, ThreadValues* values, FrameHandle& frame, PyObject* code, CodeInfo* info,
                 const CodeDecision* decided, Event event, PyObject* arg, PendingError& pending) {
     bool wanted = true;
     // Our own reference: the host's Python code run during the event may
@@ -53,7 +70,8 @@ bool deliver_to(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Co
     const int status = guarded(
         [&]() -> int {
             SharedBorrow borrow(self);
-            wanted = profile(self, frame, code, event, arg, info, decided);
+            if (values == nullptr) values = &first_values(self);
+            wanted = profile(self, frame, code, event, arg, info, decided, values);
             return 0;
         },
         -1);
@@ -67,8 +85,8 @@ bool deliver_to(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Co
     return wanted;
 }
 
-[[gnu::noinline]] bool deliver(NefaProfilerObject* self, PyObject* code, CodeInfo* info, const CodeDecision* decided,
-                              Event event, PyObject* arg) {
+[[gnu::noinline]] bool deliver(NefaProfilerObject* self, ThreadValues* values, PyObject* code, CodeInfo* info,
+                              const CodeDecision* decided, Event event, PyObject* arg) {
     if constexpr (compat::reads_interpreter_frames) {
         compat::RunningFrame running;
         // Not the event's own frame (a callback of another tool's, made of
@@ -81,7 +99,7 @@ bool deliver_to(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Co
         // that is (a call from elsewhere) is kept for its owner.
         PendingError pending = compat::error_pending(running.thread) ? PendingError::fetch() : PendingError{};
         FrameHandle frame = FrameHandle::of_running(running);
-        return deliver_to(self, frame, code, info, decided, event, arg, pending);
+        return deliver_to(self, values, frame, code, info, decided, event, arg, pending);
     }
     PendingError pending = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
     PyFrameObject* object = compat::current_frame();
@@ -93,7 +111,7 @@ bool deliver_to(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Co
     }
     Ref frame_ref = Ref::borrow(reinterpret_cast<PyObject*>(object));
     FrameHandle frame = FrameHandle::of_object(object);
-    return deliver_to(self, frame, code, info, decided, event, arg, pending);
+    return deliver_to(self, values, frame, code, info, decided, event, arg, pending);
 }
 
 // Called by sys.monitoring with the interpreter lock held; args[0] is the
@@ -105,14 +123,15 @@ PyObject* on_event(PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
         PyErr_SetString(PyExc_TypeError, "nefa's sys.monitoring callbacks are called by the interpreter only");
         return nullptr;
     }
-    NefaProfilerObject* profiler = current_profiler;
+    const ThreadTarget here = target;
+    NefaProfilerObject* profiler = here.profiler;
     if (profiler == nullptr) Py_RETURN_NONE;
     // The common case, decided once per code object: filtered code that no
     // plugin wants. Its location is switched off and costs nothing again.
     CodeInfo* info = existing_code_info(args[0]);
     const CodeDecision* decided = cached_decision(info, profiler->state->serial);
     if (decided != nullptr && decided->skipped()) return answer(when_unwanted);
-    return answer(deliver(profiler, args[0], info, decided, event, arg) ? Answer::none : when_unwanted);
+    return answer(deliver(profiler, here.values, args[0], info, decided, event, arg) ? Answer::none : when_unwanted);
 }
 
 PyObject* on_start(PyObject*, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
@@ -197,11 +216,11 @@ Ref new_monitoring_callback(const MonitoringCallback& callback) {
     return object;
 }
 
-NefaProfilerObject* thread_profiler() noexcept { return current_profiler; }
+NefaProfilerObject* thread_profiler() noexcept { return target.profiler; }
 
 void set_thread_profiler(NefaProfilerObject* profiler) noexcept {
     if (profiler != nullptr) (void)&thread_end_watch;  // registers the watch on this thread
-    current_profiler = profiler;
+    target = ThreadTarget{profiler, nullptr};
 }
 
 void on_thread_end(ThreadEndNotice notice) noexcept { thread_end_notice = notice; }

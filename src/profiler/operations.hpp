@@ -34,9 +34,10 @@ struct EventRecords {
 // `code` is the frame's code, when the caller knows it (null: read it from
 // the frame); `known` and `decided` its cache and the profiler's decision in
 // it, when the caller has looked them up. `arg` is borrowed: the interpreter
-// holds it for the event.
+// holds it for the event. `values` are this thread's values in the
+// profiler's store, when the caller has them (null: looked up).
 bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Event event, PyObject* arg,
-             CodeInfo* known = nullptr, const CodeDecision* decided = nullptr);
+             CodeInfo* known = nullptr, const CodeDecision* decided = nullptr, ThreadValues* values = nullptr);
 
 // Reports a Python exception met while processing an event as a warning on
 // the "nefa" logger. An error at the recursion limit, or one whose report
@@ -45,9 +46,11 @@ void log_error(DroppedEvents& dropped, FrameHandle& frame, PendingError error, E
                PyObject* co_name);
 
 // Builds the default record of a kept frame and buffers the event's records.
-// `code` is the frame's code and `view` what describe_code said of it.
+// `code` is the frame's code and `view` what describe_code said of it;
+// `values` this thread's values in the state's store, when the caller has
+// them (null: looked up).
 void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObject* arg, PyObject* code,
-                   const CodeView& view, EventRecords& records);
+                   const CodeView& view, EventRecords& records, ThreadValues* values = nullptr);
 
 // Keeps the thread's stack of recorded frames in step with its events. At a
 // call of a frame read without a frame object, `line` is its line now when

@@ -38,7 +38,7 @@ void drop(ProfilerState& state, DropCause cause) {
 }  // namespace
 
 bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* known_code, Event event, PyObject* arg,
-             CodeInfo* known, const CodeDecision* decided) {
+             CodeInfo* known, const CodeDecision* decided, ThreadValues* values) {
     ProfilerState& state = *self->state;
     try {
         // A running frame's code is held by the frame; a frame object's is
@@ -66,10 +66,10 @@ bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* known_code,
 
         try {
             if (keep) {
-                process_frame(state, frame, event, arg, code, view, records);
+                process_frame(state, frame, event, arg, code, view, records, values);
             } else {
-                ThreadValues& values = state.per_thread.current(state.serial);
-                push_frames(state, values, event, records);
+                push_frames(state, values != nullptr ? *values : state.per_thread.current(state.serial), event,
+                            records);
             }
         } catch (const PyErrOccurred&) {
             ensure_error_set();
