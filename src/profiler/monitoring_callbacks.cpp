@@ -85,20 +85,20 @@ bool deliver_to(NefaProfilerObject* self, ThreadValues* values, FrameHandle& fra
     return wanted;
 }
 
-[[gnu::noinline]] bool deliver(NefaProfilerObject* self, ThreadValues* values, PyObject* code, CodeInfo* info,
-                              const CodeDecision* decided, Event event, PyObject* arg) {
+[[gnu::always_inline]] inline bool deliver(NefaProfilerObject* self, ThreadValues* values, PyObject* code, CodeInfo* info,
+                                           const CodeDecision* decided, Event event, PyObject* arg) {
     if constexpr (compat::reads_interpreter_frames) {
-        compat::RunningFrame running;
+        FrameHandle frame;
         // Not the event's own frame (a callback of another tool's, made of
         // Python code, called ours): nothing true can be recorded.
-        if (!compat::running_frame_of(code, running)) {
+        if (!frame.find_running(code)) {
             self->state->dropped.add(DropCause::internal_error);
             return true;
         }
         // The interpreter calls its callbacks with no error pending; one
         // that is (a call from elsewhere) is kept for its owner.
-        PendingError pending = compat::error_pending(running.thread) ? PendingError::fetch() : PendingError{};
-        FrameHandle frame = FrameHandle::of_running(running);
+        PendingError pending =
+            compat::error_pending(frame.running()->thread) ? PendingError::fetch() : PendingError{};
         return deliver_to(self, values, frame, code, info, decided, event, arg, pending);
     }
     PendingError pending = PyErr_Occurred() ? PendingError::fetch() : PendingError{};

@@ -153,8 +153,9 @@ struct RunningFrame {
 };
 
 // The frame running on this thread, as PyEval_GetFrame finds it, if it runs
-// `code`; false otherwise (or where the layout is not known).
-bool running_frame_of(PyObject* code, RunningFrame& out);
+// `code`, and the frame object made for it so far (may be null); false
+// otherwise (or where the layout is not known), and nothing is written.
+bool running_frame_of(PyObject* code, RunningFrame& out, PyFrameObject** object);
 
 // The frame object made for the running `frame` so far (borrowed, may be null).
 PyFrameObject* existing_frame_object(InterpreterFrame* frame);

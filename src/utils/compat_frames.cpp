@@ -44,7 +44,7 @@ int lasti_of(_PyInterpreterFrame* frame) {
 
 }  // namespace
 
-bool running_frame_of(PyObject* code, RunningFrame& out) {
+bool running_frame_of(PyObject* code, RunningFrame& out, PyFrameObject** object) {
     PyThreadState* thread = PyThreadState_Get();
     _PyInterpreterFrame* frame = _PyFrame_GetFirstComplete(thread_top_frame(thread));
     if (frame == nullptr || reinterpret_cast<PyObject*>(code_of(frame)) != code) return false;
@@ -55,6 +55,7 @@ bool running_frame_of(PyObject* code, RunningFrame& out) {
     out.globals = frame->f_globals != nullptr ? frame->f_globals : Py_None;
     out.below = frame->previous;
     out.lasti = lasti_of(frame);
+    *object = frame->frame_obj;
     return true;
 }
 
@@ -95,7 +96,7 @@ int lasti_if_running_below(InterpreterFrame* now, InterpreterFrame* target, PyOb
 #else
 
 // Nothing known of the layout: every caller keeps to frame objects.
-bool running_frame_of(PyObject*, RunningFrame&) { return false; }
+bool running_frame_of(PyObject*, RunningFrame&, PyFrameObject**) { return false; }
 PyFrameObject* existing_frame_object(InterpreterFrame*) { return nullptr; }
 PyFrameObject* frame_object(InterpreterFrame*) { return nullptr; }
 int frame_line(InterpreterFrame*) { return -1; }
