@@ -47,12 +47,9 @@ PyObject* answer(Answer value) {
     return Py_NewRef(disable ? disable_value : Py_None);
 }
 
-// Everything past the fast path: the event reaches the same processing as
-// the profile hook's, with the frame of the running code, read where the
-// interpreter keeps it (no frame object is made for it unless needed).
-// False when the code is of no interest to the profiler.
 // This thread's values in the store of `self`, the thread's profiler: kept
 // with it from the first event on. Throws like PerThreadStore::current.
+// Interpreter lock held.
 [[gnu::noinline]] ThreadValues& first_values(NefaProfilerObject* self) {
     ProfilerState& state = *self->state;
     ThreadValues& values = state.per_thread.current(state.serial);
@@ -61,6 +58,7 @@ PyObject* answer(Answer value) {
 }
 
 // `values` are this thread's values in the store of `self`, when known.
+// Interpreter lock held.
 bool deliver_to(NefaProfilerObject* self, ThreadValues* values, FrameHandle& frame, PyObject* code, CodeInfo* info,
                 const CodeDecision* decided, Event event, PyObject* arg, PendingError& pending) {
     bool wanted = true;
@@ -85,8 +83,14 @@ bool deliver_to(NefaProfilerObject* self, ThreadValues* values, FrameHandle& fra
     return wanted;
 }
 
-[[gnu::always_inline]] inline bool deliver(NefaProfilerObject* self, ThreadValues* values, PyObject* code, CodeInfo* info,
-                                           const CodeDecision* decided, Event event, PyObject* arg) {
+// Everything past the fast path: the event reaches the same processing as
+// the profile hook's, with the frame of the running code, read where the
+// interpreter keeps it (no frame object is made for it unless needed).
+// False when the code is of no interest to the profiler. Inlined into the
+// callback: filtered code is switched off after its first event, so the
+// events that come here are nearly all recorded. Interpreter lock held.
+[[gnu::always_inline]] inline bool deliver(NefaProfilerObject* self, ThreadValues* values, PyObject* code,
+                                           CodeInfo* info, const CodeDecision* decided, Event event, PyObject* arg) {
     if constexpr (compat::reads_interpreter_frames) {
         FrameHandle frame;
         // Not the event's own frame (a callback of another tool's, made of
