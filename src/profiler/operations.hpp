@@ -6,9 +6,13 @@
 #include "profiler/nefa_profiler.hpp"
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace nefa {
 
@@ -57,6 +61,16 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
 // known (-1: not); `code` and `info` are its code and the code's cache.
 void update_call_frames(ThreadValues& values, Event event, const FrameHandle& frame, PyObject* code,
                         CodeInfo* info, const FrameId* frame_id, int line = -1) noexcept;
+
+// The id of the running frame with FrameHandle::key `key` and key_check
+// `key_check`, at its return: taken from its entry on the thread's stack of
+// recorded frames, where a call pushes it (its return pops the top entry
+// then). Only the newest kRunningIdDepth entries are looked at: its own is
+// the top one unless returns went unseen, and a frame whose call went unseen
+// has no entry at all. Nothing when not found.
+inline constexpr std::size_t kRunningIdDepth = 16;
+std::optional<FrameId> take_running_frame_id(std::vector<CallFrameEntry>& stack, std::uintptr_t key,
+                                             std::uint64_t key_check) noexcept;
 
 // A copy (with new references) of the top of a thread's stack: a call site
 // is only ever found among the two newest entries, so a copy of those

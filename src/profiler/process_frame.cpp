@@ -146,9 +146,15 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
     // this thread would point at the wrong frame.
     const WallClock now = wall_clock();
     std::optional<FrameId> frame_id;
+    // A running frame's id is kept in its entry on the stack of recorded
+    // frames, which its call pushes (step 9) and where its return finds it
+    // on top; a frame object's is kept by its address.
+    const bool running = frame.running() != nullptr;
     if (event == Event::call) {
         frame_id = values.frame_id_source.next(now.millis);
-        values.frame_ids.insert_or_assign(frame.key(), *frame_id, frame.key_check());
+        if (!running) values.frame_ids.insert_or_assign(frame.key(), *frame_id, frame.key_check());
+    } else if (running) {
+        frame_id = take_running_frame_id(values.call_frames, frame.key(), frame.key_check());
     } else {
         // The entry goes with the return: frame objects are freed and their
         // addresses reused, and a later frame at the same address must not
