@@ -58,6 +58,11 @@ constexpr std::string_view kAttrsMake = "attr/_make.py";
 bool ends_with_attrs_make(PyObject* code) {
     PyObject* filename = compat::code_filename(code);
     if (filename == nullptr || !PyUnicode_Check(filename)) throw InternalError("A code object has a filename.");
+    // Nearly every file name is ASCII, its characters then its UTF-8 as they are.
+    if (PyUnicode_IS_COMPACT_ASCII(filename)) {
+        const auto* chars = static_cast<const char*>(PyUnicode_DATA(filename));
+        return std::string_view(chars, static_cast<std::size_t>(PyUnicode_GET_LENGTH(filename))).ends_with(kAttrsMake);
+    }
     // An undecodable caller file name cannot be attrs' module: judge it as not.
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(filename, &size);

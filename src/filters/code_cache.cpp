@@ -10,18 +10,6 @@
 
 namespace nefa {
 
-namespace {
-
-struct ProfilerSlot {
-    std::uint64_t serial = 0;  // 0: empty
-    CodeVerdict verdict = CodeVerdict::skip;
-    std::vector<PluginProcessor>* processors = nullptr;
-    // Where the file name relative to the profiler's working directory starts.
-    std::size_t relative_path_start = 0;
-};
-
-}  // namespace
-
 struct CodeInfo {
     std::string_view filename;
     std::string_view name;
@@ -32,7 +20,7 @@ struct CodeInfo {
     // The most recent profilers' decisions; a few profilers at most are ever
     // alive at once, so older ones are simply overwritten.
     static constexpr std::size_t kSlots = 4;
-    std::array<ProfilerSlot, kSlots> slots{};
+    std::array<CodeDecision, kSlots> slots{};
     std::size_t next_slot = 0;
     // Line + 1 per code unit (0: not looked up yet), made on first use.
     std::vector<std::int32_t> lines;
@@ -90,8 +78,8 @@ CodeInfo* cached_info(PyObject* code) {
     return info.release();
 }
 
-ProfilerSlot decide(ProfilerState& profiler, std::string_view filename, std::string_view name) {
-    ProfilerSlot slot;
+CodeDecision decide(ProfilerState& profiler, std::string_view filename, std::string_view name) {
+    CodeDecision slot;
     slot.serial = profiler.serial;
     slot.verdict = static_verdict(profiler, filename);
     slot.relative_path_start = filename.size() - path_relative_to(filename, profiler.working_directory).size();
@@ -117,7 +105,7 @@ ProfilerSlot decide(ProfilerState& profiler, std::string_view filename, std::str
 
 }  // namespace
 
-CodeView describe_code(PyObject* code, ProfilerState& profiler, CodeInfo* known) {
+CodeView describe_code(PyObject* code, ProfilerState& profiler, CodeInfo* known, const CodeDecision* decided) {
     CodeView view;
     CodeInfo* info = known != nullptr ? known : cached_info(code);
     if (info == nullptr) {
@@ -126,7 +114,7 @@ CodeView describe_code(PyObject* code, ProfilerState& profiler, CodeInfo* known)
         thread_local CodeInfo scratch;
         scratch = CodeInfo{};
         fill_texts(scratch, code);
-        const ProfilerSlot slot = decide(profiler, scratch.filename, scratch.name);
+        const CodeDecision slot = decide(profiler, scratch.filename, scratch.name);
         view.filename = scratch.filename;
         view.relative_path = scratch.filename.substr(slot.relative_path_start);
         view.name = scratch.name;
@@ -138,15 +126,14 @@ CodeView describe_code(PyObject* code, ProfilerState& profiler, CodeInfo* known)
     view.name = info->name;
     view.qualname = &info->qualname;
     view.info = info;
-    for (const ProfilerSlot& slot : info->slots) {
-        if (slot.serial == profiler.serial) {
-            view.relative_path = info->filename.substr(slot.relative_path_start);
-            view.verdict = slot.verdict;
-            view.processors = slot.processors;
-            return view;
-        }
+    if (decided == nullptr || known == nullptr) decided = cached_decision(info, profiler.serial);
+    if (decided != nullptr) {
+        view.relative_path = info->filename.substr(decided->relative_path_start);
+        view.verdict = decided->verdict;
+        view.processors = decided->processors;
+        return view;
     }
-    const ProfilerSlot slot = decide(profiler, info->filename, info->name);
+    const CodeDecision slot = decide(profiler, info->filename, info->name);
     info->slots[info->next_slot] = slot;
     info->next_slot = (info->next_slot + 1) % CodeInfo::kSlots;
     view.relative_path = info->filename.substr(slot.relative_path_start);
@@ -191,8 +178,9 @@ int cached_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info) {
     return line_at(compat::frame_lasti(frame), code, info, [&] { return PyFrame_GetLineNumber(frame); });
 }
 
-int cached_line_number(compat::InterpreterFrame* frame, int lasti, PyObject* code, CodeInfo* info) {
-    if (compat::thread_is_traced()) return compat::frame_line(frame);
+int cached_line_number(compat::InterpreterFrame* frame, int lasti, PyObject* code, CodeInfo* info,
+                       PyThreadState* thread) {
+    if (compat::thread_is_traced(thread)) return compat::frame_line(frame);
     return line_at(lasti, code, info, [&] { return compat::frame_line(frame); });
 }
 
@@ -206,12 +194,17 @@ CodeInfo* existing_code_info(PyObject* code) noexcept {
     return static_cast<CodeInfo*>(extra);
 }
 
-bool known_to_skip(const CodeInfo* info, std::uint64_t serial) noexcept {
-    if (info == nullptr) return false;
-    for (const ProfilerSlot& slot : info->slots) {
-        if (slot.serial == serial) return slot.verdict == CodeVerdict::skip && slot.processors == nullptr;
+const CodeDecision* cached_decision(const CodeInfo* info, std::uint64_t serial) noexcept {
+    if (info == nullptr) return nullptr;
+    for (const CodeDecision& slot : info->slots) {
+        if (slot.serial == serial) return &slot;
     }
-    return false;
+    return nullptr;
+}
+
+bool known_to_skip(const CodeInfo* info, std::uint64_t serial) noexcept {
+    const CodeDecision* decision = cached_decision(info, serial);
+    return decision != nullptr && decision->skipped();
 }
 
 bool known_to_skip(PyObject* code, std::uint64_t serial) noexcept {

@@ -56,9 +56,28 @@ struct CodeView {
     CodeInfo* info = nullptr;
 };
 
+// One profiler's decision on a code object, kept in the code object's cache.
+struct CodeDecision {
+    std::uint64_t serial = 0;  // the profiler's; 0: empty
+    CodeVerdict verdict = CodeVerdict::skip;
+    // The profiler's processors for this co_name, or null for none.
+    std::vector<PluginProcessor>* processors = nullptr;
+    // Where the file name relative to the profiler's working directory starts.
+    std::size_t relative_path_start = 0;
+
+    // Filtered out, and no plugin wants it: none of its events matter.
+    bool skipped() const { return verdict == CodeVerdict::skip && processors == nullptr; }
+};
+
 // Requires the interpreter lock; `code` must be a code object. `known` is
-// its cache when the caller already has it (existing_code_info).
-CodeView describe_code(PyObject* code, ProfilerState& profiler, CodeInfo* known = nullptr);
+// its cache when the caller already has it (existing_code_info), and
+// `decided` the profiler's decision found in it (cached_decision).
+CodeView describe_code(PyObject* code, ProfilerState& profiler, CodeInfo* known = nullptr,
+                       const CodeDecision* decided = nullptr);
+
+// The decision of the profiler with `serial` in the cache `info` (may be
+// null), or null when it has made none there yet. Never fails.
+const CodeDecision* cached_decision(const CodeInfo* info, std::uint64_t serial) noexcept;
 
 // The code object's cache if it has one yet, else null. Never fails.
 // Requires the interpreter lock.
@@ -79,7 +98,9 @@ int cached_line_number(PyFrameObject* frame);
 // The same, for a frame running `code`, whose cache `info` (may be null) the
 // caller has at hand.
 int cached_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info);
-// The same for a running frame read without a frame object, at instruction `lasti`.
-int cached_line_number(compat::InterpreterFrame* frame, int lasti, PyObject* code, CodeInfo* info);
+// The same for a running frame read without a frame object, at instruction
+// `lasti`, on the thread whose state is `thread`.
+int cached_line_number(compat::InterpreterFrame* frame, int lasti, PyObject* code, CodeInfo* info,
+                       PyThreadState* thread);
 
 }  // namespace nefa

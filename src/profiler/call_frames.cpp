@@ -13,6 +13,8 @@ void update_call_frames(ThreadValues& values, Event event, const FrameHandle& fr
             CallFrameEntry& entry = values.call_frames.emplace_back();
             entry.frame_id = *frame_id;
             if (const compat::RunningFrame* running = frame.running()) {
+                entry.key = frame.key();
+                entry.key_check = frame.key_check();
                 // A frame object made already is held as before: it costs
                 // nothing more and stays readable after the frame returns.
                 if (PyFrameObject* object = compat::existing_frame_object(running->frame)) {
@@ -39,6 +41,18 @@ void update_call_frames(ThreadValues& values, Event event, const FrameHandle& fr
         CallFrameEntry top = std::move(values.call_frames.back());
         values.call_frames.pop_back();
     }
+}
+
+std::optional<FrameId> take_running_frame_id(std::vector<CallFrameEntry>& stack, std::uintptr_t key,
+                                             std::uint64_t key_check) noexcept {
+    std::size_t looked = 0;
+    for (auto entry = stack.rbegin(); entry != stack.rend() && looked < kRunningIdDepth; ++entry, ++looked) {
+        if (entry->key == key && entry->key_check == key_check) {
+            entry->key = 0;
+            return entry->frame_id;
+        }
+    }
+    return std::nullopt;
 }
 
 CallFramesSnapshot call_frames_snapshot(ThreadValues& values) {

@@ -10,12 +10,17 @@ namespace nefa {
 
 struct MonitoringCallback {
     const char* event;  // the name in sys.monitoring.events
-    PyMethodDef* def;
+    const char* name;   // what the callback object's repr calls it
+    vectorcallfunc call;
 };
 
 // One callback per event: PY_START, PY_RESUME, PY_THROW (calls), PY_RETURN,
 // PY_YIELD, PY_UNWIND (returns).
 std::span<const MonitoringCallback> monitoring_callbacks();
+
+// The object to register for `callback`: a native callable that the
+// interpreter calls through its vectorcall slot. Requires the interpreter lock.
+Ref new_monitoring_callback(const MonitoringCallback& callback);
 
 // sys.monitoring covers every thread at once; like the profile hook's
 // per-thread profile object, each thread names the profiler its events go

@@ -65,11 +65,10 @@ void claim(const Monitoring& m) {
         profiler->state->monitored_threads.fetch_sub(1, std::memory_order_relaxed);
     });
     Ref events = Ref::require(PyObject_GetAttrString(m.module.get(), "events"));
-    Ref module_name = Ref::require(PyUnicode_FromString("_nefa"));
     unsigned long mask = 0;
     for (const MonitoringCallback& callback : monitoring_callbacks()) {
         Ref event = Ref::require(PyObject_GetAttrString(events.get(), callback.event));
-        Ref function = Ref::require(PyCFunction_NewEx(callback.def, nullptr, module_name.get()));
+        Ref function = new_monitoring_callback(callback);
         call(m, "register_callback", event.get(), function.get());
         mask |= PyLong_AsUnsignedLong(event.get());
         if (PyErr_Occurred()) throw PyErrOccurred{};

@@ -6,9 +6,13 @@
 #include "profiler/nefa_profiler.hpp"
 
 #include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace nefa {
 
@@ -31,9 +35,13 @@ struct EventRecords {
 // Handles one call or return event; never raises (failures go to log_error).
 // False when the frame's code is filtered out and no plugin wants it, so that
 // none of its events will ever matter to this profiler.
-// `code` is the frame's code, when the caller knows it (null: read it from the frame).
-bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Event event, Ref arg,
-             CodeInfo* known = nullptr);
+// `code` is the frame's code, when the caller knows it (null: read it from
+// the frame); `known` and `decided` its cache and the profiler's decision in
+// it, when the caller has looked them up. `arg` is borrowed: the interpreter
+// holds it for the event. `values` are this thread's values in the
+// profiler's store, when the caller has them (null: looked up).
+bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Event event, PyObject* arg,
+             CodeInfo* known = nullptr, const CodeDecision* decided = nullptr, ThreadValues* values = nullptr);
 
 // Reports a Python exception met while processing an event as a warning on
 // the "nefa" logger. An error at the recursion limit, or one whose report
@@ -42,15 +50,27 @@ void log_error(DroppedEvents& dropped, FrameHandle& frame, PendingError error, E
                PyObject* co_name);
 
 // Builds the default record of a kept frame and buffers the event's records.
-// `code` is the frame's code and `view` what describe_code said of it.
+// `code` is the frame's code and `view` what describe_code said of it;
+// `values` this thread's values in the state's store, when the caller has
+// them (null: looked up).
 void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObject* arg, PyObject* code,
-                   const CodeView& view, EventRecords& records);
+                   const CodeView& view, EventRecords& records, ThreadValues* values = nullptr);
 
 // Keeps the thread's stack of recorded frames in step with its events. At a
 // call of a frame read without a frame object, `line` is its line now when
 // known (-1: not); `code` and `info` are its code and the code's cache.
 void update_call_frames(ThreadValues& values, Event event, const FrameHandle& frame, PyObject* code,
                         CodeInfo* info, const FrameId* frame_id, int line = -1) noexcept;
+
+// The id of the running frame with FrameHandle::key `key` and key_check
+// `key_check`, at its return: taken from its entry on the thread's stack of
+// recorded frames, where a call pushes it (its return pops the top entry
+// then). Only the newest kRunningIdDepth entries are looked at: its own is
+// the top one unless returns went unseen, and a frame whose call went unseen
+// has no entry at all. Nothing when not found.
+inline constexpr std::size_t kRunningIdDepth = 16;
+std::optional<FrameId> take_running_frame_id(std::vector<CallFrameEntry>& stack, std::uintptr_t key,
+                                             std::uint64_t key_check) noexcept;
 
 // A copy (with new references) of the top of a thread's stack: a call site
 // is only ever found among the two newest entries, so a copy of those

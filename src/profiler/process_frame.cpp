@@ -66,11 +66,12 @@ SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame
     constexpr int kMostPlainLocals = 8;
     PyObject* names[kMostPlainLocals];
     PyObject* values[kMostPlainLocals];
-    if (!PyErr_Occurred()) {
-        const compat::RunningFrame* running = frame.running();
-        const int count = running != nullptr
-                              ? compat::plain_function_locals(running->frame, names, values, kMostPlainLocals)
-                              : compat::plain_function_locals(frame.object(), names, values, kMostPlainLocals);
+    const compat::RunningFrame* running = frame.running();
+    if (running != nullptr ? !compat::error_pending(running->thread) : !PyErr_Occurred()) {
+        const int count = running != nullptr ? compat::plain_function_locals(running->frame, running->thread, names,
+                                                                             values, kMostPlainLocals)
+                                             : compat::plain_function_locals(frame.object(), names, values,
+                                                                             kMostPlainLocals);
         if (count >= 0) {
             if (auto encoded = serializer.serialize_small_map(names, values, count)) return std::move(*encoded);
             // Under the profile hook the frame object is there anyway: its
@@ -134,9 +135,9 @@ const ThreadIdentity& thread_info(ThreadValues& values) {
 }
 
 void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObject* arg, PyObject* code,
-                   const CodeView& view, EventRecords& records) {
+                   const CodeView& view, EventRecords& records, ThreadValues* known_values) {
     const std::string_view co_name = view.name;
-    ThreadValues& values = state.per_thread.current(state.serial);
+    ThreadValues& values = known_values != nullptr ? *known_values : state.per_thread.current(state.serial);
 
     // Frame ids link a call to its return through the frame's address. The id
     // comes first, and the stack of recorded frames is updated however the
@@ -145,9 +146,15 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
     // this thread would point at the wrong frame.
     const WallClock now = wall_clock();
     std::optional<FrameId> frame_id;
+    // A running frame's id is kept in its entry on the stack of recorded
+    // frames, which its call pushes (step 9) and where its return finds it
+    // on top; a frame object's is kept by its address.
+    const bool running = frame.running() != nullptr;
     if (event == Event::call) {
         frame_id = values.frame_id_source.next(now.millis);
-        values.frame_ids.insert_or_assign(frame.key(), *frame_id, frame.key_check());
+        if (!running) values.frame_ids.insert_or_assign(frame.key(), *frame_id, frame.key_check());
+    } else if (running) {
+        frame_id = take_running_frame_id(values.call_frames, frame.key(), frame.key_check());
     } else {
         // The entry goes with the return: frame objects are freed and their
         // addresses reused, and a later frame at the same address must not

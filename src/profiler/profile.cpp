@@ -37,26 +37,28 @@ void drop(ProfilerState& state, DropCause cause) {
 
 }  // namespace
 
-bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* known_code, Event event, Ref arg,
-             CodeInfo* known) {
+bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* known_code, Event event, PyObject* arg,
+             CodeInfo* known, const CodeDecision* decided, ThreadValues* values) {
     ProfilerState& state = *self->state;
     try {
-        Ref code;
+        // A running frame's code is held by the frame; a frame object's is
+        // asked for, and then held here.
+        Ref owned_code;
+        PyObject* code = known_code;
         if (frame.running() == nullptr) {
             PyFrameObject* object = frame.object();
             if (Py_TYPE(object) != &PyFrame_Type) throw InternalError("Python gives us a PyFrame");
-            code = compat::frame_code(object);
-        } else {
-            code = Ref::borrow(known_code);
+            owned_code = compat::frame_code(object);
+            code = owned_code.get();
         }
-        const CodeView view = describe_code(code.get(), state, known);
+        const CodeView view = describe_code(code, state, known, decided);
 
         // The common case, decided per code object: a filtered frame that no
         // plugin wants costs nothing more.
         if (view.verdict == CodeVerdict::skip && view.processors == nullptr) return false;
 
         EventRecords records;
-        if (view.processors != nullptr) run_plugins(state, frame, event, arg.get(), view, code.get(), records);
+        if (view.processors != nullptr) run_plugins(state, frame, event, arg, view, code, records);
 
         bool keep = view.verdict == CodeVerdict::record;
         if (view.verdict == CodeVerdict::ask_callers) keep = !attrs_filter(view.filename, frame);
@@ -64,15 +66,15 @@ bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* known_code,
 
         try {
             if (keep) {
-                process_frame(state, frame, event, arg.get(), code.get(), view, records);
+                process_frame(state, frame, event, arg, code, view, records, values);
             } else {
-                ThreadValues& values = state.per_thread.current(state.serial);
-                push_frames(state, values, event, records);
+                push_frames(state, values != nullptr ? *values : state.per_thread.current(state.serial), event,
+                            records);
             }
         } catch (const PyErrOccurred&) {
             ensure_error_set();
-            log_error(state.dropped, frame, PendingError::fetch(), event, compat::code_filename(code.get()),
-                      compat::code_name(code.get()));
+            log_error(state.dropped, frame, PendingError::fetch(), event, compat::code_filename(code),
+                      compat::code_name(code));
         }
     } catch (const InternalError&) {
         drop(state, DropCause::internal_error);

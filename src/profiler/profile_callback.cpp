@@ -11,7 +11,8 @@ namespace {
 
 // Everything but the common case, kept out of line so that the common case
 // pays for no stack frame of its own.
-[[gnu::noinline]] int handle_event(PyObject* obj, PyFrameObject* frame, Event event, PyObject* arg, CodeInfo* info) {
+[[gnu::noinline]] int handle_event(PyObject* obj, PyFrameObject* frame, Event event, PyObject* arg, CodeInfo* info,
+                                   const CodeDecision* decided) {
     if (obj == nullptr || frame == nullptr) {
         ensure_error_set();
         return -1;
@@ -27,7 +28,7 @@ namespace {
             SharedBorrow borrow(self);
             Ref frame_ref = Ref::borrow(reinterpret_cast<PyObject*>(frame));
             FrameHandle handle = FrameHandle::of_object(frame);
-            (void)profile(self, handle, nullptr, event, Ref::borrow(arg != nullptr ? arg : Py_None), info);
+            (void)profile(self, handle, nullptr, event, arg != nullptr ? arg : Py_None, info, decided);
             return 0;
         },
         -1);
@@ -44,14 +45,15 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     // The common case, decided once per code object: a filtered frame that
     // no plugin wants. The interpreter keeps the frame's code alive for us.
     CodeInfo* info = nullptr;
+    const CodeDecision* decided = nullptr;
     if (obj != nullptr && frame != nullptr && Py_TYPE(obj) == the_nefa_profiler_type) {
         PyCodeObject* code = PyFrame_GetCode(frame);
         info = existing_code_info(reinterpret_cast<PyObject*>(code));
-        const bool skip = known_to_skip(info, reinterpret_cast<NefaProfilerObject*>(obj)->state->serial);
+        decided = cached_decision(info, reinterpret_cast<NefaProfilerObject*>(obj)->state->serial);
         Ref release = Ref::steal(reinterpret_cast<PyObject*>(code));
-        if (skip) return 0;
+        if (decided != nullptr && decided->skipped()) return 0;
     }
-    return handle_event(obj, frame, what == PyTrace_CALL ? Event::call : Event::return_, arg, info);
+    return handle_event(obj, frame, what == PyTrace_CALL ? Event::call : Event::return_, arg, info, decided);
 }
 
 }  // namespace nefa

@@ -93,8 +93,20 @@ inline int frame_lasti(PyFrameObject* frame) { return PyFrame_GetLasti(frame); }
 inline Py_ssize_t code_units(PyObject* code) { return Py_SIZE(code); }
 
 // Whether the calling thread has a trace function (sys.settrace): then a
-// frame's line may have been set by it, not by its instruction.
-inline bool thread_is_traced() { return PyThreadState_Get()->c_tracefunc != nullptr; }
+// frame's line may have been set by it, not by its instruction. `thread` is
+// the calling thread's state, when the caller has it already.
+inline bool thread_is_traced(PyThreadState* thread) { return thread->c_tracefunc != nullptr; }
+inline bool thread_is_traced() { return thread_is_traced(PyThreadState_Get()); }
+
+// PyErr_Occurred for the calling thread's state `thread`, without a call.
+inline bool error_pending(PyThreadState* thread) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return thread->current_exception != nullptr;
+#else
+    (void)thread;
+    return PyErr_Occurred() != nullptr;
+#endif
+}
 
 // sys.monitoring (tool ids, per-code DISABLE) exists from 3.12 on.
 inline constexpr bool has_monitoring = PY_VERSION_HEX >= 0x030C0000;
@@ -129,9 +141,11 @@ inline constexpr bool reads_interpreter_frames = PY_VERSION_HEX >= 0x030C0000 &&
 // What an event reads of the running frame, none of which changes while
 // the event is handled: its code and globals (borrowed), the frame below it
 // in the thread's chain (compared only, never read through), its current
-// instruction as a byte offset (-1 for none, as PyFrame_GetLasti).
+// instruction as a byte offset (-1 for none, as PyFrame_GetLasti), and the
+// state of the thread it runs on (read once per event).
 struct RunningFrame {
     InterpreterFrame* frame = nullptr;
+    PyThreadState* thread = nullptr;
     PyObject* code = nullptr;
     PyObject* globals = nullptr;
     const InterpreterFrame* below = nullptr;
@@ -139,8 +153,9 @@ struct RunningFrame {
 };
 
 // The frame running on this thread, as PyEval_GetFrame finds it, if it runs
-// `code`; false otherwise (or where the layout is not known).
-bool running_frame_of(PyObject* code, RunningFrame& out);
+// `code`, and the frame object made for it so far (may be null); false
+// otherwise (or where the layout is not known), and nothing is written.
+bool running_frame_of(PyObject* code, RunningFrame& out, PyFrameObject** object);
 
 // The frame object made for the running `frame` so far (borrowed, may be null).
 PyFrameObject* existing_frame_object(InterpreterFrame* frame);
@@ -163,8 +178,9 @@ InterpreterFrame* frame_caller(InterpreterFrame* frame, PyObject** code);
 int lasti_if_running_below(InterpreterFrame* now, InterpreterFrame* target, PyObject* code,
                            const InterpreterFrame* below);
 
-// plain_function_locals for the thread's current frame `frame`.
-int plain_function_locals(InterpreterFrame* frame, PyObject** names, PyObject** values, int capacity);
+// plain_function_locals for the current frame `frame` of the thread whose state is `thread`.
+int plain_function_locals(InterpreterFrame* frame, PyThreadState* thread, PyObject** names, PyObject** values,
+                          int capacity);
 
 // A dict's version: a process-wide counter value that the interpreter
 // renews on every change of the dict, so an unchanged number means an

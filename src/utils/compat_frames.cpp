@@ -29,11 +29,11 @@ PyCodeObject* code_of(_PyInterpreterFrame* frame) {
 #endif
 }
 
-_PyInterpreterFrame* thread_top_frame() {
+_PyInterpreterFrame* thread_top_frame(PyThreadState* thread) {
 #if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_Get()->current_frame;
+    return thread->current_frame;
 #else
-    return PyThreadState_Get()->cframe->current_frame;
+    return thread->cframe->current_frame;
 #endif
 }
 
@@ -44,15 +44,18 @@ int lasti_of(_PyInterpreterFrame* frame) {
 
 }  // namespace
 
-bool running_frame_of(PyObject* code, RunningFrame& out) {
-    _PyInterpreterFrame* frame = _PyFrame_GetFirstComplete(thread_top_frame());
+bool running_frame_of(PyObject* code, RunningFrame& out, PyFrameObject** object) {
+    PyThreadState* thread = PyThreadState_Get();
+    _PyInterpreterFrame* frame = _PyFrame_GetFirstComplete(thread_top_frame(thread));
     if (frame == nullptr || reinterpret_cast<PyObject*>(code_of(frame)) != code) return false;
     out.frame = frame;
+    out.thread = thread;
     out.code = code;
     // What PyFrame_GetGlobals gives.
     out.globals = frame->f_globals != nullptr ? frame->f_globals : Py_None;
     out.below = frame->previous;
     out.lasti = lasti_of(frame);
+    *object = frame->frame_obj;
     return true;
 }
 
@@ -93,7 +96,7 @@ int lasti_if_running_below(InterpreterFrame* now, InterpreterFrame* target, PyOb
 #else
 
 // Nothing known of the layout: every caller keeps to frame objects.
-bool running_frame_of(PyObject*, RunningFrame&) { return false; }
+bool running_frame_of(PyObject*, RunningFrame&, PyFrameObject**) { return false; }
 PyFrameObject* existing_frame_object(InterpreterFrame*) { return nullptr; }
 PyFrameObject* frame_object(InterpreterFrame*) { return nullptr; }
 int frame_line(InterpreterFrame*) { return -1; }

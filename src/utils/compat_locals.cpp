@@ -102,19 +102,22 @@ int plain_function_locals(PyFrameObject*, PyObject**, PyObject**, int) { return 
 
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
 
-int plain_function_locals(InterpreterFrame* frame, PyObject** names, PyObject** values, int capacity) {
+int plain_function_locals(InterpreterFrame* frame, PyThreadState* thread, PyObject** names, PyObject** values,
+                          int capacity) {
 #if PY_VERSION_HEX >= 0x030D0000
     // As for a frame object: the thread's current frame only, and none with
     // names added through a proxy (only a frame object can have them).
-    if (frame != _PyThreadState_GetFrame(PyThreadState_Get())) return -1;
+    if (frame != _PyThreadState_GetFrame(thread)) return -1;
     if (frame->frame_obj != nullptr && frame->frame_obj->f_extra_locals != nullptr) return -1;
+#else
+    (void)thread;
 #endif
     return plain_locals_of(frame, names, values, capacity);
 }
 
 #else
 
-int plain_function_locals(InterpreterFrame*, PyObject**, PyObject**, int) { return -1; }
+int plain_function_locals(InterpreterFrame*, PyThreadState*, PyObject**, PyObject**, int) { return -1; }
 
 #endif
 

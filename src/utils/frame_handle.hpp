@@ -13,9 +13,13 @@ namespace nefa {
 class FrameHandle {
 public:
     static FrameHandle of_object(PyFrameObject* frame) { return FrameHandle(frame, compat::RunningFrame{}); }
-    static FrameHandle of_running(const compat::RunningFrame& frame) {
-        return FrameHandle(compat::existing_frame_object(frame.frame), frame);
-    }
+    // A handle of nothing yet, for find_running.
+    FrameHandle() : object_(nullptr) {}
+
+    // Makes this the handle of the frame running `code` on this thread, read
+    // in place, when it is the thread's current frame; false (and nothing
+    // changed) when not (compat::running_frame_of).
+    bool find_running(PyObject* code) { return compat::running_frame_of(code, running_, &object_); }
 
     // The interpreter's record, or null for a frame object given by the hook.
     const compat::RunningFrame* running() const { return running_.frame != nullptr ? &running_ : nullptr; }

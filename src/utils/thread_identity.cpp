@@ -42,17 +42,21 @@ int frame_line_number(PyFrameObject* frame, PyObject* code, CodeInfo* info) {
 }
 
 int frame_line_number(const compat::RunningFrame& frame, CodeInfo* info) {
-    return line_or_type_error(cached_line_number(frame.frame, frame.lasti, frame.code, info));
+    return line_or_type_error(cached_line_number(frame.frame, frame.lasti, frame.code, info, frame.thread));
 }
 
 namespace {
 
 // The line of the entry's frame now, through the line it had at the same
-// instruction last time.
+// instruction last time. `thread` is the calling thread's state when the
+// caller has it (may be null).
 template <class LookUp>
-int entry_line(const CallFrameEntry& entry, int lasti, LookUp&& look_up) {
+int entry_line(const CallFrameEntry& entry, int lasti, PyThreadState* thread, LookUp&& look_up) {
     // Under a trace function the line may move without the instruction.
-    if (lasti >= 0 && lasti == entry.line_lasti && !compat::thread_is_traced()) return entry.line;
+    if (lasti >= 0 && lasti == entry.line_lasti &&
+        !(thread != nullptr ? compat::thread_is_traced(thread) : compat::thread_is_traced())) {
+        return entry.line;
+    }
     const int line = look_up();
     entry.line_lasti = lasti;
     entry.line = line;
@@ -92,8 +96,11 @@ std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snap
             site.line_number = chosen->line;
             return site;
         }
-        site.line_number = entry_line(*chosen, lasti, [&] {
-            return line_or_type_error(cached_line_number(chosen->running, lasti, chosen->code.get(), chosen->info));
+        // Running below the event's frame: on the same thread.
+        PyThreadState* thread = current.running()->thread;
+        site.line_number = entry_line(*chosen, lasti, thread, [&] {
+            return line_or_type_error(
+                cached_line_number(chosen->running, lasti, chosen->code.get(), chosen->info, thread));
         });
         return site;
     }
@@ -101,7 +108,10 @@ std::optional<CallSite> user_code_call_site(std::span<const CallFrameEntry> snap
         throw_downcast_error(chosen->frame.get(), "PyFrame");
     }
     auto* frame = reinterpret_cast<PyFrameObject*>(chosen->frame.get());
-    site.line_number = entry_line(*chosen, compat::frame_lasti(frame), [&] { return frame_line_number(frame); });
+    const compat::RunningFrame* running = current.running();
+    PyThreadState* thread = running != nullptr ? running->thread : nullptr;
+    site.line_number =
+        entry_line(*chosen, compat::frame_lasti(frame), thread, [&] { return frame_line_number(frame); });
     return site;
 }
 

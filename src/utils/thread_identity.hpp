@@ -35,6 +35,10 @@ struct CallFrameEntry {
     const compat::InterpreterFrame* below = nullptr;
     Ref code;
     CodeInfo* info = nullptr;  // the code's cache, which lives as long as the code
+    // A running frame's FrameHandle::key and key_check: its return finds its
+    // id here (take_running_frame_id), which then leaves (key 0).
+    std::uintptr_t key = 0;
+    std::uint64_t key_check = 0;
     FrameId frame_id;
     // The frame's line at instruction `line_lasti` as last looked up: a
     // caller stays at one instruction from its callee's call to its return.

@@ -233,3 +233,44 @@ def test_filtered_code_is_switched_off_and_the_id_owned_and_given_back(tmp_path,
     assert cprofile_calls == 5
     assert refusal[0] == "RuntimeError" and "'cProfile'" in refusal[1] and "'profile' engine" in refusal[1]
     assert not built
+
+
+CALLED_FROM_PYTHON = """
+import sys
+from harness import start, finish, emit, capture_warnings
+mon = sys.monitoring
+
+def recorded():
+    return 1
+
+p = start()
+recorded()
+warnings = capture_warnings()
+callback = mon.register_callback(mon.PROFILER_ID, mon.events.PY_START, None)
+mon.register_callback(mon.PROFILER_ID, mon.events.PY_START, callback)
+code = recorded.__code__
+outcomes = []
+for args, keywords in [((), {}), ((code,), {}), ((code, 0, 1), {}), (("code", 0), {}), ((code, 0), {"x": 1}),
+                       ((code, 0), {})]:
+    try:
+        outcomes.append(("returned", callback(*args, **keywords)))
+    except TypeError as error:
+        outcomes.append(("TypeError", "interpreter only" in str(error)))
+recorded()
+finish(p)
+emit(outcomes)
+emit([r.getMessage() for r in warnings])
+"""
+
+
+def test_callbacks_called_from_python_refuse_wrong_arguments_and_record_nothing(tmp_path, monkeypatch):
+    # The callbacks are ours to call only through sys.monitoring; a call from
+    # Python code with the right arguments is about a frame that is not the
+    # running one: it is dropped, and the events around it are recorded.
+    monkeypatch.setenv("NEFA_TEST_ENGINE", "monitoring")
+    document, outcomes, messages = run_traced(tmp_path, CALLED_FROM_PYTHON).outputs
+    assert outcomes == [("TypeError", True)] * 5 + [("returned", None)]
+    assert messages == ["nefa dropped 1 event it could not record: 1 after an internal error"]
+    records = decode(document)["frames_of_interest"]
+    assert [(r["co_name"], r["event"]) for r in records if r["type"] == "frame"] == [
+        ("recorded", "call"), ("recorded", "return")] * 2
