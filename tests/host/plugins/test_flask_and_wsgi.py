@@ -1,6 +1,8 @@
 """Flask's request handling, and one stored trace per request through the
 WSGI middleware."""
 
+import sys
+
 import msgpack
 import pytest
 
@@ -214,6 +216,65 @@ else:
     [(request, records)] = stored(tmp_path / "requests.db")
     assert request.command_line == ["POST", "/broken"]
     assert frame_names(records) == ["app"]
+
+
+@pytest.mark.parametrize("engine", ["profile", "monitoring"])
+def test_requests_in_flight_at_once_are_each_stored_with_their_own_calls(tmp_path, engine):
+    if engine == "monitoring" and sys.version_info < (3, 12):
+        pytest.skip("sys.monitoring is 3.12+")
+    # Two handler threads record at the same time: under the monitoring
+    # engine one tool id serves both, and neither may see the other's calls,
+    # nor end the other's recording when it stops first.
+    run_script(
+        tmp_path,
+        f"""
+import threading
+from wsgiref.util import setup_testing_defaults
+
+from nefa.wsgi import NefaMiddleware
+
+both_in = threading.Barrier(2)
+first_done = threading.Event()
+
+def handle_a():
+    return [b"a"]
+
+def handle_b():
+    first_done.wait(10)  # still recording after the other request has ended
+    return [b"b"]
+
+def app(environ, start_response):
+    start_response("200 OK", [])
+    both_in.wait(10)
+    if environ["PATH_INFO"] == "/a":
+        return handle_a()
+    return handle_b()
+
+middleware = NefaMiddleware(app, db_path="requests.db", config={{"engine": "{engine}"}})
+
+def request(path):
+    environ = {{"PATH_INFO": path}}
+    setup_testing_defaults(environ)
+    assert middleware(environ, lambda status, headers: None) == [path[1:].encode()]
+    if path == "/a":
+        first_done.set()
+
+threads = [threading.Thread(target=request, args=(path,)) for path in ("/a", "/b")]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+""",
+    )
+    traces = {tuple(summary.command_line): records for summary, records in stored(tmp_path / "requests.db")}
+    assert sorted(traces) == [("GET", "/a", "200"), ("GET", "/b", "200")]
+    assert frame_names(traces["GET", "/a", "200"]) == ["app", "<lambda>", "handle_a"]
+    assert frame_names(traces["GET", "/b", "200"]) == ["app", "<lambda>", "handle_b"]
+    # b's recording outlived a's: its returns after a had stopped are there.
+    returns = [r["co_name"] for r in traces["GET", "/b", "200"] if r["type"] == "frame" and r["event"] == "return"]
+    assert returns == ["<lambda>", "handle_b", "app"]
+    for records in traces.values():
+        assert len({r["thread_native_id"] for r in records}) == 1
 
 
 def test_command_line_is_replaced_and_everything_else_kept_byte_for_byte():
