@@ -200,7 +200,8 @@ PyObject* plan_part(PyObject* self_object, PyObject* args) {
                 !bytes_of(frame_id, frame.frame_id) || !bytes_of(arg, frame.arg)) {
                 return nullptr;
             }
-            if (frame.path.empty()) frame.path = "?";
+            // assign(count, char): GCC 12 misreads assigning a short literal as an overlapping copy.
+            if (frame.path.empty()) frame.path.assign(1, '?');
             frame.has_values = values != 0;
             frame.start = start;
         }

@@ -206,14 +206,16 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
     // 10. Sized first, then written in one pass with no capacity checks.
     namespace mp = msgpack;
     const std::string_view line_digits(line_text, static_cast<std::size_t>(line_end - line_text));
-    const std::optional<std::string_view> qualname_text =
-        qualname ? std::optional<std::string_view>(*qualname) : std::nullopt;
+    // A view and a flag rather than an optional view, which GCC's
+    // uninitialised-use analysis misreads here.
+    const bool has_qualname = qualname != nullptr;
+    const std::string_view qualname_text = has_qualname ? std::string_view(*qualname) : std::string_view{};
     const auto arg_raw = arg_bytes.bytes();
     const auto locals_raw = locals_bytes.bytes();
     const std::string_view event_name = event_text(event);
     const std::size_t size =
         1 + mp::str_size(4) + mp::str_size(path.size() + 1 + line_digits.size()) + mp::str_size(7) +
-        mp::str_size(co_name.size()) + mp::str_size(8) + (qualname_text ? mp::str_size(qualname_text->size()) : 1) +
+        mp::str_size(co_name.size()) + mp::str_size(8) + (has_qualname ? mp::str_size(qualname_text.size()) : 1) +
         mp::str_size(5) + mp::str_size(event_name.size()) + mp::str_size(8) +
         (id ? mp::str_size(FrameId::kLength) : 1) + mp::str_size(3) + arg_raw.size() + mp::str_size(6) +
         locals_raw.size() + mp::str_size(6) + mp::str_size(identity.name.size()) + mp::str_size(16) +
@@ -238,7 +240,7 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
     w.str("co_name");
     w.str(co_name);
     w.str("qualname");
-    qualname_text ? w.str(*qualname_text) : w.nil();
+    has_qualname ? w.str(qualname_text) : w.nil();
     w.str("event");
     w.str(event_name);
     w.str("frame_id");
