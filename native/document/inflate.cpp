@@ -119,12 +119,16 @@ PyObject* inflate_chunks(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "as many sizes as rows are needed");
         return nullptr;
     }
-    // The rows are bytes, which no one can change meanwhile; the lists are
-    // read only here, with the lock held.
+    // The rows are bytes, which no one can change; the lists are read only
+    // here, with the lock held, and each row is held by a reference of our
+    // own while it is read without the lock (another thread could empty
+    // the list meanwhile).
+    std::vector<Ref> held;
     std::vector<std::pair<const std::uint8_t*, std::size_t>> in;
     std::vector<std::size_t> raw;
     std::size_t total = 0;
     try {
+        held.reserve(static_cast<std::size_t>(count));
         in.reserve(static_cast<std::size_t>(count));
         raw.reserve(static_cast<std::size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
@@ -139,6 +143,7 @@ PyObject* inflate_chunks(PyObject*, PyObject* args) {
                 PyErr_SetString(PyExc_ValueError, "a size out of range");
                 return nullptr;
             }
+            held.push_back(Ref::borrow(row));
             in.emplace_back(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(row)),
                             static_cast<std::size_t>(PyBytes_GET_SIZE(row)));
             raw.push_back(static_cast<std::size_t>(size));
