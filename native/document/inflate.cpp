@@ -6,11 +6,10 @@
 // header only is needed to build), looked up once.
 #include "document/inflate.hpp"
 
+#include "loaded_library/loaded_library.hpp"
 #include "utils/refs.hpp"
 
 #include <zlib.h>
-
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -34,19 +33,13 @@ struct Zlib {
 const Zlib& zlib() {
     static const Zlib found = [] {
         Zlib z{};
-        void* library = dlopen("libz.so.1", RTLD_NOW | RTLD_NOLOAD);
-        if (library == nullptr) return z;
-        bool all = true;
-        auto find = [&](auto& slot, const char* name) {
-            void* symbol = dlsym(library, name);
-            if (symbol == nullptr) all = false;
-            std::memcpy(&slot, &symbol, sizeof symbol);
-        };
-        find(z.init, "inflateInit_");
-        find(z.reset, "inflateReset");
-        find(z.run, "inflate");
-        find(z.end, "inflateEnd");
-        z.loaded = all;
+        LoadedLibrary library("libz.so.1");
+        if (!library.loaded()) return z;
+        library.find(z.init, "inflateInit_");
+        library.find(z.reset, "inflateReset");
+        library.find(z.run, "inflate");
+        library.find(z.end, "inflateEnd");
+        z.loaded = library.found_all();
         return z;
     }();
     return found;
