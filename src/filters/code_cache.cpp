@@ -202,13 +202,4 @@ const CodeDecision* cached_decision(const CodeInfo* info, std::uint64_t serial) 
     return nullptr;
 }
 
-bool known_to_skip(const CodeInfo* info, std::uint64_t serial) noexcept {
-    const CodeDecision* decision = cached_decision(info, serial);
-    return decision != nullptr && decision->skipped();
-}
-
-bool known_to_skip(PyObject* code, std::uint64_t serial) noexcept {
-    return known_to_skip(existing_code_info(code), serial);
-}
-
 }  // namespace nefa

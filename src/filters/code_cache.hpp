@@ -76,19 +76,14 @@ CodeView describe_code(PyObject* code, ProfilerState& profiler, CodeInfo* known 
                        const CodeDecision* decided = nullptr);
 
 // The decision of the profiler with `serial` in the cache `info` (may be
-// null), or null when it has made none there yet. Never fails.
+// null), or null when it has made none there yet ("ask describe_code").
+// Most events end at its skipped(), so it is kept to a few slot reads.
+// Never fails.
 const CodeDecision* cached_decision(const CodeInfo* info, std::uint64_t serial) noexcept;
 
 // The code object's cache if it has one yet, else null. Never fails.
 // Requires the interpreter lock.
 CodeInfo* existing_code_info(PyObject* code) noexcept;
-
-// True when the code object's cache already says that the profiler with
-// `serial` skips it and no plugin wants it: most events end here, so this
-// is kept to a slot read and a few comparisons. Never fails; false means
-// "ask describe_code". Requires the interpreter lock.
-bool known_to_skip(PyObject* code, std::uint64_t serial) noexcept;
-bool known_to_skip(const CodeInfo* info, std::uint64_t serial) noexcept;
 
 // The line the frame is at, as PyFrame_GetLineNumber gives it (-1 for
 // none), remembered per code object and instruction: looking a line up walks

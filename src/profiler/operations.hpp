@@ -50,11 +50,10 @@ void log_error(DroppedEvents& dropped, FrameHandle& frame, PendingError error, E
                PyObject* co_name);
 
 // Builds the default record of a kept frame and buffers the event's records.
-// `code` is the frame's code and `view` what describe_code said of it;
-// `values` this thread's values in the state's store, when the caller has
-// them (null: looked up).
+// `code` is the frame's code, `view` what describe_code said of it and
+// `values` this thread's values in the state's store.
 void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObject* arg, PyObject* code,
-                   const CodeView& view, EventRecords& records, ThreadValues* values = nullptr);
+                   const CodeView& view, EventRecords& records, ThreadValues& values);
 
 // Keeps the thread's stack of recorded frames in step with its events. At a
 // call of a frame read without a frame object, `line` is its line now when

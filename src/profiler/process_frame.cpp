@@ -135,9 +135,8 @@ const ThreadIdentity& thread_info(ThreadValues& values) {
 }
 
 void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObject* arg, PyObject* code,
-                   const CodeView& view, EventRecords& records, ThreadValues* known_values) {
+                   const CodeView& view, EventRecords& records, ThreadValues& values) {
     const std::string_view co_name = view.name;
-    ThreadValues& values = known_values != nullptr ? *known_values : state.per_thread.current(state.serial);
 
     // Frame ids link a call to its return through the frame's address. The id
     // comes first, and the stack of recorded frames is updated however the

@@ -65,11 +65,11 @@ bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* known_code,
         if (!keep && records.empty()) return true;
 
         try {
+            ThreadValues& thread_values = values != nullptr ? *values : state.per_thread.current(state.serial);
             if (keep) {
-                process_frame(state, frame, event, arg, code, view, records, values);
+                process_frame(state, frame, event, arg, code, view, records, thread_values);
             } else {
-                push_frames(state, values != nullptr ? *values : state.per_thread.current(state.serial), event,
-                            records);
+                push_frames(state, thread_values, event, records);
             }
         } catch (const PyErrOccurred&) {
             ensure_error_set();
