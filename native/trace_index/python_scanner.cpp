@@ -24,6 +24,7 @@ namespace {
 struct Writing {
     Ref connection;
     std::unique_ptr<RowWriter> writer;
+    long long id_base;
 };
 
 struct ScannerObject {
@@ -270,6 +271,7 @@ PyObject* start_writer(PyObject* self_object, PyObject* args) {
         auto writing = std::make_unique<Writing>();
         writing->connection = Ref::borrow(connection);
         writing->writer = std::make_unique<RowWriter>(db, trace_key, part_index, id_base);
+        writing->id_base = id_base;
         self->writing = writing.release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -296,7 +298,7 @@ PyObject* submit_rows(PyObject* self_object, PyObject*) {
     bool queued = false;
     try {
         std::sort(scanner.rows.begin(), scanner.rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
-        const RowIds ids{0, 0, 0, self->name_ids, self->path_ids};
+        const RowIds ids{0, 0, self->writing->id_base, self->name_ids, self->path_ids};
         Batch batch = make_batch(std::move(scanner.rows), scanner.kinds.texts(), ids);
         scanner.rows.clear();
         self->busy = true;
@@ -519,6 +521,7 @@ PyType_Spec scanner_spec = {
 int add_trace_scanner(PyObject* module) {
     Ref type = Ref::steal(PyType_FromSpec(&scanner_spec));
     if (!type) return -1;
+    if (PyModule_AddIntConstant(module, "NAME_BLOCK_IDS", name_block_ids) < 0) return -1;
     return PyModule_AddObjectRef(module, "TraceScanner", type.get());
 }
 

@@ -2,6 +2,7 @@
 
 #include "trace_index/sqlite_api.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -40,9 +41,12 @@ std::string insert_sql(int rows) {
 constexpr const char* rows_table_name = "nefa_index_rows";
 constexpr const char* batch_pointer_type = "nefa_index_batch";
 
+// A batch's rows or, name_blocks, its name blocks (read as columns id, for
+// first_id, and name_id).
 struct BatchView {
     const Batch* batch;
     long long id_base;
+    bool name_blocks;
 };
 
 enum Column {
@@ -57,6 +61,10 @@ struct RowsCursor {
     std::size_t at;
     const sqlite::Api* api;  // looked up once, not once a value
 };
+
+constexpr const char* name_blocks_insert_sql =
+    "INSERT OR IGNORE INTO call_name_blocks (trace_key, name_id, first_id) SELECT ?2, name_id, id FROM nefa_index_rows"
+    " WHERE batch = ?1";
 
 std::string rows_insert_sql() {
     return "INSERT OR IGNORE INTO calls (trace_key, part_index, id, thread_native_id, parent, depth, start, duration,"
@@ -127,11 +135,24 @@ int rows_next(sqlite3_vtab_cursor* cursor) {
 
 int rows_eof(sqlite3_vtab_cursor* base) {
     const auto* cursor = reinterpret_cast<const RowsCursor*>(base);
-    return cursor->view == nullptr || cursor->at >= cursor->view->batch->rows.size();
+    if (cursor->view == nullptr) return 1;
+    const Batch& batch = *cursor->view->batch;
+    return cursor->at >= (cursor->view->name_blocks ? batch.name_blocks.size() : batch.rows.size());
+}
+
+int name_block_column(const RowsCursor& cursor, sqlite3_context* context, int column) {
+    const NameBlock& block = cursor.view->batch->name_blocks[cursor.at];
+    switch (column) {
+        case column_id: cursor.api->result_int64(context, block.first_id); break;
+        case column_name: cursor.api->result_int64(context, block.name_id); break;
+        default: cursor.api->result_null(context); break;
+    }
+    return SQLITE_OK;
 }
 
 int rows_column(sqlite3_vtab_cursor* base, sqlite3_context* context, int column) {
     const auto* cursor = reinterpret_cast<const RowsCursor*>(base);
+    if (cursor->view->name_blocks) return name_block_column(*cursor, context, column);
     const sqlite::Api& s = *cursor->api;
     const Batch& batch = *cursor->view->batch;
     const std::size_t i = cursor->at;
@@ -197,6 +218,19 @@ Batch make_batch(std::vector<Row>&& rows, const std::vector<std::string_view>& k
         batch.path_ids[i] = row.path == no_id ? 0 : (*ids.path_ids)[row.path];
         if (row.kind >= 0) batch.kinds[i] = kinds[static_cast<std::size_t>(row.kind)];
     }
+    // Rows come in id order, so a block's rows are together: its names are
+    // sorted once, and a block split between batches is merely written twice.
+    std::vector<long long> names;
+    for (std::size_t i = 0; i < n;) {
+        const long long first_id = (ids.id_base + batch.rows[i].id) / name_block_ids * name_block_ids;
+        names.clear();
+        for (; i < n && ids.id_base + batch.rows[i].id < first_id + name_block_ids; ++i) {
+            names.push_back(batch.name_ids[i]);
+        }
+        std::sort(names.begin(), names.end());
+        names.erase(std::unique(names.begin(), names.end()), names.end());
+        for (const long long name_id : names) batch.name_blocks.push_back({name_id, first_id});
+    }
     return batch;
 }
 
@@ -213,6 +247,56 @@ RowInserter::~RowInserter() {
     if (many_ != nullptr) s.finalize(many_);
     if (one_ != nullptr) s.finalize(one_);
     if (table_ != nullptr) s.finalize(table_);
+    if (name_block_ != nullptr) s.finalize(name_block_);
+    if (name_blocks_table_ != nullptr) s.finalize(name_blocks_table_);
+}
+
+// OR IGNORE: a block split between two batches comes twice.
+bool RowInserter::insert_name_blocks(const Batch& batch) {
+    const sqlite::Api& s = sqlite::api();
+    if (batch.name_blocks.empty()) return true;
+    if (table_ != nullptr) {  // the rows table is registered: read the blocks through it too
+        if (name_blocks_table_ == nullptr) {
+            if (s.prepare(db_, name_blocks_insert_sql, -1, &name_blocks_table_, nullptr) != SQLITE_OK) {
+                name_blocks_table_ = nullptr;
+                return fail();
+            }
+            s.bind_int64(name_blocks_table_, 2, trace_key_);
+        }
+        BatchView view{&batch, id_base_, true};
+        sqlite3_mutex* mutex = s.db_mutex(db_);
+        s.mutex_enter(mutex);  // the error message is this statement's
+        s.bind_pointer(name_blocks_table_, 1, &view, batch_pointer_type, nullptr);
+        const int status = s.step(name_blocks_table_);
+        if (status != SQLITE_DONE) error_ = s.errmsg(db_);
+        s.reset(name_blocks_table_);
+        s.bind_null(name_blocks_table_, 1);  // the view goes with this call
+        s.mutex_leave(mutex);
+        return status == SQLITE_DONE;
+    }
+    if (name_block_ == nullptr) {
+        if (s.prepare(db_, "INSERT OR IGNORE INTO call_name_blocks (trace_key, name_id, first_id) VALUES (?1, ?2, ?3)",
+                      -1, &name_block_, nullptr) != SQLITE_OK) {
+            name_block_ = nullptr;
+            return fail();
+        }
+        s.bind_int64(name_block_, 1, trace_key_);
+    }
+    sqlite3_mutex* mutex = s.db_mutex(db_);
+    s.mutex_enter(mutex);  // the binds and the error message are this statement's
+    for (const NameBlock& block : batch.name_blocks) {
+        s.bind_int64(name_block_, 2, block.name_id);
+        s.bind_int64(name_block_, 3, block.first_id);
+        const int status = s.step(name_block_);
+        if (status != SQLITE_DONE) error_ = s.errmsg(db_);
+        s.reset(name_block_);
+        if (status != SQLITE_DONE) {
+            s.mutex_leave(mutex);
+            return false;
+        }
+    }
+    s.mutex_leave(mutex);
+    return true;
 }
 
 sqlite3_stmt* RowInserter::table_statement() {
@@ -264,7 +348,7 @@ bool RowInserter::insert(const Batch& batch) {
     const std::size_t n = batch.rows.size();
     if (n == 0) return true;
     if (sqlite3_stmt* st = table_statement()) {
-        BatchView view{&batch, id_base_};
+        BatchView view{&batch, id_base_, false};
         sqlite3_mutex* mutex = s.db_mutex(db_);
         s.mutex_enter(mutex);  // the count of changes is this statement's
         s.bind_pointer(st, 1, &view, batch_pointer_type, nullptr);
@@ -279,7 +363,7 @@ bool RowInserter::insert(const Batch& batch) {
             error_ = "a row was refused (its id is taken)";
             return false;
         }
-        return true;
+        return insert_name_blocks(batch);
     }
     std::size_t done = 0;
     while (done < n) {
@@ -337,7 +421,7 @@ bool RowInserter::insert(const Batch& batch) {
         }
         done += static_cast<std::size_t>(rows);
     }
-    return true;
+    return insert_name_blocks(batch);
 }
 
 bool insert_rows(PyObject* connection, const std::vector<Row>& rows, const std::vector<std::string_view>& kinds,

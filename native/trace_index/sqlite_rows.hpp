@@ -26,6 +26,17 @@ struct RowIds {
     const std::vector<long long>* path_ids;
 };
 
+// Calls per block of the index by name (`call_name_blocks`): a search for
+// a name reads the blocks it occurs in, so it reads at most this many rows
+// a block, while the table holds a row per name and block, not per call.
+// Stored databases depend on it.
+constexpr long long name_block_ids = 1024;
+
+struct NameBlock {
+    long long name_id;
+    long long first_id;  // a multiple of name_block_ids
+};
+
 // Rows ready for the table: database ids in place of the scanner's local
 // ones, kinds as texts that outlive the batch (the scanner's interned ones).
 struct Batch {
@@ -33,9 +44,11 @@ struct Batch {
     std::vector<long long> name_ids;  // per row
     std::vector<long long> path_ids;  // per row; meaningless where row.path == no_id
     std::vector<std::string_view> kinds;  // per row; meaningless where row.kind < 0
+    std::vector<NameBlock> name_blocks;  // each name's blocks among these rows, once each
 };
 
-// Resolves the rows' ids (the caller checked that every id is mapped).
+// Resolves the rows' ids (the caller checked that every id is mapped) and
+// finds their name blocks. Rows come in id order.
 Batch make_batch(std::vector<Row>&& rows, const std::vector<std::string_view>& kinds, const RowIds& ids);
 
 // The SQLite handle of the connection when rows can be written through it:
@@ -70,6 +83,7 @@ private:
     // The statement that inserts a whole batch through the rows table, or
     // null where that table cannot be had (values are bound then).
     sqlite3_stmt* table_statement();
+    bool insert_name_blocks(const Batch& batch);
     bool fail();
 
     sqlite3* db_;
@@ -77,6 +91,8 @@ private:
     sqlite3_stmt* many_ = nullptr;
     sqlite3_stmt* one_ = nullptr;
     sqlite3_stmt* table_ = nullptr;
+    sqlite3_stmt* name_block_ = nullptr;         // one block a statement, its values bound
+    sqlite3_stmt* name_blocks_table_ = nullptr;  // a batch's blocks a statement, through the rows table
     bool table_tried_ = false;
     std::string error_;
 };

@@ -15,6 +15,7 @@ from dataclasses import dataclass
 from typing import TextIO
 
 from nefa import db
+from nefa._native import NAME_BLOCK_IDS
 from nefa.traces.call_index import OpenIndex
 from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
 from nefa.traces.output import format_time, printable
@@ -124,6 +125,9 @@ class IndexedTrace:
             else "sqlite_master"
         self.by_parent = not self.conn.execute(
             f"SELECT count(*) FROM {schema} WHERE type = 'index' AND name = 'events_by_parent'").fetchone()[0]
+        # ... and of schema 5 or older, its index of calls by name.
+        self.by_name_index = not self.conn.execute(
+            f"SELECT count(*) FROM {schema} WHERE type = 'table' AND name = 'call_name_blocks'").fetchone()[0]
 
     @property
     def duration(self) -> float:
@@ -143,6 +147,26 @@ class IndexedTrace:
         return [Call(*row[:7], self._text("names", "name", row[7]), self._text("paths", "path", row[8]), *row[9:])
                 for row in rows]
 
+    def named(self, columns: str, name_id: int, limit: int | None = None) -> list[tuple]:
+        """``columns`` (of ``calls c``) of the frames of one name, in id
+        order: read from the blocks of calls the name occurs in."""
+        if self.by_name_index:
+            sql = (f"SELECT {columns} FROM calls c INDEXED BY calls_by_name WHERE c.trace_key = ? AND c.name_id = ?"
+                   " AND c.kind IS NULL ORDER BY c.id")
+            args: tuple = (self.key, name_id)
+        else:
+            # In block order, then id order: the order the join gives, so
+            # that a LIMIT reads no further than it needs.
+            sql = (f"SELECT {columns} FROM call_name_blocks b JOIN calls c ON c.trace_key = b.trace_key"
+                   " AND c.id >= b.first_id AND c.id < b.first_id + ?"
+                   " WHERE b.trace_key = ? AND b.name_id = ? AND c.name_id = b.name_id AND c.kind IS NULL"
+                   " ORDER BY b.first_id, c.id")
+            args = (NAME_BLOCK_IDS, self.key, name_id)
+        if limit is not None:
+            sql += " LIMIT ?"
+            args += (limit,)
+        return self.conn.execute(sql, args).fetchall()
+
     def _text(self, table: str, column: str, text_id):
         """A name or path by id, looked up once."""
         if text_id is None:
@@ -155,8 +179,11 @@ class IndexedTrace:
         return found
 
     def _rows(self, sql: str, args: tuple | dict) -> list[Call]:
+        return self._row_calls(self.conn.execute(sql, args))
+
+    def _row_calls(self, rows) -> list[Call]:
         return [Call(*row[:7], self._text("names", "name", row[7]), self._text("paths", "path", row[8]), *row[9:])
-                for row in self.conn.execute(sql, args)]
+                for row in rows]
 
     def roots(self, thread_id: int) -> list[Call]:
         if self.by_parent:
@@ -279,9 +306,7 @@ def _matching(trace: IndexedTrace, needle: str) -> list[Call]:
     }
     found: list[Call] = []
     for name_id in sorted(name_ids):
-        found.extend(call for call in trace._calls("c.name_id = ? AND c.kind IS NULL", (name_id,),
-                                                   "INDEXED BY calls_by_name")
-                     if _matches(call, needle))
+        found.extend(call for call in trace._row_calls(trace.named(_COLUMNS, name_id)) if _matches(call, needle))
     return found
 
 

@@ -179,10 +179,8 @@ class TraceViews:
                 name_ids[name_id] = calls
         found = []
         for name_id in name_ids:
-            found.extend(row + (name_id,) for row in self.conn.execute(
-                "SELECT id, thread_native_id, depth, start, duration FROM calls INDEXED BY calls_by_name"
-                " WHERE trace_key = ? AND name_id = ? AND kind IS NULL ORDER BY id LIMIT ?",
-                (trace.key, name_id, limit)))
+            found.extend(row + (name_id,) for row in trace.named(
+                "c.id, c.thread_native_id, c.depth, c.start, c.duration", name_id, limit))
         found.sort()
         matches = [
             {"id": call_id, "thread": thread, "depth": depth, "start": self.micros(start),

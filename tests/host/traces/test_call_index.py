@@ -3,6 +3,7 @@
 import io
 import pathlib
 import random
+import re
 import sqlite3
 import zlib
 
@@ -10,7 +11,9 @@ import msgpack
 import pytest
 
 from nefa import cli, db
+from nefa._native import NAME_BLOCK_IDS
 from nefa.traces import call_index
+from nefa.traces.indexed import IndexedTrace
 from nefa.traces.tree import load_trace
 
 from .conftest import START
@@ -368,9 +371,35 @@ def test_rows_written_on_the_writer_thread_match_the_python_path(synthetic, tmp_
         call_index.index_part(conn, "trc_synthetic", 1, [document])
         conn.execute("COMMIT")
         written.append(conn.execute("SELECT * FROM calls ORDER BY id").fetchall())
+        # Each name's blocks once, a block split between batches included.
+        blocks = conn.execute("SELECT * FROM call_name_blocks ORDER BY 1, 2, 3").fetchall()
+        assert blocks == conn.execute(f"SELECT DISTINCT trace_key, name_id, id - id % {NAME_BLOCK_IDS} FROM calls"
+                                      " ORDER BY 1, 2, 3").fetchall()
+        written.append(blocks)
         conn.close()
-    assert len(written[0]) > 2000 and written[0] == written[1]
+    assert len(written[0]) > 2000 and written[0] == written[2] and written[1] == written[3]
     assert {row[1] for row in written[0]} == {0, 1}
+    assert len({first for _, _, first in written[1]}) >= 3
+
+
+def test_calls_by_name_through_the_name_blocks(synthetic, store):
+    readme = (pathlib.Path(__file__).parents[3] / "README.md").read_text()
+    query = next(block for block in re.findall(r"```sql\n(.*?)```", readme, re.S) if "call_name_blocks" in block)
+    database = store("trc_synthetic", synthetic(6000))
+    with call_index.open_index(database, "trc_synthetic") as index:
+        trace = IndexedTrace(index)
+        assert not trace.by_name_index
+        name_ids = [name_id for (name_id,) in index.conn.execute("SELECT DISTINCT name_id FROM calls")]
+        spread = 0
+        for name_id in name_ids:
+            expected = index.conn.execute("SELECT id, depth FROM calls NOT INDEXED WHERE name_id = ?"
+                                          " AND kind IS NULL ORDER BY id", (name_id,)).fetchall()
+            assert trace.named("c.id, c.depth", name_id) == expected
+            assert trace.named("c.id, c.depth", name_id, limit=3) == expected[:3]
+            everything = index.conn.execute("SELECT * FROM calls WHERE name_id = ? ORDER BY id", (name_id,)).fetchall()
+            assert index.conn.execute(query, {"key": trace.key, "name_id": name_id}).fetchall() == everything
+            spread += len({call_id // NAME_BLOCK_IDS for call_id, _ in expected}) > 1
+        assert spread  # some name lies in several blocks
 
 
 def test_an_sqlite_error_on_the_writer_thread_is_raised_and_the_transaction_stays_usable(synthetic, tmp_path,
@@ -455,9 +484,11 @@ def test_children_found_through_the_time_indexes_are_those_the_parents_say(capsy
 
 
 def _as_schema_4(path):
-    """The database as the nefa of schema 4 left it: its index by parent,
-    none of plugin records by parent."""
+    """The database as the nefa of schema 4 left it: its indexes by parent
+    and by name, none of plugin records by parent, no name blocks."""
     with sqlite3.connect(path) as conn:
+        conn.execute("DROP TABLE call_name_blocks")
+        conn.execute("CREATE INDEX calls_by_name ON calls (trace_key, name_id)")
         conn.execute("DROP INDEX events_by_parent")
         conn.execute("CREATE INDEX calls_by_parent ON calls (trace_key, parent, id, kind)")
         conn.execute("PRAGMA user_version = 4")
@@ -473,32 +504,46 @@ def _indexes(path):
     return version, found
 
 
+_OLD_SCHEMA_COMMANDS = (["show"], ["show", "--depth", "1"], ["top"], ["show", "--filter", "checkout"])
+
+
+def _name_blocks(path):
+    with sqlite3.connect(path) as conn:
+        found = conn.execute("SELECT * FROM call_name_blocks ORDER BY 1, 2, 3").fetchall()
+    conn.close()
+    return found
+
+
 class TestMigration5:
     def test_a_schema_4_database_read_only_is_read_as_it_is(self, capsys, shop, monkeypatch):
-        expected = [run_cli(capsys, *argv, "--db", shop) for argv in (["show"], ["show", "--depth", "1"], ["top"])]
+        expected = [run_cli(capsys, *argv, "--db", shop) for argv in _OLD_SCHEMA_COMMANDS]
         _as_schema_4(shop)
 
         def read_only(path, **_):
             raise db.DatabaseError(f"cannot use {path} as a trace database: no permission to write it")
 
         monkeypatch.setattr(db, "_open_for_writing", read_only)
-        for argv, before in zip((["show"], ["show", "--depth", "1"], ["top"]), expected):
+        for argv, before in zip(_OLD_SCHEMA_COMMANDS, expected):
             assert run_cli(capsys, *argv, "--db", shop) == before
         assert "[+1 call below]" in expected[1][1]  # counted through the index by parent
+        assert "checkout" in expected[3][1]  # found through the index by name
         version, found = _indexes(shop)
-        assert version == 4 and "calls_by_parent" in found and "events_by_parent" not in found
+        assert version == 4 and {"calls_by_parent", "calls_by_name"} <= found and "events_by_parent" not in found
 
     def test_a_schema_4_database_is_migrated_and_keeps_its_index(self, capsys, shop):
-        expected = [run_cli(capsys, *argv, "--db", shop) for argv in (["show"], ["show", "--depth", "1"])]
+        expected = [run_cli(capsys, *argv, "--db", shop) for argv in _OLD_SCHEMA_COMMANDS]
+        blocks = _name_blocks(shop)
         _as_schema_4(shop)
         with sqlite3.connect(shop) as conn:
             built = conn.execute("SELECT built_at FROM call_indexes").fetchall()
         conn.close()
-        for argv, before in zip((["show"], ["show", "--depth", "1"]), expected):
+        for argv, before in zip(_OLD_SCHEMA_COMMANDS, expected):
             assert run_cli(capsys, *argv, "--db", shop) == before
         version, found = _indexes(shop)
-        assert version == db.SCHEMA_VERSION == 5
-        assert "calls_by_parent" not in found and {"events_by_parent", "calls_by_end", "calls_by_name"} <= found
+        assert version == db.SCHEMA_VERSION == 6
+        assert not {"calls_by_parent", "calls_by_name"} & found and {"events_by_parent", "calls_by_end"} <= found
+        # The name blocks read off the old index are the ones a build writes.
+        assert _name_blocks(shop) == blocks and blocks
         with sqlite3.connect(shop) as conn:  # not built again
             assert conn.execute("SELECT built_at FROM call_indexes").fetchall() == built
         conn.close()
