@@ -161,6 +161,30 @@ class TestStorage:
         with db.open_document(database, "trc_synthetic") as stored:
             assert stored.read(2 * size) == document[: 2 * size]
 
+    def test_each_stream_checked_against_its_checksum(self):
+        from nefa import _native
+
+        rng = random.Random(7)
+        # Lengths about the checksum's blocks of 16 bytes and its reductions
+        # every 5,552; bytes of 0xff make the largest sums.
+        lengths = [0, 1, 15, 16, 17, 255, 5551, 5552, 5553, 5568, 11104, 65536 + 7, *rng.sample(range(70000), 20)]
+        for length in lengths:
+            for raw in (rng.randbytes(length), b"\xff" * length, bytes(length)):
+                stream = zlib.compress(raw, 6)
+                assert _native.inflate_chunks([stream], [length]) == raw
+                if length:
+                    damaged = bytearray(stream)
+                    damaged[-1 - rng.randrange(4)] ^= 1 << rng.randrange(8)  # the checksum only
+                    with pytest.raises(ValueError, match="does not inflate"):
+                        _native.inflate_chunks([bytes(damaged)], [length])
+        stream = zlib.compress(b"abc" * 100)
+        for damaged in (b"\x78\x9d" + stream[2:],           # header checksum wrong
+                        b"\x79\x9c" + stream[2:],           # not deflate
+                        bytes([0x78, 0xbb]) + stream[2:],   # a preset dictionary
+                        stream + b"\0", stream[:-1]):      # bytes after it, or its checksum cut
+            with pytest.raises(ValueError, match="^row 0: "):
+                _native.inflate_chunks([damaged], [300])
+
     def test_a_damaged_chunk_or_index_is_a_one_line_error(self, capsys, shop, tmp_path):
         with sqlite3.connect(shop) as conn:
             conn.execute("UPDATE document_chunks SET data = x'00112233'")
