@@ -15,6 +15,10 @@
 
 #include <zlib.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -164,15 +168,28 @@ PyObject* inflate_chunks(PyObject*, PyObject* args) {
     const char* damage = nullptr;
     Py_ssize_t damaged = -1;
     bool ready = true;
-    Py_BEGIN_ALLOW_THREADS
-    Inflater inflater;
-    ready = inflater.ready();
-    for (std::size_t i = 0; ready && i < in.size() && damage == nullptr; ++i) {
-        damage = inflate_row(inflater, in[i].first, in[i].second, target, raw[i]);
-        if (damage != nullptr) damaged = static_cast<Py_ssize_t>(i);
-        target += raw[i];
+#if defined(__GLIBCXX__)
+    try {
+#endif
+        Py_BEGIN_ALLOW_THREADS
+        Inflater inflater;
+        ready = inflater.ready();
+        for (std::size_t i = 0; ready && i < in.size() && damage == nullptr; ++i) {
+            damage = inflate_row(inflater, in[i].first, in[i].second, target, raw[i]);
+            if (damage != nullptr) damaged = static_cast<Py_ssize_t>(i);
+            target += raw[i];
+        }
+        Py_END_ALLOW_THREADS
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        // A daemon thread that takes the lock back while the interpreter
+        // ends is ended on the spot: its references are left, never freed
+        // behind the interpreter.
+        for (Ref& row : held) static_cast<void>(row.release());
+        static_cast<void>(out.release());
+        throw;
     }
-    Py_END_ALLOW_THREADS
+#endif
     if (!ready) return PyErr_NoMemory();
     if (damage != nullptr) {
         PyErr_Format(PyExc_ValueError, "row %zd: %s", damaged, damage);

@@ -17,6 +17,7 @@ const Api& api() {
         library.find(s.bind_null, "sqlite3_bind_null");
         library.find(s.bind_text, "sqlite3_bind_text");
         library.find(s.step, "sqlite3_step");
+        library.find(s.bind_blob, "sqlite3_bind_blob");
         library.find(s.reset, "sqlite3_reset");
         library.find(s.finalize, "sqlite3_finalize");
         library.find(s.errmsg, "sqlite3_errmsg");
@@ -35,6 +36,7 @@ const Api& api() {
         library.find(s.result_int64, "sqlite3_result_int64");
         library.find(s.result_null, "sqlite3_result_null");
         library.find(s.result_text, "sqlite3_result_text");
+        library.find(s.result_blob, "sqlite3_result_blob");
         s.rows_table = library.found_all();
         return s;
     }();

@@ -17,6 +17,7 @@ struct Api {
     decltype(&sqlite3_bind_int64) bind_int64;
     decltype(&sqlite3_bind_null) bind_null;
     decltype(&sqlite3_bind_text) bind_text;
+    decltype(&sqlite3_bind_blob) bind_blob;
     decltype(&sqlite3_step) step;
     decltype(&sqlite3_reset) reset;
     decltype(&sqlite3_finalize) finalize;
@@ -38,6 +39,7 @@ struct Api {
     decltype(&sqlite3_result_int64) result_int64;
     decltype(&sqlite3_result_null) result_null;
     decltype(&sqlite3_result_text) result_text;
+    decltype(&sqlite3_result_blob) result_blob;
 };
 
 const Api& api();

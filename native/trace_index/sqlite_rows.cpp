@@ -52,7 +52,7 @@ struct BatchView {
 enum Column {
     column_id, column_thread, column_parent, column_depth, column_start, column_duration, column_self,
     column_name, column_path, column_line, column_kind, column_resumed, column_flags, column_call_offset,
-    column_call_length, column_return_offset, column_return_length, column_batch,
+    column_call_length, column_return_offset, column_return_length, column_first_offset, column_ids, column_batch,
 };
 
 struct RowsCursor {
@@ -62,9 +62,12 @@ struct RowsCursor {
     const sqlite::Api* api;  // looked up once, not once a value
 };
 
+// OR IGNORE, as for the rows, and no row can conflict either: each id is
+// in one batch, so a block's rows of one name from several batches start
+// at different offsets.
 constexpr const char* name_blocks_insert_sql =
-    "INSERT OR IGNORE INTO call_name_blocks (trace_key, name_id, first_id) SELECT ?2, name_id, id FROM nefa_index_rows"
-    " WHERE batch = ?1";
+    "INSERT OR IGNORE INTO call_name_blocks (trace_key, name_id, first_id, first_offset, ids)"
+    " SELECT ?2, name_id, id, first_offset, ids FROM nefa_index_rows WHERE batch = ?1";
 
 std::string rows_insert_sql() {
     return "INSERT OR IGNORE INTO calls (trace_key, part_index, id, thread_native_id, parent, depth, start, duration,"
@@ -79,7 +82,8 @@ std::string rows_insert_sql() {
 int rows_connect(sqlite3* db, void*, int, const char* const*, sqlite3_vtab** table, char**) {
     const int status = sqlite::api().declare_vtab(
         db, "CREATE TABLE x(id, thread_native_id, parent, depth, start, duration, self_time, name_id, path_id, line,"
-            " kind, resumed, flags, call_offset, call_length, return_offset, return_length, batch HIDDEN)");
+            " kind, resumed, flags, call_offset, call_length, return_offset, return_length, first_offset, ids,"
+            " batch HIDDEN)");
     if (status != SQLITE_OK) return status;
     *table = new (std::nothrow) sqlite3_vtab{};
     return *table == nullptr ? SQLITE_NOMEM : SQLITE_OK;
@@ -141,10 +145,16 @@ int rows_eof(sqlite3_vtab_cursor* base) {
 }
 
 int name_block_column(const RowsCursor& cursor, sqlite3_context* context, int column) {
-    const NameBlock& block = cursor.view->batch->name_blocks[cursor.at];
+    const Batch& batch = *cursor.view->batch;
+    const NameBlock& block = batch.name_blocks[cursor.at];
     switch (column) {
         case column_id: cursor.api->result_int64(context, block.first_id); break;
         case column_name: cursor.api->result_int64(context, block.name_id); break;
+        case column_first_offset: cursor.api->result_int64(context, block.first_offset); break;
+        case column_ids:
+            cursor.api->result_blob(context, batch.name_block_bytes.data() + block.bytes_at,
+                                    static_cast<int>(block.byte_count), SQLITE_STATIC);
+            break;
         default: cursor.api->result_null(context); break;
     }
     return SQLITE_OK;
@@ -218,20 +228,41 @@ Batch make_batch(std::vector<Row>&& rows, const std::vector<std::string_view>& k
         batch.path_ids[i] = row.path == no_id ? 0 : (*ids.path_ids)[row.path];
         if (row.kind >= 0) batch.kinds[i] = kinds[static_cast<std::size_t>(row.kind)];
     }
-    // Rows come in id order, so a block's rows are together: its names are
-    // sorted once, and a block split between batches is merely written twice.
-    std::vector<long long> names;
+    // Rows come in id order, so a block's rows are together: sorted by name
+    // (then offset), each name's run is one row of the table.
+    std::vector<std::pair<long long, std::uint16_t>> named;  // (name id, offset)
+    std::vector<std::uint16_t> offsets;
     for (std::size_t i = 0; i < n;) {
         const long long first_id = (ids.id_base + batch.rows[i].id) / name_block_ids * name_block_ids;
-        names.clear();
+        named.clear();
         for (; i < n && ids.id_base + batch.rows[i].id < first_id + name_block_ids; ++i) {
-            names.push_back(batch.name_ids[i]);
+            named.emplace_back(batch.name_ids[i], static_cast<std::uint16_t>(ids.id_base + batch.rows[i].id - first_id));
         }
-        std::sort(names.begin(), names.end());
-        names.erase(std::unique(names.begin(), names.end()), names.end());
-        for (const long long name_id : names) batch.name_blocks.push_back({name_id, first_id});
+        std::sort(named.begin(), named.end());
+        for (std::size_t run = 0; run < named.size();) {
+            const long long name_id = named[run].first;
+            offsets.clear();
+            for (; run < named.size() && named[run].first == name_id; ++run) offsets.push_back(named[run].second);
+            const auto at = static_cast<std::uint32_t>(batch.name_block_bytes.size());
+            encode_name_block(offsets, batch.name_block_bytes);
+            batch.name_blocks.push_back({name_id, first_id, offsets.front(), at,
+                                         static_cast<std::uint32_t>(batch.name_block_bytes.size() - at)});
+        }
     }
     return batch;
+}
+
+void encode_name_block(const std::vector<std::uint16_t>& offsets, std::vector<std::uint8_t>& out) {
+    if (offsets.size() < listed_offsets_below) {
+        for (const std::uint16_t offset : offsets) {
+            out.push_back(static_cast<std::uint8_t>(offset & 0xff));
+            out.push_back(static_cast<std::uint8_t>(offset >> 8));
+        }
+        return;
+    }
+    const std::size_t start = out.size();
+    out.resize(start + name_block_bitmap_bytes, 0);
+    for (const std::uint16_t offset : offsets) out[start + offset / 8] |= static_cast<std::uint8_t>(1u << (offset % 8));
 }
 
 sqlite3* usable_handle(PyObject* connection) {
@@ -268,14 +299,19 @@ bool RowInserter::insert_name_blocks(const Batch& batch) {
         s.mutex_enter(mutex);  // the error message is this statement's
         s.bind_pointer(name_blocks_table_, 1, &view, batch_pointer_type, nullptr);
         const int status = s.step(name_blocks_table_);
+        const bool all = status == SQLITE_DONE &&
+                         static_cast<std::size_t>(s.changes(db_)) == batch.name_blocks.size();
         if (status != SQLITE_DONE) error_ = s.errmsg(db_);
+        else if (!all) error_ = "a name block was refused (its offsets are taken)";
         s.reset(name_blocks_table_);
         s.bind_null(name_blocks_table_, 1);  // the view goes with this call
         s.mutex_leave(mutex);
-        return status == SQLITE_DONE;
+        return all;
     }
     if (name_block_ == nullptr) {
-        if (s.prepare(db_, "INSERT OR IGNORE INTO call_name_blocks (trace_key, name_id, first_id) VALUES (?1, ?2, ?3)",
+        if (s.prepare(db_,
+                      "INSERT OR IGNORE INTO call_name_blocks (trace_key, name_id, first_id, first_offset, ids)"
+                      " VALUES (?1, ?2, ?3, ?4, ?5)",
                       -1, &name_block_, nullptr) != SQLITE_OK) {
             name_block_ = nullptr;
             return fail();
@@ -287,10 +323,15 @@ bool RowInserter::insert_name_blocks(const Batch& batch) {
     for (const NameBlock& block : batch.name_blocks) {
         s.bind_int64(name_block_, 2, block.name_id);
         s.bind_int64(name_block_, 3, block.first_id);
+        s.bind_int64(name_block_, 4, block.first_offset);
+        s.bind_blob(name_block_, 5, batch.name_block_bytes.data() + block.bytes_at, static_cast<int>(block.byte_count),
+                    SQLITE_STATIC);
         const int status = s.step(name_block_);
+        const bool written = status == SQLITE_DONE && s.changes(db_) == 1;
         if (status != SQLITE_DONE) error_ = s.errmsg(db_);
+        else if (!written) error_ = "a name block was refused (its offsets are taken)";
         s.reset(name_block_);
-        if (status != SQLITE_DONE) {
+        if (!written) {
             s.mutex_leave(mutex);
             return false;
         }

@@ -26,16 +26,26 @@ struct RowIds {
     const std::vector<long long>* path_ids;
 };
 
-// Calls per block of the index by name (`call_name_blocks`): a search for
-// a name reads the blocks it occurs in, so it reads at most this many rows
-// a block, while the table holds a row per name and block, not per call.
-// Stored databases depend on it.
+// Calls per block of the index by name (`call_name_blocks`): a row per
+// name and block (and batch) holds the ids of the name's rows in the block,
+// as offsets from its first id, so that the table has far fewer rows than
+// `calls`. Stored databases depend on it.
 constexpr long long name_block_ids = 1024;
+// Offsets are listed as 2 bytes each, little-endian, while fewer than this
+// many; else the block's bitmap is stored (bit i of byte i / 8: offset i).
+constexpr std::size_t listed_offsets_below = 64;
+constexpr std::size_t name_block_bitmap_bytes = name_block_ids / 8;
 
 struct NameBlock {
     long long name_id;
-    long long first_id;  // a multiple of name_block_ids
+    long long first_id;      // a multiple of name_block_ids
+    long long first_offset;  // the smallest offset listed: rows of several batches make several rows
+    std::uint32_t bytes_at;  // the offsets, in Batch::name_block_bytes
+    std::uint32_t byte_count;
 };
+
+// Appends the encoding of sorted offsets of one block to `out`.
+void encode_name_block(const std::vector<std::uint16_t>& offsets, std::vector<std::uint8_t>& out);
 
 // Rows ready for the table: database ids in place of the scanner's local
 // ones, kinds as texts that outlive the batch (the scanner's interned ones).
@@ -45,6 +55,7 @@ struct Batch {
     std::vector<long long> path_ids;  // per row; meaningless where row.path == no_id
     std::vector<std::string_view> kinds;  // per row; meaningless where row.kind < 0
     std::vector<NameBlock> name_blocks;  // each name's blocks among these rows, once each
+    std::vector<std::uint8_t> name_block_bytes;
 };
 
 // Resolves the rows' ids (the caller checked that every id is mapped) and

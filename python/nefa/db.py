@@ -633,16 +633,20 @@ def _migration_5(conn: sqlite3.Connection) -> None:
 
 
 def _migration_6(conn: sqlite3.Connection) -> None:
-    # A search by name reads the blocks of calls a name occurs in: the index
-    # of calls by name took a quarter of the index build.  The blocks are
-    # read off that index, in its order.
+    # Calls by name are found through the blocks of calls each name occurs
+    # in: the index of calls by name took a quarter of the index build.  The
+    # blocks are read off that index, a name of a trace at a time.
     from nefa.traces.call_index import NAME_BLOCKS
-    from nefa._native import NAME_BLOCK_IDS
+    from nefa.traces.name_blocks import block_rows
 
     conn.execute(NAME_BLOCKS.format(schema=""))
-    conn.execute(
-        "INSERT INTO call_name_blocks (trace_key, name_id, first_id)"
-        f" SELECT DISTINCT trace_key, name_id, id - id % {NAME_BLOCK_IDS} FROM calls INDEXED BY calls_by_name")
+    names = conn.execute("SELECT DISTINCT trace_key, name_id FROM calls INDEXED BY calls_by_name").fetchall()
+    for trace_key, name_id in names:
+        ids = conn.execute("SELECT id FROM calls INDEXED BY calls_by_name WHERE trace_key = ? AND name_id = ?",
+                           (trace_key, name_id))
+        conn.executemany(
+            "INSERT INTO call_name_blocks (trace_key, name_id, first_id, first_offset, ids) VALUES (?, ?, ?, ?, ?)",
+            block_rows((trace_key, name_id, call_id) for (call_id,) in ids))
     conn.execute("DROP INDEX calls_by_name")
 
 

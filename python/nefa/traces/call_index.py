@@ -23,9 +23,10 @@ from dataclasses import dataclass
 
 import msgpack
 
-from nefa._native import NAME_BLOCK_IDS, TraceScanner
+from nefa._native import TraceScanner
 from nefa import db
 from nefa.db import DocumentFormatError
+from nefa.traces.name_blocks import block_rows
 from nefa.traces.pieces_ahead import pieces_ahead
 
 __all__ = ["INDEX_VERSION", "NAME_BLOCKS", "IndexedPart", "create_index_tables", "index_part", "scan_fields"]
@@ -141,15 +142,17 @@ EVENTS_BY_PARENT = ("CREATE INDEX {schema}events_by_parent ON calls (trace_key, 
                     " WHERE kind IS NOT NULL")
 
 
-# Where each function's rows lie, a block of NAME_BLOCK_IDS calls at a time:
-# a search by name reads those blocks.  An index of calls by name, kept row
-# by row, took a quarter of the index build.
-NAME_BLOCKS = f"""
-    CREATE TABLE {{schema}}call_name_blocks (
+# Each name's rows, a block of NAME_BLOCK_IDS calls at a time (see
+# nefa.traces.name_blocks): an index of calls by name, kept row by row,
+# took a quarter of the index build.
+NAME_BLOCKS = """
+    CREATE TABLE {schema}call_name_blocks (
         trace_key INTEGER NOT NULL,
         name_id INTEGER NOT NULL,
-        first_id INTEGER NOT NULL,      -- calls.id {NAME_BLOCK_IDS} * k: rows of name_id lie in [first_id, first_id + {NAME_BLOCK_IDS})
-        PRIMARY KEY (trace_key, name_id, first_id)
+        first_id INTEGER NOT NULL,      -- a multiple of the block size (1024)
+        first_offset INTEGER NOT NULL,  -- the first of ids
+        ids BLOB NOT NULL,              -- offsets from first_id: 2 bytes each (little-endian), or a bitmap of 128
+        PRIMARY KEY (trace_key, name_id, first_id, first_offset)
     ) WITHOUT ROWID
     """
 
@@ -246,8 +249,8 @@ class _Sink:
             rows = scanner.take_rows(self.trace_key, self.part_index, self.id_base)
             self.conn.executemany(_INSERT_CALL, rows)
             self.conn.executemany(
-                "INSERT OR IGNORE INTO call_name_blocks (trace_key, name_id, first_id) VALUES (?, ?, ?)",
-                sorted({(self.trace_key, row[9], row[2] - row[2] % NAME_BLOCK_IDS) for row in rows}))
+                "INSERT INTO call_name_blocks (trace_key, name_id, first_id, first_offset, ids) VALUES (?, ?, ?, ?, ?)",
+                block_rows((self.trace_key, row[9], row[2]) for row in rows))
 
     def finish(self, scanner: TraceScanner) -> None:
         if self.threaded:
@@ -289,6 +292,13 @@ def scan(pieces: Iterable, *, time_base: float | None = None, sink: _Sink | None
         # Nothing may write on the connection once the caller rolls back.
         sink.stop(scanner)
         raise
+    finally:
+        # A reader thread behind the pieces stops now, not when the
+        # traceback goes: one still inflating as the interpreter ends would
+        # crash it.
+        close = getattr(pieces, "close", None)
+        if close is not None:
+            close()
     threads = scanner.threads()
     ends = [thread[6] for thread in threads if thread[2]]
     part = IndexedPart(

@@ -15,9 +15,9 @@ from dataclasses import dataclass
 from typing import TextIO
 
 from nefa import db
-from nefa._native import NAME_BLOCK_IDS
 from nefa.traces.call_index import OpenIndex
 from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
+from nefa.traces.name_blocks import decode
 from nefa.traces.output import format_time, printable
 from nefa.traces.show import ThreadNotFoundError, _Style, call_notes, select_threads
 from nefa.traces.values import brief, brief_locals, format_span
@@ -149,23 +149,43 @@ class IndexedTrace:
 
     def named(self, columns: str, name_id: int, limit: int | None = None) -> list[tuple]:
         """``columns`` (of ``calls c``) of the frames of one name, in id
-        order: read from the blocks of calls the name occurs in."""
+        order, read through the name's blocks: the work follows the name's
+        calls read, not the trace."""
         if self.by_name_index:
             sql = (f"SELECT {columns} FROM calls c INDEXED BY calls_by_name WHERE c.trace_key = ? AND c.name_id = ?"
                    " AND c.kind IS NULL ORDER BY c.id")
-            args: tuple = (self.key, name_id)
-        else:
-            # In block order, then id order: the order the join gives, so
-            # that a LIMIT reads no further than it needs.
-            sql = (f"SELECT {columns} FROM call_name_blocks b JOIN calls c ON c.trace_key = b.trace_key"
-                   " AND c.id >= b.first_id AND c.id < b.first_id + ?"
-                   " WHERE b.trace_key = ? AND b.name_id = ? AND c.name_id = b.name_id AND c.kind IS NULL"
-                   " ORDER BY b.first_id, c.id")
-            args = (NAME_BLOCK_IDS, self.key, name_id)
-        if limit is not None:
-            sql += " LIMIT ?"
-            args += (limit,)
-        return self.conn.execute(sql, args).fetchall()
+            if limit is not None:
+                sql += f" LIMIT {int(limit)}"
+            return self.conn.execute(sql, (self.key, name_id)).fetchall()
+        found: list[tuple] = []
+        for ids in self._named_ids(name_id):
+            marks = ",".join("?" * len(ids))
+            found.extend(self.conn.execute(
+                f"SELECT {columns} FROM calls c WHERE c.trace_key = ? AND c.id IN ({marks}) AND c.kind IS NULL"
+                " ORDER BY c.id", (self.key, *ids)))
+            if limit is not None and len(found) >= limit:
+                return found[:limit]
+        return found
+
+    def _named_ids(self, name_id: int, batch: int = 500):
+        """The ids of a name's rows, in order, ``batch`` or so at a time."""
+        ids: list[int] = []
+        block: list[int] = []
+        at = None
+        for first_id, stored in self.conn.execute(
+                "SELECT first_id, ids FROM call_name_blocks WHERE trace_key = ? AND name_id = ?"
+                " ORDER BY first_id, first_offset", (self.key, name_id)):
+            if first_id != at:
+                # A block's rows of several batches interleave: whole blocks go out, sorted.
+                ids.extend(sorted(block))
+                block, at = [], first_id
+                if len(ids) >= batch:
+                    yield ids
+                    ids = []
+            block.extend(decode(first_id, stored))
+        ids.extend(sorted(block))
+        if ids:
+            yield ids
 
     def _text(self, table: str, column: str, text_id):
         """A name or path by id, looked up once."""

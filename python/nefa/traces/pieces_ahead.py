@@ -10,6 +10,7 @@ wait for, nor fill the page cache of, a connection that is writing.
 from __future__ import annotations
 
 import queue
+import sys
 import threading
 
 from nefa import db
@@ -70,4 +71,7 @@ def pieces_ahead(db_path, trace_id: str, part_index: int, *, name: str = "nefa-r
             yield piece
     finally:
         stop.set()
-        thread.join()
+        # Closed by the interpreter's end (a traceback kept to the last): the
+        # thread may have been ended on the spot, and would never join.
+        if not sys.is_finalizing():
+            thread.join()

@@ -192,6 +192,10 @@ def _read(exporter: TraceExport, stored, number: int, trace_id: str, done: Calla
         raise TraceFormatError(f"trace {trace_id}, part {number}: not a readable trace document: {error}") from None
     except db.DocumentDamagedError as error:
         raise TraceFormatError(str(error)) from None
+    finally:
+        # The reader thread stops now, not when the traceback goes: one
+        # still inflating as the interpreter ends would crash it.
+        pieces.close()
 
 
 def _current_index(db_path, trace_id: str):

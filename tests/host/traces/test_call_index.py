@@ -12,7 +12,7 @@ import pytest
 
 from nefa import cli, db
 from nefa._native import NAME_BLOCK_IDS
-from nefa.traces import call_index
+from nefa.traces import call_index, name_blocks
 from nefa.traces.indexed import IndexedTrace
 from nefa.traces.tree import load_trace
 
@@ -383,9 +383,12 @@ def _index_into(path, document, factory=sqlite3.Connection, setup=None):
     return conn, lambda: call_index.index_part(conn, "trc_synthetic", 0, [document])
 
 
-def test_rows_written_on_the_writer_thread_match_the_python_path(synthetic, tmp_path, monkeypatch):
-    # Small pieces: many batches pass through the writer's bounded queue.
-    monkeypatch.setattr(call_index, "PIECE", 4096)
+@pytest.mark.parametrize("piece", [4096, 1 << 20])
+def test_rows_written_on_the_writer_thread_match_the_python_path(synthetic, tmp_path, monkeypatch, piece):
+    # Small pieces: many batches pass through the writer's bounded queue,
+    # and a block's calls of one name come in several. Large ones: names
+    # with 64 calls or more in a block.
+    monkeypatch.setattr(call_index, "PIECE", piece)
     document = synthetic(3000)
     written = []
     for factory in (sqlite3.Connection, _PythonConnection):
@@ -395,15 +398,22 @@ def test_rows_written_on_the_writer_thread_match_the_python_path(synthetic, tmp_
         call_index.index_part(conn, "trc_synthetic", 1, [document])
         conn.execute("COMMIT")
         written.append(conn.execute("SELECT * FROM calls ORDER BY id").fetchall())
-        # Each name's blocks once, a block split between batches included.
-        blocks = conn.execute("SELECT * FROM call_name_blocks ORDER BY 1, 2, 3").fetchall()
-        assert blocks == conn.execute(f"SELECT DISTINCT trace_key, name_id, id - id % {NAME_BLOCK_IDS} FROM calls"
-                                      " ORDER BY 1, 2, 3").fetchall()
+        # The name blocks hold each row's id once, under its name.
+        blocks = conn.execute("SELECT * FROM call_name_blocks ORDER BY 1, 2, 3, 4").fetchall()
+        held = [(key, name_id, call_id) for key, name_id, first_id, first_offset, ids in blocks
+                for call_id in name_blocks.decode(first_id, ids)]
+        assert sorted(held) == conn.execute("SELECT trace_key, name_id, id FROM calls ORDER BY 1, 2, 3").fetchall()
+        assert all(first_id % NAME_BLOCK_IDS == 0 and name_blocks.decode(first_id, ids)[0] == first_id + first_offset
+                   for _, _, first_id, first_offset, ids in blocks)
         written.append(blocks)
         conn.close()
     assert len(written[0]) > 2000 and written[0] == written[2] and written[1] == written[3]
     assert {row[1] for row in written[0]} == {0, 1}
-    assert len({first for _, _, first in written[1]}) >= 3
+    assert len({row[2] for row in written[1]}) >= 3
+    if piece == 4096:
+        assert len({row[:3] for row in written[1]}) < len(written[1])
+    else:
+        assert {len(row[4]) == 128 for row in written[1]} == {True, False}
 
 
 def test_calls_by_name_through_the_name_blocks(synthetic, store):
@@ -437,6 +447,26 @@ def test_an_sqlite_error_on_the_writer_thread_is_raised_and_the_transaction_stay
     conn.execute("ROLLBACK")
     assert conn.execute("SELECT count(*) FROM calls").fetchone()[0] == 0
     conn.close()
+
+
+def test_an_index_error_left_uncaught_ends_the_program_cleanly(synthetic, store, tmp_path):
+    # The document is still being read ahead, on a thread of its own, when
+    # the error reaches the top: the program must end with its traceback.
+    import os
+    import subprocess
+    import sys
+
+    database = store("trc_synthetic", synthetic(60000))
+    with sqlite3.connect(database) as conn:
+        conn.execute("DELETE FROM call_indexes")
+        conn.execute("CREATE TRIGGER refuse BEFORE INSERT ON calls WHEN NEW.id = 700"
+                     " BEGIN SELECT RAISE(ABORT, 'no room'); END")
+    conn.close()
+    program = f"from nefa.traces import call_index\ncall_index.open_index({str(database)!r}, 'trc_synthetic')\n"
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=120,
+                              env={**os.environ, "PYTHONFAULTHANDLER": "1"})
+        assert done.returncode == 1 and "no room" in done.stderr.splitlines()[-1], done.stderr[-2000:]
 
 
 def _touching_calls(records, seed):
