@@ -27,6 +27,7 @@ private:
     void encode_str(PyObject* value);
     void encode_bytes(PyObject* value, std::optional<Ext> wrapper);
     void encode_repr(PyObject* value);
+    bool write_default_repr(PyObject* value, PyTypeObject* type);
     void write_unprintable(PyTypeObject* type);
     void write_cut_text(PyObject* text);
 

@@ -202,6 +202,35 @@ def test_top_level_values_match_reference(case, dump, budget):
         same_as_reference(lambda: value, dump, budget)
 
 
+def default_repr_instances(budget):
+    """Instances shown by object.__repr__, in each of its cases and around the
+    character budget (its text is written by the encoder itself)."""
+    def make(name, module, qualname=None):
+        kind = type(name, (), {"__module__": module})
+        if qualname is not None:
+            kind.__qualname__ = qualname
+        return kind()
+
+    plain = make("Plain", "shop")
+    # "<" "." " object at " "0x..." ">": 15 characters and the address digits.
+    fixed = 15 + len(hex(id(plain))) - 2
+    values = [plain, Outer(), make("Q", "m\udc80od", "Q.é\ud800"), make("U", "ucs4 🐍", "✓"),
+              make("B", "builtins"), make("N", 42), make("S", Text("text module")),
+              type("Sub", (Outer,), {})(), type("OwnRepr", (Outer.Inner,), {})()]
+    for n in around(budget.chars - fixed - len("shop")):
+        values.append(make("Long", "shop", "q" * n))
+    return values
+
+
+@pytest.mark.parametrize("dump, budget", MODES, ids=MODE_IDS)
+def test_default_reprs_match_reference(dump, budget):
+    for value in default_repr_instances(budget):
+        # The same object both ways: its address is part of its repr.
+        expected, got = encode(value, budget), dump(value)
+        assert got == expected, (read(got), read(expected))
+        assert native.dump_msgpack([value, value]) == encode([value, value], FULL)
+
+
 def test_huge_int_text_at_the_character_budget():
     # Decimal text up to the budget, the bit length beyond it.
     limit = sys.get_int_max_str_digits()
