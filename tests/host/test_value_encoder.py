@@ -459,14 +459,14 @@ APPEND_SMALL_MAP = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.POINTER(ctypes.py_obje
 class EncoderApi(ctypes.Structure):
     _fields_ = [("version", ctypes.c_uint), ("dump_msgpack", ctypes.py_object),
                 ("dump_msgpack_lightweight_repr", ctypes.py_object), ("append", APPEND),
-                ("append_small_map", APPEND_SMALL_MAP)]
+                ("append_small_map", APPEND_SMALL_MAP), ("append_map", APPEND_SMALL_MAP)]
 
 
 def test_capsule_appends_what_the_functions_return():
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
     get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     api = EncoderApi.from_address(get_pointer(native.value_encoder_api, b"nefa._native.value_encoder_api"))
-    assert api.version == 2
+    assert api.version == 3
     assert api.dump_msgpack is native.dump_msgpack
     assert api.dump_msgpack_lightweight_repr is native.dump_msgpack_lightweight_repr
 
@@ -499,6 +499,11 @@ class Named(int):
     ({"n": 2**64}, False),
     ({"n": Named(3)}, False),
     ({"t": (1,)}, False),
+    # Only for the whole map: reprs, containers, cut forms and budgets.
+    ({"self": Outer(), "inner": Outer.Inner(), "r": Repr(RuntimeError("no")), "l": [1, [2, {"k": Outer()}]]}, False),
+    ({f"k{i}": [i] * i for i in range(60)}, False),
+    ({f"k{i}": "v" * 1000 for i in range(40)}, False),
+    ({"k" * 2000: Repr("r" * 2000), "b": b"x" * 2000, "d": nested(40)}, False),
 ])
 def test_a_small_map_is_appended_as_its_dict_or_left_to_the_encoder(entries, appended):
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
@@ -518,3 +523,11 @@ def test_a_small_map_is_appended_as_its_dict_or_left_to_the_encoder(entries, app
             libc.free(buffer.data)
         # Appended exactly as the dict would be, or declined with nothing written.
         assert (status, written) == ((0, b"\xc0" + dump(entries)) if appended else (1, b"\xc0"))
+        # The whole map, whatever its values: always the dict's bytes.
+        buffer = NefaByteBuffer()
+        try:
+            status = api.append_map(names, values, len(entries), lightweight, ctypes.byref(buffer))
+            written = ctypes.string_at(buffer.data, buffer.size)
+        finally:
+            libc.free(buffer.data)
+        assert (status, written) == (0, dump(entries))
