@@ -42,7 +42,7 @@ PyModuleDef module_def = {
 
 // Filled once; the function objects are kept alive for the life of the
 // process, so the capsule's borrowed pointers never dangle.
-NefaValueEncoderApi api{NEFA_VALUE_ENCODER_API_VERSION, nullptr, nullptr, append, append_small_map};
+NefaValueEncoderApi api{NEFA_VALUE_ENCODER_API_VERSION, nullptr, nullptr, append, append_small_map, append_map};
 
 int add_capsule(PyObject* module) {
     if (api.dump_msgpack == nullptr) {

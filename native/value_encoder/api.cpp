@@ -170,6 +170,25 @@ int append_small_map(PyObject* const* names, PyObject* const* values, std::size_
     return 0;
 }
 
+int append_map(PyObject* const* names, PyObject* const* values, std::size_t count, int lightweight,
+               NefaByteBuffer* out) noexcept {
+    const int small = PyErr_Occurred() ? 1 : append_small_map(names, values, count, lightweight, out);
+    if (small <= 0) return small;
+    const std::size_t entry_size = out->size;
+    // A repr must not run with someone else's exception pending.
+    PendingError pending;
+    if (PyErr_Occurred()) pending = PendingError::fetch();
+    Output output(*out);
+    Encoder(lightweight ? lightweight_budget : full_budget, output).encode_map(names, values, count);
+    if (PyErr_Occurred()) PyErr_Clear();
+    pending.restore();
+    if (output.failed()) {
+        out->size = entry_size;
+        return -1;
+    }
+    return 0;
+}
+
 PyObject* dump_msgpack(PyObject*, PyObject* value) { return dump(value, false); }
 
 PyObject* dump_msgpack_lightweight_repr(PyObject*, PyObject* value) { return dump(value, true); }

@@ -17,6 +17,31 @@ bool starts_str_or_bin(std::uint8_t first) {
     return (first >= 0xa0 && first <= 0xbf) || (first >= 0xd9 && first <= 0xdb) || (first >= 0xc4 && first <= 0xc6);
 }
 
+// A dict's entries as its walk reads them: the size is read again before
+// every step, as iterating the dict in Python would.
+struct DictEntries {
+    PyObject* dict;
+    Py_ssize_t position = 0;
+    Py_ssize_t size() const { return PyDict_GET_SIZE(dict); }
+    bool next(PyObject** key, PyObject** value) { return PyDict_Next(dict, &position, key, value) != 0; }
+};
+
+// Entries given as two arrays that nothing else sees, so never changed.
+struct ArrayEntries {
+    PyObject* const* keys;
+    PyObject* const* values;
+    Py_ssize_t count;
+    Py_ssize_t position = 0;
+    Py_ssize_t size() const { return count; }
+    bool next(PyObject** key, PyObject** value) {
+        if (position >= count) return false;
+        *key = keys[position];
+        *value = values[position];
+        ++position;
+        return true;
+    }
+};
+
 }  // namespace
 
 bool Encoder::enter(PyObject* container, Py_ssize_t length, int depth) {
@@ -66,8 +91,8 @@ std::size_t Encoder::plain_items(PyObject* const* items, std::size_t count, std:
     return kept;
 }
 
-std::size_t Encoder::plain_entries(PyObject* dict, Py_ssize_t* position, std::size_t kept, std::size_t length,
-                                   Entry* next) {
+template <typename Entries>
+std::size_t Encoder::plain_entries(Entries& entries, std::size_t kept, std::size_t length, Entry* next) {
     // Two nodes per entry; as in plain_items, only the output budget is
     // checked entry by entry. No code runs here, so the dict keeps its size.
     const std::size_t first = kept;
@@ -82,7 +107,7 @@ std::size_t Encoder::plain_entries(PyObject* dict, Py_ssize_t* position, std::si
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (kept < stop && static_cast<std::size_t>(p - base) <= size_limit) {
-        if (PyDict_Next(dict, position, &key, &value) == 0) break;
+        if (!entries.next(&key, &value)) break;
         std::uint8_t* after_key = put_plain_str(p, room_end, key, max_chars);
         std::uint8_t* after_value = after_key == nullptr ? nullptr : put_plain(after_key, room_end, value, max_chars);
         if (after_value == nullptr) {
@@ -152,25 +177,24 @@ void Encoder::encode_set(PyObject* set, int depth) {
     leave();
 }
 
-void Encoder::encode_dict(PyObject* dict, int depth) {
-    const Py_ssize_t length = PyDict_GET_SIZE(dict);
-    if (!enter(dict, length, depth)) return;
+template <typename Entries>
+void Encoder::encode_entries(Entries& entries, int depth) {
+    const Py_ssize_t length = entries.size();
     const std::size_t mark = out_.open();
     std::size_t kept = 0;
-    Py_ssize_t position = 0;
     bool plain_keys = true;  // plain entries have str keys
     bool exhausted = false;
     // Stops where iterating the dict in Python would: when its size changed.
-    while (static_cast<Py_ssize_t>(kept) < length && PyDict_GET_SIZE(dict) == length && room_for_item(kept)) {
+    while (static_cast<Py_ssize_t>(kept) < length && entries.size() == length && room_for_item(kept)) {
         // Runs of plain entries at once; the entry that ends a run, when
         // there is one, by the general path.
         Entry entry;
-        kept = plain_entries(dict, &position, kept, static_cast<std::size_t>(length), &entry);
+        kept = plain_entries(entries, kept, static_cast<std::size_t>(length), &entry);
         if (entry.key == nullptr) {
-            if (!(static_cast<Py_ssize_t>(kept) < length && PyDict_GET_SIZE(dict) == length && room_for_item(kept))) {
+            if (!(static_cast<Py_ssize_t>(kept) < length && entries.size() == length && room_for_item(kept))) {
                 break;
             }
-            if (PyDict_Next(dict, &position, &entry.key, &entry.value) == 0) {
+            if (!entries.next(&entry.key, &entry.value)) {
                 exhausted = true;
                 break;
             }
@@ -183,12 +207,29 @@ void Encoder::encode_dict(PyObject* dict, int depth) {
         encode(value.get(), depth + 1);
         ++kept;
     }
-    const Py_ssize_t left = exhausted ? 0 : PyDict_GET_SIZE(dict) - static_cast<Py_ssize_t>(kept);
+    const Py_ssize_t left = exhausted ? 0 : entries.size() - static_cast<Py_ssize_t>(kept);
     if (plain_keys && left <= 0) {
         out_.close(mark, {Header::Kind::map, kept, std::nullopt});
     } else {
         close_items(mark, 2 * kept, left, Ext::dict);
     }
+}
+
+void Encoder::encode_dict(PyObject* dict, int depth) {
+    if (!enter(dict, PyDict_GET_SIZE(dict), depth)) return;
+    DictEntries entries{dict};
+    encode_entries(entries, depth);
+    leave();
+}
+
+void Encoder::encode_map(PyObject* const* keys, PyObject* const* values, std::size_t count) {
+    // As a fresh dict at the top: nothing can hold it, so nothing below can
+    // be a cycle back to it, and no budget is spent yet. Its place on the
+    // path is taken by an address that is no object's.
+    path_[path_size_++] = reinterpret_cast<PyObject*>(&path_);
+    ++nodes_;
+    ArrayEntries entries{keys, values, static_cast<Py_ssize_t>(count)};
+    encode_entries(entries, 0);
     leave();
 }
 

@@ -19,6 +19,9 @@ public:
     Encoder(const Budget& budget, Output& out) : budget_(budget), out_(out), start_(out.size()) {}
 
     void encode(PyObject* value, int depth);
+    // The top-level value: the dict of these entries (distinct str keys), as
+    // encode would write it, without the dict (containers.cpp).
+    void encode_map(PyObject* const* keys, PyObject* const* values, std::size_t count);
 
 private:
     // Scalars and objects without a form of their own (scalars.cpp).
@@ -27,6 +30,7 @@ private:
     void encode_str(PyObject* value);
     void encode_bytes(PyObject* value, std::optional<Ext> wrapper);
     void encode_repr(PyObject* value);
+    bool write_default_repr(PyObject* value, PyTypeObject* type);
     void write_unprintable(PyTypeObject* type);
     void write_cut_text(PyObject* text);
 
@@ -37,6 +41,9 @@ private:
     void encode_sequence(PyObject* sequence, int depth);
     void encode_set(PyObject* set, int depth);
     void encode_dict(PyObject* dict, int depth);
+    // A dict's walk over any source of entries (DictEntries, ArrayEntries).
+    template <typename Entries>
+    void encode_entries(Entries& entries, int depth);
     bool room_for_item(std::size_t kept) const;
     // Writes items[kept], items[kept + 1], ... while they are plain and the
     // budget has room (it has for items[kept]); returns the new count kept.
@@ -48,8 +55,8 @@ private:
         PyObject* key = nullptr;
         PyObject* value = nullptr;
     };
-    std::size_t plain_entries(PyObject* dict, Py_ssize_t* position, std::size_t kept, std::size_t length,
-                              Entry* next);
+    template <typename Entries>
+    std::size_t plain_entries(Entries& entries, std::size_t kept, std::size_t length, Entry* next);
     // Ends an array of `kept` items, with a "more items" marker when `left` > 0.
     void close_items(std::size_t mark, std::size_t kept, Py_ssize_t left, std::optional<Ext> ext);
 

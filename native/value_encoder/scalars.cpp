@@ -5,7 +5,9 @@
 #include "value_encoder/type_name.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace nefa::value_encoder {
 
@@ -15,6 +17,24 @@ namespace {
 
 // A cut form is [kept part, count left].
 constexpr std::size_t cut_array_header_size = msgpack::header_size(2);
+
+// "0x" and the lowercase hex digits of `address`, as the C library's "%p"
+// (which object.__repr__ uses) writes them; returns the end.
+char* put_address(char* at, std::uintptr_t address) {
+    static constexpr char hex[] = "0123456789abcdef";
+    char digits[2 * sizeof address];
+    int count = 0;
+    do {
+        digits[count++] = hex[address & 0xf];
+        address >>= 4;
+    } while (address != 0);
+    *at++ = '0';
+    *at++ = 'x';
+    while (count > 0) *at++ = digits[--count];
+    return at;
+}
+
+constexpr std::string_view object_at = " object at ";
 
 }  // namespace
 
@@ -119,12 +139,66 @@ void Encoder::encode_bytes(PyObject* value, std::optional<Ext> wrapper) {
     if (wrapper) out_.close(outer, {Header::Kind::none, 0, *wrapper});
 }
 
+// object.__repr__'s text for an instance of a heap type that names its
+// module, "<module.qualname object at 0x...>", written here from the same
+// parts: building it as a str costs the interpreter a formatted print and a
+// few resizes, more than the rest of the value. False (nothing written) when
+// it is another case of object.__repr__'s, or longer than the budget, which
+// the general path cuts.
+bool Encoder::write_default_repr(PyObject* value, PyTypeObject* type) {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
+    PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
+    PyObject* module = heap_type_module(type);
+    if (module == nullptr || !PyUnicode_Check(qualname) || compat::unicode_ready(module) < 0 ||
+        compat::unicode_ready(qualname) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    char address[2 + 2 * sizeof(std::uintptr_t)];
+    const char* address_end = put_address(address, reinterpret_cast<std::uintptr_t>(value));
+    const auto address_size = static_cast<std::size_t>(address_end - address);
+    const Py_ssize_t module_chars = PyUnicode_GET_LENGTH(module);
+    const Py_ssize_t qualname_chars = PyUnicode_GET_LENGTH(qualname);
+    const std::size_t chars = static_cast<std::size_t>(module_chars + qualname_chars) + 3 + object_at.size() +
+                              address_size;
+    if (chars > budget_.chars) return false;
+    const std::size_t mark = out_.open();
+    write_type_name(out_, type, budget_.chars);
+    const std::size_t size = text_size(module, module_chars) + text_size(qualname, qualname_chars) + 3 +
+                             object_at.size() + address_size;
+    if (std::uint8_t* p = out_.str_space(size)) {
+        *p++ = '<';
+        p = put_text(p, module, module_chars);
+        *p++ = '.';
+        p = put_text(p, qualname, qualname_chars);
+        std::memcpy(p, object_at.data(), object_at.size());
+        p += object_at.size();
+        std::memcpy(p, address, address_size);
+        p += address_size;
+        *p = '>';
+    }
+    out_.close(mark, {Header::Kind::array, 2, Ext::repr});
+    return true;
+}
+
 void Encoder::encode_repr(PyObject* value) {
     // Read before the repr runs, which may even change the object's class;
     // the reference keeps the type alive for the name.
     Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
     if (interrupted_) return write_unprintable(type_object);
+    if (type_object->tp_repr == PyBaseObject_Type.tp_repr) {
+        // What PyObject_Repr does around any repr: pending signal handlers
+        // run (a Ctrl-C ends the value as unprintable) and the recursion
+        // limit holds.
+        if (PyErr_CheckSignals() < 0 || Py_EnterRecursiveCall(" while getting the repr of an object") != 0) {
+            absorb_error();
+            return write_unprintable(type_object);
+        }
+        const bool written = write_default_repr(value, type_object);
+        Py_LeaveRecursiveCall();
+        if (written) return;
+    }
     Ref text = Ref::steal(PyObject_Repr(value));
     if (!text || PyErr_Occurred() || compat::unicode_ready(text.get()) < 0) {
         absorb_error();

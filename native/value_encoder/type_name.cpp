@@ -40,8 +40,12 @@ bool is_builtins(PyObject* module) {
            std::memcmp(PyUnicode_DATA(module), builtins.data(), builtins.size()) == 0;
 }
 
-// The type's __module__ as its dict holds it, when that is a str other than
-// "builtins"; null otherwise. Borrowed.
+Py_ssize_t cut(PyObject* text, std::size_t max_chars) {
+    return std::min(PyUnicode_GET_LENGTH(text), static_cast<Py_ssize_t>(max_chars));
+}
+
+}  // namespace
+
 PyObject* heap_type_module(PyTypeObject* type) {
     static PyObject* key = PyUnicode_InternFromString("__module__");
     if (key == nullptr || type->tp_dict == nullptr) {
@@ -56,12 +60,6 @@ PyObject* heap_type_module(PyTypeObject* type) {
     if (!PyUnicode_Check(module) || is_builtins(module)) return nullptr;
     return module;
 }
-
-Py_ssize_t cut(PyObject* text, std::size_t max_chars) {
-    return std::min(PyUnicode_GET_LENGTH(text), static_cast<Py_ssize_t>(max_chars));
-}
-
-}  // namespace
 
 void write_type_name(Output& out, PyTypeObject* type, std::size_t max_chars) {
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {

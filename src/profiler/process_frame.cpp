@@ -42,28 +42,42 @@ Ref record_locals(PyFrameObject* frame) {
     return copy;
 }
 
-// The dict the interpreter makes of a function's plain variables (the bound
-// ones, in their order), made from them without a frame object; null when a
-// variable is named "__builtins__", which record_locals leaves out.
-Ref plain_locals_dict(PyObject* const* keys, PyObject* const* values, int count) {
-    Ref locals = Ref::require(PyDict_New());
+// Whether one of a function's plain variables is named "__builtins__",
+// which record_locals leaves out.
+bool names_builtins(PyObject* const* keys, int count) {
     for (int i = 0; i < count; ++i) {
         // Variable names are interned, but a length test first keeps the
         // comparison off nearly every name anyway.
         if (keys[i] == names().dunder_builtins ||
             (PyUnicode_GET_LENGTH(keys[i]) == 12 && PyUnicode_CompareWithASCIIString(keys[i], "__builtins__") == 0)) {
-            return Ref{};
+            return true;
         }
-        Require(PyDict_SetItem(locals.get(), keys[i], values[i]));
     }
-    return locals;
+    return false;
+}
+
+constexpr int kMostPlainLocals = 8;
+
+// The dict the interpreter makes of a function's plain variables (the bound
+// ones, in their order), encoded from them without the dict where the
+// encoder can (each value held meanwhile: a repr may rebind the frame's
+// variables), else made from them; nothing when a variable is named
+// "__builtins__".
+std::optional<SerializedValue> serialize_plain_locals(ValueSerializer& serializer, PyObject* const* keys,
+                                                      PyObject* const* values, int count) {
+    if (names_builtins(keys, count)) return std::nullopt;
+    Ref held[kMostPlainLocals];
+    for (int i = 0; i < count; ++i) held[i] = Ref::borrow(values[i]);
+    if (auto encoded = serializer.serialize_map(keys, values, count)) return encoded;
+    Ref locals = Ref::require(PyDict_New());
+    for (int i = 0; i < count; ++i) Require(PyDict_SetItem(locals.get(), keys[i], values[i]));
+    return serializer.serialize(locals.get());
 }
 
 // A function's few plain locals go to the encoder straight from the frame
 // (read in place, as a dict of them when the small-map writer leaves them to
 // the serialiser); anything else is made a dict first.
 SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame) {
-    constexpr int kMostPlainLocals = 8;
     PyObject* names[kMostPlainLocals];
     PyObject* values[kMostPlainLocals];
     const compat::RunningFrame* running = frame.running();
@@ -77,7 +91,7 @@ SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame
             // Under the profile hook the frame object is there anyway: its
             // locals are read through it as they always were.
             if (running != nullptr) {
-                if (Ref locals = plain_locals_dict(names, values, count)) return serializer.serialize(locals.get());
+                if (auto encoded = serialize_plain_locals(serializer, names, values, count)) return std::move(*encoded);
             }
         }
     }

@@ -41,7 +41,7 @@ const NefaValueEncoderApi* native_encoder() {
     const auto* candidate = static_cast<const NefaValueEncoderApi*>(found);
     if (candidate->version != NEFA_VALUE_ENCODER_API_VERSION || candidate->append == nullptr ||
         candidate->dump_msgpack == nullptr || candidate->dump_msgpack_lightweight_repr == nullptr ||
-        candidate->append_small_map == nullptr) {
+        candidate->append_small_map == nullptr || candidate->append_map == nullptr) {
         return nullptr;
     }
     Py_INCREF(candidate->dump_msgpack);
@@ -154,10 +154,12 @@ SerializedValue ValueSerializer::serialize(PyObject* value) {
         if (api != nullptr && function.get() == api->dump_msgpack) {
             append_ = api->append;
             append_small_map_ = api->append_small_map;
+            append_map_ = api->append_map;
             append_mode_ = 0;
         } else if (api != nullptr && function.get() == api->dump_msgpack_lightweight_repr) {
             append_ = api->append;
             append_small_map_ = api->append_small_map;
+            append_map_ = api->append_map;
             append_mode_ = 1;
         } else {
             Ref result = Ref::require(PyObject_CallOneArg(function.get(), value));
@@ -189,6 +191,20 @@ std::optional<SerializedValue> ValueSerializer::serialize_small_map(PyObject* co
     const int status = append_small_map_(names, values, static_cast<std::size_t>(count), append_mode_, &buffer);
     if (status < 0) throw std::bad_alloc();
     if (status > 0) return std::nullopt;
+    out.size_ = buffer.size - out.offset_;
+    return out;
+}
+
+std::optional<SerializedValue> ValueSerializer::serialize_map(PyObject* const* names, PyObject* const* values,
+                                                             int count) {
+    if (append_map_ == nullptr) return std::nullopt;
+    NefaByteBuffer& buffer = scratch_->buffer();
+    SerializedValue out;
+    out.scratch_ = &buffer;
+    out.offset_ = buffer.size;
+    if (append_map_(names, values, static_cast<std::size_t>(count), append_mode_, &buffer) < 0) {
+        throw std::bad_alloc();
+    }
     out.size_ = buffer.size - out.offset_;
     return out;
 }

@@ -68,6 +68,10 @@ public:
     // found the native encoder; nothing otherwise (make the dict).
     // Runs no Python code; no exception may be set.
     std::optional<SerializedValue> serialize_small_map(PyObject* const* names, PyObject* const* values, int count);
+    // The same for any values, once serialize() has found the native
+    // encoder; nothing otherwise. May run a repr (the program's code): the
+    // caller holds `names` and `values` throughout. No exception may be set.
+    std::optional<SerializedValue> serialize_map(PyObject* const* names, PyObject* const* values, int count);
 
 private:
     friend SerializedValue serialize_value(PyObject*, bool, ValueScratch*);
@@ -76,6 +80,7 @@ private:
     // The encoder's append and its mode, once found.
     int (*append_)(PyObject*, int, NefaByteBuffer*) = nullptr;
     int (*append_small_map_)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*) = nullptr;
+    int (*append_map_)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*) = nullptr;
     int append_mode_ = 0;
 };
 

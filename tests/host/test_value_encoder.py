@@ -202,6 +202,35 @@ def test_top_level_values_match_reference(case, dump, budget):
         same_as_reference(lambda: value, dump, budget)
 
 
+def default_repr_instances(budget):
+    """Instances shown by object.__repr__, in each of its cases and around the
+    character budget (its text is written by the encoder itself)."""
+    def make(name, module, qualname=None):
+        kind = type(name, (), {"__module__": module})
+        if qualname is not None:
+            kind.__qualname__ = qualname
+        return kind()
+
+    plain = make("Plain", "shop")
+    # "<" "." " object at " "0x..." ">": 15 characters and the address digits.
+    fixed = 15 + len(hex(id(plain))) - 2
+    values = [plain, Outer(), make("Q", "m\udc80od", "Q.é\ud800"), make("U", "ucs4 🐍", "✓"),
+              make("B", "builtins"), make("N", 42), make("S", Text("text module")),
+              type("Sub", (Outer,), {})(), type("OwnRepr", (Outer.Inner,), {})()]
+    for n in around(budget.chars - fixed - len("shop")):
+        values.append(make("Long", "shop", "q" * n))
+    return values
+
+
+@pytest.mark.parametrize("dump, budget", MODES, ids=MODE_IDS)
+def test_default_reprs_match_reference(dump, budget):
+    for value in default_repr_instances(budget):
+        # The same object both ways: its address is part of its repr.
+        expected, got = encode(value, budget), dump(value)
+        assert got == expected, (read(got), read(expected))
+        assert native.dump_msgpack([value, value]) == encode([value, value], FULL)
+
+
 def test_huge_int_text_at_the_character_budget():
     # Decimal text up to the budget, the bit length beyond it.
     limit = sys.get_int_max_str_digits()
@@ -430,14 +459,14 @@ APPEND_SMALL_MAP = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.POINTER(ctypes.py_obje
 class EncoderApi(ctypes.Structure):
     _fields_ = [("version", ctypes.c_uint), ("dump_msgpack", ctypes.py_object),
                 ("dump_msgpack_lightweight_repr", ctypes.py_object), ("append", APPEND),
-                ("append_small_map", APPEND_SMALL_MAP)]
+                ("append_small_map", APPEND_SMALL_MAP), ("append_map", APPEND_SMALL_MAP)]
 
 
 def test_capsule_appends_what_the_functions_return():
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
     get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     api = EncoderApi.from_address(get_pointer(native.value_encoder_api, b"nefa._native.value_encoder_api"))
-    assert api.version == 2
+    assert api.version == 3
     assert api.dump_msgpack is native.dump_msgpack
     assert api.dump_msgpack_lightweight_repr is native.dump_msgpack_lightweight_repr
 
@@ -470,6 +499,11 @@ class Named(int):
     ({"n": 2**64}, False),
     ({"n": Named(3)}, False),
     ({"t": (1,)}, False),
+    # Only for the whole map: reprs, containers, cut forms and budgets.
+    ({"self": Outer(), "inner": Outer.Inner(), "r": Repr(RuntimeError("no")), "l": [1, [2, {"k": Outer()}]]}, False),
+    ({f"k{i}": [i] * i for i in range(60)}, False),
+    ({f"k{i}": "v" * 1000 for i in range(40)}, False),
+    ({"k" * 2000: Repr("r" * 2000), "b": b"x" * 2000, "d": nested(40)}, False),
 ])
 def test_a_small_map_is_appended_as_its_dict_or_left_to_the_encoder(entries, appended):
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
@@ -489,3 +523,11 @@ def test_a_small_map_is_appended_as_its_dict_or_left_to_the_encoder(entries, app
             libc.free(buffer.data)
         # Appended exactly as the dict would be, or declined with nothing written.
         assert (status, written) == ((0, b"\xc0" + dump(entries)) if appended else (1, b"\xc0"))
+        # The whole map, whatever its values: always the dict's bytes.
+        buffer = NefaByteBuffer()
+        try:
+            status = api.append_map(names, values, len(entries), lightweight, ctypes.byref(buffer))
+            written = ctypes.string_at(buffer.data, buffer.size)
+        finally:
+            libc.free(buffer.data)
+        assert (status, written) == (0, dump(entries))

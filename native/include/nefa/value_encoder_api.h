@@ -14,7 +14,7 @@ extern "C" {
 #endif
 
 #define NEFA_VALUE_ENCODER_CAPSULE "nefa._native.value_encoder_api"
-#define NEFA_VALUE_ENCODER_API_VERSION 2u
+#define NEFA_VALUE_ENCODER_API_VERSION 3u
 
 /* A growable byte buffer owned by the caller. The encoder grows it with
  * realloc() (never shrinks it); the owner frees `data` with free(). */
@@ -47,6 +47,14 @@ typedef struct NefaValueEncoderApi {
      * ran out (out->size as it was on entry). Interpreter lock held. */
     int (*append_small_map)(PyObject* const* names, PyObject* const* values, size_t count, int lightweight,
                             NefaByteBuffer* out);
+    /* Appends what `append` would for an exact dict of these `count` entries
+     * in this order (`names` distinct strs, `values` anything), of any size:
+     * a function's locals, encoded without making the dict. Like `append`,
+     * it may run a repr; the caller keeps `names` and `values` alive
+     * throughout (the encoder holds each value while it is encoded). Same
+     * results and lock contract as `append`. */
+    int (*append_map)(PyObject* const* names, PyObject* const* values, size_t count, int lightweight,
+                      NefaByteBuffer* out);
 } NefaValueEncoderApi;
 
 #ifdef __cplusplus
