@@ -74,9 +74,8 @@ std::optional<SerializedValue> serialize_plain_locals(ValueSerializer& serialize
     return serializer.serialize(locals.get());
 }
 
-// A function's few plain locals go to the encoder straight from the frame
-// (read in place, as a dict of them when the small-map writer leaves them to
-// the serialiser); anything else is made a dict first.
+// A function's few plain locals go to the encoder straight from the frame,
+// read in place, under either engine; anything else is made a dict first.
 SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame) {
     PyObject* names[kMostPlainLocals];
     PyObject* values[kMostPlainLocals];
@@ -88,11 +87,7 @@ SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame
                                                                              kMostPlainLocals);
         if (count >= 0) {
             if (auto encoded = serializer.serialize_small_map(names, values, count)) return std::move(*encoded);
-            // Under the profile hook the frame object is there anyway: its
-            // locals are read through it as they always were.
-            if (running != nullptr) {
-                if (auto encoded = serialize_plain_locals(serializer, names, values, count)) return std::move(*encoded);
-            }
+            if (auto encoded = serialize_plain_locals(serializer, names, values, count)) return std::move(*encoded);
         }
     }
     Ref locals = record_locals(frame.object());
