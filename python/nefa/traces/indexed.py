@@ -158,7 +158,7 @@ class IndexedTrace:
                 sql += f" LIMIT {int(limit)}"
             return self.conn.execute(sql, (self.key, name_id)).fetchall()
         found: list[tuple] = []
-        for ids in self._named_ids(name_id):
+        for ids in self._named_ids(name_id, 500 if limit is None else max(1, min(500, limit))):
             marks = ",".join("?" * len(ids))
             found.extend(self.conn.execute(
                 f"SELECT {columns} FROM calls c WHERE c.trace_key = ? AND c.id IN ({marks}) AND c.kind IS NULL"
