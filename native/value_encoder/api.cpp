@@ -122,6 +122,28 @@ bool append_small_dict(PyObject* value, Output& output, const Budget& budget) {
     return append_small_entries(PyDict_GET_SIZE(value), next, output, budget);
 }
 
+// Runs `encode` with any pending exception set aside (a repr must not run
+// with someone else's), and its own cleared: 0, or -1 (out as it was) when
+// the buffer could not grow.
+template <class Encode>
+int encode_aside(NefaByteBuffer* out, Encode&& encode, const Budget& budget) {
+    const std::size_t entry_size = out->size;
+    PendingError pending;
+    if (PyErr_Occurred()) pending = PendingError::fetch();
+    Output output(*out);
+    {
+        Encoder encoder(budget, output);
+        encode(encoder);
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    pending.restore();
+    if (output.failed()) {
+        out->size = entry_size;
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int append(PyObject* value, int lightweight, NefaByteBuffer* out) noexcept {
@@ -135,21 +157,13 @@ int append(PyObject* value, int lightweight, NefaByteBuffer* out) noexcept {
             return -1;
         }
     }
-    // A repr must not run with someone else's exception pending.
-    PendingError pending;
-    if (PyErr_Occurred()) pending = PendingError::fetch();
-    Output output(*out);
-    {
-        Ref held = Ref::borrow(value);
-        Encoder(lightweight ? lightweight_budget : full_budget, output).encode(held.get(), 0);
-    }
-    if (PyErr_Occurred()) PyErr_Clear();
-    pending.restore();
-    if (output.failed()) {
-        out->size = entry_size;
-        return -1;
-    }
-    return 0;
+    return encode_aside(
+        out,
+        [&](Encoder& encoder) {
+            Ref held = Ref::borrow(value);
+            encoder.encode(held.get(), 0);
+        },
+        lightweight ? lightweight_budget : full_budget);
 }
 
 int append_small_map(PyObject* const* names, PyObject* const* values, std::size_t count, int lightweight,
@@ -174,19 +188,8 @@ int append_map(PyObject* const* names, PyObject* const* values, std::size_t coun
                NefaByteBuffer* out) noexcept {
     const int small = PyErr_Occurred() ? 1 : append_small_map(names, values, count, lightweight, out);
     if (small <= 0) return small;
-    const std::size_t entry_size = out->size;
-    // A repr must not run with someone else's exception pending.
-    PendingError pending;
-    if (PyErr_Occurred()) pending = PendingError::fetch();
-    Output output(*out);
-    Encoder(lightweight ? lightweight_budget : full_budget, output).encode_map(names, values, count);
-    if (PyErr_Occurred()) PyErr_Clear();
-    pending.restore();
-    if (output.failed()) {
-        out->size = entry_size;
-        return -1;
-    }
-    return 0;
+    return encode_aside(out, [&](Encoder& encoder) { encoder.encode_map(names, values, count); },
+                        lightweight ? lightweight_budget : full_budget);
 }
 
 PyObject* dump_msgpack(PyObject*, PyObject* value) { return dump(value, false); }

@@ -183,28 +183,24 @@ SerializedValue ValueSerializer::serialize(PyObject* value) {
 
 std::optional<SerializedValue> ValueSerializer::serialize_small_map(PyObject* const* names, PyObject* const* values,
                                                                    int count) {
-    if (append_small_map_ == nullptr) return std::nullopt;
-    NefaByteBuffer& buffer = scratch_->buffer();
-    SerializedValue out;
-    out.scratch_ = &buffer;
-    out.offset_ = buffer.size;
-    const int status = append_small_map_(names, values, static_cast<std::size_t>(count), append_mode_, &buffer);
-    if (status < 0) throw std::bad_alloc();
-    if (status > 0) return std::nullopt;
-    out.size_ = buffer.size - out.offset_;
-    return out;
+    return append_entries(append_small_map_, names, values, count);
 }
 
 std::optional<SerializedValue> ValueSerializer::serialize_map(PyObject* const* names, PyObject* const* values,
                                                              int count) {
-    if (append_map_ == nullptr) return std::nullopt;
+    return append_entries(append_map_, names, values, count);
+}
+
+std::optional<SerializedValue> ValueSerializer::append_entries(AppendEntries append, PyObject* const* names,
+                                                               PyObject* const* values, int count) {
+    if (append == nullptr) return std::nullopt;
     NefaByteBuffer& buffer = scratch_->buffer();
     SerializedValue out;
     out.scratch_ = &buffer;
     out.offset_ = buffer.size;
-    if (append_map_(names, values, static_cast<std::size_t>(count), append_mode_, &buffer) < 0) {
-        throw std::bad_alloc();
-    }
+    const int status = append(names, values, static_cast<std::size_t>(count), append_mode_, &buffer);
+    if (status < 0) throw std::bad_alloc();
+    if (status > 0) return std::nullopt;
     out.size_ = buffer.size - out.offset_;
     return out;
 }

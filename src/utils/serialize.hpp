@@ -79,8 +79,13 @@ private:
     ValueScratch* scratch_;
     // The encoder's append and its mode, once found.
     int (*append_)(PyObject*, int, NefaByteBuffer*) = nullptr;
-    int (*append_small_map_)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*) = nullptr;
-    int (*append_map_)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*) = nullptr;
+    using AppendEntries = int (*)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*);
+    // The entries through the encoder's `append`: nothing when it is not
+    // found, or (1) leaves them to the caller.
+    std::optional<SerializedValue> append_entries(AppendEntries append, PyObject* const* names,
+                                                  PyObject* const* values, int count);
+    AppendEntries append_small_map_ = nullptr;
+    AppendEntries append_map_ = nullptr;
     int append_mode_ = 0;
 };
 
