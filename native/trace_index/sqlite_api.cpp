@@ -16,8 +16,8 @@ const Api& api() {
         library.find(s.bind_int64, "sqlite3_bind_int64");
         library.find(s.bind_null, "sqlite3_bind_null");
         library.find(s.bind_text, "sqlite3_bind_text");
-        library.find(s.step, "sqlite3_step");
         library.find(s.bind_blob, "sqlite3_bind_blob");
+        library.find(s.step, "sqlite3_step");
         library.find(s.reset, "sqlite3_reset");
         library.find(s.finalize, "sqlite3_finalize");
         library.find(s.errmsg, "sqlite3_errmsg");

@@ -41,8 +41,8 @@ std::string insert_sql(int rows) {
 constexpr const char* rows_table_name = "nefa_index_rows";
 constexpr const char* batch_pointer_type = "nefa_index_batch";
 
-// A batch's rows or, name_blocks, its name blocks (read as columns id, for
-// first_id, and name_id).
+// A batch's rows or, name_blocks, its name blocks (read as the columns id,
+// for first_id, name_id, first_offset and ids).
 struct BatchView {
     const Batch* batch;
     long long id_base;
@@ -232,11 +232,12 @@ Batch make_batch(std::vector<Row>&& rows, const std::vector<std::string_view>& k
     // (then offset), each name's run is one row of the table.
     std::vector<std::pair<long long, std::uint16_t>> named;  // (name id, offset)
     std::vector<std::uint16_t> offsets;
+    auto id_of = [&](std::size_t i) { return ids.id_base + batch.rows[i].id; };
     for (std::size_t i = 0; i < n;) {
-        const long long first_id = (ids.id_base + batch.rows[i].id) / name_block_ids * name_block_ids;
+        const long long first_id = id_of(i) / name_block_ids * name_block_ids;
         named.clear();
-        for (; i < n && ids.id_base + batch.rows[i].id < first_id + name_block_ids; ++i) {
-            named.emplace_back(batch.name_ids[i], static_cast<std::uint16_t>(ids.id_base + batch.rows[i].id - first_id));
+        for (; i < n && id_of(i) < first_id + name_block_ids; ++i) {
+            named.emplace_back(batch.name_ids[i], static_cast<std::uint16_t>(id_of(i) - first_id));
         }
         std::sort(named.begin(), named.end());
         for (std::size_t run = 0; run < named.size();) {
@@ -282,7 +283,23 @@ RowInserter::~RowInserter() {
     if (name_blocks_table_ != nullptr) s.finalize(name_blocks_table_);
 }
 
-// OR IGNORE: a block split between two batches comes twice.
+bool RowInserter::insert_through_table(sqlite3_stmt* statement, const Batch& batch, bool name_blocks,
+                                       std::size_t expected, const char* refused) {
+    const sqlite::Api& s = sqlite::api();
+    BatchView view{&batch, id_base_, name_blocks};
+    sqlite3_mutex* mutex = s.db_mutex(db_);
+    s.mutex_enter(mutex);  // the count of changes and the error message are this statement's
+    s.bind_pointer(statement, 1, &view, batch_pointer_type, nullptr);
+    const int status = s.step(statement);
+    const bool all = status == SQLITE_DONE && static_cast<std::size_t>(s.changes(db_)) == expected;
+    if (status != SQLITE_DONE) error_ = s.errmsg(db_);
+    else if (!all) error_ = refused;
+    s.reset(statement);
+    s.bind_null(statement, 1);  // the view goes with this call
+    s.mutex_leave(mutex);
+    return all;
+}
+
 bool RowInserter::insert_name_blocks(const Batch& batch) {
     const sqlite::Api& s = sqlite::api();
     if (batch.name_blocks.empty()) return true;
@@ -294,19 +311,8 @@ bool RowInserter::insert_name_blocks(const Batch& batch) {
             }
             s.bind_int64(name_blocks_table_, 2, trace_key_);
         }
-        BatchView view{&batch, id_base_, true};
-        sqlite3_mutex* mutex = s.db_mutex(db_);
-        s.mutex_enter(mutex);  // the error message is this statement's
-        s.bind_pointer(name_blocks_table_, 1, &view, batch_pointer_type, nullptr);
-        const int status = s.step(name_blocks_table_);
-        const bool all = status == SQLITE_DONE &&
-                         static_cast<std::size_t>(s.changes(db_)) == batch.name_blocks.size();
-        if (status != SQLITE_DONE) error_ = s.errmsg(db_);
-        else if (!all) error_ = "a name block was refused (its offsets are taken)";
-        s.reset(name_blocks_table_);
-        s.bind_null(name_blocks_table_, 1);  // the view goes with this call
-        s.mutex_leave(mutex);
-        return all;
+        return insert_through_table(name_blocks_table_, batch, true, batch.name_blocks.size(),
+                                    "a name block was refused (its offsets are taken)");
     }
     if (name_block_ == nullptr) {
         if (s.prepare(db_,
@@ -389,22 +395,8 @@ bool RowInserter::insert(const Batch& batch) {
     const std::size_t n = batch.rows.size();
     if (n == 0) return true;
     if (sqlite3_stmt* st = table_statement()) {
-        BatchView view{&batch, id_base_, false};
-        sqlite3_mutex* mutex = s.db_mutex(db_);
-        s.mutex_enter(mutex);  // the count of changes is this statement's
-        s.bind_pointer(st, 1, &view, batch_pointer_type, nullptr);
-        const int status = s.step(st);
-        const bool all = status == SQLITE_DONE && static_cast<std::size_t>(s.changes(db_)) == n;
-        if (status != SQLITE_DONE) error_ = s.errmsg(db_);
-        s.reset(st);
-        s.bind_null(st, 1);  // the view goes with this call
-        s.mutex_leave(mutex);
-        if (status != SQLITE_DONE) return false;
-        if (!all) {
-            error_ = "a row was refused (its id is taken)";
-            return false;
-        }
-        return insert_name_blocks(batch);
+        return insert_through_table(st, batch, false, n, "a row was refused (its id is taken)") &&
+               insert_name_blocks(batch);
     }
     std::size_t done = 0;
     while (done < n) {

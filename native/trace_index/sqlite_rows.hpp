@@ -94,6 +94,11 @@ private:
     // The statement that inserts a whole batch through the rows table, or
     // null where that table cannot be had (values are bound then).
     sqlite3_stmt* table_statement();
+    // One statement reading the batch's rows (or name blocks) through the
+    // rows table, which must change `expected` rows; `refused` is the error
+    // when it changes fewer.
+    bool insert_through_table(sqlite3_stmt* statement, const Batch& batch, bool name_blocks, std::size_t expected,
+                              const char* refused);
     bool insert_name_blocks(const Batch& batch);
     bool fail();
 

@@ -186,8 +186,8 @@ int append_small_map(PyObject* const* names, PyObject* const* values, std::size_
 
 int append_map(PyObject* const* names, PyObject* const* values, std::size_t count, int lightweight,
                NefaByteBuffer* out) noexcept {
-    const int small = PyErr_Occurred() ? 1 : append_small_map(names, values, count, lightweight, out);
-    if (small <= 0) return small;
+    // The encoder's own walk takes runs of plain entries as the small-map
+    // writer would: callers try that writer first only where it suffices.
     return encode_aside(out, [&](Encoder& encoder) { encoder.encode_map(names, values, count); },
                         lightweight ? lightweight_budget : full_budget);
 }

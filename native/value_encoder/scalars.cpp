@@ -163,7 +163,7 @@ bool Encoder::write_default_repr(PyObject* value, PyTypeObject* type) {
                               address_size;
     if (chars > budget_.chars) return false;
     const std::size_t mark = out_.open();
-    write_type_name(out_, type, budget_.chars);
+    write_heap_type_name(out_, qualname, module, budget_.chars);
     const std::size_t size = text_size(module, module_chars) + text_size(qualname, qualname_chars) + 3 +
                              object_at.size() + address_size;
     if (std::uint8_t* p = out_.str_space(size)) {

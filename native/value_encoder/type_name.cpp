@@ -66,8 +66,11 @@ void write_type_name(Output& out, PyTypeObject* type, std::size_t max_chars) {
         write_static_name(out, type->tp_name, max_chars);
         return;
     }
-    PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
-    PyObject* module = heap_type_module(type);
+    write_heap_type_name(out, reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname, heap_type_module(type),
+                         max_chars);
+}
+
+void write_heap_type_name(Output& out, PyObject* qualname, PyObject* module, std::size_t max_chars) {
     if (module == nullptr) {
         write_text(out, qualname, cut(qualname, max_chars));
         return;

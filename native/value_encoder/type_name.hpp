@@ -13,6 +13,10 @@ namespace nefa::value_encoder {
 // cut to `max_chars` characters. Runs no Python code.
 void write_type_name(Output& out, PyTypeObject* type, std::size_t max_chars);
 
+// The same for a heap type whose qualname and heap_type_module are known
+// (module may be null).
+void write_heap_type_name(Output& out, PyObject* qualname, PyObject* module, std::size_t max_chars);
+
 // The __module__ a heap type's own dict holds, when that is a str other than
 // "builtins" (what object.__repr__ shows before the qualname); null
 // otherwise, with no error set. Borrowed. Runs no Python code.
