@@ -353,8 +353,12 @@ def step_view(db_path: str, trace_id: str) -> dict:
     """Runs ``nefa view`` and asks it what the page would ask; besides each
     answer's time, the server's CPU time for it (the machine may be busy)."""
     started = time.perf_counter()
+    # Ctrl-C is how the viewer stops. Run in the background from a script,
+    # this process inherits SIGINT ignored, and so would the server, which
+    # then never stops: it starts with the default handling instead.
     server = subprocess.Popen([sys.executable, "-m", "nefa", "view", "--db", db_path, trace_id],
-                              stdout=subprocess.PIPE, text=True)
+                              stdout=subprocess.PIPE, text=True,
+                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         url = server.stdout.readline().split(" at ")[1].split()[0]
         summary, _ = _get(url + "api/trace")

@@ -8,6 +8,8 @@
 // (a KeyboardInterrupt is re-armed for the program). Interpreter lock held.
 #pragma once
 
+#include <string_view>
+
 #include "utils/refs.hpp"
 #include "value_encoder/budget.hpp"
 #include "value_encoder/output.hpp"
@@ -30,7 +32,13 @@ private:
     void encode_str(PyObject* value);
     void encode_bytes(PyObject* value, std::optional<Ext> wrapper);
     void encode_repr(PyObject* value);
+    // object.__repr__'s text, written without calling it; false when the
+    // type's name is not at hand or the text exceeds the budget.
     bool write_default_repr(PyObject* value, PyTypeObject* type);
+    // The repr form [type_name, "<text_name object at address>"], unless
+    // the text (text_name_chars characters of name) exceeds the budget.
+    bool write_repr_form(std::string_view type_name, std::string_view text_name, std::size_t text_name_chars,
+                         std::string_view address);
     void write_unprintable(PyTypeObject* type);
     void write_cut_text(PyObject* text);
 

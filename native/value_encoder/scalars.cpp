@@ -3,6 +3,7 @@
 #include "value_encoder/encoder.hpp"
 #include "value_encoder/text.hpp"
 #include "value_encoder/type_name.hpp"
+#include "value_encoder/type_name_cache.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -35,6 +36,12 @@ char* put_address(char* at, std::uintptr_t address) {
 }
 
 constexpr std::string_view object_at = " object at ";
+
+bool is_ascii(std::string_view text) {
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
 
 }  // namespace
 
@@ -145,8 +152,45 @@ void Encoder::encode_bytes(PyObject* value, std::optional<Ext> wrapper) {
 // few resizes, more than the rest of the value. False (nothing written) when
 // it is another case of object.__repr__'s, or longer than the budget, which
 // the general path cuts.
+bool Encoder::write_repr_form(std::string_view type_name, std::string_view text_name, std::size_t text_name_chars,
+                              std::string_view address) {
+    if (text_name_chars + 2 + object_at.size() + address.size() > budget_.chars) return false;
+    const std::size_t text = text_name.size() + 2 + object_at.size() + address.size();
+    std::uint8_t* p = out_.ext_space(
+        msgpack::header_size(2) + msgpack::str_size(type_name.size()) + msgpack::str_size(text), Ext::repr);
+    if (p == nullptr) return true;  // out of memory: the output is failed
+    msgpack::Cursor cursor(p);
+    cursor.array_header(2);
+    cursor.str_header(type_name.size());
+    cursor.block(type_name.data(), type_name.size());
+    cursor.str_header(text);
+    cursor.byte('<');
+    cursor.block(text_name.data(), text_name.size());
+    cursor.block(object_at.data(), object_at.size());
+    cursor.block(address.data(), address.size());
+    cursor.byte('>');
+    return true;
+}
+
 bool Encoder::write_default_repr(PyObject* value, PyTypeObject* type) {
-    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
+    char address[2 + 2 * sizeof(std::uintptr_t)];
+    const char* address_end = put_address(address, reinterpret_cast<std::uintptr_t>(value));
+    const std::string_view shown_address(address, static_cast<std::size_t>(address_end - address));
+    if (const CachedTypeName* name = cached_type_name(type))
+        return write_repr_form(name->name(), name->name(), name->module_chars + name->qualname_chars + 1,
+                               shown_address);
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        // object.__repr__ shows a static type by its tp_name whole; its
+        // name drops a "builtins" module, as write_type_name does.
+        const std::string_view tp_name(type->tp_name);
+        if (!is_ascii(tp_name)) return false;
+        std::string_view type_name = tp_name;
+        if (const auto dot = tp_name.rfind('.');
+            dot != std::string_view::npos && (dot == 0 || tp_name.substr(0, dot) == "builtins"))
+            type_name.remove_prefix(dot + 1);
+        return write_repr_form(type_name, tp_name, tp_name.size(), shown_address);
+    }
+    const auto address_size = shown_address.size();
     PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
     PyObject* module = heap_type_module(type);
     if (module == nullptr || !PyUnicode_Check(qualname) || compat::unicode_ready(module) < 0 ||
@@ -154,9 +198,6 @@ bool Encoder::write_default_repr(PyObject* value, PyTypeObject* type) {
         PyErr_Clear();
         return false;
     }
-    char address[2 + 2 * sizeof(std::uintptr_t)];
-    const char* address_end = put_address(address, reinterpret_cast<std::uintptr_t>(value));
-    const auto address_size = static_cast<std::size_t>(address_end - address);
     const Py_ssize_t module_chars = PyUnicode_GET_LENGTH(module);
     const Py_ssize_t qualname_chars = PyUnicode_GET_LENGTH(qualname);
     const std::size_t chars = static_cast<std::size_t>(module_chars + qualname_chars) + 3 + object_at.size() +
@@ -187,18 +228,11 @@ void Encoder::encode_repr(PyObject* value) {
     Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
     if (interrupted_) return write_unprintable(type_object);
-    if (type_object->tp_repr == PyBaseObject_Type.tp_repr) {
-        // What PyObject_Repr does around any repr: pending signal handlers
-        // run (a Ctrl-C ends the value as unprintable) and the recursion
-        // limit holds.
-        if (PyErr_CheckSignals() < 0 || Py_EnterRecursiveCall(" while getting the repr of an object") != 0) {
-            absorb_error();
-            return write_unprintable(type_object);
-        }
-        const bool written = write_default_repr(value, type_object);
-        Py_LeaveRecursiveCall();
-        if (written) return;
-    }
+    // object.__repr__ is written here, running no code of the program: no
+    // signal handler runs for it and no recursion is entered. Past this,
+    // PyObject_Repr runs pending signal handlers (a Ctrl-C ends the value
+    // as unprintable) and holds the recursion limit.
+    if (type_object->tp_repr == PyBaseObject_Type.tp_repr && write_default_repr(value, type_object)) return;
     Ref text = Ref::steal(PyObject_Repr(value));
     if (!text || PyErr_Occurred() || compat::unicode_ready(text.get()) < 0) {
         absorb_error();

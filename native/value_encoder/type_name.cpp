@@ -1,6 +1,7 @@
 #include "value_encoder/type_name.hpp"
 
 #include "value_encoder/text.hpp"
+#include "value_encoder/type_name_cache.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -64,6 +65,11 @@ PyObject* heap_type_module(PyTypeObject* type) {
 void write_type_name(Output& out, PyTypeObject* type, std::size_t max_chars) {
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
         write_static_name(out, type->tp_name, max_chars);
+        return;
+    }
+    if (const CachedTypeName* name = cached_type_name(type);
+        name != nullptr && name->module_chars <= max_chars && name->qualname_chars <= max_chars) {
+        out.str(name->name());
         return;
     }
     write_heap_type_name(out, reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname, heap_type_module(type),

@@ -225,6 +225,19 @@ inline int code_set_extra(PyObject* code, Py_ssize_t index, void* extra) {
 #endif
 }
 
+// A tag that changes whenever the type's attributes do (its __module__ and
+// __qualname__ among them), unique among the types alive in the process;
+// 0 when the type has none to give. Tags are not reused, so a type and its
+// tag name one state of one type.
+inline unsigned int type_version_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030C0000
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#else
+    if (type->tp_version_tag == 0) PyUnstable_Type_AssignVersionTag(type);
+    return type->tp_version_tag;
+#endif
+}
+
 // Makes a str's characters readable through PyUnicode_DATA (3.11 may still
 // meet a legacy string). 0, or -1 with an error set.
 inline int unicode_ready(PyObject* text) {

@@ -216,7 +216,8 @@ def default_repr_instances(budget):
     fixed = 15 + len(hex(id(plain))) - 2
     values = [plain, Outer(), make("Q", "m\udc80od", "Q.é\ud800"), make("U", "ucs4 🐍", "✓"),
               make("B", "builtins"), make("N", 42), make("S", Text("text module")),
-              type("Sub", (Outer,), {})(), type("OwnRepr", (Outer.Inner,), {})()]
+              type("Sub", (Outer,), {})(), type("OwnRepr", (Outer.Inner,), {})(),
+              object(), iter([]), iter(range(3)), iter({}.items())]  # static types
     for n in around(budget.chars - fixed - len("shop")):
         values.append(make("Long", "shop", "q" * n))
     return values
@@ -229,6 +230,18 @@ def test_default_reprs_match_reference(dump, budget):
         expected, got = encode(value, budget), dump(value)
         assert got == expected, (read(got), read(expected))
         assert native.dump_msgpack([value, value]) == encode([value, value], FULL)
+
+
+def test_a_class_renamed_is_shown_by_its_new_name():
+    # Names are kept between values, until the class changes.
+    kind = type("Before", (), {"__module__": "old"})
+    value = kind()
+    for change in ({"__module__": "new"}, {"__qualname__": "After"}, {"__module__": "m" * 200}, {"__module__": "x"}):
+        assert native.dump_msgpack([value, value]) == encode([value, value], FULL)
+        for name, text in change.items():
+            setattr(kind, name, text)
+        assert native.dump_msgpack(value) == encode(value, FULL)
+        assert read(native.dump_msgpack(value)).payload[0] == f"{kind.__module__}.{kind.__qualname__}"
 
 
 def test_huge_int_text_at_the_character_budget():

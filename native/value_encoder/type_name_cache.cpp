@@ -1,0 +1,64 @@
+#include "value_encoder/type_name_cache.hpp"
+
+#include "utils/compat.hpp"
+#include "value_encoder/text.hpp"
+#include "value_encoder/type_name.hpp"
+
+#include <array>
+
+namespace nefa::value_encoder {
+
+namespace {
+
+// Direct-mapped: a program's values come from a few dozen classes at a time.
+constexpr std::size_t cache_entries = 128;
+std::array<CachedTypeName, cache_entries> cache{};
+
+std::size_t slot_of(const PyTypeObject* type) {
+    const auto address = reinterpret_cast<std::uintptr_t>(type);
+    return ((address >> 4) ^ (address >> 12)) % cache_entries;
+}
+
+bool fill(CachedTypeName& entry, PyTypeObject* type, unsigned int version) {
+    PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
+    PyObject* module = heap_type_module(type);
+    if (module == nullptr || qualname == nullptr || !PyUnicode_Check(qualname) || compat::unicode_ready(module) < 0 ||
+        compat::unicode_ready(qualname) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const Py_ssize_t module_chars = PyUnicode_GET_LENGTH(module);
+    const Py_ssize_t qualname_chars = PyUnicode_GET_LENGTH(qualname);
+    // Each character takes at most 4 bytes (an escaped surrogate 7 for 1):
+    // a bound on the size before any of it is measured.
+    if ((module_chars + qualname_chars + 1) * 7 > static_cast<Py_ssize_t>(sizeof entry.text)) {
+        const std::size_t size = text_size(module, module_chars) + 1 + text_size(qualname, qualname_chars);
+        if (size > sizeof entry.text) return false;
+    }
+    std::uint8_t* p = put_text(entry.text, module, module_chars);
+    *p++ = '.';
+    p = put_text(p, qualname, qualname_chars);
+    entry.type = type;
+    entry.qualname = qualname;
+    entry.version = version;
+    entry.module_chars = static_cast<std::uint32_t>(module_chars);
+    entry.qualname_chars = static_cast<std::uint32_t>(qualname_chars);
+    entry.size = static_cast<std::uint32_t>(p - entry.text);
+    return true;
+}
+
+}  // namespace
+
+const CachedTypeName* cached_type_name(PyTypeObject* type) {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return nullptr;
+    const unsigned int version = compat::type_version_tag(type);
+    if (version == 0) return nullptr;
+    CachedTypeName& entry = cache[slot_of(type)];
+    if (entry.type == type && entry.version == version &&
+        entry.qualname == reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname)
+        return &entry;
+    entry.type = nullptr;  // until filled
+    return fill(entry, type, version) ? &entry : nullptr;
+}
+
+}  // namespace nefa::value_encoder

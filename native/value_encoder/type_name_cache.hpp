@@ -1,0 +1,37 @@
+// The names of the heap types whose instances the encoder meets most,
+// "module.qualname" as UTF-8, kept between values: an object of a class of
+// the program is the common value, and its type's name is the same every
+// time until the type changes. Interpreter lock held throughout (the cache
+// is the module's, shared by every thread that encodes).
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace nefa::value_encoder {
+
+struct CachedTypeName {
+    // What the entry was made for; neither is owned, only compared. The
+    // version tag changes with any change of the type, and a type made at
+    // a freed one's address gets a new tag.
+    const PyTypeObject* type = nullptr;
+    const PyObject* qualname = nullptr;
+    unsigned int version = 0;
+    std::uint32_t module_chars = 0;    // characters of __module__
+    std::uint32_t qualname_chars = 0;  // characters of __qualname__
+    std::uint32_t size = 0;            // bytes of text
+    std::uint8_t text[112];            // "module.qualname"
+
+    std::string_view name() const { return {reinterpret_cast<const char*>(text), size}; }
+};
+
+// The name of `type` as write_heap_type_name writes it uncut, from the cache
+// or made now; null (no error set) for a type the cache does not keep: a
+// static one, one without a version tag or a __module__ other than
+// "builtins", or a name longer than the entry holds. Runs no Python code.
+const CachedTypeName* cached_type_name(PyTypeObject* type);
+
+}  // namespace nefa::value_encoder
