@@ -5,6 +5,7 @@
 #include "value_encoder/type_name.hpp"
 #include "value_encoder/type_name_cache.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -23,16 +24,14 @@ constexpr std::size_t cut_array_header_size = msgpack::header_size(2);
 // (which object.__repr__ uses) writes them; returns the end.
 char* put_address(char* at, std::uintptr_t address) {
     static constexpr char hex[] = "0123456789abcdef";
-    char digits[2 * sizeof address];
-    int count = 0;
-    do {
-        digits[count++] = hex[address & 0xf];
-        address >>= 4;
-    } while (address != 0);
+    const int digits = address == 0 ? 1 : (std::bit_width(address) + 3) / 4;
     *at++ = '0';
     *at++ = 'x';
-    while (count > 0) *at++ = digits[--count];
-    return at;
+    for (int i = digits - 1; i >= 0; --i) {
+        at[i] = hex[address & 0xf];
+        address >>= 4;
+    }
+    return at + digits;
 }
 
 constexpr std::string_view object_at = " object at ";
