@@ -24,6 +24,11 @@ so building and storing the trace (a cost of the trace's size, not of the
 call) is not counted; the hash seed is fixed. Given both, a last table
 shows big ÷ small per mode, both ways. viztracer is not run on them: it copies values
 whole, which under callgrind takes minutes per call.
+
+``--workload objects`` measures run.py's objects workload per recorded call
+(one round of it against two; the calls a round records are counted from a
+trace made outside callgrind): what tracing adds under each engine, and
+monitoring ÷ profile. The trace is not built here either.
 """
 
 from __future__ import annotations
@@ -43,6 +48,23 @@ LOCALS_FEW, LOCALS_MANY = 40, 200
 LOCALS_WORKLOADS = ("biglocals", "smalllocals")
 # The rounds run.py's locals workloads make at scale 1.
 LOCALS_BASE_ROUNDS = {"biglocals": 500, "smalllocals": 20_000}
+# Rounds of the objects workload at scale 1 (see workloads.py).
+OBJECTS_BASE_ROUNDS = 10
+
+COUNT_RECORDED = r"""
+import sys
+sys.path.insert(0, {benchmarks!r})
+import run, workloads
+from nefa import _nefa
+
+work = workloads.make("objects", int(sys.argv[1]) / {base})
+host = run._HostProfiler(lightweight_repr=False, engine="profile")
+_nefa.register_profiler(host)
+work()
+_nefa.register_noop_profiler()
+sys.setprofile(None)
+print(run._count_trace_calls(host.rust_profiler.build_trace()))
+"""
 
 CHILD = r"""
 import os
@@ -175,12 +197,39 @@ def measure_locals(pythons, script, folder, workload) -> dict:
     return results
 
 
+def recorded_calls(python: str, rounds: int) -> int:
+    script = COUNT_RECORDED.format(benchmarks=os.path.dirname(os.path.abspath(__file__)), base=OBJECTS_BASE_ROUNDS)
+    return int(subprocess.run([python, "-c", script, str(rounds)], stdout=subprocess.PIPE, text=True,
+                              check=True).stdout.split()[-1])
+
+
+def measure_objects(pythons, script, folder) -> None:
+    """What tracing adds to one recorded call of the objects workload."""
+    print("\n### objects\n")
+    print("| interpreter | mode | instructions per recorded call | over untraced | ÷ nefa, profile (over untraced) |")
+    print("|---|---|---:|---:|---:|")
+    for python in pythons:
+        version = version_of(python)
+        calls = recorded_calls(python, 2) - recorded_calls(python, 1)
+        costs = {}
+        for mode in modes_of(python):
+            if mode == "viztracer":
+                continue
+            few = instructions(python, script, mode, 1, folder, "objects")
+            many = instructions(python, script, mode, 2, folder, "objects")
+            costs[mode] = (many - few) / calls
+        for mode, cost in costs.items():
+            added = cost - costs["untraced"]
+            versus = f"{added / (costs['nefa-profile'] - costs['untraced']):.3f}" if mode.startswith("nefa") else "–"
+            print(f"| {version} | {mode} | {cost:,.0f} | {added:,.0f} | {versus} |", flush=True)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", action="append", help="interpreter to measure (repeatable)")
-    parser.add_argument("--workload", action="append", choices=("recursive", "library", *LOCALS_WORKLOADS),
+    parser.add_argument("--workload", action="append", choices=("recursive", "library", "objects", *LOCALS_WORKLOADS),
                         help="recursive: fib(12), per call (default); library: per loop iteration; "
-                             "biglocals, smalllocals: per recorded call (repeatable)")
+                             "objects, biglocals, smalllocals: per recorded call (repeatable)")
     options = parser.parse_args(argv)
     if shutil.which("valgrind") is None:
         print("valgrind is needed (apt-get install valgrind)", file=sys.stderr)
@@ -193,11 +242,13 @@ def main(argv: list[str] | None = None) -> int:
         script = os.path.join(folder, "child.py")
         with open(script, "w") as file:
             file.write(CHILD.format(folder=folder, benchmarks=os.path.dirname(os.path.abspath(__file__)),
-                                    base_rounds=LOCALS_BASE_ROUNDS))
+                                    base_rounds={**LOCALS_BASE_ROUNDS, "objects": OBJECTS_BASE_ROUNDS}))
         hook_costs = {}
         for workload in workloads:
             if workload in LOCALS_WORKLOADS:
                 hook_costs[workload] = measure_locals(pythons, script, folder, workload)
+            elif workload == "objects":
+                measure_objects(pythons, script, folder)
             else:
                 measure_calls(pythons, script, folder, workload)
         if len(hook_costs) == 2:
