@@ -145,16 +145,12 @@ void Encoder::encode_bytes(PyObject* value, std::optional<Ext> wrapper) {
     if (wrapper) out_.close(outer, {Header::Kind::none, 0, *wrapper});
 }
 
-// object.__repr__'s text for an instance of a heap type that names its
-// module, "<module.qualname object at 0x...>", written here from the same
-// parts: building it as a str costs the interpreter a formatted print and a
-// few resizes, more than the rest of the value. False (nothing written) when
-// it is another case of object.__repr__'s, or longer than the budget, which
-// the general path cuts.
 bool Encoder::write_repr_form(std::string_view type_name, std::string_view text_name, std::size_t text_name_chars,
                               std::string_view address) {
     if (text_name_chars + 2 + object_at.size() + address.size() > budget_.chars) return false;
     const std::size_t text = text_name.size() + 2 + object_at.size() + address.size();
+    // The sizes are known: the form is written in place, with no header to
+    // move once it is done.
     std::uint8_t* p = out_.ext_space(
         msgpack::header_size(2) + msgpack::str_size(type_name.size()) + msgpack::str_size(text), Ext::repr);
     if (p == nullptr) return true;  // out of memory: the output is failed
@@ -171,54 +167,25 @@ bool Encoder::write_repr_form(std::string_view type_name, std::string_view text_
     return true;
 }
 
+// Building the text as a str costs the interpreter a formatted print and a
+// few resizes, more than the rest of the value. The cases left to
+// object.__repr__ itself: a heap type whose module is "builtins" or not a
+// str, a name too long to keep, a C type's name that is not ASCII.
 bool Encoder::write_default_repr(PyObject* value, PyTypeObject* type) {
     char address[2 + 2 * sizeof(std::uintptr_t)];
     const char* address_end = put_address(address, reinterpret_cast<std::uintptr_t>(value));
     const std::string_view shown_address(address, static_cast<std::size_t>(address_end - address));
-    if (const CachedTypeName* name = cached_type_name(type))
-        return write_repr_form(name->name(), name->name(), name->module_chars + name->qualname_chars + 1,
-                               shown_address);
-    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
-        // object.__repr__ shows a static type by its tp_name whole; its
-        // name drops a "builtins" module, as write_type_name does.
-        const std::string_view tp_name(type->tp_name);
-        if (!is_ascii(tp_name)) return false;
-        std::string_view type_name = tp_name;
-        if (const auto dot = tp_name.rfind('.');
-            dot != std::string_view::npos && (dot == 0 || tp_name.substr(0, dot) == "builtins"))
-            type_name.remove_prefix(dot + 1);
-        return write_repr_form(type_name, tp_name, tp_name.size(), shown_address);
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+        CachedTypeName scratch;
+        const CachedTypeName* name = cached_type_name(type, scratch);
+        return name != nullptr && write_repr_form(name->name(), name->name(),
+                                                  name->module_chars + name->qualname_chars + 1, shown_address);
     }
-    const auto address_size = shown_address.size();
-    PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
-    PyObject* module = heap_type_module(type);
-    if (module == nullptr || !PyUnicode_Check(qualname) || compat::unicode_ready(module) < 0 ||
-        compat::unicode_ready(qualname) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    const Py_ssize_t module_chars = PyUnicode_GET_LENGTH(module);
-    const Py_ssize_t qualname_chars = PyUnicode_GET_LENGTH(qualname);
-    const std::size_t chars = static_cast<std::size_t>(module_chars + qualname_chars) + 3 + object_at.size() +
-                              address_size;
-    if (chars > budget_.chars) return false;
-    const std::size_t mark = out_.open();
-    write_heap_type_name(out_, qualname, module, budget_.chars);
-    const std::size_t size = text_size(module, module_chars) + text_size(qualname, qualname_chars) + 3 +
-                             object_at.size() + address_size;
-    if (std::uint8_t* p = out_.str_space(size)) {
-        *p++ = '<';
-        p = put_text(p, module, module_chars);
-        *p++ = '.';
-        p = put_text(p, qualname, qualname_chars);
-        std::memcpy(p, object_at.data(), object_at.size());
-        p += object_at.size();
-        std::memcpy(p, address, address_size);
-        p += address_size;
-        *p = '>';
-    }
-    out_.close(mark, {Header::Kind::array, 2, Ext::repr});
-    return true;
+    // A C type is shown by its tp_name whole, "module.name" or "name".
+    const std::string_view tp_name(type->tp_name);
+    if (!is_ascii(tp_name)) return false;
+    const StaticTypeName parts = split_static_name(type->tp_name);
+    return write_repr_form(parts.module.empty() ? parts.name : tp_name, tp_name, tp_name.size(), shown_address);
 }
 
 void Encoder::encode_repr(PyObject* value) {

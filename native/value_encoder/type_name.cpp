@@ -15,13 +15,7 @@ constexpr std::string_view builtins = "builtins";
 
 // A static type's tp_name is "module.qualname", or just the name for builtins.
 void write_static_name(Output& out, const char* tp_name, std::size_t max_chars) {
-    std::string_view name(tp_name);
-    std::string_view module;
-    if (const auto dot = name.rfind('.'); dot != std::string_view::npos) {
-        module = name.substr(0, dot);
-        name.remove_prefix(dot + 1);
-        if (module == builtins) module = {};
-    }
+    auto [module, name] = split_static_name(tp_name);
     // C names are ASCII in practice: cut by bytes.
     module = module.substr(0, std::min(module.size(), max_chars));
     name = name.substr(0, std::min(name.size(), max_chars));
@@ -45,7 +39,33 @@ Py_ssize_t cut(PyObject* text, std::size_t max_chars) {
     return std::min(PyUnicode_GET_LENGTH(text), static_cast<Py_ssize_t>(max_chars));
 }
 
+// A heap type's name from its parts, each cut to `max_chars` (module may be null).
+void write_heap_type_name(Output& out, PyObject* qualname, PyObject* module, std::size_t max_chars) {
+    if (module == nullptr) {
+        write_text(out, qualname, cut(qualname, max_chars));
+        return;
+    }
+    const Py_ssize_t module_chars = cut(module, max_chars);
+    const Py_ssize_t qualname_chars = cut(qualname, max_chars);
+    std::uint8_t* p = out.str_space(text_size(module, module_chars) + 1 + text_size(qualname, qualname_chars));
+    if (p == nullptr) return;
+    p = put_text(p, module, module_chars);
+    *p++ = '.';
+    put_text(p, qualname, qualname_chars);
+}
+
 }  // namespace
+
+StaticTypeName split_static_name(const char* tp_name) {
+    std::string_view name(tp_name);
+    std::string_view module;
+    if (const auto dot = name.rfind('.'); dot != std::string_view::npos) {
+        module = name.substr(0, dot);
+        name.remove_prefix(dot + 1);
+        if (module == builtins) module = {};
+    }
+    return {module, name};
+}
 
 PyObject* heap_type_module(PyTypeObject* type) {
     static PyObject* key = PyUnicode_InternFromString("__module__");
@@ -67,7 +87,8 @@ void write_type_name(Output& out, PyTypeObject* type, std::size_t max_chars) {
         write_static_name(out, type->tp_name, max_chars);
         return;
     }
-    if (const CachedTypeName* name = cached_type_name(type);
+    CachedTypeName scratch;
+    if (const CachedTypeName* name = cached_type_name(type, scratch);
         name != nullptr && name->module_chars <= max_chars && name->qualname_chars <= max_chars) {
         out.str(name->name());
         return;
@@ -76,18 +97,5 @@ void write_type_name(Output& out, PyTypeObject* type, std::size_t max_chars) {
                          max_chars);
 }
 
-void write_heap_type_name(Output& out, PyObject* qualname, PyObject* module, std::size_t max_chars) {
-    if (module == nullptr) {
-        write_text(out, qualname, cut(qualname, max_chars));
-        return;
-    }
-    const Py_ssize_t module_chars = cut(module, max_chars);
-    const Py_ssize_t qualname_chars = cut(qualname, max_chars);
-    std::uint8_t* p = out.str_space(text_size(module, module_chars) + 1 + text_size(qualname, qualname_chars));
-    if (p == nullptr) return;
-    p = put_text(p, module, module_chars);
-    *p++ = '.';
-    put_text(p, qualname, qualname_chars);
-}
 
 }  // namespace nefa::value_encoder

@@ -49,10 +49,10 @@ bool fill(CachedTypeName& entry, PyTypeObject* type, unsigned int version) {
 
 }  // namespace
 
-const CachedTypeName* cached_type_name(PyTypeObject* type) {
+const CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scratch) {
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return nullptr;
     const unsigned int version = compat::type_version_tag(type);
-    if (version == 0) return nullptr;
+    if (version == 0) return fill(scratch, type, version) ? &scratch : nullptr;
     CachedTypeName& entry = cache[slot_of(type)];
     if (entry.type == type && entry.version == version &&
         entry.qualname == reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname)

@@ -28,10 +28,11 @@ struct CachedTypeName {
     std::string_view name() const { return {reinterpret_cast<const char*>(text), size}; }
 };
 
-// The name of `type` as write_heap_type_name writes it uncut, from the cache
-// or made now; null (no error set) for a type the cache does not keep: a
-// static one, one without a version tag or a __module__ other than
-// "builtins", or a name longer than the entry holds. Runs no Python code.
-const CachedTypeName* cached_type_name(PyTypeObject* type);
+// The name of `type` as write_type_name writes it uncut: from the cache, or
+// made now, into the cache or, for a type without a version tag to key an
+// entry by, into `scratch`. Null (no error set) for a static type, one
+// without a __module__ other than "builtins", or a name longer than an entry
+// holds. Runs no Python code.
+const CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scratch);
 
 }  // namespace nefa::value_encoder
