@@ -2,6 +2,33 @@
 
 namespace nefa::value_encoder {
 
+namespace {
+
+enum class Base { other, float_, set };
+
+// Whether `type` derives from float, or from set or frozenset: the bases
+// that no type flag tells. One walk of the MRO, where PyFloat_Check and
+// PyAnySet_Check would make three; an instance of the program's own class
+// comes here every time.
+Base float_or_set_base(PyTypeObject* type) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) {  // not ready: the interpreter's own walk
+        if (PyType_IsSubtype(type, &PyFloat_Type)) return Base::float_;
+        return PyType_IsSubtype(type, &PySet_Type) || PyType_IsSubtype(type, &PyFrozenSet_Type) ? Base::set
+                                                                                                : Base::other;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(mro);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (base == reinterpret_cast<PyObject*>(&PyFloat_Type)) return Base::float_;
+        if (base == reinterpret_cast<PyObject*>(&PySet_Type) || base == reinterpret_cast<PyObject*>(&PyFrozenSet_Type))
+            return Base::set;
+    }
+    return Base::other;
+}
+
+}  // namespace
+
 void Encoder::encode(PyObject* value, int depth) {
     ++nodes_;
     PyTypeObject* type = Py_TYPE(value);
@@ -20,14 +47,16 @@ void Encoder::encode(PyObject* value, int depth) {
     if (PyLong_Check(value)) {
         return type->tp_repr == PyLong_Type.tp_repr ? encode_int(value) : encode_repr(value);
     }
-    if (PyFloat_Check(value)) {
-        return type->tp_repr == PyFloat_Type.tp_repr ? out_.f64(PyFloat_AS_DOUBLE(value)) : encode_repr(value);
-    }
     if (PyUnicode_Check(value)) return encode_str(value);
     if (PyBytes_Check(value)) return encode_bytes(value, std::nullopt);
     if (PyList_Check(value) || PyTuple_Check(value)) return encode_sequence(value, depth);
     if (PyDict_Check(value)) return encode_dict(value, depth);
-    if (PyAnySet_Check(value)) return encode_set(value, depth);
+    switch (float_or_set_base(type)) {
+        case Base::float_:
+            return type->tp_repr == PyFloat_Type.tp_repr ? out_.f64(PyFloat_AS_DOUBLE(value)) : encode_repr(value);
+        case Base::set: return encode_set(value, depth);
+        case Base::other: break;
+    }
     encode_repr(value);
 }
 

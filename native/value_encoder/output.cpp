@@ -101,6 +101,12 @@ std::uint8_t* Output::put_bin(std::uint8_t* at, const void* data, std::size_t n)
     return cursor.position();
 }
 
+std::uint8_t* Output::put_ext_header(std::uint8_t* at, std::size_t n, Ext code) {
+    Cursor cursor(at);
+    ext_header(cursor, n, code);
+    return cursor.position();
+}
+
 std::uint8_t* Output::ext_space(std::size_t n, Ext code) {
     std::uint8_t head[6];
     Cursor cursor(head);

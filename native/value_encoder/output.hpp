@@ -85,6 +85,9 @@ public:
     // An extension header for a payload of `n` bytes, followed by room for
     // them: for forms whose size is known before they are written.
     std::uint8_t* ext_space(std::size_t n, Ext code);
+    // The header of an extension of `n` bytes, written at `at` (at most 6
+    // bytes; returns its end): for forms assembled ahead of time.
+    static std::uint8_t* put_ext_header(std::uint8_t* at, std::size_t n, Ext code);
 
     // Starts a container or extension whose header depends on what goes
     // into it; returns the mark to close it with.

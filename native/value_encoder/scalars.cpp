@@ -42,6 +42,27 @@ bool is_ascii(std::string_view text) {
     return true;
 }
 
+// The repr form of an instance of `name`'s class up to its address, as
+// write_repr_form writes it, kept in the entry for addresses of
+// `address_size` characters; false when it does not fit there.
+bool make_form(CachedTypeName& name, std::size_t address_size) {
+    if (name.form_address_size == address_size) return true;
+    const std::size_t text = name.size + 2 + object_at.size() + address_size;
+    const std::size_t payload = msgpack::header_size(2) + msgpack::str_size(name.size) + msgpack::str_size(text);
+    if (6 + payload - address_size - 1 > sizeof name.form) return false;
+    msgpack::Cursor cursor(Output::put_ext_header(name.form, payload, Ext::repr));
+    cursor.array_header(2);
+    cursor.str_header(name.size);
+    cursor.block(name.text, name.size);
+    cursor.str_header(text);
+    cursor.byte('<');
+    cursor.block(name.text, name.size);
+    cursor.block(object_at.data(), object_at.size());
+    name.form_size = static_cast<std::uint32_t>(cursor.position() - name.form);
+    name.form_address_size = static_cast<std::uint32_t>(address_size);
+    return true;
+}
+
 }  // namespace
 
 void Encoder::encode_int(PyObject* value) {
@@ -177,9 +198,20 @@ bool Encoder::write_default_repr(PyObject* value, PyTypeObject* type) {
     const std::string_view shown_address(address, static_cast<std::size_t>(address_end - address));
     if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
         CachedTypeName scratch;
-        const CachedTypeName* name = cached_type_name(type, scratch);
-        return name != nullptr && write_repr_form(name->name(), name->name(),
-                                                  name->module_chars + name->qualname_chars + 1, shown_address);
+        CachedTypeName* name = cached_type_name(type, scratch);
+        if (name == nullptr) return false;
+        const std::size_t chars = name->module_chars + name->qualname_chars + 1;
+        if (!make_form(*name, shown_address.size()))
+            return write_repr_form(name->name(), name->name(), chars, shown_address);
+        if (chars + 2 + object_at.size() + shown_address.size() > budget_.chars) return false;
+        // All but the address is the same for every instance of the class.
+        if (std::uint8_t* p = out_.extend(name->form_size + shown_address.size() + 1)) {
+            std::memcpy(p, name->form, name->form_size);
+            p += name->form_size;
+            std::memcpy(p, shown_address.data(), shown_address.size());
+            p[shown_address.size()] = '>';
+        }
+        return true;
     }
     // A C type is shown by its tp_name whole, "module.name" or "name".
     const std::string_view tp_name(type->tp_name);

@@ -44,12 +44,13 @@ bool fill(CachedTypeName& entry, PyTypeObject* type, unsigned int version) {
     entry.module_chars = static_cast<std::uint32_t>(module_chars);
     entry.qualname_chars = static_cast<std::uint32_t>(qualname_chars);
     entry.size = static_cast<std::uint32_t>(p - entry.text);
+    entry.form_address_size = 0;
     return true;
 }
 
 }  // namespace
 
-const CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scratch) {
+CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scratch) {
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return nullptr;
     const unsigned int version = compat::type_version_tag(type);
     if (version == 0) return fill(scratch, type, version) ? &scratch : nullptr;

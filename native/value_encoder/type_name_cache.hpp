@@ -24,6 +24,11 @@ struct CachedTypeName {
     std::uint32_t qualname_chars = 0;  // characters of __qualname__
     std::uint32_t size = 0;            // bytes of text
     std::uint8_t text[112];            // "module.qualname"
+    // The encoder's default-repr form of an instance, up to its address,
+    // for addresses of `form_address_size` characters (0: not made yet).
+    std::uint32_t form_address_size = 0;
+    std::uint32_t form_size = 0;
+    std::uint8_t form[256];
 
     std::string_view name() const { return {reinterpret_cast<const char*>(text), size}; }
 };
@@ -33,6 +38,6 @@ struct CachedTypeName {
 // entry by, into `scratch`. Null (no error set) for a static type, one
 // without a __module__ other than "builtins", or a name longer than an entry
 // holds. Runs no Python code.
-const CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scratch);
+CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scratch);
 
 }  // namespace nefa::value_encoder
