@@ -5,6 +5,7 @@
 #include "value_encoder/type_name.hpp"
 #include "value_encoder/type_name_cache.hpp"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -21,17 +22,31 @@ namespace {
 constexpr std::size_t cut_array_header_size = msgpack::header_size(2);
 
 // "0x" and the lowercase hex digits of `address`, as the C library's "%p"
-// (which object.__repr__ uses) writes them; returns the end.
+// (which object.__repr__ uses) writes them; returns the end. Two digits a
+// step: an address has a dozen.
+constexpr auto hex_pairs = [] {
+    std::array<char, 512> pairs{};
+    constexpr char hex[] = "0123456789abcdef";
+    for (int i = 0; i < 256; ++i) {
+        pairs[2 * i] = hex[i >> 4];
+        pairs[2 * i + 1] = hex[i & 0xf];
+    }
+    return pairs;
+}();
+
 char* put_address(char* at, std::uintptr_t address) {
-    static constexpr char hex[] = "0123456789abcdef";
     const int digits = address == 0 ? 1 : (std::bit_width(address) + 3) / 4;
     *at++ = '0';
     *at++ = 'x';
-    for (int i = digits - 1; i >= 0; --i) {
-        at[i] = hex[address & 0xf];
-        address >>= 4;
+    char* end = at + digits;
+    char* p = end;
+    for (int left = digits; left > 1; left -= 2) {
+        p -= 2;
+        std::memcpy(p, &hex_pairs[2 * (address & 0xff)], 2);
+        address >>= 8;
     }
-    return at + digits;
+    if (p != at) *at = hex_pairs[2 * (address & 0xf) + 1];
+    return end;
 }
 
 constexpr std::string_view object_at = " object at ";
