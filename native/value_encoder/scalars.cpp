@@ -57,23 +57,40 @@ bool is_ascii(std::string_view text) {
     return true;
 }
 
-// The repr form of an instance of `name`'s class up to its address, as
-// write_repr_form writes it, kept in the entry for addresses of
-// `address_size` characters; false when it does not fit there.
+// The repr form [type_name, "<text_name object at ADDRESS>"] up to its
+// address, for an address of `address_size` characters, written at `at`;
+// returns the end. The whole form takes at most form_bound bytes.
+std::size_t form_payload(std::size_t type_name_size, std::size_t text_name_size, std::size_t address_size) {
+    const std::size_t text = text_name_size + 2 + object_at.size() + address_size;
+    return msgpack::header_size(2) + msgpack::str_size(type_name_size) + msgpack::str_size(text);
+}
+
+std::size_t form_bound(std::size_t type_name_size, std::size_t text_name_size, std::size_t address_size) {
+    return 6 + form_payload(type_name_size, text_name_size, address_size);  // 6: the largest ext header
+}
+
+std::uint8_t* put_form_head(std::uint8_t* at, std::string_view type_name, std::string_view text_name,
+                            std::size_t address_size) {
+    msgpack::Cursor cursor(Output::put_ext_header(
+        at, form_payload(type_name.size(), text_name.size(), address_size), Ext::repr));
+    cursor.array_header(2);
+    cursor.str_header(type_name.size());
+    cursor.block(type_name.data(), type_name.size());
+    cursor.str_header(text_name.size() + 2 + object_at.size() + address_size);
+    cursor.byte('<');
+    cursor.block(text_name.data(), text_name.size());
+    cursor.block(object_at.data(), object_at.size());
+    return cursor.position();
+}
+
+// The head of the repr form of an instance of `name`'s class, kept in the
+// entry for addresses of `address_size` characters; false when it does not
+// fit there.
 bool make_form(CachedTypeName& name, std::size_t address_size) {
     if (name.form_address_size == address_size) return true;
-    const std::size_t text = name.size + 2 + object_at.size() + address_size;
-    const std::size_t payload = msgpack::header_size(2) + msgpack::str_size(name.size) + msgpack::str_size(text);
-    if (6 + payload - address_size - 1 > sizeof name.form) return false;
-    msgpack::Cursor cursor(Output::put_ext_header(name.form, payload, Ext::repr));
-    cursor.array_header(2);
-    cursor.str_header(name.size);
-    cursor.block(name.text, name.size);
-    cursor.str_header(text);
-    cursor.byte('<');
-    cursor.block(name.text, name.size);
-    cursor.block(object_at.data(), object_at.size());
-    name.form_size = static_cast<std::uint32_t>(cursor.position() - name.form);
+    if (form_bound(name.size, name.size, address_size) - address_size - 1 > sizeof name.form) return false;
+    name.form_size = static_cast<std::uint32_t>(put_form_head(name.form, name.name(), name.name(), address_size) -
+                                                name.form);
     name.form_address_size = static_cast<std::uint32_t>(address_size);
     return true;
 }
@@ -184,22 +201,13 @@ void Encoder::encode_bytes(PyObject* value, std::optional<Ext> wrapper) {
 bool Encoder::write_repr_form(std::string_view type_name, std::string_view text_name, std::size_t text_name_chars,
                               std::string_view address) {
     if (text_name_chars + 2 + object_at.size() + address.size() > budget_.chars) return false;
-    const std::size_t text = text_name.size() + 2 + object_at.size() + address.size();
-    // The sizes are known: the form is written in place, with no header to
-    // move once it is done.
-    std::uint8_t* p = out_.ext_space(
-        msgpack::header_size(2) + msgpack::str_size(type_name.size()) + msgpack::str_size(text), Ext::repr);
+    std::uint8_t* p = out_.extend(form_bound(type_name.size(), text_name.size(), address.size()));
     if (p == nullptr) return true;  // out of memory: the output is failed
-    msgpack::Cursor cursor(p);
-    cursor.array_header(2);
-    cursor.str_header(type_name.size());
-    cursor.block(type_name.data(), type_name.size());
-    cursor.str_header(text);
-    cursor.byte('<');
-    cursor.block(text_name.data(), text_name.size());
-    cursor.block(object_at.data(), object_at.size());
-    cursor.block(address.data(), address.size());
-    cursor.byte('>');
+    p = put_form_head(p, type_name, text_name, address.size());
+    std::memcpy(p, address.data(), address.size());
+    p += address.size();
+    *p++ = '>';
+    out_.advance_to(p);  // the ext header may be shorter than its bound
     return true;
 }
 
