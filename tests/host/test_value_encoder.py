@@ -142,6 +142,9 @@ CORPUS = {
         type("Fl", (float,), {})(1.5), OwnReprFloat(2.5), type("BA", (bytearray,), {})(b"x"), True,
         collections.OrderedDict(b=2, a=1), collections.defaultdict(int, x=1), collections.Counter("aab"),
         collections.namedtuple("P", "x y")(1, [2]), collections.deque([1]),
+        # Bases found deeper in the MRO, and a set shown by object's repr stays a set.
+        type("S2", (type("S1", (frozenset,), {}),), {})({4}), type("SO", (set,), {"__repr__": object.__repr__})({3}),
+        type("F2", (type("F1", (float,), {}),), {})(0.5),
     ],
     "ints": lambda: [0, -1, 2**63 - 1, 2**63, 2**64 - 1, 2**64, -(2**63), -(2**63) - 1, 10**30, -(10**30)],
     "huge ints": lambda: [10**4000, 10**5000, 2**200_000, -(2**200_000)],
