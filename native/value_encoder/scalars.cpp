@@ -35,7 +35,7 @@ constexpr auto hex_pairs = [] {
 }();
 
 char* put_address(char* at, std::uintptr_t address) {
-    const int digits = address == 0 ? 1 : (std::bit_width(address) + 3) / 4;
+    const int digits = address == 0 ? 1 : static_cast<int>((std::bit_width(address) + 3) / 4);
     *at++ = '0';
     *at++ = 'x';
     char* end = at + digits;

@@ -87,48 +87,63 @@ void push_frames(ProfilerState& state, ThreadValues& values, Event event, EventR
 
 namespace {
 
-// `records` is a range of byte spans, each one whole record.
-template <class Records>
-void append_records(ProfilerState& state, std::uint64_t thread_native_id, const Records& records, bool exempt) {
-    std::uint64_t batch = 0;
-    for (const auto& record : records) batch += record.size();
+void count_dropped(TraceUsage& usage, std::size_t records) {
+    // Once cut, a trace stays cut: a later small record kept after dropped
+    // ones would make a trace with holes in it.
+    usage.cut.store(true, std::memory_order_relaxed);
+    usage.dropped.fetch_add(records, std::memory_order_relaxed);
+}
+
+// Whether `bytes` more may be buffered; if not, the trace is cut and
+// `records` are counted as dropped.
+bool within_budget(ProfilerState& state, std::uint64_t bytes, std::size_t records, bool exempt) {
     TraceUsage& usage = state.usage;
-    auto append = [&](RecordChunks& target) {
-        const std::uint64_t held = usage.bytes.load(std::memory_order_relaxed);
-        const bool over = state.memory_budget != 0 && held + batch > state.memory_budget;
-        if (!exempt && (over || usage.cut.load(std::memory_order_relaxed))) {
-            // Once cut, a trace stays cut: a later small record kept after
-            // dropped ones would make a trace with holes in it.
-            usage.cut.store(true, std::memory_order_relaxed);
-            usage.dropped.fetch_add(records.size(), std::memory_order_relaxed);
-            return;
-        }
-        std::uint64_t kept = 0;
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            if (!target.append(records[i])) {
-                // Out of memory: the program comes first.
-                usage.cut.store(true, std::memory_order_relaxed);
-                usage.dropped.fetch_add(records.size() - i, std::memory_order_relaxed);
-                break;
-            }
-            kept += records[i].size();
-        }
-        usage.bytes.fetch_add(kept, std::memory_order_relaxed);
-    };
+    const std::uint64_t held = usage.bytes.load(std::memory_order_relaxed);
+    const bool over = state.memory_budget != 0 && held + bytes > state.memory_budget;
+    if (!exempt && (over || usage.cut.load(std::memory_order_relaxed))) {
+        count_dropped(usage, records);
+        return false;
+    }
+    return true;
+}
+
+// Runs `use` on the buffer of the thread that made `records` records, with
+// that buffer's lock held; counts them dropped when there is none to be had.
+template <class Use>
+void with_thread_buffer(ProfilerState& state, std::uint64_t thread_native_id, std::size_t records, Use&& use) {
     if (state.threading && thread_native_id != state.main_thread_id.load(std::memory_order_relaxed)) {
         std::lock_guard lock(state.frames.mutex);
         RecordChunks* target = nullptr;
         try {
             target = &state.frames.value[thread_native_id];
         } catch (const std::bad_alloc&) {
-            usage.cut.store(true, std::memory_order_relaxed);
-            usage.dropped.fetch_add(records.size(), std::memory_order_relaxed);
+            count_dropped(state.usage, records);
         }
-        if (target != nullptr) append(*target);
+        if (target != nullptr) use(*target);
     } else {
         std::lock_guard lock(state.frames_of_interest.mutex);
-        append(state.frames_of_interest.value);
+        use(state.frames_of_interest.value);
     }
+}
+
+// `records` is a range of byte spans, each one whole record.
+template <class Records>
+void append_records(ProfilerState& state, std::uint64_t thread_native_id, const Records& records, bool exempt) {
+    std::uint64_t batch = 0;
+    for (const auto& record : records) batch += record.size();
+    with_thread_buffer(state, thread_native_id, records.size(), [&](RecordChunks& target) {
+        if (!within_budget(state, batch, records.size(), exempt)) return;
+        std::uint64_t kept = 0;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            if (!target.append(records[i])) {
+                // Out of memory: the program comes first.
+                count_dropped(state.usage, records.size() - i);
+                break;
+            }
+            kept += records[i].size();
+        }
+        state.usage.bytes.fetch_add(kept, std::memory_order_relaxed);
+    });
 }
 
 }  // namespace
@@ -139,13 +154,23 @@ void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, Frame
     records.clear();
 }
 
-void push_lone_record(ProfilerState& state, ThreadValues& values, std::span<const std::uint8_t> record) {
+void write_lone_record(ProfilerState& state, ThreadValues& values, std::size_t size, RecordWriter write,
+                       const void* context) {
     check_fork(state);
-    const std::array<std::span<const std::uint8_t>, 1> records{record};
-    append_records(state, thread_info(values).native_id, records, /*exempt=*/false);
+    with_thread_buffer(state, thread_info(values).native_id, 1, [&](RecordChunks& target) {
+        if (!within_budget(state, size, 1, /*exempt=*/false)) return;
+        std::uint8_t* room = target.claim(size);
+        if (room == nullptr) {
+            count_dropped(state.usage, 1);  // out of memory: the program comes first
+            return;
+        }
+        write(room, context);
+        target.commit(size);
+        state.usage.bytes.fetch_add(size, std::memory_order_relaxed);
+    });
 }
 
-void check_fork(ProfilerState& state) {
+void adopt_fork(ProfilerState& state) {
     const std::uint64_t epoch = fork_epoch();
     if (state.fork_epoch.load(std::memory_order_relaxed) == epoch) return;
     // The child's main thread is the one that forked.

@@ -4,6 +4,7 @@
 
 #include "filters/code_cache.hpp"
 #include "profiler/nefa_profiler.hpp"
+#include "utils/fork_epoch.hpp"
 
 #include <array>
 #include <cstddef>
@@ -90,8 +91,12 @@ private:
 
 CallFramesSnapshot call_frames_snapshot(ThreadValues& values);
 
-// This thread's identity, looked up once per thread.
-const ThreadIdentity& thread_info(ThreadValues& values);
+// This thread's identity, looked up once per thread (and again in a forked child).
+const ThreadIdentity& look_up_thread_info(ThreadValues& values);
+inline const ThreadIdentity& thread_info(ThreadValues& values) {
+    if (!values.thread_info || values.thread_info_epoch != fork_epoch()) [[unlikely]] return look_up_thread_info(values);
+    return *values.thread_info;
+}
 
 // Orders and buffers an event's records, cutting per-test traces at markers.
 void push_frames(ProfilerState& state, ThreadValues& values, Event event, EventRecords& records);
@@ -104,14 +109,23 @@ void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, Frame
                      bool exempt = false);
 
 // An event whose only record is the frame's own, outside per-test traces:
-// buffered straight from `record`, with none of the per-event lists.
-void push_lone_record(ProfilerState& state, ThreadValues& values, std::span<const std::uint8_t> record);
+// `write(room, context)` writes its `size` bytes straight into the thread's
+// buffer, with that buffer's lock held (so it must be quick and run no
+// Python code); none of the per-event lists are made. Under the budget and
+// out of memory as push_frame_data. What `write` throws leaves the buffer
+// as it was.
+using RecordWriter = void (*)(std::uint8_t* room, const void* context);
+void write_lone_record(ProfilerState& state, ThreadValues& values, std::size_t size, RecordWriter write,
+                       const void* context);
 
 // In a forked child, the first thing any entry point does: the records and
 // thread ids inherited from the parent belong to the parent's trace, so the
 // child starts its own (new id, empty buffers, the parent's id remembered).
 // Cheap when nothing forked. May run Python code; takes no lock before that.
-void check_fork(ProfilerState& state);
+void adopt_fork(ProfilerState& state);
+inline void check_fork(ProfilerState& state) {
+    if (state.fork_epoch.load(std::memory_order_relaxed) != fork_epoch()) [[unlikely]] adopt_fork(state);
+}
 
 // Where a document's records lie in it, kept until it is stored so that a
 // failed store can put them back.

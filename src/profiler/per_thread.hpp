@@ -26,8 +26,6 @@ struct ThreadValues {
     std::uint64_t thread_info_epoch = 0;
     // Where the native encoder writes a record's values.
     ValueScratch value_scratch;
-    // Where a record is written when it goes to the buffer alone.
-    Bytes record_scratch;
 };
 
 // Threads are told apart by a serial number given to each OS thread on its

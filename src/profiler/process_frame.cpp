@@ -94,9 +94,6 @@ SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame
     return serializer.serialize(locals.get());
 }
 
-// Storage the lone-record buffer keeps between events; more is given back.
-constexpr std::size_t kRecordScratchKept = std::size_t{1} << 20;
-
 // Runs update_call_frames exactly once: at step 9, or when the record fails
 // before it. Popping may free a frame, whose finalisers must not run with
 // our error pending, so a failure's error is set aside meanwhile.
@@ -134,12 +131,10 @@ private:
 
 }  // namespace
 
-const ThreadIdentity& thread_info(ThreadValues& values) {
+const ThreadIdentity& look_up_thread_info(ThreadValues& values) {
     const std::uint64_t epoch = fork_epoch();
-    if (!values.thread_info || values.thread_info_epoch != epoch) {
-        values.thread_info = current_thread();
-        values.thread_info_epoch = epoch;
-    }
+    values.thread_info = current_thread();
+    values.thread_info_epoch = epoch;
     return *values.thread_info;
 }
 
@@ -232,57 +227,58 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
         (call_site ? 1 + mp::str_size(13) + mp::str_size(FrameId::kLength) + mp::str_size(11) +
                          mp::int_size(call_site->line_number)
                    : 1);
-    // Most events make this one record only: it is then written into the
-    // thread's reused buffer and appended from there, with no allocation.
-    const bool alone = records.empty() && !state.one_trace_per_test;
-    Bytes fresh;
-    Bytes& out = alone ? values.record_scratch : fresh;
-    out.resize(size);
-    mp::Cursor w(out.data());
-    w.map_header(12);
-    w.str("path");
-    w.str_header(path.size() + 1 + line_digits.size());
-    w.block(path.data(), path.size());
-    w.byte(':');
-    w.block(line_digits.data(), line_digits.size());
-    w.str("co_name");
-    w.str(co_name);
-    w.str("qualname");
-    has_qualname ? w.str(qualname_text) : w.nil();
-    w.str("event");
-    w.str(event_name);
-    w.str("frame_id");
-    id ? w.str(id->view()) : w.nil();
-    w.str("arg");
-    w.block(arg_raw.data(), arg_raw.size());
-    w.str("locals");
-    w.block(locals_raw.data(), locals_raw.size());
-    w.str("thread");
-    w.str(identity.name);
-    w.str("thread_native_id");
-    w.uint(identity.native_id);
-    w.str("timestamp");
-    w.f64(now.seconds);
-    w.str("type");
-    w.str("frame");
-    w.str("user_code_call_site");
-    if (call_site) {
-        w.map_header(2);
-        w.str("call_frame_id");
-        w.str(call_site->call_frame_id.view());
-        w.str("line_number");
-        w.integer(call_site->line_number);
-    } else {
-        w.nil();
-    }
-    if (w.position() != out.data() + out.size()) throw InternalError("Writing to memory, not I/O");
+    const auto write = [&](std::uint8_t* to) {
+        mp::Cursor w(to);
+        w.map_header(12);
+        w.str("path");
+        w.str_header(path.size() + 1 + line_digits.size());
+        w.block(path.data(), path.size());
+        w.byte(':');
+        w.block(line_digits.data(), line_digits.size());
+        w.str("co_name");
+        w.str(co_name);
+        w.str("qualname");
+        has_qualname ? w.str(qualname_text) : w.nil();
+        w.str("event");
+        w.str(event_name);
+        w.str("frame_id");
+        id ? w.str(id->view()) : w.nil();
+        w.str("arg");
+        w.block(arg_raw.data(), arg_raw.size());
+        w.str("locals");
+        w.block(locals_raw.data(), locals_raw.size());
+        w.str("thread");
+        w.str(identity.name);
+        w.str("thread_native_id");
+        w.uint(identity.native_id);
+        w.str("timestamp");
+        w.f64(now.seconds);
+        w.str("type");
+        w.str("frame");
+        w.str("user_code_call_site");
+        if (call_site) {
+            w.map_header(2);
+            w.str("call_frame_id");
+            w.str(call_site->call_frame_id.view());
+            w.str("line_number");
+            w.integer(call_site->line_number);
+        } else {
+            w.nil();
+        }
+        if (w.position() != to + size) throw InternalError("Writing to memory, not I/O");
+    };
 
-    // 11, 12.
-    if (alone) {
-        push_lone_record(state, values, out);
-        if (out.capacity() > kRecordScratchKept) Bytes().swap(out);
+    // 11, 12. Most events make this one record only: it is then written
+    // straight into the thread's buffer, with no copy or allocation.
+    if (records.empty() && !state.one_trace_per_test) {
+        write_lone_record(
+            state, values, size,
+            [](std::uint8_t* room, const void* context) { (*static_cast<decltype(write) const*>(context))(room); },
+            &write);
         return;
     }
+    Bytes out(size);
+    write(out.data());
     records.add("frame", std::move(out));
     push_frames(state, values, event, records);
 }

@@ -81,6 +81,29 @@ bool RecordChunks::append(std::span<const std::uint8_t> bytes, std::size_t recor
     return true;
 }
 
+std::uint8_t* RecordChunks::claim(std::size_t bytes) noexcept {
+    if (!chunks_.empty() && chunks_.back().capacity - chunks_.back().used >= bytes) {
+        return chunks_.back().data + chunks_.back().used;
+    }
+    try {
+        chunks_.reserve(chunks_.size() + 1);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    const std::size_t usual = chunks_.empty() ? kFirstChunkBytes : kChunkBytes;
+    const std::size_t capacity = bytes > usual ? round_to_pages(bytes) : usual;
+    std::uint8_t* data = capacity == kChunkBytes ? map_populated_chunk() : map_chunk(capacity);
+    if (data == nullptr) return nullptr;
+    chunks_.push_back(Chunk{data, 0, capacity});
+    return data;
+}
+
+void RecordChunks::commit(std::size_t bytes) noexcept {
+    chunks_.back().used += bytes;
+    records_ += 1;
+    bytes_ += bytes;
+}
+
 void RecordChunks::drain_into(std::uint8_t* out) noexcept {
     for (Chunk& chunk : chunks_) {
         std::memcpy(out, chunk.data, chunk.used);

@@ -28,6 +28,13 @@ public:
     // false, having appended nothing, when the memory cannot be had.
     bool append(std::span<const std::uint8_t> bytes, std::size_t records = 1) noexcept;
 
+    // Room for one record of `bytes` bytes, in one piece at the end of the
+    // buffer, for the caller to write in place; commit() then keeps it.
+    // Null when the memory cannot be had. Part of the last chunk may stay
+    // unused when the record does not fit in it.
+    std::uint8_t* claim(std::size_t bytes) noexcept;
+    void commit(std::size_t bytes) noexcept;
+
     std::size_t record_count() const { return records_; }
     std::size_t byte_count() const { return bytes_; }
     bool empty() const { return records_ == 0; }

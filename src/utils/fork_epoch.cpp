@@ -2,27 +2,29 @@
 
 #include <pthread.h>
 
-#include <atomic>
-
 namespace nefa {
+
+namespace detail {
+
+std::atomic<std::uint64_t> forks_seen{0};
+std::atomic<bool> counting_forks{false};
 
 namespace {
 
-std::atomic<std::uint64_t> epoch{0};
-
-void after_fork_in_child() { epoch.fetch_add(1, std::memory_order_relaxed); }
-
-bool install() {
-    pthread_atfork(nullptr, nullptr, after_fork_in_child);
-    return true;
-}
+void after_fork_in_child() { forks_seen.fetch_add(1, std::memory_order_relaxed); }
 
 }  // namespace
 
-std::uint64_t fork_epoch() noexcept {
-    static const bool installed = install();
+void start_counting_forks() noexcept {
+    // A function's static: installed once, whichever thread comes first.
+    static const bool installed = [] {
+        pthread_atfork(nullptr, nullptr, after_fork_in_child);
+        return true;
+    }();
     (void)installed;
-    return epoch.load(std::memory_order_relaxed);
+    counting_forks.store(true, std::memory_order_release);
 }
+
+}  // namespace detail
 
 }  // namespace nefa

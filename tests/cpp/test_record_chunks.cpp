@@ -1,10 +1,12 @@
 // The record buffer: whatever the sizes appended, draining gives back every
 // byte in order, across the small first chunk, full chunks and records
-// larger than a chunk; prepending puts a buffer's records first.
+// larger than a chunk; records written in place sit whole in one chunk,
+// in order with appended ones; prepending puts a buffer's records first.
 #include "profiler/record_chunks.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -53,6 +55,32 @@ TEST(RecordChunks, DrainGivesEveryByteInOrderAcrossChunkBoundaries) {
     const auto again = pattern(1000, 99);
     ASSERT_TRUE(chunks.append(again));
     EXPECT_EQ(drained(chunks), again);
+}
+
+TEST(RecordChunks, RecordsWrittenInPlaceStayWholeAndInOrder) {
+    RecordChunks chunks;
+    std::vector<std::uint8_t> expected;
+    std::uint32_t seed = 11;
+    auto put = [&](std::size_t size) {
+        const auto bytes = pattern(size, seed++);
+        std::uint8_t* room = chunks.claim(size);
+        ASSERT_NE(room, nullptr);
+        std::copy(bytes.begin(), bytes.end(), room);
+        chunks.commit(size);
+        expected.insert(expected.end(), bytes.begin(), bytes.end());
+    };
+    // The first chunk's last bytes are left over when a record does not
+    // fit them; one larger than a chunk gets one of its own.
+    put(RecordChunks::kFirstChunkBytes - 10);
+    put(11);
+    ASSERT_TRUE(chunks.append(pattern(3, seed)));
+    const auto appended = pattern(3, seed++);
+    expected.insert(expected.end(), appended.begin(), appended.end());
+    put(RecordChunks::kChunkBytes + 5);
+    for (int i = 0; i < 5000; ++i) put(1 + static_cast<std::size_t>(i % 997));
+    EXPECT_EQ(chunks.record_count(), 5004u);
+    EXPECT_EQ(chunks.byte_count(), expected.size());
+    EXPECT_EQ(drained(chunks), expected);
 }
 
 TEST(RecordChunks, PrependPutsTheOtherBuffersRecordsFirst) {
