@@ -186,12 +186,7 @@ int cached_line_number(compat::InterpreterFrame* frame, int lasti, PyObject* cod
 
 CodeInfo* existing_code_info(PyObject* code) noexcept {
     if (extra_index_value < 0) return nullptr;
-    void* extra = nullptr;
-    if (compat::code_get_extra(code, extra_index_value, &extra) < 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return static_cast<CodeInfo*>(extra);
+    return static_cast<CodeInfo*>(compat::existing_code_extra(code, extra_index_value));
 }
 
 const CodeDecision* cached_decision(const CodeInfo* info, std::uint64_t serial) noexcept {

@@ -45,10 +45,11 @@ Ref record_locals(PyFrameObject* frame) {
 // Whether one of a function's plain variables is named "__builtins__",
 // which record_locals leaves out.
 bool names_builtins(PyObject* const* keys, int count) {
+    PyObject* const interned = names().dunder_builtins;
     for (int i = 0; i < count; ++i) {
         // Variable names are interned, but a length test first keeps the
         // comparison off nearly every name anyway.
-        if (keys[i] == names().dunder_builtins ||
+        if (keys[i] == interned ||
             (PyUnicode_GET_LENGTH(keys[i]) == 12 && PyUnicode_CompareWithASCIIString(keys[i], "__builtins__") == 0)) {
             return true;
         }

@@ -4,6 +4,8 @@
 
 #include "utils/refs.hpp"
 
+#include <cstring>
+
 #include <cstdint>
 
 #if PY_VERSION_HEX < 0x030B0000
@@ -214,6 +216,27 @@ inline int code_get_extra(PyObject* code, Py_ssize_t index, void** extra) {
     return PyUnstable_Code_GetExtra(code, index, extra);
 #else
     return _PyCode_GetExtra(code, index, extra);
+#endif
+}
+
+// The extra slot `index` of a code object, or null when unset. co_extra's
+// layout (a count, then the slots) is the same from 3.11 to 3.13, so it is
+// read in place there: this runs on every event of recorded code.
+inline void* existing_code_extra(PyObject* code, Py_ssize_t index) {
+#if PY_VERSION_HEX < 0x030E0000
+    const void* extra = reinterpret_cast<PyCodeObject*>(code)->co_extra;
+    if (extra == nullptr) return nullptr;
+    Py_ssize_t size = 0;
+    std::memcpy(&size, extra, sizeof size);
+    if (index >= size) return nullptr;
+    return reinterpret_cast<void* const*>(static_cast<const char*>(extra) + sizeof(Py_ssize_t))[index];
+#else
+    void* found = nullptr;
+    if (code_get_extra(code, index, &found) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return found;
 #endif
 }
 

@@ -58,6 +58,7 @@ struct LookupCache {
     PyObject* modules = nullptr;  // sys.modules (compared, not held)
     std::uint64_t modules_version = 0;
     Ref module;
+    PyObject* module_dict = nullptr;  // the module's, which it keeps for its life
     std::uint64_t module_version = 0;
     Ref function;
 };
@@ -66,20 +67,21 @@ struct LookupCache {
 LookupCache* lookup_caches = new LookupCache[2];
 
 Ref serializer_function(bool lightweight) {
-    const Names& n = names();
     LookupCache& cache = lookup_caches[lightweight ? 1 : 0];
     PyObject* modules = PyImport_GetModuleDict();
     if (compat::has_dict_versions && cache.function && modules == cache.modules && PyDict_CheckExact(modules) &&
         compat::dict_version(modules) == cache.modules_version &&
-        compat::dict_version(PyModule_GetDict(cache.module.get())) == cache.module_version) {
+        compat::dict_version(cache.module_dict) == cache.module_version) {
         return cache.function;
     }
+    const Names& n = names();
     Ref module = import_module(n.mod_serialize);
     Ref function = module_attribute(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
     if (compat::has_dict_versions && PyModule_CheckExact(module.get()) && PyDict_CheckExact(modules)) {
         cache.modules = modules;
         cache.modules_version = compat::dict_version(modules);
-        cache.module_version = compat::dict_version(PyModule_GetDict(module.get()));
+        cache.module_dict = PyModule_GetDict(module.get());
+        cache.module_version = compat::dict_version(cache.module_dict);
         cache.module = module;
         cache.function = function;
     } else {
