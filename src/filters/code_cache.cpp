@@ -34,6 +34,9 @@ void free_code_info(void* info) { delete static_cast<CodeInfo*>(info); }
 // (or when the interpreter has no slot left for us).
 Py_ssize_t extra_index_value = -1;
 bool extra_index_requested = false;
+// Whether co_extra is read in place (see compat::existing_code_extra):
+// checked each time a slot is set.
+bool extra_read_in_place = true;
 
 Py_ssize_t extra_index() {
     if (!extra_index_requested) {
@@ -75,6 +78,9 @@ CodeInfo* cached_info(PyObject* code) {
         PyErr_Clear();
         return nullptr;
     }
+    // Should an interpreter ever lay co_extra out otherwise, the slot is
+    // read through the interpreter's function from then on.
+    if (compat::existing_code_extra(code, index) != info.get()) extra_read_in_place = false;
     return info.release();
 }
 
@@ -186,7 +192,15 @@ int cached_line_number(compat::InterpreterFrame* frame, int lasti, PyObject* cod
 
 CodeInfo* existing_code_info(PyObject* code) noexcept {
     if (extra_index_value < 0) return nullptr;
-    return static_cast<CodeInfo*>(compat::existing_code_extra(code, extra_index_value));
+    if (extra_read_in_place) [[likely]] {
+        return static_cast<CodeInfo*>(compat::existing_code_extra(code, extra_index_value));
+    }
+    void* extra = nullptr;
+    if (compat::code_get_extra(code, extra_index_value, &extra) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return static_cast<CodeInfo*>(extra);
 }
 
 const CodeDecision* cached_decision(const CodeInfo* info, std::uint64_t serial) noexcept {

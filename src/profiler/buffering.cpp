@@ -146,6 +146,17 @@ void append_records(ProfilerState& state, std::uint64_t thread_native_id, const 
     });
 }
 
+// A large record where the last chunk has much room left but not enough:
+// written aside and appended across chunks, so that the room is not left
+// unused.
+[[gnu::noinline]] void write_aside(ProfilerState& state, std::uint64_t native_id, std::size_t size,
+                                   RecordWriter write, const void* context) {
+    Bytes aside(size);
+    write(aside.data(), context);
+    const std::array<std::span<const std::uint8_t>, 1> records{aside};
+    append_records(state, native_id, records, /*exempt=*/false);
+}
+
 }  // namespace
 
 void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, FrameList& records, bool exempt) {
@@ -157,8 +168,14 @@ void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, Frame
 void write_lone_record(ProfilerState& state, ThreadValues& values, std::size_t size, RecordWriter write,
                        const void* context) {
     check_fork(state);
-    with_thread_buffer(state, thread_info(values).native_id, 1, [&](RecordChunks& target) {
+    const std::uint64_t native_id = thread_info(values).native_id;
+    bool in_place = true;
+    with_thread_buffer(state, native_id, 1, [&](RecordChunks& target) {
         if (!within_budget(state, size, 1, /*exempt=*/false)) return;
+        if (!target.fits_in_place(size)) [[unlikely]] {
+            in_place = false;
+            return;
+        }
         std::uint8_t* room = target.claim(size);
         if (room == nullptr) {
             count_dropped(state.usage, 1);  // out of memory: the program comes first
@@ -168,6 +185,7 @@ void write_lone_record(ProfilerState& state, ThreadValues& values, std::size_t s
         target.commit(size);
         state.usage.bytes.fetch_add(size, std::memory_order_relaxed);
     });
+    if (!in_place) [[unlikely]] write_aside(state, native_id, size, write, context);
 }
 
 void adopt_fork(ProfilerState& state) {

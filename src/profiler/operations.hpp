@@ -111,9 +111,10 @@ void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, Frame
 // An event whose only record is the frame's own, outside per-test traces:
 // `write(room, context)` writes its `size` bytes straight into the thread's
 // buffer, with that buffer's lock held (so it must be quick and run no
-// Python code); none of the per-event lists are made. Under the budget and
-// out of memory as push_frame_data. What `write` throws leaves the buffer
-// as it was.
+// Python code), or aside first when it is large and would leave much of a
+// chunk unused; none of the per-event lists are made. Under the budget and
+// out of memory as push_frame_data. What `write` throws leaves the buffer's
+// records as they were.
 using RecordWriter = void (*)(std::uint8_t* room, const void* context);
 void write_lone_record(ProfilerState& state, ThreadValues& values, std::size_t size, RecordWriter write,
                        const void* context);

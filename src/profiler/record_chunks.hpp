@@ -1,6 +1,7 @@
 // The buffer of one thread's encoded records: the records back to back in
 // large chunks, so that a record costs its own bytes and nothing more (no
-// allocation, header or capacity slack per record).
+// allocation, header or capacity slack per record; a chunk's last few KiB
+// may stay unused, see fits_in_place).
 #pragma once
 
 #include <cstddef>
@@ -28,10 +29,20 @@ public:
     // false, having appended nothing, when the memory cannot be had.
     bool append(std::span<const std::uint8_t> bytes, std::size_t records = 1) noexcept;
 
-    // Room for one record of `bytes` bytes, in one piece at the end of the
-    // buffer, for the caller to write in place; commit() then keeps it.
-    // Null when the memory cannot be had. Part of the last chunk may stay
-    // unused when the record does not fit in it.
+    // Whether a record of `bytes` bytes can be written in place (claim):
+    // it fits what the last chunk has left, or what the last chunk leaves
+    // unused when the record starts a new one is at most kMostUnused bytes.
+    // Otherwise append it, which splits it across chunks.
+    static constexpr std::size_t kMostUnused = 4096;
+    bool fits_in_place(std::size_t bytes) const noexcept {
+        if (chunks_.empty()) return true;
+        const std::size_t room = chunks_.back().capacity - chunks_.back().used;
+        return bytes <= room || room <= kMostUnused;
+    }
+    // Room for one record of `bytes` bytes (fits_in_place), in one piece at
+    // the end of the buffer, for the caller to write in place; commit()
+    // then keeps it. Null when the memory cannot be had. A new chunk mapped
+    // for it stays, empty, when nothing is committed.
     std::uint8_t* claim(std::size_t bytes) noexcept;
     void commit(std::size_t bytes) noexcept;
 

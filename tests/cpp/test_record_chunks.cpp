@@ -76,8 +76,13 @@ TEST(RecordChunks, RecordsWrittenInPlaceStayWholeAndInOrder) {
     ASSERT_TRUE(chunks.append(pattern(3, seed)));
     const auto appended = pattern(3, seed++);
     expected.insert(expected.end(), appended.begin(), appended.end());
+    EXPECT_FALSE(chunks.fits_in_place(RecordChunks::kChunkBytes + 5));  // would leave most of a chunk unused
     put(RecordChunks::kChunkBytes + 5);
-    for (int i = 0; i < 5000; ++i) put(1 + static_cast<std::size_t>(i % 997));
+    for (int i = 0; i < 5000; ++i) {
+        const std::size_t size = 1 + static_cast<std::size_t>(i % 997);
+        EXPECT_TRUE(chunks.fits_in_place(size));
+        put(size);
+    }
     EXPECT_EQ(chunks.record_count(), 5004u);
     EXPECT_EQ(chunks.byte_count(), expected.size());
     EXPECT_EQ(drained(chunks), expected);

@@ -81,6 +81,35 @@ def test_build_trace_drains_the_buffers(tmp_path):
     assert decode(three)["trace_id"] == decode(one)["trace_id"]
 
 
+def test_records_of_every_size_come_back_whole_across_the_buffers_chunks(tmp_path):
+    # Records of a few bytes to about 25 KiB, enough to fill several of the
+    # buffer's chunks: each lands whole where it fits, or is split across
+    # chunks when it would leave much of one unused.
+    result = run_traced(
+        tmp_path,
+        """
+        from harness import start, stop, emit
+        def sized(i, a, b, c):
+            return len(a) + len(b) + len(c)
+        p = start()
+        for i in range(600):
+            n = 1 + (i * 37) % 40
+            sized(i, ["a" * 200] * n, ["b" * 200] * n, ["c" * 200] * (n if i % 3 else 1))
+        stop()
+        emit(p.rust_profiler.build_trace())
+        """,
+    )
+    records = decode(result.outputs[0])["frames_of_interest"]
+    calls = [r for r in records if r["co_name"] == "sized" and r["event"] == "call"]
+    returns = [r for r in records if r["co_name"] == "sized" and r["event"] == "return"]
+    sizes = [1 + (i * 37) % 40 for i in range(600)]
+    assert [call["locals"]["i"] for call in calls] == list(range(600))
+    assert [(len(call["locals"]["a"]), len(call["locals"]["c"])) for call in calls] == [
+        (n, n if i % 3 else 1) for i, n in enumerate(sizes)]
+    assert all(item == "b" * 200 for call in calls for item in call["locals"]["b"])
+    assert [ret["arg"] for ret in returns] == [2 * n + (n if i % 3 else 1) for i, n in enumerate(sizes)]
+
+
 @pytest.mark.parametrize(
     "breakage, restore, error",
     [
