@@ -17,10 +17,12 @@
 
 namespace nefa::trace_index {
 
-// Frames a block holds at most. A row of 48 takes about 820 bytes, short of
-// the ~1000 that a page of 4 KiB keeps of a row of an index-shaped tree
-// (WITHOUT ROWID): a longer one would spill to an overflow page. Stored
-// databases depend on it only in that their full blocks have this many.
+// Frames a block holds at most. A full row takes 800 to 820 bytes: five
+// fit a page of 4 KiB (49 frames would leave room for four), and none
+// comes near the 1002 bytes that such a page keeps of a row of an
+// index-shaped tree (WITHOUT ROWID) before the rest spills to an overflow
+// page. Stored databases depend on it only in that their full blocks have
+// this many.
 constexpr std::size_t lane_frames = 48;
 
 inline void write_le64(std::uint8_t* to, std::int64_t value) {
