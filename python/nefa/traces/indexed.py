@@ -234,33 +234,47 @@ class IndexedTrace:
         return self._with_events(self._frames(lane_ids(self.conn, self.key, thread_id, 0)), thread_id, None)
 
     # A call's frames, through the lane blocks.  Within one part, a lane's
-    # frames are in id order (see nefa.traces.lanes), and the frames one
-    # deeper whose ids lie between a call's and the next frame at its depth
-    # are its children: a run of that lane from the call's start on, to the
-    # first id past that next frame.  Bounded so, the walk reads only the
-    # blocks overlapping the call, even where a clock stood still and
-    # thousands of calls share one time.
+    # frames are in id order (see nefa.traces.lanes); a frame one deeper
+    # after a call (in id order) that ends before the call does is its child
+    # (any later caller at its depth starts once it has ended), and of those
+    # that end just as it does, where a clock stood still, the ones before
+    # the next frame at its depth.  So the children are a run of that lane
+    # from the call's start on: the walk reads the blocks overlapping the
+    # call, even where thousands of calls share one time.
+
+    def _next_at_depth(self, call: Call, stop: int) -> int:
+        """The id of the next frame at ``call``'s depth in its part (``stop``: none)."""
+        end = call.start + call.duration
+        for _, ids in lane_from(self.conn, self.key, call.thread_id, call.depth, call.part_index, end, call.id):
+            at = bisect_right(ids, call.id)
+            if at < len(ids):
+                return ids[at]
+        return stop
 
     def _frames_under(self, call: Call) -> list[int]:
         """The ids of the frames right under ``call``, in order."""
-        first, stop = self.part_ids.get(call.part_index, (0, 1 << 62))
-        key, thread, part = self.key, call.thread_id, call.part_index
+        if call.flags & 1:
+            return []  # a return whose call was not recorded was never open: nothing ran under it
+        _, stop = self.part_ids.get(call.part_index, (0, 1 << 62))
         end = call.start + call.duration
-        bound = stop
-        for _, ids in lane_from(self.conn, key, thread, call.depth, part, end, call.id):
-            at = bisect_right(ids, call.id)
-            if at < len(ids):
-                bound = ids[at]
-                break
+        bound = None
         under: list[int] = []
-        for ends, ids in lane_from(self.conn, key, thread, call.depth + 1, part, call.start, call.id):
-            if ends[0] > end or ids[0] >= bound:
+        for ends, ids in lane_from(self.conn, self.key, call.thread_id, call.depth + 1, call.part_index, call.start,
+                                   call.id):
+            if ends[0] > end:
                 break  # past the call's time: no child in it, nor further on
             at = bisect_right(ids, call.id)
-            upto = bisect_left(ids, bound, at)
+            upto = bisect_left(ends, end, at)  # the first that ends as the call does, or later
             under.extend(ids[at:upto])
             if upto < len(ids):
-                break
+                if ends[upto] > end:
+                    break  # past the call's end
+                if bound is None:
+                    bound = self._next_at_depth(call, stop)
+                cut = bisect_left(ids, bound, upto, bisect_right(ends, end, upto))
+                under.extend(ids[upto:cut])
+                if cut < len(ids):
+                    break  # past the next frame at the call's depth, or past its end
         return under
 
     def children(self, call: Call) -> list[Call]:

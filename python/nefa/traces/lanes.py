@@ -168,11 +168,13 @@ def ensure_lanes(conn: sqlite3.Connection, trace_key: int) -> None:
     fill_from_calls(conn, trace_key)
 
 
-_FROM = ("SELECT ends, ids FROM call_lanes WHERE trace_key = :key AND thread_native_id = :thread AND depth = :depth"
-         " AND part_index = :part AND (last_end, first_id) > (:end, :id) ORDER BY last_end, first_id")
-_BEFORE = ("SELECT ends, ids FROM call_lanes WHERE trace_key = :key AND thread_native_id = :thread"
-           " AND depth = :depth AND part_index = :part AND last_end = :end AND first_id <= :id"
-           " ORDER BY first_id DESC LIMIT 1")
+# The block that may hold frames at (end, id) and before it, then those
+# after it, in one statement: both sides read in key order, merged lazily.
+_LANE = "trace_key = :key AND thread_native_id = :thread AND depth = :depth AND part_index = :part"
+_FROM = (f"SELECT last_end, first_id, ends, ids FROM (SELECT last_end, first_id, ends, ids FROM call_lanes"
+         f" WHERE {_LANE} AND last_end = :end AND first_id <= :id ORDER BY first_id DESC LIMIT 1)"
+         f" UNION ALL SELECT last_end, first_id, ends, ids FROM call_lanes WHERE {_LANE}"
+         " AND (last_end, first_id) > (:end, :id) ORDER BY last_end, first_id")
 
 
 def lane_from(conn: sqlite3.Connection, key: int, thread: int, depth: int, part: int, end: int,
@@ -182,10 +184,7 @@ def lane_from(conn: sqlite3.Connection, key: int, thread: int, depth: int, part:
     order; that block may hold frames before it too.  Read lazily: a
     reader that stops reads no further."""
     args = {"key": key, "thread": thread, "depth": depth, "part": part, "end": end, "id": call_id}
-    before = conn.execute(_BEFORE, args).fetchone()
-    if before is not None:
-        yield decode(before[0]), decode(before[1])
-    for ends, ids in conn.execute(_FROM, args):
+    for _, _, ends, ids in conn.execute(_FROM, args):
         yield decode(ends), decode(ids)
 
 
