@@ -37,6 +37,10 @@ struct ScannerObject {
     std::vector<long long>* path_ids;
     std::vector<Ref>* kind_texts;
     Writing* writing;  // null unless start_writer started one
+    // The part's lanes, from batch to batch; and, for take_lanes, the
+    // blocks that take_rows completed.
+    LaneBuilder* lanes;
+    LaneOut* lane_out;
 };
 
 ScannerObject* as_scanner(PyObject* self) { return reinterpret_cast<ScannerObject*>(self); }
@@ -224,14 +228,53 @@ PyObject* take_rows(PyObject* self_object, PyObject* args) {
         if (failed) return nullptr;
         PyList_SET_ITEM(list.get(), index++, tuple.release());
     }
+    try {
+        add_frames(scanner.rows, id_base, *self->lanes, *self->lane_out);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     scanner.rows.clear();
+    return list.release();
+}
+
+// Interpreter lock held. take_lanes(trace_key, part_index): the lane blocks
+// the rows taken so far completed (all the open ones too once the document
+// is finished), as tuples in the column order of `call_lanes`.
+PyObject* take_lanes(PyObject* self_object, PyObject* args) {
+    ScannerObject* self = as_scanner(self_object);
+    if (!usable(self)) return nullptr;
+    long long trace_key, part_index;
+    if (!PyArg_ParseTuple(args, "LL:take_lanes", &trace_key, &part_index)) return nullptr;
+    LaneOut& out = *self->lane_out;
+    try {
+        if (self->scanner->finished) self->lanes->flush(out);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const LaneBlock& block : out.blocks) {
+        const auto* bytes = reinterpret_cast<const char*>(out.bytes.data() + block.bytes_at);
+        const auto size = static_cast<Py_ssize_t>(block.count) * 8;
+        Ref item = Ref::steal(Py_BuildValue("(LLkLLLLky#y#)", trace_key, static_cast<long long>(block.thread),
+                                            static_cast<unsigned long>(block.depth), part_index,
+                                            static_cast<long long>(block.last_end),
+                                            static_cast<long long>(block.first_id),
+                                            static_cast<long long>(block.first_end),
+                                            static_cast<unsigned long>(block.count), bytes, size, bytes + size,
+                                            size));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    out.clear();
     return list.release();
 }
 
 // Interpreter lock held. insert_rows(connection, trace_key, part_index,
 // id_base): writes the rows made since the last call into `calls` on the
-// connection, in its open transaction; True when done, False (rows kept)
-// when this connection cannot be written to directly: take_rows then.
+// connection, in its open transaction, with the lane blocks they complete
+// (and, once the document is finished, the rest); True when done, False
+// (rows kept) when this connection cannot be written to directly:
+// take_rows and take_lanes then.
 PyObject* insert_rows_method(PyObject* self_object, PyObject* args) {
     ScannerObject* self = as_scanner(self_object);
     if (!usable(self)) return nullptr;
@@ -243,9 +286,14 @@ PyObject* insert_rows_method(PyObject* self_object, PyObject* args) {
     std::sort(scanner.rows.begin(), scanner.rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
     bool failed = false;
     const RowIds ids{trace_key, part_index, id_base, self->name_ids, self->path_ids};
-    if (!insert_rows(connection, scanner.rows, scanner.kinds.texts(), ids, failed)) {
-        if (failed) return nullptr;
-        Py_RETURN_FALSE;
+    try {
+        if (!insert_rows(connection, scanner.rows, scanner.kinds.texts(), ids, *self->lanes, scanner.finished,
+                         failed)) {
+            if (failed) return nullptr;
+            Py_RETURN_FALSE;
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     }
     scanner.rows.clear();
     Py_RETURN_TRUE;
@@ -293,13 +341,15 @@ PyObject* submit_rows(PyObject* self_object, PyObject*) {
     }
     if (!rows_mapped(self, "submit_rows")) return nullptr;
     Scanner& scanner = *self->scanner;
-    if (scanner.rows.empty()) Py_RETURN_NONE;
+    // Once the document is finished, the lanes' open blocks go too.
+    const bool done = scanner.finished;
+    if (scanner.rows.empty() && (!done || self->lanes->empty())) Py_RETURN_NONE;
     RowWriter& writer = *self->writing->writer;
     bool queued = false;
     try {
         std::sort(scanner.rows.begin(), scanner.rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
         const RowIds ids{0, 0, self->writing->id_base, self->name_ids, self->path_ids};
-        Batch batch = make_batch(std::move(scanner.rows), scanner.kinds.texts(), ids);
+        Batch batch = make_batch(std::move(scanner.rows), scanner.kinds.texts(), ids, *self->lanes, done);
         scanner.rows.clear();
         self->busy = true;
         Py_BEGIN_ALLOW_THREADS
@@ -443,6 +493,8 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         object->name_ids = new std::vector<long long>();
         object->path_ids = new std::vector<long long>();
         object->kind_texts = new std::vector<Ref>();
+        object->lanes = new LaneBuilder();
+        object->lane_out = new LaneOut();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -462,6 +514,8 @@ void scanner_dealloc(PyObject* self) {
     delete object->name_ids;
     delete object->path_ids;
     delete object->kind_texts;
+    delete object->lanes;
+    delete object->lane_out;
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -474,6 +528,9 @@ PyMethodDef scanner_methods[] = {
     {"map_paths", map_paths, METH_O, "map_paths(ids, /)\n--\n\nThe database ids of the paths new_paths gave."},
     {"take_rows", take_rows, METH_VARARGS,
      "take_rows(trace_key, part_index, id_base, /)\n--\n\nThe rows made since the last call, as tuples."},
+    {"take_lanes", take_lanes, METH_VARARGS,
+     "take_lanes(trace_key, part_index, /)\n--\n\nThe lane blocks the rows taken so far completed, as tuples;"
+     " the open ones too once finished."},
     {"insert_rows", insert_rows_method, METH_VARARGS,
      "insert_rows(connection, trace_key, part_index, id_base, /)\n--\n\n"
      "Write the rows made since the last call into calls, on the connection; False: use take_rows."},
@@ -522,6 +579,7 @@ int add_trace_scanner(PyObject* module) {
     Ref type = Ref::steal(PyType_FromSpec(&scanner_spec));
     if (!type) return -1;
     if (PyModule_AddIntConstant(module, "NAME_BLOCK_IDS", name_block_ids) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "LANE_FRAMES", static_cast<long>(lane_frames)) < 0) return -1;
     return PyModule_AddObjectRef(module, "TraceScanner", type.get());
 }
 

@@ -24,6 +24,8 @@ const Api& api() {
         library.find(s.get_autocommit, "sqlite3_get_autocommit");
         library.find(s.column_int64, "sqlite3_column_int64");
         library.find(s.column_type, "sqlite3_column_type");
+        library.find(s.column_blob, "sqlite3_column_blob");
+        library.find(s.column_bytes, "sqlite3_column_bytes");
         library.find(s.changes, "sqlite3_changes");
         library.find(s.db_mutex, "sqlite3_db_mutex");
         library.find(s.mutex_enter, "sqlite3_mutex_enter");

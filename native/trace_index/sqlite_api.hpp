@@ -25,6 +25,8 @@ struct Api {
     decltype(&sqlite3_get_autocommit) get_autocommit;
     decltype(&sqlite3_column_int64) column_int64;
     decltype(&sqlite3_column_type) column_type;
+    decltype(&sqlite3_column_blob) column_blob;
+    decltype(&sqlite3_column_bytes) column_bytes;
     decltype(&sqlite3_changes) changes;
     decltype(&sqlite3_db_mutex) db_mutex;
     decltype(&sqlite3_mutex_enter) mutex_enter;

@@ -41,18 +41,23 @@ std::string insert_sql(int rows) {
 constexpr const char* rows_table_name = "nefa_index_rows";
 constexpr const char* batch_pointer_type = "nefa_index_batch";
 
-// A batch's rows or, name_blocks, its name blocks (read as the columns id,
-// for first_id, name_id, first_offset and ids).
+// What of a batch the rows table shows: its rows; its name blocks (read as
+// the columns id, for first_id, name_id, first_offset and ids); or its lane
+// blocks (id for first_id, thread_native_id, depth, last_end, first_end,
+// count, ends and ids).
+enum What { view_rows, view_name_blocks, view_lanes };
+
 struct BatchView {
     const Batch* batch;
     long long id_base;
-    bool name_blocks;
+    int what;
 };
 
 enum Column {
     column_id, column_thread, column_parent, column_depth, column_start, column_duration, column_self,
     column_name, column_path, column_line, column_kind, column_resumed, column_flags, column_call_offset,
-    column_call_length, column_return_offset, column_return_length, column_first_offset, column_ids, column_batch,
+    column_call_length, column_return_offset, column_return_length, column_first_offset, column_ids,
+    column_last_end, column_first_end, column_count, column_ends, column_batch,
 };
 
 struct RowsCursor {
@@ -69,6 +74,15 @@ constexpr const char* name_blocks_insert_sql =
     "INSERT OR IGNORE INTO call_name_blocks (trace_key, name_id, first_id, first_offset, ids)"
     " SELECT ?2, name_id, id, first_offset, ids FROM nefa_index_rows WHERE batch = ?1";
 
+// OR IGNORE too: a block's key holds its first id, which no other block has.
+constexpr const char* lanes_insert_sql =
+    "INSERT OR IGNORE INTO call_lanes (trace_key, thread_native_id, depth, part_index, last_end, first_id, first_end,"
+    " count, ends, ids) SELECT ?2, thread_native_id, depth, ?3, last_end, id, first_end, count, ends, ids"
+    " FROM nefa_index_rows WHERE batch = ?1";
+constexpr const char* lane_insert_sql =
+    "INSERT OR IGNORE INTO call_lanes (trace_key, thread_native_id, depth, part_index, last_end, first_id, first_end,"
+    " count, ends, ids) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
+
 std::string rows_insert_sql() {
     return "INSERT OR IGNORE INTO calls (trace_key, part_index, id, thread_native_id, parent, depth, start, duration,"
            " self_time, name_id, path_id, line, kind, resumed, flags, call_offset, call_length, return_offset,"
@@ -83,7 +97,7 @@ int rows_connect(sqlite3* db, void*, int, const char* const*, sqlite3_vtab** tab
     const int status = sqlite::api().declare_vtab(
         db, "CREATE TABLE x(id, thread_native_id, parent, depth, start, duration, self_time, name_id, path_id, line,"
             " kind, resumed, flags, call_offset, call_length, return_offset, return_length, first_offset, ids,"
-            " batch HIDDEN)");
+            " last_end, first_end, count, ends, batch HIDDEN)");
     if (status != SQLITE_OK) return status;
     *table = new (std::nothrow) sqlite3_vtab{};
     return *table == nullptr ? SQLITE_NOMEM : SQLITE_OK;
@@ -141,7 +155,10 @@ int rows_eof(sqlite3_vtab_cursor* base) {
     const auto* cursor = reinterpret_cast<const RowsCursor*>(base);
     if (cursor->view == nullptr) return 1;
     const Batch& batch = *cursor->view->batch;
-    return cursor->at >= (cursor->view->name_blocks ? batch.name_blocks.size() : batch.rows.size());
+    const std::size_t size = cursor->view->what == view_name_blocks ? batch.name_blocks.size()
+                             : cursor->view->what == view_lanes     ? batch.lanes.blocks.size()
+                                                                    : batch.rows.size();
+    return cursor->at >= size;
 }
 
 int name_block_column(const RowsCursor& cursor, sqlite3_context* context, int column) {
@@ -160,9 +177,31 @@ int name_block_column(const RowsCursor& cursor, sqlite3_context* context, int co
     return SQLITE_OK;
 }
 
+int lane_column(const RowsCursor& cursor, sqlite3_context* context, int column) {
+    const LaneOut& lanes = cursor.view->batch->lanes;
+    const LaneBlock& block = lanes.blocks[cursor.at];
+    const sqlite::Api& s = *cursor.api;
+    const int bytes = static_cast<int>(block.count * 8);
+    switch (column) {
+        case column_id: s.result_int64(context, block.first_id); break;
+        case column_thread: s.result_int64(context, static_cast<long long>(block.thread)); break;
+        case column_depth: s.result_int64(context, block.depth); break;
+        case column_last_end: s.result_int64(context, block.last_end); break;
+        case column_first_end: s.result_int64(context, block.first_end); break;
+        case column_count: s.result_int64(context, block.count); break;
+        case column_ends: s.result_blob(context, lanes.bytes.data() + block.bytes_at, bytes, SQLITE_STATIC); break;
+        case column_ids:
+            s.result_blob(context, lanes.bytes.data() + block.bytes_at + bytes, bytes, SQLITE_STATIC);
+            break;
+        default: s.result_null(context); break;
+    }
+    return SQLITE_OK;
+}
+
 int rows_column(sqlite3_vtab_cursor* base, sqlite3_context* context, int column) {
     const auto* cursor = reinterpret_cast<const RowsCursor*>(base);
-    if (cursor->view->name_blocks) return name_block_column(*cursor, context, column);
+    if (cursor->view->what == view_name_blocks) return name_block_column(*cursor, context, column);
+    if (cursor->view->what == view_lanes) return lane_column(*cursor, context, column);
     const sqlite::Api& s = *cursor->api;
     const Batch& batch = *cursor->view->batch;
     const std::size_t i = cursor->at;
@@ -215,8 +254,17 @@ const sqlite3_module rows_module = {
 
 }  // namespace
 
-Batch make_batch(std::vector<Row>&& rows, const std::vector<std::string_view>& kinds, const RowIds& ids) {
+void add_frames(const std::vector<Row>& rows, long long id_base, LaneBuilder& lanes, LaneOut& out) {
+    for (const Row& row : rows) {
+        if (row.kind < 0) lanes.add(row.thread, row.depth, row.start_ns + row.duration_ns, id_base + row.id, out);
+    }
+}
+
+Batch make_batch(std::vector<Row>&& rows, const std::vector<std::string_view>& kinds, const RowIds& ids,
+                 LaneBuilder& lanes, bool done) {
     Batch batch;
+    add_frames(rows, ids.id_base, lanes, batch.lanes);
+    if (done) lanes.flush(batch.lanes);
     batch.rows = std::move(rows);
     const std::size_t n = batch.rows.size();
     batch.name_ids.resize(n);
@@ -281,12 +329,14 @@ RowInserter::~RowInserter() {
     if (table_ != nullptr) s.finalize(table_);
     if (name_block_ != nullptr) s.finalize(name_block_);
     if (name_blocks_table_ != nullptr) s.finalize(name_blocks_table_);
+    if (lane_ != nullptr) s.finalize(lane_);
+    if (lanes_table_ != nullptr) s.finalize(lanes_table_);
 }
 
-bool RowInserter::insert_through_table(sqlite3_stmt* statement, const Batch& batch, bool name_blocks,
+bool RowInserter::insert_through_table(sqlite3_stmt* statement, const Batch& batch, int what,
                                        std::size_t expected, const char* refused) {
     const sqlite::Api& s = sqlite::api();
-    BatchView view{&batch, id_base_, name_blocks};
+    BatchView view{&batch, id_base_, what};
     sqlite3_mutex* mutex = s.db_mutex(db_);
     s.mutex_enter(mutex);  // the count of changes and the error message are this statement's
     s.bind_pointer(statement, 1, &view, batch_pointer_type, nullptr);
@@ -311,7 +361,7 @@ bool RowInserter::insert_name_blocks(const Batch& batch) {
             }
             s.bind_int64(name_blocks_table_, 2, trace_key_);
         }
-        return insert_through_table(name_blocks_table_, batch, true, batch.name_blocks.size(),
+        return insert_through_table(name_blocks_table_, batch, view_name_blocks, batch.name_blocks.size(),
                                     "a name block was refused (its offsets are taken)");
     }
     if (name_block_ == nullptr) {
@@ -337,6 +387,56 @@ bool RowInserter::insert_name_blocks(const Batch& batch) {
         if (status != SQLITE_DONE) error_ = s.errmsg(db_);
         else if (!written) error_ = "a name block was refused (its offsets are taken)";
         s.reset(name_block_);
+        if (!written) {
+            s.mutex_leave(mutex);
+            return false;
+        }
+    }
+    s.mutex_leave(mutex);
+    return true;
+}
+
+bool RowInserter::insert_lanes(const Batch& batch) {
+    const sqlite::Api& s = sqlite::api();
+    const LaneOut& lanes = batch.lanes;
+    if (lanes.blocks.empty()) return true;
+    constexpr const char* refused = "a lane block was refused (its first id is taken)";
+    if (table_statement() != nullptr) {
+        if (lanes_table_ == nullptr) {
+            if (s.prepare(db_, lanes_insert_sql, -1, &lanes_table_, nullptr) != SQLITE_OK) {
+                lanes_table_ = nullptr;
+                return fail();
+            }
+            s.bind_int64(lanes_table_, 2, trace_key_);
+            s.bind_int64(lanes_table_, 3, part_index_);
+        }
+        return insert_through_table(lanes_table_, batch, view_lanes, lanes.blocks.size(), refused);
+    }
+    if (lane_ == nullptr) {
+        if (s.prepare(db_, lane_insert_sql, -1, &lane_, nullptr) != SQLITE_OK) {
+            lane_ = nullptr;
+            return fail();
+        }
+        s.bind_int64(lane_, 1, trace_key_);
+        s.bind_int64(lane_, 4, part_index_);
+    }
+    sqlite3_mutex* mutex = s.db_mutex(db_);
+    s.mutex_enter(mutex);  // the binds and the error message are this statement's
+    for (const LaneBlock& block : lanes.blocks) {
+        const int bytes = static_cast<int>(block.count * 8);
+        s.bind_int64(lane_, 2, static_cast<long long>(block.thread));
+        s.bind_int64(lane_, 3, block.depth);
+        s.bind_int64(lane_, 5, block.last_end);
+        s.bind_int64(lane_, 6, block.first_id);
+        s.bind_int64(lane_, 7, block.first_end);
+        s.bind_int64(lane_, 8, block.count);
+        s.bind_blob(lane_, 9, lanes.bytes.data() + block.bytes_at, bytes, SQLITE_STATIC);
+        s.bind_blob(lane_, 10, lanes.bytes.data() + block.bytes_at + bytes, bytes, SQLITE_STATIC);
+        const int status = s.step(lane_);
+        const bool written = status == SQLITE_DONE && s.changes(db_) == 1;
+        if (status != SQLITE_DONE) error_ = s.errmsg(db_);
+        else if (!written) error_ = refused;
+        s.reset(lane_);
         if (!written) {
             s.mutex_leave(mutex);
             return false;
@@ -393,10 +493,10 @@ sqlite3_stmt* RowInserter::statement(int rows) {
 bool RowInserter::insert(const Batch& batch) {
     const sqlite::Api& s = sqlite::api();
     const std::size_t n = batch.rows.size();
-    if (n == 0) return true;
+    if (n == 0) return insert_lanes(batch);  // the part's last blocks
     if (sqlite3_stmt* st = table_statement()) {
-        return insert_through_table(st, batch, false, n, "a row was refused (its id is taken)") &&
-               insert_name_blocks(batch);
+        return insert_through_table(st, batch, view_rows, n, "a row was refused (its id is taken)") &&
+               insert_name_blocks(batch) && insert_lanes(batch);
     }
     std::size_t done = 0;
     while (done < n) {
@@ -454,16 +554,16 @@ bool RowInserter::insert(const Batch& batch) {
         }
         done += static_cast<std::size_t>(rows);
     }
-    return insert_name_blocks(batch);
+    return insert_name_blocks(batch) && insert_lanes(batch);
 }
 
 bool insert_rows(PyObject* connection, const std::vector<Row>& rows, const std::vector<std::string_view>& kinds,
-                 const RowIds& ids, bool& failed) {
+                 const RowIds& ids, LaneBuilder& lanes, bool done, bool& failed) {
     failed = false;
     sqlite3* db = usable_handle(connection);
     if (db == nullptr) return false;
     std::vector<Row> copy(rows);
-    const Batch batch = make_batch(std::move(copy), kinds, ids);
+    const Batch batch = make_batch(std::move(copy), kinds, ids, lanes, done);
     RowInserter inserter(db, ids.trace_key, ids.part_index, ids.id_base);
     if (!inserter.insert(batch)) {
         PyErr_Format(PyExc_RuntimeError, "cannot index the calls: %s", inserter.error().c_str());

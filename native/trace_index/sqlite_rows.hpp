@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "trace_index/lane_blocks.hpp"
 #include "trace_index/scanner.hpp"
 
 #include <cstdint>
@@ -56,11 +57,18 @@ struct Batch {
     std::vector<std::string_view> kinds;  // per row; meaningless where row.kind < 0
     std::vector<NameBlock> name_blocks;  // each name's blocks among these rows, once each
     std::vector<std::uint8_t> name_block_bytes;
+    LaneOut lanes;  // the lane blocks these rows (and those before them) completed
 };
 
 // Resolves the rows' ids (the caller checked that every id is mapped) and
-// finds their name blocks. Rows come in id order.
-Batch make_batch(std::vector<Row>&& rows, const std::vector<std::string_view>& kinds, const RowIds& ids);
+// finds their name blocks; their frames go to `lanes`, whose full blocks the
+// batch takes, and all its open ones too when the part is `done`. Rows come
+// in id order.
+Batch make_batch(std::vector<Row>&& rows, const std::vector<std::string_view>& kinds, const RowIds& ids,
+                 LaneBuilder& lanes, bool done);
+
+// Feeds the frames among `rows` (in id order) to `lanes`.
+void add_frames(const std::vector<Row>& rows, long long id_base, LaneBuilder& lanes, LaneOut& out);
 
 // The SQLite handle of the connection when rows can be written through it:
 // SQLite loaded as a shared library, a sqlite3.Connection, open, inside a
@@ -97,9 +105,10 @@ private:
     // One statement reading the batch's rows (or name blocks) through the
     // rows table, which must change `expected` rows; `refused` is the error
     // when it changes fewer.
-    bool insert_through_table(sqlite3_stmt* statement, const Batch& batch, bool name_blocks, std::size_t expected,
+    bool insert_through_table(sqlite3_stmt* statement, const Batch& batch, int what, std::size_t expected,
                               const char* refused);
     bool insert_name_blocks(const Batch& batch);
+    bool insert_lanes(const Batch& batch);
     bool fail();
 
     sqlite3* db_;
@@ -109,17 +118,20 @@ private:
     sqlite3_stmt* table_ = nullptr;
     sqlite3_stmt* name_block_ = nullptr;         // one block a statement, its values bound
     sqlite3_stmt* name_blocks_table_ = nullptr;  // a batch's blocks a statement, through the rows table
+    sqlite3_stmt* lane_ = nullptr;               // one lane block a statement, its values bound
+    sqlite3_stmt* lanes_table_ = nullptr;        // a batch's lane blocks a statement, through the rows table
     bool table_tried_ = false;
     std::string error_;
 };
 
 // Inserts the rows into `calls` on the connection's handle, inside the
-// connection's current transaction. Returns false with nothing done when
+// connection's current transaction, and the lane blocks they complete (all
+// of them when the part is `done`). Returns false with nothing done when
 // the handle cannot be used this way (see usable_handle): the caller then
 // inserts through Python. On an SQLite error returns false with a Python
 // exception set. Interpreter lock held throughout, so no Python thread
 // uses the connection meanwhile.
 bool insert_rows(PyObject* connection, const std::vector<Row>& rows, const std::vector<std::string_view>& kinds,
-                 const RowIds& ids, bool& failed);
+                 const RowIds& ids, LaneBuilder& lanes, bool done, bool& failed);
 
 }  // namespace nefa::trace_index

@@ -1,5 +1,6 @@
 #include "trace_layout/walk.hpp"
 
+#include "trace_index/lane_blocks.hpp"
 #include "trace_index/sqlite_api.hpp"
 
 #include <algorithm>
@@ -13,55 +14,226 @@ namespace nefa::trace_layout {
 
 namespace {
 
-constexpr const char row_sql[] =
-    "SELECT end, id FROM calls INDEXED BY calls_by_end WHERE trace_key = ?1 AND thread_native_id = ?2"
-    " AND depth = ?3 AND kind IS NULL AND end > ?4 ORDER BY end";
+// A part's blocks of one lane, from the first that holds a frame ending
+// after ?5: within a part, (last_end, first_id) order is the frames' order.
+constexpr const char lane_sql[] =
+    "SELECT last_end, ends, ids FROM call_lanes WHERE trace_key = ?1 AND thread_native_id = ?2 AND depth = ?3"
+    " AND part_index = ?4 AND last_end > ?5 ORDER BY last_end, first_id";
+constexpr const char parts_sql[] = "SELECT part_index FROM call_index_parts WHERE trace_key = ?1 ORDER BY part_index";
 constexpr const char call_sql[] =
     "SELECT start, duration, name_id, path_id, line, flags, resumed FROM calls WHERE trace_key = ?1 AND id = ?2";
 constexpr const char event_sql[] =
     "SELECT start, id FROM calls INDEXED BY events_by_time WHERE trace_key = ?1 AND thread_native_id = ?2"
     " AND kind IS NOT NULL AND (start, id) > (?3, ?4) ORDER BY start, id";
 
-// A jump first tries the next call of the index, which is cheaper than a
-// seek; once that fails, this many jumps seek at once: in a dense row the
-// step is a wasted read.
-constexpr int seek_streak = 32;
+// One part's frames of a lane, in (end, id) order, a block row at a time.
+class PartLane {
+public:
+    PartLane() : s_(sqlite::api()) {}
+
+    bool prepare(sqlite3* db) { return st_.prepare(db, lane_sql); }
+
+    void bind(long long key, long long thread, int depth, long long part) {
+        sqlite3_stmt* st = st_.get();
+        s_.reset(st);
+        s_.bind_int64(st, 1, key);
+        s_.bind_int64(st, 2, thread);
+        s_.bind_int64(st, 3, depth);
+        s_.bind_int64(st, 4, part);
+        valid_ = false;
+    }
+
+    // Positions on the first frame that ends after `after`; false past the
+    // lane's last (or on an error: see ok).
+    bool seek(long long after) {
+        s_.reset(st_.get());
+        s_.bind_int64(st_.get(), 5, after);
+        if (!fetch()) return false;
+        at_ = upper(after, 0);
+        return true;
+    }
+
+    // On to the next frame.
+    bool next() {
+        if (!valid_) return false;
+        if (++at_ < ends_.size()) return true;
+        return fetch();
+    }
+
+    // From the current frame on, to the first that ends after `after`: in
+    // the block at hand, a binary search; in the next block row, when the
+    // target lies within about a block's span, one step; else a seek.
+    bool advance(long long after) {
+        if (!valid_) return false;
+        if (ends_[at_] > after) return true;
+        if (ends_.back() > after) {
+            at_ = upper(after, at_);
+            return true;
+        }
+        const long long span = ends_.back() - ends_.front();
+        if (after - ends_.back() <= span) {
+            if (!fetch()) return false;
+            if (ends_.back() > after) {
+                at_ = upper(after, 0);
+                return true;
+            }
+        }
+        return seek(after);
+    }
+
+    bool valid() const { return valid_; }
+    long long end() const { return ends_[at_]; }
+    long long id() const { return ids_[at_]; }
+    bool ok() const { return status_ == SQLITE_ROW || status_ == SQLITE_DONE; }
+    bool damaged() const { return damaged_; }
+
+private:
+    std::size_t upper(long long after, std::size_t from) const {
+        return static_cast<std::size_t>(std::upper_bound(ends_.begin() + static_cast<std::ptrdiff_t>(from), ends_.end(),
+                                                         after) - ends_.begin());
+    }
+
+    // Reads the block row the statement steps to.
+    bool fetch() {
+        sqlite3_stmt* st = st_.get();
+        valid_ = false;
+        status_ = s_.step(st);
+        if (status_ != SQLITE_ROW) return false;
+        const long long last_end = s_.column_int64(st, 0);
+        const auto* ends = static_cast<const std::uint8_t*>(s_.column_blob(st, 1));
+        const int end_bytes = s_.column_bytes(st, 1);
+        const auto* ids = static_cast<const std::uint8_t*>(s_.column_blob(st, 2));
+        const int id_bytes = s_.column_bytes(st, 2);
+        if (ends == nullptr || ids == nullptr || end_bytes != id_bytes || end_bytes % 8 != 0) return damage();
+        const std::size_t n = static_cast<std::size_t>(end_bytes) / 8;
+        ends_.resize(n);
+        ids_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            ends_[i] = trace_index::read_le64(ends + i * 8);
+            ids_[i] = trace_index::read_le64(ids + i * 8);
+        }
+        // The key's last end is what the seek went by: a block that
+        // disagrees with it is damage, and would leave no frame to stop on.
+        if (ends_.back() != last_end) return damage();
+        at_ = 0;
+        valid_ = true;
+        return true;
+    }
+
+    bool damage() {
+        status_ = SQLITE_CORRUPT;
+        damaged_ = true;
+        return false;
+    }
+
+    const sqlite::Api& s_;
+    sqlite::Statement st_;
+    std::vector<long long> ends_, ids_;
+    std::size_t at_ = 0;
+    bool valid_ = false;
+    bool damaged_ = false;
+    int status_ = SQLITE_DONE;
+};
+
+// A lane's frames over all the parts, in (end, id) order: each part's in
+// order, merged (parts saved apart may overlap in time).
+class Lane {
+public:
+    explicit Lane(std::vector<PartLane>& parts) : parts_(parts) {}
+
+    void bind(long long key, long long thread, int depth, const std::vector<long long>& part_indexes) {
+        for (std::size_t i = 0; i < parts_.size(); ++i) parts_[i].bind(key, thread, depth, part_indexes[i]);
+    }
+
+    bool seek(long long after) {
+        for (PartLane& part : parts_) part.seek(after);
+        return pick();
+    }
+
+    bool next() {
+        parts_[current_].next();
+        return pick();
+    }
+
+    bool advance(long long after) {
+        for (PartLane& part : parts_) part.advance(after);
+        return pick();
+    }
+
+    long long end() const { return parts_[current_].end(); }
+    long long id() const { return parts_[current_].id(); }
+
+    bool ok() const {
+        return std::all_of(parts_.begin(), parts_.end(), [](const PartLane& part) { return part.ok(); });
+    }
+    bool damaged() const {
+        return std::any_of(parts_.begin(), parts_.end(), [](const PartLane& part) { return part.damaged(); });
+    }
+
+private:
+    // The part whose frame comes first; false when none has one left.
+    bool pick() {
+        bool found = false;
+        for (std::size_t i = 0; i < parts_.size(); ++i) {
+            const PartLane& part = parts_[i];
+            if (!part.valid()) continue;
+            const PartLane& best = parts_[current_];
+            if (!found || part.end() < best.end() || (part.end() == best.end() && part.id() < best.id())) {
+                current_ = i;
+                found = true;
+            }
+        }
+        return found && ok();
+    }
+
+    std::vector<PartLane>& parts_;
+    std::size_t current_ = 0;
+};
 
 class Walker {
 public:
     Walker(sqlite3* db, const Query& query) : db_(db), q_(query), s_(sqlite::api()) {}
 
-    bool prepare() { return row_.prepare(db_, row_sql) && call_.prepare(db_, call_sql) && event_.prepare(db_, event_sql); }
+    bool prepare() {
+        if (!call_.prepare(db_, call_sql) || !event_.prepare(db_, event_sql)) return false;
+        sqlite::Statement parts;
+        if (!parts.prepare(db_, parts_sql)) return false;
+        s_.bind_int64(parts.get(), 1, q_.key);
+        while ((last_ = s_.step(parts.get())) == SQLITE_ROW) part_indexes_.push_back(s_.column_int64(parts.get(), 0));
+        if (last_ != SQLITE_DONE) return false;
+        parts_ = std::vector<PartLane>(part_indexes_.size());
+        for (PartLane& part : parts_) {
+            if (!part.prepare(db_)) return false;
+        }
+        return true;
+    }
 
     // The row's calls in [t0, t1) at `px` nanoseconds a pixel, into `found`.
     bool row(int depth, long long t0, long long t1, double px, Row& found, long long& visited) {
-        sqlite3_stmt* st = row_.get();
-        s_.reset(st);
-        s_.bind_int64(st, 1, q_.key);
-        s_.bind_int64(st, 2, q_.thread);
-        s_.bind_int64(st, 3, depth);
+        if (parts_.empty()) return true;
+        Lane lane(parts_);
+        lane.bind(q_.key, q_.thread, depth, part_indexes_);
         Block block{};
         bool open = false;  // the last call visited is in `block`
         long long last_end = 0;
         long long budget = q_.most;
-        int seeks_left = 0;
-        bool have = seek(st, t0);
+        bool have = lane.seek(t0);
         while (have && budget-- > 0) {
             ++visited;
-            const long long end = s_.column_int64(st, 0);
+            const long long end = lane.end();
             if (open && end < t1 && static_cast<double>(end - last_end) < px) {
                 block.end = std::max(block.end, end);
                 ++block.count;
             } else {
                 Call call{};
-                if (!read_call(s_.column_int64(st, 1), call)) return false;
+                if (!read_call(lane.id(), call)) return false;
                 if (call.start >= t1) break;
                 if (static_cast<double>(call.duration) >= px) {
                     if (open) found.blocks.push_back(block);
                     open = false;
                     found.calls.push_back(call);
                     last_end = end;
-                    have = step(st);
+                    have = lane.next();
                     continue;
                 }
                 if (open && static_cast<double>(call.start - block.end) < px) {
@@ -77,16 +249,12 @@ public:
             // On to the first call that ends past the pixel column this one ends in.
             const double column = std::floor(static_cast<double>(std::max(end, t0) - t0) / px) + 1;
             const auto boundary = static_cast<long long>(std::ceil(static_cast<double>(t0) + column * px));
-            if (seeks_left > 0) {
-                --seeks_left;
-            } else {
-                have = step(st);
-                if (!have || s_.column_int64(st, 0) >= boundary) continue;
-                seeks_left = seek_streak;
-            }
-            have = seek(st, boundary - 1);
+            have = lane.advance(boundary - 1);
         }
-        if (!ok()) return false;
+        if (!lane.ok()) {
+            if (lane.damaged()) damage_ = "a block of call_lanes is damaged";
+            return false;
+        }
         if (open) found.blocks.push_back(block);
         return true;
     }
@@ -117,16 +285,9 @@ public:
         return ok();
     }
 
-    std::string error() const { return s_.errmsg(db_); }
+    std::string error() const { return damage_.empty() ? s_.errmsg(db_) : damage_; }
 
 private:
-    // Positions on the first call of the row that ends after `after`.
-    bool seek(sqlite3_stmt* st, long long after) {
-        s_.reset(st);
-        s_.bind_int64(st, 4, after);
-        return step(st);
-    }
-
     bool step(sqlite3_stmt* st) {
         last_ = s_.step(st);
         return last_ == SQLITE_ROW;
@@ -158,7 +319,10 @@ private:
     sqlite3* db_;
     const Query& q_;
     const sqlite::Api& s_;
-    sqlite::Statement row_, call_, event_;
+    sqlite::Statement call_, event_;
+    std::vector<long long> part_indexes_;
+    std::vector<PartLane> parts_;
+    std::string damage_;
     int last_ = SQLITE_DONE;
 };
 

@@ -2,8 +2,11 @@
 // call index: the walk of nefa/traces/layout.py, with the calls read from
 // the table only where the index alone cannot tell.
 //
-// The index calls_by_end holds (end, id) of each (thread, depth) row in
-// order.  A call of a row starts where the one before it ended or later,
+// The lane blocks (call_lanes) hold (end, id) of each (thread, depth) row
+// in order, a part's in blocks of up to 48: a jump to the next pixel
+// column is mostly a binary search in the block at hand or the next one,
+// not a seek from the tree's root.  A call of a row starts where the one
+// before it ended or later,
 // so a call that ends less than a pixel after the call visited before it
 // is narrower than a pixel and less than a pixel from it: it joins the
 // open block without being read.  Only the calls that may be wide, that

@@ -172,7 +172,7 @@ def test_a_database_of_the_first_schema_gains_the_new_columns(tmp_path, make_doc
     assert (old.cut, old.dropped_events, old.parent_trace_id, old.record_count) == (False, 0, None, 2)
     assert (new.cut, new.dropped_events) == (True, 7)
     with sqlite3.connect(path) as conn:
-        assert conn.execute("PRAGMA user_version").fetchone()[0] == db.SCHEMA_VERSION == 6
+        assert conn.execute("PRAGMA user_version").fetchone()[0] == db.SCHEMA_VERSION == 7
 
 
 def test_a_large_document_is_stored_in_pieces_without_a_copy_in_python(db_path, make_document):

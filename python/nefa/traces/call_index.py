@@ -26,6 +26,7 @@ import msgpack
 from nefa._native import TraceScanner
 from nefa import db
 from nefa.db import DocumentFormatError
+from nefa.traces import lanes
 from nefa.traces.name_blocks import block_rows
 from nefa.traces.pieces_ahead import pieces_ahead
 
@@ -134,10 +135,10 @@ _TABLES = (
 
 
 # The plugin records under a call (and at the top of a thread).  A call's
-# frames are found through calls_by_end: calls of one thread at one depth
-# never overlap, so the calls one deeper that end within a call's time are
-# its children and the few that merely touch its ends (see
-# nefa.traces.indexed).  Plugin records are few: this index costs little.
+# frames are found through the lane blocks: calls of one thread at one depth
+# never overlap, so the calls one deeper between a call and the next at its
+# depth are its children (see nefa.traces.indexed).  Plugin records are
+# few: this index costs little.
 EVENTS_BY_PARENT = ("CREATE INDEX {schema}events_by_parent ON calls (trace_key, thread_native_id, parent, id)"
                     " WHERE kind IS NOT NULL")
 
@@ -174,6 +175,7 @@ def create_index_tables(conn: sqlite3.Connection, *, temporary: bool = False) ->
         create_layout_indexes(conn, temporary=True)
         conn.execute(EVENTS_BY_PARENT.format(schema="temp."))
         conn.execute(NAME_BLOCKS.format(schema="temp."))
+        conn.execute(lanes.LANES.format(schema="temp."))
 
 
 
@@ -251,6 +253,7 @@ class _Sink:
             self.conn.executemany(
                 "INSERT INTO call_name_blocks (trace_key, name_id, first_id, first_offset, ids) VALUES (?, ?, ?, ?, ?)",
                 block_rows((self.trace_key, row[9], row[2]) for row in rows))
+            self.conn.executemany(lanes.INSERT, scanner.take_lanes(self.trace_key, self.part_index))
 
     def finish(self, scanner: TraceScanner) -> None:
         if self.threaded:
@@ -334,9 +337,9 @@ def index_part(conn: sqlite3.Connection, trace_id: str, part_index: int, pieces:
         if row is None or row[2] != part_index:
             raise ValueError(f"trace {trace_id}: part {part_index} indexed out of order")
         trace_key, time_base, _, id_base = row
-    # Each call row goes into the table and two indexes (a plugin record's
-    # into two others), at places spread over their trees: a page cache
-    # that holds them saves most of the reads and writes.
+    # Each call row goes into the table, and its lane's and name's blocks
+    # (a plugin record into two indexes) at places spread over their trees:
+    # a page cache that holds them saves most of the reads and writes.
     (cache_pages,) = conn.execute("PRAGMA cache_size").fetchone()
     conn.execute(f"PRAGMA cache_size = {-INDEX_BUILD_CACHE_KIB}")
     try:
@@ -379,7 +382,7 @@ def index_part(conn: sqlite3.Connection, trace_id: str, part_index: int, pieces:
 
 
 def delete_index(conn: sqlite3.Connection, trace_key: int) -> None:
-    for table in ("calls", "call_name_blocks", "function_stats", "call_threads", "call_index_parts"):
+    for table in ("calls", "call_name_blocks", "call_lanes", "function_stats", "call_threads", "call_index_parts"):
         conn.execute(f"DELETE FROM {table} WHERE trace_key = ?", (trace_key,))
     conn.execute("DELETE FROM call_indexes WHERE trace_key = ?", (trace_key,))
 

@@ -11,12 +11,14 @@ from __future__ import annotations
 
 import json
 import shlex
+from bisect import bisect_left, bisect_right
 from dataclasses import dataclass
 from typing import TextIO
 
 from nefa import db
 from nefa.traces.call_index import OpenIndex
 from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
+from nefa.traces.lanes import ensure_lanes, lane_from, lane_ids
 from nefa.traces.name_blocks import decode
 from nefa.traces.output import format_time, printable
 from nefa.traces.show import ThreadNotFoundError, _Style, call_notes, select_threads
@@ -128,6 +130,9 @@ class IndexedTrace:
         # ... and of schema 5 or older, its index of calls by name.
         self.by_name_index = not self.conn.execute(
             f"SELECT count(*) FROM {schema} WHERE type = 'table' AND name = 'call_name_blocks'").fetchone()[0]
+        if not self.by_parent:
+            # Of schema 6 or older, read-only: no lane blocks stored.
+            ensure_lanes(self.conn, self.key)
 
     @property
     def duration(self) -> float:
@@ -205,49 +210,78 @@ class IndexedTrace:
         return [Call(*row[:7], self._text("names", "name", row[7]), self._text("paths", "path", row[8]), *row[9:])
                 for row in rows]
 
+    def _frames(self, ids: list[int]) -> list[Call]:
+        """The calls of these ids (in order), from the table by its key."""
+        found: list[Call] = []
+        for first in range(0, len(ids), 500):
+            chunk = ids[first : first + 500]
+            found.extend(self._rows(f"SELECT {_COLUMNS} FROM calls c WHERE c.trace_key = ?"
+                                    f" AND c.id IN ({','.join('?' * len(chunk))}) ORDER BY c.id", (self.key, *chunk)))
+        return found
+
+    _EVENTS = (f"SELECT {_COLUMNS} FROM calls c INDEXED BY events_by_parent WHERE c.trace_key = ?"
+               " AND c.thread_native_id = ? AND c.parent IS ? AND c.kind IS NOT NULL ORDER BY c.id")
+
+    def _with_events(self, frames: list[Call], thread_id: int, parent: int | None) -> list[Call]:
+        events = self._rows(self._EVENTS, (self.key, thread_id, parent))
+        return sorted(frames + events, key=lambda call: call.id) if events else frames
+
     def roots(self, thread_id: int) -> list[Call]:
         if self.by_parent:
             return self._calls("c.parent IS NULL AND c.thread_native_id = ?", (thread_id,),
                                "INDEXED BY calls_by_parent")
         # The frames at depth 0 are the thread's top; plugin records by parent.
-        return self._rows(
-            f"SELECT {_COLUMNS} FROM calls c INDEXED BY calls_by_end WHERE c.trace_key = :key"
-            " AND c.thread_native_id = :thread AND c.depth = 0 AND c.kind IS NULL"
-            f" UNION ALL SELECT {_COLUMNS} FROM calls c INDEXED BY events_by_parent WHERE c.trace_key = :key"
-            " AND c.thread_native_id = :thread AND c.parent IS NULL AND c.kind IS NOT NULL ORDER BY 1",
-            {"key": self.key, "thread": thread_id})
+        return self._with_events(self._frames(lane_ids(self.conn, self.key, thread_id, 0)), thread_id, None)
 
-    # A call's frames, through calls_by_end.  Within one part, the rows of
-    # one (thread, depth) in (end, id) order are in id order too (a call's
-    # id is taken when it starts, an unmatched return's when it is read,
-    # and a row does not overlap the one before it), and the rows one
-    # deeper whose ids lie between a call's and the next row at its depth
-    # are its children: a run of the index, from (its start, its id) to
-    # (its end, that next id).  Bounded so, the walk reads only them, even
-    # where a clock stood still and thousands of calls share one time.
-    _NEXT = ("SELECT c.id FROM calls c INDEXED BY calls_by_end WHERE c.trace_key = :key"
-             " AND c.thread_native_id = :thread AND c.depth = :depth - 1 AND c.kind IS NULL"
-             " AND (c.end, c.id) > (:end, :id) AND c.id >= :first AND c.id < :stop ORDER BY c.end, c.id LIMIT 1")
-    _FRAMES_UNDER = (" FROM calls c INDEXED BY calls_by_end WHERE c.trace_key = :key AND c.thread_native_id = :thread"
-                     " AND c.depth = :depth AND c.kind IS NULL AND (c.end, c.id) > (:start, :id)"
-                     " AND (c.end, c.id) < (:end, :bound) AND c.id > :id AND c.id < :bound")
+    # A call's frames, through the lane blocks.  Within one part, a lane's
+    # frames are in id order (see nefa.traces.lanes); a frame one deeper
+    # after a call (in id order) that ends before the call does is its child
+    # (any later caller at its depth starts once it has ended), and of those
+    # that end just as it does, where a clock stood still, the ones before
+    # the next frame at its depth.  So the children are a run of that lane
+    # from the call's start on: the walk reads the blocks overlapping the
+    # call, even where thousands of calls share one time.
 
-    def _under(self, call: Call) -> dict:
-        first, stop = self.part_ids.get(call.part_index, (0, 1 << 62))
-        under = {"key": self.key, "thread": call.thread_id, "depth": call.depth + 1, "start": call.start,
-                 "end": call.start + call.duration, "id": call.id, "first": first, "stop": stop}
-        found = self.conn.execute(self._NEXT, under).fetchone()
-        under["bound"] = found[0] if found else stop
+    def _next_at_depth(self, call: Call, stop: int) -> int:
+        """The id of the next frame at ``call``'s depth in its part (``stop``: none)."""
+        end = call.start + call.duration
+        for _, ids in lane_from(self.conn, self.key, call.thread_id, call.depth, call.part_index, end, call.id):
+            at = bisect_right(ids, call.id)
+            if at < len(ids):
+                return ids[at]
+        return stop
+
+    def _frames_under(self, call: Call) -> list[int]:
+        """The ids of the frames right under ``call``, in order."""
+        if call.flags & 1:
+            return []  # a return whose call was not recorded was never open: nothing ran under it
+        _, stop = self.part_ids.get(call.part_index, (0, 1 << 62))
+        end = call.start + call.duration
+        bound = None
+        under: list[int] = []
+        for ends, ids in lane_from(self.conn, self.key, call.thread_id, call.depth + 1, call.part_index, call.start,
+                                   call.id):
+            if ends[0] > end:
+                break  # past the call's time: no child in it, nor further on
+            at = bisect_right(ids, call.id)
+            upto = bisect_left(ends, end, at)  # the first that ends as the call does, or later
+            under.extend(ids[at:upto])
+            if upto < len(ids):
+                if ends[upto] > end:
+                    break  # past the call's end
+                if bound is None:
+                    bound = self._next_at_depth(call, stop)
+                cut = bisect_left(ids, bound, upto, bisect_right(ends, end, upto))
+                under.extend(ids[upto:cut])
+                if cut < len(ids):
+                    break  # past the next frame at the call's depth, or past its end
         return under
 
     def children(self, call: Call) -> list[Call]:
         if self.by_parent:
             return self._calls("c.parent = ?", (call.id,), "INDEXED BY calls_by_parent")
-        return self._rows(
-            f"SELECT {_COLUMNS}{self._FRAMES_UNDER} AND c.parent = :id"
-            f" UNION ALL SELECT {_COLUMNS} FROM calls c INDEXED BY events_by_parent WHERE c.trace_key = :key"
-            " AND c.thread_native_id = :thread AND c.parent = :id AND c.kind IS NOT NULL ORDER BY 1",
-            self._under(call))
+        frames = [frame for frame in self._frames(self._frames_under(call)) if frame.parent == call.id]
+        return self._with_events(frames, call.thread_id, call.id)
 
     def call(self, call_id: int) -> Call | None:
         found = self._calls("c.id = ?", (call_id,))
@@ -258,7 +292,7 @@ class IndexedTrace:
             return self.conn.execute(
                 "SELECT count(*) FROM calls INDEXED BY calls_by_parent WHERE trace_key = ? AND parent = ?"
                 " AND kind IS NULL", (self.key, call.id)).fetchone()[0]
-        return self.conn.execute(f"SELECT count(*){self._FRAMES_UNDER}", self._under(call)).fetchone()[0]
+        return len(self._frames_under(call))
 
     def record(self, call: Call, which: str) -> dict:
         """The decoded call or return record of ``call`` ({} when none)."""

@@ -1,44 +1,47 @@
 """What a flame chart shows of a time window, read from the call index.
 
 Calls of one thread at one depth never overlap, so a row of the chart is
-the calls of one (thread, depth) in start order, which the index
-``calls_by_end`` gives.  A row is walked in SQL (one recursive query),
-and the walk skips: after a call narrower than a pixel it jumps to the
-first call that ends past the pixel column that call ends in, so it visits
-about one call per pixel column plus the wide calls, however many calls
-the window holds.  Narrow calls closer than a pixel to
-each other are merged into blocks here; a row therefore has at most one
-item per pixel column.
+the calls of one (thread, depth) in start order, which its lane blocks
+(``call_lanes``, see :mod:`nefa.traces.lanes`) give in (end, id) order,
+each part's merged.  The walk skips: after a call narrower than a pixel it
+jumps to the first call that ends past the pixel column that call ends in,
+so it visits about one call per pixel column plus the wide calls, however
+many calls the window holds.  Narrow calls closer than a pixel to each
+other are merged into blocks here; a row therefore has at most one item
+per pixel column.
 
 The walk runs natively (:func:`nefa._native.layout_window`) through the
 connection's own handle where it can, reading a call's row only where the
-index cannot tell whether it is wide, half the rows on a second
+blocks cannot tell whether it is wide, half the rows on a second
 connection, and writes the JSON the page reads; the server keeps the rows
 it walked, and a pan at the same scale walks only what they lack.  The
-recursive query is the walk everywhere else.
+same walk in Python, a call read a query, serves everywhere else.
 """
 
 from __future__ import annotations
 
 import json
+import math
 import sqlite3
+from bisect import bisect_right
 from dataclasses import dataclass
 
 from nefa import _native
+from nefa.traces.lanes import decode
 
 __all__ = ["Window", "create_layout_indexes", "ensure_layout_indexes", "open_helper", "window", "window_json"]
 
 _INDEXES = (
-    # Frames only (plugin records are marks, not bars).  By end: calls of a
-    # row do not overlap, so their ends are in the order of their starts.
-    "CREATE INDEX {schema}calls_by_end ON calls (trace_key, thread_native_id, depth, end) WHERE kind IS NULL",
+    # Plugin records are marks, found by time; frames are bars, found
+    # through their lanes' blocks.
     "CREATE INDEX {schema}events_by_time ON calls (trace_key, thread_native_id, start) WHERE kind IS NOT NULL",
 )
 
 
 def create_layout_indexes(conn: sqlite3.Connection, *, temporary: bool = False) -> None:
-    """The indexes the window queries need (migration 4), or, ``temporary``,
-    on the TEMP call table a read-only database's index lives in."""
+    """The index the window queries need besides the lane blocks (migration
+    4), or, ``temporary``, on the TEMP call table a read-only database's
+    index lives in."""
     for statement in _INDEXES:
         conn.execute(statement.format(schema="temp." if temporary else ""))
 
@@ -48,7 +51,7 @@ def ensure_layout_indexes(conn: sqlite3.Connection) -> None:
     TEMP table (read-only database) gets them for this connection."""
     temp = conn.execute("SELECT count(*) FROM sqlite_temp_master WHERE name = 'calls' AND type = 'table'").fetchone()[0]
     master = "sqlite_temp_master" if temp else "sqlite_master"
-    found = conn.execute(f"SELECT count(*) FROM {master} WHERE name = 'calls_by_end'").fetchone()[0]
+    found = conn.execute(f"SELECT count(*) FROM {master} WHERE name = 'events_by_time'").fetchone()[0]
     if not found:
         if not temp:
             from nefa.db import DatabaseError
@@ -58,28 +61,125 @@ def ensure_layout_indexes(conn: sqlite3.Connection) -> None:
         create_layout_indexes(conn, temporary=True)
 
 
-_ROW = "FROM calls INDEXED BY calls_by_end WHERE trace_key = :key AND thread_native_id = :thread" \
-       " AND depth = :depth AND kind IS NULL"
-# The walk of one row.  After a wide call comes the next call; after a
-# narrow one, the first that ends past the pixel column it ends in: the
-# calls it skips lie inside that column.
-_WALK = f"""
-WITH RECURSIVE walk(id, start, duration, name_id, path_id, line, flags, resumed) AS (
-    SELECT c.id, c.start, c.duration, c.name_id, c.path_id, c.line, c.flags, c.resumed FROM calls c
-    WHERE c.trace_key = :key AND c.id = (SELECT id {_ROW} AND end > :t0 ORDER BY end, id LIMIT 1)
-    UNION ALL
-    SELECT c.id, c.start, c.duration, c.name_id, c.path_id, c.line, c.flags, c.resumed FROM walk w JOIN calls c
-    ON c.trace_key = :key AND c.id = CASE WHEN w.duration >= :px
-        THEN (SELECT id {_ROW} AND (end, id) > (w.start + w.duration, w.id) ORDER BY end, id LIMIT 1)
-        ELSE (SELECT id {_ROW}
-              AND end >= :t0 + (CAST((max(w.start + w.duration, :t0) - :t0) / :px AS INTEGER) + 1) * :px
-              ORDER BY end, id LIMIT 1)
-        END
-    WHERE w.start < :t1
-    LIMIT :most
-)
-SELECT * FROM walk WHERE start < :t1
-"""
+_LANE = ("SELECT last_end, ends, ids FROM call_lanes WHERE trace_key = ? AND thread_native_id = ? AND depth = ?"
+         " AND part_index = ? AND last_end > ? ORDER BY last_end, first_id")
+_CALL = ("SELECT id, start, duration, name_id, path_id, line, flags, resumed FROM calls"
+         " WHERE trace_key = ? AND id = ?")
+
+
+class _PartLane:
+    """One part's frames of a lane in (end, id) order, a block row at a time."""
+
+    def __init__(self, conn: sqlite3.Connection, key: int, thread: int, depth: int, part: int):
+        self.conn = conn
+        self.args = (key, thread, depth, part)
+        self.rows = None
+        self.ends = self.ids = None
+        self.at = 0
+
+    def seek(self, after: int) -> bool:
+        """On to the first frame that ends after ``after``."""
+        self.rows = self.conn.execute(_LANE, (*self.args, after))
+        if not self._fetch():
+            return False
+        self.at = bisect_right(self.ends, after)
+        return True
+
+    def next(self) -> bool:
+        if self.ends is None:
+            return False
+        self.at += 1
+        return self.at < len(self.ends) or self._fetch()
+
+    def advance(self, after: int) -> bool:
+        """From the current frame on, to the first that ends after ``after``."""
+        if self.ends is None:
+            return False
+        if self.ends[self.at] > after:
+            return True
+        if self.ends[-1] > after:
+            self.at = bisect_right(self.ends, after, self.at)
+            return True
+        if not self._fetch():
+            return False
+        if self.ends[-1] > after:
+            self.at = bisect_right(self.ends, after)
+            return True
+        return self.seek(after)
+
+    @property
+    def frame(self) -> tuple[int, int]:
+        return self.ends[self.at], self.ids[self.at]
+
+    def _fetch(self) -> bool:
+        row = self.rows.fetchone()
+        self.ends = self.ids = None
+        if row is None:
+            return False
+        try:
+            ends, ids = decode(row[1]), decode(row[2])
+        except (ValueError, TypeError):
+            ends = ids = None
+        if not ends or len(ends) != len(ids) or ends[-1] != row[0]:
+            from nefa.db import DatabaseError
+
+            raise DatabaseError("cannot read the call index: a block of call_lanes is damaged")
+        self.ends, self.ids, self.at = ends, ids, 0
+        return True
+
+
+class _Lane:
+    """A lane's frames over all parts, in (end, id) order."""
+
+    def __init__(self, parts: list[_PartLane]):
+        self.parts = parts
+        self.current: _PartLane | None = None
+
+    def _pick(self) -> bool:
+        live = [part for part in self.parts if part.ends is not None]
+        self.current = min(live, key=lambda part: part.frame) if live else None
+        return self.current is not None
+
+    def seek(self, after: int) -> bool:
+        for part in self.parts:
+            part.seek(after)
+        return self._pick()
+
+    def next(self) -> bool:
+        self.current.next()
+        return self._pick()
+
+    def advance(self, after: int) -> bool:
+        for part in self.parts:
+            part.advance(after)
+        return self._pick()
+
+
+def _walk_row(conn, lane: _Lane, key: int, t0: int, t1: int, px: float, most: int) -> list:
+    """A row's calls as the page draws them: after a wide call the next
+    one; after a narrow one, the first that ends past the pixel column it
+    ends in (the calls it skips lie inside that column)."""
+    walked = []
+    have = lane.seek(t0)
+    for _ in range(most):
+        if not have:
+            break
+        call = conn.execute(_CALL, (key, lane.current.frame[1])).fetchone()
+        if call is None:
+            from nefa.db import DatabaseError
+
+            raise DatabaseError("cannot read the call index: a lane block names a call that is not there")
+        call_id, start, duration = call[:3]
+        if start >= t1:
+            break
+        walked.append(call)
+        if duration >= px:
+            have = lane.next()
+        else:
+            boundary = t0 + (int((max(start + duration, t0) - t0) / px) + 1) * px
+            have = lane.advance(math.ceil(boundary) - 1)
+    return walked
+
 
 _EVENTS = """
 WITH RECURSIVE walk(id, start, name_id) AS (
@@ -148,11 +248,13 @@ def _bounds(t0: int, t1: int, width: int) -> tuple[int, int, float, int]:
 def _walked(conn, key: int, thread: int, depths: range, t0: int, t1: int, width: int) -> Window:
     t1, width, px, most = _bounds(t0, t1, width)
     params = {"key": key, "thread": thread, "t0": t0, "t1": t1, "px": px, "most": most}
+    parts = [part for (part,) in conn.execute(
+        "SELECT part_index FROM call_index_parts WHERE trace_key = ? ORDER BY part_index", (key,))]
     rows = []
     visited = 0
     for depth in depths:
-        params["depth"] = depth
-        walked = conn.execute(_WALK, params).fetchall()
+        lane = _Lane([_PartLane(conn, key, thread, depth, part) for part in parts])
+        walked = _walk_row(conn, lane, key, t0, t1, px, most)
         if not walked:
             continue
         visited += len(walked)
@@ -169,10 +271,11 @@ _CACHE_KIB = 32 * 1024
 
 def open_helper(conn: sqlite3.Connection) -> sqlite3.Connection | None:
     """A second read-only connection to ``conn``'s database, to walk half
-    the rows on; None when the index is in TEMP tables that only ``conn``
-    sees, or the database is no file.  Both keep more pages cached."""
+    the rows on; None when the index (or its lanes) is in TEMP tables that
+    only ``conn`` sees, or the database is no file.  Both keep more pages cached."""
     conn.execute(f"PRAGMA cache_size = -{_CACHE_KIB}")
-    if conn.execute("SELECT count(*) FROM sqlite_temp_master WHERE name = 'calls' AND type = 'table'").fetchone()[0]:
+    if conn.execute("SELECT count(*) FROM sqlite_temp_master WHERE name IN ('calls', 'call_lanes')"
+                    " AND type = 'table'").fetchone()[0]:
         return None
     path = next((file for _, name, file in conn.execute("PRAGMA database_list") if name == "main"), "")
     if not path:

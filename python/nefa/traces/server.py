@@ -29,6 +29,7 @@ from urllib.parse import parse_qs, urlsplit
 
 from nefa import _native, db
 from nefa.traces.indexed import _FIELD_KEYS, IndexedTrace
+from nefa.traces.lanes import ensure_lanes
 from nefa.traces.layout import ensure_layout_indexes, open_helper, window_json
 from nefa.traces.values import brief_locals
 from nefa.traces.viewer import _full
@@ -56,6 +57,7 @@ class TraceViews:
         self.trace = trace
         self.conn = trace.conn
         ensure_layout_indexes(self.conn)
+        ensure_lanes(self.conn, trace.key)
         self.helper = open_helper(self.conn)
         self.kept = _native.WindowLayout()
         # calls.start + offset = nanoseconds from the trace's start.
@@ -63,8 +65,8 @@ class TraceViews:
         self.threads = {thread.native_id: thread for thread in trace.threads}
         self.depths = {
             thread.native_id: (self.conn.execute(
-                "SELECT max(depth) FROM calls INDEXED BY calls_by_end WHERE trace_key = ? AND thread_native_id = ?"
-                " AND kind IS NULL", (trace.key, thread.native_id)).fetchone()[0] or 0) + 1
+                "SELECT max(depth) FROM call_lanes WHERE trace_key = ? AND thread_native_id = ?",
+                (trace.key, thread.native_id)).fetchone()[0] or 0) + 1
             for thread in trace.threads
         }
 

@@ -537,9 +537,20 @@ def test_children_found_through_the_time_indexes_are_those_the_parents_say(capsy
     assert run_cli(capsys, "show", "--db", database) == shown
 
 
+def _as_schema_6(path):
+    """The database as the nefa of schema 6 left it: its frames indexed by
+    end, no lane blocks."""
+    with sqlite3.connect(path) as conn:
+        conn.execute("DROP TABLE call_lanes")
+        conn.execute("CREATE INDEX calls_by_end ON calls (trace_key, thread_native_id, depth, end) WHERE kind IS NULL")
+        conn.execute("PRAGMA user_version = 6")
+    conn.close()
+
+
 def _as_schema_4(path):
     """The database as the nefa of schema 4 left it: its indexes by parent
     and by name, none of plugin records by parent, no name blocks."""
+    _as_schema_6(path)
     with sqlite3.connect(path) as conn:
         conn.execute("DROP TABLE call_name_blocks")
         conn.execute("CREATE INDEX calls_by_name ON calls (trace_key, name_id)")
@@ -594,8 +605,8 @@ class TestMigration5:
         for argv, before in zip(_OLD_SCHEMA_COMMANDS, expected):
             assert run_cli(capsys, *argv, "--db", shop) == before
         version, found = _indexes(shop)
-        assert version == db.SCHEMA_VERSION == 6
-        assert not {"calls_by_parent", "calls_by_name"} & found and {"events_by_parent", "calls_by_end"} <= found
+        assert version == db.SCHEMA_VERSION == 7
+        assert not {"calls_by_parent", "calls_by_name", "calls_by_end"} & found and "events_by_parent" in found
         # The name blocks read off the old index are the ones a build writes.
         assert _name_blocks(shop) == blocks and blocks
         with sqlite3.connect(shop) as conn:  # not built again
@@ -616,14 +627,16 @@ def test_the_readme_query_for_children_gives_the_parents_children(records, pack,
     import re as regex
 
     readme = (pathlib.Path(__file__).parents[3] / "README.md").read_text()
-    query = next(block for block in regex.findall(r"```sql\n(.*?)```", readme, regex.S) if "calls_by_end" in block)
-    database = store("trc_touch", pack(_touching_calls(records, 3), trace_id="trc_touch"))
+    query = next(block for block in regex.findall(r"```sql\n(.*?)```", readme, regex.S) if "call_lanes" in block)
+    # Two parts over the same time, the second ending past the first.
+    database = store("trc_touch", *(pack(_touching_calls(records, seed), trace_id="trc_touch") for seed in (3, 4)))
     with sqlite3.connect(database) as conn:
-        calls = conn.execute("SELECT trace_key, thread_native_id, depth, start, duration, id FROM calls"
+        calls = conn.execute("SELECT trace_key, thread_native_id, depth, start, duration, id, part_index FROM calls"
                              " WHERE kind IS NULL").fetchall()
-        for key, thread, depth, start, duration, call_id in calls:
+        assert {call[-1] for call in calls} == {0, 1}
+        for key, thread, depth, start, duration, call_id, part in calls:
             found = conn.execute(query, {"key": key, "thread": thread, "depth": depth, "start": start,
-                                         "duration": duration, "id": call_id}).fetchall()
+                                         "duration": duration, "id": call_id, "part": part}).fetchall()
             expected = conn.execute("SELECT * FROM calls NOT INDEXED WHERE parent = ? AND kind IS NULL",
                                     (call_id,)).fetchall()
             assert sorted(found) == sorted(expected)
