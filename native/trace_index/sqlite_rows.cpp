@@ -355,22 +355,17 @@ bool RowInserter::insert_name_blocks(const Batch& batch) {
     if (batch.name_blocks.empty()) return true;
     if (table_ != nullptr) {  // the rows table is registered: read the blocks through it too
         if (name_blocks_table_ == nullptr) {
-            if (s.prepare(db_, name_blocks_insert_sql, -1, &name_blocks_table_, nullptr) != SQLITE_OK) {
-                name_blocks_table_ = nullptr;
-                return fail();
-            }
+            if (!prepare_once(name_blocks_table_, name_blocks_insert_sql)) return false;
             s.bind_int64(name_blocks_table_, 2, trace_key_);
         }
         return insert_through_table(name_blocks_table_, batch, view_name_blocks, batch.name_blocks.size(),
                                     "a name block was refused (its offsets are taken)");
     }
     if (name_block_ == nullptr) {
-        if (s.prepare(db_,
-                      "INSERT OR IGNORE INTO call_name_blocks (trace_key, name_id, first_id, first_offset, ids)"
-                      " VALUES (?1, ?2, ?3, ?4, ?5)",
-                      -1, &name_block_, nullptr) != SQLITE_OK) {
-            name_block_ = nullptr;
-            return fail();
+        if (!prepare_once(name_block_,
+                          "INSERT OR IGNORE INTO call_name_blocks (trace_key, name_id, first_id, first_offset, ids)"
+                          " VALUES (?1, ?2, ?3, ?4, ?5)")) {
+            return false;
         }
         s.bind_int64(name_block_, 1, trace_key_);
     }
@@ -382,18 +377,29 @@ bool RowInserter::insert_name_blocks(const Batch& batch) {
         s.bind_int64(name_block_, 4, block.first_offset);
         s.bind_blob(name_block_, 5, batch.name_block_bytes.data() + block.bytes_at, static_cast<int>(block.byte_count),
                     SQLITE_STATIC);
-        const int status = s.step(name_block_);
-        const bool written = status == SQLITE_DONE && s.changes(db_) == 1;
-        if (status != SQLITE_DONE) error_ = s.errmsg(db_);
-        else if (!written) error_ = "a name block was refused (its offsets are taken)";
-        s.reset(name_block_);
-        if (!written) {
+        if (!step_one_row(name_block_, "a name block was refused (its offsets are taken)")) {
             s.mutex_leave(mutex);
             return false;
         }
     }
     s.mutex_leave(mutex);
     return true;
+}
+
+bool RowInserter::prepare_once(sqlite3_stmt*& statement, const char* sql) {
+    if (sqlite::api().prepare(db_, sql, -1, &statement, nullptr) == SQLITE_OK) return true;
+    statement = nullptr;
+    return fail();
+}
+
+bool RowInserter::step_one_row(sqlite3_stmt* statement, const char* refused) {
+    const sqlite::Api& s = sqlite::api();
+    const int status = s.step(statement);
+    const bool written = status == SQLITE_DONE && s.changes(db_) == 1;
+    if (status != SQLITE_DONE) error_ = s.errmsg(db_);
+    else if (!written) error_ = refused;
+    s.reset(statement);
+    return written;
 }
 
 bool RowInserter::insert_lanes(const Batch& batch) {
@@ -403,20 +409,14 @@ bool RowInserter::insert_lanes(const Batch& batch) {
     constexpr const char* refused = "a lane block was refused (its first id is taken)";
     if (table_statement() != nullptr) {
         if (lanes_table_ == nullptr) {
-            if (s.prepare(db_, lanes_insert_sql, -1, &lanes_table_, nullptr) != SQLITE_OK) {
-                lanes_table_ = nullptr;
-                return fail();
-            }
+            if (!prepare_once(lanes_table_, lanes_insert_sql)) return false;
             s.bind_int64(lanes_table_, 2, trace_key_);
             s.bind_int64(lanes_table_, 3, part_index_);
         }
         return insert_through_table(lanes_table_, batch, view_lanes, lanes.blocks.size(), refused);
     }
     if (lane_ == nullptr) {
-        if (s.prepare(db_, lane_insert_sql, -1, &lane_, nullptr) != SQLITE_OK) {
-            lane_ = nullptr;
-            return fail();
-        }
+        if (!prepare_once(lane_, lane_insert_sql)) return false;
         s.bind_int64(lane_, 1, trace_key_);
         s.bind_int64(lane_, 4, part_index_);
     }
@@ -432,12 +432,7 @@ bool RowInserter::insert_lanes(const Batch& batch) {
         s.bind_int64(lane_, 8, block.count);
         s.bind_blob(lane_, 9, lanes.bytes.data() + block.bytes_at, bytes, SQLITE_STATIC);
         s.bind_blob(lane_, 10, lanes.bytes.data() + block.bytes_at + bytes, bytes, SQLITE_STATIC);
-        const int status = s.step(lane_);
-        const bool written = status == SQLITE_DONE && s.changes(db_) == 1;
-        if (status != SQLITE_DONE) error_ = s.errmsg(db_);
-        else if (!written) error_ = refused;
-        s.reset(lane_);
-        if (!written) {
+        if (!step_one_row(lane_, refused)) {
             s.mutex_leave(mutex);
             return false;
         }

@@ -109,6 +109,13 @@ private:
                               const char* refused);
     bool insert_name_blocks(const Batch& batch);
     bool insert_lanes(const Batch& batch);
+    // Runs `statement`, its values bound, which must insert one row, and
+    // resets it; false with error() set (`refused` when no row went in).
+    // The caller holds the connection's mutex.
+    bool step_one_row(sqlite3_stmt* statement, const char* refused);
+    // Prepares `sql` into `statement`; false with error() set (and
+    // `statement` null) when SQLite refuses it.
+    bool prepare_once(sqlite3_stmt*& statement, const char* sql);
     bool fail();
 
     sqlite3* db_;

@@ -48,33 +48,40 @@ void RecordChunks::swap(RecordChunks& other) noexcept {
     std::swap(bytes_, other.bytes_);
 }
 
+std::uint8_t* RecordChunks::add_chunk(std::size_t at_least) noexcept {
+    // Everything that can fail comes first, so a failure adds nothing.
+    try {
+        chunks_.reserve(chunks_.size() + 1);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    // A buffer's first chunk is small and mapped lazily: a thread that
+    // records a few calls must not hold megabytes.
+    const std::size_t usual = chunks_.empty() ? kFirstChunkBytes : kChunkBytes;
+    const std::size_t capacity = at_least > usual ? round_to_pages(at_least) : usual;
+    std::uint8_t* data = capacity == kChunkBytes ? map_populated_chunk() : map_chunk(capacity);
+    if (data != nullptr) chunks_.push_back(Chunk{data, 0, capacity});
+    return data;
+}
+
 bool RecordChunks::append(std::span<const std::uint8_t> bytes, std::size_t records) noexcept {
-    std::size_t room = chunks_.empty() ? 0 : chunks_.back().capacity - chunks_.back().used;
+    const std::size_t room = chunks_.empty() ? 0 : chunks_.back().capacity - chunks_.back().used;
     const std::size_t spill = bytes.size() > room ? bytes.size() - room : 0;
     if (spill != 0) {
-        // Everything that can fail comes first, so a failure appends nothing.
-        try {
-            chunks_.reserve(chunks_.size() + 1);
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        // A buffer's first chunk is small and mapped lazily: a thread that
-        // records a few calls must not hold megabytes.
-        const std::size_t usual = chunks_.empty() ? kFirstChunkBytes : kChunkBytes;
-        const std::size_t capacity = spill > usual ? round_to_pages(spill) : usual;
-        std::uint8_t* data = capacity == kChunkBytes ? map_populated_chunk() : map_chunk(capacity);
+        const std::size_t tail = chunks_.size();  // the last chunk's index + 1, before the new one
+        std::uint8_t* data = add_chunk(spill);
         if (data == nullptr) return false;
         if (room != 0) {
-            Chunk& tail = chunks_.back();
-            std::memcpy(tail.data + tail.used, bytes.data(), room);
-            tail.used += room;
+            Chunk& last = chunks_[tail - 1];
+            std::memcpy(last.data + last.used, bytes.data(), room);
+            last.used += room;
         }
         std::memcpy(data, bytes.data() + room, spill);
-        chunks_.push_back(Chunk{data, spill, capacity});
+        chunks_.back().used = spill;
     } else if (!bytes.empty()) {
-        Chunk& tail = chunks_.back();
-        std::memcpy(tail.data + tail.used, bytes.data(), bytes.size());
-        tail.used += bytes.size();
+        Chunk& last = chunks_.back();
+        std::memcpy(last.data + last.used, bytes.data(), bytes.size());
+        last.used += bytes.size();
     }
     records_ += records;
     bytes_ += bytes.size();
@@ -85,17 +92,7 @@ std::uint8_t* RecordChunks::claim(std::size_t bytes) noexcept {
     if (!chunks_.empty() && chunks_.back().capacity - chunks_.back().used >= bytes) {
         return chunks_.back().data + chunks_.back().used;
     }
-    try {
-        chunks_.reserve(chunks_.size() + 1);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-    const std::size_t usual = chunks_.empty() ? kFirstChunkBytes : kChunkBytes;
-    const std::size_t capacity = bytes > usual ? round_to_pages(bytes) : usual;
-    std::uint8_t* data = capacity == kChunkBytes ? map_populated_chunk() : map_chunk(capacity);
-    if (data == nullptr) return nullptr;
-    chunks_.push_back(Chunk{data, 0, capacity});
-    return data;
+    return add_chunk(bytes);
 }
 
 void RecordChunks::commit(std::size_t bytes) noexcept {

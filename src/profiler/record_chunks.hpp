@@ -67,6 +67,9 @@ private:
         std::size_t used;
         std::size_t capacity;
     };
+    // Maps an empty chunk of at least `at_least` bytes and puts it last:
+    // its data, or null with nothing changed when memory cannot be had.
+    std::uint8_t* add_chunk(std::size_t at_least) noexcept;
     std::vector<Chunk> chunks_;
     std::size_t records_ = 0;
     std::size_t bytes_ = 0;
