@@ -66,12 +66,7 @@ void fill_texts(CodeInfo& info, PyObject* code) {
 CodeInfo* cached_info(PyObject* code) {
     const Py_ssize_t index = extra_index();
     if (index < 0) return nullptr;
-    void* extra = nullptr;
-    if (compat::code_get_extra(code, index, &extra) < 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (extra != nullptr) return static_cast<CodeInfo*>(extra);
+    if (void* extra = compat::code_extra_by_api(code, index)) return static_cast<CodeInfo*>(extra);
     auto info = std::make_unique<CodeInfo>();
     fill_texts(*info, code);
     if (compat::code_set_extra(code, index, info.get()) < 0) {
@@ -195,12 +190,7 @@ CodeInfo* existing_code_info(PyObject* code) noexcept {
     if (extra_read_in_place) [[likely]] {
         return static_cast<CodeInfo*>(compat::existing_code_extra(code, extra_index_value));
     }
-    void* extra = nullptr;
-    if (compat::code_get_extra(code, extra_index_value, &extra) < 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return static_cast<CodeInfo*>(extra);
+    return static_cast<CodeInfo*>(compat::code_extra_by_api(code, extra_index_value));
 }
 
 const CodeDecision* cached_decision(const CodeInfo* info, std::uint64_t serial) noexcept {

@@ -219,9 +219,19 @@ inline int code_get_extra(PyObject* code, Py_ssize_t index, void** extra) {
 #endif
 }
 
-// The extra slot `index` of a code object, or null when unset. co_extra's
-// layout (a count, then the slots) is the same from 3.11 to 3.13, so it is
-// read in place there: this runs on every event of recorded code.
+// The extra slot `index` of a code object through the interpreter's
+// function, or null when unset or unreadable (the error cleared).
+inline void* code_extra_by_api(PyObject* code, Py_ssize_t index) {
+    void* found = nullptr;
+    if (code_get_extra(code, index, &found) < 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return found;
+}
+
+// The same, read in place: co_extra's layout (a count, then the slots) is
+// the same from 3.11 to 3.13, and this runs on every event of recorded code.
 inline void* existing_code_extra(PyObject* code, Py_ssize_t index) {
 #if PY_VERSION_HEX < 0x030E0000
     const void* extra = reinterpret_cast<PyCodeObject*>(code)->co_extra;
@@ -231,12 +241,7 @@ inline void* existing_code_extra(PyObject* code, Py_ssize_t index) {
     if (index >= size) return nullptr;
     return reinterpret_cast<void* const*>(static_cast<const char*>(extra) + sizeof(Py_ssize_t))[index];
 #else
-    void* found = nullptr;
-    if (code_get_extra(code, index, &found) < 0) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return found;
+    return code_extra_by_api(code, index);
 #endif
 }
 

@@ -26,7 +26,7 @@ from collections.abc import Iterable, Iterator
 
 from nefa._native import LANE_FRAMES
 
-__all__ = ["LANES", "LANE_FRAMES", "LaneBlocks", "decode", "ensure_lanes", "lane_from", "lane_ids"]
+__all__ = ["LANES", "LANE_FRAMES", "LaneBlocks", "decode", "decode_block", "ensure_lanes", "lane_from", "lane_ids"]
 
 LANES = """
     CREATE TABLE {schema}call_lanes (
@@ -56,6 +56,20 @@ def decode(blob: bytes) -> array:
     if _SWAP:
         values.byteswap()
     return values
+
+
+def decode_block(last_end: int, ends: bytes, ids: bytes) -> tuple[array, array]:
+    """A block row's (ends, ids); a damaged block (arrays that do not
+    match each other or the row's last end) is a DatabaseError."""
+    try:
+        found_ends, found_ids = decode(ends), decode(ids)
+    except (ValueError, TypeError):
+        found_ends = found_ids = None
+    if not found_ends or len(found_ends) != len(found_ids) or found_ends[-1] != last_end:
+        from nefa.db import DatabaseError
+
+        raise DatabaseError("cannot read the call index: a block of call_lanes is damaged")
+    return found_ends, found_ids
 
 
 def _encode(values: array) -> bytes:
@@ -184,8 +198,8 @@ def lane_from(conn: sqlite3.Connection, key: int, thread: int, depth: int, part:
     order; that block may hold frames before it too.  Read lazily: a
     reader that stops reads no further."""
     args = {"key": key, "thread": thread, "depth": depth, "part": part, "end": end, "id": call_id}
-    for _, _, ends, ids in conn.execute(_FROM, args):
-        yield decode(ends), decode(ids)
+    for last_end, _, ends, ids in conn.execute(_FROM, args):
+        yield decode_block(last_end, ends, ids)
 
 
 def lane_ids(conn: sqlite3.Connection, key: int, thread: int, depth: int) -> list[int]:

@@ -27,7 +27,7 @@ from bisect import bisect_right
 from dataclasses import dataclass
 
 from nefa import _native
-from nefa.traces.lanes import decode
+from nefa.traces.lanes import decode_block
 
 __all__ = ["Window", "create_layout_indexes", "ensure_layout_indexes", "open_helper", "window", "window_json"]
 
@@ -116,15 +116,8 @@ class _PartLane:
         self.ends = self.ids = None
         if row is None:
             return False
-        try:
-            ends, ids = decode(row[1]), decode(row[2])
-        except (ValueError, TypeError):
-            ends = ids = None
-        if not ends or len(ends) != len(ids) or ends[-1] != row[0]:
-            from nefa.db import DatabaseError
-
-            raise DatabaseError("cannot read the call index: a block of call_lanes is damaged")
-        self.ends, self.ids, self.at = ends, ids, 0
+        self.ends, self.ids = decode_block(*row)
+        self.at = 0
         return True
 
 
