@@ -842,6 +842,35 @@ def _use_wal(conn: sqlite3.Connection, path: Path) -> None:
         pause = min(pause * 2, 0.05)
 
 
+def copy_log_back_later(db_path) -> threading.Thread:
+    """Copies a WAL database's log back into it on a thread of its own (a
+    checkpoint), once a large transaction was committed without one: the
+    committed data is durable and readable meanwhile, and the interpreter
+    waits for the thread at exit.  A failure loses nothing (the log stays
+    until a later connection copies it) and is not reported."""
+    path = Path(os.fspath(db_path))
+
+    def copy() -> None:
+        try:
+            conn = sqlite3.connect(_uri(path, mode="rw"), uri=True, timeout=0, isolation_level=None)
+        except sqlite3.Error:
+            return
+        try:
+            # PASSIVE copies without holding anyone up; TRUNCATE then empties
+            # the file when no reader still needs it, and gives up at once
+            # otherwise.
+            conn.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchall()
+            conn.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
+        except sqlite3.Error:
+            pass
+        finally:
+            conn.close()
+
+    thread = threading.Thread(target=copy, name="nefa-log-copy")
+    thread.start()
+    return thread
+
+
 def prepare_database(db_path, *, timeout: float = 60) -> None:
     """Create the database, or raise the one-line DatabaseError that says
     why it cannot be used: checked before a program is recorded."""

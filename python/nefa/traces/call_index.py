@@ -476,23 +476,36 @@ def open_index(db_path, trace_id: str, *, timeout: float = 60, progress=None) ->
     except db.DatabaseError:
         writer = None
     if writer is not None:
+        built = False
         try:
             writer.execute("BEGIN IMMEDIATE")
             try:
                 if _current_key(writer, trace_id) is None:
+                    # The log's copy into the database waits for the commit
+                    # (below): SQLite would make it at the commit, on this
+                    # thread alone, a sixth of a ten-million-record build.
+                    writer.execute("PRAGMA wal_autocheckpoint = 0")
                     _index_all_parts(writer, trace_id, progress)
+                    built = True
                 writer.execute("COMMIT")
             except BaseException:
                 writer.execute("ROLLBACK")
                 raise
+            # Open before the writer closes: closing the last connection
+            # would copy the log back here and now.
+            conn = db._connect(db_path, timeout=timeout, create=False)
         except sqlite3.OperationalError as error:
             if "readonly" not in str(error) and "read-only" not in str(error):
                 raise db.DatabaseError(f"cannot index trace {trace_id} in {db_path}: {error}") from None
+            conn = None
         except (ValueError, db.DatabaseError) as error:
             raise failed(error) from None
         finally:
             writer.close()
-        conn = db._connect(db_path, timeout=timeout, create=False)
+        if conn is None:
+            conn = db._connect(db_path, timeout=timeout, create=False)
+        elif built:
+            db.copy_log_back_later(db_path)
         try:
             key = _current_key(conn, trace_id)
         except BaseException:

@@ -5,6 +5,7 @@ import pathlib
 import random
 import re
 import sqlite3
+import struct
 import zlib
 
 import msgpack
@@ -660,3 +661,43 @@ def test_a_first_read_indexes_alike_whatever_the_journal(synthetic, tmp_path, mo
         rows.append(calls_of(path, "trc_synthetic"))
     assert len(rows[0]) > 1000 and rows[0] == rows[1]
     assert [pathlib.Path(reader).name for reader in readers] == ["wal.db"]
+
+
+def test_a_first_read_leaves_the_log_copy_to_a_thread_and_the_file_ends_whole(synthetic, tmp_path, monkeypatch):
+    path = tmp_path / "trace.db"
+    db.store_trace(path, "trc_synthetic", msgpack=synthetic(3000), index=False)
+    expected = calls_of(path, "trc_synthetic")
+    path.unlink()
+    db.store_trace(path, "trc_synthetic", msgpack=synthetic(3000), index=False)
+    later = []
+    monkeypatch.setattr(db, "copy_log_back_later", later.append)
+    # As if the index were as large as SQLite's own threshold for a copy.
+    connect = db._connect
+
+    def connect_copying_early(*args, **kwargs):
+        conn = connect(*args, **kwargs)
+        conn.execute("PRAGMA wal_autocheckpoint = 10")
+        return conn
+
+    monkeypatch.setattr(db, "_connect", connect_copying_early)
+    with call_index.open_index(path, "trc_synthetic") as index:
+        # Committed, readable, and not yet copied back by the commit.
+        assert index.conn.execute("SELECT count(*) FROM calls").fetchone()[0] == len(expected)
+        log = pathlib.Path(f"{path}-wal")
+        # The log's frames, and those copied back (the shared-memory index's
+        # mxFrame and nBackfill).
+        shm = pathlib.Path(f"{path}-shm").read_bytes()
+        frames, copied = struct.unpack_from("=I", shm, 16)[0], struct.unpack_from("=I", shm, 96)[0]
+        assert frames > 20 and copied == 0
+        monkeypatch.undo()
+        assert later == [path]
+        db.copy_log_back_later(path).join()
+        assert log.stat().st_size == 0
+    # The file alone, without its log, holds the whole index.
+    alone = tmp_path / "alone.db"
+    alone.write_bytes(path.read_bytes())
+    with sqlite3.connect(f"file:{alone}?immutable=1", uri=True) as conn:
+        assert conn.execute("SELECT count(*) FROM calls").fetchone()[0] == len(expected)
+        assert conn.execute("SELECT count(*) FROM call_indexes").fetchone()[0] == 1
+    conn.close()
+    assert calls_of(alone, "trc_synthetic") == expected
