@@ -1,5 +1,7 @@
 #include "value_encoder/api.hpp"
 
+#include "utils/compat.hpp"
+
 #include "value_encoder/encoder.hpp"
 #include "value_encoder/plain.hpp"
 #include "value_encoder/type_name.hpp"
@@ -43,7 +45,7 @@ PyObject* dump(PyObject* value, bool lightweight) {
     OwnedBuffer out;
     std::swap(out.buffer, spare.buffer);
     out.buffer.size = 0;
-    PyObject* result = append(value, lightweight ? 1 : 0, &out.buffer) == 0 ? as_bytes(out.buffer)
+    PyObject* result = append(value, lightweight ? 1 : 0, &out.buffer, nullptr) == 0 ? as_bytes(out.buffer)
                                                                             : unprintable_marker(Py_TYPE(value));
     if (spare.buffer.data == nullptr && out.buffer.capacity <= spare_capacity_kept) std::swap(out.buffer, spare.buffer);
     return result;
@@ -126,16 +128,16 @@ bool append_small_dict(PyObject* value, Output& output, const Budget& budget) {
 // with someone else's), and its own cleared: 0, or -1 (out as it was) when
 // the buffer could not grow.
 template <class Encode>
-int encode_aside(NefaByteBuffer* out, Encode&& encode, const Budget& budget) {
+int encode_aside(NefaByteBuffer* out, Encode&& encode, const Budget& budget, PyThreadState* thread) {
     const std::size_t entry_size = out->size;
     PendingError pending;
-    if (PyErr_Occurred()) pending = PendingError::fetch();
+    if (compat::error_pending(thread)) pending = PendingError::fetch();
     Output output(*out);
     {
         Encoder encoder(budget, output);
         encode(encoder);
     }
-    if (PyErr_Occurred()) PyErr_Clear();
+    if (compat::error_pending(thread)) PyErr_Clear();
     pending.restore();
     if (output.failed()) {
         out->size = entry_size;
@@ -146,9 +148,10 @@ int encode_aside(NefaByteBuffer* out, Encode&& encode, const Budget& budget) {
 
 }  // namespace
 
-int append(PyObject* value, int lightweight, NefaByteBuffer* out) noexcept {
+int append(PyObject* value, int lightweight, NefaByteBuffer* out, PyThreadState* thread) noexcept {
+    if (thread == nullptr) thread = PyThreadState_Get();
     const std::size_t entry_size = out->size;
-    if (!PyErr_Occurred()) {
+    if (!compat::error_pending(thread)) {
         Output output(*out);
         if (append_plain_scalar(value, output) ||
             append_small_dict(value, output, lightweight ? lightweight_budget : full_budget)) {
@@ -163,7 +166,7 @@ int append(PyObject* value, int lightweight, NefaByteBuffer* out) noexcept {
             Ref held = Ref::borrow(value);
             encoder.encode(held.get(), 0);
         },
-        lightweight ? lightweight_budget : full_budget);
+        lightweight ? lightweight_budget : full_budget, thread);
 }
 
 int append_small_map(PyObject* const* names, PyObject* const* values, std::size_t count, int lightweight,
@@ -185,11 +188,12 @@ int append_small_map(PyObject* const* names, PyObject* const* values, std::size_
 }
 
 int append_map(PyObject* const* names, PyObject* const* values, std::size_t count, int lightweight,
-               NefaByteBuffer* out) noexcept {
+               NefaByteBuffer* out, PyThreadState* thread) noexcept {
+    if (thread == nullptr) thread = PyThreadState_Get();
     // The encoder's own walk takes runs of plain entries as the small-map
     // writer would: callers try that writer first only where it suffices.
     return encode_aside(out, [&](Encoder& encoder) { encoder.encode_map(names, values, count); },
-                        lightweight ? lightweight_budget : full_budget);
+                        lightweight ? lightweight_budget : full_budget, thread);
 }
 
 PyObject* dump_msgpack(PyObject*, PyObject* value) { return dump(value, false); }

@@ -77,7 +77,9 @@ std::uint8_t* Output::grow(std::size_t n) {
 }
 
 void Output::str(std::string_view text) {
-    if (auto* p = str_space(text.size()); p != nullptr && !text.empty()) std::memcpy(p, text.data(), text.size());
+    if (auto* p = str_space(text.size()); p != nullptr && !text.empty()) {
+        nefa::msgpack::copy_bytes(p, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    }
 }
 
 std::uint8_t* Output::bin_space(std::size_t n) {
@@ -89,7 +91,7 @@ std::uint8_t* Output::bin_space(std::size_t n) {
 }
 
 void Output::bin(const void* data, std::size_t n) {
-    if (auto* p = bin_space(n); p != nullptr && n != 0) std::memcpy(p, data, n);
+    if (auto* p = bin_space(n); p != nullptr && n != 0) nefa::msgpack::copy_bytes(p, static_cast<const std::uint8_t*>(data), n);
 }
 
 std::size_t Output::bin_size(std::size_t n) { return bin_header_size(n) + n; }
@@ -114,7 +116,7 @@ std::uint8_t* Output::ext_space(std::size_t n, Ext code) {
     const auto head_size = static_cast<std::size_t>(cursor.position() - head);
     auto* p = extend(head_size + n);
     if (p == nullptr) return nullptr;
-    std::memcpy(p, head, head_size);
+    nefa::msgpack::copy_bytes(p, head, head_size);
     return p + head_size;
 }
 
@@ -137,8 +139,8 @@ void Output::close(std::size_t mark, const Header& header) {
     if (header.kind == Header::Kind::map) cursor.map_header(header.count);
     const auto head_size = static_cast<std::size_t>(cursor.position() - head);
     std::uint8_t* at = buffer_.data + mark;
-    if (payload != 0) std::memmove(at + head_size, at + open_reserve, payload);
-    std::memcpy(at, head, head_size);
+    nefa::msgpack::move_bytes_down(at + head_size, at + open_reserve, payload);
+    nefa::msgpack::copy_bytes(at, head, head_size);
     buffer_.size = mark + head_size + payload;
 }
 

@@ -18,32 +18,6 @@ namespace nefa::value_encoder {
 // The most bytes a plain number takes: a float, or a 64-bit int.
 inline constexpr std::size_t plain_number_size = 9;
 
-// Copies `n` bytes, where sizeof(Word) <= n <= 2 * sizeof(Word), with two
-// moves that may overlap.
-template <class Word>
-inline void copy_two_words(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
-    Word head = 0;
-    Word tail = 0;
-    std::memcpy(&head, from, sizeof head);
-    std::memcpy(&tail, from + n - sizeof tail, sizeof tail);
-    std::memcpy(to, &head, sizeof head);
-    std::memcpy(to + n - sizeof tail, &tail, sizeof tail);
-}
-
-// Copies `n` bytes. Keys and short strs are mostly under 16 bytes: those
-// take two overlapping moves instead of a call.
-inline void copy_bytes(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
-    if (n > 16) {
-        std::memcpy(to, from, n);
-    } else if (n >= 8) {
-        copy_two_words<std::uint64_t>(to, from, n);
-    } else if (n >= 4) {
-        copy_two_words<std::uint32_t>(to, from, n);
-    } else {
-        for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
-    }
-}
-
 // A plain str's encoding at `p`, when `text` is one and fits before
 // `room_end`: returns its end, or null with nothing written.
 inline std::uint8_t* put_plain_str(std::uint8_t* p, std::uint8_t* room_end, PyObject* text, std::size_t max_chars) {
@@ -54,7 +28,7 @@ inline std::uint8_t* put_plain_str(std::uint8_t* p, std::uint8_t* room_end, PyOb
     cursor.str_header(length);
     // A compact ASCII str's characters follow its header (PyUnicode_DATA's
     // first case, without testing the flags again).
-    copy_bytes(cursor.position(), reinterpret_cast<const std::uint8_t*>(reinterpret_cast<PyASCIIObject*>(text) + 1),
+    nefa::msgpack::copy_bytes(cursor.position(), reinterpret_cast<const std::uint8_t*>(reinterpret_cast<PyASCIIObject*>(text) + 1),
                length);
     return cursor.position() + length;
 }

@@ -1,5 +1,6 @@
 // Numbers, text, bytes and the objects shown by their repr.
 #include "utils/compat.hpp"
+#include "utils/msgpack_cursor.hpp"
 #include "value_encoder/encoder.hpp"
 #include "value_encoder/text.hpp"
 #include "value_encoder/type_name.hpp"
@@ -10,6 +11,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 #include <string_view>
 
 namespace nefa::value_encoder {
@@ -22,34 +27,38 @@ namespace {
 constexpr std::size_t cut_array_header_size = msgpack::header_size(2);
 
 // "0x" and the lowercase hex digits of `address`, as the C library's "%p"
-// (which object.__repr__ uses) writes them; returns the end. Two digits a
-// step: an address has a dozen.
-constexpr auto hex_pairs = [] {
-    std::array<char, 512> pairs{};
-    constexpr char hex[] = "0123456789abcdef";
-    for (int i = 0; i < 256; ++i) {
-        pairs[2 * i] = hex[i >> 4];
-        pairs[2 * i + 1] = hex[i & 0xf];
-    }
-    return pairs;
-}();
-
+// (which object.__repr__ uses) writes them; returns the end. All sixteen
+// digits are made at once, the leading zeros then left out.
 char* put_address(char* at, std::uintptr_t address) {
     const int digits = address == 0 ? 1 : static_cast<int>((std::bit_width(address) + 3) / 4);
     *at++ = '0';
     *at++ = 'x';
-    char* end = at + digits;
-    char* p = end;
-    for (int left = digits; left > 1; left -= 2) {
-        p -= 2;
-        std::memcpy(p, &hex_pairs[2 * (address & 0xff)], 2);
-        address >>= 8;
-    }
-    if (p != at) *at = hex_pairs[2 * (address & 0xf) + 1];
-    return end;
+    alignas(16) char all[16];
+#if defined(__SSE2__) && defined(__x86_64__)
+    // The address's bytes, highest first, each split into its two nibbles.
+    const __m128i bytes = _mm_cvtsi64_si128(static_cast<long long>(__builtin_bswap64(address)));
+    const __m128i low_nibble = _mm_set1_epi8(0x0f);
+    const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), low_nibble);
+    const __m128i low = _mm_and_si128(bytes, low_nibble);
+    const __m128i nibbles = _mm_unpacklo_epi8(high, low);
+    const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)), _mm_set1_epi8('a' - '0' - 10));
+    _mm_store_si128(reinterpret_cast<__m128i*>(all),
+                    _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters));
+#else
+    constexpr char hex[] = "0123456789abcdef";
+    for (int i = 15; i >= 0; --i, address >>= 4) all[i] = hex[address & 0xf];
+#endif
+    msgpack::copy_bytes(reinterpret_cast<std::uint8_t*>(at), reinterpret_cast<const std::uint8_t*>(all + 16 - digits),
+                        static_cast<std::size_t>(digits));
+    return at + digits;
 }
 
 constexpr std::string_view object_at = " object at ";
+
+// The name of a type that the cache cannot key, made anew each time: one
+// for all (under the interpreter lock, and no Python code runs while it is
+// in use), not a few hundred bytes set up on the stack for every object.
+CachedTypeName uncached_type_name;
 
 bool is_ascii(std::string_view text) {
     for (const char c : text)
@@ -149,7 +158,8 @@ void Encoder::encode_str(PyObject* value) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
         if (static_cast<std::size_t>(length) <= budget_.chars) {
             if (std::uint8_t* p = out_.str_space(static_cast<std::size_t>(length)); p != nullptr && length != 0) {
-                std::memcpy(p, PyUnicode_DATA(value), static_cast<std::size_t>(length));
+                msgpack::copy_bytes(p, static_cast<const std::uint8_t*>(PyUnicode_DATA(value)),
+                                    static_cast<std::size_t>(length));
             }
             return;
         }
@@ -204,7 +214,7 @@ bool Encoder::write_repr_form(std::string_view type_name, std::string_view text_
     std::uint8_t* p = out_.extend(form_bound(type_name.size(), text_name.size(), address.size()));
     if (p == nullptr) return true;  // out of memory: the output is failed
     p = put_form_head(p, type_name, text_name, address.size());
-    std::memcpy(p, address.data(), address.size());
+    msgpack::copy_bytes(p, reinterpret_cast<const std::uint8_t*>(address.data()), address.size());
     p += address.size();
     *p++ = '>';
     out_.advance_to(p);  // the ext header may be shorter than its bound
@@ -220,8 +230,7 @@ bool Encoder::write_default_repr(PyObject* value, PyTypeObject* type) {
     const char* address_end = put_address(address, reinterpret_cast<std::uintptr_t>(value));
     const std::string_view shown_address(address, static_cast<std::size_t>(address_end - address));
     if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
-        CachedTypeName scratch;
-        CachedTypeName* name = cached_type_name(type, scratch);
+        CachedTypeName* name = cached_type_name(type, uncached_type_name);
         if (name == nullptr) return false;
         const std::size_t chars = name->module_chars + name->qualname_chars + 1;
         if (!make_form(*name, shown_address.size()))
@@ -229,9 +238,9 @@ bool Encoder::write_default_repr(PyObject* value, PyTypeObject* type) {
         if (chars + 2 + object_at.size() + shown_address.size() > budget_.chars) return false;
         // All but the address is the same for every instance of the class.
         if (std::uint8_t* p = out_.extend(name->form_size + shown_address.size() + 1)) {
-            std::memcpy(p, name->form, name->form_size);
+            msgpack::copy_bytes(p, name->form, name->form_size);
             p += name->form_size;
-            std::memcpy(p, shown_address.data(), shown_address.size());
+            msgpack::copy_bytes(p, reinterpret_cast<const std::uint8_t*>(shown_address.data()), shown_address.size());
             p[shown_address.size()] = '>';
         }
         return true;

@@ -1,5 +1,7 @@
 #include "value_encoder/text.hpp"
 
+#include "utils/msgpack_cursor.hpp"
+
 #include <cstring>
 
 namespace nefa::value_encoder {
@@ -69,7 +71,7 @@ std::uint8_t* put_text(std::uint8_t* at, PyObject* text, Py_ssize_t count) {
     const auto n = static_cast<std::size_t>(count);
     const void* data = PyUnicode_DATA(text);
     if (PyUnicode_IS_ASCII(text)) {
-        if (n != 0) std::memcpy(at, data, n);
+        nefa::msgpack::copy_bytes(at, static_cast<const std::uint8_t*>(data), n);
         return at + n;
     }
     switch (PyUnicode_KIND(text)) {

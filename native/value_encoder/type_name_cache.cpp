@@ -4,20 +4,9 @@
 #include "value_encoder/text.hpp"
 #include "value_encoder/type_name.hpp"
 
-#include <array>
-
 namespace nefa::value_encoder {
 
 namespace {
-
-// Direct-mapped: a program's values come from a few dozen classes at a time.
-constexpr std::size_t cache_entries = 128;
-std::array<CachedTypeName, cache_entries> cache{};
-
-std::size_t slot_of(const PyTypeObject* type) {
-    const auto address = reinterpret_cast<std::uintptr_t>(type);
-    return ((address >> 4) ^ (address >> 12)) % cache_entries;
-}
 
 bool fill(CachedTypeName& entry, PyTypeObject* type, unsigned int version) {
     PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
@@ -50,16 +39,17 @@ bool fill(CachedTypeName& entry, PyTypeObject* type, unsigned int version) {
 
 }  // namespace
 
-CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scratch) {
-    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return nullptr;
-    const unsigned int version = compat::type_version_tag(type);
+namespace detail {
+
+CachedTypeName type_names[type_name_entries]{};
+
+CachedTypeName* type_name_missed(PyTypeObject* type, unsigned int version, CachedTypeName& scratch) {
     if (version == 0) return fill(scratch, type, version) ? &scratch : nullptr;
-    CachedTypeName& entry = cache[slot_of(type)];
-    if (entry.type == type && entry.version == version &&
-        entry.qualname == reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname)
-        return &entry;
+    CachedTypeName& entry = type_names[type_name_slot(type)];
     entry.type = nullptr;  // until filled
     return fill(entry, type, version) ? &entry : nullptr;
 }
+
+}  // namespace detail
 
 }  // namespace nefa::value_encoder

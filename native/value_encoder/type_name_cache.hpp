@@ -5,6 +5,8 @@
 // is the module's, shared by every thread that encodes).
 #pragma once
 
+#include "utils/compat.hpp"
+
 #include <Python.h>
 
 #include <cstddef>
@@ -38,6 +40,35 @@ struct CachedTypeName {
 // entry by, into `scratch`. Null (no error set) for a static type, one
 // without a __module__ other than "builtins", or a name longer than an entry
 // holds. Runs no Python code.
-CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scratch);
+inline CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scratch);
+
+namespace detail {
+
+// Direct-mapped: a program's values come from a few dozen classes at a time.
+inline constexpr std::size_t type_name_entries = 128;
+extern CachedTypeName type_names[type_name_entries];
+
+inline std::size_t type_name_slot(const PyTypeObject* type) {
+    const auto address = reinterpret_cast<std::uintptr_t>(type);
+    return ((address >> 4) ^ (address >> 12)) % type_name_entries;
+}
+
+// The entry made now, for a type not in the cache.
+CachedTypeName* type_name_missed(PyTypeObject* type, unsigned int version, CachedTypeName& scratch);
+
+}  // namespace detail
+
+// Inline: a hit is a few loads, less than a call's own cost.
+inline CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scratch) {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return nullptr;
+    const unsigned int version = compat::type_version_tag(type);
+    if (version != 0) {
+        CachedTypeName& entry = detail::type_names[detail::type_name_slot(type)];
+        if (entry.type == type && entry.version == version &&
+            entry.qualname == reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname)
+            return &entry;
+    }
+    return detail::type_name_missed(type, version, scratch);
+}
 
 }  // namespace nefa::value_encoder

@@ -24,6 +24,8 @@ struct CodeInfo {
     std::size_t next_slot = 0;
     // Line + 1 per code unit (0: not looked up yet), made on first use.
     std::vector<std::int32_t> lines;
+    // variables_name_builtins: -1 until decided.
+    std::int8_t names_builtins = -1;
 };
 
 namespace {
@@ -141,6 +143,19 @@ CodeView describe_code(PyObject* code, ProfilerState& profiler, CodeInfo* known,
     view.verdict = slot.verdict;
     view.processors = slot.processors;
     return view;
+}
+
+bool variables_name_builtins(PyObject* code, CodeInfo* info) {
+    if (info != nullptr && info->names_builtins >= 0) return info->names_builtins != 0;
+    bool found = false;
+    // Every kind of variable: a frame's plain ones are among them.
+    PyObject* const names = reinterpret_cast<PyCodeObject*>(code)->co_localsplusnames;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names) && !found; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(names, i);
+        found = PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__builtins__") == 0;
+    }
+    if (info != nullptr) info->names_builtins = found ? 1 : 0;
+    return found;
 }
 
 int cached_line_number(PyFrameObject* frame) {

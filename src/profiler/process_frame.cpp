@@ -42,21 +42,6 @@ Ref record_locals(PyFrameObject* frame) {
     return copy;
 }
 
-// Whether one of a function's plain variables is named "__builtins__",
-// which record_locals leaves out.
-bool names_builtins(PyObject* const* keys, int count) {
-    PyObject* const interned = names().dunder_builtins;
-    for (int i = 0; i < count; ++i) {
-        // Variable names are interned, but a length test first keeps the
-        // comparison off nearly every name anyway.
-        if (keys[i] == interned ||
-            (PyUnicode_GET_LENGTH(keys[i]) == 12 && PyUnicode_CompareWithASCIIString(keys[i], "__builtins__") == 0)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 constexpr int kMostPlainLocals = 8;
 
 // The dict the interpreter makes of a function's plain variables (the bound
@@ -64,9 +49,9 @@ constexpr int kMostPlainLocals = 8;
 // encoder can (each value held meanwhile: a repr may rebind the frame's
 // variables), else made from them; nothing when a variable is named
 // "__builtins__".
-std::optional<SerializedValue> serialize_plain_locals(ValueSerializer& serializer, PyObject* const* keys,
-                                                      PyObject* const* values, int count) {
-    if (names_builtins(keys, count)) return std::nullopt;
+std::optional<SerializedValue> serialize_plain_locals(ValueSerializer& serializer, PyObject* code, CodeInfo* info,
+                                                      PyObject* const* keys, PyObject* const* values, int count) {
+    if (variables_name_builtins(code, info)) return std::nullopt;
     Ref held[kMostPlainLocals];
     for (int i = 0; i < count; ++i) held[i] = Ref::borrow(values[i]);
     if (auto encoded = serializer.serialize_map(keys, values, count)) return encoded;
@@ -77,7 +62,7 @@ std::optional<SerializedValue> serialize_plain_locals(ValueSerializer& serialize
 
 // A function's few plain locals go to the encoder straight from the frame,
 // read in place, under either engine; anything else is made a dict first.
-SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame) {
+SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame, PyObject* code, CodeInfo* info) {
     PyObject* names[kMostPlainLocals];
     PyObject* values[kMostPlainLocals];
     const compat::RunningFrame* running = frame.running();
@@ -88,7 +73,9 @@ SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame
                                                                              kMostPlainLocals);
         if (count >= 0) {
             if (auto encoded = serializer.serialize_small_map(names, values, count)) return std::move(*encoded);
-            if (auto encoded = serialize_plain_locals(serializer, names, values, count)) return std::move(*encoded);
+            if (auto encoded = serialize_plain_locals(serializer, code, info, names, values, count)) {
+                return std::move(*encoded);
+            }
         }
     }
     Ref locals = record_locals(frame.object());
@@ -200,9 +187,12 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
 
     // 7, 8.
     values.value_scratch.reset();
-    ValueSerializer serializer(state.lightweight_repr, &values.value_scratch);
+    // The encoder checks for pending errors a few times a value: with the
+    // thread's state at hand, each is a load.
+    PyThreadState* const thread = frame.running() != nullptr ? frame.running()->thread : PyThreadState_Get();
+    ValueSerializer serializer(state.lightweight_repr, &values.value_scratch, thread);
     const SerializedValue arg_bytes = serializer.serialize(arg);
-    const SerializedValue locals_bytes = serialize_locals(serializer, frame);
+    const SerializedValue locals_bytes = serialize_locals(serializer, frame, code, view.info);
 
     // 9.
     stack_update.run();

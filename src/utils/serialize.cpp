@@ -5,6 +5,7 @@
 #include "utils/text.hpp"
 
 #include <cstdlib>
+#include <type_traits>
 #include <new>
 
 namespace nefa {
@@ -178,7 +179,7 @@ SerializedValue ValueSerializer::serialize(PyObject* value) {
     SerializedValue out;
     out.scratch_ = &buffer;
     out.offset_ = buffer.size;
-    if (append_(value, append_mode_, &buffer) < 0) throw std::bad_alloc();
+    if (append_(value, append_mode_, &buffer, thread_) < 0) throw std::bad_alloc();
     out.size_ = buffer.size - out.offset_;
     return out;
 }
@@ -193,14 +194,20 @@ std::optional<SerializedValue> ValueSerializer::serialize_map(PyObject* const* n
     return append_entries(append_map_, names, values, count);
 }
 
-std::optional<SerializedValue> ValueSerializer::append_entries(AppendEntries append, PyObject* const* names,
+template <class Append>
+std::optional<SerializedValue> ValueSerializer::append_entries(Append append, PyObject* const* names,
                                                                PyObject* const* values, int count) {
     if (append == nullptr) return std::nullopt;
     NefaByteBuffer& buffer = scratch_->buffer();
     SerializedValue out;
     out.scratch_ = &buffer;
     out.offset_ = buffer.size;
-    const int status = append(names, values, static_cast<std::size_t>(count), append_mode_, &buffer);
+    int status = 0;
+    if constexpr (std::is_same_v<Append, AppendSmallMap>) {
+        status = append(names, values, static_cast<std::size_t>(count), append_mode_, &buffer);
+    } else {
+        status = append(names, values, static_cast<std::size_t>(count), append_mode_, &buffer, thread_);
+    }
     if (status < 0) throw std::bad_alloc();
     if (status > 0) return std::nullopt;
     out.size_ = buffer.size - out.offset_;

@@ -61,7 +61,9 @@ SerializedValue serialize_value(PyObject* value, bool lightweight, ValueScratch*
 // serialiser is looked up afresh for every value.
 class ValueSerializer {
 public:
-    ValueSerializer(bool lightweight, ValueScratch* scratch) : lightweight_(lightweight), scratch_(scratch) {}
+    // `thread`: the calling thread's state when the caller has it at hand.
+    ValueSerializer(bool lightweight, ValueScratch* scratch, PyThreadState* thread = nullptr)
+        : lightweight_(lightweight), scratch_(scratch), thread_(thread) {}
     SerializedValue serialize(PyObject* value);
     // What serialize() gives for a dict of these entries (distinct strs), for
     // a few plain ones encoded without making the dict, once serialize() has
@@ -77,14 +79,18 @@ private:
     friend SerializedValue serialize_value(PyObject*, bool, ValueScratch*);
     bool lightweight_;
     ValueScratch* scratch_;
+    PyThreadState* thread_;
     // The encoder's append and its mode, once found.
-    int (*append_)(PyObject*, int, NefaByteBuffer*) = nullptr;
-    using AppendEntries = int (*)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*);
+    int (*append_)(PyObject*, int, NefaByteBuffer*, PyThreadState*) = nullptr;
+    using AppendEntries = int (*)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*,
+                                  PyThreadState*);
+    using AppendSmallMap = int (*)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*);
     // The entries through the encoder's `append`: nothing when it is not
     // found, or (1) leaves them to the caller.
-    std::optional<SerializedValue> append_entries(AppendEntries append, PyObject* const* names,
-                                                  PyObject* const* values, int count);
-    AppendEntries append_small_map_ = nullptr;
+    template <class Append>
+    std::optional<SerializedValue> append_entries(Append append, PyObject* const* names, PyObject* const* values,
+                                                  int count);
+    AppendSmallMap append_small_map_ = nullptr;
     AppendEntries append_map_ = nullptr;
     int append_mode_ = 0;
 };

@@ -465,24 +465,34 @@ class NefaByteBuffer(ctypes.Structure):
     _fields_ = [("data", ctypes.c_void_p), ("size", ctypes.c_size_t), ("capacity", ctypes.c_size_t)]
 
 
-APPEND = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_int, ctypes.POINTER(NefaByteBuffer))
+# The last argument is the calling thread's state, or None (NULL) to have it looked up.
+APPEND = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_int, ctypes.POINTER(NefaByteBuffer),
+                           ctypes.c_void_p)
 
 
 APPEND_SMALL_MAP = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.POINTER(ctypes.py_object), ctypes.POINTER(ctypes.py_object),
                                      ctypes.c_size_t, ctypes.c_int, ctypes.POINTER(NefaByteBuffer))
+APPEND_MAP = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.POINTER(ctypes.py_object), ctypes.POINTER(ctypes.py_object),
+                               ctypes.c_size_t, ctypes.c_int, ctypes.POINTER(NefaByteBuffer), ctypes.c_void_p)
 
 
 class EncoderApi(ctypes.Structure):
     _fields_ = [("version", ctypes.c_uint), ("dump_msgpack", ctypes.py_object),
                 ("dump_msgpack_lightweight_repr", ctypes.py_object), ("append", APPEND),
-                ("append_small_map", APPEND_SMALL_MAP), ("append_map", APPEND_SMALL_MAP)]
+                ("append_small_map", APPEND_SMALL_MAP), ("append_map", APPEND_MAP)]
+
+
+def this_thread_state():
+    get = ctypes.pythonapi.PyThreadState_Get
+    get.restype = ctypes.c_void_p
+    return get()
 
 
 def test_capsule_appends_what_the_functions_return():
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
     get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     api = EncoderApi.from_address(get_pointer(native.value_encoder_api, b"nefa._native.value_encoder_api"))
-    assert api.version == 3
+    assert api.version == 4
     assert api.dump_msgpack is native.dump_msgpack
     assert api.dump_msgpack_lightweight_repr is native.dump_msgpack_lightweight_repr
 
@@ -492,9 +502,9 @@ def test_capsule_appends_what_the_functions_return():
     try:
         value = {"t": (1, "x" * 300), "r": Repr("R()"), "n": list(range(2000))}
         expected = b"".join([native.dump_msgpack(value), native.dump_msgpack_lightweight_repr(value), b"\xc0"])
-        assert api.append(value, 0, ctypes.byref(buffer)) == 0
-        assert api.append(value, 1, ctypes.byref(buffer)) == 0
-        assert api.append(None, 0, ctypes.byref(buffer)) == 0
+        assert api.append(value, 0, ctypes.byref(buffer), None) == 0
+        assert api.append(value, 1, ctypes.byref(buffer), this_thread_state()) == 0
+        assert api.append(None, 0, ctypes.byref(buffer), None) == 0
         assert ctypes.string_at(buffer.data, buffer.size) == expected and buffer.capacity >= buffer.size
     finally:
         libc.free(buffer.data)
@@ -532,7 +542,7 @@ def test_a_small_map_is_appended_as_its_dict_or_left_to_the_encoder(entries, app
     for lightweight, dump in ((0, native.dump_msgpack), (1, native.dump_msgpack_lightweight_repr)):
         buffer = NefaByteBuffer()
         try:
-            assert api.append(None, 0, ctypes.byref(buffer)) == 0
+            assert api.append(None, 0, ctypes.byref(buffer), None) == 0
             status = api.append_small_map(names, values, len(entries), lightweight, ctypes.byref(buffer))
             written = ctypes.string_at(buffer.data, buffer.size)
         finally:
@@ -542,7 +552,8 @@ def test_a_small_map_is_appended_as_its_dict_or_left_to_the_encoder(entries, app
         # The whole map, whatever its values: always the dict's bytes.
         buffer = NefaByteBuffer()
         try:
-            status = api.append_map(names, values, len(entries), lightweight, ctypes.byref(buffer))
+            status = api.append_map(names, values, len(entries), lightweight, ctypes.byref(buffer),
+                                    this_thread_state() if lightweight else None)
             written = ctypes.string_at(buffer.data, buffer.size)
         finally:
             libc.free(buffer.data)

@@ -14,7 +14,7 @@ extern "C" {
 #endif
 
 #define NEFA_VALUE_ENCODER_CAPSULE "nefa._native.value_encoder_api"
-#define NEFA_VALUE_ENCODER_API_VERSION 3u
+#define NEFA_VALUE_ENCODER_API_VERSION 4u
 
 /* A growable byte buffer owned by the caller. The encoder grows it with
  * realloc() (never shrinks it); the owner frees `data` with free(). */
@@ -37,8 +37,9 @@ typedef struct NefaValueEncoderApi {
      * program's code), during which other threads run. Never raises and
      * leaves no exception set, except a KeyboardInterrupt re-armed with
      * PyErr_SetInterrupt. Returns 0, or -1 when memory ran out (out->size is
-     * then as it was on entry). */
-    int (*append)(PyObject* value, int lightweight, NefaByteBuffer* out);
+     * then as it was on entry). `thread` is the calling thread's state, or
+     * NULL to have it looked up: a caller that has it saves the look-ups. */
+    int (*append)(PyObject* value, int lightweight, NefaByteBuffer* out, PyThreadState* thread);
     /* Appends what `append` would for an exact dict of these `count` entries
      * in this order (`names` distinct strs), when that dict is a small one of
      * short ASCII names bound to plain values: a function's locals, encoded
@@ -52,9 +53,9 @@ typedef struct NefaValueEncoderApi {
      * a function's locals, encoded without making the dict. Like `append`,
      * it may run a repr; the caller keeps `names` and `values` alive
      * throughout (the encoder holds each value while it is encoded). Same
-     * results and lock contract as `append`. */
+     * results, `thread` and lock contract as `append`. */
     int (*append_map)(PyObject* const* names, PyObject* const* values, size_t count, int lightweight,
-                      NefaByteBuffer* out);
+                      NefaByteBuffer* out, PyThreadState* thread);
 } NefaValueEncoderApi;
 
 #ifdef __cplusplus
