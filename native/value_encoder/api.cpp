@@ -33,7 +33,7 @@ PyObject* as_bytes(const NefaByteBuffer& buffer) {
 PyObject* unprintable_marker(PyTypeObject* type) {
     OwnedBuffer marker;
     Output small(marker.buffer);
-    const std::size_t mark = small.open();
+    const std::size_t mark = small.open(kExtHead);
     write_type_name(small, type, lightweight_budget.chars);
     small.close(mark, {Header::Kind::none, 0, Ext::unprintable});
     if (small.failed()) return PyErr_NoMemory();

@@ -48,14 +48,14 @@ bool Encoder::enter(PyObject* container, Py_ssize_t length, int depth) {
     auto* type = Py_TYPE(container);
     for (int i = 0; i < path_size_; ++i) {
         if (path_[i] == container) {
-            const std::size_t mark = out_.open();
+            const std::size_t mark = out_.open(kExtHead);
             write_type_name(out_, type, budget_.chars);
             out_.close(mark, {Header::Kind::none, 0, Ext::cycle});
             return false;
         }
     }
     if (depth >= budget_.depth || nodes_ >= budget_.nodes || out_.used_since(start_) > budget_.output) {
-        const std::size_t mark = out_.open();
+        const std::size_t mark = out_.open(kExtHead + 1);
         write_type_name(out_, type, budget_.chars);
         out_.uint(static_cast<std::uint64_t>(length));
         out_.close(mark, {Header::Kind::array, 2, Ext::elided});
@@ -124,7 +124,7 @@ std::size_t Encoder::plain_entries(Entries& entries, std::size_t kept, std::size
 
 void Encoder::close_items(std::size_t mark, std::size_t kept, Py_ssize_t left, std::optional<Ext> ext) {
     if (left > 0) {
-        const std::size_t more = out_.open();
+        const std::size_t more = out_.open(kExtHead);
         out_.uint(static_cast<std::uint64_t>(left));
         out_.close(more, {Header::Kind::none, 0, Ext::more_items});
     }
@@ -136,7 +136,7 @@ void Encoder::encode_sequence(PyObject* sequence, int depth) {
     // type's own storage. A list's size is read again before every item.
     const bool tuple = PyTuple_Check(sequence);
     if (!enter(sequence, PySequence_Fast_GET_SIZE(sequence), depth)) return;
-    const std::size_t mark = out_.open();
+    const std::size_t mark = out_.open(tuple ? kExtHead + 1 : 1);
     std::size_t kept = 0;
     while (static_cast<Py_ssize_t>(kept) < PySequence_Fast_GET_SIZE(sequence) && room_for_item(kept)) {
         // Runs of plain items at once; any other item alone, by the general
@@ -156,7 +156,7 @@ void Encoder::encode_sequence(PyObject* sequence, int depth) {
 void Encoder::encode_set(PyObject* set, int depth) {
     const bool frozen = PyFrozenSet_Check(set);
     if (!enter(set, PySet_GET_SIZE(set), depth)) return;
-    const std::size_t mark = out_.open();
+    const std::size_t mark = out_.open(kExtHead + 1);
     // The base type's iterator: it also notices a set changed under it.
     Ref iterator = Ref::steal((frozen ? PyFrozenSet_Type : PySet_Type).tp_iter(set));
     if (!iterator) absorb_error();

@@ -41,6 +41,10 @@ void Encoder::encode(PyObject* value, int depth) {
     if (type == &PyBytes_Type) return encode_bytes(value, std::nullopt);
     if (type == &PyList_Type || type == &PyTuple_Type) return encode_sequence(value, depth);
     if (type == &PyDict_Type) return encode_dict(value, depth);
+    return encode_other(value, type, depth);
+}
+
+void Encoder::encode_other(PyObject* value, PyTypeObject* type, int depth) {
     if (type == &PyByteArray_Type) return encode_bytes(value, Ext::bytearray);
     // Subclasses take their base type's form; numbers only while they keep
     // the base type's repr (an enum member is shown as the enum shows it).

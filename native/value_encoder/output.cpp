@@ -12,7 +12,7 @@ namespace {
 using nefa::msgpack::Cursor;
 
 // Largest extension header (ext 32) plus the largest array or map header.
-constexpr std::size_t open_reserve = 6 + 5;
+constexpr std::size_t largest_head = 6 + 5;
 
 void ext_header(Cursor& cursor, std::size_t n, Ext code) {
     switch (n) {
@@ -120,27 +120,39 @@ std::uint8_t* Output::ext_space(std::size_t n, Ext code) {
     return p + head_size;
 }
 
-std::size_t Output::open() {
+std::size_t Output::open(std::size_t expected_head) {
     const std::size_t mark = buffer_.size;
-    reserved_ += open_reserve;
-    extend(open_reserve);
+    // The room kept is written in its first byte, for close to find.
+    if (std::uint8_t* p = extend(expected_head)) {
+        *p = static_cast<std::uint8_t>(expected_head);
+        reserved_ += expected_head;
+    }
     return mark;
 }
 
 void Output::close(std::size_t mark, const Header& header) {
-    reserved_ -= open_reserve;
+    // A failed output is dropped whole: its reservations no longer matter.
     if (failed_) return;
-    const std::size_t payload = buffer_.size - mark - open_reserve;
-    std::uint8_t head[open_reserve];
+    const std::size_t kept = buffer_.data[mark];
+    reserved_ -= kept;
+    const std::size_t payload = buffer_.size - mark - kept;
+    std::uint8_t head[largest_head];
     Cursor cursor(head);
     const std::size_t inner = header.kind == Header::Kind::none ? 0 : nefa::msgpack::header_size(header.count);
     if (header.ext) ext_header(cursor, inner + payload, *header.ext);
     if (header.kind == Header::Kind::array) cursor.array_header(header.count);
     if (header.kind == Header::Kind::map) cursor.map_header(header.count);
     const auto head_size = static_cast<std::size_t>(cursor.position() - head);
-    std::uint8_t* at = buffer_.data + mark;
-    nefa::msgpack::move_bytes_down(at + head_size, at + open_reserve, payload);
-    nefa::msgpack::copy_bytes(at, head, head_size);
+    if (head_size > kept) {
+        // A longer header than expected: the payload moves up to make room.
+        if (extend(head_size - kept) == nullptr) return;
+        std::uint8_t* at = buffer_.data + mark;
+        std::memmove(at + head_size, at + kept, payload);
+    } else if (head_size < kept) {
+        std::uint8_t* at = buffer_.data + mark;
+        nefa::msgpack::move_bytes_down(at + head_size, at + kept, payload);
+    }
+    nefa::msgpack::copy_bytes(buffer_.data + mark, head, head_size);
     buffer_.size = mark + head_size + payload;
 }
 

@@ -21,6 +21,10 @@ struct Header {
     std::optional<Ext> ext{};    // wrapped in this extension type
 };
 
+// The header of an extension whose payload is 17 to 255 bytes (most forms):
+// what to keep room for when opening one.
+inline constexpr std::size_t kExtHead = 3;
+
 class Output {
 public:
     explicit Output(NefaByteBuffer& buffer) : buffer_(buffer) {}
@@ -90,8 +94,11 @@ public:
     static std::uint8_t* put_ext_header(std::uint8_t* at, std::size_t n, Ext code);
 
     // Starts a container or extension whose header depends on what goes
-    // into it; returns the mark to close it with.
-    std::size_t open();
+    // into it, with room kept for a header of `expected_head` bytes (1 to
+    // 11); returns the mark to close it with. Close moves what was written
+    // when the header turns out of another size: most are a small array's
+    // or map's one byte.
+    std::size_t open(std::size_t expected_head = 1);
     void close(std::size_t mark, const Header& header);
 
 private:

@@ -26,11 +26,19 @@ namespace {
 // A cut form is [kept part, count left].
 constexpr std::size_t cut_array_header_size = msgpack::header_size(2);
 
+int hex_digits_of(std::uintptr_t address) {
+    return address == 0 ? 1 : static_cast<int>((std::bit_width(address) + 3) / 4);
+}
+
+// The characters put_address writes.
+std::size_t address_size(std::uintptr_t address) { return 2 + static_cast<std::size_t>(hex_digits_of(address)); }
+
 // "0x" and the lowercase hex digits of `address`, as the C library's "%p"
 // (which object.__repr__ uses) writes them; returns the end. All sixteen
 // digits are made at once, the leading zeros then left out.
-char* put_address(char* at, std::uintptr_t address) {
-    const int digits = address == 0 ? 1 : static_cast<int>((std::bit_width(address) + 3) / 4);
+template <class Char>
+Char* put_address(Char* at, std::uintptr_t address) {
+    const int digits = hex_digits_of(address);
     *at++ = '0';
     *at++ = 'x';
     alignas(16) char all[16];
@@ -131,7 +139,7 @@ void Encoder::encode_big_int(PyObject* value) {
         absorb_error();
         return write_unprintable(Py_TYPE(value));
     }
-    const std::size_t mark = out_.open();
+    const std::size_t mark = out_.open(kExtHead);
     // Decimal text costs time quadratic in its length: only make it when it
     // may fit. |value| >= 2**(bits-1), so it has at least this many digits
     // (the constant is just under log10(2)).
@@ -192,7 +200,7 @@ void Encoder::encode_bytes(PyObject* value, std::optional<Ext> wrapper) {
     const bool is_bytes = PyBytes_Check(value);
     const char* data = is_bytes ? PyBytes_AS_STRING(value) : PyByteArray_AS_STRING(value);
     const auto length = static_cast<std::size_t>(is_bytes ? PyBytes_GET_SIZE(value) : PyByteArray_GET_SIZE(value));
-    const std::size_t outer = wrapper ? out_.open() : 0;
+    const std::size_t outer = wrapper ? out_.open(kExtHead) : 0;
     if (length <= budget_.bytes) {
         out_.bin(data, length);
     } else {
@@ -226,22 +234,23 @@ bool Encoder::write_repr_form(std::string_view type_name, std::string_view text_
 // object.__repr__ itself: a heap type whose module is "builtins" or not a
 // str, a name too long to keep, a C type's name that is not ASCII.
 bool Encoder::write_default_repr(PyObject* value, PyTypeObject* type) {
-    char address[2 + 2 * sizeof(std::uintptr_t)];
-    const char* address_end = put_address(address, reinterpret_cast<std::uintptr_t>(value));
-    const std::string_view shown_address(address, static_cast<std::size_t>(address_end - address));
+    const auto address = reinterpret_cast<std::uintptr_t>(value);
+    char shown[2 + 2 * sizeof(std::uintptr_t)];
+    const auto shown_address = [&] {
+        return std::string_view(shown, static_cast<std::size_t>(put_address(shown, address) - shown));
+    };
     if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
         CachedTypeName* name = cached_type_name(type, uncached_type_name);
         if (name == nullptr) return false;
         const std::size_t chars = name->module_chars + name->qualname_chars + 1;
-        if (!make_form(*name, shown_address.size()))
-            return write_repr_form(name->name(), name->name(), chars, shown_address);
-        if (chars + 2 + object_at.size() + shown_address.size() > budget_.chars) return false;
-        // All but the address is the same for every instance of the class.
-        if (std::uint8_t* p = out_.extend(name->form_size + shown_address.size() + 1)) {
+        const std::size_t shown_size = address_size(address);
+        if (!make_form(*name, shown_size)) return write_repr_form(name->name(), name->name(), chars, shown_address());
+        if (chars + 2 + object_at.size() + shown_size > budget_.chars) return false;
+        // All but the address is the same for every instance of the class;
+        // the address goes straight after it.
+        if (std::uint8_t* p = out_.extend(name->form_size + shown_size + 1)) {
             msgpack::copy_bytes(p, name->form, name->form_size);
-            p += name->form_size;
-            msgpack::copy_bytes(p, reinterpret_cast<const std::uint8_t*>(shown_address.data()), shown_address.size());
-            p[shown_address.size()] = '>';
+            *put_address(p + name->form_size, address) = '>';
         }
         return true;
     }
@@ -249,33 +258,38 @@ bool Encoder::write_default_repr(PyObject* value, PyTypeObject* type) {
     const std::string_view tp_name(type->tp_name);
     if (!is_ascii(tp_name)) return false;
     const StaticTypeName parts = split_static_name(type->tp_name);
-    return write_repr_form(parts.module.empty() ? parts.name : tp_name, tp_name, tp_name.size(), shown_address);
+    return write_repr_form(parts.module.empty() ? parts.name : tp_name, tp_name, tp_name.size(), shown_address());
 }
 
 void Encoder::encode_repr(PyObject* value) {
+    // object.__repr__ is written here, running no code of the program: no
+    // signal handler runs for it and no recursion is entered.
+    PyTypeObject* type = Py_TYPE(value);
+    if (!interrupted_ && type->tp_repr == PyBaseObject_Type.tp_repr && write_default_repr(value, type)) return;
+    encode_called_repr(value);
+}
+
+void Encoder::encode_called_repr(PyObject* value) {
     // Read before the repr runs, which may even change the object's class;
     // the reference keeps the type alive for the name.
     Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
     auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
     if (interrupted_) return write_unprintable(type_object);
-    // object.__repr__ is written here, running no code of the program: no
-    // signal handler runs for it and no recursion is entered. Past this,
-    // PyObject_Repr runs pending signal handlers (a Ctrl-C ends the value
-    // as unprintable) and holds the recursion limit.
-    if (type_object->tp_repr == PyBaseObject_Type.tp_repr && write_default_repr(value, type_object)) return;
+    // PyObject_Repr runs pending signal handlers (a Ctrl-C ends the value as
+    // unprintable) and holds the recursion limit.
     Ref text = Ref::steal(PyObject_Repr(value));
     if (!text || PyErr_Occurred() || compat::unicode_ready(text.get()) < 0) {
         absorb_error();
         return write_unprintable(type_object);
     }
-    const std::size_t mark = out_.open();
+    const std::size_t mark = out_.open(kExtHead + 1);
     write_type_name(out_, type_object, budget_.chars);
     write_cut_text(text.get());
     out_.close(mark, {Header::Kind::array, 2, Ext::repr});
 }
 
 void Encoder::write_unprintable(PyTypeObject* type) {
-    const std::size_t mark = out_.open();
+    const std::size_t mark = out_.open(kExtHead);
     write_type_name(out_, type, budget_.chars);
     out_.close(mark, {Header::Kind::none, 0, Ext::unprintable});
 }

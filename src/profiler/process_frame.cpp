@@ -52,8 +52,7 @@ constexpr int kMostPlainLocals = 8;
 std::optional<SerializedValue> serialize_plain_locals(ValueSerializer& serializer, PyObject* code, CodeInfo* info,
                                                       PyObject* const* keys, PyObject* const* values, int count) {
     if (variables_name_builtins(code, info)) return std::nullopt;
-    Ref held[kMostPlainLocals];
-    for (int i = 0; i < count; ++i) held[i] = Ref::borrow(values[i]);
+    const HeldRun held(values, count);
     if (auto encoded = serializer.serialize_map(keys, values, count)) return encoded;
     Ref locals = Ref::require(PyDict_New());
     for (int i = 0; i < count; ++i) Require(PyDict_SetItem(locals.get(), keys[i], values[i]));
@@ -123,7 +122,16 @@ const ThreadIdentity& look_up_thread_info(ThreadValues& values) {
     const std::uint64_t epoch = fork_epoch();
     values.thread_info = current_thread();
     values.thread_info_epoch = epoch;
-    return *values.thread_info;
+    ThreadIdentity& identity = *values.thread_info;
+    namespace mp = msgpack;
+    identity.record_fields.resize(mp::str_size(6) + mp::str_size(identity.name.size()) + mp::str_size(16) +
+                                  mp::uint_size(identity.native_id));
+    mp::Cursor w(reinterpret_cast<std::uint8_t*>(identity.record_fields.data()));
+    w.str("thread");
+    w.str(identity.name);
+    w.str("thread_native_id");
+    w.uint(identity.native_id);
+    return identity;
 }
 
 void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObject* arg, PyObject* code,
@@ -206,15 +214,14 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
     const std::string_view qualname_text = has_qualname ? std::string_view(*qualname) : std::string_view{};
     const auto arg_raw = arg_bytes.bytes();
     const auto locals_raw = locals_bytes.bytes();
-    const std::string_view event_name = event_text(event);
+    const bool is_call = event == Event::call;
     const std::size_t size =
         1 + mp::str_size(4) + mp::str_size(path.size() + 1 + line_digits.size()) + mp::str_size(7) +
         mp::str_size(co_name.size()) + mp::str_size(8) + (has_qualname ? mp::str_size(qualname_text.size()) : 1) +
-        mp::str_size(5) + mp::str_size(event_name.size()) + mp::str_size(8) +
+        mp::str_size(5) + (is_call ? mp::str_size(4) : mp::str_size(6)) + mp::str_size(8) +
         (id ? mp::str_size(FrameId::kLength) : 1) + mp::str_size(3) + arg_raw.size() + mp::str_size(6) +
-        locals_raw.size() + mp::str_size(6) + mp::str_size(identity.name.size()) + mp::str_size(16) +
-        mp::uint_size(identity.native_id) + mp::str_size(9) + mp::f64_size + mp::str_size(4) + mp::str_size(5) +
-        mp::str_size(19) +
+        locals_raw.size() + identity.record_fields.size() + mp::str_size(9) + mp::f64_size + mp::str_size(4) +
+        mp::str_size(5) + mp::str_size(19) +
         (call_site ? 1 + mp::str_size(13) + mp::str_size(FrameId::kLength) + mp::str_size(11) +
                          mp::int_size(call_site->line_number)
                    : 1);
@@ -231,17 +238,14 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
         w.str("qualname");
         has_qualname ? w.str(qualname_text) : w.nil();
         w.str("event");
-        w.str(event_name);
+        is_call ? w.str("call") : w.str("return");
         w.str("frame_id");
         id ? w.str(id->view()) : w.nil();
         w.str("arg");
         w.block(arg_raw.data(), arg_raw.size());
         w.str("locals");
         w.block(locals_raw.data(), locals_raw.size());
-        w.str("thread");
-        w.str(identity.name);
-        w.str("thread_native_id");
-        w.uint(identity.native_id);
+        w.block(identity.record_fields.data(), identity.record_fields.size());
         w.str("timestamp");
         w.f64(now.seconds);
         w.str("type");

@@ -62,12 +62,13 @@ std::optional<std::string> get_qualname(PyFrameObject* frame) {
 namespace {
 
 // The name for code with a co_qualname str, through `cache`, whose frame
-// runs under `globals`.
-std::shared_ptr<const std::string> cached_name(PyObject* co_qualname, const Ref& globals, QualnameCache* cache) {
+// runs under `frame_globals` (borrowed: held here only when it is read).
+std::shared_ptr<const std::string> cached_name(PyObject* co_qualname, PyObject* frame_globals, QualnameCache* cache) {
     const bool same_globals = compat::has_dict_versions && cache->text && cache->module_name &&
-                              PyDict_CheckExact(globals.get()) && globals.get() == cache->globals &&
-                              compat::dict_version(globals.get()) == cache->globals_version;
+                              PyDict_CheckExact(frame_globals) && frame_globals == cache->globals &&
+                              compat::dict_version(frame_globals) == cache->globals_version;
     if (same_globals) return cache->text;
+    const Ref globals = Ref::borrow(frame_globals);
     Ref name = module_name_in(globals);
     if (!cache->text || name.get() != cache->module_name.get()) {
         auto text = std::make_shared<const std::string>(join(name.get(), display_text(co_qualname)));
@@ -96,14 +97,15 @@ std::shared_ptr<const std::string> get_qualname_cached(PyFrameObject* frame, Qua
     Ref code = compat::frame_code(frame);
     PyObject* co_qualname = compat::code_qualname(code.get());
     if (!cacheable(co_qualname, cache)) return uncached_name(frame);
-    return cached_name(co_qualname, compat::frame_globals(frame), cache);
+    const Ref globals = compat::frame_globals(frame);
+    return cached_name(co_qualname, globals.get(), cache);
 }
 
 std::shared_ptr<const std::string> get_qualname_cached(FrameHandle& frame, const compat::RunningFrame& running,
                                                        QualnameCache* cache) {
     PyObject* co_qualname = compat::code_qualname(running.code);
     if (!cacheable(co_qualname, cache)) return uncached_name(frame.object());
-    return cached_name(co_qualname, Ref::borrow(running.globals), cache);
+    return cached_name(co_qualname, running.globals, cache);
 }
 
 std::optional<std::string> qualname_without_co_qualname(PyFrameObject* frame) {

@@ -73,6 +73,25 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Strong references to each of `count` objects (none null), taken at once
+// and released together: a run of borrowed values that Python code run
+// meanwhile could otherwise free. The array itself must outlive the holder.
+class HeldRun {
+public:
+    HeldRun(PyObject* const* objects, int count) : objects_(objects), count_(count) {
+        for (int i = 0; i < count_; ++i) Py_INCREF(objects_[i]);
+    }
+    HeldRun(const HeldRun&) = delete;
+    HeldRun& operator=(const HeldRun&) = delete;
+    ~HeldRun() {
+        for (int i = 0; i < count_; ++i) Py_DECREF(objects_[i]);
+    }
+
+private:
+    PyObject* const* objects_;
+    int count_;
+};
+
 // The pending exception, taken out of the interpreter's error indicator.
 // Used to report an error later, or to keep a caller's pending error intact.
 class PendingError {

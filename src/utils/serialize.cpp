@@ -56,6 +56,9 @@ const NefaValueEncoderApi* native_encoder() {
 // changed, importing the module and reading the attribute again would give
 // the same object. Guarded by the interpreter lock.
 struct LookupCache {
+    // The interpreter whose sys.modules it is: a thread of the same one finds
+    // the same dict without asking (compared, not held).
+    PyInterpreterState* interpreter = nullptr;
     PyObject* modules = nullptr;  // sys.modules (compared, not held)
     std::uint64_t modules_version = 0;
     Ref module;
@@ -67,9 +70,12 @@ struct LookupCache {
 // Never destroyed: the references would be released after the interpreter.
 LookupCache* lookup_caches = new LookupCache[2];
 
-Ref serializer_function(bool lightweight) {
+// `thread` is the caller's thread state, or null.
+Ref serializer_function(bool lightweight, PyThreadState* thread) {
     LookupCache& cache = lookup_caches[lightweight ? 1 : 0];
-    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* modules = thread != nullptr && thread->interp == cache.interpreter && cache.modules != nullptr
+                            ? cache.modules
+                            : PyImport_GetModuleDict();
     if (compat::has_dict_versions && cache.function && modules == cache.modules && PyDict_CheckExact(modules) &&
         compat::dict_version(modules) == cache.modules_version &&
         compat::dict_version(cache.module_dict) == cache.module_version) {
@@ -79,6 +85,7 @@ Ref serializer_function(bool lightweight) {
     Ref module = import_module(n.mod_serialize);
     Ref function = module_attribute(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
     if (compat::has_dict_versions && PyModule_CheckExact(module.get()) && PyDict_CheckExact(modules)) {
+        cache.interpreter = PyInterpreterState_Get();
         cache.modules = modules;
         cache.modules_version = compat::dict_version(modules);
         cache.module_dict = PyModule_GetDict(module.get());
@@ -149,7 +156,7 @@ SerializedValue serialize_value(PyObject* value, bool lightweight, ValueScratch*
 
 SerializedValue ValueSerializer::serialize(PyObject* value) {
     if (append_ == nullptr) {
-        Ref function = serializer_function(lightweight_);
+        Ref function = serializer_function(lightweight_, thread_);
         // The native encoder's functions are C functions; anything else (a
         // user's replacement) is called as it is.
         const NefaValueEncoderApi* api =

@@ -18,6 +18,10 @@ struct CodeInfo;
 struct ThreadIdentity {
     std::string name;
     std::uint64_t native_id = 0;
+    // "thread" and "thread_native_id" with their values, as a record's map
+    // holds them: the same in every record of the thread, encoded once
+    // (empty until then).
+    std::string record_fields;
 };
 
 // One entry of a thread's stack of recorded frames.
