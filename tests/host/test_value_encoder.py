@@ -205,6 +205,25 @@ def test_top_level_values_match_reference(case, dump, budget):
         same_as_reference(lambda: value, dump, budget)
 
 
+# Every size around the encoder's short-copy tiers (4, 8, 16, 32 and 64
+# bytes) and around a container header's growth from one byte to three (16
+# items), inside lists, tuples (an extension around an array), sets and
+# dicts, where a container's header is written after its items.
+SIZES = {
+    "strs and bytes": lambda: [("s" * n, b"b" * n, bytearray(b"a" * n)) for n in range(0, 140)],
+    "containers": lambda: [([0] * n, tuple(range(n)), {f"k{i}": "v" * i for i in range(n)}, set(range(n)))
+                           for n in range(0, 40)],
+    "nested": lambda: {f"k{i}": [(i, "x" * i, {"d": [None] * i})] for i in range(20)},
+}
+
+
+@pytest.mark.parametrize("dump, budget", MODES, ids=MODE_IDS)
+@pytest.mark.parametrize("case", list(SIZES))
+def test_values_of_every_size_match_reference(case, dump, budget):
+    for value in SIZES[case]():
+        same_as_reference(lambda: value, dump, budget)
+
+
 def default_repr_instances(budget):
     """Instances shown by object.__repr__, in each of its cases and around the
     character budget (its text is written by the encoder itself)."""
