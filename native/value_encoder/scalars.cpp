@@ -262,8 +262,9 @@ bool Encoder::write_default_repr(PyObject* value, PyTypeObject* type) {
 }
 
 void Encoder::encode_repr(PyObject* value) {
-    // object.__repr__ is written here, running no code of the program: no
-    // signal handler runs for it and no recursion is entered.
+    // object.__repr__ is written here: no signal handler runs for it and no
+    // recursion is entered (the class's name, when not cached, is read from
+    // its dict with the type held).
     PyTypeObject* type = Py_TYPE(value);
     if (!interrupted_ && type->tp_repr == PyBaseObject_Type.tp_repr && write_default_repr(value, type)) return;
     encode_called_repr(value);

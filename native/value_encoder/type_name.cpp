@@ -1,5 +1,6 @@
 #include "value_encoder/type_name.hpp"
 
+#include "utils/refs.hpp"
 #include "value_encoder/text.hpp"
 #include "value_encoder/type_name_cache.hpp"
 
@@ -87,15 +88,17 @@ void write_type_name(Output& out, PyTypeObject* type, std::size_t max_chars) {
         write_static_name(out, type->tp_name, max_chars);
         return;
     }
+    // Looking __module__ up may run code that drops the class: held.
+    const Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
     CachedTypeName scratch;
     if (const CachedTypeName* name = cached_type_name(type, scratch);
         name != nullptr && name->module_chars <= max_chars && name->qualname_chars <= max_chars) {
         out.str(name->name());
         return;
     }
-    write_heap_type_name(out, reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname, heap_type_module(type),
-                         max_chars);
+    // The module first: its look-up may run code that renames the class.
+    PyObject* module = heap_type_module(type);
+    write_heap_type_name(out, reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname, module, max_chars);
 }
-
 
 }  // namespace nefa::value_encoder

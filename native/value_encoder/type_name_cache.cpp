@@ -1,6 +1,7 @@
 #include "value_encoder/type_name_cache.hpp"
 
 #include "utils/compat.hpp"
+#include "utils/refs.hpp"
 #include "value_encoder/text.hpp"
 #include "value_encoder/type_name.hpp"
 
@@ -9,8 +10,9 @@ namespace nefa::value_encoder {
 namespace {
 
 bool fill(CachedTypeName& entry, PyTypeObject* type, unsigned int version) {
-    PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
+    // The module first: its look-up may run code that renames the class.
     PyObject* module = heap_type_module(type);
+    PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname;
     if (module == nullptr || qualname == nullptr || !PyUnicode_Check(qualname) || compat::unicode_ready(module) < 0 ||
         compat::unicode_ready(qualname) < 0) {
         PyErr_Clear();
@@ -44,6 +46,9 @@ namespace detail {
 CachedTypeName type_names[type_name_entries]{};
 
 CachedTypeName* type_name_missed(PyTypeObject* type, unsigned int version, CachedTypeName& scratch) {
+    // Reading __module__ from the class's dict can run a key's __eq__, which
+    // may even change the object's class: the type is held meanwhile.
+    const Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
     if (version == 0) return fill(scratch, type, version) ? &scratch : nullptr;
     CachedTypeName& entry = type_names[type_name_slot(type)];
     entry.type = nullptr;  // until filled

@@ -39,7 +39,8 @@ struct CachedTypeName {
 // made now, into the cache or, for a type without a version tag to key an
 // entry by, into `scratch`. Null (no error set) for a static type, one
 // without a __module__ other than "builtins", or a name longer than an entry
-// holds. Runs no Python code.
+// holds. A hit runs no Python code; a miss looks __module__ up in the class's
+// dict, where a key's __eq__ may run (the type is held meanwhile).
 inline CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scratch);
 
 namespace detail {

@@ -842,33 +842,48 @@ def _use_wal(conn: sqlite3.Connection, path: Path) -> None:
         pause = min(pause * 2, 0.05)
 
 
-def copy_log_back_later(db_path) -> threading.Thread:
+def _checkpoint(uri: str, modes: tuple[str, ...]) -> None:
+    """Runs these checkpoints on a connection of their own; a failure loses
+    nothing (the log stays until a later connection copies it) and is not
+    reported."""
+    try:
+        conn = sqlite3.connect(uri, uri=True, timeout=0, isolation_level=None)
+    except sqlite3.Error:
+        return
+    try:
+        for mode in modes:
+            conn.execute(f"PRAGMA wal_checkpoint({mode})").fetchall()
+    except sqlite3.Error:
+        pass
+    finally:
+        conn.close()
+
+
+def copy_log_back_later(db_path) -> threading.Thread | None:
     """Copies a WAL database's log back into it on a thread of its own (a
     checkpoint), once a large transaction was committed without one: the
     committed data is durable and readable meanwhile, and the interpreter
-    waits for the thread at exit.  A failure loses nothing (the log stays
-    until a later connection copies it) and is not reported."""
-    path = Path(os.fspath(db_path))
-
-    def copy() -> None:
-        try:
-            conn = sqlite3.connect(_uri(path, mode="rw"), uri=True, timeout=0, isolation_level=None)
-        except sqlite3.Error:
-            return
-        try:
-            # PASSIVE copies without holding anyone up; TRUNCATE then empties
-            # the file when no reader still needs it, and gives up at once
-            # otherwise.
-            conn.execute("PRAGMA wal_checkpoint(PASSIVE)").fetchall()
-            conn.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchall()
-        except sqlite3.Error:
-            pass
-        finally:
-            conn.close()
-
-    thread = threading.Thread(target=copy, name="nefa-log-copy")
-    thread.start()
+    waits for the thread at exit.  None when no thread can be started: the
+    log then stays until a later connection copies it.  Pass the thread to
+    :func:`empty_log` once done reading."""
+    # PASSIVE copies without holding anyone up; TRUNCATE then empties the
+    # file when no reader still needs it, and gives up at once otherwise.
+    uri = _uri(Path(os.fspath(db_path)), mode="rw")
+    thread = threading.Thread(target=_checkpoint, args=(uri, ("PASSIVE", "TRUNCATE")), name="nefa-log-copy")
+    try:
+        thread.start()
+    except RuntimeError:
+        return None
     return thread
+
+
+def empty_log(db_path, copy: threading.Thread | None) -> None:
+    """Once `copy` (from :func:`copy_log_back_later`) is done, empties the
+    log it copied back, which a reader open meanwhile may have kept whole:
+    a read-only connection closing last cannot."""
+    if copy is not None:
+        copy.join()
+    _checkpoint(_uri(Path(os.fspath(db_path)), mode="rw"), ("TRUNCATE",))
 
 
 def prepare_database(db_path, *, timeout: float = 60) -> None:

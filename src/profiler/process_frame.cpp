@@ -120,9 +120,9 @@ private:
 
 const ThreadIdentity& look_up_thread_info(ThreadValues& values) {
     const std::uint64_t epoch = fork_epoch();
-    values.thread_info = current_thread();
-    values.thread_info_epoch = epoch;
-    ThreadIdentity& identity = *values.thread_info;
+    // Made whole before it is kept: a failure leaves the thread unknown,
+    // to be looked up again, never half made.
+    ThreadIdentity identity = current_thread();
     namespace mp = msgpack;
     identity.record_fields.resize(mp::str_size(6) + mp::str_size(identity.name.size()) + mp::str_size(16) +
                                   mp::uint_size(identity.native_id));
@@ -131,7 +131,9 @@ const ThreadIdentity& look_up_thread_info(ThreadValues& values) {
     w.str(identity.name);
     w.str("thread_native_id");
     w.uint(identity.native_id);
-    return identity;
+    values.thread_info = std::move(identity);
+    values.thread_info_epoch = epoch;
+    return *values.thread_info;
 }
 
 void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObject* arg, PyObject* code,

@@ -56,9 +56,10 @@ const NefaValueEncoderApi* native_encoder() {
 // changed, importing the module and reading the attribute again would give
 // the same object. Guarded by the interpreter lock.
 struct LookupCache {
-    // The interpreter whose sys.modules it is: a thread of the same one finds
-    // the same dict without asking (compared, not held).
-    PyInterpreterState* interpreter = nullptr;
+    // The interpreter whose sys.modules it is, by its id (an address can be
+    // a later interpreter's): a thread of the same one finds the same dict
+    // without asking. -1: none yet.
+    std::int64_t interpreter_id = -1;
     PyObject* modules = nullptr;  // sys.modules (compared, not held)
     std::uint64_t modules_version = 0;
     Ref module;
@@ -73,7 +74,8 @@ LookupCache* lookup_caches = new LookupCache[2];
 // `thread` is the caller's thread state, or null.
 Ref serializer_function(bool lightweight, PyThreadState* thread) {
     LookupCache& cache = lookup_caches[lightweight ? 1 : 0];
-    PyObject* modules = thread != nullptr && thread->interp == cache.interpreter && cache.modules != nullptr
+    PyObject* modules = thread != nullptr && cache.modules != nullptr &&
+                                PyInterpreterState_GetID(thread->interp) == cache.interpreter_id
                             ? cache.modules
                             : PyImport_GetModuleDict();
     if (compat::has_dict_versions && cache.function && modules == cache.modules && PyDict_CheckExact(modules) &&
@@ -85,7 +87,7 @@ Ref serializer_function(bool lightweight, PyThreadState* thread) {
     Ref module = import_module(n.mod_serialize);
     Ref function = module_attribute(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
     if (compat::has_dict_versions && PyModule_CheckExact(module.get()) && PyDict_CheckExact(modules)) {
-        cache.interpreter = PyInterpreterState_Get();
+        cache.interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
         cache.modules = modules;
         cache.modules_version = compat::dict_version(modules);
         cache.module_dict = PyModule_GetDict(module.get());

@@ -4,7 +4,9 @@ chosen to be awkward, and what it must never do to the program."""
 import collections
 import ctypes
 import math
+import os
 import signal
+import subprocess
 import sys
 import threading
 
@@ -577,3 +579,42 @@ def test_a_small_map_is_appended_as_its_dict_or_left_to_the_encoder(entries, app
         finally:
             libc.free(buffer.data)
         assert (status, written) == (0, dump(entries))
+
+
+HOSTILE_CLASS_DICT = r"""
+import gc, warnings
+warnings.simplefilter("ignore")
+import nefa._native as native
+
+victim = None
+
+class B:
+    pass
+
+class K:
+    armed = True
+    def __hash__(self):
+        return hash("__module__")
+    def __eq__(self, other):
+        # Run by the look-up of the class's __module__: the instance moves
+        # to another class and the first one is collected meanwhile.
+        global A
+        if K.armed and victim is not None:
+            K.armed = False
+            victim.__class__ = B
+            A = None
+            gc.collect()
+            junk = [type(f"J{i}", (), {}) for i in range(200)]
+        return False
+
+A = type("A" * 40, (), {K(): 1})
+victim = A()
+out = native.dump_msgpack(victim)
+print("OK" if b" object at 0x" in out else out)
+"""
+
+
+def test_a_class_dropped_while_its_name_is_looked_up_is_not_read_freed():
+    done = subprocess.run([sys.executable, "-c", HOSTILE_CLASS_DICT], capture_output=True, text=True,
+                          timeout=120, env=dict(os.environ, PYTHONFAULTHANDLER="1"))
+    assert (done.returncode, done.stdout.strip()) == (0, "OK"), done.stderr[-2000:]

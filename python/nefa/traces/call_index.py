@@ -397,9 +397,17 @@ class OpenIndex:
     time_base: float
     # Set when the index could not be stored and lives in this connection only.
     note: str | None = None
+    # The database, and the thread copying its log back, when this index was
+    # built now: the log is emptied once the connection is closed.
+    db_path: object = None
+    log_copy: object = None
+    built: bool = False
 
     def close(self) -> None:
         self.conn.close()
+        if self.built:
+            self.built = False
+            db.empty_log(self.db_path, self.log_copy)
 
     def __enter__(self) -> OpenIndex:
         return self
@@ -502,17 +510,18 @@ def open_index(db_path, trace_id: str, *, timeout: float = 60, progress=None) ->
             raise failed(error) from None
         finally:
             writer.close()
+        copy = None
         if conn is None:
             conn = db._connect(db_path, timeout=timeout, create=False)
         elif built:
-            db.copy_log_back_later(db_path)
+            copy = db.copy_log_back_later(db_path)
         try:
             key = _current_key(conn, trace_id)
         except BaseException:
             conn.close()
             raise
         if key is not None:
-            return OpenIndex(conn, trace_id, *key)
+            return OpenIndex(conn, trace_id, *key, db_path=db_path, log_copy=copy, built=built)
         conn.close()
     # The file cannot be written: the index lives in this connection.
     conn = db._connect(db_path, timeout=timeout, create=False)
