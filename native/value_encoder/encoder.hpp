@@ -28,9 +28,9 @@ public:
 private:
     // encode's cases past the exact builtin types, out of line: the common
     // cases then need no more set-up than a jump.
+    [[gnu::noinline]] void encode_other(PyObject* value, PyTypeObject* type, int depth);
     // encode_repr past object.__repr__'s own form: the repr called.
     [[gnu::noinline]] void encode_called_repr(PyObject* value);
-    [[gnu::noinline]] void encode_other(PyObject* value, PyTypeObject* type, int depth);
     // Scalars and objects without a form of their own (scalars.cpp).
     void encode_int(PyObject* value);
     void encode_big_int(PyObject* value);

@@ -77,7 +77,7 @@ std::uint8_t* Output::grow(std::size_t n) {
 }
 
 void Output::str(std::string_view text) {
-    if (auto* p = str_space(text.size()); p != nullptr && !text.empty()) {
+    if (auto* p = str_space(text.size())) {
         nefa::msgpack::copy_bytes(p, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     }
 }
@@ -91,7 +91,7 @@ std::uint8_t* Output::bin_space(std::size_t n) {
 }
 
 void Output::bin(const void* data, std::size_t n) {
-    if (auto* p = bin_space(n); p != nullptr && n != 0) nefa::msgpack::copy_bytes(p, static_cast<const std::uint8_t*>(data), n);
+    if (auto* p = bin_space(n)) nefa::msgpack::copy_bytes(p, static_cast<const std::uint8_t*>(data), n);
 }
 
 std::size_t Output::bin_size(std::size_t n) { return bin_header_size(n) + n; }

@@ -63,11 +63,6 @@ Char* put_address(Char* at, std::uintptr_t address) {
 
 constexpr std::string_view object_at = " object at ";
 
-// The name of a type that the cache cannot key, made anew each time: one
-// for all (under the interpreter lock, and no Python code runs while it is
-// in use), not a few hundred bytes set up on the stack for every object.
-CachedTypeName uncached_type_name;
-
 bool is_ascii(std::string_view text) {
     for (const char c : text)
         if (static_cast<unsigned char>(c) >= 0x80) return false;
@@ -165,7 +160,7 @@ void Encoder::encode_str(PyObject* value) {
     if (PyUnicode_IS_COMPACT_ASCII(value)) {
         const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
         if (static_cast<std::size_t>(length) <= budget_.chars) {
-            if (std::uint8_t* p = out_.str_space(static_cast<std::size_t>(length)); p != nullptr && length != 0) {
+            if (std::uint8_t* p = out_.str_space(static_cast<std::size_t>(length))) {
                 msgpack::copy_bytes(p, static_cast<const std::uint8_t*>(PyUnicode_DATA(value)),
                                     static_cast<std::size_t>(length));
             }
@@ -240,7 +235,7 @@ bool Encoder::write_default_repr(PyObject* value, PyTypeObject* type) {
         return std::string_view(shown, static_cast<std::size_t>(put_address(shown, address) - shown));
     };
     if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
-        CachedTypeName* name = cached_type_name(type, uncached_type_name);
+        CachedTypeName* name = cached_type_name(type);
         if (name == nullptr) return false;
         const std::size_t chars = name->module_chars + name->qualname_chars + 1;
         const std::size_t shown_size = address_size(address);

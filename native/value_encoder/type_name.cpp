@@ -90,8 +90,7 @@ void write_type_name(Output& out, PyTypeObject* type, std::size_t max_chars) {
     }
     // Looking __module__ up may run code that drops the class: held.
     const Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
-    CachedTypeName scratch;
-    if (const CachedTypeName* name = cached_type_name(type, scratch);
+    if (const CachedTypeName* name = cached_type_name(type);
         name != nullptr && name->module_chars <= max_chars && name->qualname_chars <= max_chars) {
         out.str(name->name());
         return;

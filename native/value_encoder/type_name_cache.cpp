@@ -45,11 +45,15 @@ namespace detail {
 
 CachedTypeName type_names[type_name_entries]{};
 
-CachedTypeName* type_name_missed(PyTypeObject* type, unsigned int version, CachedTypeName& scratch) {
+// For types without a version tag: made anew each time, one for all rather
+// than a few hundred bytes set up on the stack for every object.
+CachedTypeName uncached;
+
+CachedTypeName* type_name_missed(PyTypeObject* type, unsigned int version) {
     // Reading __module__ from the class's dict can run a key's __eq__, which
     // may even change the object's class: the type is held meanwhile.
     const Ref held = Ref::borrow(reinterpret_cast<PyObject*>(type));
-    if (version == 0) return fill(scratch, type, version) ? &scratch : nullptr;
+    if (version == 0) return fill(uncached, type, version) ? &uncached : nullptr;
     CachedTypeName& entry = type_names[type_name_slot(type)];
     entry.type = nullptr;  // until filled
     return fill(entry, type, version) ? &entry : nullptr;

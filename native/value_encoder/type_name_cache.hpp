@@ -37,11 +37,13 @@ struct CachedTypeName {
 
 // The name of `type` as write_type_name writes it uncut: from the cache, or
 // made now, into the cache or, for a type without a version tag to key an
-// entry by, into `scratch`. Null (no error set) for a static type, one
-// without a __module__ other than "builtins", or a name longer than an entry
-// holds. A hit runs no Python code; a miss looks __module__ up in the class's
-// dict, where a key's __eq__ may run (the type is held meanwhile).
-inline CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scratch);
+// entry by, into an entry of its own that the next such type reuses. Null
+// (no error set) for a static type, one without a __module__ other than
+// "builtins", or a name longer than an entry holds. A hit runs no Python
+// code; a miss looks __module__ up in the class's dict, where a key's __eq__
+// may run (the type is held meanwhile), and writes the entry only after.
+// Use the entry before any code of the program runs again.
+inline CachedTypeName* cached_type_name(PyTypeObject* type);
 
 namespace detail {
 
@@ -55,12 +57,12 @@ inline std::size_t type_name_slot(const PyTypeObject* type) {
 }
 
 // The entry made now, for a type not in the cache.
-CachedTypeName* type_name_missed(PyTypeObject* type, unsigned int version, CachedTypeName& scratch);
+CachedTypeName* type_name_missed(PyTypeObject* type, unsigned int version);
 
 }  // namespace detail
 
 // Inline: a hit is a few loads, less than a call's own cost.
-inline CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scratch) {
+inline CachedTypeName* cached_type_name(PyTypeObject* type) {
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return nullptr;
     const unsigned int version = compat::type_version_tag(type);
     if (version != 0) {
@@ -69,7 +71,7 @@ inline CachedTypeName* cached_type_name(PyTypeObject* type, CachedTypeName& scra
             entry.qualname == reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname)
             return &entry;
     }
-    return detail::type_name_missed(type, version, scratch);
+    return detail::type_name_missed(type, version);
 }
 
 }  // namespace nefa::value_encoder

@@ -85,15 +85,15 @@ const CodeDecision* cached_decision(const CodeInfo* info, std::uint64_t serial) 
 // Requires the interpreter lock.
 CodeInfo* existing_code_info(PyObject* code) noexcept;
 
-// The line the frame is at, as PyFrame_GetLineNumber gives it (-1 for
-// none), remembered per code object and instruction: looking a line up walks
-// the code's location table, which costs more than the rest of a record's
-// path and line together. Requires the interpreter lock.
 // Whether one of the code's variables is named "__builtins__" (which a
 // record's locals leave out): decided once per code object. Interpreter lock
 // held; `info` may be null (then decided afresh).
 bool variables_name_builtins(PyObject* code, CodeInfo* info);
 
+// The line the frame is at, as PyFrame_GetLineNumber gives it (-1 for
+// none), remembered per code object and instruction: looking a line up walks
+// the code's location table, which costs more than the rest of a record's
+// path and line together. Requires the interpreter lock.
 int cached_line_number(PyFrameObject* frame);
 // The same, for a frame running `code`, whose cache `info` (may be null) the
 // caller has at hand.

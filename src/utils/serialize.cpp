@@ -5,7 +5,6 @@
 #include "utils/text.hpp"
 
 #include <cstdlib>
-#include <type_traits>
 #include <new>
 
 namespace nefa {
@@ -184,39 +183,32 @@ SerializedValue ValueSerializer::serialize(PyObject* value) {
             return out;
         }
     }
-    NefaByteBuffer& buffer = scratch_->buffer();
-    SerializedValue out;
-    out.scratch_ = &buffer;
-    out.offset_ = buffer.size;
-    if (append_(value, append_mode_, &buffer, thread_) < 0) throw std::bad_alloc();
-    out.size_ = buffer.size - out.offset_;
-    return out;
+    return *appended([&](NefaByteBuffer* buffer) { return append_(value, append_mode_, buffer, thread_); });
 }
 
 std::optional<SerializedValue> ValueSerializer::serialize_small_map(PyObject* const* names, PyObject* const* values,
                                                                    int count) {
-    return append_entries(append_small_map_, names, values, count);
+    if (append_small_map_ == nullptr) return std::nullopt;
+    return appended([&](NefaByteBuffer* buffer) {
+        return append_small_map_(names, values, static_cast<std::size_t>(count), append_mode_, buffer);
+    });
 }
 
 std::optional<SerializedValue> ValueSerializer::serialize_map(PyObject* const* names, PyObject* const* values,
                                                              int count) {
-    return append_entries(append_map_, names, values, count);
+    if (append_map_ == nullptr) return std::nullopt;
+    return appended([&](NefaByteBuffer* buffer) {
+        return append_map_(names, values, static_cast<std::size_t>(count), append_mode_, buffer, thread_);
+    });
 }
 
 template <class Append>
-std::optional<SerializedValue> ValueSerializer::append_entries(Append append, PyObject* const* names,
-                                                               PyObject* const* values, int count) {
-    if (append == nullptr) return std::nullopt;
+std::optional<SerializedValue> ValueSerializer::appended(Append&& append) {
     NefaByteBuffer& buffer = scratch_->buffer();
     SerializedValue out;
     out.scratch_ = &buffer;
     out.offset_ = buffer.size;
-    int status = 0;
-    if constexpr (std::is_same_v<Append, AppendSmallMap>) {
-        status = append(names, values, static_cast<std::size_t>(count), append_mode_, &buffer);
-    } else {
-        status = append(names, values, static_cast<std::size_t>(count), append_mode_, &buffer, thread_);
-    }
+    const int status = append(&buffer);
     if (status < 0) throw std::bad_alloc();
     if (status > 0) return std::nullopt;
     out.size_ = buffer.size - out.offset_;

@@ -82,16 +82,13 @@ private:
     PyThreadState* thread_;
     // The encoder's append and its mode, once found.
     int (*append_)(PyObject*, int, NefaByteBuffer*, PyThreadState*) = nullptr;
-    using AppendEntries = int (*)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*,
-                                  PyThreadState*);
-    using AppendSmallMap = int (*)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*);
-    // The entries through the encoder's `append`: nothing when it is not
-    // found, or (1) leaves them to the caller.
+    int (*append_small_map_)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*) = nullptr;
+    int (*append_map_)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*,
+                       PyThreadState*) = nullptr;
+    // What `append(buffer)`, one of the encoder's, added to the scratch
+    // buffer: nothing when it (1) leaves the value to the caller.
     template <class Append>
-    std::optional<SerializedValue> append_entries(Append append, PyObject* const* names, PyObject* const* values,
-                                                  int count);
-    AppendSmallMap append_small_map_ = nullptr;
-    AppendEntries append_map_ = nullptr;
+    std::optional<SerializedValue> appended(Append&& append);
     int append_mode_ = 0;
 };
 

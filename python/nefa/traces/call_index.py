@@ -397,17 +397,16 @@ class OpenIndex:
     time_base: float
     # Set when the index could not be stored and lives in this connection only.
     note: str | None = None
-    # The database, and the thread copying its log back, when this index was
-    # built now: the log is emptied once the connection is closed.
-    db_path: object = None
+    # When this index was built now: the database, whose log is emptied once
+    # the connection is closed, and the thread copying the log back.
+    built_in: object = None
     log_copy: object = None
-    built: bool = False
 
     def close(self) -> None:
         self.conn.close()
-        if self.built:
-            self.built = False
-            db.empty_log(self.db_path, self.log_copy)
+        if self.built_in is not None:
+            built_in, self.built_in = self.built_in, None
+            db.empty_log(built_in, self.log_copy)
 
     def __enter__(self) -> OpenIndex:
         return self
@@ -521,7 +520,7 @@ def open_index(db_path, trace_id: str, *, timeout: float = 60, progress=None) ->
             conn.close()
             raise
         if key is not None:
-            return OpenIndex(conn, trace_id, *key, db_path=db_path, log_copy=copy, built=built)
+            return OpenIndex(conn, trace_id, *key, built_in=db_path if built else None, log_copy=copy)
         conn.close()
     # The file cannot be written: the index lives in this connection.
     conn = db._connect(db_path, timeout=timeout, create=False)
