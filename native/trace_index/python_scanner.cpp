@@ -41,6 +41,7 @@ struct ScannerObject {
     // blocks that take_rows completed.
     LaneBuilder* lanes;
     LaneOut* lane_out;
+    NameBlockBuilder* names;  // the part's name blocks, from batch to batch, for the native writers
 };
 
 ScannerObject* as_scanner(PyObject* self) { return reinterpret_cast<ScannerObject*>(self); }
@@ -287,8 +288,8 @@ PyObject* insert_rows_method(PyObject* self_object, PyObject* args) {
     bool failed = false;
     const RowIds ids{trace_key, part_index, id_base, self->name_ids, self->path_ids};
     try {
-        if (!insert_rows(connection, scanner.rows, scanner.kinds.texts(), ids, *self->lanes, scanner.finished,
-                         failed)) {
+        if (!insert_rows(connection, scanner.rows, scanner.kinds.texts(), ids, *self->lanes, *self->names,
+                         scanner.finished, failed)) {
             if (failed) return nullptr;
             Py_RETURN_FALSE;
         }
@@ -341,15 +342,15 @@ PyObject* submit_rows(PyObject* self_object, PyObject*) {
     }
     if (!rows_mapped(self, "submit_rows")) return nullptr;
     Scanner& scanner = *self->scanner;
-    // Once the document is finished, the lanes' open blocks go too.
+    // Once the document is finished, the lanes' and names' open blocks go too.
     const bool done = scanner.finished;
-    if (scanner.rows.empty() && (!done || self->lanes->empty())) Py_RETURN_NONE;
+    if (scanner.rows.empty() && (!done || (self->lanes->empty() && self->names->empty()))) Py_RETURN_NONE;
     RowWriter& writer = *self->writing->writer;
     bool queued = false;
     try {
         std::sort(scanner.rows.begin(), scanner.rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
         const RowIds ids{0, 0, self->writing->id_base, self->name_ids, self->path_ids};
-        Batch batch = make_batch(std::move(scanner.rows), scanner.kinds.texts(), ids, *self->lanes, done);
+        Batch batch = make_batch(std::move(scanner.rows), scanner.kinds.texts(), ids, *self->lanes, *self->names, done);
         scanner.rows.clear();
         self->busy = true;
         Py_BEGIN_ALLOW_THREADS
@@ -495,6 +496,7 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         object->kind_texts = new std::vector<Ref>();
         object->lanes = new LaneBuilder();
         object->lane_out = new LaneOut();
+        object->names = new NameBlockBuilder();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -516,6 +518,7 @@ void scanner_dealloc(PyObject* self) {
     delete object->kind_texts;
     delete object->lanes;
     delete object->lane_out;
+    delete object->names;
     Py_TYPE(self)->tp_free(self);
 }
 

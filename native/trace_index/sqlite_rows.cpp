@@ -155,7 +155,7 @@ int rows_eof(sqlite3_vtab_cursor* base) {
     const auto* cursor = reinterpret_cast<const RowsCursor*>(base);
     if (cursor->view == nullptr) return 1;
     const Batch& batch = *cursor->view->batch;
-    const std::size_t size = cursor->view->what == view_name_blocks ? batch.name_blocks.size()
+    const std::size_t size = cursor->view->what == view_name_blocks ? batch.names.blocks.size()
                              : cursor->view->what == view_lanes     ? batch.lanes.blocks.size()
                                                                     : batch.rows.size();
     return cursor->at >= size;
@@ -163,13 +163,13 @@ int rows_eof(sqlite3_vtab_cursor* base) {
 
 int name_block_column(const RowsCursor& cursor, sqlite3_context* context, int column) {
     const Batch& batch = *cursor.view->batch;
-    const NameBlock& block = batch.name_blocks[cursor.at];
+    const NameBlock& block = batch.names.blocks[cursor.at];
     switch (column) {
         case column_id: cursor.api->result_int64(context, block.first_id); break;
         case column_name: cursor.api->result_int64(context, block.name_id); break;
         case column_first_offset: cursor.api->result_int64(context, block.first_offset); break;
         case column_ids:
-            cursor.api->result_blob(context, batch.name_block_bytes.data() + block.bytes_at,
+            cursor.api->result_blob(context, batch.names.bytes.data() + block.bytes_at,
                                     static_cast<int>(block.byte_count), SQLITE_STATIC);
             break;
         default: cursor.api->result_null(context); break;
@@ -261,7 +261,7 @@ void add_frames(const std::vector<Row>& rows, long long id_base, LaneBuilder& la
 }
 
 Batch make_batch(std::vector<Row>&& rows, const std::vector<std::string_view>& kinds, const RowIds& ids,
-                 LaneBuilder& lanes, bool done) {
+                 LaneBuilder& lanes, NameBlockBuilder& names, bool done) {
     Batch batch;
     add_frames(rows, ids.id_base, lanes, batch.lanes);
     if (done) lanes.flush(batch.lanes);
@@ -275,43 +275,11 @@ Batch make_batch(std::vector<Row>&& rows, const std::vector<std::string_view>& k
         batch.name_ids[i] = (*ids.name_ids)[row.name];
         batch.path_ids[i] = row.path == no_id ? 0 : (*ids.path_ids)[row.path];
         if (row.kind >= 0) batch.kinds[i] = kinds[static_cast<std::size_t>(row.kind)];
+        names.add(batch.name_ids[i], ids.id_base + row.id, batch.names);
     }
-    // Rows come in id order, so a block's rows are together: sorted by name
-    // (then offset), each name's run is one row of the table.
-    std::vector<std::pair<long long, std::uint16_t>> named;  // (name id, offset)
-    std::vector<std::uint16_t> offsets;
-    auto id_of = [&](std::size_t i) { return ids.id_base + batch.rows[i].id; };
-    for (std::size_t i = 0; i < n;) {
-        const long long first_id = id_of(i) / name_block_ids * name_block_ids;
-        named.clear();
-        for (; i < n && id_of(i) < first_id + name_block_ids; ++i) {
-            named.emplace_back(batch.name_ids[i], static_cast<std::uint16_t>(id_of(i) - first_id));
-        }
-        std::sort(named.begin(), named.end());
-        for (std::size_t run = 0; run < named.size();) {
-            const long long name_id = named[run].first;
-            offsets.clear();
-            for (; run < named.size() && named[run].first == name_id; ++run) offsets.push_back(named[run].second);
-            const auto at = static_cast<std::uint32_t>(batch.name_block_bytes.size());
-            encode_name_block(offsets, batch.name_block_bytes);
-            batch.name_blocks.push_back({name_id, first_id, offsets.front(), at,
-                                         static_cast<std::uint32_t>(batch.name_block_bytes.size() - at)});
-        }
-    }
+    if (done) names.flush(batch.names);
+    else names.end_batch(batch.names);
     return batch;
-}
-
-void encode_name_block(const std::vector<std::uint16_t>& offsets, std::vector<std::uint8_t>& out) {
-    if (offsets.size() < listed_offsets_below) {
-        for (const std::uint16_t offset : offsets) {
-            out.push_back(static_cast<std::uint8_t>(offset & 0xff));
-            out.push_back(static_cast<std::uint8_t>(offset >> 8));
-        }
-        return;
-    }
-    const std::size_t start = out.size();
-    out.resize(start + name_block_bitmap_bytes, 0);
-    for (const std::uint16_t offset : offsets) out[start + offset / 8] |= static_cast<std::uint8_t>(1u << (offset % 8));
 }
 
 sqlite3* usable_handle(PyObject* connection) {
@@ -352,13 +320,13 @@ bool RowInserter::insert_through_table(sqlite3_stmt* statement, const Batch& bat
 
 bool RowInserter::insert_name_blocks(const Batch& batch) {
     const sqlite::Api& s = sqlite::api();
-    if (batch.name_blocks.empty()) return true;
+    if (batch.names.blocks.empty()) return true;
     if (table_ != nullptr) {  // the rows table is registered: read the blocks through it too
         if (name_blocks_table_ == nullptr) {
             if (!prepare_once(name_blocks_table_, name_blocks_insert_sql)) return false;
             s.bind_int64(name_blocks_table_, 2, trace_key_);
         }
-        return insert_through_table(name_blocks_table_, batch, view_name_blocks, batch.name_blocks.size(),
+        return insert_through_table(name_blocks_table_, batch, view_name_blocks, batch.names.blocks.size(),
                                     "a name block was refused (its offsets are taken)");
     }
     if (name_block_ == nullptr) {
@@ -371,11 +339,11 @@ bool RowInserter::insert_name_blocks(const Batch& batch) {
     }
     sqlite3_mutex* mutex = s.db_mutex(db_);
     s.mutex_enter(mutex);  // the binds and the error message are this statement's
-    for (const NameBlock& block : batch.name_blocks) {
+    for (const NameBlock& block : batch.names.blocks) {
         s.bind_int64(name_block_, 2, block.name_id);
         s.bind_int64(name_block_, 3, block.first_id);
         s.bind_int64(name_block_, 4, block.first_offset);
-        s.bind_blob(name_block_, 5, batch.name_block_bytes.data() + block.bytes_at, static_cast<int>(block.byte_count),
+        s.bind_blob(name_block_, 5, batch.names.bytes.data() + block.bytes_at, static_cast<int>(block.byte_count),
                     SQLITE_STATIC);
         if (!step_one_row(name_block_, "a name block was refused (its offsets are taken)")) {
             s.mutex_leave(mutex);
@@ -488,7 +456,7 @@ sqlite3_stmt* RowInserter::statement(int rows) {
 bool RowInserter::insert(const Batch& batch) {
     const sqlite::Api& s = sqlite::api();
     const std::size_t n = batch.rows.size();
-    if (n == 0) return insert_lanes(batch);  // the part's last blocks
+    if (n == 0) return insert_name_blocks(batch) && insert_lanes(batch);  // the part's last blocks
     if (sqlite3_stmt* st = table_statement()) {
         return insert_through_table(st, batch, view_rows, n, "a row was refused (its id is taken)") &&
                insert_name_blocks(batch) && insert_lanes(batch);
@@ -553,12 +521,12 @@ bool RowInserter::insert(const Batch& batch) {
 }
 
 bool insert_rows(PyObject* connection, const std::vector<Row>& rows, const std::vector<std::string_view>& kinds,
-                 const RowIds& ids, LaneBuilder& lanes, bool done, bool& failed) {
+                 const RowIds& ids, LaneBuilder& lanes, NameBlockBuilder& names, bool done, bool& failed) {
     failed = false;
     sqlite3* db = usable_handle(connection);
     if (db == nullptr) return false;
     std::vector<Row> copy(rows);
-    const Batch batch = make_batch(std::move(copy), kinds, ids, lanes, done);
+    const Batch batch = make_batch(std::move(copy), kinds, ids, lanes, names, done);
     RowInserter inserter(db, ids.trace_key, ids.part_index, ids.id_base);
     if (!inserter.insert(batch)) {
         PyErr_Format(PyExc_RuntimeError, "cannot index the calls: %s", inserter.error().c_str());

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include "trace_index/lane_blocks.hpp"
+#include "trace_index/name_blocks.hpp"
 #include "trace_index/scanner.hpp"
 
 #include <cstdint>
@@ -27,27 +28,6 @@ struct RowIds {
     const std::vector<long long>* path_ids;
 };
 
-// Calls per block of the index by name (`call_name_blocks`): a row per
-// name and block (and batch) holds the ids of the name's rows in the block,
-// as offsets from its first id, so that the table has far fewer rows than
-// `calls`. Stored databases depend on it.
-constexpr long long name_block_ids = 1024;
-// Offsets are listed as 2 bytes each, little-endian, while fewer than this
-// many; else the block's bitmap is stored (bit i of byte i / 8: offset i).
-constexpr std::size_t listed_offsets_below = 64;
-constexpr std::size_t name_block_bitmap_bytes = name_block_ids / 8;
-
-struct NameBlock {
-    long long name_id;
-    long long first_id;      // a multiple of name_block_ids
-    long long first_offset;  // the smallest offset listed: rows of several batches make several rows
-    std::uint32_t bytes_at;  // the offsets, in Batch::name_block_bytes
-    std::uint32_t byte_count;
-};
-
-// Appends the encoding of sorted offsets of one block to `out`.
-void encode_name_block(const std::vector<std::uint16_t>& offsets, std::vector<std::uint8_t>& out);
-
 // Rows ready for the table: database ids in place of the scanner's local
 // ones, kinds as texts that outlive the batch (the scanner's interned ones).
 struct Batch {
@@ -55,17 +35,16 @@ struct Batch {
     std::vector<long long> name_ids;  // per row
     std::vector<long long> path_ids;  // per row; meaningless where row.path == no_id
     std::vector<std::string_view> kinds;  // per row; meaningless where row.kind < 0
-    std::vector<NameBlock> name_blocks;  // each name's blocks among these rows, once each
-    std::vector<std::uint8_t> name_block_bytes;
+    NameBlockOut names;  // the name blocks these rows (and those before them) completed
     LaneOut lanes;  // the lane blocks these rows (and those before them) completed
 };
 
-// Resolves the rows' ids (the caller checked that every id is mapped) and
-// finds their name blocks; their frames go to `lanes`, whose full blocks the
-// batch takes, and all its open ones too when the part is `done`. Rows come
-// in id order.
+// Resolves the rows' ids (the caller checked that every id is mapped); their
+// frames go to `lanes` and their names to `names`, whose completed blocks the
+// batch takes, and all their open ones too when the part is `done`. Rows
+// come in id order.
 Batch make_batch(std::vector<Row>&& rows, const std::vector<std::string_view>& kinds, const RowIds& ids,
-                 LaneBuilder& lanes, bool done);
+                 LaneBuilder& lanes, NameBlockBuilder& names, bool done);
 
 // Feeds the frames among `rows` (in id order) to `lanes`.
 void add_frames(const std::vector<Row>& rows, long long id_base, LaneBuilder& lanes, LaneOut& out);
@@ -139,6 +118,6 @@ private:
 // exception set. Interpreter lock held throughout, so no Python thread
 // uses the connection meanwhile.
 bool insert_rows(PyObject* connection, const std::vector<Row>& rows, const std::vector<std::string_view>& kinds,
-                 const RowIds& ids, LaneBuilder& lanes, bool done, bool& failed);
+                 const RowIds& ids, LaneBuilder& lanes, NameBlockBuilder& names, bool done, bool& failed);
 
 }  // namespace nefa::trace_index

@@ -640,7 +640,7 @@ def _migration_6(conn: sqlite3.Connection) -> None:
     # in: the index of calls by name took a quarter of the index build.  The
     # blocks are read off that index, a name of a trace at a time.
     from nefa.traces.call_index import NAME_BLOCKS
-    from nefa.traces.name_blocks import block_rows
+    from nefa.traces.name_blocks import block_ids, block_rows
 
     conn.execute(NAME_BLOCKS.format(schema=""))
     names = conn.execute("SELECT DISTINCT trace_key, name_id FROM calls INDEXED BY calls_by_name").fetchall()
@@ -649,7 +649,8 @@ def _migration_6(conn: sqlite3.Connection) -> None:
                            (trace_key, name_id))
         conn.executemany(
             "INSERT INTO call_name_blocks (trace_key, name_id, first_id, first_offset, ids) VALUES (?, ?, ?, ?, ?)",
-            block_rows((trace_key, name_id, call_id) for (call_id,) in ids))
+            # Indexes of this schema were all built by version 1.
+            block_rows(((trace_key, name_id, call_id) for (call_id,) in ids), block_ids(1)))
     conn.execute("DROP INDEX calls_by_name")
 
 

@@ -30,10 +30,14 @@ from nefa.traces import lanes
 from nefa.traces.name_blocks import block_rows
 from nefa.traces.pieces_ahead import pieces_ahead
 
-__all__ = ["INDEX_VERSION", "NAME_BLOCKS", "IndexedPart", "create_index_tables", "index_part", "scan_fields"]
+__all__ = ["INDEX_VERSION", "NAME_BLOCKS", "READABLE_VERSIONS", "IndexedPart", "create_index_tables", "index_part", "scan_fields"]
 
-# Raised when what the builder writes changes: older indexes are rebuilt.
-INDEX_VERSION = 1
+# Raised when what the builder writes changes: older indexes are rebuilt,
+# unless they read as they are.
+INDEX_VERSION = 2
+# Version 1 differs only in the size of its name blocks, which readers take
+# from the version.
+READABLE_VERSIONS = (1, 2)
 
 # Bytes handed to the scanner at once: rows are taken after each piece, so
 # this bounds the rows waiting in memory too.
@@ -150,7 +154,7 @@ NAME_BLOCKS = """
     CREATE TABLE {schema}call_name_blocks (
         trace_key INTEGER NOT NULL,
         name_id INTEGER NOT NULL,
-        first_id INTEGER NOT NULL,      -- a multiple of the block size (1024)
+        first_id INTEGER NOT NULL,      -- a multiple of the block size (8192; 1024 in version 1)
         first_offset INTEGER NOT NULL,  -- the first of ids
         ids BLOB NOT NULL,              -- offsets from first_id: 2 bytes each (little-endian), or a bitmap of 128
         PRIMARY KEY (trace_key, name_id, first_id, first_offset)
@@ -395,6 +399,7 @@ class OpenIndex:
     trace_id: str
     trace_key: int
     time_base: float
+    version: int  # of the builder that made it
     # Set when the index could not be stored and lives in this connection only.
     note: str | None = None
     # When this index was built now: the database, whose log is emptied once
@@ -416,7 +421,7 @@ class OpenIndex:
 
 
 def _current_key(conn: sqlite3.Connection, trace_id: str):
-    """(trace_key, time_base) of a current index of ``trace_id``, or None."""
+    """(trace_key, time_base, version) of a current index of ``trace_id``, or None."""
     parts = conn.execute("SELECT part_count FROM traces WHERE id = ?", (trace_id,)).fetchone()
     if parts is None:
         raise db.TraceNotFoundError(f"no trace {trace_id!r}")
@@ -426,9 +431,9 @@ def _current_key(conn: sqlite3.Connection, trace_id: str):
         ).fetchone()
     except sqlite3.OperationalError:
         return None  # an older schema, read as it is
-    if row is None or row[2] != INDEX_VERSION or row[3] != parts[0]:
+    if row is None or row[2] not in READABLE_VERSIONS or row[3] != parts[0]:
         return None
-    return row[0], row[1]
+    return row[0], row[1], row[2]
 
 
 def _reader_path(conn: sqlite3.Connection) -> str | None:

@@ -19,7 +19,7 @@ from nefa import db
 from nefa.traces.call_index import OpenIndex
 from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
 from nefa.traces.lanes import ensure_lanes, lane_from, lane_ids
-from nefa.traces.name_blocks import decode
+from nefa.traces.name_blocks import block_ids, decode
 from nefa.traces.output import format_time, printable
 from nefa.traces.show import ThreadNotFoundError, _Style, call_notes, select_threads
 from nefa.traces.values import brief, brief_locals, format_span
@@ -177,6 +177,7 @@ class IndexedTrace:
         ids: list[int] = []
         block: list[int] = []
         at = None
+        size = block_ids(self.index.version)
         for first_id, stored in self.conn.execute(
                 "SELECT first_id, ids FROM call_name_blocks WHERE trace_key = ? AND name_id = ?"
                 " ORDER BY first_id, first_offset", (self.key, name_id)):
@@ -184,13 +185,14 @@ class IndexedTrace:
                 # A block's rows of several batches interleave: whole blocks go out, sorted.
                 ids.extend(sorted(block))
                 block, at = [], first_id
-                if len(ids) >= batch:
-                    yield ids
-                    ids = []
-            block.extend(decode(first_id, stored))
+                while len(ids) >= batch:
+                    yield ids[:batch]
+                    del ids[:batch]
+            block.extend(decode(first_id, stored, size))
         ids.extend(sorted(block))
-        if ids:
-            yield ids
+        while ids:
+            yield ids[:batch]
+            del ids[:batch]
 
     def _text(self, table: str, column: str, text_id):
         """A name or path by id, looked up once."""

@@ -2,10 +2,12 @@
 occurs in, each with the ids of its rows there (``call_name_blocks``).
 
 A row holds offsets from the block's first id: 2 bytes each, little-endian,
-while fewer than 64, else the block's bitmap of 128 bytes (bit ``i`` of
-byte ``i // 8``: offset ``i``).  The native writer makes the rows of each
-batch of calls; a block's rows of one name from several batches are rows of
-their own, told apart by their first offset.
+while fewer than a sixteenth of the block, else the block's bitmap (bit
+``i`` of byte ``i // 8``: offset ``i``), which is longer than any list.  A
+block may have several rows of one name, told apart by their first offset:
+the native writer keeps the newest blocks open from batch to batch, and the
+calls of older ones (a call's row comes when it returns) make rows of their
+own.  Indexes of version 1 have blocks of 1,024 ids.
 """
 
 from __future__ import annotations
@@ -15,25 +17,29 @@ from collections.abc import Iterable, Iterator
 
 from nefa._native import NAME_BLOCK_IDS
 
-__all__ = ["NAME_BLOCK_IDS", "block_rows", "decode", "encode"]
+__all__ = ["NAME_BLOCK_IDS", "block_ids", "block_rows", "decode", "encode"]
 
-_LISTED_BELOW = 64
-_BITMAP_BYTES = NAME_BLOCK_IDS // 8
+_VERSION_1_BLOCK_IDS = 1024
 
 
-def encode(offsets: list[int]) -> bytes:
+def block_ids(index_version: int) -> int:
+    """The ids per block in an index of ``index_version``."""
+    return _VERSION_1_BLOCK_IDS if index_version == 1 else NAME_BLOCK_IDS
+
+
+def encode(offsets: list[int], size: int = NAME_BLOCK_IDS) -> bytes:
     """The stored form of a block's sorted offsets."""
-    if len(offsets) < _LISTED_BELOW:
+    if len(offsets) < size // 16:
         return struct.pack(f"<{len(offsets)}H", *offsets)
-    bitmap = bytearray(_BITMAP_BYTES)
+    bitmap = bytearray(size // 8)
     for offset in offsets:
         bitmap[offset >> 3] |= 1 << (offset & 7)
     return bytes(bitmap)
 
 
-def decode(first_id: int, ids: bytes) -> list[int]:
+def decode(first_id: int, ids: bytes, size: int = NAME_BLOCK_IDS) -> list[int]:
     """The call ids a row holds, in order."""
-    if len(ids) == _BITMAP_BYTES:
+    if len(ids) == size // 8:
         bits = int.from_bytes(ids, "little")
         found = []
         while bits:
@@ -44,13 +50,14 @@ def decode(first_id: int, ids: bytes) -> list[int]:
     return [first_id + offset for offset in struct.unpack(f"<{len(ids) // 2}H", ids)]
 
 
-def block_rows(rows: Iterable[tuple[int, int, int]]) -> Iterator[tuple[int, int, int, int, bytes]]:
+def block_rows(rows: Iterable[tuple[int, int, int]],
+               size: int = NAME_BLOCK_IDS) -> Iterator[tuple[int, int, int, int, bytes]]:
     """Table rows for (trace_key, name_id, id) triples, each id once:
     (trace_key, name_id, first_id, first_offset, ids)."""
     grouped: dict[tuple[int, int, int], list[int]] = {}
     for trace_key, name_id, call_id in rows:
-        first_id = call_id - call_id % NAME_BLOCK_IDS
+        first_id = call_id - call_id % size
         grouped.setdefault((trace_key, name_id, first_id), []).append(call_id - first_id)
     for (trace_key, name_id, first_id), offsets in sorted(grouped.items()):
         offsets.sort()
-        yield trace_key, name_id, first_id, offsets[0], encode(offsets)
+        yield trace_key, name_id, first_id, offsets[0], encode(offsets, size)
