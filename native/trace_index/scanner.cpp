@@ -1,5 +1,7 @@
 #include "trace_index/scanner.hpp"
 
+#include "trace_index/byte_hash.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -13,19 +15,12 @@ namespace {
 // record: without a bound, a damaged length would make the scanner keep
 // the rest of the document in memory.
 constexpr std::size_t max_incomplete = std::size_t{256} << 20;
-// Per code and thread, where the last few returns left off: a generator
-// resumes where one of them suspended.
-constexpr std::size_t recent_returns_kept = 8;
 
-std::uint64_t fnv1a(const std::uint8_t* data, std::size_t size) {
-    std::uint64_t hash = 1469598103934665603ull;
-    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 1099511628211ull;
-    return hash;
-}
+std::uint64_t hash_text(std::string_view text) { return hash_bytes(text.data(), text.size()); }
 
-std::uint64_t fnv1a(std::string_view text) {
-    return fnv1a(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
+// Hashed only where a resumption is looked for: a return's, and a call's
+// that may resume.
+std::uint64_t locals_hash(const ScanRecord& record) { return record.locals.empty() ? 0 : hash_text(record.locals); }
 
 // "file:line" into the file and the line (-1 when there is none).
 void split_path(std::string_view path, std::string_view& file, std::int64_t& line) {
@@ -46,13 +41,64 @@ void split_path(std::string_view path, std::string_view& file, std::int64_t& lin
 }  // namespace
 
 std::uint32_t Interner::intern(std::string_view text) {
-    const auto found = ids_.find(text);
-    if (found != ids_.end()) return found->second;
+    if (slots_.empty()) grow();
+    const std::uint64_t hash = hash_text(text);
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t slot = static_cast<std::size_t>(hash) & mask;
+    for (; slots_[slot] != 0; slot = (slot + 1) & mask) {
+        const std::uint32_t id = slots_[slot] - 1;
+        if (hashes_[id] == hash && texts_[id] == text) return id;
+    }
     const std::string& kept = storage_.emplace_back(text);
     const auto id = static_cast<std::uint32_t>(texts_.size());
     texts_.push_back(kept);
-    ids_.emplace(texts_.back(), id);
+    hashes_.push_back(hash);
+    slots_[slot] = id + 1;
+    if (texts_.size() * 2 > slots_.size()) grow();
     return id;
+}
+
+void Interner::grow() {
+    slots_.assign(std::max<std::size_t>(64, slots_.size() * 2), 0);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::uint32_t id = 0; id < texts_.size(); ++id) {
+        std::size_t slot = static_cast<std::size_t>(hashes_[id]) & mask;
+        while (slots_[slot] != 0) slot = (slot + 1) & mask;
+        slots_[slot] = id + 1;
+    }
+}
+
+void Scanner::RecentReturns::push(RecentReturn recent) {
+    if (count == kept) {
+        std::copy(returns + 1, returns + kept, returns);
+        --count;
+    }
+    returns[count++] = recent;
+}
+
+bool Scanner::RecentReturns::take(std::int64_t line, std::uint64_t locals_hash) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (returns[i].line == line && returns[i].locals_hash == locals_hash) {
+            std::copy(returns + i + 1, returns + count, returns + i);
+            --count;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint32_t Scanner::code_index(std::uint32_t name, std::uint32_t path) {
+    if (name >= code_by_name_.size()) code_by_name_.resize(name + 1, no_id);
+    std::uint32_t& first = code_by_name_[name];
+    if (first != no_id && codes_[first].stats.path == path) return first;
+    auto make = [&] {
+        codes_.push_back(CodeState{FunctionStats{name, path}});
+        return static_cast<std::uint32_t>(codes_.size() - 1);
+    };
+    if (first == no_id) return first = make();
+    const auto [found, inserted] = other_codes_.try_emplace((std::uint64_t{name} << 32) | path, 0);
+    if (inserted) found->second = make();
+    return found->second;
 }
 
 bool Scanner::FrameIdKey::operator==(const FrameIdKey& other) const {
@@ -240,7 +286,6 @@ void Scanner::record(Cursor& cursor) {
                     r.locals_size = cursor.map_length();
                     cursor.rewind(value_start);
                     cursor.skip(&value_forms_seen);
-                    r.locals_hash = fnv1a(cursor.at(value_start), cursor.position() - value_start);
                     r.locals = std::string_view(reinterpret_cast<const char*>(cursor.at(value_start)),
                                                 cursor.position() - value_start);
                     continue;
@@ -371,13 +416,13 @@ void Scanner::call(ThreadState& thread, const Record& record, double timestamp) 
     row.return_offset = -1;
     row.start_ns = nanoseconds(timestamp);
     open.start = timestamp;
-    open.code = (std::uint64_t{row.name} << 32) | row.path;
-    open.co_name_hash = fnv1a(record.co_name);
+    open.code = code_index(row.name, row.path);
+    open.co_name_hash = hash_text(record.co_name);
     if (record.has_frame_id) {
         open.frame_id = frame_id_key(record.frame_id);
     }
     row.resumed = resumed(thread, record, open.code, row.line);
-    ++thread.active[open.code];
+    ++thread.code(open.code).active;
     ++thread.summary.call_count;
     thread.stack.push_back(open);
     if (observer) observer->opened(record, row, timestamp);
@@ -395,7 +440,7 @@ void Scanner::call(ThreadState& thread, const Record& record, double timestamp) 
 // Comprehensions, lambdas and module bodies never resume.
 Scanner::FrameIdKey Scanner::frame_id_key(std::string_view frame_id) {
     FrameIdKey key{};
-    key.hash = fnv1a(frame_id);
+    key.hash = hash_text(frame_id);
     if (frame_id.size() <= sizeof key.text) {
         key.length = static_cast<std::uint8_t>(frame_id.size());
         std::memcpy(key.text, frame_id.data(), frame_id.size());
@@ -405,26 +450,18 @@ Scanner::FrameIdKey Scanner::frame_id_key(std::string_view frame_id) {
     return key;
 }
 
-bool Scanner::resumed(ThreadState& thread, const Record& record, std::uint64_t code, std::int64_t line) {
+bool Scanner::resumed(ThreadState& thread, const Record& record, std::uint32_t code, std::int64_t line) {
     if (record.co_name == "<genexpr>") return record.locals_size > 1;
     if (!record.co_name.empty() && record.co_name.front() == '<') return false;
     if (line < 0) return false;
-    auto [first, inserted] = first_call_line_.try_emplace(code, line);
-    if (inserted) return false;
-    if (line <= first->second) {
-        first->second = line;
+    CodeState& state = codes_[code];
+    if (!state.has_first_line || line <= state.first_line) {
+        state.first_line = line;
+        state.has_first_line = true;
         return false;
     }
-    const auto recent = thread.returns.find(code);
-    if (recent == thread.returns.end()) return false;
-    auto& kept = recent->second;
-    for (auto it = kept.begin(); it != kept.end(); ++it) {
-        if (it->line == line && it->locals_hash == record.locals_hash) {
-            kept.erase(it);
-            return true;
-        }
-    }
-    return false;
+    const ThreadCode& here = thread.code(code);
+    return here.recent != no_id && thread.recent[here.recent].take(line, locals_hash(record));
 }
 
 void Scanner::ret(ThreadState& thread, const Record& record, double timestamp) {
@@ -437,7 +474,7 @@ void Scanner::ret(ThreadState& thread, const Record& record, double timestamp) {
                 break;
             }
         }
-    } else if (!thread.stack.empty() && thread.stack.back().co_name_hash == fnv1a(record.co_name)) {
+    } else if (!thread.stack.empty() && thread.stack.back().co_name_hash == hash_text(record.co_name)) {
         target = thread.stack.size() - 1;
     }
 
@@ -446,10 +483,13 @@ void Scanner::ret(ThreadState& thread, const Record& record, double timestamp) {
     split_path(record.path, file, line);
     const std::uint32_t name = names.intern(shown_name(record.qualname, record.co_name));
     const std::uint32_t path = paths.intern(file);
-    const std::uint64_t code = (std::uint64_t{name} << 32) | path;
-    auto& recent = thread.returns[code];
-    if (recent.size() >= recent_returns_kept) recent.erase(recent.begin());
-    recent.push_back({line, record.locals_hash});
+    const std::uint32_t code = code_index(name, path);
+    ThreadCode& here = thread.code(code);
+    if (here.recent == no_id) {
+        here.recent = static_cast<std::uint32_t>(thread.recent.size());
+        thread.recent.emplace_back();
+    }
+    thread.recent[here.recent].push({line, locals_hash(record)});
 
     if (target) {
         // Calls above the one returning never reported their return.
@@ -481,11 +521,10 @@ void Scanner::ret(ThreadState& thread, const Record& record, double timestamp) {
     row.duration_ns = std::max<std::int64_t>(0, nanoseconds(timestamp) - row.start_ns);
     row.self_ns = row.duration_ns;
     if (!thread.stack.empty()) thread.stack.back().child_ns += row.duration_ns;
-    FunctionStats& stats = stats_.try_emplace(code, FunctionStats{name, path}).first->second;
+    FunctionStats& stats = codes_[code].stats;
     ++stats.calls;
     stats.self_ns += row.self_ns;
-    const auto active = thread.active.find(code);
-    if (active == thread.active.end() || active->second == 0) stats.total_ns += row.duration_ns;
+    if (thread.code(code).active == 0) stats.total_ns += row.duration_ns;
     ++thread.summary.call_count;
     if (observer) observer->unmatched(record, row, thread.stack.empty() ? thread.first : timestamp, timestamp);
     keep(row);
@@ -499,18 +538,18 @@ void Scanner::close(ThreadState& thread, OpenCall& open, double timestamp, std::
                     std::uint64_t at) {
     Row row = open.row;
     const std::int64_t child_ns = open.child_ns;
-    const std::uint64_t code = open.code;
+    const std::uint32_t code = open.code;
     const double start = open.start;
     thread.stack.pop_back();  // `open` is gone from here on
     row.duration_ns = std::max<std::int64_t>(0, nanoseconds(std::max(timestamp, start)) - row.start_ns);
     row.self_ns = std::max<std::int64_t>(0, row.duration_ns - child_ns);
     row.flags |= flags;
     if (!thread.stack.empty()) thread.stack.back().child_ns += row.duration_ns;
-    FunctionStats& stats = stats_.try_emplace(code, FunctionStats{row.name, row.path}).first->second;
+    FunctionStats& stats = codes_[code].stats;
     ++stats.calls;
     stats.self_ns += row.self_ns;
     // Recursion: only the outermost open call of a code adds to its total.
-    auto& active = thread.active[code];
+    std::uint32_t& active = thread.code(code).active;
     if (active > 0) --active;
     if (active == 0) stats.total_ns += row.duration_ns;
     if (observer) observer->closed(row, start, std::max(timestamp, start), by, at);
@@ -573,8 +612,9 @@ std::vector<ThreadSummary> Scanner::thread_summaries() const {
 
 std::vector<FunctionStats> Scanner::function_stats() const {
     std::vector<FunctionStats> out;
-    out.reserve(stats_.size());
-    for (const auto& [code, stats] : stats_) out.push_back(stats);
+    for (const CodeState& code : codes_) {
+        if (code.stats.calls > 0) out.push_back(code.stats);  // a return's code may have made none
+    }
     return out;
 }
 

@@ -63,16 +63,20 @@ struct FunctionStats {
     std::int64_t self_ns = 0;
 };
 
-// Interned texts: ids are given in first-seen order.
+// Interned texts: ids are given in first-seen order. Four texts a call are
+// looked up: an open-addressed table of ids, with each text's hash kept.
 class Interner {
 public:
     std::uint32_t intern(std::string_view text);
     const std::vector<std::string_view>& texts() const { return texts_; }
 
 private:
-    std::deque<std::string> storage_;
+    void grow();
+
+    std::deque<std::string> storage_;  // never moves what it holds
     std::vector<std::string_view> texts_;
-    std::unordered_map<std::string_view, std::uint32_t> ids_;
+    std::vector<std::uint64_t> hashes_;  // per id
+    std::vector<std::uint32_t> slots_;   // id + 1, 0 when free; a power of two long
 };
 
 // One record as the scanner read it: views into the bytes being parsed,
@@ -88,7 +92,6 @@ struct ScanRecord {
     std::optional<std::uint64_t> thread_id;
     std::optional<double> timestamp;
     std::int64_t locals_size = -1;  // entries when "locals" is a map
-    std::uint64_t locals_hash = 0;
     std::string_view locals, arg;  // encoded values; empty when the record has none
 };
 
@@ -151,13 +154,32 @@ private:
         Row row;
         std::optional<FrameIdKey> frame_id;
         std::uint64_t co_name_hash;
-        std::uint64_t code;
+        std::uint32_t code;  // index into codes_
         std::int64_t child_ns = 0;
         double start;
+    };
+    // A code is a (name, path) pair of local ids; its figures are kept by
+    // index, found through its name: a name seldom has a second path.
+    struct CodeState {
+        FunctionStats stats;
+        std::int64_t first_line = 0;
+        bool has_first_line = false;
     };
     struct RecentReturn {
         std::int64_t line;
         std::uint64_t locals_hash;
+    };
+    // Per code and thread, where the last few returns left off, oldest first.
+    struct RecentReturns {
+        static constexpr std::size_t kept = 8;
+        RecentReturn returns[kept];
+        std::size_t count = 0;
+        void push(RecentReturn recent);
+        bool take(std::int64_t line, std::uint64_t locals_hash);
+    };
+    struct ThreadCode {
+        std::uint32_t active = 0;            // open calls
+        std::uint32_t recent = no_id;        // index into ThreadState::recent
     };
     struct ThreadState {
         ThreadSummary summary;
@@ -166,8 +188,12 @@ private:
         double last = 0;
         bool has_time = false;
         std::vector<OpenCall> stack;
-        std::unordered_map<std::uint64_t, std::uint32_t> active;  // open calls per code
-        std::unordered_map<std::uint64_t, std::vector<RecentReturn>> returns;  // per code, the last few
+        std::vector<ThreadCode> codes;  // by code index, grown as codes show up here
+        std::vector<RecentReturns> recent;
+        ThreadCode& code(std::uint32_t index) {
+            if (index >= codes.size()) codes.resize(index + 1);
+            return codes[index];
+        }
     };
     using Record = ScanRecord;
     void keep(const Row& row);
@@ -185,7 +211,8 @@ private:
                std::uint64_t at);
     std::int64_t nanoseconds(double timestamp) const;
     ThreadState& thread_for(std::uint64_t native_id);
-    bool resumed(ThreadState& thread, const Record& record, std::uint64_t code, std::int64_t line);
+    bool resumed(ThreadState& thread, const Record& record, std::uint32_t code, std::int64_t line);
+    std::uint32_t code_index(std::uint32_t name, std::uint32_t path);
 
     std::optional<double> time_base_;
     bool strict_time_;
@@ -200,8 +227,9 @@ private:
     std::uint64_t consumed_ = 0;  // document offset of tail_'s first byte
     std::unordered_map<std::uint64_t, ThreadState> threads_;
     std::vector<std::uint64_t> thread_order_;
-    std::unordered_map<std::uint64_t, FunctionStats> stats_;
-    std::unordered_map<std::uint64_t, std::int64_t> first_call_line_;
+    std::vector<CodeState> codes_;
+    std::vector<std::uint32_t> code_by_name_;  // by name id: its first code, or no_id
+    std::unordered_map<std::uint64_t, std::uint32_t> other_codes_;  // by name << 32 | path: the rest
 };
 
 }  // namespace nefa::trace_index
