@@ -351,7 +351,9 @@ PyObject* submit_rows(PyObject* self_object, PyObject*) {
         std::sort(scanner.rows.begin(), scanner.rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
         const RowIds ids{0, 0, self->writing->id_base, self->name_ids, self->path_ids};
         Batch batch = make_batch(std::move(scanner.rows), scanner.kinds.texts(), ids, *self->lanes, *self->names, done);
+        // The batch took the rows' room: the next batch's rows are about as many.
         scanner.rows.clear();
+        scanner.rows.reserve(batch.rows.size());
         self->busy = true;
         Py_BEGIN_ALLOW_THREADS
         queued = writer.submit(std::move(batch));
