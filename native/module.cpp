@@ -30,7 +30,7 @@ PyMethodDef methods[] = {
      " connection (or None); None when the connection cannot be read natively."},
     {"inflate_chunks", nefa::document::inflate_chunks, METH_VARARGS,
      "inflate_chunks(rows, sizes, /)\n--\n\n"
-     "The raw bytes of consecutive stored chunks (a list of bytes, and each one's raw size); None without zlib;"
+     "The raw bytes of consecutive stored chunks (a list of bytes, and each one's raw size);"
      " ValueError when a row is damaged."},
     {nullptr, nullptr, 0, nullptr},
 };

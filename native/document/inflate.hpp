@@ -8,10 +8,9 @@
 namespace nefa::document {
 
 // inflate_chunks(rows, sizes, /): the raw bytes of consecutive chunks, each
-// row's blocks inflated in place; None when zlib cannot be reached; a
-// ValueError when a row is damaged (the caller reads it again the slow way
-// to say how). Interpreter lock held on entry and exit, released while
-// inflating.
+// row's blocks inflated in place; a ValueError when a row is damaged (the
+// caller reads it again the slow way to say how). Interpreter lock held on
+// entry and exit, released while inflating.
 PyObject* inflate_chunks(PyObject* module, PyObject* args);
 
 }  // namespace nefa::document

@@ -1,6 +1,6 @@
 // Symbols of a shared library that the interpreter has already loaded (the
-// SQLite of its sqlite3 module, the zlib of its zlib module): we build
-// against the headers only and use the very library those modules use.
+// SQLite of its sqlite3 module): we build against the headers only and use
+// the very library that module uses.
 #pragma once
 
 #include <dlfcn.h>
