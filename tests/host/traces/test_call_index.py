@@ -779,17 +779,29 @@ def test_a_first_read_leaves_the_log_copy_to_a_thread_and_the_file_ends_whole(sy
     assert calls_of(alone, "trc_synthetic") == expected
 
 
-def test_the_log_is_emptied_once_the_index_built_by_a_read_is_closed(synthetic, tmp_path):
+def test_the_log_is_emptied_once_the_index_built_by_a_read_is_closed(synthetic, tmp_path, monkeypatch):
     path = tmp_path / "trace.db"
     db.store_trace(path, "trc_synthetic", msgpack=synthetic(20000), index=False)
     log = pathlib.Path(f"{path}-wal")
-    with call_index.open_index(path, "trc_synthetic") as index:
-        # A read under way while the log is copied back: the copy cannot
-        # empty the log then, and the read-only connection cannot at close.
-        rows = index.conn.execute("SELECT * FROM calls")
+    copy_later = db.copy_log_back_later
+    reads = []
+
+    def read_first(db_path):
+        # A read under way while the log is copied back, begun before the
+        # copy can start: the copy cannot empty the log then, and the
+        # read-only connection cannot at close.
+        reader = sqlite3.connect(db_path)
+        rows = reader.execute("SELECT * FROM calls")
         rows.fetchone()
-        assert index.log_copy is not None
+        reads.append((reader, rows))
+        return copy_later(db_path)
+
+    monkeypatch.setattr(db, "copy_log_back_later", read_first)
+    with call_index.open_index(path, "trc_synthetic") as index:
+        assert index.log_copy is not None and reads
         index.log_copy.join()
         assert log.stat().st_size > 0
+        reader, rows = reads[0]
         rows.fetchall()
+        reader.close()
     assert not log.exists() or log.stat().st_size == 0
