@@ -269,8 +269,8 @@ std::uint64_t load64(const std::uint8_t* p) {
 // most, after a match of 3).
 constexpr std::size_t match_overshoot = 32;
 // Output room the fast loop needs for one round: up to three literals, or
-// one literal and the longest match.
-constexpr std::size_t fast_room = 1 + 258 + match_overshoot;
+// two literals and the longest match with its overshoot.
+constexpr std::size_t fast_room = 2 + 258 + match_overshoot;
 // Input it needs: two refills of up to 7 bytes, each loading 8.
 constexpr std::ptrdiff_t fast_input = 16;
 

@@ -421,8 +421,9 @@ void Scanner::call(ThreadState& thread, const Record& record, double timestamp) 
     if (record.has_frame_id) {
         open.frame_id = frame_id_key(record.frame_id);
     }
-    row.resumed = resumed(thread, record, open.code, row.line);
-    ++thread.code(open.code).active;
+    open.here = &thread.code(open.code);
+    row.resumed = resumed(thread, record, open.code, row.line, *open.here);
+    ++open.here->active;
     ++thread.summary.call_count;
     thread.stack.push_back(open);
     if (observer) observer->opened(record, row, timestamp);
@@ -450,7 +451,8 @@ Scanner::FrameIdKey Scanner::frame_id_key(std::string_view frame_id) {
     return key;
 }
 
-bool Scanner::resumed(ThreadState& thread, const Record& record, std::uint32_t code, std::int64_t line) {
+bool Scanner::resumed(ThreadState& thread, const Record& record, std::uint32_t code, std::int64_t line,
+                      const ThreadCode& here) {
     if (record.co_name == "<genexpr>") return record.locals_size > 1;
     if (!record.co_name.empty() && record.co_name.front() == '<') return false;
     if (line < 0) return false;
@@ -460,7 +462,6 @@ bool Scanner::resumed(ThreadState& thread, const Record& record, std::uint32_t c
         state.has_first_line = true;
         return false;
     }
-    const ThreadCode& here = thread.code(code);
     return here.recent != no_id && thread.recent[here.recent].take(line, locals_hash(record));
 }
 
@@ -524,7 +525,7 @@ void Scanner::ret(ThreadState& thread, const Record& record, double timestamp) {
     FunctionStats& stats = codes_[code].stats;
     ++stats.calls;
     stats.self_ns += row.self_ns;
-    if (thread.code(code).active == 0) stats.total_ns += row.duration_ns;
+    if (here.active == 0) stats.total_ns += row.duration_ns;
     ++thread.summary.call_count;
     if (observer) observer->unmatched(record, row, thread.stack.empty() ? thread.first : timestamp, timestamp);
     keep(row);
@@ -539,6 +540,7 @@ void Scanner::close(ThreadState& thread, OpenCall& open, double timestamp, std::
     Row row = open.row;
     const std::int64_t child_ns = open.child_ns;
     const std::uint32_t code = open.code;
+    ThreadCode& here = *open.here;
     const double start = open.start;
     thread.stack.pop_back();  // `open` is gone from here on
     row.duration_ns = std::max<std::int64_t>(0, nanoseconds(std::max(timestamp, start)) - row.start_ns);
@@ -549,7 +551,7 @@ void Scanner::close(ThreadState& thread, OpenCall& open, double timestamp, std::
     ++stats.calls;
     stats.self_ns += row.self_ns;
     // Recursion: only the outermost open call of a code adds to its total.
-    std::uint32_t& active = thread.code(code).active;
+    std::uint32_t& active = here.active;
     if (active > 0) --active;
     if (active == 0) stats.total_ns += row.duration_ns;
     if (observer) observer->closed(row, start, std::max(timestamp, start), by, at);

@@ -150,11 +150,13 @@ private:
         bool operator==(const FrameIdKey& other) const;
     };
     static FrameIdKey frame_id_key(std::string_view frame_id);
+    struct ThreadCode;
     struct OpenCall {
         Row row;
         std::optional<FrameIdKey> frame_id;
         std::uint64_t co_name_hash;
         std::uint32_t code;  // index into codes_
+        ThreadCode* here;    // the code on the call's thread (map nodes never move)
         std::int64_t child_ns = 0;
         double start;
     };
@@ -188,12 +190,11 @@ private:
         double last = 0;
         bool has_time = false;
         std::vector<OpenCall> stack;
-        std::vector<ThreadCode> codes;  // by code index, grown as codes show up here
+        // By code index, only the codes seen on this thread: a trace of many
+        // threads and many codes would otherwise hold both's product.
+        std::unordered_map<std::uint32_t, ThreadCode> codes;
         std::vector<RecentReturns> recent;
-        ThreadCode& code(std::uint32_t index) {
-            if (index >= codes.size()) codes.resize(index + 1);
-            return codes[index];
-        }
+        ThreadCode& code(std::uint32_t index) { return codes[index]; }
     };
     using Record = ScanRecord;
     void keep(const Row& row);
@@ -211,7 +212,8 @@ private:
                std::uint64_t at);
     std::int64_t nanoseconds(double timestamp) const;
     ThreadState& thread_for(std::uint64_t native_id);
-    bool resumed(ThreadState& thread, const Record& record, std::uint32_t code, std::int64_t line);
+    bool resumed(ThreadState& thread, const Record& record, std::uint32_t code, std::int64_t line,
+                 const ThreadCode& here);
     std::uint32_t code_index(std::uint32_t name, std::uint32_t path);
 
     std::optional<double> time_base_;

@@ -1,11 +1,14 @@
 """The call index: the native scanner, the tables, and reading through them."""
 
 import io
+import os
 import pathlib
 import random
 import re
 import sqlite3
 import struct
+import subprocess
+import sys
 import zlib
 
 import msgpack
@@ -453,6 +456,38 @@ def test_name_blocks_hold_calls_that_return_blocks_later(records, pack, store, t
                                           (name_id,)).fetchall()
             assert trace.named("c.id", name_id) == expected
             assert trace.named("c.id", name_id, limit=700) == expected[:700]
+
+
+def test_scan_memory_follows_the_codes_each_thread_runs(records, pack, tmp_path):
+    # 20,000 functions on one thread, then 1,500 threads that each call the
+    # newest: figures kept per thread and per code of the whole trace would
+    # take 20,000 x 1,500 entries.
+    main = records(1, "MainThread")
+    clock = 1e-6
+    for number in range(20000):
+        main.ret(f"app.f{number}", clock + 1e-7, main.call(f"app.f{number}", clock))
+        clock += 2e-7
+    others = []
+    for number in range(1500):
+        thread = records(100 + number, f"T{number}")
+        thread.ret("app.f19999", clock + 1e-7, thread.call("app.f19999", clock))
+        clock += 2e-7
+        others.append(thread)
+    document = tmp_path / "document.msgpack"
+    document.write_bytes(pack(main, others, interleave=True))
+    script = (
+        "import resource, sys\n"
+        "from nefa.traces import call_index\n"
+        "data = open(sys.argv[1], 'rb').read()\n"
+        "before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "scanner, part = call_index.scan([data])\n"
+        "print(part.call_count, (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script, str(document)], capture_output=True, text=True,
+                          timeout=120, env=dict(os.environ, PYTHONFAULTHANDLER="1"))
+    assert done.returncode == 0, done.stderr
+    calls, grown_mib = map(int, done.stdout.split())
+    assert calls == 21500 and grown_mib < 100
 
 
 def test_calls_by_name_through_the_name_blocks(synthetic, store):
