@@ -421,8 +421,8 @@ void Scanner::call(ThreadState& thread, const Record& record, double timestamp) 
     if (record.has_frame_id) {
         open.frame_id = frame_id_key(record.frame_id);
     }
-    open.here = &thread.code(open.code);
-    row.resumed = resumed(thread, record, open.code, row.line, *open.here);
+    open.here = &thread.codes[open.code];
+    row.resumed = resumed(record, open.code, row.line, *open.here);
     ++open.here->active;
     ++thread.summary.call_count;
     thread.stack.push_back(open);
@@ -451,8 +451,7 @@ Scanner::FrameIdKey Scanner::frame_id_key(std::string_view frame_id) {
     return key;
 }
 
-bool Scanner::resumed(ThreadState& thread, const Record& record, std::uint32_t code, std::int64_t line,
-                      const ThreadCode& here) {
+bool Scanner::resumed(const Record& record, std::uint32_t code, std::int64_t line, ThreadCode& here) {
     if (record.co_name == "<genexpr>") return record.locals_size > 1;
     if (!record.co_name.empty() && record.co_name.front() == '<') return false;
     if (line < 0) return false;
@@ -462,7 +461,7 @@ bool Scanner::resumed(ThreadState& thread, const Record& record, std::uint32_t c
         state.has_first_line = true;
         return false;
     }
-    return here.recent != no_id && thread.recent[here.recent].take(line, locals_hash(record));
+    return here.recent.take(line, locals_hash(record));
 }
 
 void Scanner::ret(ThreadState& thread, const Record& record, double timestamp) {
@@ -485,12 +484,8 @@ void Scanner::ret(ThreadState& thread, const Record& record, double timestamp) {
     const std::uint32_t name = names.intern(shown_name(record.qualname, record.co_name));
     const std::uint32_t path = paths.intern(file);
     const std::uint32_t code = code_index(name, path);
-    ThreadCode& here = thread.code(code);
-    if (here.recent == no_id) {
-        here.recent = static_cast<std::uint32_t>(thread.recent.size());
-        thread.recent.emplace_back();
-    }
-    thread.recent[here.recent].push({line, locals_hash(record)});
+    ThreadCode& here = thread.codes[code];
+    here.recent.push({line, locals_hash(record)});
 
     if (target) {
         // Calls above the one returning never reported their return.

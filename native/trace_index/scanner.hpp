@@ -180,8 +180,8 @@ private:
         bool take(std::int64_t line, std::uint64_t locals_hash);
     };
     struct ThreadCode {
-        std::uint32_t active = 0;            // open calls
-        std::uint32_t recent = no_id;        // index into ThreadState::recent
+        std::uint32_t active = 0;  // open calls
+        RecentReturns recent;
     };
     struct ThreadState {
         ThreadSummary summary;
@@ -193,8 +193,6 @@ private:
         // By code index, only the codes seen on this thread: a trace of many
         // threads and many codes would otherwise hold both's product.
         std::unordered_map<std::uint32_t, ThreadCode> codes;
-        std::vector<RecentReturns> recent;
-        ThreadCode& code(std::uint32_t index) { return codes[index]; }
     };
     using Record = ScanRecord;
     void keep(const Row& row);
@@ -212,8 +210,7 @@ private:
                std::uint64_t at);
     std::int64_t nanoseconds(double timestamp) const;
     ThreadState& thread_for(std::uint64_t native_id);
-    bool resumed(ThreadState& thread, const Record& record, std::uint32_t code, std::int64_t line,
-                 const ThreadCode& here);
+    bool resumed(const Record& record, std::uint32_t code, std::int64_t line, ThreadCode& here);
     std::uint32_t code_index(std::uint32_t name, std::uint32_t path);
 
     std::optional<double> time_base_;
