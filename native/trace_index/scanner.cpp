@@ -68,12 +68,15 @@ void Interner::grow() {
     }
 }
 
-void Scanner::RecentReturns::push(RecentReturn recent) {
+std::optional<Scanner::RecentReturn> Scanner::RecentReturns::push(RecentReturn recent) {
+    std::optional<RecentReturn> out;
     if (count == kept) {
+        out = returns[0];
         std::copy(returns + 1, returns + kept, returns);
         --count;
     }
     returns[count++] = recent;
+    return out;
 }
 
 bool Scanner::RecentReturns::take(std::int64_t line, std::uint64_t locals_hash) {
@@ -436,8 +439,10 @@ void Scanner::call(ThreadState& thread, const Record& record, double timestamp) 
 //   once it has yielded, its loop variables are bound too;
 // * other code enters first at the line its definition starts (the lowest
 //   line its calls show) and resumes at the line it suspended at, with the
-//   locals it suspended with: a return of the same code on this thread left
-//   off at that very line with those very locals.
+//   locals it suspended with: a return of the same code left off at that
+//   very line with those very locals: among the code's last few returns on
+//   this thread, or those pushed out of them, or, once the code has been
+//   seen resuming, among its returns on any thread.
 // Comprehensions, lambdas and module bodies never resume.
 Scanner::FrameIdKey Scanner::frame_id_key(std::string_view frame_id) {
     FrameIdKey key{};
@@ -461,7 +466,18 @@ bool Scanner::resumed(const Record& record, std::uint32_t code, std::int64_t lin
         state.has_first_line = true;
         return false;
     }
-    return here.recent.take(line, locals_hash(record));
+    const std::uint64_t hash = locals_hash(record);
+    if (here.recent.take(line, hash)) {
+        state.resumes = true;
+        return true;
+    }
+    const std::uint64_t key = Suspensions::key(code, line, hash);
+    if (state.resumes && suspended_.take(key)) return true;
+    if (pushed_out_.take(key)) {
+        state.resumes = true;
+        return true;
+    }
+    return false;
 }
 
 void Scanner::ret(ThreadState& thread, const Record& record, double timestamp) {
@@ -485,7 +501,16 @@ void Scanner::ret(ThreadState& thread, const Record& record, double timestamp) {
     const std::uint32_t path = paths.intern(file);
     const std::uint32_t code = code_index(name, path);
     ThreadCode& here = thread.codes[code];
-    here.recent.push({line, locals_hash(record)});
+    // Where it left off, for a resumption to find (`resumed`, which never
+    // looks for "<...>" codes: those resume by their locals alone or not).
+    if (record.co_name.empty() || record.co_name.front() != '<') {
+        const std::uint64_t hash = locals_hash(record);
+        if (codes_[code].resumes) {
+            suspended_.put(Suspensions::key(code, line, hash));
+        } else if (const auto out = here.recent.push({line, hash})) {
+            pushed_out_.put(Suspensions::key(code, out->line, out->locals_hash));
+        }
+    }
 
     if (target) {
         // Calls above the one returning never reported their return.

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "trace_index/cursor.hpp"
+#include "trace_index/suspensions.hpp"
 
 #include <cstdint>
 #include <deque>
@@ -166,6 +167,7 @@ private:
         FunctionStats stats;
         std::int64_t first_line = 0;
         bool has_first_line = false;
+        bool resumes = false;  // seen resuming: its suspensions go to `suspended_`
     };
     struct RecentReturn {
         std::int64_t line;
@@ -176,7 +178,8 @@ private:
         static constexpr std::size_t kept = 8;
         RecentReturn returns[kept];
         std::size_t count = 0;
-        void push(RecentReturn recent);
+        // The return pushed out to make room, if any.
+        std::optional<RecentReturn> push(RecentReturn recent);
         bool take(std::int64_t line, std::uint64_t locals_hash);
     };
     struct ThreadCode {
@@ -229,6 +232,12 @@ private:
     std::vector<CodeState> codes_;
     std::vector<std::uint32_t> code_by_name_;  // by name id: its first code, or no_id
     std::unordered_map<std::uint64_t, std::uint32_t> other_codes_;  // by name << 32 | path: the rest
+    // Returns of codes seen resuming, from every thread (a task may resume
+    // on another): 2^16 sets of 4, 2 MiB.
+    Suspensions suspended_{16};
+    // Returns pushed out of a code's recent ones before it was seen
+    // resuming: 2^12 sets of 4, 128 KiB.
+    Suspensions pushed_out_{12};
 };
 
 }  // namespace nefa::trace_index

@@ -346,6 +346,48 @@ def test_resumptions_are_marked_from_what_the_records_say(capsys, record_program
     assert marks[("pause", "12")] == [False] and marks[("pause", "13")] == [True]
 
 
+MANY_SUSPENDED = """
+    import asyncio
+
+    def step(i):
+        x = i
+        yield x
+        yield x + 1
+
+    async def worker(i):
+        for _ in range(2):
+            await asyncio.sleep(0)
+
+    def main():
+        # Forty of one generator suspended before the first resumes, then
+        # each advanced in turn: more than a code's few recent returns.
+        steps = [step(i) for i in range(40)]
+        for _ in range(2):
+            for one in steps:
+                next(one)
+        async def gather():
+            await asyncio.gather(*(worker(i) for i in range(30)))
+        asyncio.run(gather())
+
+    main()
+"""
+
+
+def test_resumptions_are_marked_when_many_instances_are_suspended(capsys, record_program):
+    database, trace_id = record_program(MANY_SUSPENDED)
+    status, out, _ = run_cli(capsys, "show", "--db", database, trace_id, "--filter", "program.py")
+    assert status == 0
+    marks = {}
+    for line in out.splitlines():
+        name = line.strip().split("(", 1)[0].rsplit(".", 1)[-1]
+        if "program.py:" in line and name in ("step", "worker"):
+            marks.setdefault((name, line.split("program.py:")[1].split()[0]), []).append("(resumed)" in line)
+    assert marks[("step", "4")] == [False] * 40
+    assert marks[("step", "6")] == [True] * 40
+    assert marks[("worker", "9")] == [False] * 30
+    assert marks[("worker", "11")] == [True] * 60
+
+
 def test_parts_share_one_index_and_a_stale_one_is_rebuilt(capsys, records, pack, store, tmp_path):
     first, second = records(), records()
     first.ret("app.a", 0.002, first.call("app.a", 0.001))
