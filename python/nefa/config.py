@@ -53,9 +53,9 @@ __all__ = [
 DEFAULT_DB_PATH = os.path.join(".nefa", "db.sqlite3")
 
 def _largest_document() -> int:
-    # A trace is stored as one SQLite blob, which SQLite caps (1e9 bytes
-    # unless built otherwise); the records must leave room for the rest of
-    # the document.
+    # SQLite's cap on one value (1e9 bytes unless built otherwise), less
+    # room for the rest of the document: the largest trace when a trace was
+    # stored as one blob, kept as the bound on what a save holds in memory.
     try:
         with contextlib.closing(sqlite3.connect(":memory:")) as conn:
             limit = conn.getlimit(sqlite3.SQLITE_LIMIT_LENGTH)
