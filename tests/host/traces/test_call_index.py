@@ -274,22 +274,19 @@ class TestReaders:
         status, out, _ = run_cli(capsys, "top", "--db", database, "--sort", "calls", "--limit", "1")
         assert "app.fib" in out and "app.leaf" not in out
 
-    def test_the_readme_query_runs_in_plain_sql(self, shop):
+    def test_the_readmes_queries_run_as_the_sqlite3_shell_gets_them(self, shop):
+        readme = (pathlib.Path(__file__).parents[3] / "README.md").read_text()
+        section = readme.split("## Querying traces with SQL", 1)[1]
+        shell = re.findall(r'```sh\nsqlite3 -header -column \.nefa/db\.sqlite3 "(.*?)"\n```', section, re.S)
+        assert len(shell) == 2
         with sqlite3.connect(shop) as conn:
-            rows = conn.execute(
-                """
-                SELECT n.name, p.path, f.calls, f.self_time / 1e6 AS self_ms
-                FROM function_stats f
-                JOIN call_indexes i USING (trace_key)
-                JOIN names n ON n.id = f.name_id
-                JOIN paths p ON p.id = f.path_id
-                WHERE i.trace_id = (SELECT id FROM traces ORDER BY start_timestamp DESC LIMIT 1)
-                ORDER BY f.self_time DESC LIMIT 10
-                """
-            ).fetchall()
-        assert rows[0][0] == "__main__.<module>" and rows[0][3] == pytest.approx(5.0, abs=0.01)
+            rows = conn.execute(shell[0]).fetchall()
+            longest = conn.execute(shell[1].replace("'json.loads'", "'shop.pricing.price'")).fetchall()
+        # name, path, calls, total ms, self ms
+        assert rows[0][0] == "__main__.<module>" and rows[0][3:] == (pytest.approx(10.0), pytest.approx(5.0))
         assert {row[0] for row in rows} == {"__main__.<module>", "shop.Cart.checkout", "shop.pricing.price",
                                             "shop.shipping.pack"}
+        assert [row[1:] for row in longest] == [(pytest.approx(2.0), 2, "shop.Cart.checkout")]
 
 
 GENERATORS = """

@@ -3,6 +3,7 @@ the tree-based chrome_trace and speedscope_profile of the same trace."""
 
 import json
 import os
+import random
 import sqlite3
 import subprocess
 import sys
@@ -47,6 +48,7 @@ PROGRAM = """
 import asyncio
 import logging
 import os
+import random
 import threading
 
 import nefa
@@ -176,3 +178,36 @@ def test_corrupt_documents_give_one_line_and_no_file(tmp_path, capsys, synthetic
         assert "trc_damaged" in err and cause in err
         # What was there is untouched, and nothing is left beside it.
         assert output.read_text() == "before" and not [name for name in os.listdir(tmp_path) if "out.json" in name and name != "out.json"]
+
+
+def test_truncated_and_bit_flipped_documents_export_or_fail_cleanly(tmp_path, synthetic, store):
+    # The exporter reads the stored bytes itself: whatever they are, it
+    # writes valid JSON or raises the one error the command turns into a
+    # line, and never reads outside them (the sanitised build checks that).
+    from nefa.traces.reader import TraceFormatError
+
+    document = synthetic(200, trace_id="trc_fuzzed")
+    database = store("trc_fuzzed", document)
+    rng = random.Random(4321)
+    cases = [document[:cut] for cut in sorted(rng.sample(range(1, len(document)), 60))]
+    for _ in range(60):
+        damaged = bytearray(document)
+        for _ in range(rng.randint(1, 3)):
+            damaged[rng.randrange(len(damaged))] ^= 1 << rng.randrange(8)
+        cases.append(bytes(damaged))
+    outcomes = {"written": 0, "refused": 0}
+    output = tmp_path / "out.json"
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(stream_export, "_current_index", lambda *_: None)
+        for number, case in enumerate(cases):
+            stored_as(database, case)
+            name = ("chrome", "speedscope")[number % 2]
+            try:
+                export_trace(database, "trc_fuzzed", name, output)
+            except TraceFormatError as error:
+                assert "trc_fuzzed" in str(error) and "\n" not in str(error)
+                outcomes["refused"] += 1
+            else:
+                json.loads(output.read_text(encoding="utf-8"))
+                outcomes["written"] += 1
+    assert outcomes["refused"] >= 60  # every truncation is refused
