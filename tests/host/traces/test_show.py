@@ -38,6 +38,24 @@ class TestTree:
         assert len(lines) == 8
         assert not ANSI.search(out)
 
+    def test_reads_come_from_the_index_not_the_whole_document(self, capsys, shop, monkeypatch):
+        # Each command's output, first as it is, then with every way of
+        # reading a whole document refused: reading one would fail the command.
+        commands = [["show"], ["show", "--depth", "2"], ["show", "--filter", "pricing"],
+                    ["show", "--thread", "packer"], ["top", "--limit", "2"], ["traces"]]
+        before = [run_cli(capsys, *command, "--db", shop) for command in commands]
+        assert all(status == 0 and out for status, out, _ in before)
+
+        def whole_document(*_args, **_kwargs):
+            raise AssertionError("the whole document was read")
+
+        from nefa.traces import reader, tree
+        monkeypatch.setattr(tree, "load_trace", whole_document)
+        monkeypatch.setattr(tree, "read_trace_parts", whole_document)
+        monkeypatch.setattr(reader, "read_trace_parts", whole_document)
+        monkeypatch.setattr(db, "read_trace_parts", whole_document)
+        assert [run_cli(capsys, *command, "--db", shop) for command in commands] == before
+
     def test_depth(self, capsys, shop):
         _, out, _ = run_cli(capsys, "show", "--db", shop, "--depth", "2", "--thread", "MainThread")
         lines = out.splitlines()[2:]
