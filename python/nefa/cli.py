@@ -394,12 +394,12 @@ class _TraceCommand(Command):
                 return self.use(IndexedTrace(index), options)
             except db.DocumentDamagedError as error:
                 raise CommandError(str(error)) from None
+            # Found damaged where it was read, or failing as a damaged index
+            # does: one line, naming the trace, once.
+            except (db.IndexDamagedError, *db.IndexDamagedError.READ_ERRORS) as error:
+                raise CommandError(str(db.IndexDamagedError.of(error, trace_id)), EXIT_DATABASE) from None
             except db.DatabaseError as error:
                 raise CommandError(str(error), EXIT_DATABASE) from None
-            except sqlite3.DatabaseError as error:
-                raise CommandError(f"trace {trace_id}: its call index is damaged ({error})", EXIT_DATABASE) from None
-            except (TypeError, ValueError) as error:
-                raise CommandError(f"trace {trace_id}: its call index is damaged ({error})", EXIT_DATABASE) from None
 
     def use(self, trace, options) -> int:
         raise NotImplementedError

@@ -924,6 +924,32 @@ class DocumentDamagedError(DatabaseError):
     """A stored document whose chunks are missing or do not inflate."""
 
 
+class IndexDamagedError(DatabaseError):
+    """A trace's call index whose rows are missing or do not hold together.
+
+    Raised where a read finds it, with the trace when that is known there;
+    each command names the trace once, with :meth:`of`.
+    """
+
+    def __init__(self, detail: str, trace_id: str | None = None):
+        super().__init__(detail)
+        self.detail = detail
+        self.trace_id = trace_id
+
+    def __str__(self) -> str:
+        where = f"trace {self.trace_id}: " if self.trace_id else ""
+        return f"{where}its call index is damaged: {self.detail}"
+
+    # What reading a damaged index raises besides this error: SQLite's
+    # (a damaged page, a dropped table) and a row of the wrong type's.
+    READ_ERRORS = (sqlite3.DatabaseError, TypeError, ValueError)
+
+    @classmethod
+    def of(cls, error: BaseException, trace_id: str) -> IndexDamagedError:
+        """``error``, raised while ``trace_id``'s index was read, as its damage."""
+        return cls(error.detail if isinstance(error, cls) else str(error), trace_id)
+
+
 class _StoredDocument:
     """Where one part's bytes are: the BLOB itself, or its chunks."""
 

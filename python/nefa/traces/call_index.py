@@ -336,6 +336,9 @@ def index_part(conn: sqlite3.Connection, trace_id: str, part_index: int, pieces:
             " VALUES (?, ?, 0, 0, 0, 0, ?)",
             (trace_id, INDEX_VERSION, time.time()),
         ).lastrowid
+        # A key handed out anew may still have rows, left by an index whose
+        # row in call_indexes was lost: they would refuse this index's.
+        _delete_rows(conn, trace_key)
         time_base, id_base = None, 0
     else:
         if row is None or row[2] != part_index:
@@ -385,9 +388,13 @@ def index_part(conn: sqlite3.Connection, trace_id: str, part_index: int, pieces:
     return part
 
 
-def delete_index(conn: sqlite3.Connection, trace_key: int) -> None:
+def _delete_rows(conn: sqlite3.Connection, trace_key: int) -> None:
     for table in ("calls", "call_name_blocks", "call_lanes", "function_stats", "call_threads", "call_index_parts"):
         conn.execute(f"DELETE FROM {table} WHERE trace_key = ?", (trace_key,))
+
+
+def delete_index(conn: sqlite3.Connection, trace_key: int) -> None:
+    _delete_rows(conn, trace_key)
     conn.execute("DELETE FROM call_indexes WHERE trace_key = ?", (trace_key,))
 
 
@@ -469,8 +476,18 @@ def open_index(db_path, trace_id: str, *, timeout: float = 60, progress=None) ->
     otherwise it is built into temporary tables of this connection and
     ``note`` says so.  ``progress(bytes_done)`` is called while building.
     Raises :class:`nefa.db.TraceNotFoundError`, :class:`nefa.db.DatabaseError`
+    (:class:`nefa.db.IndexDamagedError` for an index SQLite cannot read)
     or :class:`nefa.db.DocumentFormatError` (naming the trace).
     """
+    try:
+        return _open_index(db_path, trace_id, timeout=timeout, progress=progress)
+    except sqlite3.OperationalError as error:
+        raise db.DatabaseError(f"cannot read trace {trace_id} in {db_path}: {error}") from None
+    except sqlite3.DatabaseError as error:
+        raise db.IndexDamagedError.of(error, trace_id) from None
+
+
+def _open_index(db_path, trace_id: str, *, timeout: float, progress) -> OpenIndex:
     def failed(error: Exception) -> Exception:
         return type(error)(f"trace {trace_id}: {error}")
 

@@ -108,6 +108,7 @@ class IndexedTrace:
                 " WHERE trace_key = ?", (self.key,))
         ]
         self.threads = sorted(threads, key=lambda thread: (not thread.is_main, thread.start))
+        self._thread_calls = {thread.native_id: thread.call_count for thread in threads}
         ends = [self.seconds(thread.end) for thread in threads]
         self.end = max([self.start, *ends])
         self.legacy = {}
@@ -120,6 +121,15 @@ class IndexedTrace:
             self.legacy[part] = bool(legacy)
             self.part_ids[part] = (first, first + calls)
             first += calls
+        # What the index's own row says it holds, against its other tables:
+        # a few rows, read once, catch their rows lost.
+        part_count, call_count = self.conn.execute(
+            "SELECT part_count, call_count FROM call_indexes WHERE trace_key = ?", (self.key,)).fetchone()
+        if len(self.part_ids) != part_count or first != call_count:
+            raise self.damaged(f"call_index_parts has {len(self.part_ids)} parts of {first} calls,"
+                               f" call_indexes {part_count} of {call_count}")
+        if call_count and not threads:
+            raise self.damaged(f"call_threads has no thread for its {call_count} calls")
         # A database of schema 4 or older, read as it is, has its index by
         # parent still (and may lack the others).
         schema = "sqlite_temp_master" if self.conn.execute(
@@ -137,6 +147,9 @@ class IndexedTrace:
     @property
     def duration(self) -> float:
         return self.end - self.start
+
+    def damaged(self, detail: str) -> db.IndexDamagedError:
+        return db.IndexDamagedError(detail, self.trace_id)
 
     def seconds(self, ns: int) -> float:
         return self.index.time_base + ns * _NS
@@ -202,7 +215,9 @@ class IndexedTrace:
         found = self._texts.get(key)
         if found is None:
             row = self.conn.execute(f"SELECT {column} FROM {table} WHERE id = ?", (text_id,)).fetchone()
-            found = self._texts[key] = row[0] if row else "?"
+            if row is None:
+                raise self.damaged(f"{table} has no row {text_id}")
+            found = self._texts[key] = row[0]
         return found
 
     def _rows(self, sql: str, args: tuple | dict) -> list[Call]:
@@ -219,6 +234,8 @@ class IndexedTrace:
             chunk = ids[first : first + 500]
             found.extend(self._rows(f"SELECT {_COLUMNS} FROM calls c WHERE c.trace_key = ?"
                                     f" AND c.id IN ({','.join('?' * len(chunk))}) ORDER BY c.id", (self.key, *chunk)))
+        if len(found) != len(ids):
+            raise self.damaged(f"call_lanes names {len(ids) - len(found)} calls that calls has not")
         return found
 
     _EVENTS = (f"SELECT {_COLUMNS} FROM calls c INDEXED BY events_by_parent WHERE c.trace_key = ?"
@@ -233,7 +250,11 @@ class IndexedTrace:
             return self._calls("c.parent IS NULL AND c.thread_native_id = ?", (thread_id,),
                                "INDEXED BY calls_by_parent")
         # The frames at depth 0 are the thread's top; plugin records by parent.
-        return self._with_events(self._frames(lane_ids(self.conn, self.key, thread_id, 0)), thread_id, None)
+        top = lane_ids(self.conn, self.key, thread_id, 0)
+        if not top and self._thread_calls.get(thread_id):
+            raise self.damaged(f"call_lanes has no frame of thread {thread_id}, which has"
+                               f" {self._thread_calls[thread_id]}")
+        return self._with_events(self._frames(top), thread_id, None)
 
     # A call's frames, through the lane blocks.  Within one part, a lane's
     # frames are in id order (see nefa.traces.lanes); a frame one deeper
@@ -302,6 +323,8 @@ class IndexedTrace:
                           else (call.return_offset, call.return_length))
         if offset is None:
             return {}
+        if type(offset) is not int or type(length) is not int:
+            raise self.damaged(f"call {call.id} has the record bytes {offset!r}, {length!r}")
         data = db.read_document_range(self.conn, self.trace_id, call.part_index, offset, length)
         if len(data) != length:
             raise db.DocumentDamagedError(f"trace {self.trace_id}: a record lies outside its document")
@@ -353,16 +376,25 @@ def _matching(trace: IndexedTrace, needle: str) -> list[Call]:
     """The calls whose name or path holds ``needle``, found through the
     trace's functions (few) and the index by name."""
     file_part = needle.rsplit(":", 1)[0] if ":" in needle else needle
-    name_ids = {
-        name_id
-        for name_id, name, path in trace.conn.execute(
-            "SELECT f.name_id, n.name, p.path FROM function_stats f JOIN names n ON n.id = f.name_id"
-            " LEFT JOIN paths p ON p.id = f.path_id WHERE f.trace_key = ?", (trace.key,))
-        if needle in name.casefold() or (path is not None and file_part in path.casefold())
-    }
+    name_ids: dict[int, int] = {}  # -> its frames, as function_stats counts them
+    stats = 0
+    for name_id, path_id, calls, name, path in trace.conn.execute(
+            "SELECT f.name_id, f.path_id, f.calls, n.name, p.path FROM function_stats f"
+            " LEFT JOIN names n ON n.id = f.name_id LEFT JOIN paths p ON p.id = f.path_id WHERE f.trace_key = ?",
+            (trace.key,)):
+        stats += 1
+        if name is None or (path is None and path_id != 0):
+            raise trace.damaged(f"function_stats names a function that names or paths has not ({name_id}, {path_id})")
+        if needle in name.casefold() or (path is not None and file_part in path.casefold()):
+            name_ids[name_id] = name_ids.get(name_id, 0) + (calls if path_id != 0 else 0)
+    if not stats and any(thread.call_count for thread in trace.threads):
+        raise trace.damaged("function_stats has no function of its frames")
     found: list[Call] = []
-    for name_id in sorted(name_ids):
-        found.extend(call for call in trace._row_calls(trace.named(_COLUMNS, name_id)) if _matches(call, needle))
+    for name_id, calls in sorted(name_ids.items()):
+        rows = trace._row_calls(trace.named(_COLUMNS, name_id))
+        if calls and not rows:
+            raise trace.damaged(f"the index by name has none of the {calls} calls of names row {name_id}")
+        found.extend(call for call in rows if _matches(call, needle))
     return found
 
 
@@ -481,12 +513,18 @@ def render_summary(trace: IndexedTrace, out: TextIO, *, limit: int | None = 20, 
     order = SORTS[sort]
     count = trace.conn.execute("SELECT count(*) FROM function_stats WHERE trace_key = ? AND path_id != 0",
                                (trace.key,)).fetchone()[0]
+    if not count and any(thread.call_count for thread in trace.threads):
+        raise trace.damaged("function_stats has no function of its frames")
+    # Names and paths joined on the left: a row they lack is damage, not a
+    # function left out.
     rows = trace.conn.execute(
         "SELECT f.calls, f.total_time, f.self_time, n.name, p.path FROM function_stats f"
-        " JOIN names n ON n.id = f.name_id JOIN paths p ON p.id = f.path_id"
-        f" WHERE f.trace_key = ? ORDER BY {order} DESC, f.total_time DESC, n.name LIMIT ?",
+        " LEFT JOIN names n ON n.id = f.name_id LEFT JOIN paths p ON p.id = f.path_id"
+        f" WHERE f.trace_key = ? AND f.path_id != 0 ORDER BY {order} DESC, f.total_time DESC, n.name LIMIT ?",
         (trace.key, -1 if limit is None else limit),
     ).fetchall()
+    if any(name is None or path is None for *_, name, path in rows):
+        raise trace.damaged("function_stats names a function that names or paths has not")
     out.write(_header(trace, style))
     shown = f"the {len(rows)} with the most {sort} time" if sort != "calls" else f"the {len(rows)} most called"
     out.write(f"{count} function{'s' if count != 1 else ''}; {shown if len(rows) < count else 'all'}:\n")

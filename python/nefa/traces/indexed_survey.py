@@ -17,6 +17,7 @@ import json
 
 import msgpack
 
+from nefa.db import IndexDamagedError
 from nefa.traces.call_index import OpenIndex
 
 __all__ = ["plan_from_index"]
@@ -68,9 +69,11 @@ def plan_from_index(index: OpenIndex, stored: list, plan, exporter, long_span: i
         "SELECT command_line, start_timestamp FROM traces WHERE id = ?", (index.trace_id,)).fetchone()
     plan.starts.append(float(start))
     main_id = None
+    found_threads = False
     for native_id, name, is_main, records, first, last in conn.execute(
             "SELECT thread_native_id, name, is_main, record_count, start, end FROM call_threads"
             " WHERE trace_key = ? ORDER BY thread_native_id", (key,)):
+        found_threads = True
         plan.add_part([], [(native_id, name, records, True, _seconds(base, first), _seconds(base, last))])
         if is_main and main_id is None:
             main_id = native_id
@@ -82,6 +85,12 @@ def plan_from_index(index: OpenIndex, stored: list, plan, exporter, long_span: i
     id_base = 0
     parts = conn.execute("SELECT part_index, call_count, legacy_values FROM call_index_parts WHERE trace_key = ?"
                          " ORDER BY part_index", (key,)).fetchall()
+    # The exporter is handed one survey per part it writes: a part left
+    # without one must not reach it.
+    if len(parts) != len(stored):
+        raise IndexDamagedError(f"call_index_parts has {len(parts)} of the {len(stored)} parts")
+    if not found_threads and any(calls for _, calls, _ in parts):
+        raise IndexDamagedError("call_threads has no thread of its calls")
     for (part_index, call_count, legacy), document in zip(parts, stored):
         endings, enclosing = [], []
         rows = conn.execute(
@@ -96,7 +105,10 @@ def plan_from_index(index: OpenIndex, stored: list, plan, exporter, long_span: i
             if not flags & 1:
                 endings.append((row_id - id_base, offset is not None, has_values, arg))
                 continue
-            (name,) = conn.execute("SELECT name FROM names WHERE id = ?", (name_id,)).fetchone()
+            found_name = conn.execute("SELECT name FROM names WHERE id = ?", (name_id,)).fetchone()
+            if found_name is None:
+                raise IndexDamagedError(f"names has no row {name_id}")
+            (name,) = found_name
             file = conn.execute("SELECT path FROM paths WHERE id = ?", (path_id,)).fetchone()
             enclosing.append((thread, name.encode(), path, (file[0] if file else "").encode(), frame_id,
                               has_values, arg, _seconds(base, first)))

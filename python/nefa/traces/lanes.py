@@ -60,15 +60,15 @@ def decode(blob: bytes) -> array:
 
 def decode_block(last_end: int, ends: bytes, ids: bytes) -> tuple[array, array]:
     """A block row's (ends, ids); a damaged block (arrays that do not
-    match each other or the row's last end) is a DatabaseError."""
+    match each other or the row's last end) is an IndexDamagedError."""
     try:
         found_ends, found_ids = decode(ends), decode(ids)
     except (ValueError, TypeError):
         found_ends = found_ids = None
     if not found_ends or len(found_ends) != len(found_ids) or found_ends[-1] != last_end:
-        from nefa.db import DatabaseError
+        from nefa.db import IndexDamagedError
 
-        raise DatabaseError("cannot read the call index: a block of call_lanes is damaged")
+        raise IndexDamagedError("a block of call_lanes is damaged")  # as the native walk says it
     return found_ends, found_ids
 
 

@@ -159,9 +159,9 @@ def _walk_row(conn, lane: _Lane, key: int, t0: int, t1: int, px: float, most: in
             break
         call = conn.execute(_CALL, (key, lane.current.frame[1])).fetchone()
         if call is None:
-            from nefa.db import DatabaseError
+            from nefa.db import IndexDamagedError
 
-            raise DatabaseError("cannot read the call index: a lane block names a call that is not there")
+            raise IndexDamagedError("a lane block names a call that is not there")
         call_id, start, duration = call[:3]
         if start >= t1:
             break
@@ -286,9 +286,12 @@ def _native_walk(conn, key, thread, depths: range, t0, t1, width, offset: int, m
     try:
         return walk(conn, helper, key, thread, depths.start, depths.stop - 1, t0, t1, px, most, offset, micros)
     except RuntimeError as error:
-        from nefa.db import DatabaseError
+        from nefa.db import DatabaseError, IndexDamagedError
 
-        raise DatabaseError(str(error)) from None
+        message, prefix = str(error), "cannot read the call index: "
+        if message.startswith(prefix):
+            raise IndexDamagedError(message[len(prefix):]) from None
+        raise DatabaseError(message) from None
 
 
 def window(conn: sqlite3.Connection, key: int, thread: int, depths: range, t0: int, t1: int, width: int, *,

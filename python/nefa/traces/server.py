@@ -22,6 +22,7 @@ import math
 import re
 import secrets
 import shlex
+import sys
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, HTTPServer
 from importlib import resources
@@ -31,6 +32,7 @@ from nefa import _native, db
 from nefa.traces.indexed import _FIELD_KEYS, IndexedTrace
 from nefa.traces.lanes import ensure_lanes
 from nefa.traces.layout import ensure_layout_indexes, open_helper, window_json
+from nefa.traces.output import printable
 from nefa.traces.values import brief_locals
 from nefa.traces.viewer import _full
 from nefa.version import __version__
@@ -265,11 +267,19 @@ class _Handler(BaseHTTPRequestHandler):
             return self._json(HTTPStatus.BAD_REQUEST, {"error": str(error)})
         except LookupError as error:
             return self._json(HTTPStatus.NOT_FOUND, {"error": str(error)})
+        except (db.IndexDamagedError, *db.IndexDamagedError.READ_ERRORS) as error:
+            return self._failed(str(db.IndexDamagedError.of(error, views.trace.trace_id)))
         except db.DatabaseError as error:
-            return self._json(HTTPStatus.INTERNAL_SERVER_ERROR, {"error": str(error)})
+            return self._failed(str(error))
         if isinstance(answer, bytes):
             return self._send(HTTPStatus.OK, answer, "application/json")
         self._json(HTTPStatus.OK, answer)
+
+    def _failed(self, message: str) -> None:
+        # One line where the server was started, as the command line says
+        # its errors; the page shows the answer's.
+        print(f"nefa: error: {printable(message)}", file=sys.stderr, flush=True)
+        self._json(HTTPStatus.INTERNAL_SERVER_ERROR, {"error": message})
 
     def _json(self, status, answer) -> None:
         body = json.dumps(answer, ensure_ascii=False, separators=(",", ":"), allow_nan=False).encode()

@@ -267,6 +267,9 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
                 plan_from_index(index, stored, plan, exporter, long_span)
             except db.DocumentDamagedError as error:
                 raise TraceFormatError(str(error)) from None
+            except (db.IndexDamagedError, *db.IndexDamagedError.READ_ERRORS) as error:
+                # It reads the index alone (the documents' records through stored).
+                raise db.IndexDamagedError.of(error, trace_id) from None
             kept = [None] * len(stored)
         else:
             kept = [stack.enter_context(tempfile.TemporaryFile()) for _ in stored]

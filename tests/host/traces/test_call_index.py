@@ -1,10 +1,12 @@
 """The call index: the native scanner, the tables, and reading through them."""
 
 import io
+import json
 import os
 import pathlib
 import random
 import re
+import shutil
 import sqlite3
 import struct
 import subprocess
@@ -201,6 +203,101 @@ class TestStorage:
             conn.execute("UPDATE calls SET call_offset = 1000000")
         status, out, err = run_cli(capsys, "show", "--db", shop)
         assert status != 0 and out == "" and err.count("\n") == 1 and "trc_01SHOP" in err
+
+
+
+def _damage(path, table, how):
+    """Drops ``table``, deletes its rows, or writes garbage over its first page."""
+    conn = sqlite3.connect(path)
+    try:
+        if how == "corrupt":
+            conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")  # every page in the file, none in the log
+            (root,) = conn.execute("SELECT rootpage FROM sqlite_master WHERE name = ?", (table,)).fetchone()
+            (size,) = conn.execute("PRAGMA page_size").fetchone()
+        else:
+            conn.execute(f"DROP TABLE {table}" if how == "drop" else f"DELETE FROM {table}")
+            conn.commit()
+    finally:
+        conn.close()
+    if how == "corrupt":
+        with open(path, "r+b") as file:
+            file.seek((root - 1) * size)
+            file.write(b"\x0d" + b"\xff" * (size - 1))
+
+
+def _copy_database(source, target):
+    for suffix in ("", "-wal", "-shm"):
+        if os.path.exists(f"{source}{suffix}"):
+            shutil.copyfile(f"{source}{suffix}", f"{target}{suffix}")
+    return target
+
+
+_COMMANDS = {"show": ["show"], "filter": ["show", "--filter", "price"], "top": ["top"],
+             "chrome": ["export", "--format", "chrome", "-o", "-"],
+             "speedscope": ["export", "--format", "speedscope", "-o", "-"]}
+_ALL = set(_COMMANDS)
+# The shop trace's index tables, and the commands that read each.
+_READ_BY = {
+    "call_indexes": _ALL, "call_index_parts": _ALL, "call_threads": _ALL,
+    "names": {"show", "filter", "top"}, "paths": {"show", "filter", "top"},
+    "calls": {"show", "filter", "chrome", "speedscope"}, "function_stats": {"filter", "top"},
+    "call_name_blocks": {"filter"}, "call_lanes": {"show", "filter"},
+}
+# Damage a command gets round and shows the trace as it is: the index
+# rebuilt (its row lost; dropped, for one that can do without it), lanes
+# made again from the calls (as for a database from before them), or rows
+# the command has no need of here.
+_GOT_ROUND = {
+    ("call_indexes", "empty"): _ALL, ("call_indexes", "drop"): {"chrome", "speedscope"},
+    ("call_indexes", "corrupt"): {"chrome", "speedscope"}, ("call_lanes", "drop"): _ALL,
+    ("calls", "empty"): {"chrome", "speedscope"}, ("call_lanes", "empty"): {"filter"},
+}
+
+
+class TestDamagedIndex:
+    def test_each_table_damaged_is_one_line_naming_the_trace(self, capsys, shop, tmp_path, serve):
+        from .test_server import get
+
+        def run(database, name):
+            return run_cli(capsys, *_COMMANDS[name], "--db", database)
+
+        intact = {name: run(_copy_database(shop, tmp_path / "intact.db"), name) for name in _COMMANDS}
+        assert all(status == 0 and out for status, out, _ in intact.values())
+        for table, readers in _READ_BY.items():
+            for how in ("drop", "empty", "corrupt"):
+                for name in _COMMANDS:
+                    database = _copy_database(shop, tmp_path / f"{table}-{how}-{name}.db")
+                    _damage(database, table, how)
+                    status, out, err = run(database, name)
+                    case = (table, how, name, err)
+                    if name in readers - _GOT_ROUND.get((table, how), set()):
+                        assert status != 0 and out == "" and err.count("\n") == 1, case
+                        assert err.startswith("nefa: error: ") and "trc_01SHOP" in err, case
+                    else:
+                        assert (status, out, err) == intact[name], case
+                if (table, how) == ("call_indexes", "empty"):
+                    # Rebuilt over the rows its lost row left: none twice.
+                    with sqlite3.connect(database) as conn:
+                        assert conn.execute("SELECT count(*), count(DISTINCT trace_key) FROM calls").fetchone() == (5, 1)
+                    conn.close()
+        # Served: the damage found by a call's answer, while the server runs.
+        with sqlite3.connect(shop) as conn:
+            (checkout,) = conn.execute("SELECT c.id FROM calls c JOIN names n ON n.id = c.name_id"
+                                       " WHERE n.name = 'shop.Cart.checkout'").fetchone()
+        conn.close()
+        for damage in ("DELETE FROM names", "DELETE FROM paths", "UPDATE calls SET call_offset = 'x'",
+                       "UPDATE call_lanes SET ids = x'0000'", "DROP TABLE calls"):
+            server = serve(_copy_database(shop, tmp_path / f"served-{len(damage)}.db"), "trc_01SHOP")
+            assert get(server.url + "api/trace")[0] == 200
+            with sqlite3.connect(tmp_path / f"served-{len(damage)}.db") as conn:
+                conn.execute(damage)
+            conn.close()
+            capsys.readouterr()
+            status, body = get(server.url + f"api/call?id={checkout}")
+            message = json.loads(body)["error"]
+            err = capsys.readouterr().err
+            assert status == 500 and "trc_01SHOP" in message and "\n" not in message, damage
+            assert err == f"nefa: error: {message}\n", damage
 
 
 def _old_database(path, document, trace_id):

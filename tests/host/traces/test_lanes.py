@@ -267,5 +267,5 @@ def test_a_damaged_block_is_an_error_not_a_crash(laned):
     with open_index(laned, "trc_lanes") as index:
         conn, key = index.conn, index.trace_key
         for native in (True, False):
-            with pytest.raises(db.DatabaseError, match="call_lanes is damaged"):
+            with pytest.raises(db.IndexDamagedError, match="call_lanes is damaged"):
                 layout.window(conn, key, 1, range(10), 0, 10**10, 500, native=native)
