@@ -12,7 +12,9 @@ from __future__ import annotations
 import json
 import shlex
 from bisect import bisect_left, bisect_right
+from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
+from itertools import chain
 from typing import TextIO
 
 from nefa import db
@@ -274,31 +276,69 @@ class IndexedTrace:
                 return ids[at]
         return stop
 
-    def _frames_under(self, call: Call) -> list[int]:
-        """The ids of the frames right under ``call``, in order."""
-        if call.flags & 1:
-            return []  # a return whose call was not recorded was never open: nothing ran under it
+    def _runs_under(self, call: Call, blocks: Iterable) -> Iterator[tuple]:
+        """(ids, first, stop): the runs ``ids[first:stop]`` of the frames
+        right under ``call`` in ``blocks``, its lane below from the block
+        that holds the first of them on, in order."""
         _, stop = self.part_ids.get(call.part_index, (0, 1 << 62))
         end = call.start + call.duration
         bound = None
-        under: list[int] = []
-        for ends, ids in lane_from(self.conn, self.key, call.thread_id, call.depth + 1, call.part_index, call.start,
-                                   call.id):
+        for ends, ids in blocks:
             if ends[0] > end:
                 break  # past the call's time: no child in it, nor further on
             at = bisect_right(ids, call.id)
             upto = bisect_left(ends, end, at)  # the first that ends as the call does, or later
-            under.extend(ids[at:upto])
+            yield ids, at, upto
             if upto < len(ids):
                 if ends[upto] > end:
                     break  # past the call's end
                 if bound is None:
                     bound = self._next_at_depth(call, stop)
                 cut = bisect_left(ids, bound, upto, bisect_right(ends, end, upto))
-                under.extend(ids[upto:cut])
+                yield ids, upto, cut
                 if cut < len(ids):
                     break  # past the next frame at the call's depth, or past its end
+
+    def _lane_under(self, call: Call, end: int, call_id: int) -> Iterator[tuple]:
+        return lane_from(self.conn, self.key, call.thread_id, call.depth + 1, call.part_index, end, call_id)
+
+    def _frames_under(self, call: Call) -> list[int]:
+        """The ids of the frames right under ``call``, in order."""
+        if call.flags & 1:
+            return []  # a return whose call was not recorded was never open: nothing ran under it
+        under: list[int] = []
+        for ids, first, stop in self._runs_under(call, self._lane_under(call, call.start, call.id)):
+            under.extend(ids[first:stop])
         return under
+
+    def _count_under(self, call: Call) -> int:
+        """How many frames are right under ``call``, as :meth:`_frames_under`
+        finds them, with no list of them: the blocks between the first and
+        the one the call ends in hold children only, and are counted by
+        SQL from their rows."""
+        if call.flags & 1:
+            return 0
+        end = call.start + call.duration
+        blocks = self._lane_under(call, call.start, call.id)
+        first = next(blocks, None)
+        if first is None:
+            return 0
+        ends, ids = first
+        between = 0
+        if ends[-1] < end:
+            blocks.close()
+            # Each frame of these blocks is a child: it came after the call
+            # (its id is past the first block's) and ends before the call
+            # does, so before the next frame at the call's depth began.
+            (between,) = self.conn.execute(
+                "SELECT total(count) FROM call_lanes WHERE trace_key = ? AND thread_native_id = ? AND depth = ?"
+                " AND part_index = ? AND (last_end, first_id) > (?, ?) AND last_end < ?",
+                (self.key, call.thread_id, call.depth + 1, call.part_index, ends[-1], ids[0], end)).fetchone()
+            # From the first block that ends as the call does or later.
+            blocks = chain([first], self._lane_under(call, end, -1))
+        else:
+            blocks = chain([first], blocks)
+        return int(between) + sum(stop - start for _, start, stop in self._runs_under(call, blocks))
 
     def children(self, call: Call) -> list[Call]:
         if self.by_parent:
@@ -315,7 +355,7 @@ class IndexedTrace:
             return self.conn.execute(
                 "SELECT count(*) FROM calls INDEXED BY calls_by_parent WHERE trace_key = ? AND parent = ?"
                 " AND kind IS NULL", (self.key, call.id)).fetchone()[0]
-        return len(self._frames_under(call))
+        return self._count_under(call)
 
     def record(self, call: Call, which: str) -> dict:
         """The decoded call or return record of ``call`` ({} when none)."""

@@ -9,7 +9,7 @@ import pytest
 from nefa import db
 from nefa.traces import call_index, lanes, layout
 from nefa.traces.call_index import open_index
-from nefa.traces.indexed import IndexedTrace
+from nefa.traces.indexed import _COLUMNS, IndexedTrace
 from nefa.traces.server import TraceViews
 
 from .test_call_index import _as_schema_6, _index_into, _PythonConnection, run_cli
@@ -269,3 +269,34 @@ def test_a_damaged_block_is_an_error_not_a_crash(laned):
         for native in (True, False):
             with pytest.raises(db.IndexDamagedError, match="call_lanes is damaged"):
                 layout.window(conn, key, 1, range(10), 0, 10**10, 500, native=native)
+
+
+def test_hidden_calls_are_counted_without_listing_them(capsys, laned, records, pack, store, monkeypatch):
+    # Every frame of a trace of ties and parts over one time: the count is
+    # what the list of ids the children are read from holds.
+    with open_index(laned, "trc_lanes") as index:
+        trace = IndexedTrace(index)
+        frames = trace._rows(f"SELECT {_COLUMNS} FROM calls c WHERE c.trace_key = ? AND c.kind IS NULL ORDER BY c.id",
+                             (trace.key,))
+        counts = [trace.frame_children(call) for call in frames]
+        assert counts == [len(trace._frames_under(call)) for call in frames] and max(counts) > N
+    # A flat trace: the count of a call's thousands of children, read off
+    # a few blocks at its ends; the ones between are counted in SQL.
+    thread = records()
+    main = thread.call("app.main", 0.0)
+    for k in range(40 * N + 7):
+        thread.ret("app.leaf", k * 1e-6 + 5e-7, thread.call("app.leaf", k * 1e-6))
+    thread.ret("app.main", 1.0, main)
+    database = store("trc_flat", pack(thread, trace_id="trc_flat"))
+    run_cli(capsys, "show", "--db", database)  # indexed now, not under the patches
+    decoded = []
+    real = lanes.decode
+    monkeypatch.setattr(lanes, "decode", lambda blob: (decoded.append(1), real(blob))[1])
+
+    def listed(*_):
+        raise AssertionError("every child listed to count them")
+
+    monkeypatch.setattr(IndexedTrace, "_frames_under", listed)
+    status, out, _ = run_cli(capsys, "show", "--db", database, "--depth", "1")
+    assert status == 0 and f"[+{40 * N + 7} calls below]" in out
+    assert len(decoded) <= 6  # the block at each end of the run, ids and ends
