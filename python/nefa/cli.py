@@ -519,13 +519,15 @@ class _ExportProgress:
 
 class ExportCommand(_TraceCommand):
     name = "export"
-    summary = "write a trace for Perfetto / chrome://tracing or speedscope"
+    summary = "write a trace for Perfetto / chrome://tracing or speedscope, or its stored MessagePack"
 
     def add_options(self, parser):
-        parser.add_argument("--format", choices=("chrome", "speedscope"), default="chrome",
-                            help="chrome: Trace Event JSON; speedscope: evented profile (default: chrome)")
+        parser.add_argument("--format", choices=("chrome", "speedscope", "msgpack"), default="chrome",
+                            help="chrome: Trace Event JSON; speedscope: evented profile; msgpack: the stored"
+                                 " document's exact bytes (default: chrome)")
         parser.add_argument("-o", "--output", metavar="FILE",
-                            help="where to write (default: TRACE_ID.FORMAT.json here; - for standard output)")
+                            help="where to write (default: TRACE_ID.FORMAT.json here, TRACE_ID.msgpack for msgpack;"
+                                 " - for standard output)")
 
     def run(self, argv: list[str]) -> int:
         # Streamed from the stored document: no tree of the trace is built.
@@ -533,13 +535,21 @@ class ExportCommand(_TraceCommand):
         db_path = _database_path(options)
         trace_id = self._trace_id(db_path, options)
         from nefa.traces.reader import TraceFormatError
-        from nefa.traces.stream_export import export_trace, record_count
+        from nefa.traces.stream_export import export_document, export_trace, record_count
 
-        output = options.output or f"{trace_id}.{options.format}.json"
+        raw = options.format == "msgpack"
+        output = options.output or (f"{trace_id}.msgpack" if raw else f"{trace_id}.{options.format}.json")
         progress = _ExportProgress(trace_id, record_count(db_path, trace_id) if sys.stderr.isatty() else None)
         try:
-            export_trace(db_path, trace_id, options.format, sys.stdout if output == "-" else output,
-                         progress=progress)
+            if raw:
+                if output == "-":
+                    sys.stdout.flush()
+                export_document(db_path, trace_id, sys.stdout.buffer if output == "-" else output, progress=progress)
+                if output == "-":
+                    sys.stdout.flush()
+            else:
+                export_trace(db_path, trace_id, options.format, sys.stdout if output == "-" else output,
+                             progress=progress)
         except TraceFormatError as error:
             raise CommandError(str(error)) from None
         except db.DatabaseError as error:

@@ -44,7 +44,7 @@ from nefa.traces.pieces_ahead import PIECE, pieces_ahead
 from nefa.traces.reader import TraceFormatError
 from nefa.version import __version__
 
-__all__ = ["export_trace", "record_count"]
+__all__ = ["export_document", "export_trace", "record_count"]
 
 
 
@@ -300,29 +300,74 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
 
         if hasattr(output, "write"):
             _write_to_stream(write, output)
-            return
-        path = Path(output)
-        try:
-            special = not stat.S_ISREG(os.stat(path).st_mode)
-        except FileNotFoundError:
-            special = False
-        if special:  # a device or a pipe: written as it is
-            fd = os.open(path, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
-            try:
-                write(fd)
-            finally:
-                os.close(fd)
-            return
-        fd, temporary = _temporary_beside(path)
-        try:
-            try:
-                write(fd)
-            finally:
-                os.close(fd)
-            os.replace(temporary, path)
-        except BaseException:
-            temporary.unlink(missing_ok=True)
-            raise
+        else:
+            _write_to_path(write, Path(output))
     finally:
         stack.close()
+        conn.close()
+
+
+def _write_to_path(write: Callable[[int], None], path: Path) -> None:
+    try:
+        special = not stat.S_ISREG(os.stat(path).st_mode)
+    except FileNotFoundError:
+        special = False
+    if special:  # a device or a pipe: written as it is
+        fd = os.open(path, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
+        try:
+            write(fd)
+        finally:
+            os.close(fd)
+        return
+    fd, temporary = _temporary_beside(path)
+    try:
+        try:
+            write(fd)
+        finally:
+            os.close(fd)
+        os.replace(temporary, path)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+
+
+def export_document(db_path, trace_id: str, output, *, progress: Callable[[int, int], None] | None = None) -> None:
+    """Write ``trace_id``'s stored MessagePack documents, exactly as they
+    were saved (the parts one after another), to ``output``: a path
+    (replaced only once complete, as :func:`export_trace` writes) or an
+    open binary file.  Inflated a chunk at a time: memory stays bounded
+    whatever the size.  Raises :class:`TraceFormatError` (naming the trace)
+    for a damaged document, :class:`nefa.db.DatabaseError`, or OSError."""
+    conn = db._connect(db_path, timeout=60, create=False)
+    try:
+        try:
+            stored = [db._StoredDocument(conn, trace_id, index) for index in _part_indexes(conn, trace_id)]
+        except db.DocumentDamagedError as error:
+            raise TraceFormatError(str(error)) from None
+        total = sum(document.size for document in stored)
+
+        def copy(emit: Callable[[memoryview], None]) -> None:
+            done = 0
+            for document in stored:
+                try:
+                    for piece in document.pieces(PIECE):
+                        emit(memoryview(piece))
+                        done += len(piece)
+                        if progress is not None:
+                            progress(done, total)
+                except db.DocumentDamagedError as error:
+                    raise TraceFormatError(str(error)) from None
+
+        def write(fd: int) -> None:
+            def emit(view: memoryview) -> None:
+                while view:
+                    view = view[os.write(fd, view):]
+
+            copy(emit)
+
+        if hasattr(output, "write"):
+            copy(output.write)
+        else:
+            _write_to_path(write, Path(output))
+    finally:
         conn.close()

@@ -211,3 +211,43 @@ def test_truncated_and_bit_flipped_documents_export_or_fail_cleanly(tmp_path, sy
                 json.loads(output.read_text(encoding="utf-8"))
                 outcomes["written"] += 1
     assert outcomes["refused"] >= 60  # every truncation is refused
+
+
+def test_msgpack_gives_back_the_stored_bytes_a_chunk_at_a_time(tmp_path, capsys, monkeypatch, synthetic, store):
+    database = store("trc_synthetic", synthetic(6_000), synthetic(300))
+    expected = b""
+    for part in (0, 1):
+        with db.open_document(database, "trc_synthetic", part) as stored:
+            expected += stored.read()
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["export", "--db", str(database), "--format", "msgpack"]) == 0
+    assert capsys.readouterr().out == "trc_synthetic.msgpack\n"
+    written = tmp_path / "trc_synthetic.msgpack"
+    assert written.read_bytes() == expected and written.stat().st_mode & 0o777 == 0o600
+    # Never more than a chunk in hand when pieces are a chunk.
+    monkeypatch.setattr(stream_export, "PIECE", db.DOCUMENT_CHUNK_SIZE)
+    sizes = []
+
+    class Sink:
+        def write(self, piece):
+            sizes.append(len(piece))
+            kept.append(bytes(piece))
+
+    kept = []
+    stream_export.export_document(database, "trc_synthetic", Sink())
+    assert b"".join(kept) == expected and len(sizes) > 4 and max(sizes) <= db.DOCUMENT_CHUNK_SIZE
+    # To standard output; and a part stored as one BLOB, as older nefa did.
+    stored_as(database, expected[:1000])
+    piped = subprocess.run([sys.executable, "-m", "nefa", "export", "--db", str(database), "--format", "msgpack",
+                            "-o", "-"], capture_output=True, check=True)
+    assert piped.stdout == expected[:1000] * 2 and piped.stderr == b""
+    # A damaged chunk: one line, and what was there is kept.
+    database = store("trc_damaged", synthetic(3_000, trace_id="trc_damaged"))
+    with sqlite3.connect(database) as conn:
+        conn.execute("UPDATE document_chunks SET data = x'00112233' WHERE trace_id = 'trc_damaged' AND chunk_index = 1")
+    conn.close()
+    written.write_bytes(b"before")
+    assert cli.main(["export", "trc_damaged", "--db", str(database), "--format", "msgpack", "-o", str(written)]) == 1
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1 and "trc_damaged" in err and "chunk 1" in err
+    assert written.read_bytes() == b"before" and not [name for name in os.listdir(tmp_path) if name.endswith(".part")]
