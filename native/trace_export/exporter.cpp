@@ -322,11 +322,15 @@ void Writer::opened(const ScanRecord& call, const Row& row, double start) {
         if (is_map) text_.push_back('}');
         else text_.resize(before);
     }
-    const auto& endings = survey_.parts[part_].endings;
-    const auto ending = endings.find(row.id);
-    if (ending != endings.end()) {
-        frame_tail(text_, ending->second.returned, call_values || ending->second.has_values, ending->second.arg,
-                   row.resumed, true, !ending->second.returned);
+    // A part without a survey (the index lost its row) has no far endings.
+    const Ending* ending = nullptr;
+    if (part_ < survey_.parts.size()) {
+        const auto& endings = survey_.parts[part_].endings;
+        if (const auto found = endings.find(row.id); found != endings.end()) ending = &found->second;
+    }
+    if (ending != nullptr) {
+        frame_tail(text_, ending->returned, call_values || ending->has_values, ending->arg, row.resumed, true,
+                   !ending->returned);
         emit(t, text_);
         t.stack.push_back({row.id, -1, call_values, row.resumed, 0});
         return;

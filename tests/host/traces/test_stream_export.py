@@ -251,3 +251,37 @@ def test_msgpack_gives_back_the_stored_bytes_a_chunk_at_a_time(tmp_path, capsys,
     out, err = capsys.readouterr()
     assert out == "" and err.count("\n") == 1 and "trc_damaged" in err and "chunk 1" in err
     assert written.read_bytes() == b"before" and not [name for name in os.listdir(tmp_path) if name.endswith(".part")]
+
+
+SURVEY_LOST = """
+import json, sys
+from nefa.traces import stream_export
+
+real = stream_export.plan_from_index
+
+
+class FirstPartOnly:
+    # Hands on the first part's survey only, as a lost row of the index would.
+    def __init__(self, exporter):
+        self.exporter, self.parts = exporter, 0
+
+    def plan_part(self, *args):
+        self.parts += 1
+        if self.parts == 1:
+            self.exporter.plan_part(*args)
+
+
+stream_export.plan_from_index = lambda index, stored, plan, exporter, span: real(
+    index, stored, plan, FirstPartOnly(exporter), span)
+stream_export.export_trace(sys.argv[1], "trc_synthetic", "chrome", sys.argv[2], long_span=1)
+print(len(json.load(open(sys.argv[2]))["traceEvents"]))
+"""
+
+
+def test_the_exporter_survives_a_part_left_without_its_survey(tmp_path, synthetic, store):
+    database = store("trc_synthetic", synthetic(4_000), synthetic(4_000))
+    output = tmp_path / "out.json"
+    done = subprocess.run([sys.executable, "-c", SURVEY_LOST, str(database), str(output)], capture_output=True,
+                          text=True, env={**os.environ, "PYTHONFAULTHANDLER": "1"}, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert int(done.stdout) > 4_000
