@@ -128,6 +128,18 @@ def synthetic_document(record_count, *, trace_id="trc_synthetic"):
     return pack_document(main, [worker], trace_id=trace_id)
 
 
+def cut_and_flipped(document, rng, cuts, flipped, most_flips):
+    """``cuts`` truncations of ``document`` and ``flipped`` copies with 1 to
+    ``most_flips`` bits flipped, for the readers' fuzz tests."""
+    cases = [document[:cut] for cut in sorted(rng.sample(range(1, len(document)), cuts))]
+    for _ in range(flipped):
+        damaged = bytearray(document)
+        for _ in range(rng.randint(1, most_flips)):
+            damaged[rng.randrange(len(damaged))] ^= 1 << rng.randrange(8)
+        cases.append(bytes(damaged))
+    return cases
+
+
 @pytest.fixture
 def synthetic():
     return synthetic_document

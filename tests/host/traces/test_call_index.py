@@ -22,7 +22,7 @@ from nefa.traces import call_index, name_blocks
 from nefa.traces.indexed import IndexedTrace
 from nefa.traces.tree import load_trace
 
-from .conftest import START
+from .conftest import START, cut_and_flipped
 
 
 def run_cli(capsys, *argv):
@@ -85,12 +85,7 @@ class TestScanner:
     def test_truncated_and_bit_flipped_documents_never_crash(self, synthetic):
         document = synthetic(300)
         rng = random.Random(1234)
-        cases = [document[:cut] for cut in sorted(rng.sample(range(len(document)), 150))]
-        for _ in range(250):
-            damaged = bytearray(document)
-            for _ in range(rng.randint(1, 4)):
-                damaged[rng.randrange(len(damaged))] ^= 1 << rng.randrange(8)
-            cases.append(bytes(damaged))
+        cases = cut_and_flipped(document, rng, 150, 250, 4)
         outcomes = {"ok": 0, "error": 0}
         for case in cases:
             try:
@@ -415,8 +410,9 @@ GENERATORS = """
 """
 
 
-def test_resumptions_are_marked_from_what_the_records_say(capsys, record_program):
-    database, trace_id = record_program(GENERATORS)
+def resumption_marks(capsys, database, trace_id):
+    """(function, line) -> whether each of its frames in the program's
+    file shows the "(resumed)" mark, in order."""
     status, out, _ = run_cli(capsys, "show", "--db", database, trace_id, "--filter", "program.py")
     assert status == 0
     marks = {}
@@ -425,6 +421,11 @@ def test_resumptions_are_marked_from_what_the_records_say(capsys, record_program
         if name.startswith("__main__.") and "program.py:" in line:
             marks.setdefault((name.rsplit(".", 1)[-1], line.split("program.py:")[1].split()[0]), []).append(
                 "(resumed)" in line)
+    return marks
+
+
+def test_resumptions_are_marked_from_what_the_records_say(capsys, record_program):
+    marks = resumption_marks(capsys, *record_program(GENERATORS))
     # Each generator expression: its first entry, then one resumption per
     # value and the last, exhausted one; the second one in main starts fresh.
     assert marks[("<genexpr>", "17")] == [False, True, True]
@@ -468,14 +469,7 @@ MANY_SUSPENDED = """
 
 
 def test_resumptions_are_marked_when_many_instances_are_suspended(capsys, record_program):
-    database, trace_id = record_program(MANY_SUSPENDED)
-    status, out, _ = run_cli(capsys, "show", "--db", database, trace_id, "--filter", "program.py")
-    assert status == 0
-    marks = {}
-    for line in out.splitlines():
-        name = line.strip().split("(", 1)[0].rsplit(".", 1)[-1]
-        if "program.py:" in line and name in ("step", "worker"):
-            marks.setdefault((name, line.split("program.py:")[1].split()[0]), []).append("(resumed)" in line)
+    marks = resumption_marks(capsys, *record_program(MANY_SUSPENDED))
     assert marks[("step", "4")] == [False] * 40
     assert marks[("step", "6")] == [True] * 40
     assert marks[("worker", "9")] == [False] * 30

@@ -17,6 +17,8 @@ from nefa.traces import stream_export
 from nefa.traces.stream_export import export_trace
 from nefa.traces.tree import load_trace
 
+from .conftest import cut_and_flipped
+
 FORMATS = {"chrome": chrome_trace, "speedscope": speedscope_profile}
 
 
@@ -189,12 +191,7 @@ def test_truncated_and_bit_flipped_documents_export_or_fail_cleanly(tmp_path, sy
     document = synthetic(200, trace_id="trc_fuzzed")
     database = store("trc_fuzzed", document)
     rng = random.Random(4321)
-    cases = [document[:cut] for cut in sorted(rng.sample(range(1, len(document)), 60))]
-    for _ in range(60):
-        damaged = bytearray(document)
-        for _ in range(rng.randint(1, 3)):
-            damaged[rng.randrange(len(damaged))] ^= 1 << rng.randrange(8)
-        cases.append(bytes(damaged))
+    cases = cut_and_flipped(document, rng, 60, 60, 3)
     outcomes = {"written": 0, "refused": 0}
     output = tmp_path / "out.json"
     with pytest.MonkeyPatch.context() as patch:
