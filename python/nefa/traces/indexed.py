@@ -167,10 +167,23 @@ class IndexedTrace:
         return [Call(*row[:7], self._text("names", "name", row[7]), self._text("paths", "path", row[8]), *row[9:])
                 for row in rows]
 
-    def named(self, columns: str, name_id: int, limit: int | None = None) -> list[tuple]:
+    def named(self, columns: str, name_id: int, limit: int | None = None, *, expected: int = 0) -> list[tuple]:
         """``columns`` (of ``calls c``) of the frames of one name, in id
         order, read through the name's blocks: the work follows the name's
-        calls read, not the trace."""
+        calls read, not the trace.  ``expected``: how many the trace's
+        functions count; none found then is a damaged index, not no match."""
+        found = self._named(columns, name_id, limit)
+        if expected and not found:
+            raise self.damaged(f"the index by name has none of the {expected} calls of names row {name_id}")
+        return found
+
+    def has_functions(self, functions: int) -> None:
+        """Raises unless ``functions`` (rows of function_stats) is some,
+        or the trace has no frames."""
+        if not functions and any(self._thread_calls.values()):
+            raise self.damaged("function_stats has no function of its frames")
+
+    def _named(self, columns: str, name_id: int, limit: int | None) -> list[tuple]:
         if self.by_name_index:
             sql = (f"SELECT {columns} FROM calls c INDEXED BY calls_by_name WHERE c.trace_key = ? AND c.name_id = ?"
                    " AND c.kind IS NULL ORDER BY c.id")
@@ -427,13 +440,10 @@ def _matching(trace: IndexedTrace, needle: str) -> list[Call]:
             raise trace.damaged(f"function_stats names a function that names or paths has not ({name_id}, {path_id})")
         if needle in name.casefold() or (path is not None and file_part in path.casefold()):
             name_ids[name_id] = name_ids.get(name_id, 0) + (calls if path_id != 0 else 0)
-    if not stats and any(thread.call_count for thread in trace.threads):
-        raise trace.damaged("function_stats has no function of its frames")
+    trace.has_functions(stats)
     found: list[Call] = []
     for name_id, calls in sorted(name_ids.items()):
-        rows = trace._row_calls(trace.named(_COLUMNS, name_id))
-        if calls and not rows:
-            raise trace.damaged(f"the index by name has none of the {calls} calls of names row {name_id}")
+        rows = trace._row_calls(trace.named(_COLUMNS, name_id, expected=calls))
         found.extend(call for call in rows if _matches(call, needle))
     return found
 
@@ -553,8 +563,7 @@ def render_summary(trace: IndexedTrace, out: TextIO, *, limit: int | None = 20, 
     order = SORTS[sort]
     count = trace.conn.execute("SELECT count(*) FROM function_stats WHERE trace_key = ? AND path_id != 0",
                                (trace.key,)).fetchone()[0]
-    if not count and any(thread.call_count for thread in trace.threads):
-        raise trace.damaged("function_stats has no function of its frames")
+    trace.has_functions(count)
     # Names and paths joined on the left: a row they lack is damage, not a
     # function left out.
     rows = trace.conn.execute(

@@ -183,10 +183,8 @@ class TraceViews:
                 name_ids[name_id] = calls
         found = []
         for name_id, calls in name_ids.items():
-            rows = trace.named("c.id, c.thread_native_id, c.depth, c.start, c.duration", name_id, limit)
-            if calls and not rows:  # not "no match": the index by name lost them
-                raise trace.damaged(f"the index by name has none of the {calls} calls of names row {name_id}")
-            found.extend(row + (name_id,) for row in rows)
+            found.extend(row + (name_id,) for row in trace.named(
+                "c.id, c.thread_native_id, c.depth, c.start, c.duration", name_id, limit, expected=calls))
         found.sort()
         matches = [
             {"id": call_id, "thread": thread, "depth": depth, "start": self.micros(start),

@@ -238,6 +238,13 @@ def _write_to_stream(write: Callable[[int], None], stream) -> None:
         text.detach()
 
 
+def _stored_parts(conn: sqlite3.Connection, trace_id: str) -> list:
+    try:
+        return [db._StoredDocument(conn, trace_id, index) for index in _part_indexes(conn, trace_id)]
+    except db.DocumentDamagedError as error:
+        raise TraceFormatError(str(error)) from None
+
+
 def export_trace(db_path, trace_id: str, format_name: str, output, *,
                  progress: Callable[[int, int], None] | None = None, long_span: int = 1 << 20) -> None:
     """Write ``trace_id``'s export to ``output``: a path (an owner-only file,
@@ -253,10 +260,7 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
     conn = db._connect(db_path, timeout=60, create=False)
     stack = contextlib.ExitStack()
     try:
-        try:
-            stored = [db._StoredDocument(conn, trace_id, index) for index in _part_indexes(conn, trace_id)]
-        except db.DocumentDamagedError as error:
-            raise TraceFormatError(str(error)) from None
+        stored = _stored_parts(conn, trace_id)
         exporter = TraceExport(format_name, long_span)
         plan = _Plan(trace_id)
         index = _current_index(db_path, trace_id)
@@ -340,10 +344,7 @@ def export_document(db_path, trace_id: str, output, *, progress: Callable[[int, 
     for a damaged document, :class:`nefa.db.DatabaseError`, or OSError."""
     conn = db._connect(db_path, timeout=60, create=False)
     try:
-        try:
-            stored = [db._StoredDocument(conn, trace_id, index) for index in _part_indexes(conn, trace_id)]
-        except db.DocumentDamagedError as error:
-            raise TraceFormatError(str(error)) from None
+        stored = _stored_parts(conn, trace_id)
         total = sum(document.size for document in stored)
 
         def copy(emit: Callable[[memoryview], None]) -> None:
@@ -359,11 +360,8 @@ def export_document(db_path, trace_id: str, output, *, progress: Callable[[int, 
                     raise TraceFormatError(str(error)) from None
 
         def write(fd: int) -> None:
-            def emit(view: memoryview) -> None:
-                while view:
-                    view = view[os.write(fd, view):]
-
-            copy(emit)
+            with open(fd, "wb", closefd=False) as file:
+                copy(file.write)
 
         if hasattr(output, "write"):
             copy(output.write)
