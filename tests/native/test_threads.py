@@ -119,24 +119,39 @@ def test_each_thread_has_its_own_stack(tmp_path):
 
 def test_serialiser_module_still_being_imported_by_another_thread_is_waited_for(tmp_path):
     # Another thread is halfway through importing nefa.serialize when the
-    # first event needs it: the event must wait for that import, not find a
-    # half-initialised module and lose its record.
+    # first event needs it: the module is in sys.modules but its code has not
+    # run yet. The event must wait for that import, not find a half-initialised
+    # module and lose its record.
     result = run_traced(
         tmp_path,
         """
-        import importlib.abc, sys, threading, time
+        import importlib.abc, importlib.util, sys, threading, time
         from harness import start, finish, capture_warnings
-        class SlowMsgpack(importlib.abc.MetaPathFinder):
+        halfway = threading.Event()
+        class HalfwayLoader(importlib.abc.Loader):
+            def __init__(self, loader):
+                self.loader = loader
+            def create_module(self, spec):
+                return self.loader.create_module(spec)
+            def exec_module(self, module):
+                halfway.set()
+                time.sleep(0.5)
+                self.loader.exec_module(module)
+        class SlowSerialize(importlib.abc.MetaPathFinder):
             def find_spec(self, name, path, target=None):
-                if name == "msgpack":
-                    time.sleep(0.5)
-        for name in [m for m in sys.modules if m == "msgpack" or m.startswith(("msgpack.", "nefa.serialize"))]:
-            del sys.modules[name]
-        sys.meta_path.insert(0, SlowMsgpack())
+                if name != "nefa.serialize":
+                    return None
+                sys.meta_path.remove(self)
+                spec = importlib.util.find_spec(name)
+                spec.loader = HalfwayLoader(spec.loader)
+                return spec
+        sys.modules.pop("nefa.serialize", None)
+        sys.meta_path.insert(0, SlowSerialize())
         warnings = capture_warnings()
         importer = threading.Thread(target=lambda: __import__("nefa.serialize"))
         importer.start()
-        time.sleep(0.1)
+        assert halfway.wait(30)
+        assert "nefa.serialize" in sys.modules and not hasattr(sys.modules["nefa.serialize"], "dump_msgpack")
         def f(x):
             return x
         p = start()
