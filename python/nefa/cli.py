@@ -581,6 +581,8 @@ class ViewCommand(_TraceCommand):
 
         try:
             path = write_view(trace, options.output)
+        except db.DocumentFormatError as error:
+            raise CommandError(str(error)) from None
         except OSError as error:
             raise CommandError(f"cannot write {options.output}: {error.strerror or error}") from None
         print(printable(_display_path(os.path.abspath(path))))

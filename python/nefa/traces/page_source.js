@@ -76,10 +76,9 @@ const nefaSource = (function () {
     return { t0, t1, width, threads, names: DATA.names, paths: DATA.paths };
   }
 
-  let frames = null; // every call that is a frame, in id order, for search
-  function search(text) {
-    const needle = text.trim().toLowerCase();
-    if (!needle) return { total: 0, matches: [] };
+  let frames = null; // every call that is a frame, in id order
+  let summaries = null; // a frame's summary by id, as an answer gives it
+  function everyFrame() {
     if (frames === null) {
       frames = [];
       for (const thread of DATA.threads) {
@@ -89,27 +88,36 @@ const nefaSource = (function () {
       }
       frames.sort((a, b) => a[0][0] - b[0][0]);
     }
+    return frames;
+  }
+
+  const summary = ([call, thread, depth]) =>
+    ({ id: call[0], name: DATA.names[call[3]], thread, depth, start: call[1], duration: call[2] });
+
+  function search(text) {
+    const needle = text.trim().toLowerCase();
+    if (!needle) return { total: 0, matches: [] };
     const hit = new Map(Object.entries(DATA.names).map(([id, name]) => [Number(id), name.toLowerCase().includes(needle)]));
     const matches = [];
     let total = 0;
-    for (const [call, thread, depth] of frames) {
-      if (!hit.get(call[3])) continue;
-      if (total++ < DATA.searchLimit) {
-        matches.push({ id: call[0], thread, depth, start: call[1], duration: call[2], name: DATA.names[call[3]] });
-      }
+    for (const frame of everyFrame()) {
+      if (hit.get(frame[0][3]) && total++ < DATA.searchLimit) matches.push(summary(frame));
     }
     return { total, matches };
   }
 
-  // A call's answer names its caller by id: the caller's summary is taken
-  // from the caller's own.
+  // A frame's answer lacks the summary its row gives, and names its caller
+  // by id; a plugin record's has its summary.
   function call(id) {
-    if (details === null) details = JSON.parse(document.getElementById("nefa-values").textContent);
+    if (details === null) {
+      details = JSON.parse(document.getElementById("nefa-values").textContent);
+      summaries = new Map(everyFrame().map((frame) => [frame[0][0], summary(frame)]));
+    }
     const found = details[id];
     if (found === undefined) throw new Error(`no call ${id}`);
-    if (found.parent === null) return found;
-    const { name, thread, depth, start, duration } = details[found.parent];
-    return { ...found, parent: { id: found.parent, name, thread, depth, start, duration } };
+    return {
+      ...summaries.get(id), ...found, parent: found.parent === null ? null : summaries.get(found.parent),
+    };
   }
 
   const sum = (items, count) => items.reduce((total, item) => total + count(item), 0);

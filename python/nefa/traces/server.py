@@ -1,6 +1,6 @@
 """``nefa view``: a local HTTP server that shows a trace as its page asks.
 
-The page (``served.html``, with ``viewer_format.js``, ``served_source.js``
+The page (``viewer.html``, with ``viewer_format.js``, ``served_source.js``
 and the flame chart ``flame.js`` inlined) asks for what is on screen: the calls of a time window at a pixel
 width (:mod:`nefa.traces.layout`), one call's values on a click, matches of
 a search.  Every answer is read from the call index and bounded by what is
@@ -53,16 +53,18 @@ def _asset(name: str) -> str:
     return resources.files("nefa.traces").joinpath(name).read_text(encoding="utf-8")
 
 
-def fill_page(trace: IndexedTrace, template: str, source: str, **pieces: str) -> str:
-    """A viewer page: ``template`` with the style, the flame chart and its
-    data ``source`` (a script) inlined, and ``pieces`` for its other markers."""
-    pieces.update({
+def fill_page(trace: IndexedTrace, source: str, data: str = "") -> str:
+    """The viewer's page (``viewer.html``), with the style, the flame chart
+    and its data ``source`` (a script) inlined, and ``data`` (blocks of
+    markup) before the scripts."""
+    pieces = {
         "TITLE": html.escape(f"{trace.trace_id} · {shlex.join(trace.command_line)}"),
         "CSS": _asset("viewer.css"),
+        "DATA": data,
         "JS": "\n".join(_asset(name) for name in ("viewer_format.js", source, "flame.js")),
-    })
+    }
     # One pass, so that nothing inserted is itself searched for markers.
-    return re.sub(r"%%([A-Z]+)%%", lambda match: pieces[match.group(1)], _asset(template))
+    return re.sub(r"%%([A-Z]+)%%", lambda match: pieces[match.group(1)], _asset("viewer.html"))
 
 
 def _full(value):
@@ -202,7 +204,7 @@ class TraceViews:
         of each thread and depth in start order, as a window answer holds
         the calls it shows, with the names and paths they use; each call's
         answer by id, as :meth:`call` gives it but for the caller, named by
-        its id)."""
+        its id, and for a frame's summary, which its row has)."""
         trace = self.trace
         calls = trace.every_call()
         below: dict[int, int] = {}
@@ -224,8 +226,8 @@ class TraceViews:
                 lanes.setdefault(call.thread_id, {}).setdefault(call.depth, []).append([
                     call.id, self.micros(call.start), round(call.duration / 1000, 3), name_id, path_id,
                     call.line, call.flags | (_FLAG_RESUMED if call.resumed else 0)])
-            details[call.id] = found = self._call_summary(call)
-            found.update(self.details(call, call.parent, below.get(call.id, 0)))
+            found = self.details(call, call.parent, below.get(call.id, 0))
+            details[call.id] = found if call.kind is None else {**self._call_summary(call), **found}
         threads = []
         for native_id, rows in lanes.items():
             for row in rows.values():
@@ -263,7 +265,7 @@ class TraceViews:
         return {"total": sum(name_ids.values()), "matches": matches}
 
     def page(self) -> str:
-        return fill_page(self.trace, "served.html", "served_source.js")
+        return fill_page(self.trace, "served_source.js")
 
 
 def _number(query: dict, name: str, kind=float):

@@ -14,8 +14,10 @@ and style are inlined: the page needs no network.
 from __future__ import annotations
 
 import json
+import math
 from pathlib import Path
 
+from nefa.db import DocumentFormatError
 from nefa.traces.indexed import IndexedTrace
 from nefa.traces.output import open_private
 from nefa.traces.server import SEARCH_LIMIT, TraceViews, fill_page
@@ -30,7 +32,13 @@ def _script_json(value) -> str:
 
 
 def page_data(trace: IndexedTrace) -> tuple[dict, dict]:
-    """(what the page draws and searches, each call's details by id)."""
+    """(what the page draws and searches, each call's details by id).
+    Raises :class:`nefa.db.DocumentFormatError` for a trace without a
+    start time: a page's times are from the start."""
+    if not math.isfinite(trace.start):
+        # The earliest document's: with one part, the first.
+        where = ", part 1" if len(trace.part_ids) == 1 else ""
+        raise DocumentFormatError(f"trace {trace.trace_id}{where}: the document has the timestamp {trace.start!r}")
     views = TraceViews(trace)
     try:
         calls, details = views.every_call()
@@ -41,7 +49,9 @@ def page_data(trace: IndexedTrace) -> tuple[dict, dict]:
 
 def render_html(trace: IndexedTrace) -> str:
     data, details = page_data(trace)
-    return fill_page(trace, "viewer.html", "page_source.js", DATA=_script_json(data), VALUES=_script_json(details))
+    return fill_page(trace, "page_source.js",
+                     f'<script type="application/json" id="nefa-data">{_script_json(data)}</script>\n'
+                     f'<script type="application/json" id="nefa-values">{_script_json(details)}</script>\n')
 
 
 def write_view(trace: IndexedTrace, path) -> Path:
