@@ -60,7 +60,7 @@ const nefaSource = (function () {
     return shown;
   }
 
-  function window(t0, t1, width, rows) {
+  function windowAnswer(t0, t1, width, rows) {
     const px = (t1 - t0) / width;
     const threads = DATA.threads.map((thread) => {
       const asked = rows.get(thread.id);
@@ -128,7 +128,7 @@ const nefaSource = (function () {
       eventCount: sum(DATA.threads, (thread) => thread.events.length),
     },
     trace: async () => DATA.trace,
-    window: async (t0, t1, width, rows) => window(t0, t1, width, rows),
+    window: async (t0, t1, width, rows) => windowAnswer(t0, t1, width, rows),
     call: async (id) => call(id),
     search: async (text) => search(text),
   };

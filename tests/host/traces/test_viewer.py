@@ -1,5 +1,6 @@
 """``nefa view``: the page itself, and the page in a real headless Chromium."""
 
+import json
 import re
 import os
 import shutil
@@ -11,6 +12,7 @@ import pytest
 from nefa import cli
 from nefa.traces.call_index import open_index
 from nefa.traces.indexed import IndexedTrace
+from nefa.traces.server import TraceViews
 from nefa.traces.tree import load_trace
 from nefa.traces.viewer import page_data, render_html, write_view
 
@@ -129,6 +131,10 @@ def click_at(driver, x, y):
     builder.perform()
 
 
+def flat(items):
+    return [value for item in items for value in item]
+
+
 def painted_pixels(driver):
     return driver.execute_script("""
         const canvas = document.getElementById("canvas");
@@ -203,6 +209,29 @@ class TestInBrowser:
         wait_for(browser, "return (nefaViewer.selected() || {}).name === '__main__.fib'")
         assert browser.execute_script("return nefaViewer.selected().name") == "__main__.fib"
         assert browser.find_element("id", "detail-name").text == "__main__.fib"
+
+    def test_lays_out_a_window_as_the_server_does(self, browser, page, recorded):
+        open_page(browser, page)
+        with indexed(*recorded) as trace:
+            views = TraceViews(trace)
+            try:
+                summary = views.summary()
+                total = summary["trace"]["duration"]
+                rows = [[thread["id"], [0, thread["depths"]]] for thread in summary["threads"]]
+                for t0, t1, width in ((0, total, 900), (total * 0.3, total * 0.32, 1200), (0, total, 40)):
+                    served = json.loads(views.window(t0, t1, width, {key: range(*depths) for key, depths in rows}))
+                    shown = browser.execute_script(
+                        "return nefaSource.window(arguments[0], arguments[1], arguments[2], new Map(arguments[3]))",
+                        t0, t1, width, rows)
+                    assert [thread["id"] for thread in shown["threads"]] == [thread["id"] for thread in served["threads"]]
+                    for mine, theirs in zip(shown["threads"], served["threads"]):
+                        assert flat(mine["events"]) == pytest.approx(flat(theirs["events"]))
+                        assert [row["depth"] for row in mine["rows"]] == [row["depth"] for row in theirs["rows"]]
+                        for row, expected in zip(mine["rows"], theirs["rows"]):
+                            assert [call[0] for call in row["calls"]] == [call[0] for call in expected["calls"]]
+                            assert flat(row["blocks"]) == pytest.approx(flat(expected["blocks"]))
+            finally:
+                views.close()
 
     def test_plugin_records_are_marked(self, browser, shop, tmp_path):
         page = write_page(shop, "trc_01SHOP", tmp_path / "shop.html")
