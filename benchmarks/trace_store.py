@@ -318,7 +318,7 @@ def step_save(db_path: str, records: int, index: bool) -> dict:
 
 # The canvas of a wide screen: the page asks for its width, and half as
 # much again once zoomed (a margin on each side, for panning), for the rows
-# on screen and ROW_MARGIN more (served.js: its row and lane sizes).
+# on screen and ROW_MARGIN more (flame.js: its row and lane sizes).
 VIEW_WIDTH, VIEW_HEIGHT = 1600, 900
 AXIS_HEIGHT, LANE_HEADER, LANE_GAP, ROW_HEIGHT, ROW_MARGIN = 24, 22, 10, 18, 8
 

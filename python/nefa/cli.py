@@ -352,27 +352,12 @@ class _TraceCommand(Command):
             raise CommandError(str(error), EXIT_DATABASE) from None
 
     def run(self, argv: list[str]) -> int:
+        # Read through the call index: no tree of the trace is built.
         options = self.parse_options(argv)
         db_path = _database_path(options)
-        from nefa.traces.tree import TraceFormatError, load_trace
-
         trace_id = self._trace_id(db_path, options)
         self.check(db_path, trace_id, options)
-        if self.reads_index(options):
-            return self._use_index(db_path, trace_id, options)
-        try:
-            trace = load_trace(db_path, trace_id)
-        except db.DatabaseError as error:
-            raise CommandError(str(error), EXIT_DATABASE) from None
-        except TraceFormatError as error:
-            raise CommandError(str(error)) from None
-        return self.use(trace, options)
-
-    # Commands that read the call index instead of the whole document.
-    indexed = False
-
-    def reads_index(self, options) -> bool:
-        return self.indexed
+        return self._use_index(db_path, trace_id, options)
 
     def check(self, db_path: str, trace_id: str, options) -> None:
         """Refuses a trace before anything is read of it."""
@@ -428,7 +413,6 @@ class _IndexProgress:
 class ShowCommand(_TraceCommand):
     name = "show"
     summary = "print a trace as an indented call tree per thread"
-    indexed = True
 
     def add_options(self, parser):
         parser.add_argument("--depth", metavar="N", type=_positive_int, help="show N levels of calls at most")
@@ -462,7 +446,6 @@ def _quiet_closed_stdout() -> None:
 class TopCommand(_TraceCommand):
     name = "top"
     summary = "per function: calls, total and self time, the costliest first (like pstats)"
-    indexed = True
 
     def add_options(self, parser):
         parser.add_argument("--limit", metavar="N", type=_positive_int, default=20,
@@ -579,9 +562,6 @@ class ViewCommand(_TraceCommand):
         parser.add_argument("--port", metavar="N", type=int, default=0,
                             help="serve on this port of 127.0.0.1 (default: a free one)")
 
-    def reads_index(self, options) -> bool:
-        return not options.output
-
     def check(self, db_path: str, trace_id: str, options) -> None:
         if not options.output:
             return
@@ -601,6 +581,8 @@ class ViewCommand(_TraceCommand):
 
         try:
             path = write_view(trace, options.output)
+        except db.DocumentFormatError as error:
+            raise CommandError(str(error)) from None
         except OSError as error:
             raise CommandError(f"cannot write {options.output}: {error.strerror or error}") from None
         print(printable(_display_path(os.path.abspath(path))))

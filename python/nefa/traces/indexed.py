@@ -23,15 +23,15 @@ from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
 from nefa.traces.lanes import ensure_lanes, lane_from, lane_ids
 from nefa.traces.name_blocks import block_ids, decode
 from nefa.traces.output import format_time, printable
-from nefa.traces.show import ThreadNotFoundError, _Style, call_notes, select_threads
+from nefa.traces.show import Style, ThreadNotFoundError, call_notes, select_threads
 from nefa.traces.values import brief, brief_locals, format_span
 
-__all__ = ["IndexedTrace", "render_summary", "render_tree"]
+__all__ = ["FIELD_KEYS", "Call", "IndexedTrace", "render_summary", "render_tree"]
 
 _INDENT = "  "
 _NS = 1e-9
 # Record fields that are not a plugin's own data.
-_FIELD_KEYS = frozenset(
+FIELD_KEYS = frozenset(
     ("path", "co_name", "qualname", "event", "frame_id", "thread", "thread_native_id", "timestamp", "type",
      "subtype", "user_code_call_site")
 )
@@ -164,7 +164,7 @@ class IndexedTrace:
         rows = self.conn.execute(
             f"SELECT {_COLUMNS} FROM calls c {index} WHERE c.trace_key = ? AND {where} ORDER BY c.id",
             (self.key, *args)).fetchall()
-        return [Call(*row[:7], self._text("names", "name", row[7]), self._text("paths", "path", row[8]), *row[9:])
+        return [Call(*row[:7], self.text("names", "name", row[7]), self.text("paths", "path", row[8]), *row[9:])
                 for row in rows]
 
     def named(self, columns: str, name_id: int, limit: int | None = None, *, expected: int = 0) -> list[tuple]:
@@ -222,7 +222,14 @@ class IndexedTrace:
             yield ids[:batch]
             del ids[:batch]
 
-    def _text(self, table: str, column: str, text_id):
+    def every_call(self) -> list[tuple[Call, int, int | None]]:
+        """Every call of the trace in id order, each with its name's and
+        path's ids: for a page that holds the whole trace (a bounded one)."""
+        rows = self.conn.execute(f"SELECT {_COLUMNS} FROM calls c WHERE c.trace_key = ? ORDER BY c.id",
+                                 (self.key,)).fetchall()
+        return [(call, row[7], row[8]) for call, row in zip(self._row_calls(rows), rows)]
+
+    def text(self, table: str, column: str, text_id):
         """A name or path by id, looked up once."""
         if text_id is None:
             return None
@@ -239,7 +246,7 @@ class IndexedTrace:
         return self._row_calls(self.conn.execute(sql, args))
 
     def _row_calls(self, rows) -> list[Call]:
-        return [Call(*row[:7], self._text("names", "name", row[7]), self._text("paths", "path", row[8]), *row[9:])
+        return [Call(*row[:7], self.text("names", "name", row[7]), self.text("paths", "path", row[8]), *row[9:])
                 for row in rows]
 
     def _frames(self, ids: list[int]) -> list[Call]:
@@ -394,7 +401,7 @@ class IndexedTrace:
 
 # --- the tree ------------------------------------------------------------
 
-def _frame_line(trace: IndexedTrace, call: Call, style: _Style, hidden: int) -> str:
+def _frame_line(trace: IndexedTrace, call: Call, style: Style, hidden: int) -> str:
     co_name = call.co_name
     shows_arguments = call.call_offset is not None and not (co_name.startswith("<") and co_name != "<lambda>")
     arguments = ""
@@ -411,9 +418,9 @@ def _frame_line(trace: IndexedTrace, call: Call, style: _Style, hidden: int) -> 
                              hidden=hidden)
 
 
-def _event_line(trace: IndexedTrace, call: Call, style: _Style) -> str:
+def _event_line(trace: IndexedTrace, call: Call, style: Style) -> str:
     record = trace.record(call, "call")
-    data = {key: value for key, value in record.items() if key not in _FIELD_KEYS}
+    data = {key: value for key, value in record.items() if key not in FIELD_KEYS}
     first = [key for key in ("message", "name", "method", "url", "status", "outcome") if key in data]
     data = {key: data[key] for key in first} | data
     details = " " + printable(brief_locals(data, width=80, each=40)) if data else ""
@@ -448,7 +455,7 @@ def _matching(trace: IndexedTrace, needle: str) -> list[Call]:
     return found
 
 
-def _tree_lines(trace: IndexedTrace, thread: IndexedThread, style: _Style, depth: int | None,
+def _tree_lines(trace: IndexedTrace, thread: IndexedThread, style: Style, depth: int | None,
                 needle: str | None):
     shown: dict[int, list[Call]] | None = None  # parent id -> children on the way to a match
     matched: set[int] = set()
@@ -503,7 +510,7 @@ def _tree_lines(trace: IndexedTrace, thread: IndexedThread, style: _Style, depth
         stack.extend((child, level + 1, inside) for child in reversed(children))
 
 
-def _notes(trace: IndexedTrace, style: _Style) -> str:
+def _notes(trace: IndexedTrace, style: Style) -> str:
     notes = ""
     if trace.parent_trace_id:
         notes += f"  forked from {trace.parent_trace_id}"
@@ -513,7 +520,7 @@ def _notes(trace: IndexedTrace, style: _Style) -> str:
     return notes
 
 
-def _header(trace: IndexedTrace, style: _Style) -> str:
+def _header(trace: IndexedTrace, style: Style) -> str:
     command = printable(shlex.join(trace.command_line)) if trace.command_line else "-"
     return (
         f"{style.name(printable(trace.trace_id))}  {command}  started {format_time(trace.start)}"
@@ -524,7 +531,7 @@ def _header(trace: IndexedTrace, style: _Style) -> str:
 def render_tree(trace: IndexedTrace, out: TextIO, *, depth: int | None = None, needle: str | None = None,
                 thread: str | None = None, color: bool = False) -> int:
     """Write the call tree of ``trace``; returns the number of lines of tree written."""
-    style = _Style(color)
+    style = Style(color)
     threads = select_threads(trace, thread)
     # The heading goes out with the first lines: a trace that fails at
     # once (a damaged document) prints nothing but its error.
@@ -559,7 +566,7 @@ def render_summary(trace: IndexedTrace, out: TextIO, *, limit: int | None = 20, 
                    color: bool = False) -> int:
     """Per function: calls, total time (a recursive function's inner calls
     counted once) and self time, sorted like pstats; returns the rows written."""
-    style = _Style(color)
+    style = Style(color)
     order = SORTS[sort]
     count = trace.conn.execute("SELECT count(*) FROM function_stats WHERE trace_key = ? AND path_id != 0",
                                (trace.key,)).fetchone()[0]

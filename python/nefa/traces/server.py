@@ -1,7 +1,7 @@
 """``nefa view``: a local HTTP server that shows a trace as its page asks.
 
-The page (``served.html``, with ``viewer_format.js`` and ``served.js``
-inlined) asks for what is on screen: the calls of a time window at a pixel
+The page (``viewer.html``, with ``viewer_format.js``, ``served_source.js``
+and the flame chart ``flame.js`` inlined) asks for what is on screen: the calls of a time window at a pixel
 width (:mod:`nefa.traces.layout`), one call's values on a click, matches of
 a search.  Every answer is read from the call index and bounded by what is
 shown, never by the trace, so the server's memory stays flat.
@@ -29,19 +29,20 @@ from importlib import resources
 from urllib.parse import parse_qs, urlsplit
 
 from nefa import _native, db
-from nefa.traces.indexed import _FIELD_KEYS, IndexedTrace
+from nefa.traces.indexed import FIELD_KEYS, Call, IndexedTrace
 from nefa.traces.lanes import ensure_lanes
 from nefa.traces.layout import ensure_layout_indexes, open_helper, window_json
 from nefa.traces.output import printable
-from nefa.traces.values import brief_locals
-from nefa.traces.viewer import _full
+from nefa.traces.values import FORM_KEY, brief, jsonable
 from nefa.version import __version__
 
-__all__ = ["SEARCH_LIMIT", "ViewServer"]
+__all__ = ["SEARCH_LIMIT", "TraceViews", "ViewServer", "fill_page"]
 
 SEARCH_LIMIT = 200
 _MAX_WIDTH = 8192
 _FLAG_NO_CALL, _FLAG_NO_RETURN, _FLAG_RESUMED = 1, 2, 4
+# A value bigger than this (as JSON) is shown cut, to keep pages loadable.
+_MAX_VALUE_JSON = 20_000
 
 
 class BadRequest(ValueError):
@@ -50,6 +51,28 @@ class BadRequest(ValueError):
 
 def _asset(name: str) -> str:
     return resources.files("nefa.traces").joinpath(name).read_text(encoding="utf-8")
+
+
+def fill_page(trace: IndexedTrace, source: str, data: str = "") -> str:
+    """The viewer's page (``viewer.html``), with the style, the flame chart
+    and its data ``source`` (a script) inlined, and ``data`` (blocks of
+    markup) before the scripts."""
+    pieces = {
+        "TITLE": html.escape(f"{trace.trace_id} · {shlex.join(trace.command_line)}"),
+        "CSS": _asset("viewer.css"),
+        "DATA": data,
+        "JS": "\n".join(_asset(name) for name in ("viewer_format.js", source, "flame.js")),
+    }
+    # One pass, so that nothing inserted is itself searched for markers.
+    return re.sub(r"%%([A-Z]+)%%", lambda match: pieces[match.group(1)], _asset("viewer.html"))
+
+
+def _full(value):
+    converted = jsonable(value)
+    text = json.dumps(converted, ensure_ascii=False, allow_nan=False)
+    if len(text) <= _MAX_VALUE_JSON:
+        return converted
+    return {FORM_KEY: "text", "text": brief(value, _MAX_VALUE_JSON) + f" ({len(text)} characters as JSON: cut)"}
 
 
 class TraceViews:
@@ -124,8 +147,8 @@ class TraceViews:
             paths.update(path_ids)
             threads.append('{"id":%d,"rows":%s,"events":%s}' % (thread.native_id, found_rows, found_events))
         texts = json.dumps({
-            "names": {name_id: self.trace._text("names", "name", name_id) for name_id in sorted(names)},
-            "paths": {path_id: self.trace._text("paths", "path", path_id) for path_id in sorted(paths)},
+            "names": {name_id: self.trace.text("names", "name", name_id) for name_id in sorted(names)},
+            "paths": {path_id: self.trace.text("paths", "path", path_id) for path_id in sorted(paths)},
         }, ensure_ascii=False, separators=(",", ":"))
         head = json.dumps({"t0": t0, "t1": t1, "width": width}, separators=(",", ":"))
         return ('%s,"threads":[%s],%s' % (head[:-1], ",".join(threads), texts[1:])).encode()
@@ -139,21 +162,29 @@ class TraceViews:
         call = trace.call(call_id)
         if call is None:
             raise LookupError(f"no call {call_id}")
-        thread = self.threads.get(call.thread_id)
         parent = trace.call(call.parent) if call.parent is not None else None
         found = self._call_summary(call)
-        found.update({
+        found.update(self.details(call, self._call_summary(parent) if parent is not None else None,
+                                  trace.frame_children(call) if call.kind is None else 0))
+        return found
+
+    def details(self, call: Call, parent: dict | None, calls: int) -> dict:
+        """What a call's answer holds besides its summary: ``parent``, its
+        caller's summary; ``calls``, how many frames it called."""
+        trace = self.trace
+        thread = self.threads.get(call.thread_id)
+        found = {
             "path": call.path,
             "threadLabel": thread.label + (" · main" if thread.is_main else "") if thread else str(call.thread_id),
-            "parent": self._call_summary(parent) if parent is not None else None,
-        })
+            "parent": parent,
+        }
         if call.kind is not None:
             record = trace.record(call, "call")
             found["event"] = True
-            found["data"] = _full({key: value for key, value in record.items() if key not in _FIELD_KEYS})
+            found["data"] = _full({key: value for key, value in record.items() if key not in FIELD_KEYS})
             return found
         flags = call.flags | (_FLAG_RESUMED if call.resumed else 0)
-        found.update({"flags": flags, "calls": trace.frame_children(call)})
+        found.update({"flags": flags, "calls": calls})
         entered = trace.record(call, "call") if call.call_offset is not None else {}
         left = trace.record(call, "return") if call.return_offset is not None else {}
         co_name = call.co_name
@@ -167,6 +198,46 @@ class TraceViews:
             values["returned"] = _full(left.get("arg"))
         found["values"] = values if (entered or left) else None
         return found
+
+    def every_call(self) -> tuple[dict, dict]:
+        """The whole trace, for a page that answers for itself: (every call
+        of each thread and depth in start order, as a window answer holds
+        the calls it shows, with the names and paths they use; each call's
+        answer by id, as :meth:`call` gives it but for the caller, named by
+        its id, and for a frame's summary, which its row has)."""
+        trace = self.trace
+        calls = trace.every_call()
+        below: dict[int, int] = {}
+        for call, _, _ in calls:
+            if call.kind is None and call.parent is not None:
+                below[call.parent] = below.get(call.parent, 0) + 1
+        lanes: dict[int, dict] = {thread.native_id: {} for thread in trace.threads}
+        events: dict[int, list] = {thread.native_id: [] for thread in trace.threads}
+        names: dict[int, str] = {}
+        paths: dict[int, str] = {}
+        details = {}
+        for call, name_id, path_id in calls:
+            names[name_id] = call.name
+            if call.kind is not None:
+                events.setdefault(call.thread_id, []).append([call.id, self.micros(call.start), name_id])
+            else:
+                if path_id is not None:
+                    paths[path_id] = call.file
+                lanes.setdefault(call.thread_id, {}).setdefault(call.depth, []).append([
+                    call.id, self.micros(call.start), round(call.duration / 1000, 3), name_id, path_id,
+                    call.line, call.flags | (_FLAG_RESUMED if call.resumed else 0)])
+            found = self.details(call, call.parent, below.get(call.id, 0))
+            details[call.id] = found if call.kind is None else {**self._call_summary(call), **found}
+        threads = []
+        for native_id, rows in lanes.items():
+            for row in rows.values():
+                row.sort(key=lambda entry: (entry[1], entry[0]))
+            threads.append({
+                "id": native_id,
+                "rows": [{"depth": depth, "calls": rows[depth]} for depth in sorted(rows)],
+                "events": sorted(events.get(native_id, []), key=lambda entry: (entry[1], entry[0])),
+            })
+        return {"threads": threads, "names": names, "paths": paths}, details
 
     def search(self, text: str, limit: int = SEARCH_LIMIT) -> dict:
         needle = text.strip().casefold()
@@ -188,19 +259,13 @@ class TraceViews:
         found.sort()
         matches = [
             {"id": call_id, "thread": thread, "depth": depth, "start": self.micros(start),
-             "duration": round(duration / 1000, 3), "name": trace._text("names", "name", name_id)}
+             "duration": round(duration / 1000, 3), "name": trace.text("names", "name", name_id)}
             for call_id, thread, depth, start, duration, name_id in found[:limit]
         ]
         return {"total": sum(name_ids.values()), "matches": matches}
 
     def page(self) -> str:
-        trace = self.trace
-        pieces = {
-            "TITLE": html.escape(f"{trace.trace_id} · {shlex.join(trace.command_line)}"),
-            "CSS": _asset("viewer.css"),
-            "JS": _asset("viewer_format.js") + "\n" + _asset("served.js"),
-        }
-        return re.sub(r"%%([A-Z]+)%%", lambda match: pieces[match.group(1)], _asset("served.html"))
+        return fill_page(self.trace, "served_source.js")
 
 
 def _number(query: dict, name: str, kind=float):

@@ -1,6 +1,7 @@
-"""The export of a stored trace, streamed: :mod:`nefa.traces.export`'s
-formats, written while the documents are read, in memory bounded by the
-stack depth and a fixed buffer whatever the trace's size.
+"""The export of a stored trace, streamed: the formats of
+:mod:`nefa.traces.export`, written while the documents are read, in
+memory bounded by the stack depth and a fixed buffer whatever the trace's
+size.
 
 Each part is read once, by the native exporter
 (:class:`nefa._native.TraceExport`), when the trace's call index can be
@@ -12,8 +13,8 @@ in a temporary file for the second pass): a survey first, then the
 writing. Python writes only the head and the end of the
 document, with :func:`json.dumps`, from what the survey found; the events
 are written natively, with values shown as :func:`nefa.traces.values.brief`
-shows them. The result reads back equal to :func:`chrome_trace` or
-:func:`speedscope_profile` of the same trace.
+shows them. The result reads back equal to the documents the tests build
+from the same trace read whole (:func:`nefa.traces.load_trace`).
 
 A file is written beside its target and renamed over it once complete: a
 damaged trace or a failed write leaves no half-written export behind.
@@ -38,7 +39,7 @@ import msgpack
 from nefa import db
 from nefa._native import TraceExport
 from nefa.traces.call_index import open_index
-from nefa.traces.export import SPEEDSCOPE_SCHEMA, _PID, _micros
+from nefa.traces.export import SPEEDSCOPE_SCHEMA, chrome_metadata, micros
 from nefa.traces.indexed_survey import plan_from_index
 from nefa.traces.pieces_ahead import PIECE, pieces_ahead
 from nefa.traces.reader import TraceFormatError
@@ -124,18 +125,13 @@ class _Plan:
     def threads_out(self) -> list:
         origin = self.origin
         return [(thread.native_id, thread.label,
-                 _micros(thread.start if thread.start is not None else origin, origin),
-                 _micros(thread.end if thread.end is not None else origin, origin)) for thread in self.ordered]
+                 micros(thread.start if thread.start is not None else origin, origin),
+                 micros(thread.end if thread.end is not None else origin, origin)) for thread in self.ordered]
 
     def chrome_ends(self) -> tuple[str, str]:
         command = shlex.join(self.command_line) if self.command_line else self.trace_id
-        events = [{"name": "process_name", "ph": "M", "pid": _PID, "tid": 0,
-                   "args": {"name": f"nefa {self.trace_id}: {command}"}}]
-        for index, thread in enumerate(self.ordered):
-            events.append({"name": "thread_name", "ph": "M", "pid": _PID, "tid": thread.native_id,
-                           "args": {"name": thread.name}})
-            events.append({"name": "thread_sort_index", "ph": "M", "pid": _PID, "tid": thread.native_id,
-                           "args": {"sort_index": index}})
+        events = chrome_metadata(self.trace_id, command,
+                                 ((thread.native_id, thread.name) for thread in self.ordered))
         head = '{"traceEvents":[' + ",".join(_dumps(event) for event in events)
         other = {"trace_id": self.trace_id, "command_line": command, "start_epoch_seconds": self.origin,
                  "exporter": f"nefa {__version__}"}

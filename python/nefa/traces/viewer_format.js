@@ -1,5 +1,5 @@
-// nefa trace viewer: how times and recorded values are shown, for both
-// the self-contained page (viewer.js) and the served one (served.js).
+// nefa trace viewer: how times and recorded values are shown, for
+// the flame chart (flame.js), served or written into a page of its own.
 const nefaFormat = (function () {
   "use strict";
 

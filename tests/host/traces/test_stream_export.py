@@ -12,12 +12,12 @@ import msgpack
 import pytest
 
 from nefa import cli, db
-from nefa.traces.export import chrome_trace, speedscope_profile
 from nefa.traces import stream_export
 from nefa.traces.stream_export import export_trace
 from nefa.traces.tree import load_trace
 
 from .conftest import cut_and_flipped
+from .export_oracle import chrome_trace, speedscope_profile
 
 FORMATS = {"chrome": chrome_trace, "speedscope": speedscope_profile}
 

@@ -8,9 +8,10 @@ import pytest
 
 from nefa import cli
 from nefa.traces import decode_document, parse_documents
-from nefa.traces.export import chrome_trace
 from nefa.traces.forms import ReprText, Tuple, UnknownForm, decode_value, python_repr
 from nefa.traces.values import brief
+
+from .export_oracle import chrome_trace
 
 
 def form(code, payload):

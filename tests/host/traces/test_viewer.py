@@ -1,17 +1,33 @@
 """``nefa view``: the page itself, and the page in a real headless Chromium."""
 
+import json
 import re
 import os
 import shutil
+from contextlib import contextmanager
 
 import msgpack
 import pytest
 
 from nefa import cli
-from nefa.traces.tree import load_trace, parse_documents
-from nefa.traces.viewer import build_view_data, render_html, write_view
+from nefa.traces.call_index import open_index
+from nefa.traces.indexed import IndexedTrace
+from nefa.traces.server import TraceViews
+from nefa.traces.tree import load_trace
+from nefa.traces.viewer import page_data, render_html, write_view
 
 INJECTED = "</script><script>window.injected = true</script>"
+
+
+@contextmanager
+def indexed(database, trace_id):
+    with open_index(database, trace_id) as index:
+        yield IndexedTrace(index)
+
+
+def write_page(database, trace_id, path):
+    with indexed(database, trace_id) as trace:
+        return write_view(trace, path)
 
 
 def test_view_command_writes_the_page(capsys, tmp_path, monkeypatch, shop):
@@ -32,11 +48,12 @@ def test_a_page_refuses_a_trace_too_big_for_it(capsys, tmp_path, monkeypatch, sh
     assert not (tmp_path / "shop.html").exists()
 
 
-def test_page_is_self_contained(records, pack):
+def test_page_is_self_contained(records, pack, store):
     thread = records()
     frame_id = thread.call("app.render", 0.0, locals={"html": INJECTED})
     thread.ret("app.render", 0.1, frame_id, value=INJECTED)
-    page = render_html(parse_documents([pack(thread)]))
+    with indexed(store("trc_test", pack(thread)), "trc_test") as trace:
+        page = render_html(trace)
     # Nothing fetched: no external script, style, image or font.
     assert not re.search(r"<(script|link|img|iframe)[^>]*(src|href)=", page)
     assert "url(" not in page and "@import" not in page
@@ -44,19 +61,21 @@ def test_page_is_self_contained(records, pack):
     assert INJECTED not in page and page.count("</script>") == 3
 
 
-def test_data_is_compact(records, pack):
+def test_data_is_compact(records, pack, store):
     thread = records()
     for index in range(3):
         frame_id = thread.call("app.step", index, locals={"i": index})
         thread.ret("app.step", index + 0.5, frame_id, value=index * 10)
-    data, values = build_view_data(parse_documents([pack(thread)]))
+    with indexed(store("trc_test", pack(thread)), "trc_test") as trace:
+        data, values = page_data(trace)
     (lane,) = data["threads"]
-    frames = lane["frames"]
-    # One copy of each text, referenced by index.
-    assert data["strings"].count("app.step") == 1 and len(set(frames["name"])) == 1
-    assert frames["dur"] == pytest.approx([500_000] * 3, abs=1)
-    assert [data["strings"][i] for i in frames["ret"]] == ["0", "10", "20"]
-    assert [entry[0] for entry in values["threads"][0]["frames"]] == [{"i": 0}, {"i": 1}, {"i": 2}]
+    (row,) = lane["rows"]
+    frames = row["calls"]
+    # One copy of each text, referenced by id.
+    assert list(data["names"].values()).count("app.step") == 1 and len({call[3] for call in frames}) == 1
+    assert [call[2] for call in frames] == pytest.approx([500_000] * 3, abs=1)
+    assert [values[call[0]]["values"]["returned"] for call in frames] == [0, 10, 20]
+    assert [values[call[0]]["values"]["arguments"] for call in frames] == [{"i": 0}, {"i": 1}, {"i": 2}]
 
 
 # ------------------------------------------------------------- in a browser
@@ -99,7 +118,7 @@ def wait_for(driver, script, timeout=60):
 
 def open_page(driver, path):
     driver.get(path.resolve().as_uri())
-    wait_for(driver, "return window.nefaViewer && window.nefaViewer.ready")
+    wait_for(driver, "return window.nefaViewer && nefaViewer.ready && nefaViewer.idle()")
     errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"]
     assert errors == []
 
@@ -110,6 +129,10 @@ def click_at(driver, x, y):
     builder = ActionBuilder(driver)
     builder.pointer_action.move_to_location(int(x), int(y)).click()
     builder.perform()
+
+
+def flat(items):
+    return [value for item in items for value in item]
 
 
 def painted_pixels(driver):
@@ -126,7 +149,7 @@ def painted_pixels(driver):
 
 @pytest.fixture(scope="module")
 def page(tmp_path_factory, recorded):
-    return write_view(load_trace(*recorded), tmp_path_factory.mktemp("view") / "recorded.html")
+    return write_page(*recorded, tmp_path_factory.mktemp("view") / "recorded.html")
 
 
 class TestInBrowser:
@@ -140,6 +163,8 @@ class TestInBrowser:
 
     def test_click_shows_details(self, browser, page):
         open_page(browser, page)
+        assert browser.execute_script("return nefaViewer.reveal('__main__.fail')")
+        wait_for(browser, "return nefaViewer.idle()")
         where = browser.execute_script("return nefaViewer.locate('__main__.fail')")
         click_at(browser, where["x"], where["y"])
         wait_for(browser, "return document.getElementById('detail-name') !== null")
@@ -149,6 +174,7 @@ class TestInBrowser:
         assert "arguments" in details.lower() and "return value\nNone" in details.lower().replace("none", "None")
         # The caller is a link that selects it.
         browser.find_element("link text", "__main__.main").click()
+        wait_for(browser, "return (nefaViewer.selected() || {}).name === '__main__.main'")
         assert browser.execute_script("return nefaViewer.selected()")["name"] == "__main__.main"
         assert browser.find_element("id", "details").text.upper().split("RETURN VALUE")[1].strip() == "9"
 
@@ -180,11 +206,35 @@ class TestInBrowser:
         results = browser.find_elements("css selector", "#result-list a")
         assert len(results) == 9 and {result.text for result in results} == {"__main__.fib"}
         results[1].click()
+        wait_for(browser, "return (nefaViewer.selected() || {}).name === '__main__.fib'")
         assert browser.execute_script("return nefaViewer.selected().name") == "__main__.fib"
         assert browser.find_element("id", "detail-name").text == "__main__.fib"
 
+    def test_lays_out_a_window_as_the_server_does(self, browser, page, recorded):
+        open_page(browser, page)
+        with indexed(*recorded) as trace:
+            views = TraceViews(trace)
+            try:
+                summary = views.summary()
+                total = summary["trace"]["duration"]
+                rows = [[thread["id"], [0, thread["depths"]]] for thread in summary["threads"]]
+                for t0, t1, width in ((0, total, 900), (total * 0.3, total * 0.32, 1200), (0, total, 40)):
+                    served = json.loads(views.window(t0, t1, width, {key: range(*depths) for key, depths in rows}))
+                    shown = browser.execute_script(
+                        "return nefaSource.window(arguments[0], arguments[1], arguments[2], new Map(arguments[3]))",
+                        t0, t1, width, rows)
+                    assert [thread["id"] for thread in shown["threads"]] == [thread["id"] for thread in served["threads"]]
+                    for mine, theirs in zip(shown["threads"], served["threads"]):
+                        assert flat(mine["events"]) == pytest.approx(flat(theirs["events"]))
+                        assert [row["depth"] for row in mine["rows"]] == [row["depth"] for row in theirs["rows"]]
+                        for row, expected in zip(mine["rows"], theirs["rows"]):
+                            assert [call[0] for call in row["calls"]] == [call[0] for call in expected["calls"]]
+                            assert flat(row["blocks"]) == pytest.approx(flat(expected["blocks"]))
+            finally:
+                views.close()
+
     def test_plugin_records_are_marked(self, browser, shop, tmp_path):
-        page = write_view(load_trace(shop, "trc_01SHOP"), tmp_path / "shop.html")
+        page = write_page(shop, "trc_01SHOP", tmp_path / "shop.html")
         open_page(browser, page)
         assert browser.execute_script("return nefaViewer.eventCount") == 1
         assert browser.execute_script("return nefaViewer.stats.markers") == 1
@@ -193,7 +243,7 @@ class TestInBrowser:
         database = store("trc_synthetic", synthetic(100_000))
         trace = load_trace(database, "trc_synthetic")
         assert trace.record_count >= 99_000
-        page = write_view(trace, tmp_path / "big.html")
+        page = write_page(database, "trc_synthetic", tmp_path / "big.html")
         # Compact enough to open: well under the raw trace's size in JSON.
         assert page.stat().st_size < 30 * 1024 * 1024
         open_page(browser, page)
@@ -209,13 +259,15 @@ def _form(code, payload):
     return msgpack.ExtType(code, msgpack.packb(payload))
 
 
-def test_value_forms_reach_the_page_tagged(records, pack):
+def test_value_forms_reach_the_page_tagged(records, pack, store):
     thread = records()
     frame_id = thread.call("app.f", 0.0, locals={"pair": _form(1, [1, 2]), "big": _form(10, "1" * 30),
                                                  "whole": 2.0, "odd": {"$form": "not a form"}})
     thread.ret("app.f", 0.1, frame_id, value=_form(11, [_form(1, [2, 3]), "b", _form(6, 4)]))
-    _, values = build_view_data(parse_documents([pack(thread)]))
-    arguments, _, returned = values["threads"][0]["frames"][0]
+    with indexed(store("trc_test", pack(thread)), "trc_test") as trace:
+        _, values = page_data(trace)
+    ((_, frame),) = values.items()
+    arguments, returned = frame["values"]["arguments"], frame["values"]["returned"]
     assert arguments == {
         "pair": {"$form": "tuple", "items": [1, 2]},
         "big": {"$form": "text", "text": "1" * 30},
@@ -226,7 +278,7 @@ def test_value_forms_reach_the_page_tagged(records, pack):
     assert returned == {"$form": "dict", "pairs": [[{"$form": "tuple", "items": [2, 3]}, "b"]], "more": 4}
 
 
-def test_value_forms_render_in_the_browser(browser, records, pack, tmp_path):
+def test_value_forms_render_in_the_browser(browser, records, pack, store, tmp_path):
     thread = records()
     frame_id = thread.call("app.forms", 0.0, locals={
         "pair": _form(1, [1, 2]), "one": _form(1, ["x"]), "obj": _form(4, ["Foo", "Foo(1)"]), "text": "Foo(1)",
@@ -235,8 +287,10 @@ def test_value_forms_render_in_the_browser(browser, records, pack, tmp_path):
         "quote": "it's", "elided": _form(7, ["list", 5]),
     })
     thread.ret("app.forms", 0.1, frame_id, value=_form(4, ["Foo", "Foo(1)"]))
-    page = write_view(parse_documents([pack(thread)]), tmp_path / "forms.html")
+    page = write_page(store("trc_test", pack(thread)), "trc_test", tmp_path / "forms.html")
     open_page(browser, page)
+    assert browser.execute_script("return nefaViewer.reveal('app.forms')")
+    wait_for(browser, "return nefaViewer.idle()")
     where = browser.execute_script("return nefaViewer.locate('app.forms')")
     click_at(browser, where["x"], where["y"])
     wait_for(browser, "return document.getElementById('detail-name') !== null")

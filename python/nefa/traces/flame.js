@@ -1,17 +1,28 @@
-// nefa trace viewer, served: a flame chart per thread on one canvas, drawn
-// from what the server (server.py) answers for the window on screen.
+// nefa trace viewer: a flame chart per thread on one canvas, drawn from
+// what its data source answers for the window on screen.
+//
+// The source (`nefaSource`, defined before this script) is the server
+// (served_source.js: it asks server.py) or the page itself (page_source.js:
+// it answers from the data written into the page by viewer.py), with the
+// same answers either way:
+//   trace() -> the trace and its threads
+//   window(t0, t1, width, rows) -> per thread and depth, the calls of the
+//     window at that pixel width, narrower ones merged into blocks
+//   call(id) -> one call's details and values
+//   search(text) -> {total, matches}: the first calls whose name holds text
+// each a promise.
 //
 // The page holds one answer at a time: the calls of a time window a little
 // wider than the view, at the view's pixel scale, for the rows on screen
-// and a few more, per thread and depth, with calls narrower than a pixel
-// merged into blocks by the server.  Panning within it needs no request;
-// zooming, or scrolling to rows it lacks, asks again, one request at a time,
-// while the old answer is drawn at the new scale.  Times are microseconds
-// from the start of the trace.
+// and a few more.  Panning within it needs no request; zooming, or
+// scrolling to rows it lacks, asks again, one request at a time, while the
+// old answer is drawn at the new scale.  Times are microseconds from the
+// start of the trace.
 (function () {
   "use strict";
 
   const { formatDuration, formatValue, shortName, hashHue, lowerBound } = nefaFormat;
+  const source = nefaSource;
   const ROW_HEIGHT = 18;
   const LANE_HEADER = 22;
   const LANE_GAP = 10;
@@ -22,15 +33,6 @@
   const ROW_MARGIN = 8; // rows asked for above and below those on screen
   const FLAG_NO_CALL = 1, FLAG_NO_RETURN = 2, FLAG_RESUMED = 4;
   const MATCH_COLOR = "hsl(28, 95%, 55%)";
-  const BASE = location.pathname.endsWith("/") ? location.pathname : location.pathname + "/";
-
-  async function ask(route, params) {
-    const query = new URLSearchParams(params || {}).toString();
-    const response = await fetch(BASE + route + (query ? "?" + query : ""), { cache: "no-store" });
-    const body = await response.json();
-    if (!response.ok) throw new Error(body.error || response.statusText);
-    return body;
-  }
 
   // ------------------------------------------------------------------ model
 
@@ -167,12 +169,11 @@
     stats.requests++;
     const started = performance.now();
     try {
-      const rows = [...target.rows].map(([id, [first, end]]) => `${id}:${first}:${end - first}`).join(",");
-      apply(await ask("api/window", { t0: target.t0, t1: target.t1, width: target.width, rows }), target.rows);
+      apply(await source.window(target.t0, target.t1, target.width, target.rows), target.rows);
       stats.lastMs = performance.now() - started;
       if (stats.answers++ === 0) stats.firstMs = stats.lastMs;
     } catch (error) {
-      document.getElementById("trace-info").textContent = "The server did not answer: " + error.message;
+      document.getElementById("trace-info").textContent = source.unanswered + error.message;
     }
     inFlight = false;
     if (wanted) askWanted();
@@ -420,7 +421,7 @@
   let selecting = 0;
   async function select(id, reveal) {
     const ticket = ++selecting;
-    const found = await ask("api/call", { id });
+    const found = await source.call(id);
     if (ticket !== selecting) return; // a later click won
     state.selected = { id, name: found.name, thread: found.thread, event: !!found.event };
     if (reveal) revealCall(found);
@@ -460,7 +461,7 @@
       scheduleDraw();
       return 0;
     }
-    const answer = await ask("api/search", { q: needle });
+    const answer = await source.search(needle);
     if (ticket !== searching) return answer.total;
     Object.assign(state, { needle, matches: answer.matches, total: answer.total });
     searchCount.textContent = `${answer.total} match${answer.total === 1 ? "" : "es"}`;
@@ -628,7 +629,7 @@
   // Brings the first call named `name` into view (found by the server);
   // resolves to whether there is one.
   async function reveal(name) {
-    const answer = await ask("api/search", { q: name });
+    const answer = await source.search(name);
     const match = answer.matches.find((found) => found.name === name);
     if (match) revealCall(match);
     return !!match;
@@ -663,10 +664,13 @@
     },
     draw,
   };
+  // What the source knows of the whole trace besides (the page's: how many
+  // calls and marks it holds).
+  Object.assign(window.nefaViewer, source.facts || {});
 
   // ------------------------------------------------------------------ start
 
-  ask("api/trace").then((summary) => {
+  source.trace().then((summary) => {
     const info = summary.trace;
     lanes = summary.threads.map((raw) => new Lane(raw));
     totalDuration = Math.max(info.duration, MIN_SPAN);
@@ -678,6 +682,6 @@
     askForView();
     window.nefaViewer.ready = true;
   }).catch((error) => {
-    document.getElementById("trace-info").textContent = "The server did not answer: " + error.message;
+    document.getElementById("trace-info").textContent = source.unanswered + error.message;
   });
 })();
