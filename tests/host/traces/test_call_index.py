@@ -17,7 +17,7 @@ import msgpack
 import pytest
 
 from nefa import cli, db
-from nefa.store import connections, opening, schema
+from nefa.store import connections, index_build, opening, schema
 from nefa._native import NAME_BLOCK_IDS
 from nefa.traces import call_index, name_blocks
 from nefa.traces.indexed import IndexedTrace
@@ -523,7 +523,7 @@ def test_rows_written_on_the_writer_thread_match_the_python_path(synthetic, tmp_
     # Small pieces: many batches pass through the writer's bounded queue,
     # and a block's calls of one name come in several. Large ones: names
     # with enough calls in a block to be stored as its bitmap.
-    monkeypatch.setattr(call_index, "PIECE", piece)
+    monkeypatch.setattr(index_build, "PIECE", piece)
     document = synthetic(3 * NAME_BLOCK_IDS)
     written = []
     for factory in (sqlite3.Connection, _PythonConnection):
@@ -558,7 +558,7 @@ def test_name_blocks_hold_calls_that_return_blocks_later(records, pack, store, t
     # The outer call's row comes when it returns, two blocks on, after
     # its block was written: it makes a row of its own, which reads back
     # like the rest.
-    monkeypatch.setattr(call_index, "PIECE", 4096)
+    monkeypatch.setattr(index_build, "PIECE", 4096)
     main = records(1, "MainThread")
     outer = main.call("app.main", 0.0)
     clock = 1e-6
@@ -668,7 +668,7 @@ def test_an_index_of_version_1_is_read_as_it_is_and_an_older_one_rebuilt(synthet
 
 def test_an_sqlite_error_on_the_writer_thread_is_raised_and_the_transaction_stays_usable(synthetic, tmp_path,
                                                                                          monkeypatch):
-    monkeypatch.setattr(call_index, "PIECE", 4096)
+    monkeypatch.setattr(index_build, "PIECE", 4096)
     conn, build = _index_into(tmp_path / "refused.db", synthetic(3000), setup=(
         "CREATE TRIGGER refuse BEFORE INSERT ON calls WHEN NEW.id = 700 BEGIN SELECT RAISE(ABORT, 'no room'); END"))
     with pytest.raises(RuntimeError, match="cannot index the calls: no room"):

@@ -96,7 +96,7 @@ def test_blocks_hold_each_lanes_frames_of_a_part_in_order(laned, recorded, synth
 def test_every_writer_path_writes_the_same_blocks(records, pack, synthetic, tmp_path, monkeypatch, piece):
     # The writer thread, rows inserted where they are scanned, and rows
     # taken to Python; small pieces: a lane's frames come over many batches.
-    monkeypatch.setattr(call_index, "PIECE", piece)
+    monkeypatch.setattr(index_build, "PIECE", piece)
     documents = [synthetic(3000), _many_lanes(records, pack, "trc_synthetic")]
     threaded = index_build.Sink.start
     written = []
