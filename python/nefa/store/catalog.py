@@ -1,5 +1,8 @@
-"""The stored traces as listed: one row each in ``traces``, so that a
-listing never decodes a document."""
+"""The stored traces, listed and looked up by id.
+
+One row per trace in ``traces`` carries what a listing needs, so that a
+listing never decodes a document.
+"""
 
 from __future__ import annotations
 

@@ -1,5 +1,4 @@
-"""Documents written as compressed chunks, compressed on a worker thread
-while the saving thread scans them."""
+"""A document written as compressed chunks, compressed on a worker thread."""
 
 from __future__ import annotations
 

@@ -1,5 +1,7 @@
-"""Stored documents in compressed chunks: the row format, and a part's
-bytes read back from its chunks (or from the BLOB of an older part)."""
+"""The chunk format of stored documents, and a part's bytes read back.
+
+A part is stored as compressed chunks, or (saved before chunks) as one BLOB.
+"""
 
 from __future__ import annotations
 

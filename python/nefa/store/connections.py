@@ -1,5 +1,7 @@
-"""Connections to a trace database: opened read-only, or read-write and
-created and migrated as needed; the WAL log copied back after a large write."""
+"""Connections to a trace database: read-only, or created and migrated.
+
+After a large write, the WAL log is copied back on a thread of its own.
+"""
 
 from __future__ import annotations
 

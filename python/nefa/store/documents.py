@@ -1,5 +1,8 @@
-"""Stored documents read back: a part as a read-only file, one record's
-bytes, or every part of a trace whole."""
+"""Stored documents read back: as files, as byte ranges, or whole.
+
+A part as a read-only binary file, one record's bytes, or every part of
+a trace.
+"""
 
 from __future__ import annotations
 

@@ -1,6 +1,10 @@
-"""Files before SQLite opens them: made private (0700 / 0600, whatever the
-umask: a trace holds every recorded argument and local), and refused when
-they are no SQLite database, a truncated one or out of reach."""
+"""Database files made private, and refused before SQLite opens them.
+
+New files and directories are 0600 / 0700 whatever the umask: a trace
+holds every recorded argument and local.  A file that is no SQLite
+database, a truncated one or one out of reach is refused with a one-line
+cause.
+"""
 
 from __future__ import annotations
 

@@ -1,5 +1,7 @@
-"""The call index's build: a document scanned natively into the index tables,
-in the transaction that saves it or, for a trace saved without, on first read.
+"""The call index's build: a document scanned natively into the index tables.
+
+It runs in the transaction that saves the document or, for a trace saved
+without its index, on the first read.
 
 The native scanner (:class:`nefa._native.TraceScanner`) reads a document
 piece by piece without decoding its values; its rows go to the ``calls``

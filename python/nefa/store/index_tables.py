@@ -1,5 +1,8 @@
-"""The call index's tables: their statements, made by the migrations, and
-the same as TEMP tables for a database that cannot be written."""
+"""The statements of the call index's tables, stored or as TEMP tables.
+
+The migrations make them; a database that cannot be written gets the
+same as TEMP tables of one connection.
+"""
 
 from __future__ import annotations
 

@@ -1,5 +1,8 @@
-"""Connections to nefa's own databases only: whose a file is, from what
-SQLite reads of it, and read-write or read-only connections to it."""
+"""Opening nefa's own databases only: whose a file is, then a connection.
+
+Whose a file is comes from what SQLite reads of it; the connection is
+read-write or read-only.
+"""
 
 from __future__ import annotations
 

@@ -1,5 +1,8 @@
-"""Saving trace documents: a new trace or one more part of one, its figures
-folded into the trace's row, its calls indexed in the same transaction."""
+"""Saving a trace document, as a new trace or as one more part of one.
+
+Its figures are folded into the trace's row and its calls indexed, in
+one transaction.
+"""
 
 from __future__ import annotations
 

@@ -1,5 +1,7 @@
-"""The schema's migrations: each moves a database up one version
-(``PRAGMA user_version``), in the transaction that bumps the version."""
+"""The schema's migrations, numbered as ``PRAGMA user_version``.
+
+Each moves a database up one version, in the transaction that bumps it.
+"""
 
 from __future__ import annotations
 
