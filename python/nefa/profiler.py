@@ -33,7 +33,9 @@ class NativeModuleMissingError(RuntimeError):
     pass
 
 
-def _native():
+def recording_module():
+    """The native recording module (nefa._nefa); NativeModuleMissingError, saying
+    how to get it, where it is missing."""
     try:
         from nefa import _nefa
     except ImportError as error:
@@ -119,7 +121,7 @@ class Profiler:
             raise RuntimeError("this profiler is already recording")
 
     def _start(self) -> bool:
-        native = _native()
+        native = recording_module()
         with self._lock:
             if self._recording:
                 return False
@@ -137,7 +139,7 @@ class Profiler:
         """Stop recording; what was recorded stays available to save()."""
         if not self._recording:
             return
-        _native().register_noop_profiler()
+        recording_module().register_noop_profiler()
         # Then no hook at all: even a do-nothing one costs every later call.
         sys.setprofile(None)
         if self.config.get("threading"):

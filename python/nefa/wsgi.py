@@ -23,7 +23,7 @@ import msgpack
 from nefa import config as config_module
 from nefa import db
 from nefa.plugins.http import redactor
-from nefa.profiler import Profiler, _native, thread_is_recorded
+from nefa.profiler import Profiler, recording_module, thread_is_recorded
 
 __all__ = ["NefaMiddleware"]
 
@@ -115,7 +115,7 @@ class NefaMiddleware:
     def __init__(self, app, db_path: str | os.PathLike[str] | None = None, config: Mapping | None = None):
         if not callable(app):
             raise TypeError(f"NefaMiddleware wraps a WSGI application, not {type(app).__name__}")
-        _native()  # fail now, not at the first request, when it is missing
+        recording_module()  # fail now, not at the first request, when it is missing
         self.app = app
         self.config = config_module.make_config(config)
         self.config["threading"] = False

@@ -37,6 +37,7 @@ const std::vector<SubstringFinder>& NEFA_FINDERS() {
         SubstringFinder("/nefa/version.py"),
         SubstringFinder("/nefa/wsgi.py"),
         SubstringFinder("/nefa/filters/"),
+        SubstringFinder("/nefa/store/"),
         SubstringFinder("/nefa/traces/"),
     };
     return finders;

@@ -76,6 +76,7 @@ TEST(BuiltinFilters, OwnModulesButNotPlugins) {
     EXPECT_TRUE(nefa_filter("/x/nefa/pytest_plugin.py"));
     EXPECT_TRUE(nefa_filter("/x/nefa/filters/__init__.py"));
     EXPECT_TRUE(nefa_filter("/x/nefa/traces/reader.py"));
+    EXPECT_TRUE(nefa_filter("/x/nefa/store/saving.py"));
     // Plugins are traced like user code.
     EXPECT_FALSE(nefa_filter("/x/nefa/plugins/__init__.py"));
     EXPECT_FALSE(nefa_filter("/x/mynefa/cli.py"));

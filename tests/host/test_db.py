@@ -7,6 +7,7 @@ import msgpack
 import pytest
 
 from nefa import db
+from nefa.store import schema
 
 
 def save(path, trace_id, document):
@@ -104,7 +105,7 @@ def test_failure_mid_save_leaves_nothing(db_path, make_document, monkeypatch):
             return super().execute(sql, *args)
 
     real_connect = sqlite3.connect
-    monkeypatch.setattr(db.sqlite3, "connect", lambda *a, **k: real_connect(*a, factory=FailingParts, **k))
+    monkeypatch.setattr(sqlite3, "connect", lambda *a, **k: real_connect(*a, factory=FailingParts, **k))
     for trace_id, start in [("trc_new", 3000.0), ("trc_two", 2500.0)]:
         with pytest.raises(db.TraceNotStoredError) as failure:
             save(db_path, trace_id, make_document(start=start))
@@ -122,8 +123,8 @@ def test_old_schema_is_migrated_once(tmp_path, make_document, monkeypatch):
     save(path, "trc_0", make_document())  # a database of the current schema
     applied = []
     migrations = [*db.MIGRATIONS, lambda c: (applied.append(1), c.execute("CREATE TABLE extra (y)"))]
-    monkeypatch.setattr(db, "MIGRATIONS", migrations)
-    monkeypatch.setattr(db, "SCHEMA_VERSION", len(migrations))
+    monkeypatch.setattr(schema, "MIGRATIONS", migrations)
+    monkeypatch.setattr(schema, "SCHEMA_VERSION", len(migrations))
     save(path, "trc_1", make_document())
     save(path, "trc_1", make_document())
 
@@ -135,7 +136,7 @@ def test_old_schema_is_migrated_once(tmp_path, make_document, monkeypatch):
 
     # A read of an older database upgrades it where it can be written.
     migrations.append(lambda c: (applied.append(2), c.execute("CREATE TABLE newest (z)")))
-    monkeypatch.setattr(db, "SCHEMA_VERSION", len(migrations))
+    monkeypatch.setattr(schema, "SCHEMA_VERSION", len(migrations))
     assert {t.id for t in db.list_traces(path)} == {"trc_0", "trc_1"}
     assert applied == [1, 2]
     with sqlite3.connect(path) as conn:

@@ -153,7 +153,7 @@ def test_new_database_is_private_whatever_the_umask(tmp_path, make_document):
 
 def test_reading_connection_is_read_only(nefa_db):
     before = digest(nefa_db)
-    conn = db._connect(nefa_db, timeout=1, create=False)
+    conn = db.connect(nefa_db, timeout=1, create=False)
     try:
         with pytest.raises(sqlite3.OperationalError, match="readonly"):
             conn.execute("DELETE FROM traces")

@@ -82,7 +82,7 @@ class FakeNative:
 @pytest.fixture
 def fake_native(monkeypatch):
     native = FakeNative()
-    monkeypatch.setattr(profiler_module, "_native", lambda: native)
+    monkeypatch.setattr(profiler_module, "recording_module", lambda: native)
     return native
 
 

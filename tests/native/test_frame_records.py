@@ -341,6 +341,7 @@ def test_serialiser_may_return_any_byte_sequence(tmp_path, convert):
         ("<attrs generated init Point>", False),
         ("/x/nefa/db.py", False),
         ("/x/nefa/traces/view.py", False),
+        ("/x/nefa/store/saving.py", False),
         ("/x/nefa/plugins/custom.py", True),  # plugins are traced like user code
     ],
 )

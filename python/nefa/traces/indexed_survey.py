@@ -17,7 +17,7 @@ import json
 
 import msgpack
 
-from nefa.db import IndexDamagedError
+from nefa.store.errors import IndexDamagedError
 from nefa.traces.call_index import OpenIndex
 
 __all__ = ["plan_from_index"]

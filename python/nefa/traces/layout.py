@@ -27,24 +27,12 @@ from bisect import bisect_right
 from dataclasses import dataclass
 
 from nefa import _native
+from nefa.store import connections
+from nefa.store.errors import DatabaseError, IndexDamagedError
+from nefa.store.index_tables import create_layout_indexes
 from nefa.traces.lanes import decode_block
 
 __all__ = ["Window", "create_layout_indexes", "ensure_layout_indexes", "open_helper", "window", "window_json"]
-
-_INDEXES = (
-    # Plugin records are marks, found by time; frames are bars, found
-    # through their lanes' blocks.
-    "CREATE INDEX {schema}events_by_time ON calls (trace_key, thread_native_id, start) WHERE kind IS NOT NULL",
-)
-
-
-def create_layout_indexes(conn: sqlite3.Connection, *, temporary: bool = False) -> None:
-    """The index the window queries need besides the lane blocks (migration
-    4), or, ``temporary``, on the TEMP call table a read-only database's
-    index lives in."""
-    for statement in _INDEXES:
-        conn.execute(statement.format(schema="temp." if temporary else ""))
-
 
 def ensure_layout_indexes(conn: sqlite3.Connection) -> None:
     """Adds the indexes where this connection's call table lacks them: a
@@ -54,8 +42,6 @@ def ensure_layout_indexes(conn: sqlite3.Connection) -> None:
     found = conn.execute(f"SELECT count(*) FROM {master} WHERE name = 'events_by_time'").fetchone()[0]
     if not found:
         if not temp:
-            from nefa.db import DatabaseError
-
             raise DatabaseError("the database predates the viewer's indexes and cannot be written:"
                                 " run any nefa command on it with write access once")
         create_layout_indexes(conn, temporary=True)
@@ -159,8 +145,6 @@ def _walk_row(conn, lane: _Lane, key: int, t0: int, t1: int, px: float, most: in
             break
         call = conn.execute(_CALL, (key, lane.current.frame[1])).fetchone()
         if call is None:
-            from nefa.db import IndexDamagedError
-
             raise IndexDamagedError("a lane block names a call that is not there")
         call_id, start, duration = call[:3]
         if start >= t1:
@@ -273,9 +257,7 @@ def open_helper(conn: sqlite3.Connection) -> sqlite3.Connection | None:
     path = next((file for _, name, file in conn.execute("PRAGMA database_list") if name == "main"), "")
     if not path:
         return None
-    from nefa import db
-
-    helper = db._connect(path, timeout=30, create=False)
+    helper = connections.connect(path, timeout=30, create=False)
     helper.execute(f"PRAGMA cache_size = -{_CACHE_KIB}")
     return helper
 
@@ -286,8 +268,6 @@ def _native_walk(conn, key, thread, depths: range, t0, t1, width, offset: int, m
     try:
         return walk(conn, helper, key, thread, depths.start, depths.stop - 1, t0, t1, px, most, offset, micros)
     except RuntimeError as error:
-        from nefa.db import DatabaseError, IndexDamagedError
-
         message, prefix = str(error), "cannot read the call index: "
         if message.startswith(prefix):
             raise IndexDamagedError(message[len(prefix):]) from None

@@ -6,7 +6,7 @@ import math
 import shlex
 from collections.abc import Sequence
 
-from nefa.db import TraceSummary
+from nefa.store.catalog import TraceSummary
 from nefa.traces.output import format_time, printable
 
 _MAX_COMMAND = 80

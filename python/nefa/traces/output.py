@@ -10,6 +10,8 @@ import stat
 import time
 from pathlib import Path
 
+from nefa.store.files import make_private_dirs
+
 __all__ = ["format_time", "open_private", "printable"]
 
 # C0 controls, DEL and C1 controls (ESC and CSI among them: a recorded value
@@ -48,8 +50,6 @@ def open_private(path, mode: str = "w"):
     on the way are 0700.  Anything that is not a regular file (a device
     such as ``/dev/null``, a pipe) is written as it is, its mode untouched."""
     path = Path(path)
-    from nefa.db import make_private_dirs
-
     make_private_dirs(path.parent)
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o600)
     try:

@@ -13,7 +13,8 @@ import queue
 import sys
 import threading
 
-from nefa import db
+from nefa.store import connections
+from nefa.store.chunks import StoredDocument
 
 __all__ = ["PIECE", "joined", "pieces_ahead"]
 
@@ -41,9 +42,9 @@ def pieces_ahead(db_path, trace_id: str, part_index: int, *, name: str = "nefa-r
 
     def produce() -> None:
         try:
-            conn = db._connect(db_path, timeout=60, create=False)
+            conn = connections.connect(db_path, timeout=60, create=False)
             try:
-                for piece in joined(db._StoredDocument(conn, trace_id, part_index).pieces(PIECE)):
+                for piece in joined(StoredDocument(conn, trace_id, part_index).pieces(PIECE)):
                     while not stop.is_set():
                         try:
                             pieces.put((piece, None), timeout=0.1)

@@ -17,6 +17,7 @@ import msgpack
 import pytest
 
 from nefa import cli, db
+from nefa.store import connections, index_build, opening, schema
 from nefa._native import NAME_BLOCK_IDS
 from nefa.traces import call_index, name_blocks
 from nefa.traces.indexed import IndexedTrace
@@ -149,9 +150,9 @@ class TestStorage:
         with sqlite3.connect(database) as conn:
             conn.execute("UPDATE document_chunks SET data = ? WHERE trace_id = 'trc_synthetic' AND chunk_index = 2",
                          (bytes(middle),))
-        conn = db._connect(database, timeout=5, create=False)
+        conn = db.connect(database, timeout=5, create=False)
         try:
-            pieces = db._StoredDocument(conn, "trc_synthetic", 0).pieces(size)
+            pieces = db.StoredDocument(conn, "trc_synthetic", 0).pieces(size)
             assert next(pieces) == document[:size]
             with pytest.raises(db.DocumentDamagedError, match="chunk 2: does not inflate"):
                 b"".join(pieces)
@@ -337,7 +338,7 @@ class TestOlderDatabases:
             raise db.DatabaseError(f"cannot use {path} as a trace database: no permission to write it")
 
         expected = run_cli(capsys, "show", "--db", shop)[1]
-        monkeypatch.setattr(db, "_open_for_writing", read_only)
+        monkeypatch.setattr(opening, "open_for_writing", read_only)
         status, out, err = run_cli(capsys, "top", "--db", old)
         assert status == 0 and "built for this command only" in err
         assert "shop.Cart.checkout" in out
@@ -522,7 +523,7 @@ def test_rows_written_on_the_writer_thread_match_the_python_path(synthetic, tmp_
     # Small pieces: many batches pass through the writer's bounded queue,
     # and a block's calls of one name come in several. Large ones: names
     # with enough calls in a block to be stored as its bitmap.
-    monkeypatch.setattr(call_index, "PIECE", piece)
+    monkeypatch.setattr(index_build, "PIECE", piece)
     document = synthetic(3 * NAME_BLOCK_IDS)
     written = []
     for factory in (sqlite3.Connection, _PythonConnection):
@@ -557,7 +558,7 @@ def test_name_blocks_hold_calls_that_return_blocks_later(records, pack, store, t
     # The outer call's row comes when it returns, two blocks on, after
     # its block was written: it makes a row of its own, which reads back
     # like the rest.
-    monkeypatch.setattr(call_index, "PIECE", 4096)
+    monkeypatch.setattr(index_build, "PIECE", 4096)
     main = records(1, "MainThread")
     outer = main.call("app.main", 0.0)
     clock = 1e-6
@@ -667,7 +668,7 @@ def test_an_index_of_version_1_is_read_as_it_is_and_an_older_one_rebuilt(synthet
 
 def test_an_sqlite_error_on_the_writer_thread_is_raised_and_the_transaction_stays_usable(synthetic, tmp_path,
                                                                                          monkeypatch):
-    monkeypatch.setattr(call_index, "PIECE", 4096)
+    monkeypatch.setattr(index_build, "PIECE", 4096)
     conn, build = _index_into(tmp_path / "refused.db", synthetic(3000), setup=(
         "CREATE TRIGGER refuse BEFORE INSERT ON calls WHEN NEW.id = 700 BEGIN SELECT RAISE(ABORT, 'no room'); END"))
     with pytest.raises(RuntimeError, match="cannot index the calls: no room"):
@@ -828,7 +829,7 @@ class TestMigration5:
         def read_only(path, **_):
             raise db.DatabaseError(f"cannot use {path} as a trace database: no permission to write it")
 
-        monkeypatch.setattr(db, "_open_for_writing", read_only)
+        monkeypatch.setattr(opening, "open_for_writing", read_only)
         for argv, before in zip(_OLD_SCHEMA_COMMANDS, expected):
             assert run_cli(capsys, *argv, "--db", shop) == before
         assert "[+1 call below]" in expected[1][1]  # counted through the index by parent
@@ -858,8 +859,8 @@ class TestMigration5:
         assert "◆ log" in expected[0][1]
 
     def test_a_database_of_schema_5_is_refused_by_a_nefa_of_schema_4(self, shop, monkeypatch):
-        monkeypatch.setattr(db, "SCHEMA_VERSION", 4)
-        monkeypatch.setattr(db, "MIGRATIONS", db.MIGRATIONS[:4])
+        monkeypatch.setattr(schema, "SCHEMA_VERSION", 4)
+        monkeypatch.setattr(schema, "MIGRATIONS", schema.MIGRATIONS[:4])
         with pytest.raises(db.SchemaTooNewError):
             db.list_traces(shop)
 
@@ -911,16 +912,16 @@ def test_a_first_read_leaves_the_log_copy_to_a_thread_and_the_file_ends_whole(sy
     path.unlink()
     db.store_trace(path, "trc_synthetic", msgpack=synthetic(3000), index=False)
     later = []
-    monkeypatch.setattr(db, "copy_log_back_later", later.append)
+    monkeypatch.setattr(connections, "copy_log_back_later", later.append)
     # As if the index were as large as SQLite's own threshold for a copy.
-    connect = db._connect
+    connect = connections.connect
 
     def connect_copying_early(*args, **kwargs):
         conn = connect(*args, **kwargs)
         conn.execute("PRAGMA wal_autocheckpoint = 10")
         return conn
 
-    monkeypatch.setattr(db, "_connect", connect_copying_early)
+    monkeypatch.setattr(connections, "connect", connect_copying_early)
     with call_index.open_index(path, "trc_synthetic") as index:
         # Committed, readable, and not yet copied back by the commit.
         assert index.conn.execute("SELECT count(*) FROM calls").fetchone()[0] == len(expected)
@@ -948,7 +949,7 @@ def test_the_log_is_emptied_once_the_index_built_by_a_read_is_closed(synthetic, 
     path = tmp_path / "trace.db"
     db.store_trace(path, "trc_synthetic", msgpack=synthetic(20000), index=False)
     log = pathlib.Path(f"{path}-wal")
-    copy_later = db.copy_log_back_later
+    copy_later = connections.copy_log_back_later
     reads = []
 
     def read_first(db_path):
@@ -961,7 +962,7 @@ def test_the_log_is_emptied_once_the_index_built_by_a_read_is_closed(synthetic, 
         reads.append((reader, rows))
         return copy_later(db_path)
 
-    monkeypatch.setattr(db, "copy_log_back_later", read_first)
+    monkeypatch.setattr(connections, "copy_log_back_later", read_first)
     with call_index.open_index(path, "trc_synthetic") as index:
         assert index.log_copy is not None and reads
         index.log_copy.join()

@@ -7,6 +7,7 @@ import struct
 import pytest
 
 from nefa import db
+from nefa.store import index_build, opening, schema
 from nefa.traces import call_index, lanes, layout
 from nefa.traces.call_index import open_index
 from nefa.traces.indexed import _COLUMNS, IndexedTrace
@@ -95,12 +96,12 @@ def test_blocks_hold_each_lanes_frames_of_a_part_in_order(laned, recorded, synth
 def test_every_writer_path_writes_the_same_blocks(records, pack, synthetic, tmp_path, monkeypatch, piece):
     # The writer thread, rows inserted where they are scanned, and rows
     # taken to Python; small pieces: a lane's frames come over many batches.
-    monkeypatch.setattr(call_index, "PIECE", piece)
+    monkeypatch.setattr(index_build, "PIECE", piece)
     documents = [synthetic(3000), _many_lanes(records, pack, "trc_synthetic")]
-    threaded = call_index._Sink.start
+    threaded = index_build.Sink.start
     written = []
     for path in ("threaded", "direct", "python"):
-        monkeypatch.setattr(call_index._Sink, "start", threaded if path == "threaded" else lambda *_: None)
+        monkeypatch.setattr(index_build.Sink, "start", threaded if path == "threaded" else lambda *_: None)
         factory = _PythonConnection if path == "python" else sqlite3.Connection
         conn, build = _index_into(tmp_path / f"{path}.db", documents[0], factory)
         build()
@@ -120,7 +121,7 @@ def _read_only(monkeypatch):
     def refuse(path, **_):
         raise db.DatabaseError(f"cannot use {path} as a trace database: no permission to write it")
 
-    monkeypatch.setattr(db, "_open_for_writing", refuse)
+    monkeypatch.setattr(opening, "open_for_writing", refuse)
 
 
 def _whole_window(database, trace_id):
@@ -171,8 +172,8 @@ class TestOlderDatabases:
         conn.close()
 
     def test_a_nefa_of_schema_6_refuses_the_database(self, laned, monkeypatch):
-        monkeypatch.setattr(db, "SCHEMA_VERSION", 6)
-        monkeypatch.setattr(db, "MIGRATIONS", db.MIGRATIONS[:6])
+        monkeypatch.setattr(schema, "SCHEMA_VERSION", 6)
+        monkeypatch.setattr(schema, "MIGRATIONS", schema.MIGRATIONS[:6])
         with pytest.raises(db.SchemaTooNewError, match=r"newer nefa \(schema 7, this one knows up to 6\)"):
             db.list_traces(laned)
 

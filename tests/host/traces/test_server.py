@@ -195,7 +195,7 @@ def test_an_index_built_for_one_connection_gets_the_window_indexes(shop):
     from nefa import db
     from nefa.traces import call_index
 
-    conn = db._connect(shop, timeout=5, create=False)
+    conn = db.connect(shop, timeout=5, create=False)
     try:
         call_index.create_index_tables(conn, temporary=True)
         call_index._index_all_parts(conn, "trc_01SHOP", None)

@@ -146,7 +146,7 @@ class TestChoosingTheTrace:
         assert "no trace 'zzz'" in err and "nefa traces --db" in err
 
     def test_empty_or_missing_database(self, capsys, database, tmp_path, monkeypatch):
-        with db._connect(database, timeout=5, create=True) as conn:
+        with db.connect(database, timeout=5, create=True) as conn:
             conn.execute("DELETE FROM traces")
         conn.close()
         status, _, err = run_cli(capsys, "show", "--db", database)
