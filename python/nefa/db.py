@@ -64,8 +64,3 @@ __all__ = [
     "summarize_document",
     "take_unsaved",
 ]
-
-# The names these had before the store was split, for the callers that
-# still use them.
-_connect = connect
-_StoredDocument = StoredDocument

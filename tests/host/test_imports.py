@@ -74,3 +74,33 @@ def test_no_import_cycle_and_the_store_never_imports_the_readers():
              for name, imported in graph.items() if name == "nefa.store" or name.startswith("nefa.store.")}
     assert not any(store.values()), store
 
+
+
+def _private_uses(path: Path, modules) -> list[str]:
+    """Private names this file takes from another nefa module: imported by
+    name, or read as an attribute of an imported module."""
+    tree = ast.parse(path.read_text(), str(path))
+    bound: dict[str, str] = {}  # local name -> nefa module it stands for
+    found = []
+    for node in ast.walk(tree):
+        if isinstance(node, ast.ImportFrom) and node.module and node.module.startswith("nefa"):
+            for alias in node.names:
+                target = f"{node.module}.{alias.name}"
+                if target in modules:
+                    bound[alias.asname or alias.name] = target
+                elif alias.name.startswith("_") and not alias.name.startswith("__"):
+                    found.append(f"{node.module}.{alias.name}")
+        elif isinstance(node, ast.Import):
+            bound.update((alias.asname, alias.name) for alias in node.names if alias.asname and alias.name in modules)
+    for node in ast.walk(tree):
+        if (isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name) and node.value.id in bound
+                and node.attr.startswith("_") and not node.attr.startswith("__")):
+            found.append(f"{bound[node.value.id]}.{node.attr}")
+    return found
+
+
+def test_no_private_name_crosses_a_module_boundary():
+    modules = _modules()
+    crossing = {str(path.relative_to(ROOT)): uses for path in modules.values() if path is not None
+                if (uses := _private_uses(path, modules))}
+    assert not crossing, crossing

@@ -236,7 +236,7 @@ def _write_to_stream(write: Callable[[int], None], stream) -> None:
 
 def _stored_parts(conn: sqlite3.Connection, trace_id: str) -> list:
     try:
-        return [db._StoredDocument(conn, trace_id, index) for index in _part_indexes(conn, trace_id)]
+        return [db.StoredDocument(conn, trace_id, index) for index in _part_indexes(conn, trace_id)]
     except db.DocumentDamagedError as error:
         raise TraceFormatError(str(error)) from None
 
@@ -253,7 +253,7 @@ def export_trace(db_path, trace_id: str, format_name: str, output, *,
     Raises :class:`TraceFormatError` (naming the trace) for a damaged
     document, :class:`nefa.db.DatabaseError`, or OSError when writing fails.
     """
-    conn = db._connect(db_path, timeout=60, create=False)
+    conn = db.connect(db_path, timeout=60, create=False)
     stack = contextlib.ExitStack()
     try:
         stored = _stored_parts(conn, trace_id)
@@ -338,7 +338,7 @@ def export_document(db_path, trace_id: str, output, *, progress: Callable[[int, 
     open binary file.  Inflated a chunk at a time: memory stays bounded
     whatever the size.  Raises :class:`TraceFormatError` (naming the trace)
     for a damaged document, :class:`nefa.db.DatabaseError`, or OSError."""
-    conn = db._connect(db_path, timeout=60, create=False)
+    conn = db.connect(db_path, timeout=60, create=False)
     try:
         stored = _stored_parts(conn, trace_id)
         total = sum(document.size for document in stored)
