@@ -4,7 +4,7 @@
 
 #include "filters/substring_finder.hpp"
 #include "utils/frame_handle.hpp"
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
 #include <string_view>
 #include <vector>

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "plugins/plugin_processor.hpp"
-#include "utils/compat.hpp"
-#include "utils/refs.hpp"
+#include "common/compat.hpp"
+#include "common/refs.hpp"
 
 #include <cstdint>
 #include <memory>

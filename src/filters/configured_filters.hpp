@@ -2,7 +2,7 @@
 #pragma once
 
 #include "filters/substring_finder.hpp"
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
 #include <string>
 #include <vector>

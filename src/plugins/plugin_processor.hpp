@@ -3,7 +3,7 @@
 #pragma once
 
 #include "filters/substring_finder.hpp"
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 #include "utils/ulid.hpp"
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 #include "profiler/monitoring_callbacks.hpp"
 #include "profiler/operations.hpp"
 #include "utils/errors.hpp"
-#include "utils/compat.hpp"
+#include "common/compat.hpp"
 #include "utils/interned.hpp"
 
 #include <vector>

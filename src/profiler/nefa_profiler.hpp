@@ -7,7 +7,7 @@
 #include "profiler/per_thread.hpp"
 #include "profiler/record_chunks.hpp"
 #include "utils/msgpack_writer.hpp"
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
 #include <atomic>
 #include <cstdint>

@@ -3,7 +3,7 @@
 #include "profiler/nefa_profiler.hpp"
 
 #include "filters/configured_filters.hpp"
-#include "utils/compat.hpp"
+#include "common/compat.hpp"
 #include "utils/interned.hpp"
 #include "utils/fork_epoch.hpp"
 #include "utils/paths.hpp"

@@ -1,10 +1,10 @@
 // The default record of a kept frame: 12 entries written straight into one
 // buffer, with the host-serialised values spliced in as they are.
 #include "profiler/operations.hpp"
-#include "utils/compat.hpp"
+#include "common/compat.hpp"
 #include "utils/fork_epoch.hpp"
 #include "utils/interned.hpp"
-#include "utils/msgpack_cursor.hpp"
+#include "common/msgpack_cursor.hpp"
 #include "utils/paths.hpp"
 #include "utils/qualname.hpp"
 #include "utils/serialize.hpp"

@@ -3,7 +3,7 @@
 #include "filters/code_cache.hpp"
 #include "plugins/process_plugin.hpp"
 #include "profiler/operations.hpp"
-#include "utils/compat.hpp"
+#include "common/compat.hpp"
 #include "utils/errors.hpp"
 
 namespace nefa {

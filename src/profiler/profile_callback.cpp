@@ -2,7 +2,7 @@
 #include "filters/code_cache.hpp"
 #include "profiler/nefa_profiler.hpp"
 #include "profiler/operations.hpp"
-#include "utils/compat.hpp"
+#include "common/compat.hpp"
 #include "utils/errors.hpp"
 
 namespace nefa {

@@ -2,7 +2,7 @@
 // buffered record, as one MessagePack map.
 #include "profiler/operations.hpp"
 #include "utils/interned.hpp"
-#include "utils/msgpack_cursor.hpp"
+#include "common/msgpack_cursor.hpp"
 #include "utils/text.hpp"
 
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "utils/qualname.hpp"
 
 #include "filters/code_cache.hpp"
-#include "utils/compat.hpp"
+#include "common/compat.hpp"
 #include "utils/interned.hpp"
 #include "utils/text.hpp"
 

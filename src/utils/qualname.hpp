@@ -2,7 +2,7 @@
 #pragma once
 
 #include "utils/frame_handle.hpp"
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
 #include <memory>
 #include <optional>

@@ -1,6 +1,6 @@
 #include "utils/serialize.hpp"
 
-#include "utils/compat.hpp"
+#include "common/compat.hpp"
 #include "utils/interned.hpp"
 #include "utils/text.hpp"
 

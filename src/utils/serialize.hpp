@@ -2,9 +2,9 @@
 #pragma once
 
 #include "utils/msgpack_writer.hpp"
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
-#include <nefa/value_encoder_api.h>
+#include "common/value_encoder_api.h"
 
 #include <cstddef>
 #include <optional>

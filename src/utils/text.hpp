@@ -2,7 +2,7 @@
 // error texts the module promises.
 #pragma once
 
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
 #include <cstdint>
 #include <string>

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "utils/frame_handle.hpp"
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 #include "utils/ulid.hpp"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "utils/ulid.hpp"
 
 #include "utils/fork_epoch.hpp"
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
 #include <sys/random.h>
 

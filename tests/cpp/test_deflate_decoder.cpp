@@ -3,7 +3,7 @@
 // used, for zlib's streams of every kind, cut and damaged. Input and output
 // are heap blocks of exactly their size, so that the sanitizer build sees a
 // byte read or written past either.
-#include "document/deflate_decoder.hpp"
+#include "host/document/deflate_decoder.hpp"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
