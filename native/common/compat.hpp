@@ -1,4 +1,5 @@
-// Every interpreter-version branch of the module, in one place.
+// Every interpreter-version branch of both modules (nefa._nefa and
+// nefa._native), in one place.
 // All functions require the interpreter lock.
 #pragma once
 
@@ -274,22 +275,6 @@ inline int unicode_ready(PyObject* text) {
 #else
     (void)text;
     return 0;
-#endif
-}
-
-// The SQLite handle of a sqlite3.Connection: the first field after the
-// object header in the versions known here (3.11 to 3.14); null elsewhere,
-// and the caller falls back to the Python API.
-inline void* sqlite_connection_handle(PyObject* connection) {
-#if PY_VERSION_HEX < 0x030F0000
-    struct ConnectionHead {
-        PyObject_HEAD
-        void* db;
-    };
-    return reinterpret_cast<ConnectionHead*>(connection)->db;
-#else
-    (void)connection;
-    return nullptr;
 #endif
 }
 

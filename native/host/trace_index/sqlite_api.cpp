@@ -1,11 +1,30 @@
 #include "host/trace_index/sqlite_api.hpp"
 
 #include "host/loaded_library/loaded_library.hpp"
-#include "common/compat.hpp"
 
 #include <cstring>
 
 namespace nefa::sqlite {
+
+namespace {
+
+// The SQLite handle of a sqlite3.Connection: the first field after the
+// object header in the versions known here (3.11 to 3.14); null elsewhere,
+// and the caller falls back to the Python API.
+void* connection_handle(PyObject* connection) {
+#if PY_VERSION_HEX < 0x030F0000
+    struct ConnectionHead {
+        PyObject_HEAD
+        void* db;
+    };
+    return reinterpret_cast<ConnectionHead*>(connection)->db;
+#else
+    (void)connection;
+    return nullptr;
+#endif
+}
+
+}  // namespace
 
 const Api& api() {
     static const Api loaded = [] {
@@ -47,7 +66,7 @@ const Api& api() {
 
 sqlite3* handle(PyObject* connection) {
     if (!api().loaded || std::strcmp(Py_TYPE(connection)->tp_name, "sqlite3.Connection") != 0) return nullptr;
-    return static_cast<sqlite3*>(compat::sqlite_connection_handle(connection));
+    return static_cast<sqlite3*>(connection_handle(connection));
 }
 
 }  // namespace nefa::sqlite
