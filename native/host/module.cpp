@@ -8,6 +8,7 @@
 #include "host/trace_layout/python_layout.hpp"
 #include "common/refs.hpp"
 #include "host/value_encoder/api.hpp"
+#include "host/value_encoder/ext_codes.hpp"
 
 namespace {
 
@@ -57,12 +58,26 @@ int add_capsule(PyObject* module) {
     return PyModule_AddObjectRef(module, "value_encoder_api", capsule.get());
 }
 
+// The value-form codes by name (a read-only mapping), so that the Python
+// readers take them from the encoder's own table.
+int add_value_form_codes(PyObject* module) {
+    nefa::Ref codes = nefa::Ref::steal(PyDict_New());
+    if (!codes) return -1;
+    for (const ExtName& entry : ext_names) {
+        nefa::Ref code = nefa::Ref::steal(PyLong_FromLong(static_cast<long>(entry.code)));
+        if (!code || PyDict_SetItemString(codes.get(), entry.name, code.get()) < 0) return -1;
+    }
+    nefa::Ref view = nefa::Ref::steal(PyDictProxy_New(codes.get()));
+    if (!view) return -1;
+    return PyModule_AddObjectRef(module, "VALUE_FORM_CODES", view.get());
+}
+
 }  // namespace
 
 // With the interpreter lock held, at import.
 PyMODINIT_FUNC PyInit__native() {
     nefa::Ref module = nefa::Ref::steal(PyModule_Create(&module_def));
-    if (!module || add_capsule(module.get()) < 0) return nullptr;
+    if (!module || add_capsule(module.get()) < 0 || add_value_form_codes(module.get()) < 0) return nullptr;
     if (nefa::trace_index::add_trace_scanner(module.get()) < 0) return nullptr;
     if (nefa::trace_export::add_trace_export(module.get()) < 0) return nullptr;
     if (nefa::trace_layout::add_window_layout(module.get()) < 0) return nullptr;

@@ -2,6 +2,7 @@
 
 #include "host/trace_export/text.hpp"
 #include "host/trace_index/cursor.hpp"
+#include "host/value_encoder/ext_codes.hpp"
 #include "common/refs.hpp"
 
 #include <Python.h>
@@ -17,6 +18,7 @@ namespace {
 using trace_index::Corrupt;
 using trace_index::Cursor;
 using trace_index::Incomplete;
+using value_encoder::Ext;
 
 constexpr std::string_view ellipsis = "\xe2\x80\xa6";
 // Deeper than any encoder writes: damaged bytes, read no further.
@@ -28,9 +30,6 @@ enum class Kind : std::uint8_t {
     nil, boolean, sint, uint, real, str, bin, list, map, tuple, set, frozenset, repr, cut, more, elided, cycle,
     unprintable, bigint, bigbits, pairs, bytearray, unknown,
 };
-
-// Extension codes of the value forms.
-enum : int { TUPLE = 1, SET, FROZENSET, REPR, CUT, MORE, ELIDED, CYCLE, UNPRINTABLE, BIGINT, DICT, BYTEARRAY };
 
 struct Node {
     Kind kind = Kind::nil;
@@ -186,7 +185,7 @@ private:
         const auto code = static_cast<std::int8_t>(c.byte());
         const std::size_t start = c.position();
         c.advance(n);
-        if (code == REPR && depth + 2 <= max_depth) {
+        if (static_cast<Ext>(code) == Ext::repr && depth + 2 <= max_depth) {
             Node node;
             if (plain_repr(c.at(start), static_cast<std::size_t>(n), node)) return node;
         }
@@ -205,7 +204,7 @@ private:
         } catch (const Corrupt&) {
             return unknown;
         }
-        return form(code, std::move(payload), unknown);
+        return form(static_cast<Ext>(code), std::move(payload), unknown);
     }
 
     // The commonest form, an object's repr of two plain strings, read
@@ -226,15 +225,15 @@ private:
     }
 
     // The form of one extension, or `unknown` when its payload is malformed.
-    static Node form(int code, Node payload, Node& unknown) {
+    static Node form(Ext code, Node payload, Node& unknown) {
         Node node;
         switch (code) {
-            case TUPLE: case SET: case FROZENSET: {
+            case Ext::tuple: case Ext::set: case Ext::frozenset: {
                 if (payload.kind != Kind::list || more_inside(payload)) return unknown;
-                payload.kind = code == TUPLE ? Kind::tuple : code == SET ? Kind::set : Kind::frozenset;
+                payload.kind = code == Ext::tuple ? Kind::tuple : code == Ext::set ? Kind::set : Kind::frozenset;
                 return payload;
             }
-            case REPR: {
+            case Ext::repr: {
                 if (payload.kind != Kind::list || payload.tail_more || payload.total != 2) return unknown;
                 Node& name = payload.items[0];
                 Node& text = payload.items[1];
@@ -252,7 +251,7 @@ private:
                 }
                 return node;
             }
-            case CUT: {
+            case Ext::cut: {
                 if (payload.kind != Kind::list || payload.tail_more || payload.total != 2) return unknown;
                 const Node& prefix = payload.items[0];
                 if (!(prefix.kind == Kind::str || prefix.kind == Kind::bin) || !non_negative_int(payload.items[1])) {
@@ -264,12 +263,12 @@ private:
                 node.u = payload.items[1].u;
                 return node;
             }
-            case MORE:
+            case Ext::more_items:
                 if (!non_negative_int(payload)) return unknown;
                 node.kind = Kind::more;
                 node.u = payload.u;
                 return node;
-            case ELIDED: {
+            case Ext::elided: {
                 if (payload.kind != Kind::list || payload.tail_more || payload.total != 2) return unknown;
                 if (payload.items[0].kind != Kind::str || !is_int(payload.items[1])) return unknown;
                 node.kind = Kind::elided;
@@ -278,12 +277,12 @@ private:
                 node.i = payload.items[1].i;
                 return node;
             }
-            case CYCLE: case UNPRINTABLE:
+            case Ext::cycle: case Ext::unprintable:
                 if (payload.kind != Kind::str) return unknown;
-                node.kind = code == CYCLE ? Kind::cycle : Kind::unprintable;
+                node.kind = code == Ext::cycle ? Kind::cycle : Kind::unprintable;
                 node.text = std::move(payload.text);
                 return node;
-            case BIGINT: {
+            case Ext::big_int: {
                 if (payload.kind == Kind::str) {
                     const std::string& t = payload.text;
                     std::size_t k = !t.empty() && t[0] == '-' ? 1 : 0;
@@ -300,7 +299,7 @@ private:
                 node.u = payload.u;
                 return node;
             }
-            case DICT: {
+            case Ext::dict: {
                 if (payload.kind != Kind::list || more_inside(payload)) return unknown;
                 // An odd length ends with a More; an even one holds none.
                 if (payload.total % 2 != 0) return unknown;
@@ -311,7 +310,7 @@ private:
                 if (node.items.size() % 2) node.items.pop_back();
                 return node;
             }
-            case BYTEARRAY:
+            case Ext::bytearray:
                 if (payload.kind == Kind::bin) {
                     node.kind = Kind::bytearray;
                     node.text = std::move(payload.text);
