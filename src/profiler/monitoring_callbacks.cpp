@@ -188,7 +188,7 @@ PyType_Slot callback_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec callback_spec = {
+PyType_Spec callback_type_def = {
     "nefa._nefa.MonitoringCallback",
     sizeof(CallbackObject),
     0,
@@ -211,7 +211,7 @@ std::span<const MonitoringCallback> monitoring_callbacks() { return callbacks; }
 
 Ref new_monitoring_callback(const MonitoringCallback& callback) {
     if (callback_type == nullptr) {
-        callback_type = reinterpret_cast<PyTypeObject*>(Require(PyType_FromSpec(&callback_spec)));
+        callback_type = reinterpret_cast<PyTypeObject*>(Require(PyType_FromSpec(&callback_type_def)));
     }
     Ref object = Ref::require(PyType_GenericAlloc(callback_type, 0));
     auto* raw = reinterpret_cast<CallbackObject*>(object.get());

@@ -83,7 +83,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec profiler_type_def = {
     "nefa._nefa.NefaProfiler",
     sizeof(NefaProfilerObject),
     0,
@@ -98,7 +98,7 @@ PyTypeObject* the_nefa_profiler_type = nullptr;
 PyTypeObject* nefa_profiler_type() {
     // Created on first use and kept for the life of the process.
     if (the_nefa_profiler_type == nullptr) {
-        the_nefa_profiler_type = reinterpret_cast<PyTypeObject*>(Require(PyType_FromSpec(&spec)));
+        the_nefa_profiler_type = reinterpret_cast<PyTypeObject*>(Require(PyType_FromSpec(&profiler_type_def)));
     }
     return the_nefa_profiler_type;
 }

@@ -122,6 +122,7 @@ std::span<const std::uint8_t> SerializedValue::bytes() const {
 
 Bytes extract_byte_list(PyObject* result) {
     if (PyUnicode_Check(result)) {
+        // A fixed interface text that callers match (as in text.cpp): keep it as is.
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         throw PyErrOccurred{};
     }

@@ -110,8 +110,8 @@ TEST_F(StringConversions, StrictBoolTakesNumpyBooleansByTruth) {
     // A stand-in with numpy's type name, so the test needs no numpy.
     static PyType_Slot slots[] = {{Py_nb_bool, reinterpret_cast<void*>(+[](PyObject*) -> int { return 0; })},
                                   {0, nullptr}};
-    static PyType_Spec spec = {"numpy.bool_", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
-    Ref type = Ref::require(PyType_FromSpec(&spec));
+    static PyType_Spec bool_type_def = {"numpy.bool_", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    Ref type = Ref::require(PyType_FromSpec(&bool_type_def));
     Ref falsy = Ref::require(PyObject_CallNoArgs(type.get()));
     EXPECT_FALSE(extract_strict_bool(falsy.get()));
 }

@@ -323,14 +323,14 @@ PyType_Slot export_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec export_spec = {
+PyType_Spec export_type_def = {
     "nefa._native.TraceExport", sizeof(ExportObject), 0, Py_TPFLAGS_DEFAULT, export_slots,
 };
 
 }  // namespace
 
 int add_trace_export(PyObject* module) {
-    Ref type = Ref::steal(PyType_FromSpec(&export_spec));
+    Ref type = Ref::steal(PyType_FromSpec(&export_type_def));
     if (!type) return -1;
     return PyModule_AddObjectRef(module, "TraceExport", type.get());
 }

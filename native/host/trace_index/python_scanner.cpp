@@ -573,7 +573,7 @@ PyType_Slot scanner_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec scanner_spec = {
+PyType_Spec scanner_type_def = {
     "nefa._native.TraceScanner", sizeof(ScannerObject), 0, Py_TPFLAGS_DEFAULT, scanner_slots,
 };
 
@@ -581,7 +581,7 @@ PyType_Spec scanner_spec = {
 
 // Interpreter lock held, at import.
 int add_trace_scanner(PyObject* module) {
-    Ref type = Ref::steal(PyType_FromSpec(&scanner_spec));
+    Ref type = Ref::steal(PyType_FromSpec(&scanner_type_def));
     if (!type) return -1;
     if (PyModule_AddIntConstant(module, "NAME_BLOCK_IDS", name_block_ids) < 0) return -1;
     if (PyModule_AddIntConstant(module, "LANE_FRAMES", static_cast<long>(lane_frames)) < 0) return -1;

@@ -137,14 +137,14 @@ PyType_Slot kept_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kept_spec = {"nefa._native.WindowLayout", sizeof(KeptObject), 0, Py_TPFLAGS_DEFAULT, kept_slots};
+PyType_Spec kept_type_def = {"nefa._native.WindowLayout", sizeof(KeptObject), 0, Py_TPFLAGS_DEFAULT, kept_slots};
 
 }  // namespace
 
 PyObject* layout_window(PyObject*, PyObject* args) { return run(args, nullptr); }
 
 int add_window_layout(PyObject* module) {
-    Ref type = Ref::steal(PyType_FromSpec(&kept_spec));
+    Ref type = Ref::steal(PyType_FromSpec(&kept_type_def));
     if (!type) return -1;
     return PyModule_AddObjectRef(module, "WindowLayout", type.get());
 }
