@@ -16,14 +16,10 @@
 namespace nefa::compat {
 
 // The frame's code object. New reference; never null.
-inline Ref frame_code(PyFrameObject* frame) {
-    return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-}
+inline Ref frame_code(PyFrameObject* frame) { return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame))); }
 
 // The calling frame, or null for the outermost one. New reference.
-inline Ref frame_back(PyFrameObject* frame) {
-    return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
-}
+inline Ref frame_back(PyFrameObject* frame) { return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame))); }
 
 // The frame's globals dict. New reference; never null.
 inline Ref frame_globals(PyFrameObject* frame) { return Ref::steal(PyFrame_GetGlobals(frame)); }
@@ -84,7 +80,8 @@ inline bool compact_int_value(PyObject* value, std::int64_t* out) {
 #else
     const Py_ssize_t size = Py_SIZE(value);
     if (size < -1 || size > 1) return false;
-    *out = static_cast<std::int64_t>(size) * static_cast<std::int64_t>(reinterpret_cast<PyLongObject*>(value)->ob_digit[0]);
+    *out = static_cast<std::int64_t>(size) *
+           static_cast<std::int64_t>(reinterpret_cast<PyLongObject*>(value)->ob_digit[0]);
     return true;
 #endif
 }

@@ -64,9 +64,7 @@ template <bool Overlapping>
 
 // Bytes taken by the encoding of a str of n bytes, an unsigned integer, a
 // signed integer, a map or array header.
-constexpr std::size_t str_size(std::size_t n) {
-    return n + (n < 32 ? 1 : n < 256 ? 2 : n < 65536 ? 3 : 5);
-}
+constexpr std::size_t str_size(std::size_t n) { return n + (n < 32 ? 1 : n < 256 ? 2 : n < 65536 ? 3 : 5); }
 constexpr std::size_t uint_size(std::uint64_t v) {
     return v < 128 ? 1 : v < 256 ? 2 : v < 65536 ? 3 : v <= 0xffffffffULL ? 5 : 9;
 }

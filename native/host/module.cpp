@@ -1,12 +1,12 @@
 // The module nefa._native: the host package's own native code: the value
 // encoder (nefa.serialize re-exports its functions), the trace scanner
 // that builds the call index, and the streaming export.
-#include "host/document/inflate.hpp"
+#include "common/refs.hpp"
 #include "common/value_encoder_api.h"
+#include "host/document/inflate.hpp"
 #include "host/trace_export/python_export.hpp"
 #include "host/trace_index/python_scanner.hpp"
 #include "host/trace_layout/python_layout.hpp"
-#include "common/refs.hpp"
 #include "host/value_encoder/api.hpp"
 #include "host/value_encoder/ext_codes.hpp"
 
@@ -37,8 +37,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "nefa._native", "Native code of the nefa host package.", -1, methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "nefa._native",
+    "Native code of the nefa host package.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Filled once; the function objects are kept alive for the life of the

@@ -1,8 +1,8 @@
 // The user's include and ignore path fragments.
 #pragma once
 
-#include "filters/substring_finder.hpp"
 #include "common/refs.hpp"
+#include "filters/substring_finder.hpp"
 
 #include <string>
 #include <vector>

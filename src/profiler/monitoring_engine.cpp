@@ -1,9 +1,9 @@
 #include "profiler/monitoring_engine.hpp"
 
+#include "common/compat.hpp"
 #include "profiler/monitoring_callbacks.hpp"
 #include "profiler/operations.hpp"
 #include "utils/errors.hpp"
-#include "common/compat.hpp"
 #include "utils/interned.hpp"
 
 #include <vector>

@@ -67,7 +67,8 @@ PyMethodDef methods[] = {
      "stats($self)\n--\n\nThe memory held by the trace being recorded, whether it was cut and how many\n"
      "events it dropped, and what the stores so far made of the traces."},
     {"records_this_thread", method_records_this_thread, METH_NOARGS,
-     "records_this_thread($self)\n--\n\nWhether the monitoring engine sends the calling thread's events to this profiler."},
+     "records_this_thread($self)\n--\n\nWhether the monitoring engine sends the calling thread's events to this "
+     "profiler."},
     {"register_threading_profiler",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_register_threading_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
@@ -84,11 +85,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec profiler_type_def = {
-    "nefa._nefa.NefaProfiler",
-    sizeof(NefaProfilerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    slots,
+    "nefa._nefa.NefaProfiler", sizeof(NefaProfilerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots,
 };
 
 }  // namespace

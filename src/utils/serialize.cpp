@@ -188,7 +188,7 @@ SerializedValue ValueSerializer::serialize(PyObject* value) {
 }
 
 std::optional<SerializedValue> ValueSerializer::serialize_small_map(PyObject* const* names, PyObject* const* values,
-                                                                   int count) {
+                                                                    int count) {
     if (append_small_map_ == nullptr) return std::nullopt;
     return appended([&](NefaByteBuffer* buffer) {
         return append_small_map_(names, values, static_cast<std::size_t>(count), append_mode_, buffer);
@@ -196,7 +196,7 @@ std::optional<SerializedValue> ValueSerializer::serialize_small_map(PyObject* co
 }
 
 std::optional<SerializedValue> ValueSerializer::serialize_map(PyObject* const* names, PyObject* const* values,
-                                                             int count) {
+                                                              int count) {
     if (append_map_ == nullptr) return std::nullopt;
     return appended([&](NefaByteBuffer* buffer) {
         return append_map_(names, values, static_cast<std::size_t>(count), append_mode_, buffer, thread_);

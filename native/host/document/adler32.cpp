@@ -38,9 +38,9 @@ std::uint32_t adler32(std::uint32_t adler, const std::uint8_t* data, std::size_t
     const __m128i last_weights = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
     while (size >= 16) {
         const std::size_t length = std::min(size / 16 * 16, most_before_reducing);
-        __m128i bytes_sum = zero;     // 32-bit lanes: the blocks' byte sums
-        __m128i sums_before = zero;   // the byte sums of the blocks before each block, added up
-        __m128i weighted = zero;      // each block's bytes times their weights
+        __m128i bytes_sum = zero;    // 32-bit lanes: the blocks' byte sums
+        __m128i sums_before = zero;  // the byte sums of the blocks before each block, added up
+        __m128i weighted = zero;     // each block's bytes times their weights
         for (const std::uint8_t* end = data + length; data < end; data += 16) {
             const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
             sums_before = _mm_add_epi32(sums_before, bytes_sum);

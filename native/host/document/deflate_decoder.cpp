@@ -401,8 +401,8 @@ private:
             precode_lengths[order[i]] = static_cast<std::uint8_t>(take(3));
         }
         Entry precode[1u << precode_root];
-        if (!build(precode, std::size(precode), precode_root, precode_lengths, precode_symbols,
-                   precode_meanings.data(), true)) {
+        if (!build(precode, std::size(precode), precode_root, precode_lengths, precode_symbols, precode_meanings.data(),
+                   true)) {
             return false;
         }
         std::uint8_t lengths[286 + 30];
@@ -582,7 +582,7 @@ private:
     std::uint8_t* out_next_;
     std::uint8_t* const out_end_;
     std::uint64_t buf_ = 0;
-    unsigned left_ = 0;        // bits in buf_
+    unsigned left_ = 0;         // bits in buf_
     std::size_t overread_ = 0;  // zero bytes put in buf_ past the input's end
 };
 

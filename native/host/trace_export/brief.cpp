@@ -1,9 +1,9 @@
 #include "host/trace_export/brief.hpp"
 
+#include "common/refs.hpp"
 #include "host/trace_export/text.hpp"
 #include "host/trace_index/cursor.hpp"
 #include "host/value_encoder/ext_codes.hpp"
-#include "common/refs.hpp"
 
 #include <Python.h>
 
@@ -27,22 +27,43 @@ constexpr int max_depth = 100;
 constexpr std::size_t kept_items = 200;
 
 enum class Kind : std::uint8_t {
-    nil, boolean, sint, uint, real, str, bin, list, map, tuple, set, frozenset, repr, cut, more, elided, cycle,
-    unprintable, bigint, bigbits, pairs, bytearray, unknown,
+    nil,
+    boolean,
+    sint,
+    uint,
+    real,
+    str,
+    bin,
+    list,
+    map,
+    tuple,
+    set,
+    frozenset,
+    repr,
+    cut,
+    more,
+    elided,
+    cycle,
+    unprintable,
+    bigint,
+    bigbits,
+    pairs,
+    bytearray,
+    unknown,
 };
 
 struct Node {
     Kind kind = Kind::nil;
-    bool flag = false;       // bool's value; str: a legacy repr, shown bare; cut/bytearray/repr: bytes or cut
-    std::int64_t i = 0;      // negative int; unknown: the extension code
-    std::uint64_t u = 0;     // int; cut: chars or bytes left out; more, elided, bits: the count
+    bool flag = false;    // bool's value; str: a legacy repr, shown bare; cut/bytearray/repr: bytes or cut
+    std::int64_t i = 0;   // negative int; unknown: the extension code
+    std::uint64_t u = 0;  // int; cut: chars or bytes left out; more, elided, bits: the count
     double f = 0;
-    std::string text;        // str, bin, type name, repr text or cut prefix, digits
-    std::vector<Node> items; // first items kept (maps: key, value alternating)
-    std::uint64_t total = 0; // items (pairs for maps), a trailing More left out
-    std::uint64_t more = 0;  // a trailing More's count
-    bool tail_more = false;  // the array ended with a More
-    bool inner_more = false; // a More before its last item
+    std::string text;         // str, bin, type name, repr text or cut prefix, digits
+    std::vector<Node> items;  // first items kept (maps: key, value alternating)
+    std::uint64_t total = 0;  // items (pairs for maps), a trailing More left out
+    std::uint64_t more = 0;   // a trailing More's count
+    bool tail_more = false;   // the array ended with a More
+    bool inner_more = false;  // a More before its last item
 };
 
 struct Bad {};
@@ -228,7 +249,9 @@ private:
     static Node form(Ext code, Node payload, Node& unknown) {
         Node node;
         switch (code) {
-            case Ext::tuple: case Ext::set: case Ext::frozenset: {
+            case Ext::tuple:
+            case Ext::set:
+            case Ext::frozenset: {
                 if (payload.kind != Kind::list || more_inside(payload)) return unknown;
                 payload.kind = code == Ext::tuple ? Kind::tuple : code == Ext::set ? Kind::set : Kind::frozenset;
                 return payload;
@@ -277,7 +300,8 @@ private:
                 node.i = payload.items[1].i;
                 return node;
             }
-            case Ext::cycle: case Ext::unprintable:
+            case Ext::cycle:
+            case Ext::unprintable:
                 if (payload.kind != Kind::str) return unknown;
                 node.kind = code == Ext::cycle ? Kind::cycle : Kind::unprintable;
                 node.text = std::move(payload.text);
@@ -324,8 +348,7 @@ private:
                     return node;
                 }
                 return unknown;
-            default:
-                return unknown;
+            default: return unknown;
         }
     }
 
@@ -446,9 +469,18 @@ bool leaf(const Node& node, std::size_t budget, std::string& out) {
     switch (node.kind) {
         case Kind::nil: out = "None"; return true;
         case Kind::boolean: out = node.flag ? "True" : "False"; return true;
-        case Kind::sint: out.clear(); append_int(out, node.i); return true;
-        case Kind::uint: out.clear(); append_uint(out, node.u); return true;
-        case Kind::real: out.clear(); append_float_repr(out, node.f); return true;
+        case Kind::sint:
+            out.clear();
+            append_int(out, node.i);
+            return true;
+        case Kind::uint:
+            out.clear();
+            append_uint(out, node.u);
+            return true;
+        case Kind::real:
+            out.clear();
+            append_float_repr(out, node.f);
+            return true;
         case Kind::str:
             if (node.flag) {
                 out = node.text;
@@ -461,9 +493,7 @@ bool leaf(const Node& node, std::size_t budget, std::string& out) {
         case Kind::bin:
             out = python_repr_bytes(std::string_view(node.text).substr(0, std::min(node.text.size(), budget)));
             return true;
-        case Kind::repr:
-            out = node.flag ? cut_text(node, false, false) : node.text;
-            return true;
+        case Kind::repr: out = node.flag ? cut_text(node, false, false) : node.text; return true;
         case Kind::cut: out = cut_text(node, node.flag, true); return true;
         case Kind::more: out = more_text(node.u); return true;
         case Kind::elided: {
@@ -480,7 +510,11 @@ bool leaf(const Node& node, std::size_t budget, std::string& out) {
         case Kind::cycle: out = "<cycle: " + node.text + ">"; return true;
         case Kind::unprintable: out = "<unprintable " + node.text + " object>"; return true;
         case Kind::bigint: out = node.text; return true;
-        case Kind::bigbits: out = "<int of "; append_uint(out, node.u); out.append(" bits>"); return true;
+        case Kind::bigbits:
+            out = "<int of ";
+            append_uint(out, node.u);
+            out.append(" bits>");
+            return true;
         case Kind::bytearray:
             if (node.flag) {
                 const std::string shown = cut_text(node, true, true);
@@ -490,7 +524,11 @@ bool leaf(const Node& node, std::size_t budget, std::string& out) {
                 out = "bytearray(" + python_repr_bytes(node.text) + ")";
             }
             return true;
-        case Kind::unknown: out = "<unreadable value form "; append_int(out, node.i); out.push_back('>'); return true;
+        case Kind::unknown:
+            out = "<unreadable value form ";
+            append_int(out, node.i);
+            out.push_back('>');
+            return true;
         default: return false;
     }
 }
@@ -505,12 +543,17 @@ void render(const Node& node, std::size_t budget, int depth, std::string& out) {
     std::string_view opening = "[", closing = "]";
     const std::uint64_t more = node.kind == Kind::map ? 0 : node.more;
     switch (node.kind) {
-        case Kind::map: case Kind::pairs: opening = "{"; closing = "}"; break;
+        case Kind::map:
+        case Kind::pairs:
+            opening = "{";
+            closing = "}";
+            break;
         case Kind::tuple:
             opening = "(";
             closing = node.total == 1 && !more ? ",)" : ")";
             break;
-        case Kind::set: case Kind::frozenset:
+        case Kind::set:
+        case Kind::frozenset:
             if (node.total == 0 && !more) {
                 opening = node.kind == Kind::set ? "set(" : "frozenset(";
                 closing = ")";

@@ -28,11 +28,12 @@ bool map_items(std::string_view encoded, std::size_t width, bool legacy,
 
 template <typename Visit>
 bool brief_items(std::string_view encoded, std::size_t width, bool legacy, Visit&& visit) {
-    return map_items(encoded, width, legacy,
-                     [](void* context, const std::string& key, const std::string& value) {
-                         (*static_cast<Visit*>(context))(key, value);
-                     },
-                     &visit);
+    return map_items(
+        encoded, width, legacy,
+        [](void* context, const std::string& key, const std::string& value) {
+            (*static_cast<Visit*>(context))(key, value);
+        },
+        &visit);
 }
 
 }  // namespace nefa::trace_export

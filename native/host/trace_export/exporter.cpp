@@ -10,8 +10,8 @@
 namespace nefa::trace_export {
 
 using trace_index::Row;
-using trace_index::ScanRecord;
 using trace_index::Scanner;
+using trace_index::ScanRecord;
 
 namespace {
 
@@ -33,9 +33,9 @@ bool shows_arguments(std::string_view co_name) {
 
 // Record fields that are the record's own, not a plugin's data.
 bool field_key(std::string_view key) {
-    static constexpr std::string_view keys[] = {
-        "path", "co_name", "qualname", "event", "frame_id", "thread", "thread_native_id", "timestamp", "type",
-        "subtype", "user_code_call_site"};
+    static constexpr std::string_view keys[] = {"path",     "co_name", "qualname",           "event",
+                                                "frame_id", "thread",  "thread_native_id",   "timestamp",
+                                                "type",     "subtype", "user_code_call_site"};
     for (const std::string_view field : keys) {
         if (key == field) return true;
     }
@@ -162,8 +162,8 @@ void Writer::drain(ThreadOut& thread) {
     }
 }
 
-void Writer::begin_event(ThreadOut& thread, std::string_view name, std::string_view category,
-                         std::string_view phase, double timestamp) {
+void Writer::begin_event(ThreadOut& thread, std::string_view name, std::string_view category, std::string_view phase,
+                         double timestamp) {
     text_.assign(",{\"name\":");
     append_json_string(text_, name);
     text_.append(",\"cat\":\"");
@@ -177,8 +177,8 @@ void Writer::begin_event(ThreadOut& thread, std::string_view name, std::string_v
     text_.append(",\"args\":{");
 }
 
-void Writer::frame_head(ThreadOut& thread, std::string_view name, std::string_view path,
-                        std::string_view frame_id, double start) {
+void Writer::frame_head(ThreadOut& thread, std::string_view name, std::string_view path, std::string_view frame_id,
+                        double start) {
     begin_event(thread, name, "frame", "B", start);
     text_.append("\"path\":");
     append_json_string(text_, path);
@@ -190,8 +190,8 @@ void Writer::frame_head(ThreadOut& thread, std::string_view name, std::string_vi
     }
 }
 
-void Writer::frame_tail(std::string& out, bool returned, bool values, std::string_view arg, bool resumed,
-                        bool called, bool ended) const {
+void Writer::frame_tail(std::string& out, bool returned, bool values, std::string_view arg, bool resumed, bool called,
+                        bool ended) const {
     if (values && returned) {
         out.append(",\"return\":");
         append_json_string(out, brief(arg.empty() ? encoded_none : arg, value_width, legacy_));
@@ -200,7 +200,8 @@ void Writer::frame_tail(std::string& out, bool returned, bool values, std::strin
         out.append(",\"notes\":[");
         bool first = true;
         for (const auto& [flag, note] : {std::pair<bool, std::string_view>{resumed, "\"resumed\""},
-                                         {!called, "\"call not recorded\""}, {ended, "\"no return recorded\""}}) {
+                                         {!called, "\"call not recorded\""},
+                                         {ended, "\"no return recorded\""}}) {
             if (!flag) continue;
             if (!first) out.push_back(',');
             out.append(note);
@@ -220,8 +221,7 @@ void Writer::end_event(ThreadOut& thread, double end) {
     emit(thread, text_);
 }
 
-std::uint32_t Writer::frame_key(ThreadOut& thread, std::string_view name, std::string_view file,
-                                std::int64_t line) {
+std::uint32_t Writer::frame_key(ThreadOut& thread, std::string_view name, std::string_view file, std::int64_t line) {
     std::string key;
     key.reserve(name.size() + file.size() + 24);
     key.append(name);
@@ -311,14 +311,14 @@ void Writer::opened(const ScanRecord& call, const Row& row, double start) {
         const std::size_t before = text_.size();
         text_.append(",\"arguments\":{");
         bool first = true;
-        const bool is_map = brief_items(call.locals, value_width, legacy_,
-                                        [&](const std::string& key, const std::string& value) {
-                                            if (!first) text_.push_back(',');
-                                            first = false;
-                                            append_json_string(text_, key);
-                                            text_.push_back(':');
-                                            append_json_string(text_, value);
-                                        });
+        const bool is_map =
+            brief_items(call.locals, value_width, legacy_, [&](const std::string& key, const std::string& value) {
+                if (!first) text_.push_back(',');
+                first = false;
+                append_json_string(text_, key);
+                text_.push_back(':');
+                append_json_string(text_, value);
+            });
         if (is_map) text_.push_back('}');
         else text_.resize(before);
     }
@@ -368,7 +368,8 @@ void Writer::unmatched(const ScanRecord& ret, const Row& row, double start, doub
             }
             return;
         }
-        const std::uint32_t key = frame_key(t, scanner_->names.texts()[row.name], scanner_->paths.texts()[row.path], -1);
+        const std::uint32_t key =
+            frame_key(t, scanner_->names.texts()[row.name], scanner_->paths.texts()[row.path], -1);
         speedscope_event(t, true, key, start);
         speedscope_event(t, false, key, end);
         return;

@@ -51,7 +51,7 @@ struct Enclosing {
 };
 
 struct PartSurvey {
-    std::unordered_map<std::int64_t, Ending> endings;  // by row id: frames that end far on
+    std::unordered_map<std::int64_t, Ending> endings;                     // by row id: frames that end far on
     std::unordered_map<std::uint64_t, std::vector<Enclosing>> enclosing;  // per thread, in document order
     bool legacy = false;
 };
@@ -68,8 +68,7 @@ public:
     void opened(const trace_index::ScanRecord&, const trace_index::Row&, double) override {}
     void closed(const trace_index::Row& row, double start, double end, const trace_index::ScanRecord* by,
                 std::uint64_t at) override;
-    void unmatched(const trace_index::ScanRecord& ret, const trace_index::Row& row, double start,
-                   double end) override;
+    void unmatched(const trace_index::ScanRecord& ret, const trace_index::Row& row, double start, double end) override;
     void event(const trace_index::ScanRecord&, const trace_index::Row&, double) override {}
 
 private:
@@ -99,8 +98,7 @@ public:
     void opened(const trace_index::ScanRecord& call, const trace_index::Row& row, double start) override;
     void closed(const trace_index::Row& row, double start, double end, const trace_index::ScanRecord* by,
                 std::uint64_t at) override;
-    void unmatched(const trace_index::ScanRecord& ret, const trace_index::Row& row, double start,
-                   double end) override;
+    void unmatched(const trace_index::ScanRecord& ret, const trace_index::Row& row, double start, double end) override;
     void event(const trace_index::ScanRecord& record, const trace_index::Row& row, double timestamp) override;
 
 private:
@@ -143,8 +141,8 @@ private:
                      double timestamp);
     void frame_head(ThreadOut& thread, std::string_view name, std::string_view path, std::string_view frame_id,
                     double start);
-    void frame_tail(std::string& out, bool returned, bool has_values, std::string_view arg, bool resumed,
-                    bool called, bool ended) const;
+    void frame_tail(std::string& out, bool returned, bool has_values, std::string_view arg, bool resumed, bool called,
+                    bool ended) const;
     void end_event(ThreadOut& thread, double end);
     std::uint32_t frame_key(ThreadOut& thread, std::string_view name, std::string_view file, std::int64_t line);
     void speedscope_event(ThreadOut& thread, bool open, std::uint32_t key, double at);

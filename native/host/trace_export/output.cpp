@@ -1,8 +1,8 @@
 #include "host/trace_export/output.hpp"
 
+#include <unistd.h>
 #include <cerrno>
 #include <memory>
-#include <unistd.h>
 
 namespace nefa::trace_export {
 

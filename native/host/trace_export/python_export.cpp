@@ -5,9 +5,9 @@
 #define PY_SSIZE_T_CLEAN
 #include "host/trace_export/python_export.hpp"
 
+#include "common/refs.hpp"
 #include "host/trace_export/brief.hpp"
 #include "host/trace_export/exporter.hpp"
-#include "common/refs.hpp"
 
 #include <memory>
 #include <new>
@@ -119,10 +119,10 @@ PyObject* survey_result(trace_index::Scanner& scanner) {
     Ref threads = Ref::steal(PyList_New(0));
     if (!threads) return nullptr;
     for (const auto& thread : scanner.thread_summaries()) {
-        Ref item = Ref::steal(Py_BuildValue("(KNKNdd)", static_cast<unsigned long long>(thread.native_id),
-                                            text(thread.name), static_cast<unsigned long long>(thread.record_count),
-                                            PyBool_FromLong(thread.has_time), thread.first_timestamp,
-                                            thread.last_timestamp));
+        Ref item =
+            Ref::steal(Py_BuildValue("(KNKNdd)", static_cast<unsigned long long>(thread.native_id), text(thread.name),
+                                     static_cast<unsigned long long>(thread.record_count),
+                                     PyBool_FromLong(thread.has_time), thread.first_timestamp, thread.last_timestamp));
         if (!item || PyList_Append(threads.get(), item.get()) < 0) return nullptr;
     }
     return Py_BuildValue("(OONK)", fields.get(), threads.get(), PyBool_FromLong(scanner.value_forms_seen),
@@ -191,8 +191,8 @@ PyObject* plan_part(PyObject* self_object, PyObject* args) {
             PyObject *name, *path, *file, *frame_id, *arg;
             int values;
             double start;
-            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(enclosing_items.get(), i), "KOOOOpOd", &thread, &name,
-                                  &path, &file, &frame_id, &values, &arg, &start)) {
+            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(enclosing_items.get(), i), "KOOOOpOd", &thread, &name, &path,
+                                  &file, &frame_id, &values, &arg, &start)) {
                 return nullptr;
             }
             Enclosing& frame = part.enclosing[thread].emplace_back();

@@ -21,8 +21,8 @@ bool regular_at(int fd, off_t& offset) {
 // it is done. Only a hint: failures change nothing written.
 void hand_to_disk(int fd, off_t from, off_t length, bool wait) {
 #ifdef SYNC_FILE_RANGE_WRITE
-    const unsigned flags = wait ? SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER
-                                : SYNC_FILE_RANGE_WRITE;
+    const unsigned flags =
+        wait ? SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER : SYNC_FILE_RANGE_WRITE;
     (void)::sync_file_range(fd, from, length, flags);
 #else
     if (wait) (void)::fdatasync(fd);

@@ -7,8 +7,8 @@
 // that is not a regular file at a known offset.
 #pragma once
 
-#include <cstddef>
 #include <sys/types.h>
+#include <cstddef>
 
 namespace nefa::trace_export {
 

@@ -205,16 +205,20 @@ public:
                     advance(b & 0x1f);
                 } else {
                     switch (b) {
-                        case 0xc1:
-                            --pos_;
-                            corrupt("the byte 0xc1, which MessagePack never uses");
-                        case 0xc4: case 0xc5: case 0xc6:
-                        case 0xd9: case 0xda: case 0xdb: {
+                        case 0xc1: --pos_; corrupt("the byte 0xc1, which MessagePack never uses");
+                        case 0xc4:
+                        case 0xc5:
+                        case 0xc6:
+                        case 0xd9:
+                        case 0xda:
+                        case 0xdb: {
                             const std::size_t width = std::size_t{1} << (b >= 0xd9 ? b - 0xd9 : b - 0xc4);
                             advance(big_endian(width));
                             break;
                         }
-                        case 0xc7: case 0xc8: case 0xc9: {
+                        case 0xc7:
+                        case 0xc8:
+                        case 0xc9: {
                             const std::uint64_t n = big_endian(std::size_t{1} << (b - 0xc7));
                             advance(1 + n);
                             if (ext_seen) *ext_seen = true;
@@ -222,22 +226,27 @@ public:
                         }
                         case 0xca: advance(4); break;
                         case 0xcb: advance(8); break;
-                        case 0xcc: case 0xd0: advance(1); break;
-                        case 0xcd: case 0xd1: advance(2); break;
-                        case 0xce: case 0xd2: advance(4); break;
-                        case 0xcf: case 0xd3: advance(8); break;
-                        case 0xd4: case 0xd5: case 0xd6: case 0xd7: case 0xd8:
+                        case 0xcc:
+                        case 0xd0: advance(1); break;
+                        case 0xcd:
+                        case 0xd1: advance(2); break;
+                        case 0xce:
+                        case 0xd2: advance(4); break;
+                        case 0xcf:
+                        case 0xd3: advance(8); break;
+                        case 0xd4:
+                        case 0xd5:
+                        case 0xd6:
+                        case 0xd7:
+                        case 0xd8:
                             advance(1 + (std::size_t{1} << (b - 0xd4)));
                             if (ext_seen) *ext_seen = true;
                             break;
-                        case 0xdc: case 0xdd:
-                            children = big_endian(b == 0xdc ? 2 : 4);
-                            break;
-                        case 0xde: case 0xdf:
-                            children = 2 * big_endian(b == 0xde ? 2 : 4);
-                            break;
-                        default:
-                            break;
+                        case 0xdc:
+                        case 0xdd: children = big_endian(b == 0xdc ? 2 : 4); break;
+                        case 0xde:
+                        case 0xdf: children = 2 * big_endian(b == 0xde ? 2 : 4); break;
+                        default: break;
                     }
                 }
                 // Every item takes at least a byte: more items than bytes

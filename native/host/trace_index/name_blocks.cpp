@@ -70,8 +70,6 @@ void NameBlockBuilder::flush(NameBlockOut& out) {
     }
 }
 
-bool NameBlockBuilder::empty() const {
-    return late_.empty() && open_[0].named.empty() && open_[1].named.empty();
-}
+bool NameBlockBuilder::empty() const { return late_.empty() && open_[0].named.empty() && open_[1].named.empty(); }
 
 }  // namespace nefa::trace_index

@@ -63,7 +63,7 @@ private:
     };
     void emit(long long first_id, Named& named, NameBlockOut& out);
 
-    std::array<Open, 2> open_;  // the older, then the newer
+    std::array<Open, 2> open_;                                                     // the older, then the newer
     std::vector<std::pair<long long, std::pair<long long, std::uint16_t>>> late_;  // (first id, (name id, offset))
     Named scratch_;
     std::vector<std::uint16_t> offsets_;

@@ -4,10 +4,10 @@
 // tuples ready for executemany where that handle cannot be used.
 #include "host/trace_index/python_scanner.hpp"
 
+#include "common/refs.hpp"
 #include "host/trace_index/row_writer.hpp"
 #include "host/trace_index/scanner.hpp"
 #include "host/trace_index/sqlite_rows.hpp"
-#include "common/refs.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -104,8 +104,8 @@ PyObject* texts_since(const Interner& interner, std::size_t& given) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
     for (; given < texts.size(); ++given) {
-        Ref text = Ref::steal(PyUnicode_DecodeUTF8(texts[given].data(), static_cast<Py_ssize_t>(texts[given].size()),
-                                                   "replace"));
+        Ref text = Ref::steal(
+            PyUnicode_DecodeUTF8(texts[given].data(), static_cast<Py_ssize_t>(texts[given].size()), "replace"));
         if (!text || PyList_Append(list.get(), text.get()) < 0) return nullptr;
     }
     return list.release();
@@ -188,8 +188,8 @@ PyObject* take_rows(PyObject* self_object, PyObject* args) {
             const auto k = static_cast<std::size_t>(row.kind);
             while (kinds.size() <= k) {
                 const std::string_view text = scanner.kinds.texts()[kinds.size()];
-                kinds.push_back(Ref::steal(
-                    PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")));
+                kinds.push_back(
+                    Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")));
                 if (!kinds.back()) {
                     kinds.pop_back();
                     return nullptr;
@@ -257,13 +257,11 @@ PyObject* take_lanes(PyObject* self_object, PyObject* args) {
     for (const LaneBlock& block : out.blocks) {
         const auto* bytes = reinterpret_cast<const char*>(out.bytes.data() + block.bytes_at);
         const auto size = static_cast<Py_ssize_t>(block.count) * 8;
-        Ref item = Ref::steal(Py_BuildValue("(LLkLLLLky#y#)", trace_key, static_cast<long long>(block.thread),
-                                            static_cast<unsigned long>(block.depth), part_index,
-                                            static_cast<long long>(block.last_end),
-                                            static_cast<long long>(block.first_id),
-                                            static_cast<long long>(block.first_end),
-                                            static_cast<unsigned long>(block.count), bytes, size, bytes + size,
-                                            size));
+        Ref item = Ref::steal(
+            Py_BuildValue("(LLkLLLLky#y#)", trace_key, static_cast<long long>(block.thread),
+                          static_cast<unsigned long>(block.depth), part_index, static_cast<long long>(block.last_end),
+                          static_cast<long long>(block.first_id), static_cast<long long>(block.first_end),
+                          static_cast<unsigned long>(block.count), bytes, size, bytes + size, size));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
     }
     out.clear();
@@ -449,9 +447,9 @@ PyObject* fields(PyObject* self, PyObject*) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
     for (const auto& [key, value] : as_scanner(self)->scanner->fields) {
-        Ref item = Ref::steal(Py_BuildValue(
-            "(Ny#)", PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"), value.data(),
-            static_cast<Py_ssize_t>(value.size())));
+        Ref item = Ref::steal(
+            Py_BuildValue("(Ny#)", PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace"),
+                          value.data(), static_cast<Py_ssize_t>(value.size())));
         if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
     }
     return list.release();
@@ -542,9 +540,12 @@ PyMethodDef scanner_methods[] = {
     {"start_writer", start_writer, METH_VARARGS,
      "start_writer(connection, trace_key, part_index, id_base, /)\n--\n\n"
      "Write the rows submit_rows hands over on a thread of their own, on the connection; False: use take_rows."},
-    {"submit_rows", submit_rows, METH_NOARGS, "submit_rows()\n--\n\nHand the rows made since the last call to the writer."},
-    {"finish_writer", finish_writer, METH_NOARGS, "finish_writer()\n--\n\nWait until the writer has written every row."},
-    {"stop_writer", stop_writer, METH_NOARGS, "stop_writer()\n--\n\nStop the writer, dropping the rows not written yet."},
+    {"submit_rows", submit_rows, METH_NOARGS,
+     "submit_rows()\n--\n\nHand the rows made since the last call to the writer."},
+    {"finish_writer", finish_writer, METH_NOARGS,
+     "finish_writer()\n--\n\nWait until the writer has written every row."},
+    {"stop_writer", stop_writer, METH_NOARGS,
+     "stop_writer()\n--\n\nStop the writer, dropping the rows not written yet."},
     {"drop_rows", drop_rows, METH_NOARGS, "drop_rows()\n--\n\nForget the rows made so far."},
     {"threads", threads, METH_NOARGS,
      "threads()\n--\n\n(native id, name, records, calls, start ns, end ns, last timestamp) per thread."},
@@ -558,8 +559,7 @@ PyGetSetDef scanner_getset[] = {
     {"record_count", get_record_count, nullptr, "Records scanned.", nullptr},
     {"call_count", get_call_count, nullptr, "Rows made.", nullptr},
     {"time_base", get_time_base, nullptr, "Unix time the rows' start is counted from.", nullptr},
-    {"value_forms_seen", get_value_forms_seen, nullptr, "Whether a recorded value holds an extension form.",
-     nullptr},
+    {"value_forms_seen", get_value_forms_seen, nullptr, "Whether a recorded value holds an extension form.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -109,7 +109,6 @@ bool Scanner::FrameIdKey::operator==(const FrameIdKey& other) const {
     return length == 0xff || std::memcmp(text, other.text, length) == 0;
 }
 
-
 void Scanner::feed(const std::uint8_t* data, std::size_t size) {
     if (finished) throw Corrupt{consumed_, "more bytes after the document was finished"};
     // An item the last piece cut is completed with as few of these bytes as
@@ -309,8 +308,10 @@ void Scanner::record(Cursor& cursor) {
                         if (std::isfinite(value)) {
                             r.timestamp = value;
                         } else if (strict_time_) {
-                            throw Corrupt{r.offset, "a record has the timestamp " +
-                                                        std::string(std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf")};
+                            throw Corrupt{r.offset,
+                                          "a record has the timestamp " + std::string(std::isnan(value) ? "nan"
+                                                                                      : value > 0       ? "inf"
+                                                                                                        : "-inf")};
                         }
                     } else {
                         cursor.skip(&value_forms_seen);
@@ -328,8 +329,7 @@ void Scanner::record(Cursor& cursor) {
                     continue;
                 }
                 break;
-            default:
-                break;
+            default: break;
         }
         if (text != nullptr) {
             if (!cursor.str(*text)) {
@@ -604,8 +604,8 @@ void Scanner::event(ThreadState& thread, const Record& record, double timestamp)
 void Scanner::finish() {
     if (finished) return;
     if (state_ != State::done || !tail_.empty()) {
-        throw Corrupt{consumed_ + tail_.size(), state_ == State::done ? "bytes after the end of the document"
-                                                                      : "the document is truncated"};
+        throw Corrupt{consumed_ + tail_.size(),
+                      state_ == State::done ? "bytes after the end of the document" : "the document is truncated"};
     }
     // Calls still open (recording cut, the program ended inside them) end
     // at the last time seen on their thread.

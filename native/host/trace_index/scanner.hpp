@@ -32,12 +32,12 @@ struct Row {
     std::int64_t start_ns;
     std::int64_t duration_ns;
     std::int64_t self_ns;
-    std::uint32_t name;   // local name id
-    std::uint32_t path;   // local path id, or no_id
-    std::int64_t line;    // -1: none
-    std::int32_t kind;    // -1: a frame; else index into kinds
+    std::uint32_t name;  // local name id
+    std::uint32_t path;  // local path id, or no_id
+    std::int64_t line;   // -1: none
+    std::int32_t kind;   // -1: a frame; else index into kinds
     bool resumed;
-    std::uint8_t flags;   // 1: call not recorded, 2: return not recorded
+    std::uint8_t flags;        // 1: call not recorded, 2: return not recorded
     std::int64_t call_offset;  // -1: none
     std::uint32_t call_length;
     std::int64_t return_offset;  // -1: none
@@ -93,7 +93,7 @@ struct ScanRecord {
     std::optional<std::uint64_t> thread_id;
     std::optional<double> timestamp;
     std::int64_t locals_size = -1;  // entries when "locals" is a map
-    std::string_view locals, arg;  // encoded values; empty when the record has none
+    std::string_view locals, arg;   // encoded values; empty when the record has none
 };
 
 // Told of each row as the scanner makes it, in document order, for readers
@@ -230,7 +230,7 @@ private:
     std::unordered_map<std::uint64_t, ThreadState> threads_;
     std::vector<std::uint64_t> thread_order_;
     std::vector<CodeState> codes_;
-    std::vector<std::uint32_t> code_by_name_;  // by name id: its first code, or no_id
+    std::vector<std::uint32_t> code_by_name_;                       // by name id: its first code, or no_id
     std::unordered_map<std::uint64_t, std::uint32_t> other_codes_;  // by name << 32 | path: the rest
     // Returns of codes seen resuming, from every thread (a task may resume
     // on another): 2^16 sets of 4, 2 MiB.

@@ -22,7 +22,8 @@ constexpr int row_values = 17;
 // NULL value is bound), and each statement's count of rows is checked.
 std::string insert_sql(int rows) {
     std::string sql =
-        "INSERT OR IGNORE INTO calls (trace_key, part_index, id, thread_native_id, parent, depth, start, duration, self_time,"
+        "INSERT OR IGNORE INTO calls (trace_key, part_index, id, thread_native_id, parent, depth, start, duration, "
+        "self_time,"
         " name_id, path_id, line, kind, resumed, flags, call_offset, call_length, return_offset, return_length)"
         " VALUES ";
     for (int r = 0; r < rows; ++r) {
@@ -54,10 +55,30 @@ struct BatchView {
 };
 
 enum Column {
-    column_id, column_thread, column_parent, column_depth, column_start, column_duration, column_self,
-    column_name, column_path, column_line, column_kind, column_resumed, column_flags, column_call_offset,
-    column_call_length, column_return_offset, column_return_length, column_first_offset, column_ids,
-    column_last_end, column_first_end, column_count, column_ends, column_batch,
+    column_id,
+    column_thread,
+    column_parent,
+    column_depth,
+    column_start,
+    column_duration,
+    column_self,
+    column_name,
+    column_path,
+    column_line,
+    column_kind,
+    column_resumed,
+    column_flags,
+    column_call_offset,
+    column_call_length,
+    column_return_offset,
+    column_return_length,
+    column_first_offset,
+    column_ids,
+    column_last_end,
+    column_first_end,
+    column_count,
+    column_ends,
+    column_batch,
 };
 
 struct RowsCursor {
@@ -95,9 +116,10 @@ std::string rows_insert_sql() {
 // connection's mutex held; they never touch the interpreter.
 int rows_connect(sqlite3* db, void*, int, const char* const*, sqlite3_vtab** table, char**) {
     const int status = sqlite::api().declare_vtab(
-        db, "CREATE TABLE x(id, thread_native_id, parent, depth, start, duration, self_time, name_id, path_id, line,"
-            " kind, resumed, flags, call_offset, call_length, return_offset, return_length, first_offset, ids,"
-            " last_end, first_end, count, ends, batch HIDDEN)");
+        db,
+        "CREATE TABLE x(id, thread_native_id, parent, depth, start, duration, self_time, name_id, path_id, line,"
+        " kind, resumed, flags, call_offset, call_length, return_offset, return_length, first_offset, ids,"
+        " last_end, first_end, count, ends, batch HIDDEN)");
     if (status != SQLITE_OK) return status;
     *table = new (std::nothrow) sqlite3_vtab{};
     return *table == nullptr ? SQLITE_NOMEM : SQLITE_OK;
@@ -248,8 +270,8 @@ int rows_rowid(sqlite3_vtab_cursor* cursor, sqlite3_int64* rowid) {
 
 // xCreate null: eponymous only, never part of a schema.
 const sqlite3_module rows_module = {
-    0, nullptr, rows_connect, rows_best_index, rows_disconnect, rows_disconnect, rows_open, rows_close,
-    rows_filter, rows_next, rows_eof, rows_column, rows_rowid,
+    0,          nullptr,     rows_connect, rows_best_index, rows_disconnect, rows_disconnect, rows_open,
+    rows_close, rows_filter, rows_next,    rows_eof,        rows_column,     rows_rowid,
 };
 
 }  // namespace
@@ -301,8 +323,8 @@ RowInserter::~RowInserter() {
     if (lanes_table_ != nullptr) s.finalize(lanes_table_);
 }
 
-bool RowInserter::insert_through_table(sqlite3_stmt* statement, const Batch& batch, int what,
-                                       std::size_t expected, const char* refused) {
+bool RowInserter::insert_through_table(sqlite3_stmt* statement, const Batch& batch, int what, std::size_t expected,
+                                       const char* refused) {
     const sqlite::Api& s = sqlite::api();
     BatchView view{&batch, id_base_, what};
     sqlite3_mutex* mutex = s.db_mutex(db_);

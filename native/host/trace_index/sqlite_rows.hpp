@@ -32,11 +32,11 @@ struct RowIds {
 // ones, kinds as texts that outlive the batch (the scanner's interned ones).
 struct Batch {
     std::vector<Row> rows;
-    std::vector<long long> name_ids;  // per row
-    std::vector<long long> path_ids;  // per row; meaningless where row.path == no_id
+    std::vector<long long> name_ids;      // per row
+    std::vector<long long> path_ids;      // per row; meaningless where row.path == no_id
     std::vector<std::string_view> kinds;  // per row; meaningless where row.kind < 0
-    NameBlockOut names;  // the name blocks these rows (and those before them) completed
-    LaneOut lanes;  // the lane blocks these rows (and those before them) completed
+    NameBlockOut names;                   // the name blocks these rows (and those before them) completed
+    LaneOut lanes;                        // the lane blocks these rows (and those before them) completed
 };
 
 // Resolves the rows' ids (the caller checked that every id is mapped); their

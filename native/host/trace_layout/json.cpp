@@ -16,7 +16,8 @@ void put(std::string& out, long long value) {
 // Nanoseconds as microseconds, to three decimals, no trailing zeros.
 void put_time(std::string& out, long long ns, const Units& units) {
     if (!units.micros) return put(out, ns);
-    unsigned long long magnitude = ns < 0 ? 0ULL - static_cast<unsigned long long>(ns) : static_cast<unsigned long long>(ns);
+    unsigned long long magnitude =
+        ns < 0 ? 0ULL - static_cast<unsigned long long>(ns) : static_cast<unsigned long long>(ns);
     if (ns < 0) out.push_back('-');
     char digits[24];
     auto [end, error] = std::to_chars(digits, digits + sizeof digits, magnitude / 1000);
@@ -83,13 +84,18 @@ std::string rows_json(const Window& window, const Units& units) {
         put(out, row.depth);
         out.append(",\"calls\":");
         put_list(out, row.calls, [&](const Call& call) {
-            Numbers(out, units).integer(call.id).at(call.start).span(call.duration).integer(call.name_id)
-                .optional(call.path_id).optional(call.line).integer(call.flags);
+            Numbers(out, units)
+                .integer(call.id)
+                .at(call.start)
+                .span(call.duration)
+                .integer(call.name_id)
+                .optional(call.path_id)
+                .optional(call.line)
+                .integer(call.flags);
         });
         out.append(",\"blocks\":");
-        put_list(out, row.blocks, [&](const Block& block) {
-            Numbers(out, units).at(block.start).at(block.end).integer(block.count);
-        });
+        put_list(out, row.blocks,
+                 [&](const Block& block) { Numbers(out, units).at(block.start).at(block.end).integer(block.count); });
         out.push_back('}');
     });
     return out;
@@ -97,9 +103,8 @@ std::string rows_json(const Window& window, const Units& units) {
 
 std::string events_json(const Window& window, const Units& units) {
     std::string out;
-    put_list(out, window.events, [&](const Event& event) {
-        Numbers(out, units).integer(event.id).at(event.at).integer(event.name_id);
-    });
+    put_list(out, window.events,
+             [&](const Event& event) { Numbers(out, units).integer(event.id).at(event.at).integer(event.name_id); });
     return out;
 }
 

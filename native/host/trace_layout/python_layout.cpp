@@ -1,9 +1,9 @@
 #include "host/trace_layout/python_layout.hpp"
 
+#include "common/refs.hpp"
 #include "host/trace_index/sqlite_api.hpp"
 #include "host/trace_layout/json.hpp"
 #include "host/trace_layout/walk.hpp"
-#include "common/refs.hpp"
 
 #include <algorithm>
 #include <new>
@@ -14,7 +14,9 @@ namespace nefa::trace_layout {
 
 namespace {
 
-Ref text(const std::string& json) { return Ref::require(PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()))); }
+Ref text(const std::string& json) {
+    return Ref::require(PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size())));
+}
 
 Ref id_list(std::vector<long long>& ids) {
     std::sort(ids.begin(), ids.end());
@@ -75,8 +77,8 @@ PyObject* run(PyObject* args, Kept* kept) {
         Ref events = text(events_json(window, units));
         Ref name_ids = id_list(names);
         Ref path_ids = id_list(paths);
-        return Require(Py_BuildValue("(OOOOL)", rows.get(), events.get(), name_ids.get(), path_ids.get(),
-                                     window.visited));
+        return Require(
+            Py_BuildValue("(OOOOL)", rows.get(), events.get(), name_ids.get(), path_ids.get(), window.visited));
     } catch (const PyErrOccurred&) {
         return nullptr;
     } catch (const std::bad_alloc&) {

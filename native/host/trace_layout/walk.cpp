@@ -89,8 +89,8 @@ public:
 
 private:
     std::size_t upper(long long after, std::size_t from) const {
-        return static_cast<std::size_t>(std::upper_bound(ends_.begin() + static_cast<std::ptrdiff_t>(from), ends_.end(),
-                                                         after) - ends_.begin());
+        return static_cast<std::size_t>(
+            std::upper_bound(ends_.begin() + static_cast<std::ptrdiff_t>(from), ends_.end(), after) - ends_.begin());
     }
 
     // Reads the block row the statement steps to.
@@ -305,7 +305,9 @@ private:
             last_ = status == SQLITE_DONE ? SQLITE_CORRUPT : status;
             return false;
         }
-        auto optional = [&](int column) { return s_.column_type(st, column) == SQLITE_NULL ? -1 : s_.column_int64(st, column); };
+        auto optional = [&](int column) {
+            return s_.column_type(st, column) == SQLITE_NULL ? -1 : s_.column_int64(st, column);
+        };
         call = Call{id,
                     s_.column_int64(st, 0),
                     s_.column_int64(st, 1),
@@ -406,8 +408,8 @@ struct Share {
 };
 
 // Walks a share of the rows (and the plugin records, with `events`) on `db`.
-bool walk_rows(sqlite3* db, const Query& query, const Share& share, KeptEvents* events, bool with_events,
-               Window& out, std::string& error) {
+bool walk_rows(sqlite3* db, const Query& query, const Share& share, KeptEvents* events, bool with_events, Window& out,
+               std::string& error) {
     Walker walker(db, query);
     bool done = walker.prepare();
     for (std::size_t i = 0; done && i < share.depths.size(); ++i) {

@@ -25,8 +25,7 @@ thread_local OwnedBuffer spare;
 constexpr std::size_t spare_capacity_kept = 64 * 1024;
 
 PyObject* as_bytes(const NefaByteBuffer& buffer) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data),
-                                     static_cast<Py_ssize_t>(buffer.size));
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data), static_cast<Py_ssize_t>(buffer.size));
 }
 
 // Out of memory for the whole value: the small unprintable marker may still fit.
@@ -45,8 +44,9 @@ PyObject* dump(PyObject* value, bool lightweight) {
     OwnedBuffer out;
     std::swap(out.buffer, spare.buffer);
     out.buffer.size = 0;
-    PyObject* result = append(value, lightweight ? 1 : 0, &out.buffer, nullptr) == 0 ? as_bytes(out.buffer)
-                                                                            : unprintable_marker(Py_TYPE(value));
+    PyObject* result = append(value, lightweight ? 1 : 0, &out.buffer, nullptr) == 0
+                           ? as_bytes(out.buffer)
+                           : unprintable_marker(Py_TYPE(value));
     if (spare.buffer.data == nullptr && out.buffer.capacity <= spare_capacity_kept) std::swap(out.buffer, spare.buffer);
     return result;
 }
@@ -187,13 +187,14 @@ int append_small_map(PyObject* const* names, PyObject* const* values, std::size_
     return 0;
 }
 
-int append_map(PyObject* const* names, PyObject* const* values, std::size_t count, int lightweight,
-               NefaByteBuffer* out, PyThreadState* thread) noexcept {
+int append_map(PyObject* const* names, PyObject* const* values, std::size_t count, int lightweight, NefaByteBuffer* out,
+               PyThreadState* thread) noexcept {
     if (thread == nullptr) thread = PyThreadState_Get();
     // The encoder's own walk takes runs of plain entries as the small-map
     // writer would: callers try that writer first only where it suffices.
-    return encode_aside(out, [&](Encoder& encoder) { encoder.encode_map(names, values, count); },
-                        lightweight ? lightweight_budget : full_budget, thread);
+    return encode_aside(
+        out, [&](Encoder& encoder) { encoder.encode_map(names, values, count); },
+        lightweight ? lightweight_budget : full_budget, thread);
 }
 
 PyObject* dump_msgpack(PyObject*, PyObject* value) { return dump(value, false); }

@@ -15,8 +15,8 @@ int append(PyObject* value, int lightweight, NefaByteBuffer* out, PyThreadState*
 int append_small_map(PyObject* const* names, PyObject* const* values, std::size_t count, int lightweight,
                      NefaByteBuffer* out) noexcept;
 // The locals map `names` -> `values`, whatever the values (see the API header).
-int append_map(PyObject* const* names, PyObject* const* values, std::size_t count, int lightweight,
-               NefaByteBuffer* out, PyThreadState* thread) noexcept;
+int append_map(PyObject* const* names, PyObject* const* values, std::size_t count, int lightweight, NefaByteBuffer* out,
+               PyThreadState* thread) noexcept;
 
 // dump_msgpack(value) and dump_msgpack_lightweight_repr(value): METH_O
 // functions returning bytes. Interpreter lock held.

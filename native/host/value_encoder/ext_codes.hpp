@@ -29,18 +29,10 @@ struct ExtName {
 };
 
 inline constexpr ExtName ext_names[] = {
-    {Ext::tuple, "tuple"},
-    {Ext::set, "set"},
-    {Ext::frozenset, "frozenset"},
-    {Ext::repr, "repr"},
-    {Ext::cut, "cut"},
-    {Ext::more_items, "more_items"},
-    {Ext::elided, "elided"},
-    {Ext::cycle, "cycle"},
-    {Ext::unprintable, "unprintable"},
-    {Ext::big_int, "big_int"},
-    {Ext::dict, "dict"},
-    {Ext::bytearray, "bytearray"},
+    {Ext::tuple, "tuple"},     {Ext::set, "set"},     {Ext::frozenset, "frozenset"},
+    {Ext::repr, "repr"},       {Ext::cut, "cut"},     {Ext::more_items, "more_items"},
+    {Ext::elided, "elided"},   {Ext::cycle, "cycle"}, {Ext::unprintable, "unprintable"},
+    {Ext::big_int, "big_int"}, {Ext::dict, "dict"},   {Ext::bytearray, "bytearray"},
 };
 
 }  // namespace nefa::value_encoder

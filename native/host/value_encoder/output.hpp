@@ -3,8 +3,8 @@
 // later writes do nothing, and the entry point rolls the buffer back.
 #pragma once
 
-#include "common/value_encoder_api.h"
 #include "common/msgpack_cursor.hpp"
+#include "common/value_encoder_api.h"
 #include "host/value_encoder/ext_codes.hpp"
 
 #include <cstdint>
@@ -17,8 +17,8 @@ namespace nefa::value_encoder {
 struct Header {
     enum class Kind : std::uint8_t { none, array, map };
     Kind kind = Kind::none;
-    std::size_t count = 0;       // items of the array, entries of the map
-    std::optional<Ext> ext{};    // wrapped in this extension type
+    std::size_t count = 0;     // items of the array, entries of the map
+    std::optional<Ext> ext{};  // wrapped in this extension type
 };
 
 // The header of an extension whose payload is 17 to 255 bytes (most forms):

@@ -28,8 +28,8 @@ inline std::uint8_t* put_plain_str(std::uint8_t* p, std::uint8_t* room_end, PyOb
     cursor.str_header(length);
     // A compact ASCII str's characters follow its header (PyUnicode_DATA's
     // first case, without testing the flags again).
-    nefa::msgpack::copy_bytes(cursor.position(),
-                              reinterpret_cast<const std::uint8_t*>(reinterpret_cast<PyASCIIObject*>(text) + 1), length);
+    nefa::msgpack::copy_bytes(
+        cursor.position(), reinterpret_cast<const std::uint8_t*>(reinterpret_cast<PyASCIIObject*>(text) + 1), length);
     return cursor.position() + length;
 }
 

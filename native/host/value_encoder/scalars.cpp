@@ -50,8 +50,7 @@ Char* put_address(Char* at, std::uintptr_t address) {
     const __m128i low = _mm_and_si128(bytes, low_nibble);
     const __m128i nibbles = _mm_unpacklo_epi8(high, low);
     const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, _mm_set1_epi8(9)), _mm_set1_epi8('a' - '0' - 10));
-    _mm_store_si128(reinterpret_cast<__m128i*>(all),
-                    _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters));
+    _mm_store_si128(reinterpret_cast<__m128i*>(all), _mm_add_epi8(_mm_add_epi8(nibbles, _mm_set1_epi8('0')), letters));
 #else
     constexpr char hex[] = "0123456789abcdef";
     for (int i = 15; i >= 0; --i, address >>= 4) all[i] = hex[address & 0xf];
@@ -83,8 +82,8 @@ std::size_t form_bound(std::size_t type_name_size, std::size_t text_name_size, s
 
 std::uint8_t* put_form_head(std::uint8_t* at, std::string_view type_name, std::string_view text_name,
                             std::size_t address_size) {
-    msgpack::Cursor cursor(Output::put_ext_header(
-        at, form_payload(type_name.size(), text_name.size(), address_size), Ext::repr));
+    msgpack::Cursor cursor(
+        Output::put_ext_header(at, form_payload(type_name.size(), text_name.size(), address_size), Ext::repr));
     cursor.array_header(2);
     cursor.str_header(type_name.size());
     cursor.block(type_name.data(), type_name.size());
@@ -101,8 +100,8 @@ std::uint8_t* put_form_head(std::uint8_t* at, std::string_view type_name, std::s
 bool make_form(CachedTypeName& name, std::size_t address_size) {
     if (name.form_address_size == address_size) return true;
     if (form_bound(name.size, name.size, address_size) - address_size - 1 > sizeof name.form) return false;
-    name.form_size = static_cast<std::uint32_t>(put_form_head(name.form, name.name(), name.name(), address_size) -
-                                                name.form);
+    name.form_size =
+        static_cast<std::uint32_t>(put_form_head(name.form, name.name(), name.name(), address_size) - name.form);
     name.form_address_size = static_cast<std::uint32_t>(address_size);
     return true;
 }
@@ -182,8 +181,8 @@ void Encoder::write_cut_text(PyObject* text) {
     if (length <= limit) return write_text(out_, text, length);
     const std::size_t text_bytes = text_size(text, limit);
     const auto left = static_cast<std::uint64_t>(length - limit);
-    std::uint8_t* p = out_.ext_space(cut_array_header_size + msgpack::str_size(text_bytes) + msgpack::uint_size(left),
-                                     Ext::cut);
+    std::uint8_t* p =
+        out_.ext_space(cut_array_header_size + msgpack::str_size(text_bytes) + msgpack::uint_size(left), Ext::cut);
     if (p == nullptr) return;
     msgpack::Cursor head(p);
     head.array_header(2);
