@@ -24,20 +24,13 @@ const SubstringFinder& FROZEN_FINDER() {
 // modules are deliberately absent so that they can be traced like user code.
 const std::vector<SubstringFinder>& NEFA_FINDERS() {
     static const std::vector<SubstringFinder> finders{
-        SubstringFinder("/nefa/__init__.py"),
-        SubstringFinder("/nefa/__main__.py"),
-        SubstringFinder("/nefa/cli.py"),
-        SubstringFinder("/nefa/config.py"),
-        SubstringFinder("/nefa/db.py"),
-        SubstringFinder("/nefa/git.py"),
-        SubstringFinder("/nefa/profiler.py"),
-        SubstringFinder("/nefa/pytest_plugin.py"),
-        SubstringFinder("/nefa/runner.py"),
-        SubstringFinder("/nefa/serialize.py"),
-        SubstringFinder("/nefa/version.py"),
-        SubstringFinder("/nefa/wsgi.py"),
-        SubstringFinder("/nefa/filters/"),
-        SubstringFinder("/nefa/store/"),
+        SubstringFinder("/nefa/__init__.py"), SubstringFinder("/nefa/__main__.py"),
+        SubstringFinder("/nefa/cli.py"),      SubstringFinder("/nefa/config.py"),
+        SubstringFinder("/nefa/db.py"),       SubstringFinder("/nefa/git.py"),
+        SubstringFinder("/nefa/profiler.py"), SubstringFinder("/nefa/pytest_plugin.py"),
+        SubstringFinder("/nefa/runner.py"),   SubstringFinder("/nefa/serialize.py"),
+        SubstringFinder("/nefa/version.py"),  SubstringFinder("/nefa/wsgi.py"),
+        SubstringFinder("/nefa/filters/"),    SubstringFinder("/nefa/store/"),
         SubstringFinder("/nefa/traces/"),
     };
     return finders;
@@ -126,8 +119,8 @@ CodeVerdict static_verdict(const ProfilerState& profiler, std::string_view filen
     // Everything but the attrs caller rule depends only on the file name.
     if (any_finds(profiler.include_frames, filename)) return CodeVerdict::record;
     const bool skipped = library_filter(filename) || frozen_filter(filename) || nefa_filter(filename) ||
-                         exec_filter(filename) || pytest_filter(filename) ||
-                         filename.starts_with(kAttrsGenerated) || any_finds(profiler.ignore_frames, filename);
+                         exec_filter(filename) || pytest_filter(filename) || filename.starts_with(kAttrsGenerated) ||
+                         any_finds(profiler.ignore_frames, filename);
     return skipped ? CodeVerdict::skip : CodeVerdict::ask_callers;
 }
 

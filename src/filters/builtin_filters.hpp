@@ -2,9 +2,9 @@
 // libraries, generated code and nefa's own modules out of traces.
 #pragma once
 
+#include "common/refs.hpp"
 #include "filters/substring_finder.hpp"
 #include "utils/frame_handle.hpp"
-#include "utils/refs.hpp"
 
 #include <string_view>
 #include <vector>

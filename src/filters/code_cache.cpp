@@ -1,7 +1,7 @@
 #include "filters/code_cache.hpp"
 
+#include "common/compat.hpp"
 #include "profiler/nefa_profiler.hpp"
-#include "utils/compat.hpp"
 #include "utils/paths.hpp"
 #include "utils/text.hpp"
 

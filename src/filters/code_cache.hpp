@@ -4,9 +4,9 @@
 // object, so nothing cached ever outlives the code it was made for.
 #pragma once
 
+#include "common/compat.hpp"
+#include "common/refs.hpp"
 #include "plugins/plugin_processor.hpp"
-#include "utils/compat.hpp"
-#include "utils/refs.hpp"
 
 #include <cstdint>
 #include <memory>

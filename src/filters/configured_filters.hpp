@@ -1,8 +1,8 @@
 // The user's include and ignore path fragments.
 #pragma once
 
+#include "common/refs.hpp"
 #include "filters/substring_finder.hpp"
-#include "utils/refs.hpp"
 
 #include <string>
 #include <vector>

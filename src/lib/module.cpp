@@ -81,9 +81,9 @@ PyObject* register_noop_profiler(PyObject*, PyObject*) {
 
 PyMethodDef register_noop_profiler_def = {"register_noop_profiler", register_noop_profiler, METH_NOARGS,
                                           "register_noop_profiler()\n--\n\n"};
-PyMethodDef register_profiler_def = {
-    "register_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
-    METH_FASTCALL | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"};
+PyMethodDef register_profiler_def = {"register_profiler",
+                                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
+                                     METH_FASTCALL | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_nefa", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,

@@ -49,9 +49,15 @@ PluginProcessor build_processor(PyObject* description, const Ref& context) {
     std::string fragment_text = extract_string(fragment.get());
     Ref call_type = description_item(description, "call_type");
     Ref return_type = description_item(description, "return_type");
-    PluginProcessor processor{SubstringFinder(std::move(fragment_text)), extract_string(call_type.get()),
-                              extract_string(return_type.get()), std::nullopt, Ref{}, Ref{}, std::nullopt,
-                              context, {}};
+    PluginProcessor processor{SubstringFinder(std::move(fragment_text)),
+                              extract_string(call_type.get()),
+                              extract_string(return_type.get()),
+                              std::nullopt,
+                              Ref{},
+                              Ref{},
+                              std::nullopt,
+                              context,
+                              {}};
     if (PyObject* subtype = description_get(description, "subtype")) {
         Ref keep = Ref::borrow(subtype);
         processor.subtype = extract_string(subtype);

@@ -2,8 +2,8 @@
 // react to, where, and the Python callables that shape their records.
 #pragma once
 
+#include "common/refs.hpp"
 #include "filters/substring_finder.hpp"
-#include "utils/refs.hpp"
 #include "utils/ulid.hpp"
 
 #include <cstdint>

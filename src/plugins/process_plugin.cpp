@@ -107,7 +107,8 @@ std::optional<PluginRecord> process_plugin(ProfilerState& state, PluginProcessor
         set_item(data.get(), "thread_native_id", native_id.get());
     }
     {
-        const std::optional<CallSite> site = user_code_call_site(snapshot.entries(), frame_id ? &*frame_id : nullptr, handle);
+        const std::optional<CallSite> site =
+            user_code_call_site(snapshot.entries(), frame_id ? &*frame_id : nullptr, handle);
         snapshot.clear();
         Ref value = Ref::borrow(Py_None);
         if (site) {

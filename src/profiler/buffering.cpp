@@ -149,8 +149,8 @@ void append_records(ProfilerState& state, std::uint64_t thread_native_id, const 
 // A large record where the last chunk has much room left but not enough:
 // written aside and appended across chunks, so that the room is not left
 // unused.
-[[gnu::noinline]] void write_aside(ProfilerState& state, std::uint64_t native_id, std::size_t size,
-                                   RecordWriter write, const void* context) {
+[[gnu::noinline]] void write_aside(ProfilerState& state, std::uint64_t native_id, std::size_t size, RecordWriter write,
+                                   const void* context) {
     Bytes aside(size);
     write(aside.data(), context);
     const std::array<std::span<const std::uint8_t>, 1> records{aside};
@@ -185,7 +185,8 @@ void write_lone_record(ProfilerState& state, ThreadValues& values, std::size_t s
         target.commit(size);
         state.usage.bytes.fetch_add(size, std::memory_order_relaxed);
     });
-    if (!in_place) [[unlikely]] write_aside(state, native_id, size, write, context);
+    if (!in_place) [[unlikely]]
+        write_aside(state, native_id, size, write, context);
 }
 
 void adopt_fork(ProfilerState& state) {

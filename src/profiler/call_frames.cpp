@@ -5,8 +5,8 @@
 
 namespace nefa {
 
-void update_call_frames(ThreadValues& values, Event event, const FrameHandle& frame, PyObject* code,
-                        CodeInfo* info, const FrameId* frame_id, int line) noexcept {
+void update_call_frames(ThreadValues& values, Event event, const FrameHandle& frame, PyObject* code, CodeInfo* info,
+                        const FrameId* frame_id, int line) noexcept {
     if (event == Event::call) {
         if (frame_id == nullptr) return;
         try {

@@ -37,8 +37,8 @@ void report_dropped_events(DroppedEvents& dropped) noexcept {
             if (!causes.empty()) causes += ", ";
             causes += std::to_string(counts[i]) + " " + kCauseText[i];
         }
-        const std::string message = "nefa dropped " + std::to_string(total) +
-                                    (total == 1 ? " event" : " events") + " it could not record: " + causes;
+        const std::string message = "nefa dropped " + std::to_string(total) + (total == 1 ? " event" : " events") +
+                                    " it could not record: " + causes;
         const Names& n = names();
         Ref logging = import_module(n.mod_logging);
         Ref get_logger = Ref::require(PyObject_GetAttr(logging.get(), n.getLogger));

@@ -9,9 +9,9 @@
 namespace nefa {
 
 enum class DropCause : std::uint8_t {
-    recursion_limit,   // the program was at its recursion limit: nothing more could run
-    report_failed,     // recording failed, and so did logging that failure
-    internal_error,    // a broken invariant of ours, the interpreter's or the host's
+    recursion_limit,  // the program was at its recursion limit: nothing more could run
+    report_failed,    // recording failed, and so did logging that failure
+    internal_error,   // a broken invariant of ours, the interpreter's or the host's
     out_of_memory,
     count_,
 };

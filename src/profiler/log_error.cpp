@@ -15,8 +15,7 @@ constexpr const char* kReportMessage =
     "    event: %s\n"
     "    frame locals: %s\n";
 
-void report(FrameHandle& frame, const PendingError& error, Event event, PyObject* co_filename,
-            PyObject* co_name) {
+void report(FrameHandle& frame, const PendingError& error, Event event, PyObject* co_filename, PyObject* co_name) {
     const Names& n = names();
     Ref logging = import_module(n.mod_logging);
     Ref get_logger = Ref::require(PyObject_GetAttr(logging.get(), n.getLogger));

@@ -1,9 +1,9 @@
 // sys.monitoring's events as the profile hook's call and return events.
 #include "profiler/monitoring_callbacks.hpp"
 
+#include "common/compat.hpp"
 #include "filters/code_cache.hpp"
 #include "profiler/operations.hpp"
-#include "utils/compat.hpp"
 #include "utils/errors.hpp"
 
 #include <cstddef>
@@ -101,8 +101,7 @@ bool deliver_to(NefaProfilerObject* self, ThreadValues* values, FrameHandle& fra
         }
         // The interpreter calls its callbacks with no error pending; one
         // that is (a call from elsewhere) is kept for its owner.
-        PendingError pending =
-            compat::error_pending(frame.running()->thread) ? PendingError::fetch() : PendingError{};
+        PendingError pending = compat::error_pending(frame.running()->thread) ? PendingError::fetch() : PendingError{};
         return deliver_to(self, values, frame, code, info, decided, event, arg, pending);
     }
     PendingError pending = PyErr_Occurred() ? PendingError::fetch() : PendingError{};
@@ -188,7 +187,7 @@ PyType_Slot callback_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec callback_spec = {
+PyType_Spec callback_type_def = {
     "nefa._nefa.MonitoringCallback",
     sizeof(CallbackObject),
     0,
@@ -200,9 +199,9 @@ PyType_Spec callback_spec = {
 PyTypeObject* callback_type = nullptr;
 
 const MonitoringCallback callbacks[] = {
-    {"PY_START", "nefa_py_start", on_start},    {"PY_RESUME", "nefa_py_resume", on_start},
-    {"PY_THROW", "nefa_py_throw", on_throw},    {"PY_RETURN", "nefa_py_return", on_return},
-    {"PY_YIELD", "nefa_py_yield", on_return},   {"PY_UNWIND", "nefa_py_unwind", on_unwind},
+    {"PY_START", "nefa_py_start", on_start},  {"PY_RESUME", "nefa_py_resume", on_start},
+    {"PY_THROW", "nefa_py_throw", on_throw},  {"PY_RETURN", "nefa_py_return", on_return},
+    {"PY_YIELD", "nefa_py_yield", on_return}, {"PY_UNWIND", "nefa_py_unwind", on_unwind},
 };
 
 }  // namespace
@@ -211,7 +210,7 @@ std::span<const MonitoringCallback> monitoring_callbacks() { return callbacks; }
 
 Ref new_monitoring_callback(const MonitoringCallback& callback) {
     if (callback_type == nullptr) {
-        callback_type = reinterpret_cast<PyTypeObject*>(Require(PyType_FromSpec(&callback_spec)));
+        callback_type = reinterpret_cast<PyTypeObject*>(Require(PyType_FromSpec(&callback_type_def)));
     }
     Ref object = Ref::require(PyType_GenericAlloc(callback_type, 0));
     auto* raw = reinterpret_cast<CallbackObject*>(object.get());

@@ -1,9 +1,9 @@
 #include "profiler/monitoring_engine.hpp"
 
+#include "common/compat.hpp"
 #include "profiler/monitoring_callbacks.hpp"
 #include "profiler/operations.hpp"
 #include "utils/errors.hpp"
-#include "utils/compat.hpp"
 #include "utils/interned.hpp"
 
 #include <vector>
@@ -96,8 +96,9 @@ void release(const Monitoring& m) {
 
 NefaProfilerObject* as_profiler(PyObject* instance) { return reinterpret_cast<NefaProfilerObject*>(instance); }
 
-// Drops the profilers no thread sends events to any more; gives the id
-// back when none is left. Returns whether `instance` is newly live.
+// Drops the profilers no thread sends events to any more (released last);
+// lets filtered code be switched off for good only while a single profiler
+// is live, and gives the id back when none is left.
 void sweep(const Monitoring& m) {
     std::vector<Ref> doomed;  // released last: a profiler's release may run Python code
     for (auto it = live.begin(); it != live.end();) {

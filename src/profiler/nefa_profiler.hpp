@@ -1,13 +1,13 @@
 // The state of one recording, and the Python object that carries it.
 #pragma once
 
+#include "common/refs.hpp"
 #include "filters/substring_finder.hpp"
 #include "plugins/plugin_processor.hpp"
 #include "profiler/dropped_events.hpp"
 #include "profiler/per_thread.hpp"
 #include "profiler/record_chunks.hpp"
 #include "utils/msgpack_writer.hpp"
-#include "utils/refs.hpp"
 
 #include <atomic>
 #include <cstdint>

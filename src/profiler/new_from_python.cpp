@@ -2,10 +2,10 @@
 // is read once, here, and never again while recording.
 #include "profiler/nefa_profiler.hpp"
 
+#include "common/compat.hpp"
 #include "filters/configured_filters.hpp"
-#include "utils/compat.hpp"
-#include "utils/interned.hpp"
 #include "utils/fork_epoch.hpp"
+#include "utils/interned.hpp"
 #include "utils/paths.hpp"
 #include "utils/text.hpp"
 #include "utils/timestamp.hpp"
@@ -92,14 +92,14 @@ std::unique_ptr<ProfilerState> new_from_python(PyObject* profiler) {
     }
 
     // 4.
-    if (PyObject* timeout = config_get(config.get(), "sqlite_busy_timeout",
-                                       "config.get(\"sqlite_busy_timeout\" should not raise.")) {
+    if (PyObject* timeout =
+            config_get(config.get(), "sqlite_busy_timeout", "config.get(\"sqlite_busy_timeout\" should not raise.")) {
         Ref keep = Ref::borrow(timeout);
         state->sqlite_busy_timeout = extract_unsigned(timeout);
     }
 
-    if (PyObject* budget = config_get(config.get(), "memory_budget",
-                                      "config.get(\"memory_budget\" should not raise.")) {
+    if (PyObject* budget =
+            config_get(config.get(), "memory_budget", "config.get(\"memory_budget\" should not raise.")) {
         Ref keep = Ref::borrow(budget);
         if (budget != Py_None) state->memory_budget = extract_unsigned(budget);
     }

@@ -59,8 +59,8 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
 // Keeps the thread's stack of recorded frames in step with its events. At a
 // call of a frame read without a frame object, `line` is its line now when
 // known (-1: not); `code` and `info` are its code and the code's cache.
-void update_call_frames(ThreadValues& values, Event event, const FrameHandle& frame, PyObject* code,
-                        CodeInfo* info, const FrameId* frame_id, int line = -1) noexcept;
+void update_call_frames(ThreadValues& values, Event event, const FrameHandle& frame, PyObject* code, CodeInfo* info,
+                        const FrameId* frame_id, int line = -1) noexcept;
 
 // The id of the running frame with FrameHandle::key `key` and key_check
 // `key_check`, at its return: taken from its entry on the thread's stack of
@@ -94,7 +94,8 @@ CallFramesSnapshot call_frames_snapshot(ThreadValues& values);
 // This thread's identity, looked up once per thread (and again in a forked child).
 const ThreadIdentity& look_up_thread_info(ThreadValues& values);
 inline const ThreadIdentity& thread_info(ThreadValues& values) {
-    if (!values.thread_info || values.thread_info_epoch != fork_epoch()) [[unlikely]] return look_up_thread_info(values);
+    if (!values.thread_info || values.thread_info_epoch != fork_epoch()) [[unlikely]]
+        return look_up_thread_info(values);
     return *values.thread_info;
 }
 
@@ -105,8 +106,7 @@ void push_frames(ProfilerState& state, ThreadValues& values, Event event, EventR
 // memory budget, or when memory runs out, the trace is cut and the records
 // are counted as dropped instead; `exempt` records (test markers, which say
 // where a trace ends) are kept whenever memory can be had.
-void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, FrameList& records,
-                     bool exempt = false);
+void push_frame_data(ProfilerState& state, std::uint64_t thread_native_id, FrameList& records, bool exempt = false);
 
 // An event whose only record is the frame's own, outside per-test traces:
 // `write(room, context)` writes its `size` bytes straight into the thread's
@@ -125,7 +125,8 @@ void write_lone_record(ProfilerState& state, ThreadValues& values, std::size_t s
 // Cheap when nothing forked. May run Python code; takes no lock before that.
 void adopt_fork(ProfilerState& state);
 inline void check_fork(ProfilerState& state) {
-    if (state.fork_epoch.load(std::memory_order_relaxed) != fork_epoch()) [[unlikely]] adopt_fork(state);
+    if (state.fork_epoch.load(std::memory_order_relaxed) != fork_epoch()) [[unlikely]]
+        adopt_fork(state);
 }
 
 // Where a document's records lie in it, kept until it is stored so that a

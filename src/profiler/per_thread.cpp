@@ -1,6 +1,6 @@
 #include "profiler/per_thread.hpp"
 
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
 #include <atomic>
 

@@ -1,10 +1,10 @@
 // The default record of a kept frame: 12 entries written straight into one
 // buffer, with the host-serialised values spliced in as they are.
+#include "common/compat.hpp"
+#include "common/msgpack_cursor.hpp"
 #include "profiler/operations.hpp"
-#include "utils/compat.hpp"
 #include "utils/fork_epoch.hpp"
 #include "utils/interned.hpp"
-#include "utils/msgpack_cursor.hpp"
 #include "utils/paths.hpp"
 #include "utils/qualname.hpp"
 #include "utils/serialize.hpp"
@@ -66,10 +66,10 @@ SerializedValue serialize_locals(ValueSerializer& serializer, FrameHandle& frame
     PyObject* values[kMostPlainLocals];
     const compat::RunningFrame* running = frame.running();
     if (running != nullptr ? !compat::error_pending(running->thread) : !PyErr_Occurred()) {
-        const int count = running != nullptr ? compat::plain_function_locals(running->frame, running->thread, names,
-                                                                             values, kMostPlainLocals)
-                                             : compat::plain_function_locals(frame.object(), names, values,
-                                                                             kMostPlainLocals);
+        const int count =
+            running != nullptr
+                ? compat::plain_function_locals(running->frame, running->thread, names, values, kMostPlainLocals)
+                : compat::plain_function_locals(frame.object(), names, values, kMostPlainLocals);
         if (count >= 0) {
             if (auto encoded = serializer.serialize_small_map(names, values, count)) return std::move(*encoded);
             if (auto encoded = serialize_plain_locals(serializer, code, info, names, values, count)) {
@@ -217,16 +217,16 @@ void process_frame(ProfilerState& state, FrameHandle& frame, Event event, PyObje
     const auto arg_raw = arg_bytes.bytes();
     const auto locals_raw = locals_bytes.bytes();
     const bool is_call = event == Event::call;
-    const std::size_t size =
-        1 + mp::str_size(4) + mp::str_size(path.size() + 1 + line_digits.size()) + mp::str_size(7) +
-        mp::str_size(co_name.size()) + mp::str_size(8) + (has_qualname ? mp::str_size(qualname_text.size()) : 1) +
-        mp::str_size(5) + (is_call ? mp::str_size(4) : mp::str_size(6)) + mp::str_size(8) +
-        (id ? mp::str_size(FrameId::kLength) : 1) + mp::str_size(3) + arg_raw.size() + mp::str_size(6) +
-        locals_raw.size() + identity.record_fields.size() + mp::str_size(9) + mp::f64_size + mp::str_size(4) +
-        mp::str_size(5) + mp::str_size(19) +
-        (call_site ? 1 + mp::str_size(13) + mp::str_size(FrameId::kLength) + mp::str_size(11) +
-                         mp::int_size(call_site->line_number)
-                   : 1);
+    const std::size_t size = 1 + mp::str_size(4) + mp::str_size(path.size() + 1 + line_digits.size()) +
+                             mp::str_size(7) + mp::str_size(co_name.size()) + mp::str_size(8) +
+                             (has_qualname ? mp::str_size(qualname_text.size()) : 1) + mp::str_size(5) +
+                             (is_call ? mp::str_size(4) : mp::str_size(6)) + mp::str_size(8) +
+                             (id ? mp::str_size(FrameId::kLength) : 1) + mp::str_size(3) + arg_raw.size() +
+                             mp::str_size(6) + locals_raw.size() + identity.record_fields.size() + mp::str_size(9) +
+                             mp::f64_size + mp::str_size(4) + mp::str_size(5) + mp::str_size(19) +
+                             (call_site ? 1 + mp::str_size(13) + mp::str_size(FrameId::kLength) + mp::str_size(11) +
+                                              mp::int_size(call_site->line_number)
+                                        : 1);
     const auto write = [&](std::uint8_t* to) {
         mp::Cursor w(to);
         w.map_header(12);

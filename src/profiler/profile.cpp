@@ -1,9 +1,9 @@
 // One call or return event, from the code object to the buffers.
+#include "common/compat.hpp"
 #include "filters/builtin_filters.hpp"
 #include "filters/code_cache.hpp"
 #include "plugins/process_plugin.hpp"
 #include "profiler/operations.hpp"
-#include "utils/compat.hpp"
 #include "utils/errors.hpp"
 
 namespace nefa {
@@ -79,8 +79,8 @@ bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* known_code,
     } catch (const InternalError&) {
         drop(state, DropCause::internal_error);
     } catch (const PyErrOccurred&) {
-        drop(state, PyErr_ExceptionMatches(PyExc_RecursionError) ? DropCause::recursion_limit
-                                                                  : DropCause::internal_error);
+        drop(state,
+             PyErr_ExceptionMatches(PyExc_RecursionError) ? DropCause::recursion_limit : DropCause::internal_error);
     } catch (const std::bad_alloc&) {
         drop(state, DropCause::out_of_memory);
     } catch (const std::exception&) {

@@ -1,8 +1,8 @@
 // The interpreter's entry into the profiler for every profile event.
+#include "common/compat.hpp"
 #include "filters/code_cache.hpp"
 #include "profiler/nefa_profiler.hpp"
 #include "profiler/operations.hpp"
-#include "utils/compat.hpp"
 #include "utils/errors.hpp"
 
 namespace nefa {

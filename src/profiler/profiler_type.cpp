@@ -67,7 +67,8 @@ PyMethodDef methods[] = {
      "stats($self)\n--\n\nThe memory held by the trace being recorded, whether it was cut and how many\n"
      "events it dropped, and what the stores so far made of the traces."},
     {"records_this_thread", method_records_this_thread, METH_NOARGS,
-     "records_this_thread($self)\n--\n\nWhether the monitoring engine sends the calling thread's events to this profiler."},
+     "records_this_thread($self)\n--\n\nWhether the monitoring engine sends the calling thread's events to this "
+     "profiler."},
     {"register_threading_profiler",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_register_threading_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
@@ -83,12 +84,8 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
-    "nefa._nefa.NefaProfiler",
-    sizeof(NefaProfilerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    slots,
+PyType_Spec profiler_type_def = {
+    "nefa._nefa.NefaProfiler", sizeof(NefaProfilerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots,
 };
 
 }  // namespace
@@ -98,7 +95,7 @@ PyTypeObject* the_nefa_profiler_type = nullptr;
 PyTypeObject* nefa_profiler_type() {
     // Created on first use and kept for the life of the process.
     if (the_nefa_profiler_type == nullptr) {
-        the_nefa_profiler_type = reinterpret_cast<PyTypeObject*>(Require(PyType_FromSpec(&spec)));
+        the_nefa_profiler_type = reinterpret_cast<PyTypeObject*>(Require(PyType_FromSpec(&profiler_type_def)));
     }
     return the_nefa_profiler_type;
 }

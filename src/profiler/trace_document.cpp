@@ -1,8 +1,8 @@
 // The trace document: what ran (command line, commit, version), and every
 // buffered record, as one MessagePack map.
+#include "common/msgpack_cursor.hpp"
 #include "profiler/operations.hpp"
 #include "utils/interned.hpp"
-#include "utils/msgpack_cursor.hpp"
 #include "utils/text.hpp"
 
 #include <cstring>
@@ -177,7 +177,8 @@ void restore_drained(ProfilerState& state, PyObject* document, const DocumentLay
         if (section.records == 0) continue;
         RecordChunks records;
         if (!records.append({bytes + section.offset, section.bytes}, section.records)) throw std::bad_alloc();
-        RecordChunks& target = section.of_interest ? state.frames_of_interest.value : state.frames.value[section.thread];
+        RecordChunks& target =
+            section.of_interest ? state.frames_of_interest.value : state.frames.value[section.thread];
         target.prepend(std::move(records));
         restored += section.bytes;
     }

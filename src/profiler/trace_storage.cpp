@@ -22,8 +22,8 @@ void save_in_db(ProfilerState& state) {
             std::lock_guard lock(state.trace_id.mutex);
             trace_id = state.trace_id.value;
         }
-        Ref db_path = Ref::require(PyUnicode_FromStringAndSize(state.db_path.data(),
-                                                               static_cast<Py_ssize_t>(state.db_path.size())));
+        Ref db_path = Ref::require(
+            PyUnicode_FromStringAndSize(state.db_path.data(), static_cast<Py_ssize_t>(state.db_path.size())));
         Ref id = Ref::require(PyUnicode_FromStringAndSize(trace_id.data(), static_cast<Py_ssize_t>(trace_id.size())));
         Ref args = Ref::require(PyTuple_Pack(2, db_path.get(), id.get()));
         Ref db = import_module(n.mod_db);
@@ -58,9 +58,7 @@ PyObject* method_build_trace(PyObject* self, PyObject*) {
 
 namespace {
 
-void set_item(PyObject* dict, const char* key, Ref value) {
-    Require(PyDict_SetItemString(dict, key, value.get()));
-}
+void set_item(PyObject* dict, const char* key, Ref value) { Require(PyDict_SetItemString(dict, key, value.get())); }
 
 Ref unsigned_value(std::uint64_t value) { return Ref::require(PyLong_FromUnsignedLongLong(value)); }
 

@@ -2,7 +2,7 @@
 // interpreter's usual error wording.
 #pragma once
 
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
 #include <span>
 

@@ -6,7 +6,7 @@
 // Interpreter lock held. A frame that may have returned is never read:
 // lasti_if_running_below walks the chain down from a running frame and reads
 // its target only once found there.
-#include "utils/compat.hpp"
+#include "common/compat.hpp"
 
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
 #define Py_BUILD_CORE 1

@@ -9,7 +9,7 @@
 //
 // Interpreter lock held. Internal layout: compiled for the versions where it
 // was checked against the interpreter's snapshot on the same frames.
-#include "utils/compat.hpp"
+#include "common/compat.hpp"
 
 #if PY_VERSION_HEX < 0x030E0000
 #define Py_BUILD_CORE 1

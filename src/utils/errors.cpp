@@ -6,9 +6,9 @@ PyObject* internal_error_type() {
     // Created on first use and kept for the life of the process.
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
-            "nefa._nefa.InternalError",
-            "An internal invariant of the nefa profiler was broken.", PyExc_RuntimeError, nullptr);
+        type = PyErr_NewExceptionWithDoc("nefa._nefa.InternalError",
+                                         "An internal invariant of the nefa profiler was broken.", PyExc_RuntimeError,
+                                         nullptr);
     }
     return type;
 }

@@ -1,7 +1,7 @@
 // Turning C++ failures into Python exceptions at the boundaries of the module.
 #pragma once
 
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
 #include <new>
 

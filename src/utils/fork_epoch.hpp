@@ -17,7 +17,8 @@ void start_counting_forks() noexcept;
 // The number of forks this process descends from, counted from the first
 // call. No interpreter lock needed. Read on every event: a load or two.
 inline std::uint64_t fork_epoch() noexcept {
-    if (!detail::counting_forks.load(std::memory_order_acquire)) [[unlikely]] detail::start_counting_forks();
+    if (!detail::counting_forks.load(std::memory_order_acquire)) [[unlikely]]
+        detail::start_counting_forks();
     return detail::forks_seen.load(std::memory_order_relaxed);
 }
 

@@ -4,7 +4,7 @@
 // frames that are not plain functions, error reports.
 #pragma once
 
-#include "utils/compat.hpp"
+#include "common/compat.hpp"
 
 #include <cstdint>
 

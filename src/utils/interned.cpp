@@ -18,6 +18,7 @@ Names make_names() {
     n.one_trace_per_test = intern("one_trace_per_test");
     n.trace_id = intern("trace_id");
     n.source = intern("source");
+    // A fixed attribute name of the host profiler that callers read: keep it as is.
     n.rust_profiler = intern("rust_profiler");
     n.register_threading_profiler = intern("register_threading_profiler");
     n.f_code = intern("f_code");

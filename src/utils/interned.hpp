@@ -1,7 +1,7 @@
 // Interned attribute names, created once per process and kept for its life.
 #pragma once
 
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
 namespace nefa {
 

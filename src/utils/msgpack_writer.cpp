@@ -1,6 +1,6 @@
 #include "utils/msgpack_writer.hpp"
 
-#include "utils/msgpack_cursor.hpp"
+#include "common/msgpack_cursor.hpp"
 
 namespace nefa::msgpack {
 

@@ -1,7 +1,7 @@
 #include "utils/qualname.hpp"
 
+#include "common/compat.hpp"
 #include "filters/code_cache.hpp"
-#include "utils/compat.hpp"
 #include "utils/interned.hpp"
 #include "utils/text.hpp"
 
@@ -150,8 +150,8 @@ std::optional<std::string> get_qualname_inner(PyFrameObject* frame, PyObject* co
     Ref self;
     switch (lookup(locals.get(), n.self_, self)) {
         case Lookup::found: {
-            Ref function = Ref::require(
-                PyObject_CallFunctionObjArgs(getattr_static.get(), self.get(), co_name, nullptr));
+            Ref function =
+                Ref::require(PyObject_CallFunctionObjArgs(getattr_static.get(), self.get(), co_name, nullptr));
             Ref builtins = import_module(n.mod_builtins);
             Ref property = Ref::require(PyObject_GetAttr(builtins.get(), n.property));
             if (Require(PyObject_IsInstance(function.get(), property.get())) != 0) {
@@ -168,8 +168,8 @@ std::optional<std::string> get_qualname_inner(PyFrameObject* frame, PyObject* co
     switch (lookup(locals.get(), n.cls, cls)) {
         case Lookup::found:
             if (PyType_Check(cls.get())) {
-                Ref function = Ref::require(
-                    PyObject_CallFunctionObjArgs(getattr_static.get(), cls.get(), co_name, nullptr));
+                Ref function =
+                    Ref::require(PyObject_CallFunctionObjArgs(getattr_static.get(), cls.get(), co_name, nullptr));
                 return name_of(function.get());
             }
             break;

@@ -1,8 +1,8 @@
 // Qualified names of the functions frames run: "module.Class.method".
 #pragma once
 
+#include "common/refs.hpp"
 #include "utils/frame_handle.hpp"
-#include "utils/refs.hpp"
 
 #include <memory>
 #include <optional>
@@ -27,7 +27,8 @@ std::shared_ptr<const std::string> get_qualname_cached(FrameHandle& frame, const
                                                        QualnameCache* cache);
 inline std::shared_ptr<const std::string> get_qualname_cached(FrameHandle& frame, QualnameCache* cache) {
     const compat::RunningFrame* running = frame.running();
-    return running != nullptr ? get_qualname_cached(frame, *running, cache) : get_qualname_cached(frame.object(), cache);
+    return running != nullptr ? get_qualname_cached(frame, *running, cache)
+                              : get_qualname_cached(frame.object(), cache);
 }
 
 // The path taken when the code object has no co_qualname: module code is

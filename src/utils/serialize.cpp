@@ -1,6 +1,6 @@
 #include "utils/serialize.hpp"
 
-#include "utils/compat.hpp"
+#include "common/compat.hpp"
 #include "utils/interned.hpp"
 #include "utils/text.hpp"
 
@@ -122,6 +122,7 @@ std::span<const std::uint8_t> SerializedValue::bytes() const {
 
 Bytes extract_byte_list(PyObject* result) {
     if (PyUnicode_Check(result)) {
+        // A fixed interface text that callers match (as in text.cpp): keep it as is.
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         throw PyErrOccurred{};
     }
@@ -187,7 +188,7 @@ SerializedValue ValueSerializer::serialize(PyObject* value) {
 }
 
 std::optional<SerializedValue> ValueSerializer::serialize_small_map(PyObject* const* names, PyObject* const* values,
-                                                                   int count) {
+                                                                    int count) {
     if (append_small_map_ == nullptr) return std::nullopt;
     return appended([&](NefaByteBuffer* buffer) {
         return append_small_map_(names, values, static_cast<std::size_t>(count), append_mode_, buffer);
@@ -195,7 +196,7 @@ std::optional<SerializedValue> ValueSerializer::serialize_small_map(PyObject* co
 }
 
 std::optional<SerializedValue> ValueSerializer::serialize_map(PyObject* const* names, PyObject* const* values,
-                                                             int count) {
+                                                              int count) {
     if (append_map_ == nullptr) return std::nullopt;
     return appended([&](NefaByteBuffer* buffer) {
         return append_map_(names, values, static_cast<std::size_t>(count), append_mode_, buffer, thread_);

@@ -1,10 +1,10 @@
 // Python values to MessagePack, by the host package's serialisers.
 #pragma once
 
+#include "common/refs.hpp"
 #include "utils/msgpack_writer.hpp"
-#include "utils/refs.hpp"
 
-#include <nefa/value_encoder_api.h>
+#include "common/value_encoder_api.h"
 
 #include <cstddef>
 #include <optional>
@@ -83,8 +83,7 @@ private:
     // The encoder's append and its mode, once found.
     int (*append_)(PyObject*, int, NefaByteBuffer*, PyThreadState*) = nullptr;
     int (*append_small_map_)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*) = nullptr;
-    int (*append_map_)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*,
-                       PyThreadState*) = nullptr;
+    int (*append_map_)(PyObject* const*, PyObject* const*, std::size_t, int, NefaByteBuffer*, PyThreadState*) = nullptr;
     // What `append(buffer)`, one of the encoder's, added to the scratch
     // buffer: nothing when it (1) leaves the value to the caller.
     template <class Append>

@@ -57,6 +57,9 @@ std::string display_text(PyObject* obj) {
     return std::string("<unprintable ") + type_name + " object>";
 }
 
+// This text, the target names callers give it ('PyDict', 'PyString', ...)
+// and "Can't extract `str` to `Vec`" below are fixed interface texts that
+// callers match: they stay exactly as they are.
 void throw_downcast_error(PyObject* obj, const char* target) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", Py_TYPE(obj)->tp_name, target);
     throw PyErrOccurred{};

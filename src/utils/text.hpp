@@ -2,7 +2,7 @@
 // error texts the module promises.
 #pragma once
 
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
 #include <cstdint>
 #include <string>
@@ -18,8 +18,9 @@ std::string_view utf8_view(PyObject* str);
 // UTF-8 of a str with lone surrogates replaced by U+FFFD; never fails for a str.
 std::string utf8_lossy(PyObject* str);
 
-// str(obj) as UTF-8, lone surrogates replaced. If str() raises, the error goes
-// to the unraisable hook and the text reads "<unprintable T object>".
+// str(obj) as UTF-8, lone surrogates replaced. If str() raises, the error is
+// cleared (a KeyboardInterrupt is re-scheduled as a pending interrupt) and
+// the text reads "<unprintable T object>". Never fails.
 std::string display_text(PyObject* obj);
 
 // TypeError "'<type>' object cannot be converted to '<target>'".

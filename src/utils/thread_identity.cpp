@@ -1,7 +1,7 @@
 #include "utils/thread_identity.hpp"
 
+#include "common/compat.hpp"
 #include "filters/code_cache.hpp"
-#include "utils/compat.hpp"
 #include "utils/fork_epoch.hpp"
 #include "utils/interned.hpp"
 #include "utils/text.hpp"

@@ -2,8 +2,8 @@
 // called from (the nearest recorded frame below the current one).
 #pragma once
 
+#include "common/refs.hpp"
 #include "utils/frame_handle.hpp"
-#include "utils/refs.hpp"
 #include "utils/ulid.hpp"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "utils/timestamp.hpp"
 
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
 #include <ctime>
 

@@ -1,7 +1,7 @@
 #include "utils/ulid.hpp"
 
+#include "common/refs.hpp"
 #include "utils/fork_epoch.hpp"
-#include "utils/refs.hpp"
 
 #include <sys/random.h>
 
@@ -65,8 +65,7 @@ std::uint64_t now_millis() {
 
 }  // namespace
 
-void encode_ulid(std::uint64_t millis, std::uint16_t random_high, std::uint64_t random_low,
-                 char out[kUlidLength]) {
+void encode_ulid(std::uint64_t millis, std::uint16_t random_high, std::uint64_t random_low, char out[kUlidLength]) {
     // 128 bits: time in the top 48, randomness in the low 80; 26 characters of
     // 5 bits each cover 130 bits, so the first character holds only 3.
     const std::uint64_t high = ((millis & 0xFFFFFFFFFFFFULL) << 16) | random_high;

@@ -12,8 +12,7 @@ inline constexpr std::size_t kUlidLength = 26;
 
 // Writes the canonical text of a ULID made of `millis` and the low 80 bits of
 // (`random_high` << 64 | `random_low`).
-void encode_ulid(std::uint64_t millis, std::uint16_t random_high, std::uint64_t random_low,
-                 char out[kUlidLength]);
+void encode_ulid(std::uint64_t millis, std::uint16_t random_high, std::uint64_t random_low, char out[kUlidLength]);
 
 // A new ULID from the real-time clock and a per-thread generator seeded from
 // the operating system's random source. No interpreter lock needed.

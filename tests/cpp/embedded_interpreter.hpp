@@ -1,7 +1,7 @@
 // The interpreter the C++ tests run Python code in.
 #pragma once
 
-#include "utils/refs.hpp"
+#include "common/refs.hpp"
 
 #include <gtest/gtest.h>
 

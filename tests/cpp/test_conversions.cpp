@@ -1,9 +1,9 @@
 // Conversions of Python values and argument parsing, run inside an embedded
 // interpreter: the error types and texts are part of the module's behaviour.
+#include "embedded_interpreter.hpp"
 #include "utils/arguments.hpp"
 #include "utils/serialize.hpp"
 #include "utils/text.hpp"
-#include "embedded_interpreter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -79,8 +79,8 @@ TEST_F(StringConversions, StringList) {
 }
 
 TEST_F(StringConversions, StringListPropagatesIterationErrors) {
-    Ref broken = eval(
-        "type('Broken', (), {'__len__': lambda s: 2, '__getitem__': lambda s, i: 1 // 0 if i else 'a'})()");
+    Ref broken =
+        eval("type('Broken', (), {'__len__': lambda s: 2, '__getitem__': lambda s, i: 1 // 0 if i else 'a'})()");
     expect_error([&] { extract_string_list(broken.get()); }, PyExc_ZeroDivisionError);
 }
 
@@ -110,8 +110,8 @@ TEST_F(StringConversions, StrictBoolTakesNumpyBooleansByTruth) {
     // A stand-in with numpy's type name, so the test needs no numpy.
     static PyType_Slot slots[] = {{Py_nb_bool, reinterpret_cast<void*>(+[](PyObject*) -> int { return 0; })},
                                   {0, nullptr}};
-    static PyType_Spec spec = {"numpy.bool_", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
-    Ref type = Ref::require(PyType_FromSpec(&spec));
+    static PyType_Spec bool_type_def = {"numpy.bool_", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    Ref type = Ref::require(PyType_FromSpec(&bool_type_def));
     Ref falsy = Ref::require(PyObject_CallNoArgs(type.get()));
     EXPECT_FALSE(extract_strict_bool(falsy.get()));
 }
@@ -132,7 +132,8 @@ TEST_F(StringConversions, UnsignedIntegers) {
 
 TEST_F(StringConversions, ByteLists) {
     const Bytes expected{0x00, 0x7f, 0xff};
-    for (const char* source : {"b'\\x00\\x7f\\xff'", "bytearray(b'\\x00\\x7f\\xff')", "[0, 127, 255]", "(0, 127, 255)"}) {
+    for (const char* source :
+         {"b'\\x00\\x7f\\xff'", "bytearray(b'\\x00\\x7f\\xff')", "[0, 127, 255]", "(0, 127, 255)"}) {
         Ref value = eval(source);
         EXPECT_EQ(extract_byte_list(value.get()), expected) << source;
     }
@@ -175,10 +176,11 @@ protected:
     }
 
     static void TearDownTestSuite() {
-        exec("import sys\n"
-             "sys.path.pop(0)\n"
-             "for name in [n for n in sys.modules if n == 'nefa' or n.startswith('nefa.')]:\n"
-             "    del sys.modules[name]\n");
+        exec(
+            "import sys\n"
+            "sys.path.pop(0)\n"
+            "for name in [n for n in sys.modules if n == 'nefa' or n.startswith('nefa.')]:\n"
+            "    del sys.modules[name]\n");
         std::filesystem::remove_all(root_);
     }
 
@@ -251,19 +253,34 @@ TEST_F(ArgumentParsing, FillsSlotsByPositionOrName) {
 
 TEST_F(ArgumentParsing, ErrorTexts) {
     PyObject* v = Py_None;
-    expect_error([&] { Call({v, v, v}, {}).parse("f", kTwo); }, PyExc_TypeError,
-                 "f() takes 2 positional arguments but 3 were given");
-    expect_error([&] { Call({v, v}, {}).parse("g", kOne); }, PyExc_TypeError,
-                 "g() takes 1 positional argument but 2 were given");
+    expect_error(
+        [&] {
+            Call({v, v, v}, {}).parse("f", kTwo);
+        },
+        PyExc_TypeError, "f() takes 2 positional arguments but 3 were given");
+    expect_error(
+        [&] {
+            Call({v, v}, {}).parse("g", kOne);
+        },
+        PyExc_TypeError, "g() takes 1 positional argument but 2 were given");
     expect_error([&] { Call({v}, {}).parse("h", kNone); }, PyExc_TypeError,
                  "h() takes 0 positional arguments but 1 was given");
-    expect_error([&] { Call({v}, {{"c", v}}).parse("f", kTwo); }, PyExc_TypeError,
-                 "f() got an unexpected keyword argument 'c'");
-    expect_error([&] { Call({v, v}, {{"a", v}}).parse("f", kTwo); }, PyExc_TypeError,
-                 "f() got multiple values for argument 'a'");
+    expect_error(
+        [&] {
+            Call({v}, {{"c", v}}).parse("f", kTwo);
+        },
+        PyExc_TypeError, "f() got an unexpected keyword argument 'c'");
+    expect_error(
+        [&] {
+            Call({v, v}, {{"a", v}}).parse("f", kTwo);
+        },
+        PyExc_TypeError, "f() got multiple values for argument 'a'");
     expect_error([&] { Call({v}, {}).parse("f", kTwo); }, PyExc_TypeError, "f() missing required argument 'b' (pos 2)");
-    expect_error([&] { Call({}, {{"b", v}}).parse("f", kTwo); }, PyExc_TypeError,
-                 "f() missing required argument 'a' (pos 1)");
+    expect_error(
+        [&] {
+            Call({}, {{"b", v}}).parse("f", kTwo);
+        },
+        PyExc_TypeError, "f() missing required argument 'a' (pos 1)");
 }
 
 }  // namespace

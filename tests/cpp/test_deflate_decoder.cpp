@@ -3,7 +3,7 @@
 // used, for zlib's streams of every kind, cut and damaged. Input and output
 // are heap blocks of exactly their size, so that the sanitizer build sees a
 // byte read or written past either.
-#include "document/deflate_decoder.hpp"
+#include "host/document/deflate_decoder.hpp"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -78,8 +78,9 @@ void expect_as_zlib(const Bytes& in, std::size_t size, const std::string& what) 
 Bytes records(std::size_t size, std::mt19937& random) {
     std::string text;
     while (text.size() < size) {
-        text += "{\"call\":\"app.handle_" + std::to_string(random() % 40) + "\",\"t\":" +
-                std::to_string(1700000000 + random() % 100000) + ",\"x\":" + std::to_string(random() % 1000) + "}";
+        text += "{\"call\":\"app.handle_" + std::to_string(random() % 40) +
+                "\",\"t\":" + std::to_string(1700000000 + random() % 100000) +
+                ",\"x\":" + std::to_string(random() % 1000) + "}";
     }
     text.resize(size);
     return Bytes(text.begin(), text.end());
@@ -90,8 +91,13 @@ TEST(DeflateDecoder, AsZlibForStreamsWholeCutAndDamaged) {
     Bytes noise(9000);
     for (auto& byte : noise) byte = static_cast<std::uint8_t>(random());
     const Bytes inputs[] = {Bytes{}, Bytes{'a', 'b'}, records(300, random), records(16384, random), noise};
-    const int settings[][2] = {{1, Z_DEFAULT_STRATEGY}, {6, Z_DEFAULT_STRATEGY}, {9, Z_FILTERED}, {0, Z_DEFAULT_STRATEGY},
-                               {6, Z_HUFFMAN_ONLY},     {6, Z_RLE},             {6, Z_FIXED}};
+    const int settings[][2] = {{1, Z_DEFAULT_STRATEGY},
+                               {6, Z_DEFAULT_STRATEGY},
+                               {9, Z_FILTERED},
+                               {0, Z_DEFAULT_STRATEGY},
+                               {6, Z_HUFFMAN_ONLY},
+                               {6, Z_RLE},
+                               {6, Z_FIXED}};
     for (const Bytes& raw : inputs) {
         for (const auto& [level, strategy] : settings) {
             const Bytes stream = deflated(raw, level, strategy);

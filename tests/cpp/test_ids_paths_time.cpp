@@ -45,9 +45,18 @@ TEST(Ulid, EncodesKnownValues) {
 TEST(Ulid, RandomBitsLandInTheirPlaces) {
     // Character 13 straddles the two 64-bit halves; character 10 holds the
     // top random bit, right after the 48 time bits.
-    EXPECT_EQ(ulid(0, 0, std::uint64_t{1} << 63), "0000000000000" "8" "000000000000");
-    EXPECT_EQ(ulid(0, 1, 0), "0000000000000" "G" "000000000000");
-    EXPECT_EQ(ulid(0, 0x8000, 0), "0000000000" "G" "000000000000000");
+    EXPECT_EQ(ulid(0, 0, std::uint64_t{1} << 63),
+              "0000000000000"
+              "8"
+              "000000000000");
+    EXPECT_EQ(ulid(0, 1, 0),
+              "0000000000000"
+              "G"
+              "000000000000");
+    EXPECT_EQ(ulid(0, 0x8000, 0),
+              "0000000000"
+              "G"
+              "000000000000000");
     // Time bits above 48 are not part of a ULID.
     EXPECT_EQ(ulid(std::uint64_t{1} << 48, 0, 0), std::string(26, '0'));
 }

@@ -2,9 +2,9 @@
 // co_qualname. The interpreters nefa supports always have co_qualname, so the
 // search is exercised here directly: Python code calls a probe (a C function
 // of this test program) that runs it on the calling frame.
+#include "embedded_interpreter.hpp"
 #include "utils/qualname.hpp"
 #include "utils/text.hpp"
-#include "embedded_interpreter.hpp"
 
 #include <gtest/gtest.h>
 

@@ -31,7 +31,7 @@ TEST(RecordChunks, DrainGivesEveryByteInOrderAcrossChunkBoundaries) {
     // Sizes that fill the first chunk exactly, straddle it, exceed a whole
     // chunk, and many small ones after.
     const std::size_t sizes[] = {RecordChunks::kFirstChunkBytes - 100, 100, 1, RecordChunks::kChunkBytes + 17,
-                                 RecordChunks::kChunkBytes - 5, 300, 0, 3 * RecordChunks::kChunkBytes};
+                                 RecordChunks::kChunkBytes - 5,        300, 0, 3 * RecordChunks::kChunkBytes};
     RecordChunks chunks;
     std::vector<std::uint8_t> expected;
     std::uint32_t seed = 1;

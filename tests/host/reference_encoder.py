@@ -13,7 +13,8 @@ import math
 
 import msgpack
 
-TUPLE, SET, FROZENSET, REPR, CUT, MORE, ELIDED, CYCLE, UNPRINTABLE, BIG_INT, DICT, BYTEARRAY = range(1, 13)
+from nefa.traces.forms import BIGINT as BIG_INT
+from nefa.traces.forms import BYTEARRAY, CUT, CYCLE, DICT, ELIDED, FROZENSET, MORE, REPR, SET, TUPLE, UNPRINTABLE
 
 _HEAPTYPE = 1 << 9
 _qualname = type.__dict__["__qualname__"].__get__

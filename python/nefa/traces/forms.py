@@ -19,6 +19,8 @@ from dataclasses import dataclass
 
 import msgpack
 
+from nefa._native import VALUE_FORM_CODES
+
 __all__ = [
     "BigInt", "ByteArray", "Cut", "Cycle", "Elided", "FrozenSet", "More", "NonPlainDict", "Repr", "ReprText",
     "Set", "Tuple", "UnknownForm", "Unprintable", "decode_value", "ext_hook", "mark_legacy_reprs",
@@ -27,8 +29,14 @@ __all__ = [
 
 ELLIPSIS = "…"
 
-# Extension type codes.
-TUPLE, SET, FROZENSET, REPR, CUT, MORE, ELIDED, CYCLE, UNPRINTABLE, BIGINT, DICT, BYTEARRAY = range(1, 13)
+# Extension type codes, as the native encoder defines them.
+TUPLE, SET, FROZENSET, REPR, CUT, MORE, ELIDED, CYCLE, UNPRINTABLE, BIGINT, DICT, BYTEARRAY = (
+    VALUE_FORM_CODES[name]
+    for name in (
+        "tuple", "set", "frozenset", "repr", "cut", "more_items", "elided", "cycle", "unprintable", "big_int",
+        "dict", "bytearray",
+    )
+)
 
 
 @dataclass(frozen=True)
