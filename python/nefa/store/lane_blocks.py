@@ -14,7 +14,7 @@ index of every frame by end, kept row by row, took two fifths of the index
 build; a block row is written once for LANE_FRAMES frames.
 
 The native writer makes the blocks while it writes a part's rows (see
-``native/trace_index/lane_blocks.hpp``); :class:`LaneBlocks` makes the same
+``native/host/trace_index/lane_blocks.hpp``); :class:`LaneBlocks` makes the same
 ones from rows read back, for databases indexed before the lanes.
 """
 
