@@ -163,8 +163,8 @@ def _child(mode: str, workload_name: str, scale: float) -> dict:
         tracer.clear()
 
     elif mode.startswith(("nefa:", "nefa-light:")):
-        from nefa import _nefa
         import nefa.serialize  # noqa: F401  imported by the hook on first use: keep that out of the timing
+        from nefa import _nefa
 
         kind, engine = mode.split(":")
         host = _HostProfiler(lightweight_repr=(kind == "nefa-light"), engine=engine)
@@ -322,7 +322,7 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
                 samples[mode].append(run_child(python, mode, workload, args.scale, args.timeout))
 
         def median_seconds(mode):
-            runs = samples.get(mode) or []
+            runs = samples.get(mode) or []  # noqa: B023 (called in this iteration only)
             if not runs or any("timeout" in r or "skipped" in r for r in runs):
                 return None
             return statistics.median(r["seconds"] for r in runs)

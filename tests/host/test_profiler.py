@@ -127,7 +127,9 @@ def test_decorator_saves_one_part_per_outermost_call(fake_native):
 
 
 def test_stop_unhooks_future_threads_only_when_threading(fake_native):
-    sentinel = lambda *args: None
+    def sentinel(*args):
+        return None
+
     for threading_on, expected in [(True, None), (False, sentinel)]:
         threading.setprofile(sentinel)
         try:

@@ -13,7 +13,6 @@ from nefa import db
 from nefa.traces import read_trace
 from nefa.traces.forms import Cut, More, Tuple, Unprintable
 
-
 try:
     importlib.import_module("nefa._nefa")
 except ImportError:

@@ -15,7 +15,6 @@ import pytest
 from nefa import db
 from nefa.traces import read_trace
 
-
 try:
     importlib.import_module("nefa._nefa")
 except ImportError:

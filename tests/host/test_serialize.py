@@ -7,11 +7,26 @@ import threading
 
 import msgpack
 import pytest
+from hostile_values import Repr
+from reference_encoder import (
+    BIG_INT,
+    BYTEARRAY,
+    CUT,
+    CYCLE,
+    DICT,
+    ELIDED,
+    FROZENSET,
+    MORE,
+    REPR,
+    SET,
+    TUPLE,
+    UNPRINTABLE,
+    Form,
+    read,
+    type_name,
+)
 
 from nefa.serialize import dump_msgpack, dump_msgpack_lightweight_repr
-from hostile_values import Repr
-from reference_encoder import (BIG_INT, BYTEARRAY, CUT, CYCLE, DICT, ELIDED, FROZENSET, MORE, REPR, SET, TUPLE,
-                               UNPRINTABLE, Form, read, type_name)
 
 DUMPERS = [dump_msgpack, dump_msgpack_lightweight_repr]
 light = dump_msgpack_lightweight_repr

@@ -12,11 +12,23 @@ import threading
 
 import msgpack
 import pytest
+from hostile_values import Repr
+from reference_encoder import (
+    CUT,
+    ELIDED,
+    FULL,
+    LIGHTWEIGHT,
+    MORE,
+    REPR,
+    TUPLE,
+    UNPRINTABLE,
+    Form,
+    encode,
+    read,
+    type_name,
+)
 
 import nefa._native as native
-from hostile_values import Repr
-from reference_encoder import (CUT, ELIDED, FULL, LIGHTWEIGHT, MORE, REPR, TUPLE, UNPRINTABLE, Form, encode, read,
-                               type_name)
 
 MODES = [(native.dump_msgpack, FULL), (native.dump_msgpack_lightweight_repr, LIGHTWEIGHT)]
 MODE_IDS = ["full", "lightweight"]

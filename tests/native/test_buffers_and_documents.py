@@ -1,7 +1,6 @@
 """Trace documents: what build_trace returns, and handing them to the database."""
 
 import pytest
-
 from nefa_native_support import decode, events, is_id, run_traced
 
 DOCUMENT_KEYS = [

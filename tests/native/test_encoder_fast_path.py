@@ -9,7 +9,6 @@ called.
 from __future__ import annotations
 
 import pytest
-
 from nefa_native_support import decode, frame_records, run_traced
 
 PROGRAM = """

@@ -4,7 +4,6 @@ import re
 import sys
 
 import pytest
-
 from nefa_native_support import decode, run_traced
 
 pytestmark = [

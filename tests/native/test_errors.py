@@ -1,7 +1,6 @@
 """Broken host functions: the traced program runs on, and nothing crashes."""
 
 import pytest
-
 from nefa_native_support import decode, events, run_traced
 
 REPORT = (

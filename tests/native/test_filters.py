@@ -5,7 +5,6 @@ import re
 from pathlib import Path
 
 import pytest
-
 from nefa_native_support import events, run_traced
 
 REPO = Path(__file__).resolve().parents[2]

@@ -2,7 +2,6 @@
 
 import msgpack
 import pytest
-
 from nefa_native_support import decode, events, frame_records, is_id, run_traced
 
 RECORD_KEYS = [

@@ -4,7 +4,6 @@ the recorder's stats, and forked children recording traces of their own."""
 import os
 
 import pytest
-
 from nefa_native_support import decode, events, is_id, run_traced
 
 PER_TEST_PLUGINS = """

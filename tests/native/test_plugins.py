@@ -4,7 +4,6 @@ nefa.plugins.load_plugin_data in a child interpreter."""
 import sys
 
 import pytest
-
 from nefa_native_support import decode, frame_records, is_id, run_traced
 
 PATCH = """

@@ -1,7 +1,6 @@
 """Plugin records around frame records, and cutting one trace per test."""
 
 import pytest
-
 from nefa_native_support import decode, is_id, run_traced
 
 

@@ -8,7 +8,6 @@ told in one warning on the "nefa" logger when the trace is read out.
 from __future__ import annotations
 
 import pytest
-
 from nefa_native_support import decode, events, frame_records, run_traced
 
 # json's own test_recursion does both: plain deep recursion, and C code (the

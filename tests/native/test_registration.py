@@ -1,9 +1,9 @@
 """The module's surface, and what register_profiler accepts or refuses."""
 
 import pytest
+from nefa_native_support import events, run_traced
 
 from nefa import _nefa
-from nefa_native_support import events, run_traced
 
 
 def test_module_surface():

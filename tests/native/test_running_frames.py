@@ -16,7 +16,6 @@ import sys
 
 import msgpack
 import pytest
-
 from nefa_native_support import decode, frame_records, run_traced
 from test_engines import normalised, under_each_engine
 

@@ -1,7 +1,6 @@
 """Recording other threads: which ones, under which identity, in which buffer."""
 
 import pytest
-
 from nefa_native_support import decode, events, frame_records, run_traced
 
 TWO_WORKERS = """

@@ -120,7 +120,7 @@ _RECENT_CONNECTIONS = 8
 
 def _is_closed(conn: sqlite3.Connection) -> bool:
     try:
-        conn.in_transaction
+        conn.in_transaction  # noqa: B018 (a closed connection raises on any use)
     except sqlite3.ProgrammingError:
         return True
     return False

@@ -23,7 +23,7 @@ from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
 from nefa.traces.lanes import ensure_lanes, lane_from, lane_ids
 from nefa.traces.name_blocks import block_ids, decode
 from nefa.traces.output import format_time, printable
-from nefa.traces.show import Style, ThreadNotFoundError, call_notes, select_threads
+from nefa.traces.show import Style, call_notes, select_threads
 from nefa.traces.values import brief, brief_locals, format_span
 
 __all__ = ["FIELD_KEYS", "Call", "IndexedTrace", "render_summary", "render_tree"]

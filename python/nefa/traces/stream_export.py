@@ -28,9 +28,9 @@ import json
 import math
 import os
 import shlex
+import sqlite3
 import stat
 import tempfile
-import sqlite3
 from collections.abc import Callable
 from pathlib import Path
 

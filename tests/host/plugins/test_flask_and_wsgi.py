@@ -5,10 +5,10 @@ import sys
 
 import msgpack
 import pytest
+from plugin_support import frame_names, of_type, run_script, stored
 
 from nefa.traces import decode_document
 from nefa.wsgi import with_command_line
-from plugin_support import frame_names, of_type, run_script, stored
 
 APP = """
 import flask
@@ -134,7 +134,7 @@ def test_each_request_is_stored_as_its_own_trace_until_the_response_is_closed(tm
         ("wsgi", ["GET", "/stream?2", "200"]),
         ("wsgi", ["GET", "/stream?3", "200"]),
     ], proc.stderr
-    for (summary, records), count in zip(traces, (2, 3)):
+    for (_, records), count in zip(traces, (2, 3)):
         # The body is produced while the server iterates: still recorded,
         # up to the generator's last resumption, which ends it, and the
         # server's logging, which comes before it closes the response.
@@ -153,7 +153,7 @@ def test_flask_behind_the_middleware(tmp_path):
     # A trace that could not be stored is only a warning on stderr.
     assert [summary.command_line for summary, _ in traces] == [
         ["GET", "/items/3", "200"], ["GET", "/items/0", "500"]], proc.stderr
-    for (summary, records), status in zip(traces, (200, 500)):
+    for (_, records), status in zip(traces, (200, 500)):
         assert [r["type"] for r in of_type(records, "flask_request", "flask_response")] == [
             "flask_request", "flask_response"]
         assert of_type(records, "flask_response")[0]["status_code"] == status

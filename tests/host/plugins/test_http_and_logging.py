@@ -5,10 +5,10 @@ import json
 from urllib.parse import urlsplit
 
 import pytest
+from plugin_support import of_type, run_script, stored
 
 from nefa import config
 from nefa.plugins.http import REDACTED, Redactor, redact_headers, redact_url, redactor
-from plugin_support import of_type, run_script, stored
 
 SERVER = """
 import http.server

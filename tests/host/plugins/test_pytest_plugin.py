@@ -4,10 +4,10 @@ import sys
 import textwrap
 
 import pytest
+from plugin_support import frame_names, of_type, stored
 
 from nefa import db
 from nefa.traces import read_trace
-from plugin_support import frame_names, of_type, stored
 
 pytest_plugins = ["pytester"]
 

@@ -17,8 +17,8 @@ import msgpack
 import pytest
 
 from nefa import cli, db
-from nefa.store import connections, index_build, opening, schema
 from nefa._native import NAME_BLOCK_IDS
+from nefa.store import connections, index_build, opening, schema
 from nefa.traces import call_index, name_blocks
 from nefa.traces.indexed import IndexedTrace
 from nefa.traces.tree import load_trace

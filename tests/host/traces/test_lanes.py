@@ -242,7 +242,7 @@ def test_the_walks_find_what_the_index_by_end_did(records, pack, store, parts):
 def test_a_calls_children_are_read_from_the_blocks_around_it(records, pack, store, monkeypatch):
     # A clock that stood still: every call at one time, each with a child.
     thread = records()
-    for k in range(30 * N):
+    for _ in range(30 * N):
         outer = thread.call("app.outer", 0.0)
         thread.ret("app.inner", 0.0, thread.call("app.inner", 0.0))
         thread.ret("app.outer", 0.0, outer)

@@ -5,6 +5,7 @@ import pytest
 
 from nefa.traces.tree import TraceFormatError, load_trace, parse_documents
 
+
 def assert_well_nested(thread):
     """Children lie within their parents and siblings follow each other."""
     for frame in thread.frames():

@@ -1,8 +1,8 @@
 """``nefa view``: the page itself, and the page in a real headless Chromium."""
 
 import json
-import re
 import os
+import re
 import shutil
 from contextlib import contextmanager
 
