@@ -1,8 +1,8 @@
 #include "filters/builtin_filters.hpp"
 
+#include "common/compat.hpp"
 #include "filters/code_cache.hpp"
 #include "profiler/nefa_profiler.hpp"
-#include "utils/compat.hpp"
 #include "utils/text.hpp"
 
 namespace nefa {
