@@ -43,7 +43,11 @@ VALUES = {
     "list of 100k ints": list(range(100_000)),
     "dict of 10k": {f"key{i}": i for i in range(10_000)},
     "1 MB str": "x" * 1_000_000,
-    "big locals": {"numbers": list(range(100_000)), "table": {i: str(i) for i in range(10_000)}, "text": "y" * 1_000_000},
+    "big locals": {
+        "numbers": list(range(100_000)),
+        "table": {i: str(i) for i in range(10_000)},
+        "text": "y" * 1_000_000,
+    },
 }
 
 MODES = {

@@ -121,9 +121,22 @@ def instructions(python: str, script: str, mode: str, rounds: int, folder: str, 
     # A fixed hash seed: str hashes decide a dict's layout, and so the work.
     env = dict(os.environ, PYTHONHASHSEED="0")
     result = subprocess.run(
-        ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", python, script, mode, str(rounds),
-         os.path.join(folder, "trace.sqlite3"), workload],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, check=True, env=env,
+        [
+            "valgrind",
+            "--tool=callgrind",
+            f"--callgrind-out-file={out}",
+            python,
+            script,
+            mode,
+            str(rounds),
+            os.path.join(folder, "trace.sqlite3"),
+            workload,
+        ],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        check=True,
+        env=env,
     )
     found = re.search(r"Collected\s*:\s*([\d,]+)", result.stderr)
     if found is None:
@@ -132,10 +145,13 @@ def instructions(python: str, script: str, mode: str, rounds: int, folder: str, 
 
 
 def modes_of(python: str) -> list[str]:
-    probe = ("import sys, importlib.util; print(sys.version_info >= (3, 12));"
-             " print(importlib.util.find_spec('viztracer') is not None)")
-    monitoring, viztracer = subprocess.run([python, "-c", probe], stdout=subprocess.PIPE, text=True,
-                                           check=True).stdout.split()
+    probe = (
+        "import sys, importlib.util; print(sys.version_info >= (3, 12));"
+        " print(importlib.util.find_spec('viztracer') is not None)"
+    )
+    monitoring, viztracer = subprocess.run(
+        [python, "-c", probe], stdout=subprocess.PIPE, text=True, check=True
+    ).stdout.split()
     modes = ["untraced", "nefa-profile"]
     if monitoring == "True":
         modes.append("nefa-monitoring")
@@ -145,8 +161,12 @@ def modes_of(python: str) -> list[str]:
 
 
 def version_of(python: str) -> str:
-    return subprocess.run([python, "-c", "import platform; print(platform.python_version())"],
-                          stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
+    return subprocess.run(
+        [python, "-c", "import platform; print(platform.python_version())"],
+        stdout=subprocess.PIPE,
+        text=True,
+        check=True,
+    ).stdout.strip()
 
 
 def measure_calls(pythons, script, folder, workload) -> None:
@@ -169,8 +189,10 @@ def measure_calls(pythons, script, folder, workload) -> None:
             versus_viz = f"{cost / costs['viztracer']:.2f}" if "viztracer" in costs else "–"
             versus_profile = f"{cost / costs['nefa-profile']:.2f}" if mode.startswith("nefa") else "–"
             versus_untraced = f"{cost / costs['untraced']:.3f}"
-            print(f"| {version} | {mode} | {cost:,.0f} | {versus_untraced} | {versus_viz} | {versus_profile} |",
-                  flush=True)
+            print(
+                f"| {version} | {mode} | {cost:,.0f} | {versus_untraced} | {versus_viz} | {versus_profile} |",
+                flush=True,
+            )
 
 
 def measure_locals(pythons, script, folder, workload) -> dict:
@@ -199,8 +221,11 @@ def measure_locals(pythons, script, folder, workload) -> dict:
 
 def recorded_calls(python: str, rounds: int) -> int:
     script = COUNT_RECORDED.format(benchmarks=os.path.dirname(os.path.abspath(__file__)), base=OBJECTS_BASE_ROUNDS)
-    return int(subprocess.run([python, "-c", script, str(rounds)], stdout=subprocess.PIPE, text=True,
-                              check=True).stdout.split()[-1])
+    return int(
+        subprocess.run(
+            [python, "-c", script, str(rounds)], stdout=subprocess.PIPE, text=True, check=True
+        ).stdout.split()[-1]
+    )
 
 
 def measure_objects(pythons, script, folder) -> None:
@@ -227,9 +252,13 @@ def measure_objects(pythons, script, folder) -> None:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--python", action="append", help="interpreter to measure (repeatable)")
-    parser.add_argument("--workload", action="append", choices=("recursive", "library", "objects", *LOCALS_WORKLOADS),
-                        help="recursive: fib(12), per call (default); library: per loop iteration; "
-                             "objects, biglocals, smalllocals: per recorded call (repeatable)")
+    parser.add_argument(
+        "--workload",
+        action="append",
+        choices=("recursive", "library", "objects", *LOCALS_WORKLOADS),
+        help="recursive: fib(12), per call (default); library: per loop iteration; "
+        "objects, biglocals, smalllocals: per recorded call (repeatable)",
+    )
     options = parser.parse_args(argv)
     if shutil.which("valgrind") is None:
         print("valgrind is needed (apt-get install valgrind)", file=sys.stderr)
@@ -241,8 +270,13 @@ def main(argv: list[str] | None = None) -> int:
             file.write(FIBONACCI)
         script = os.path.join(folder, "child.py")
         with open(script, "w") as file:
-            file.write(CHILD.format(folder=folder, benchmarks=os.path.dirname(os.path.abspath(__file__)),
-                                    base_rounds={**LOCALS_BASE_ROUNDS, "objects": OBJECTS_BASE_ROUNDS}))
+            file.write(
+                CHILD.format(
+                    folder=folder,
+                    benchmarks=os.path.dirname(os.path.abspath(__file__)),
+                    base_rounds={**LOCALS_BASE_ROUNDS, "objects": OBJECTS_BASE_ROUNDS},
+                )
+            )
         hook_costs = {}
         for workload in workloads:
             if workload in LOCALS_WORKLOADS:
@@ -254,13 +288,17 @@ def main(argv: list[str] | None = None) -> int:
         if len(hook_costs) == 2:
             big, small = hook_costs["biglocals"], hook_costs["smalllocals"]
             print("\n### biglocals ÷ smalllocals, per recorded call\n")
-            print("| interpreter | mode | biglocals | smalllocals | ratio | over untraced: biglocals | smalllocals "
-                  "| ratio |")
+            print(
+                "| interpreter | mode | biglocals | smalllocals | ratio | over untraced: biglocals | smalllocals "
+                "| ratio |"
+            )
             print("|---|---|---:|---:|---:|---:|---:|---:|")
             for key in big:
                 (big_call, big_hook), (small_call, small_hook) = big[key], small[key]
-                print(f"| {key[0]} | {key[1]} | {big_call:,.0f} | {small_call:,.0f} | {big_call / small_call:.2f} "
-                      f"| {big_hook:,.0f} | {small_hook:,.0f} | {big_hook / small_hook:.2f} |")
+                print(
+                    f"| {key[0]} | {key[1]} | {big_call:,.0f} | {small_call:,.0f} | {big_call / small_call:.2f} "
+                    f"| {big_hook:,.0f} | {small_hook:,.0f} | {big_hook / small_hook:.2f} |"
+                )
     return 0
 
 

@@ -39,6 +39,8 @@ for _engine in ENGINES:
 
 def nefa_modes(engines) -> list[str]:
     return [f"{kind}:{engine}" for engine in engines for kind in ("nefa", "nefa-light")]
+
+
 WORKLOAD_NAMES = ("recursive", "objects", "library", "biglocals", "smalllocals")
 
 # The file-name rules of nefa's built-in filters, repeated here so that the
@@ -304,8 +306,7 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
     ]
     engines = [e for e in args.engines if e == "profile" or info["monitoring"]]
     all_modes = [*BASE_MODES, *nefa_modes(engines)]
-    modes = [m for m in all_modes
-             if not (m == "viztracer" and (info["viztracer"] is None or args.no_viztracer))]
+    modes = [m for m in all_modes if not (m == "viztracer" and (info["viztracer"] is None or args.no_viztracer))]
     all_good = True
     costs: dict[str, dict] = {}
 
@@ -426,7 +427,9 @@ def measure_interpreter(python: str, args) -> tuple[list[str], bool]:
             if key in big and key in small and small[key] > 0:
                 ratio = big[key] / small[key]
                 goal = "" if mode == "viztracer" else f" (goal ≤ 3: {'meets' if ratio <= 3 else 'misses'})"
-                lines.append(f"- {MODE_LABELS[mode]}: ns per call with big locals ÷ with small locals = **{ratio:.2f}**{goal}")
+                lines.append(
+                    f"- {MODE_LABELS[mode]}: ns per call with big locals ÷ with small locals = **{ratio:.2f}**{goal}"
+                )
             elif mode != "viztracer":
                 lines.append(f"- {MODE_LABELS[mode]}: not measured (a cell timed out or was skipped)")
         lines.append("")

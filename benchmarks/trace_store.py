@@ -86,10 +86,22 @@ class Functions:
             qualname = f"shop.mod{index % 20}.Service{index % 7}.handle_{index}"
             co_name = f"handle_{index}"
             line = 10 + 3 * index
-            head = [b"\x8c", _str("path"), _str(f"{module}:{line}"), _str("co_name"), _str(co_name),
-                    _str("qualname"), _str(qualname), _str("event")]
-            self.templates.append((b"".join(head + [_str("call"), _str("frame_id")]),
-                                   b"".join(head[:-1] + [_str("event"), _str("return"), _str("frame_id")])))
+            head = [
+                b"\x8c",
+                _str("path"),
+                _str(f"{module}:{line}"),
+                _str("co_name"),
+                _str(co_name),
+                _str("qualname"),
+                _str(qualname),
+                _str("event"),
+            ]
+            self.templates.append(
+                (
+                    b"".join(head + [_str("call"), _str("frame_id")]),
+                    b"".join(head[:-1] + [_str("event"), _str("return"), _str("frame_id")]),
+                )
+            )
         # A repr'd object among the locals, as methods have their self.
         self.locals = [dump({"self": Service(i % 7), "item": i, "name": f"item-{i}", "ok": True}) for i in range(256)]
         self.results = [dump(i * 3) for i in range(256)]
@@ -103,8 +115,9 @@ class ThreadWriter:
         self.f = functions
         self.rng = random.Random(seed)
         self.calls = calls
-        self.tail = b"".join([_str("thread"), _str(name), _str("thread_native_id"), _uint(native_id),
-                              _str("timestamp"), b"\xcb"])
+        self.tail = b"".join(
+            [_str("thread"), _str(name), _str("thread_native_id"), _uint(native_id), _str("timestamp"), b"\xcb"]
+        )
         self.type = _str("type") + _str("frame") + _str("user_code_call_site")
         self.clock = START + native_id * 1e-3
         self.made = 0
@@ -135,8 +148,9 @@ class ThreadWriter:
         return struct.pack(">d", self.clock)
 
     def _record(self, template: bytes, frame_id: bytes, arg: bytes, local: bytes, site: bytes) -> bytes:
-        return b"".join((template, frame_id, b"\xa3arg", arg, b"\xa6locals", local, self.tail, self._timestamp(),
-                         self.type, site))
+        return b"".join(
+            (template, frame_id, b"\xa3arg", arg, b"\xa6locals", local, self.tail, self._timestamp(), self.type, site)
+        )
 
     def _site(self, parent_id: bytes | None, line: int) -> bytes:
         if parent_id is None:
@@ -144,10 +158,18 @@ class ThreadWriter:
         return b"".join((b"\x82\xadcall_frame_id", parent_id, b"\xabline_number", _uint(line)))
 
     def _plugin(self) -> bytes:
-        return self.f.dump({"frame_id": None, "timestamp": self.clock, "thread": self.name,
-                            "thread_native_id": self.native_id,
-                            "user_code_call_site": None, "type": "log", "message": f"step {self.made}",
-                            "level": "INFO"})
+        return self.f.dump(
+            {
+                "frame_id": None,
+                "timestamp": self.clock,
+                "thread": self.name,
+                "thread_native_id": self.native_id,
+                "user_code_call_site": None,
+                "type": "log",
+                "message": f"step {self.made}",
+                "level": "INFO",
+            }
+        )
 
     def records(self):
         """Yields the records: a main call, phases, steps, then random
@@ -160,15 +182,29 @@ class ThreadWriter:
         def enter(function: int, parent_id):
             frame_id = self.frame_id()
             self.made += 1
-            out.append(self._record(self.f.templates[function][0], frame_id, self.f.none,
-                                    self.f.locals[self.made & 255], self._site(parent_id, 20 + function)))
+            out.append(
+                self._record(
+                    self.f.templates[function][0],
+                    frame_id,
+                    self.f.none,
+                    self.f.locals[self.made & 255],
+                    self._site(parent_id, 20 + function),
+                )
+            )
             if self.made % PLUGIN_EVERY == 0:
                 out.append(self._plugin())
             return frame_id
 
         def leave(function: int, frame_id):
-            out.append(self._record(self.f.templates[function][1], frame_id, self.f.results[self.made & 255],
-                                    self.f.locals[self.made & 255], b"\xc0"))
+            out.append(
+                self._record(
+                    self.f.templates[function][1],
+                    frame_id,
+                    self.f.results[self.made & 255],
+                    self.f.locals[self.made & 255],
+                    b"\xc0",
+                )
+            )
 
         def subtree(depth: int, cap: int, calls: int, parent_id):
             function = self.rng.randrange(200)
@@ -221,11 +257,22 @@ def document_pieces(records: int, trace_id: str):
     from nefa.serialize import dump_msgpack
 
     functions = Functions(dump_msgpack)
-    writers = [ThreadWriter(functions, native_id, name, max(1, int(records * share / 2)), seed=native_id)
-               for native_id, name, share in THREADS]
+    writers = [
+        ThreadWriter(functions, native_id, name, max(1, int(records * share / 2)), seed=native_id)
+        for native_id, name, share in THREADS
+    ]
     main, others = writers[0], writers[1:]
-    out = [b"\x88", _str("command_line_args"), b"\x92", _str("shop.py"), _str("--big"),
-           _str("current_commit_sha"), b"\xc0", _str("frames"), bytes([0x80 | len(others)])]
+    out = [
+        b"\x88",
+        _str("command_line_args"),
+        b"\x92",
+        _str("shop.py"),
+        _str("--big"),
+        _str("current_commit_sha"),
+        b"\xc0",
+        _str("frames"),
+        bytes([0x80 | len(others)]),
+    ]
     size = 0
 
     def flush():
@@ -247,13 +294,27 @@ def document_pieces(records: int, trace_id: str):
         size += len(record)
         if size >= 1 << 20:
             yield flush()
-    out += [_str("main_thread_id"), _uint(1), _str("meta"), b"\x83", _str("version"), _str("0.1.0"),
-            _str("source"), _str("benchmark"), _str("use_frame_boundaries"), b"\xc3",
-            _str("timestamp"), b"\xcb" + struct.pack(">d", START), _str("trace_id"), _str(trace_id)]
+    out += [
+        _str("main_thread_id"),
+        _uint(1),
+        _str("meta"),
+        b"\x83",
+        _str("version"),
+        _str("0.1.0"),
+        _str("source"),
+        _str("benchmark"),
+        _str("use_frame_boundaries"),
+        b"\xc3",
+        _str("timestamp"),
+        b"\xcb" + struct.pack(">d", START),
+        _str("trace_id"),
+        _str(trace_id),
+    ]
     yield flush()
 
 
 # --- steps, each run in a child process ------------------------------------
+
 
 def _peak_mb() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
@@ -273,8 +334,9 @@ def step_index(db_path: str, trace_id: str) -> dict:
     started = time.perf_counter()
     with call_index.open_index(db_path, trace_id) as index:
         seconds = time.perf_counter() - started
-        records = index.conn.execute("SELECT record_count FROM call_indexes WHERE trace_key = ?",
-                                     (index.trace_key,)).fetchone()[0]
+        records = index.conn.execute(
+            "SELECT record_count FROM call_indexes WHERE trace_key = ?", (index.trace_key,)
+        ).fetchone()[0]
     # The log's copy back into the database runs on after the index is
     # readable, and closing waits for it: timed too, so that the build's
     # whole cost is shown.
@@ -361,9 +423,12 @@ def step_view(db_path: str, trace_id: str) -> dict:
     # Ctrl-C is how the viewer stops. Run in the background from a script,
     # this process inherits SIGINT ignored, and so would the server, which
     # then never stops: it starts with the default handling instead.
-    server = subprocess.Popen([sys.executable, "-m", "nefa", "view", "--db", db_path, trace_id],
-                              stdout=subprocess.PIPE, text=True,
-                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    server = subprocess.Popen(
+        [sys.executable, "-m", "nefa", "view", "--db", db_path, trace_id],
+        stdout=subprocess.PIPE,
+        text=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
     try:
         url = server.stdout.readline().split(" at ")[1].split()[0]
         summary, _ = _get(url + "api/trace")
@@ -388,8 +453,13 @@ def step_view(db_path: str, trace_id: str) -> dict:
                 pans.append(timed("pan", t0 + span * shift, t0 + span * (shift + 1.5)))
         if os.environ.get("NEFA_BENCH_VERBOSE"):
             print("zooms", [round(z * 1e3) for z in zooms], "pans", [round(p * 1e3) for p in pans], file=sys.stderr)
-            print("server CPU ms: zooms", [round(c * 1e3) for c in cpu["zoom"]], "pans",
-                  [round(c * 1e3) for c in cpu["pan"]], file=sys.stderr)
+            print(
+                "server CPU ms: zooms",
+                [round(c * 1e3) for c in cpu["zoom"]],
+                "pans",
+                [round(c * 1e3) for c in cpu["pan"]],
+                file=sys.stderr,
+            )
         rows = max(len(thread["rows"]) for thread in window["threads"])
         call_id = next(row["calls"][0][0] for thread in window["threads"] for row in thread["rows"] if row["calls"])
         _, click = _get(f"{url}api/call?id={call_id}")
@@ -401,10 +471,21 @@ def step_view(db_path: str, trace_id: str) -> dict:
         server.wait(30)
     zooms.sort()
     pans.sort()
-    return {"seconds": first_paint, "overview": overview, "rows": rows, "zoom_median": zooms[len(zooms) // 2],
-            "zoom_max": zooms[-1], "pan_median": pans[len(pans) // 2], "pan_max": pans[-1], "click": click,
-            "search": search, "matches": found["total"], "server_peak_mb": peak, "zoom_cpu_max": max(cpu["zoom"]),
-            "pan_cpu_max": max(cpu["pan"])}
+    return {
+        "seconds": first_paint,
+        "overview": overview,
+        "rows": rows,
+        "zoom_median": zooms[len(zooms) // 2],
+        "zoom_max": zooms[-1],
+        "pan_median": pans[len(pans) // 2],
+        "pan_max": pans[-1],
+        "click": click,
+        "search": search,
+        "matches": found["total"],
+        "server_peak_mb": peak,
+        "zoom_cpu_max": max(cpu["zoom"]),
+        "pan_cpu_max": max(cpu["pan"]),
+    }
 
 
 def child_main(argv: list[str]) -> None:
@@ -446,21 +527,31 @@ def _stored_records(db_path: str, trace_id: str) -> int | None:
 
 
 def run_child(*argv) -> dict:
-    output = subprocess.run([sys.executable, __file__, "--child", *map(str, argv)], check=True,
-                            stdout=subprocess.PIPE, text=True).stdout
+    output = subprocess.run(
+        [sys.executable, __file__, "--child", *map(str, argv)], check=True, stdout=subprocess.PIPE, text=True
+    ).stdout
     return json.loads(output.strip().splitlines()[-1])
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--records", type=int, nargs="+", default=[1_000_000, 10_000_000],
-                        help="trace sizes in records (default: 1000000 10000000)")
+    parser.add_argument(
+        "--records",
+        type=int,
+        nargs="+",
+        default=[1_000_000, 10_000_000],
+        help="trace sizes in records (default: 1000000 10000000)",
+    )
     parser.add_argument("--dir", help="where to put the databases (default: a temporary folder, removed)")
-    parser.add_argument("--reuse", action="store_true",
-                        help="keep a database of --dir that already holds its trace, instead of writing it anew;"
-                             " with the index step, its index is built again from the unindexed copy kept beside it")
-    parser.add_argument("--steps", nargs="+", choices=STEPS, default=list(STEPS),
-                        help="which steps to run (default: all)")
+    parser.add_argument(
+        "--reuse",
+        action="store_true",
+        help="keep a database of --dir that already holds its trace, instead of writing it anew;"
+        " with the index step, its index is built again from the unindexed copy kept beside it",
+    )
+    parser.add_argument(
+        "--steps", nargs="+", choices=STEPS, default=list(STEPS), help="which steps to run (default: all)"
+    )
     parser.add_argument("--child", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.child:
@@ -471,8 +562,9 @@ def main() -> None:
     print(f"{'records':>11}  {'step':<24} {'seconds':>8}  {'rate':>16}  {'peak MB':>8}")
 
     def show(records, step, result, rate=""):
-        print(f"{records:>11,}  {step:<24} {result['seconds']:>8.2f}  {rate:>16}  {result['peak_mb']:>8.0f}",
-              flush=True)
+        print(
+            f"{records:>11,}  {step:<24} {result['seconds']:>8.2f}  {rate:>16}  {result['peak_mb']:>8.0f}", flush=True
+        )
 
     for records in sizes:
         db_path = os.path.join(folder, f"trace-{records}.db")
@@ -492,14 +584,22 @@ def main() -> None:
             if os.path.exists(unindexed):
                 os.unlink(unindexed)
             written = run_child("write", db_path, records, trace_id)
-            show(written["records"], "write (compressed)", written,
-                 f"{written['records'] / written['seconds']:,.0f} rec/s")
+            show(
+                written["records"],
+                "write (compressed)",
+                written,
+                f"{written['records'] / written['seconds']:,.0f} rec/s",
+            )
             if options.dir:
                 shutil.copyfile(db_path, unindexed)
         if kept is None or "index" in options.steps:
             indexed = run_child("index", db_path, trace_id)
-            show(indexed["records"], "index build" if kept is None else "index open (kept)", indexed,
-                 f"{indexed['rate']:,.0f} rec/s")
+            show(
+                indexed["records"],
+                "index build" if kept is None else "index open (kept)",
+                indexed,
+                f"{indexed['rate']:,.0f} rec/s",
+            )
             count = indexed["records"]
             if kept is None or rebuild:
                 whole = dict(indexed, seconds=indexed["copied"])
@@ -508,8 +608,9 @@ def main() -> None:
             count = kept
         if "index" in options.steps:
             size = os.path.getsize(db_path)
-            print(f"{count:>11,}  {'on disk, index included':<24} {size / count:>8.1f}  "
-                  f"{'bytes/record':>16}", flush=True)
+            print(
+                f"{count:>11,}  {'on disk, index included':<24} {size / count:>8.1f}  {'bytes/record':>16}", flush=True
+            )
         if "cli" in options.steps:
             for label, argv in (("nefa show --depth 3", ["show", "--depth", "3"]), ("nefa top", ["top"])):
                 result = run_child("cli", db_path, *argv)
@@ -519,23 +620,37 @@ def main() -> None:
             viewed["peak_mb"] = viewed["server_peak_mb"]
             show(count, "nefa view: first paint", viewed, f"overview {viewed['overview'] * 1e3:.0f} ms")
             for what in ("zoom", "pan"):
-                print(f"{count:>11,}  {'nefa view: ' + what:<24} {viewed[what + '_max']:>8.3f}  "
-                      f"{'median ' + format(viewed[what + '_median'] * 1e3, '.0f') + ' ms':>16}"
-                      f"  (server CPU at most {viewed[what + '_cpu_max'] * 1e3:.0f} ms)", flush=True)
-            print(f"{count:>11,}  {'nefa view: click, search':<24} {viewed['click']:>8.3f}  "
-                  f"{'search ' + format(viewed['search'] * 1e3, '.0f') + ' ms':>16}", flush=True)
+                print(
+                    f"{count:>11,}  {'nefa view: ' + what:<24} {viewed[what + '_max']:>8.3f}  "
+                    f"{'median ' + format(viewed[what + '_median'] * 1e3, '.0f') + ' ms':>16}"
+                    f"  (server CPU at most {viewed[what + '_cpu_max'] * 1e3:.0f} ms)",
+                    flush=True,
+                )
+            print(
+                f"{count:>11,}  {'nefa view: click, search':<24} {viewed['click']:>8.3f}  "
+                f"{'search ' + format(viewed['search'] * 1e3, '.0f') + ' ms':>16}",
+                flush=True,
+            )
         if "export" in options.steps:
             for format_name in ("chrome", "speedscope"):
                 result = run_child("export", db_path, trace_id, format_name, os.path.join(folder, "export.json"))
-                show(count, f"export {format_name} ({result['bytes'] / 1e6:,.0f} MB)", result,
-                     f"{count / result['seconds']:,.0f} rec/s")
+                show(
+                    count,
+                    f"export {format_name} ({result['bytes'] / 1e6:,.0f} MB)",
+                    result,
+                    f"{count / result['seconds']:,.0f} rec/s",
+                )
     if "save" in options.steps:
         smallest = sizes[0]
         for index in (False, True):
             db_path = os.path.join(folder, f"save-{index}.db")
             result = run_child("save", db_path, smallest, "index" if index else "plain")
-            show(smallest, "save, indexed" if index else "save, not indexed", result,
-                 f"{result['bytes'] / smallest:.0f} raw B/rec")
+            show(
+                smallest,
+                "save, indexed" if index else "save, not indexed",
+                result,
+                f"{result['bytes'] / smallest:.0f} raw B/rec",
+            )
     if not options.dir:
         for name in os.listdir(folder):
             os.unlink(os.path.join(folder, name))

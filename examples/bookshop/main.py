@@ -1,6 +1,6 @@
 """Process a day of bookshop orders and print the summary.
 
-    python examples/bookshop/main.py [--orders FILE] [--inventory FILE]
+python examples/bookshop/main.py [--orders FILE] [--inventory FILE]
 """
 
 from __future__ import annotations

@@ -22,16 +22,39 @@ def inflate_chunks(rows: Sequence[bytes], sizes: Sequence[int], /) -> bytes: ...
 _Window = tuple[str, str, list[int], list[int], int]
 
 def layout_window(
-    connection: Connection, helper: Connection | None, key: int, thread: int, first_depth: int, last_depth: int,
-    t0: int, t1: int, px: float, most: int, offset: int, micros: bool, /,
+    connection: Connection,
+    helper: Connection | None,
+    key: int,
+    thread: int,
+    first_depth: int,
+    last_depth: int,
+    t0: int,
+    t1: int,
+    px: float,
+    most: int,
+    offset: int,
+    micros: bool,
+    /,
 ) -> _Window | None: ...
 
 @final
 class WindowLayout:
     def __init__(self) -> None: ...
     def window(
-        self, connection: Connection, helper: Connection | None, key: int, thread: int, first_depth: int,
-        last_depth: int, t0: int, t1: int, px: float, most: int, offset: int, micros: bool, /,
+        self,
+        connection: Connection,
+        helper: Connection | None,
+        key: int,
+        thread: int,
+        first_depth: int,
+        last_depth: int,
+        t0: int,
+        t1: int,
+        px: float,
+        most: int,
+        offset: int,
+        micros: bool,
+        /,
     ) -> _Window | None: ...
 
 @final
@@ -72,6 +95,10 @@ class TraceExport:
     def feed(self, data: Buffer, /) -> None: ...
     # While surveying: (fields, threads, value_forms_seen, record_count).
     def end_part(self) -> tuple[list[tuple[str, bytes]], list[tuple[Any, ...]], bool, int] | None: ...
-    def plan_part(self, legacy: bool, endings: Sequence[tuple[Any, ...]], enclosing: Sequence[tuple[Any, ...]], /) -> None: ...
-    def start_output(self, fd: int, origin: float, threads: Sequence[tuple[int, str, float, float]], head: str, /) -> None: ...
+    def plan_part(
+        self, legacy: bool, endings: Sequence[tuple[Any, ...]], enclosing: Sequence[tuple[Any, ...]], /
+    ) -> None: ...
+    def start_output(
+        self, fd: int, origin: float, threads: Sequence[tuple[int, str, float, float]], head: str, /
+    ) -> None: ...
     def finish_output(self, tail: str, /) -> None: ...

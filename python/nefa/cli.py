@@ -19,8 +19,15 @@ from nefa.traces.output import printable
 from nefa.version import __version__
 
 __all__ = [
-    "Command", "CommandError", "ExportCommand", "ImportCommand", "RunCommand", "ShowCommand", "TracesCommand",
-    "ViewCommand", "main",
+    "Command",
+    "CommandError",
+    "ExportCommand",
+    "ImportCommand",
+    "RunCommand",
+    "ShowCommand",
+    "TracesCommand",
+    "ViewCommand",
+    "main",
 ]
 
 PROG = "nefa"
@@ -232,14 +239,17 @@ options:
         try:
             trace = db.get_trace(db_path, trace_id)
         except db.DatabaseError as error:
-            print(printable(f"{PROG}: stored trace {trace_id} in {where} (summary unavailable: {error})"),
-                  file=sys.stderr)
+            print(
+                printable(f"{PROG}: stored trace {trace_id} in {where} (summary unavailable: {error})"), file=sys.stderr
+            )
             return
         from nefa.traces import format_duration
 
         print(
-            printable(f"{PROG}: stored trace {trace_id} in {where} ({_plural(trace.record_count, 'record')}, "
-                      f"{_plural(trace.thread_count, 'thread')}, {format_duration(trace.duration)})"),
+            printable(
+                f"{PROG}: stored trace {trace_id} in {where} ({_plural(trace.record_count, 'record')}, "
+                f"{_plural(trace.thread_count, 'thread')}, {format_duration(trace.duration)})"
+            ),
             file=sys.stderr,
         )
 
@@ -331,8 +341,12 @@ class _TraceCommand(Command):
 
     def parser(self) -> argparse.ArgumentParser:
         parser = argparse.ArgumentParser(prog=f"{PROG} {self.name}", description=self.summary)
-        parser.add_argument("trace_id", nargs="?", metavar="TRACE_ID",
-                            help="the trace (or a unique start of its id; default: the newest)")
+        parser.add_argument(
+            "trace_id",
+            nargs="?",
+            metavar="TRACE_ID",
+            help="the trace (or a unique start of its id; default: the newest)",
+        )
         parser.add_argument("--db", metavar="PATH", help=f"trace database (default: {config.DEFAULT_DB_PATH})")
         self.add_options(parser)
         return parser
@@ -416,19 +430,30 @@ class ShowCommand(_TraceCommand):
 
     def add_options(self, parser):
         parser.add_argument("--depth", metavar="N", type=_positive_int, help="show N levels of calls at most")
-        parser.add_argument("--filter", metavar="TEXT",
-                            help="only calls whose qualified name or path contains TEXT, with their callers")
+        parser.add_argument(
+            "--filter", metavar="TEXT", help="only calls whose qualified name or path contains TEXT, with their callers"
+        )
         parser.add_argument("--thread", metavar="NAME_OR_ID", help="only this thread (name or native id)")
-        parser.add_argument("--color", choices=("auto", "always", "never"), default="auto",
-                            help="colour the output (default: auto, i.e. on a terminal unless NO_COLOR is set)")
+        parser.add_argument(
+            "--color",
+            choices=("auto", "always", "never"),
+            default="auto",
+            help="colour the output (default: auto, i.e. on a terminal unless NO_COLOR is set)",
+        )
 
     def use(self, trace, options) -> int:
         from nefa.traces.indexed import render_tree
         from nefa.traces.show import ThreadNotFoundError, use_color
 
         try:
-            render_tree(trace, sys.stdout, depth=options.depth, needle=options.filter, thread=options.thread,
-                        color=use_color(sys.stdout, options.color))
+            render_tree(
+                trace,
+                sys.stdout,
+                depth=options.depth,
+                needle=options.filter,
+                thread=options.thread,
+                color=use_color(sys.stdout, options.color),
+            )
             sys.stdout.flush()
         except ThreadNotFoundError as error:
             raise CommandError(str(error)) from None
@@ -448,20 +473,27 @@ class TopCommand(_TraceCommand):
     summary = "per function: calls, total and self time, the costliest first (like pstats)"
 
     def add_options(self, parser):
-        parser.add_argument("--limit", metavar="N", type=_positive_int, default=20,
-                            help="show the N first functions (default: 20)")
-        parser.add_argument("--sort", choices=("calls", "total", "self"), default="self",
-                            help="order by number of calls, total time or self time (default: self)")
-        parser.add_argument("--color", choices=("auto", "always", "never"), default="auto",
-                            help="colour the output (default: auto)")
+        parser.add_argument(
+            "--limit", metavar="N", type=_positive_int, default=20, help="show the N first functions (default: 20)"
+        )
+        parser.add_argument(
+            "--sort",
+            choices=("calls", "total", "self"),
+            default="self",
+            help="order by number of calls, total time or self time (default: self)",
+        )
+        parser.add_argument(
+            "--color", choices=("auto", "always", "never"), default="auto", help="colour the output (default: auto)"
+        )
 
     def use(self, trace, options) -> int:
         from nefa.traces.indexed import render_summary
         from nefa.traces.show import use_color
 
         try:
-            render_summary(trace, sys.stdout, limit=options.limit, sort=options.sort,
-                           color=use_color(sys.stdout, options.color))
+            render_summary(
+                trace, sys.stdout, limit=options.limit, sort=options.sort, color=use_color(sys.stdout, options.color)
+            )
             sys.stdout.flush()
         except BrokenPipeError:
             _quiet_closed_stdout()
@@ -505,12 +537,20 @@ class ExportCommand(_TraceCommand):
     summary = "write a trace for Perfetto / chrome://tracing or speedscope, or its stored MessagePack"
 
     def add_options(self, parser):
-        parser.add_argument("--format", choices=("chrome", "speedscope", "msgpack"), default="chrome",
-                            help="chrome: Trace Event JSON; speedscope: evented profile; msgpack: the stored"
-                                 " document's exact bytes (default: chrome)")
-        parser.add_argument("-o", "--output", metavar="FILE",
-                            help="where to write (default: TRACE_ID.FORMAT.json here, TRACE_ID.msgpack for msgpack;"
-                                 " - for standard output)")
+        parser.add_argument(
+            "--format",
+            choices=("chrome", "speedscope", "msgpack"),
+            default="chrome",
+            help="chrome: Trace Event JSON; speedscope: evented profile; msgpack: the stored"
+            " document's exact bytes (default: chrome)",
+        )
+        parser.add_argument(
+            "-o",
+            "--output",
+            metavar="FILE",
+            help="where to write (default: TRACE_ID.FORMAT.json here, TRACE_ID.msgpack for msgpack;"
+            " - for standard output)",
+        )
 
     def run(self, argv: list[str]) -> int:
         # Streamed from the stored document: no tree of the trace is built.
@@ -531,8 +571,9 @@ class ExportCommand(_TraceCommand):
                 if output == "-":
                     sys.stdout.flush()
             else:
-                export_trace(db_path, trace_id, options.format, sys.stdout if output == "-" else output,
-                             progress=progress)
+                export_trace(
+                    db_path, trace_id, options.format, sys.stdout if output == "-" else output, progress=progress
+                )
         except TraceFormatError as error:
             raise CommandError(str(error)) from None
         except db.DatabaseError as error:
@@ -555,12 +596,16 @@ class ViewCommand(_TraceCommand):
     PAGE_RECORDS = 200_000
 
     def add_options(self, parser):
-        parser.add_argument("-o", "--output", metavar="FILE",
-                            help=f"write one self-contained page instead (traces of up to {self.PAGE_RECORDS:,}"
-                                 " records)")
+        parser.add_argument(
+            "-o",
+            "--output",
+            metavar="FILE",
+            help=f"write one self-contained page instead (traces of up to {self.PAGE_RECORDS:,} records)",
+        )
         parser.add_argument("--open", action="store_true", help="open the viewer in the default web browser")
-        parser.add_argument("--port", metavar="N", type=int, default=0,
-                            help="serve on this port of 127.0.0.1 (default: a free one)")
+        parser.add_argument(
+            "--port", metavar="N", type=int, default=0, help="serve on this port of 127.0.0.1 (default: a free one)"
+        )
 
     def check(self, db_path: str, trace_id: str, options) -> None:
         if not options.output:
@@ -572,7 +617,8 @@ class ViewCommand(_TraceCommand):
         if records > self.PAGE_RECORDS:
             raise CommandError(
                 f"trace {trace_id} has {records:,} records, too many for one page (-o takes up to"
-                f" {self.PAGE_RECORDS:,}): run `{PROG} view {trace_id}` without -o to serve it instead")
+                f" {self.PAGE_RECORDS:,}): run `{PROG} view {trace_id}` without -o to serve it instead"
+            )
 
     def use(self, trace, options) -> int:
         if not options.output:
@@ -601,8 +647,9 @@ class ViewCommand(_TraceCommand):
         try:
             server = ViewServer(trace, options.port)
         except (OSError, OverflowError) as error:
-            raise CommandError(f"cannot serve on 127.0.0.1:{options.port}: {getattr(error, 'strerror', None) or error}"
-                               ) from None
+            raise CommandError(
+                f"cannot serve on 127.0.0.1:{options.port}: {getattr(error, 'strerror', None) or error}"
+            ) from None
         with server:
             print(f"{PROG}: serving trace {printable(trace.trace_id)} at {server.url}  (Ctrl-C to stop)", flush=True)
             if options.open:
@@ -644,18 +691,28 @@ class ImportCommand(Command):
             raise CommandError(f"could not store {options.file} in {db_path}: {error}", EXIT_DATABASE) from None
         where = _display_path(db_path)
         if stored:
-            print(printable(f"{PROG}: stored trace {trace_id} in {where}; {options.file} may be deleted"),
-                  file=sys.stderr)
+            print(
+                printable(f"{PROG}: stored trace {trace_id} in {where}; {options.file} may be deleted"), file=sys.stderr
+            )
         else:
-            print(printable(f"{PROG}: {options.file} is already stored in {where}, as part of trace {trace_id}"),
-                  file=sys.stderr)
+            print(
+                printable(f"{PROG}: {options.file} is already stored in {where}, as part of trace {trace_id}"),
+                file=sys.stderr,
+            )
         return 0
 
 
 COMMANDS: dict[str, Command] = {
     command.name: command
     for command in (
-        RunCommand(), TestCommand(), TracesCommand(), ShowCommand(), TopCommand(), ExportCommand(), ViewCommand(), ImportCommand(),
+        RunCommand(),
+        TestCommand(),
+        TracesCommand(),
+        ShowCommand(),
+        TopCommand(),
+        ExportCommand(),
+        ViewCommand(),
+        ImportCommand(),
     )
 }
 

@@ -52,6 +52,7 @@ __all__ = [
 
 DEFAULT_DB_PATH = os.path.join(".nefa", "db.sqlite3")
 
+
 def _largest_document() -> int:
     # SQLite's cap on one value (1e9 bytes unless built otherwise), less
     # room for the rest of the document: the largest trace when a trace was
@@ -160,9 +161,7 @@ MAX_BUSY_TIMEOUT = (2**31 - 1) // 1000
 
 def _check_timeout(value: object, where: str) -> int:
     if type(value) is not int or not 0 <= value <= MAX_BUSY_TIMEOUT:
-        raise ConfigError(
-            f"{where}: expected a whole number of seconds from 0 to {MAX_BUSY_TIMEOUT}, got {value!r}"
-        )
+        raise ConfigError(f"{where}: expected a whole number of seconds from 0 to {MAX_BUSY_TIMEOUT}, got {value!r}")
     return value
 
 
@@ -323,7 +322,15 @@ def resolve(cli_settings: Mapping | None = None, *, directory=None) -> tuple[dic
 
     config = defaults()
     config["filters"] = {"include_frames": merged["include"], "ignore_frames": merged["ignore"]}
-    for key in ("threading", "lightweight_repr", "engine", "sqlite_busy_timeout", "memory_budget", "plugins", *_OPTIONAL_KEYS):
+    for key in (
+        "threading",
+        "lightweight_repr",
+        "engine",
+        "sqlite_busy_timeout",
+        "memory_budget",
+        "plugins",
+        *_OPTIONAL_KEYS,
+    ):
         if key in merged:
             config[key] = merged[key]
     db_path = os.path.join(base, os.path.expanduser(merged.get("db", DEFAULT_DB_PATH)))

@@ -16,7 +16,13 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 
 __all__ = [
-    "ProgramEnd", "Target", "TargetError", "check_target", "end_like_python", "execute", "program_environment",
+    "ProgramEnd",
+    "Target",
+    "TargetError",
+    "check_target",
+    "end_like_python",
+    "execute",
+    "program_environment",
 ]
 
 
@@ -235,8 +241,7 @@ class ProgramEnd:
         self._installed_handler = False
 
     def __enter__(self) -> ProgramEnd:
-        if (threading.current_thread() is threading.main_thread()
-                and signal.getsignal(signal.SIGTERM) == signal.SIG_DFL):
+        if threading.current_thread() is threading.main_thread() and signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
             signal.signal(signal.SIGTERM, self._on_sigterm)
             self._installed_handler = True
         real_exit = self._real_exit

@@ -129,7 +129,9 @@ class NefaMiddleware:
 
         def recording_start_response(status, headers, exc_info=None):
             request.status = status
-            return start_response(status, headers, exc_info) if exc_info is not None else start_response(status, headers)
+            return (
+                start_response(status, headers, exc_info) if exc_info is not None else start_response(status, headers)
+            )
 
         request.profiler.start()
         try:

@@ -12,14 +12,23 @@ if _HERE not in sys.path:
     sys.path.insert(0, _HERE)
 
 
-RECORD_KEYS = ("path co_name qualname event frame_id arg locals thread thread_native_id timestamp type"
-               " user_code_call_site").split()
+RECORD_KEYS = (
+    "path co_name qualname event frame_id arg locals thread thread_native_id timestamp type user_code_call_site"
+).split()
 
 
 def _record(timestamp, thread_id):
     record = dict.fromkeys(RECORD_KEYS)
-    record.update(path="app.py:1", co_name="f", event="call", locals={}, type="frame", thread=f"t{thread_id}",
-                  thread_native_id=thread_id, timestamp=timestamp)
+    record.update(
+        path="app.py:1",
+        co_name="f",
+        event="call",
+        locals={},
+        type="frame",
+        thread=f"t{thread_id}",
+        thread_native_id=thread_id,
+        timestamp=timestamp,
+    )
     return record
 
 

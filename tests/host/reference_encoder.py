@@ -182,7 +182,9 @@ class _Encoder:
                 exhausted = True
                 break
             parts.append(self.encode(key, depth + 1))
-            plain = plain and (0xA0 <= parts[-1][0] <= 0xBF or 0xD9 <= parts[-1][0] <= 0xDB or 0xC4 <= parts[-1][0] <= 0xC6)
+            plain = plain and (
+                0xA0 <= parts[-1][0] <= 0xBF or 0xD9 <= parts[-1][0] <= 0xDB or 0xC4 <= parts[-1][0] <= 0xC6
+            )
             parts.append(self.encode(item, depth + 1))
             kept += 1
         left = 0 if exhausted else length(value) - kept

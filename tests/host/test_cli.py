@@ -19,8 +19,9 @@ def test_traces_table(tmp_path, capsys, make_document):
         ("trc_NEWER", 1_700_000_100.0, ["tool.py", "--flag", "two words"], {7: (0.5, 1.5)}),
     ]
     for trace_id, start, argv, threads in documents:
-        db.save_trace_in_sqlite(path, trace_id, timeout=5,
-                                msgpack=make_document(start=start, argv=argv, threads=threads))
+        db.save_trace_in_sqlite(
+            path, trace_id, timeout=5, msgpack=make_document(start=start, argv=argv, threads=threads)
+        )
 
     status, out, _ = run_cli(capsys, "traces", "--db", str(path))
     assert status == 0

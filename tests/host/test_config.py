@@ -85,15 +85,24 @@ def test_make_config_validates_the_native_shape():
     cfg["filters"]["include_frames"].append("x")
     assert config.make_config()["filters"]["include_frames"] == []
 
-    for bad in [{"threading": 1}, {"lightweight_repr": None}, {"filters": ["a"]},
-                {"filters": {"include": ["a"]}}, {"filters": {"include_frames": [3]}}, {"colour": True}]:
+    for bad in [
+        {"threading": 1},
+        {"lightweight_repr": None},
+        {"filters": ["a"]},
+        {"filters": {"include": ["a"]}},
+        {"filters": {"include_frames": [3]}},
+        {"colour": True},
+    ]:
         with pytest.raises(config.ConfigError):
             config.make_config(bad)
     with pytest.raises(config.ConfigError):
         config.make_config(["not", "a", "mapping"])
     # SQLite cannot wait that long: refused here, not by an OverflowError at start().
-    with pytest.raises(config.ConfigError, match=r"^config\['sqlite_busy_timeout'\]: expected a whole number of"
-                                                 r" seconds from 0 to 2147483, got 1180591620717411303424$"):
+    with pytest.raises(
+        config.ConfigError,
+        match=r"^config\['sqlite_busy_timeout'\]: expected a whole number of"
+        r" seconds from 0 to 2147483, got 1180591620717411303424$",
+    ):
         Profiler(config={"sqlite_busy_timeout": 2**70})
     assert config.make_config({"sqlite_busy_timeout": config.MAX_BUSY_TIMEOUT})["sqlite_busy_timeout"] == 2147483
 
@@ -114,8 +123,16 @@ def test_filter_patterns_are_checked_and_tidied():
 
 @pytest.mark.parametrize(
     "text, size",
-    [("512M", 512 << 20), ("2G", 2 << 30), ("2g", 2 << 30), ("1.5GiB", 3 << 29), ("64 kb", 64 << 10),
-     ("1048576", 1 << 20), ("0", 0), ("1T", 1 << 40)],
+    [
+        ("512M", 512 << 20),
+        ("2G", 2 << 30),
+        ("2g", 2 << 30),
+        ("1.5GiB", 3 << 29),
+        ("64 kb", 64 << 10),
+        ("1048576", 1 << 20),
+        ("0", 0),
+        ("1T", 1 << 40),
+    ],
 )
 def test_sizes_are_read_in_binary_units(text, size):
     assert config.parse_size(text) == size

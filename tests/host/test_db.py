@@ -236,4 +236,3 @@ def test_a_forked_child_saves_after_its_parent_has(db_path, make_document):
         pytest.fail("the forked child's save hung")
     assert os.waitstatus_to_exitcode(finished[1]) == 0
     assert {t.id for t in db.list_traces(db_path)} == {"trc_parent", "trc_child"}
-

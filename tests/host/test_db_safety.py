@@ -84,8 +84,11 @@ REFUSED = [
     ("header-only", _header_only, "it is truncated (60 bytes, shorter than an SQLite header)"),
     ("foreign-tables", lambda p, _: _foreign_tables(p), "another program's database (it has tables accounts)"),
     ("foreign-version-1", lambda p, _: _foreign_version_1(p), "another program's database (it has tables settings)"),
-    ("foreign-version-1-empty", lambda p, _: _foreign_version_1_no_tables(p),
-     "not a nefa trace database (user_version 1, no tables)"),
+    (
+        "foreign-version-1-empty",
+        lambda p, _: _foreign_version_1_no_tables(p),
+        "not a nefa trace database (user_version 1, no tables)",
+    ),
     ("other-application", lambda p, _: _foreign_application(p), "another application (application_id 0x000004d2)"),
     ("nefa-tables-and-more", _nefa_tables_and_more, "(it has tables orders)"),
 ]
@@ -231,6 +234,7 @@ def test_import_into_a_foreign_database_is_refused(tmp_path, make_document, caps
 
 # --- permissions, checked without root's exemptions ------------------------
 
+
 def _drop_file_privileges():
     # Root ignores file modes through these capabilities; without them in
     # the bounding set, the child (still uid 0) is held to the modes.
@@ -248,12 +252,20 @@ def run_held_to_file_modes(tmp_path, code):
     preexec = _drop_file_privileges if os.geteuid() == 0 else None
     env = {**os.environ, "PYTHONFAULTHANDLER": "1", "TMPDIR": str(tmp_path / "tmp")}
     (tmp_path / "tmp").mkdir()
-    check = subprocess.run([sys.executable, "-c", f"open({str(probe / 'x')!r}, 'w')"], preexec_fn=preexec,
-                           capture_output=True, env=env)
+    check = subprocess.run(
+        [sys.executable, "-c", f"open({str(probe / 'x')!r}, 'w')"], preexec_fn=preexec, capture_output=True, env=env
+    )
     if check.returncode == 0:
         pytest.skip("file modes do not bind here (privileges cannot be dropped)")
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], preexec_fn=preexec, cwd=tmp_path,
-                            capture_output=True, text=True, env=env, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        preexec_fn=preexec,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout)
 
@@ -274,7 +286,9 @@ def test_read_only_directory_and_files(tmp_path, make_document):
     document.write_bytes(make_document())
     shut.chmod(0o555)
     try:
-        got = run_held_to_file_modes(tmp_path, """
+        got = run_held_to_file_modes(
+            tmp_path,
+            """
             import json, os
             from nefa import db
 
@@ -300,7 +314,8 @@ def test_read_only_directory_and_files(tmp_path, make_document):
             except db.TraceNotStoredError as error:
                 out["kept"] = str(error.path)
             print(json.dumps(out))
-        """)
+        """,
+        )
     finally:
         shut.chmod(0o755)
     assert got["listed"] == ["trc_a"]
@@ -310,8 +325,9 @@ def test_read_only_directory_and_files(tmp_path, make_document):
     assert got["write_private"] == "cannot use private.db as a trace database: no permission to write it"
     assert got["read_private"] == ["trc_c"]
     assert got["unreadable"] == "cannot use unreadable.db as a trace database: no permission to read it"
-    assert got["create_in_shut"].startswith("cannot use shut/new/db.sqlite3 as a trace database: cannot create its"
-                                            " directory shut/new: Permission denied")
+    assert got["create_in_shut"].startswith(
+        "cannot use shut/new/db.sqlite3 as a trace database: cannot create its directory shut/new: Permission denied"
+    )
     # The database's folder cannot be written: the trace went to the temporary folder.
     assert got["kept"] == str(tmp_path / "tmp" / "unsaved-trc_e.msgpack")
     assert (tmp_path / "tmp" / "unsaved-trc_e.msgpack").read_bytes() == document.read_bytes()
@@ -342,4 +358,5 @@ def test_savers_that_create_one_database_at_once_all_store(tmp_path, make_docume
             thread.join()
         assert not failures, failures[0]
         assert sorted(summary.id for summary in db.list_traces(path)) == sorted(
-            f"trc_{round_number}_{index}" for index in range(savers))
+            f"trc_{round_number}_{index}" for index in range(savers)
+        )

@@ -16,9 +16,17 @@ STRATEGIES = (zlib.Z_DEFAULT_STRATEGY, zlib.Z_FILTERED, zlib.Z_HUFFMAN_ONLY, zli
 
 def records(count, seed=3):
     rng = random.Random(seed)
-    return b"".join(msgpack.packb([i, 1.7e9 + i * 1e-6, f"app.handle_{rng.randrange(40)}",
-                                   {"item": rng.randrange(1000), "name": f"item-{rng.randrange(50)}"}])
-                    for i in range(count))
+    return b"".join(
+        msgpack.packb(
+            [
+                i,
+                1.7e9 + i * 1e-6,
+                f"app.handle_{rng.randrange(40)}",
+                {"item": rng.randrange(1000), "name": f"item-{rng.randrange(50)}"},
+            ]
+        )
+        for i in range(count)
+    )
 
 
 def corpus():
@@ -95,7 +103,11 @@ class TestDamage:
         level, strategy = rng.randrange(10), rng.choice(STRATEGIES)
         deflater = zlib.compressobj(level, zlib.DEFLATED, 15, 9, strategy)
         stream = deflater.compress(raw) + deflater.flush()
-        cuts = range(len(stream)) if len(stream) < 400 else {*rng.sample(range(len(stream)), 150), *range(len(stream) - 8, len(stream))}
+        cuts = (
+            range(len(stream))
+            if len(stream) < 400
+            else {*rng.sample(range(len(stream)), 150), *range(len(stream) - 8, len(stream))}
+        )
         for cut in cuts:
             assert not assert_as_zlib(stream[:cut], len(raw))
         for case in range(500):
@@ -210,12 +222,19 @@ EDGES = {
     "a length with no distance codes": (dynamic({A: 1, END: 2, 257: 2}, {}, [A, 257, ("bits", 0, 8)]), False),
     "an incomplete code": (dynamic({A: 2, END: 2}, {}, [A]), False),
     "two distance codes of two bits": (dynamic({A: 1, END: 1}, {0: 2, 1: 2}, [A], distance_count=2), False),
-    "a distance before the start": (dynamic({A: 1, END: 2, 257: 2}, {0: 1, 1: 1}, [A, (3, 2)], distance_count=2), False),
-    "a distance back to the start": (dynamic({A: 2, B: 2, END: 2, 257: 2}, {0: 1, 1: 1}, [A, B, (3, 2)],
-                                             distance_count=2), True),
+    "a distance before the start": (
+        dynamic({A: 1, END: 2, 257: 2}, {0: 1, 1: 1}, [A, (3, 2)], distance_count=2),
+        False,
+    ),
+    "a distance back to the start": (
+        dynamic({A: 2, B: 2, END: 2, 257: 2}, {0: 1, 1: 1}, [A, B, (3, 2)], distance_count=2),
+        True,
+    ),
     "a repeat of nothing": (dynamic({END: 1}, {}, [], runs=[(16, 0, 2)]), False),
-    "a run past the lengths": (dynamic({END: 1}, {0: 1}, [], runs=[(18, 127, 7), (18, 107, 7), (1, 0, 0), (16, 0, 2)]),
-                               False),
+    "a run past the lengths": (
+        dynamic({END: 1}, {0: 1}, [], runs=[(18, 127, 7), (18, 107, 7), (1, 0, 0), (16, 0, 2)]),
+        False,
+    ),
     "287 length codes": (dynamic({A: 1, END: 1}, {}, [A], litlen_count=287), False),
     "31 distance codes": (dynamic({A: 1, END: 1}, {}, [A], distance_count=31), False),
 }

@@ -25,8 +25,12 @@ def make_repo(root, head, refs=None, packed=None):
     "head, refs, packed, expected",
     [
         ("ref: refs/heads/main", {"refs/heads/main": SHA_A}, None, SHA_A),
-        ("ref: refs/heads/feat/x", {}, f"# pack-refs with: peeled\n{SHA_A} refs/heads/main\n{SHA_B} refs/heads/feat/x\n"
-         f"^{SHA_A}\n", SHA_B),
+        (
+            "ref: refs/heads/feat/x",
+            {},
+            f"# pack-refs with: peeled\n{SHA_A} refs/heads/main\n{SHA_B} refs/heads/feat/x\n^{SHA_A}\n",
+            SHA_B,
+        ),
         ("ref: refs/heads/main", {"refs/heads/main": SHA_B}, f"{SHA_A} refs/heads/main\n", SHA_B),  # loose wins
         (SHA_B, {}, None, SHA_B),  # detached
         ("ref: refs/heads/alias", {"refs/heads/alias": "ref: refs/heads/real", "refs/heads/real": SHA_A}, None, SHA_A),
@@ -70,8 +74,13 @@ def test_worktree_and_submodule_git_files(tmp_path):
 
 def test_agrees_with_git_itself(tmp_path):
     def git(*args):
-        return subprocess.run(["git", "-c", "user.name=t", "-c", "user.email=t@t", *args], cwd=tmp_path, check=True,
-                              capture_output=True, text=True).stdout.strip()
+        return subprocess.run(
+            ["git", "-c", "user.name=t", "-c", "user.email=t@t", *args],
+            cwd=tmp_path,
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout.strip()
 
     try:
         git("init", "-q")

@@ -16,8 +16,11 @@ def _modules() -> dict[str, Path | None]:
     for path in ROOT.rglob("*.py"):
         parts = ("nefa", *path.relative_to(ROOT).with_suffix("").parts)
         found[".".join(parts[:-1] if parts[-1] == "__init__" else parts)] = path
-    found.update((f"nefa.{path.name.split('.')[0]}", None) for path in ROOT.iterdir()
-                 if path.name.endswith(tuple(EXTENSION_SUFFIXES)))
+    found.update(
+        (f"nefa.{path.name.split('.')[0]}", None)
+        for path in ROOT.iterdir()
+        if path.name.endswith(tuple(EXTENSION_SUFFIXES))
+    )
     return found
 
 
@@ -36,8 +39,7 @@ def _imports(name: str, path: Path, modules) -> set[str]:
             if node.level:
                 anchor = package.rsplit(".", node.level - 1)[0]
                 base = f"{anchor}.{base}" if base else anchor
-            found.update(f"{base}.{alias.name}" if f"{base}.{alias.name}" in modules else base
-                         for alias in node.names)
+            found.update(f"{base}.{alias.name}" if f"{base}.{alias.name}" in modules else base for alias in node.names)
     return {module for module in found if module in modules and module != name}
 
 
@@ -55,7 +57,7 @@ def _cycle(graph) -> list[str] | None:
         path.append(name)
         for other in sorted(graph[name]):
             if state.get(other) == 1:
-                return path[path.index(other):] + [other]
+                return path[path.index(other) :] + [other]
             if other not in state and (found := visit(other)):
                 return found
         path.pop()
@@ -70,10 +72,12 @@ def test_no_import_cycle_and_the_store_never_imports_the_readers():
     assert {"nefa.db", "nefa.traces.call_index", "nefa.store"} <= graph.keys()
     assert "nefa.traces.call_index" in graph["nefa.traces.indexed_survey"]  # the walk sees what is there
     assert _cycle(graph) is None, " -> ".join(_cycle(graph))
-    store = {name: sorted(m for m in imported if m == "nefa.traces" or m.startswith("nefa.traces."))
-             for name, imported in graph.items() if name == "nefa.store" or name.startswith("nefa.store.")}
+    store = {
+        name: sorted(m for m in imported if m == "nefa.traces" or m.startswith("nefa.traces."))
+        for name, imported in graph.items()
+        if name == "nefa.store" or name.startswith("nefa.store.")
+    }
     assert not any(store.values()), store
-
 
 
 def _private_uses(path: Path, modules) -> list[str]:
@@ -93,14 +97,23 @@ def _private_uses(path: Path, modules) -> list[str]:
         elif isinstance(node, ast.Import):
             bound.update((alias.asname, alias.name) for alias in node.names if alias.asname and alias.name in modules)
     for node in ast.walk(tree):
-        if (isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name) and node.value.id in bound
-                and node.attr.startswith("_") and not node.attr.startswith("__")):
+        if (
+            isinstance(node, ast.Attribute)
+            and isinstance(node.value, ast.Name)
+            and node.value.id in bound
+            and node.attr.startswith("_")
+            and not node.attr.startswith("__")
+        ):
             found.append(f"{bound[node.value.id]}.{node.attr}")
     return found
 
 
 def test_no_private_name_crosses_a_module_boundary():
     modules = _modules()
-    crossing = {str(path.relative_to(ROOT)): uses for path in modules.values() if path is not None
-                if (uses := _private_uses(path, modules))}
+    crossing = {
+        str(path.relative_to(ROOT)): uses
+        for path in modules.values()
+        if path is not None
+        if (uses := _private_uses(path, modules))
+    }
     assert not crossing, crossing

@@ -18,10 +18,12 @@ try:
 except ImportError:
     pytestmark = pytest.mark.skip(reason="the native module nefa._nefa is not built")
 
-DOCUMENT_KEYS = ("command_line_args current_commit_sha frames frames_of_interest main_thread_id meta timestamp"
-                 " trace_id").split()
-RECORD_KEYS = ("path co_name qualname event frame_id arg locals thread thread_native_id timestamp type"
-               " user_code_call_site").split()
+DOCUMENT_KEYS = (
+    "command_line_args current_commit_sha frames frames_of_interest main_thread_id meta timestamp trace_id"
+).split()
+RECORD_KEYS = (
+    "path co_name qualname event frame_id arg locals thread thread_native_id timestamp type user_code_call_site"
+).split()
 SUMMARY = re.compile(r"nefa: stored trace (trc_[0-9A-Z]{26}) in (\S+) \((\d+) records?, (\d+) threads?, [\d.]+ m?s\)")
 
 SHOP = """

@@ -64,8 +64,9 @@ def env():
 
 
 def nefa(workdir, *args):
-    return subprocess.run([sys.executable, "-m", "nefa", *args], cwd=workdir, env=env(), capture_output=True,
-                          text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "nefa", *args], cwd=workdir, env=env(), capture_output=True, text=True, timeout=120
+    )
 
 
 def stored_work_calls(workdir, stderr, db_name=".nefa/db.sqlite3"):
@@ -99,13 +100,28 @@ def test_pytest_refuses_an_unusable_database_at_session_start(tmp_path):
     with sqlite3.connect(tmp_path / "foreign.db") as conn:
         conn.execute("CREATE TABLE customers (name)")
     result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--nefa", "--nefa-db", "foreign.db",
-         "test_sample.py"],
-        cwd=tmp_path, env=env(), capture_output=True, text=True, timeout=120,
+        [
+            sys.executable,
+            "-m",
+            "pytest",
+            "-p",
+            "no:cacheprovider",
+            "--nefa",
+            "--nefa-db",
+            "foreign.db",
+            "test_sample.py",
+        ],
+        cwd=tmp_path,
+        env=env(),
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert result.returncode == 4  # pytest's own status for a usage error
-    assert (f"nefa: cannot use {tmp_path / 'foreign.db'} as a trace database: it is another program's database "
-            "(it has tables customers)") in result.stderr
+    assert (
+        f"nefa: cannot use {tmp_path / 'foreign.db'} as a trace database: it is another program's database "
+        "(it has tables customers)"
+    ) in result.stderr
     assert not (tmp_path / "ran").exists()
     with sqlite3.connect(tmp_path / "foreign.db") as conn:
         assert conn.execute("PRAGMA journal_mode").fetchone()[0] == "delete"
@@ -114,7 +130,8 @@ def test_pytest_refuses_an_unusable_database_at_session_start(tmp_path):
 
 def test_pytest_says_where_a_trace_that_could_not_be_stored_went(tmp_path):
     (tmp_path / "pyproject.toml").write_text("[tool.nefa]\nsqlite_busy_timeout = 0\n")
-    (tmp_path / "test_sample.py").write_text(textwrap.dedent("""
+    (tmp_path / "test_sample.py").write_text(
+        textwrap.dedent("""
         import sqlite3
 
         held = []
@@ -125,11 +142,21 @@ def test_pytest_says_where_a_trace_that_could_not_be_stored_went(tmp_path):
 
         def test_lets_go():
             held.pop().close()
-    """))
-    result = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--nefa", "test_sample.py"],
-                            cwd=tmp_path, env=env(), capture_output=True, text=True, timeout=120)
-    kept = re.findall(r"nefa: error: could not store trace (trc_\w+) in \S+: database is locked; it was written to "
-                      r"(\S+) \(store it later", result.stdout)
+    """)
+    )
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--nefa", "test_sample.py"],
+        cwd=tmp_path,
+        env=env(),
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    kept = re.findall(
+        r"nefa: error: could not store trace (trc_\w+) in \S+: database is locked; it was written to "
+        r"(\S+) \(store it later",
+        result.stdout,
+    )
     assert len(kept) == 1, result.stdout
     trace_id, path = kept[0]
     assert path == str(tmp_path / ".nefa" / f"unsaved-{trace_id}.msgpack")
@@ -139,7 +166,8 @@ def test_pytest_says_where_a_trace_that_could_not_be_stored_went(tmp_path):
 
 
 def test_forked_child_ending_with_os_exit_does_not_store_the_parents_trace(workdir):
-    (workdir / "forks.py").write_text(textwrap.dedent("""
+    (workdir / "forks.py").write_text(
+        textwrap.dedent("""
         import os
 
         def child_work():
@@ -151,7 +179,8 @@ def test_forked_child_ending_with_os_exit_does_not_store_the_parents_trace(workd
             os._exit(5)
         _, status = os.waitpid(pid, 0)
         print(os.waitstatus_to_exitcode(status))
-    """))
+    """)
+    )
     result = nefa(workdir, "run", "forks.py")
     assert result.returncode == 0 and result.stdout == "5\n", result.stderr
     assert len(STORED.findall(result.stderr)) == 1  # the parent's, once
@@ -162,8 +191,11 @@ def test_failed_store_keeps_status_and_the_trace_can_be_imported(workdir):
     result = nefa(workdir, "run", "prog.py", "lock")
     assert result.returncode == 0, result.stderr  # the program's own status
     (line,) = result.stderr.splitlines()
-    kept = re.fullmatch(r"nefa: error: could not store trace (trc_\w+) in .*: database is locked; it was written "
-                        r"to (\S+) \(store it later with `nefa import \2`\)", line)
+    kept = re.fullmatch(
+        r"nefa: error: could not store trace (trc_\w+) in .*: database is locked; it was written "
+        r"to (\S+) \(store it later with `nefa import \2`\)",
+        line,
+    )
     assert kept, line
     trace_id, path = kept.groups()
     assert os.path.dirname(path) == str(workdir / ".nefa")
@@ -171,8 +203,9 @@ def test_failed_store_keeps_status_and_the_trace_can_be_imported(workdir):
     result = nefa(workdir, "import", path)
     assert result.returncode == 0, result.stderr
     (document,) = read_trace(workdir / ".nefa" / "db.sqlite3", trace_id)
-    assert [r["locals"]["n"] for r in document["frames_of_interest"]
-            if r["co_name"] == "work" and r["event"] == "call"] == [21]
+    assert [
+        r["locals"]["n"] for r in document["frames_of_interest"] if r["co_name"] == "work" and r["event"] == "call"
+    ] == [21]
 
 
 def test_uncaught_keyboard_interrupt_dies_by_sigint_after_storing(workdir):
@@ -192,8 +225,14 @@ def test_os_exit_stores_then_exits_with_its_status(workdir):
 
 
 def _terminated(workdir, how):
-    process = subprocess.Popen([sys.executable, "-m", "nefa", "run", "prog.py", how], cwd=workdir, env=env(),
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "nefa", "run", "prog.py", how],
+        cwd=workdir,
+        env=env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         assert process.stdout.readline() == "waiting\n"
         process.send_signal(signal.SIGTERM)
@@ -217,7 +256,7 @@ def test_programs_own_sigterm_handler_is_kept(workdir):
 
 
 def test_unusable_configuration_is_one_line(workdir):
-    (workdir / "pyproject.toml").write_bytes(b"[tool.nefa]\ndb = \"caf\xe9.db\"\n")  # Latin-1, not UTF-8
+    (workdir / "pyproject.toml").write_bytes(b'[tool.nefa]\ndb = "caf\xe9.db"\n')  # Latin-1, not UTF-8
     result = nefa(workdir, "run", "prog.py", "exit", "0")
     assert result.returncode == 2
     assert result.stderr == f"nefa: error: {workdir / 'pyproject.toml'}: not UTF-8 text (byte 21 cannot be decoded)\n"

@@ -49,7 +49,6 @@ class Colour(enum.IntEnum):
     RED = 1
 
 
-
 def name(kind):
     return type_name(kind, 128)
 
@@ -57,8 +56,30 @@ def name(kind):
 @pytest.mark.parametrize("dump", DUMPERS)
 @pytest.mark.parametrize(
     "value",
-    [None, True, False, 0, -1, -32, -33, 127, 128, 2**63 - 1, -(2**63), 2**64 - 1, 1.5, float("inf"), "", "héllo ✓",
-     "🐍", b"\x00\xff", [1, "a", None], {"a": 1, "b": [1, 2]}, {b"k": 1}, {"nested": {"deep": [1]}}],
+    [
+        None,
+        True,
+        False,
+        0,
+        -1,
+        -32,
+        -33,
+        127,
+        128,
+        2**63 - 1,
+        -(2**63),
+        2**64 - 1,
+        1.5,
+        float("inf"),
+        "",
+        "héllo ✓",
+        "🐍",
+        b"\x00\xff",
+        [1, "a", None],
+        {"a": 1, "b": [1, 2]},
+        {b"k": 1},
+        {"nested": {"deep": [1]}},
+    ],
 )
 def test_plain_values_keep_msgpack_forms(dump, value):
     assert decode(dump(value)) == value

@@ -43,7 +43,6 @@ def same_as_reference(make, dump, budget):
     return got
 
 
-
 class ReprNonStr:
     def __repr__(self):
         return 42
@@ -150,14 +149,29 @@ def cyclic():
 
 CORPUS = {
     "subclasses": lambda: [
-        type("L", (list,), {})([1, 2]), type("T", (tuple,), {})((1,)), type("D", (dict,), {})(a=1),
-        type("S", (set,), {})({1}), type("F", (frozenset,), {})({2}), StrSub("s"), Text("t\udc80"),
-        type("B", (bytes,), {})(b"b"), type("I", (int,), {})(7), type("Big", (int,), {})(2**70), OwnReprInt(3),
-        type("Fl", (float,), {})(1.5), OwnReprFloat(2.5), type("BA", (bytearray,), {})(b"x"), True,
-        collections.OrderedDict(b=2, a=1), collections.defaultdict(int, x=1), collections.Counter("aab"),
-        collections.namedtuple("P", "x y")(1, [2]), collections.deque([1]),
+        type("L", (list,), {})([1, 2]),
+        type("T", (tuple,), {})((1,)),
+        type("D", (dict,), {})(a=1),
+        type("S", (set,), {})({1}),
+        type("F", (frozenset,), {})({2}),
+        StrSub("s"),
+        Text("t\udc80"),
+        type("B", (bytes,), {})(b"b"),
+        type("I", (int,), {})(7),
+        type("Big", (int,), {})(2**70),
+        OwnReprInt(3),
+        type("Fl", (float,), {})(1.5),
+        OwnReprFloat(2.5),
+        type("BA", (bytearray,), {})(b"x"),
+        True,
+        collections.OrderedDict(b=2, a=1),
+        collections.defaultdict(int, x=1),
+        collections.Counter("aab"),
+        collections.namedtuple("P", "x y")(1, [2]),
+        collections.deque([1]),
         # Bases found deeper in the MRO, and a set shown by object's repr stays a set.
-        type("S2", (type("S1", (frozenset,), {}),), {})({4}), type("SO", (set,), {"__repr__": object.__repr__})({3}),
+        type("S2", (type("S1", (frozenset,), {}),), {})({4}),
+        type("SO", (set,), {"__repr__": object.__repr__})({3}),
         type("F2", (type("F1", (float,), {}),), {})(0.5),
     ],
     "ints": lambda: [0, -1, 2**63 - 1, 2**63, 2**64 - 1, 2**64, -(2**63), -(2**63) - 1, 10**30, -(10**30)],
@@ -166,12 +180,36 @@ CORPUS = {
     "surrogates": lambda: ["\ud800", "a\udfffb" * 50, {"k\udc80": "v\udbff"}, ["\U0001f40d\ud800é"]],
     "text kinds": lambda: ["ascii", "latin-1 é", "ucs2 ✓", "ucs4 🐍", "é" * 200, "✓" * 200, "🐍" * 200],
     "bytes": lambda: [b"", b"\x00" * 300, bytearray(b"\xff" * 70), bytearray()],
-    "dict keys": lambda: [{(1, 2): 1, "a": 2}, {1: 1}, {None: 0, True: 1, 1.5: 2}, {b"k": 1, "s": 2},
-                          {frozenset({1}): 1}, {Repr("K()"): 1}],
+    "dict keys": lambda: [
+        {(1, 2): 1, "a": 2},
+        {1: 1},
+        {None: 0, True: 1, 1.5: 2},
+        {b"k": 1, "s": 2},
+        {frozenset({1}): 1},
+        {Repr("K()"): 1},
+    ],
     "cycles": cyclic,
-    "reprs": lambda: [Repr("Foo(1)"), Repr(RuntimeError("no")), ReprNonStr(), Recursing(), Repr(SystemExit(1)),
-                      Repr(Text("sub")), Repr("r\udc80" * 100), Repr(""), Outer.Inner(), NoModule(), Weird(),
-                      WithMeta(), object, len, 1 + 2j, Ellipsis, NotImplemented, range(3), slice(1, 2)],
+    "reprs": lambda: [
+        Repr("Foo(1)"),
+        Repr(RuntimeError("no")),
+        ReprNonStr(),
+        Recursing(),
+        Repr(SystemExit(1)),
+        Repr(Text("sub")),
+        Repr("r\udc80" * 100),
+        Repr(""),
+        Outer.Inner(),
+        NoModule(),
+        Weird(),
+        WithMeta(),
+        object,
+        len,
+        1 + 2j,
+        Ellipsis,
+        NotImplemented,
+        range(3),
+        slice(1, 2),
+    ],
     "list grown by a repr": list_grown_by_repr,
     "list cleared by a repr": list_cleared_by_repr,
     "dict grown by a repr": dict_grown_by_repr,
@@ -180,11 +218,39 @@ CORPUS = {
     # Exact scalars, written in runs, next to look-alikes and containers, and
     # runs that meet the output and node budgets midway.
     "scalar runs": lambda: [
-        1, True, None, 2.5, "s", Text("t"), type("I", (int,), {})(5), 2**40, 2**64, -(2**63), "x" * 1001, "é",
-        b"b", [1, "a"], (None, False), 3, OwnReprFloat(1.0), 0.0],
+        1,
+        True,
+        None,
+        2.5,
+        "s",
+        Text("t"),
+        type("I", (int,), {})(5),
+        2**40,
+        2**64,
+        -(2**63),
+        "x" * 1001,
+        "é",
+        b"b",
+        [1, "a"],
+        (None, False),
+        3,
+        OwnReprFloat(1.0),
+        0.0,
+    ],
     "scalar entries": lambda: {
-        "a": 1, "b": Text("v"), "c": [1], Text("k"): 2, "d": "x" * 1001, "e": 2**70, 5: "x", "f": -1.0, "é": 1,
-        "g": None, "h": "\ud800", "i": True},
+        "a": 1,
+        "b": Text("v"),
+        "c": [1],
+        Text("k"): 2,
+        "d": "x" * 1001,
+        "e": 2**70,
+        5: "x",
+        "f": -1.0,
+        "é": 1,
+        "g": None,
+        "h": "\ud800",
+        "i": True,
+    },
     "scalar runs past the output budget": lambda: [["s" * 1000] * 30, (0,) * 60, ["t" * 999, 1.5] * 20],
     "scalar entries past the output budget": lambda: {f"k{i}": "v" * 1000 for i in range(40)},
     "scalar entries past the node budget": lambda: [{f"k{i}": i for i in range(50)}] * 10,
@@ -203,10 +269,20 @@ def test_corpus_matches_reference(case, dump, budget):
 TOP_LEVEL = {
     "scalars": [None, True, 0, -1, 2**63 - 1, 2**63, -(2**63) - 1, 1.5, math.nan, type("I", (int,), {})(3)],
     "small dicts": [
-        {}, {"n": 5}, {"a": 1, "b": "two", "c": None, "d": 1.5, "e": False},
-        {f"k{i}": i for i in range(8)}, {f"k{i}": i for i in range(9)},
-        {"é": 1}, {"a": "é"}, {"a": 2**64}, {"a": [1]}, {1: "a"}, {"x" * 200: 1}, {"a": "x" * 200},
-        {f"k{i}": "v" * 100 for i in range(4)}, {f"k{i}": "v" * 128 for i in range(8)},
+        {},
+        {"n": 5},
+        {"a": 1, "b": "two", "c": None, "d": 1.5, "e": False},
+        {f"k{i}": i for i in range(8)},
+        {f"k{i}": i for i in range(9)},
+        {"é": 1},
+        {"a": "é"},
+        {"a": 2**64},
+        {"a": [1]},
+        {1: "a"},
+        {"x" * 200: 1},
+        {"a": "x" * 200},
+        {f"k{i}": "v" * 100 for i in range(4)},
+        {f"k{i}": "v" * 128 for i in range(8)},
         {f"k{i}": "v" * 60 for i in range(8)},
     ],
 }
@@ -225,8 +301,9 @@ def test_top_level_values_match_reference(case, dump, budget):
 # dicts, where a container's header is written after its items.
 SIZES = {
     "strs and bytes": lambda: [("s" * n, b"b" * n, bytearray(b"a" * n)) for n in range(0, 140)],
-    "containers": lambda: [([0] * n, tuple(range(n)), {f"k{i}": "v" * i for i in range(n)}, set(range(n)))
-                           for n in range(0, 40)],
+    "containers": lambda: [
+        ([0] * n, tuple(range(n)), {f"k{i}": "v" * i for i in range(n)}, set(range(n))) for n in range(0, 40)
+    ],
     "nested": lambda: {f"k{i}": [(i, "x" * i, {"d": [None] * i})] for i in range(20)},
 }
 
@@ -241,6 +318,7 @@ def test_values_of_every_size_match_reference(case, dump, budget):
 def default_repr_instances(budget):
     """Instances shown by object.__repr__, in each of its cases and around the
     character budget (its text is written by the encoder itself)."""
+
     def make(name, module, qualname=None):
         kind = type(name, (), {"__module__": module})
         if qualname is not None:
@@ -250,10 +328,21 @@ def default_repr_instances(budget):
     plain = make("Plain", "shop")
     # "<" "." " object at " "0x..." ">": 15 characters and the address digits.
     fixed = 15 + len(hex(id(plain))) - 2
-    values = [plain, Outer(), make("Q", "m\udc80od", "Q.é\ud800"), make("U", "ucs4 🐍", "✓"),
-              make("B", "builtins"), make("N", 42), make("S", Text("text module")),
-              type("Sub", (Outer,), {})(), type("OwnRepr", (Outer.Inner,), {})(),
-              object(), iter([]), iter(range(3)), iter({}.items())]  # static types
+    values = [
+        plain,
+        Outer(),
+        make("Q", "m\udc80od", "Q.é\ud800"),
+        make("U", "ucs4 🐍", "✓"),
+        make("B", "builtins"),
+        make("N", 42),
+        make("S", Text("text module")),
+        type("Sub", (Outer,), {})(),
+        type("OwnRepr", (Outer.Inner,), {})(),
+        object(),
+        iter([]),
+        iter(range(3)),
+        iter({}.items()),
+    ]  # static types
     for n in around(budget.chars - fixed - len("shop")):
         values.append(make("Long", "shop", "q" * n))
     return values
@@ -302,8 +391,12 @@ def around(limit):
 def test_each_budget_one_below_at_and_above(dump, budget):
     cases = []
     for n in around(budget.items):
-        cases += [lambda n=n: list(range(n)), lambda n=n: tuple(range(n)), lambda n=n: set(range(n)),
-                  lambda n=n: {f"k{i}": i for i in range(n)}]
+        cases += [
+            lambda n=n: list(range(n)),
+            lambda n=n: tuple(range(n)),
+            lambda n=n: set(range(n)),
+            lambda n=n: {f"k{i}": i for i in range(n)},
+        ]
     for n in around(budget.chars):
         cases += [lambda n=n: "c" * n, lambda n=n: "é" * n, lambda n=n: Repr("r" * n), lambda n=n: {"k" * n: 1}]
     for n in around(budget.bytes):
@@ -389,21 +482,35 @@ def spying(base):
         def method(self, *args):
             counted[name] += 1
             return result(self)
+
         return method
 
-    overrides = {name: count(name, result) for name, result in [
-        ("__iter__", lambda s: iter(())), ("items", lambda s: []), ("keys", lambda s: []),
-        ("__len__", lambda s: 0), ("__getitem__", lambda s: None), ("__repr__", lambda s: "spy"),
-        ("__getattribute__", lambda s: None), ("__str__", lambda s: "spy"), ("__index__", lambda s: 0),
-        ("__float__", lambda s: 0.0), ("__bytes__", lambda s: b"")]}
+    overrides = {
+        name: count(name, result)
+        for name, result in [
+            ("__iter__", lambda s: iter(())),
+            ("items", lambda s: []),
+            ("keys", lambda s: []),
+            ("__len__", lambda s: 0),
+            ("__getitem__", lambda s: None),
+            ("__repr__", lambda s: "spy"),
+            ("__getattribute__", lambda s: None),
+            ("__str__", lambda s: "spy"),
+            ("__index__", lambda s: 0),
+            ("__float__", lambda s: 0.0),
+            ("__bytes__", lambda s: b""),
+        ]
+    }
     return type(f"Spying{base.__name__}", (base,), overrides), counted
 
 
 @pytest.mark.parametrize("dump", [native.dump_msgpack, native.dump_msgpack_lightweight_repr], ids=MODE_IDS)
 def test_runs_no_program_code_but_one_repr(dump):
     Meta.looked_up.clear()
-    assert read(dump([WithMeta(), WithMeta])) == [Form(REPR, [type_name(WithMeta, 128), "with meta"]),
-                                                   Form(REPR, [type_name(Meta, 128), repr(WithMeta)])]
+    assert read(dump([WithMeta(), WithMeta])) == [
+        Form(REPR, [type_name(WithMeta, 128), "with meta"]),
+        Form(REPR, [type_name(Meta, 128), repr(WithMeta)]),
+    ]
     assert Meta.looked_up == []
 
     spy = Spy()
@@ -411,8 +518,15 @@ def test_runs_no_program_code_but_one_repr(dump):
     assert read(dump({"self": spy})) == {"self": Form(REPR, [type_name(Spy, 128), "Spy()"])}
     assert spy.calls == {"__repr__": 2}  # once per value shown
 
-    for base, value in [(list, [1, 2]), (dict, {"a": 1}), (tuple, (1,)), (set, {1}), (frozenset, frozenset({1})),
-                        (str, "s"), (bytes, b"b")]:
+    for base, value in [
+        (list, [1, 2]),
+        (dict, {"a": 1}),
+        (tuple, (1,)),
+        (set, {1}),
+        (frozenset, frozenset({1})),
+        (str, "s"),
+        (bytes, b"b"),
+    ]:
         kind, counted = spying(base)
         got = read(dump(kind(value)))
         assert not counted, (base, counted)
@@ -499,20 +613,39 @@ class NefaByteBuffer(ctypes.Structure):
 
 
 # The last argument is the calling thread's state, or None (NULL) to have it looked up.
-APPEND = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object, ctypes.c_int, ctypes.POINTER(NefaByteBuffer),
-                           ctypes.c_void_p)
+APPEND = ctypes.PYFUNCTYPE(
+    ctypes.c_int, ctypes.py_object, ctypes.c_int, ctypes.POINTER(NefaByteBuffer), ctypes.c_void_p
+)
 
 
-APPEND_SMALL_MAP = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.POINTER(ctypes.py_object), ctypes.POINTER(ctypes.py_object),
-                                     ctypes.c_size_t, ctypes.c_int, ctypes.POINTER(NefaByteBuffer))
-APPEND_MAP = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.POINTER(ctypes.py_object), ctypes.POINTER(ctypes.py_object),
-                               ctypes.c_size_t, ctypes.c_int, ctypes.POINTER(NefaByteBuffer), ctypes.c_void_p)
+APPEND_SMALL_MAP = ctypes.PYFUNCTYPE(
+    ctypes.c_int,
+    ctypes.POINTER(ctypes.py_object),
+    ctypes.POINTER(ctypes.py_object),
+    ctypes.c_size_t,
+    ctypes.c_int,
+    ctypes.POINTER(NefaByteBuffer),
+)
+APPEND_MAP = ctypes.PYFUNCTYPE(
+    ctypes.c_int,
+    ctypes.POINTER(ctypes.py_object),
+    ctypes.POINTER(ctypes.py_object),
+    ctypes.c_size_t,
+    ctypes.c_int,
+    ctypes.POINTER(NefaByteBuffer),
+    ctypes.c_void_p,
+)
 
 
 class EncoderApi(ctypes.Structure):
-    _fields_ = [("version", ctypes.c_uint), ("dump_msgpack", ctypes.py_object),
-                ("dump_msgpack_lightweight_repr", ctypes.py_object), ("append", APPEND),
-                ("append_small_map", APPEND_SMALL_MAP), ("append_map", APPEND_MAP)]
+    _fields_ = [
+        ("version", ctypes.c_uint),
+        ("dump_msgpack", ctypes.py_object),
+        ("dump_msgpack_lightweight_repr", ctypes.py_object),
+        ("append", APPEND),
+        ("append_small_map", APPEND_SMALL_MAP),
+        ("append_map", APPEND_MAP),
+    ]
 
 
 def this_thread_state():
@@ -547,23 +680,29 @@ class Named(int):
     pass
 
 
-@pytest.mark.parametrize("entries, appended", [
-    ({}, True),
-    ({"n": 12, "x": None, "flag": True, "ratio": 0.5, "big": -2**63, "s": "text"}, True),
-    ({f"v{i}": i for i in range(8)}, True),
-    # Left to the whole encoder: too many, too long, not ASCII, not plain.
-    ({f"v{i}": i for i in range(9)}, False),
-    ({"s": "x" * 1001}, False),
-    ({"é": 1}, False),
-    ({"n": 2**64}, False),
-    ({"n": Named(3)}, False),
-    ({"t": (1,)}, False),
-    # Only for the whole map: reprs, containers, cut forms and budgets.
-    ({"self": Outer(), "inner": Outer.Inner(), "r": Repr(RuntimeError("no")), "l": [1, [2, {"k": Outer()}]]}, False),
-    ({f"k{i}": [i] * i for i in range(60)}, False),
-    ({f"k{i}": "v" * 1000 for i in range(40)}, False),
-    ({"k" * 2000: Repr("r" * 2000), "b": b"x" * 2000, "d": nested(40)}, False),
-])
+@pytest.mark.parametrize(
+    "entries, appended",
+    [
+        ({}, True),
+        ({"n": 12, "x": None, "flag": True, "ratio": 0.5, "big": -(2**63), "s": "text"}, True),
+        ({f"v{i}": i for i in range(8)}, True),
+        # Left to the whole encoder: too many, too long, not ASCII, not plain.
+        ({f"v{i}": i for i in range(9)}, False),
+        ({"s": "x" * 1001}, False),
+        ({"é": 1}, False),
+        ({"n": 2**64}, False),
+        ({"n": Named(3)}, False),
+        ({"t": (1,)}, False),
+        # Only for the whole map: reprs, containers, cut forms and budgets.
+        (
+            {"self": Outer(), "inner": Outer.Inner(), "r": Repr(RuntimeError("no")), "l": [1, [2, {"k": Outer()}]]},
+            False,
+        ),
+        ({f"k{i}": [i] * i for i in range(60)}, False),
+        ({f"k{i}": "v" * 1000 for i in range(40)}, False),
+        ({"k" * 2000: Repr("r" * 2000), "b": b"x" * 2000, "d": nested(40)}, False),
+    ],
+)
 def test_a_small_map_is_appended_as_its_dict_or_left_to_the_encoder(entries, appended):
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
     get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
@@ -585,8 +724,14 @@ def test_a_small_map_is_appended_as_its_dict_or_left_to_the_encoder(entries, app
         # The whole map, whatever its values: always the dict's bytes.
         buffer = NefaByteBuffer()
         try:
-            status = api.append_map(names, values, len(entries), lightweight, ctypes.byref(buffer),
-                                    this_thread_state() if lightweight else None)
+            status = api.append_map(
+                names,
+                values,
+                len(entries),
+                lightweight,
+                ctypes.byref(buffer),
+                this_thread_state() if lightweight else None,
+            )
             written = ctypes.string_at(buffer.data, buffer.size)
         finally:
             libc.free(buffer.data)
@@ -627,6 +772,11 @@ print("OK" if b" object at 0x" in out else out)
 
 
 def test_a_class_dropped_while_its_name_is_looked_up_is_not_read_freed():
-    done = subprocess.run([sys.executable, "-c", HOSTILE_CLASS_DICT], capture_output=True, text=True,
-                          timeout=120, env=dict(os.environ, PYTHONFAULTHANDLER="1"))
+    done = subprocess.run(
+        [sys.executable, "-c", HOSTILE_CLASS_DICT],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=dict(os.environ, PYTHONFAULTHANDLER="1"),
+    )
     assert (done.returncode, done.stdout.strip()) == (0, "OK"), done.stderr[-2000:]

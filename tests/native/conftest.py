@@ -15,7 +15,9 @@ ENGINES = ["profile", "monitoring"] if sys.version_info >= (3, 12) else ["profil
 
 
 def pytest_configure(config):
-    config.addinivalue_line("markers", "profile_hook: about the profile hook itself, or choosing its engines itself: run once")
+    config.addinivalue_line(
+        "markers", "profile_hook: about the profile hook itself, or choosing its engines itself: run once"
+    )
 
 
 @pytest.fixture(autouse=True, params=ENGINES)

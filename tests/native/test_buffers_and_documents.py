@@ -104,7 +104,8 @@ def test_records_of_every_size_come_back_whole_across_the_buffers_chunks(tmp_pat
     sizes = [1 + (i * 37) % 40 for i in range(600)]
     assert [call["locals"]["i"] for call in calls] == list(range(600))
     assert [(len(call["locals"]["a"]), len(call["locals"]["c"])) for call in calls] == [
-        (n, n if i % 3 else 1) for i, n in enumerate(sizes)]
+        (n, n if i % 3 else 1) for i, n in enumerate(sizes)
+    ]
     assert all(item == "b" * 200 for call in calls for item in call["locals"]["b"])
     assert [ret["arg"] for ret in returns] == [2 * n + (n if i % 3 else 1) for i, n in enumerate(sizes)]
 
@@ -258,5 +259,8 @@ def test_saved_trace_is_readable_from_the_database(tmp_path):
     )
     [[document]] = result.outputs
     records = decode(document)["frames_of_interest"]
-    assert [(r["event"], r["arg"], r["locals"]) for r in records] == [("call", None, {"n": 21}), ("return", 42, {"n": 21})]
+    assert [(r["event"], r["arg"], r["locals"]) for r in records] == [
+        ("call", None, {"n": 21}),
+        ("return", 42, {"n": 21}),
+    ]
     assert is_id(records[0]["frame_id"], "frm_")

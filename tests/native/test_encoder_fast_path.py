@@ -94,5 +94,12 @@ def test_replacement_is_called_and_native_function_resumes(tmp_path):
     )
     document, seen = result.outputs
     values = [(r["arg"], r["locals"]) for r in frame_records(decode(document)["frames_of_interest"], "work")]
-    assert values == [(None, {"n": 1}), (1, {"n": 1}), ("mine", "mine"), ("mine", "mine"), (None, {"n": 3}), (3, {"n": 3})]
+    assert values == [
+        (None, {"n": 1}),
+        (1, {"n": 1}),
+        ("mine", "mine"),
+        ("mine", "mine"),
+        (None, {"n": 3}),
+        (3, {"n": 3}),
+    ]
     assert seen == ["NoneType", "dict", "int", "dict"]

@@ -118,7 +118,11 @@ def normalised(value, ids):
             if key in ("timestamp", "start_timestamp"):
                 continue
             if key in ("thread_native_id", "main_thread_id") or isinstance(key, int):
-                item = ids.setdefault(("thread", item), len(ids)) if key in ("thread_native_id", "main_thread_id") else item
+                item = (
+                    ids.setdefault(("thread", item), len(ids))
+                    if key in ("thread_native_id", "main_thread_id")
+                    else item
+                )
             if isinstance(key, int):
                 key = ids.setdefault(("thread", key), len(ids))
             out[key] = normalised(item, ids)
@@ -157,8 +161,13 @@ def test_both_engines_make_the_same_records(tmp_path, monkeypatch):
     # The program did reach every kind of record it was written for.
     main = profile[1]  # the test's trace
     names = {(r.get("co_name"), r.get("event"), r["type"]) for r in main["frames_of_interest"]}
-    for expected in [("counter", "call", "frame"), ("catcher", "call", "frame"), ("leaf", "return", "frame"),
-                     ("boom", "return", "frame"), (None, None, "plugin_call")]:
+    for expected in [
+        ("counter", "call", "frame"),
+        ("catcher", "call", "frame"),
+        ("leaf", "return", "frame"),
+        ("boom", "return", "frame"),
+        (None, None, "plugin_call"),
+    ]:
         assert expected in names
     assert [r["thread"] for records in main["frames"].values() for r in records] == ["worker"] * 4
     assert [r.get("co_name") for r in profile[0]["frames_of_interest"] if r["type"] == "frame"][:1] == ["plain"]
@@ -272,4 +281,6 @@ def test_callbacks_called_from_python_refuse_wrong_arguments_and_record_nothing(
     assert messages == ["nefa dropped 1 event it could not record: 1 after an internal error"]
     records = decode(document)["frames_of_interest"]
     assert [(r["co_name"], r["event"]) for r in records if r["type"] == "frame"] == [
-        ("recorded", "call"), ("recorded", "return")] * 2
+        ("recorded", "call"),
+        ("recorded", "return"),
+    ] * 2

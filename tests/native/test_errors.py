@@ -3,13 +3,7 @@
 import pytest
 from nefa_native_support import decode, events, run_traced
 
-REPORT = (
-    "Unexpected exception in Rust.\n"
-    "    co_filename: %s\n"
-    "    co_name: %s\n"
-    "    event: %s\n"
-    "    frame locals: %s\n"
-)
+REPORT = "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n    event: %s\n    frame locals: %s\n"
 
 POISONED_PROGRAM = """
 import nefa.serialize

@@ -280,8 +280,12 @@ def test_thread_name_is_fixed_at_the_first_record(tmp_path):
 
 @pytest.mark.parametrize(
     "setting, expected",
-    [({"lightweight_repr": True}, "light"), ({"lightweight_repr": False}, "full"), ({}, "full"),
-     ({"lightweight_repr": 1}, "full")],
+    [
+        ({"lightweight_repr": True}, "light"),
+        ({"lightweight_repr": False}, "full"),
+        ({}, "full"),
+        ({"lightweight_repr": 1}, "full"),
+    ],
 )
 def test_lightweight_repr_picks_the_serialiser(tmp_path, setting, expected):
     result = run_traced(

@@ -149,7 +149,9 @@ emit(p.rust_profiler.stats())
     assert big["frames_of_interest"][0]["type"] == "start_test"
     assert big["frames_of_interest"][-1]["type"] == "end_test"
     assert "cut" not in small["meta"]
-    assert [r["locals"]["i"] for r in small["frames_of_interest"] if r.get("co_name") == "step" and r["event"] == "call"] == [0, 1, 2]
+    assert [
+        r["locals"]["i"] for r in small["frames_of_interest"] if r.get("co_name") == "step" and r["event"] == "call"
+    ] == [0, 1, 2]
     assert (stats["stored"], stats["store_failures"], stats["stored_cut"]) == (2, 0, 1)
     assert stats["stored_dropped_events"] == big["meta"]["dropped_events"]
 

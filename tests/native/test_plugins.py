@@ -21,20 +21,36 @@ def plugin_records(records, type_="plugin_call", *more):
 @pytest.mark.parametrize(
     "setup, error, message",
     [
-        ("import sys; sys.modules['nefa.plugins'] = None", "InternalError",
-         "nefa.plugins should always be importable: ModuleNotFoundError"),
+        (
+            "import sys; sys.modules['nefa.plugins'] = None",
+            "InternalError",
+            "nefa.plugins should always be importable: ModuleNotFoundError",
+        ),
         ("nefa.plugins.load_plugin_data = 3", "InternalError", "load_plugin_data should be callable: TypeError"),
         ("install(1)", "TypeError", "'int' object cannot be converted to 'PyDict'"),
         ("install({'path_fragment': 'x', 'call_type': 'a', 'return_type': 'b'})", "KeyError", "'co_names'"),
         ("install({'co_names': ['f'], 'call_type': 'a', 'return_type': 'b'})", "KeyError", "'path_fragment'"),
-        ("install({'co_names': ['f'], 'path_fragment': 'x', 'call_type': 'a', 'return_type': 'b', 'subtype': None})",
-         "TypeError", "'PyString'"),
-        ("install({'co_names': ['f'], 'path_fragment': 'x', 'call_type': 'a', 'return_type': 'b', 'events': 'call'})",
-         "TypeError", "Can't extract `str` to `Vec`"),
-        ("install({'co_names': [1], 'path_fragment': 'x', 'call_type': 'a', 'return_type': 'b'})",
-         "TypeError", "'PyString'"),
-        ("install({'co_names': ['f'], 'path_fragment': 'x', 'call_type': 'a', 'return_type': 'b',"
-         " 'build_context': lambda config: []})", "TypeError", "'list' object cannot be converted to 'PyDict'"),
+        (
+            "install({'co_names': ['f'], 'path_fragment': 'x', 'call_type': 'a', 'return_type': 'b', 'subtype': None})",
+            "TypeError",
+            "'PyString'",
+        ),
+        (
+            "install({'co_names': ['f'], 'path_fragment': 'x', 'call_type': 'a', 'return_type': 'b', 'events': 'call'})",
+            "TypeError",
+            "Can't extract `str` to `Vec`",
+        ),
+        (
+            "install({'co_names': [1], 'path_fragment': 'x', 'call_type': 'a', 'return_type': 'b'})",
+            "TypeError",
+            "'PyString'",
+        ),
+        (
+            "install({'co_names': ['f'], 'path_fragment': 'x', 'call_type': 'a', 'return_type': 'b',"
+            " 'build_context': lambda config: []})",
+            "TypeError",
+            "'list' object cannot be converted to 'PyDict'",
+        ),
     ],
 )
 def test_bad_plugin_data_fails_registration_and_installs_no_hook(tmp_path, setup, error, message):
@@ -79,13 +95,24 @@ emit(outer.__code__.co_firstlineno + 1)
     records = decode(result.outputs[0])["frames_of_interest"]
     call_line = result.outputs[1]
     call, back = plugin_records(records, "plugin_call", "plugin_return")
-    assert list(call) == ["frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "type",
-                          "subtype", "zeta", "alpha"]
+    assert list(call) == [
+        "frame_id",
+        "timestamp",
+        "thread",
+        "thread_native_id",
+        "user_code_call_site",
+        "type",
+        "subtype",
+        "zeta",
+        "alpha",
+    ]
     [outer_call, _] = frame_records(records, "outer")
     site = {"call_frame_id": outer_call["frame_id"], "line_number": call_line}
     # json.dumps is library code: only its plugin records are made.
     assert [(r["type"], r["user_code_call_site"]) for r in (call, back)] == [
-        ("plugin_call", site), ("plugin_return", site)]
+        ("plugin_call", site),
+        ("plugin_return", site),
+    ]
     assert (call["alpha"], back["alpha"]) == ("call", "return")
 
 
@@ -158,7 +185,15 @@ finish(p)
     records = result.document["frames_of_interest"]
     plugin = plugin_records(records, "plugin_call", "plugin_return")
     assert [(r["type"][7:], r["n"]) for r in plugin] == [
-        ("call", 2), ("call", 1), ("call", 0), ("return", 0), ("return", 1), ("return", 2), ("call", 0), ("return", 0)]
+        ("call", 2),
+        ("call", 1),
+        ("call", 0),
+        ("return", 0),
+        ("return", 1),
+        ("return", 2),
+        ("call", 0),
+        ("return", 0),
+    ]
     ids = [r["frame_id"] for r in plugin]
     assert all(is_id(i, "frm_") for i in ids)
     assert ids[:6] == ids[:3] + ids[2::-1]
@@ -198,7 +233,11 @@ emit(saved)
         records = decode(document)["frames_of_interest"]
         assert decode(document)["trace_id"] == trace_id
         assert [(r["type"], r.get("name") or r.get("co_name")) for r in records if r.get("event") != "return"] == [
-            ("start_test", name), ("frame", "marker"), ("frame", "body"), ("end_test", name)]
+            ("start_test", name),
+            ("frame", "marker"),
+            ("frame", "body"),
+            ("end_test", name),
+        ]
 
 
 def test_a_test_trace_starts_when_its_test_starts(tmp_path):

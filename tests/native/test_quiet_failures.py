@@ -105,7 +105,9 @@ def test_repr_raising_system_exit_prints_nothing(tmp_path):
 def test_system_exit_in_the_serialiser_is_counted(tmp_path):
     # No handler on "nefa" during the run: the last-resort handler formats
     # the locals, whose repr raises SystemExit, so the report fails too.
-    setup = "real = nefa.serialize.dump_msgpack\nnefa.serialize.dump_msgpack = lambda value: (repr(value), real(value))[1]"
+    setup = (
+        "real = nefa.serialize.dump_msgpack\nnefa.serialize.dump_msgpack = lambda value: (repr(value), real(value))[1]"
+    )
     result = run_traced(tmp_path, SYSTEM_EXIT_PROGRAM.format(setup=setup))
     document, outcome, messages = result.outputs
     assert outcome == [5, 5]
@@ -210,7 +212,9 @@ def test_blocked_native_encoder_falls_back_to_the_same_bytes(tmp_path):
     blocked = run_traced(tmp_path / "blocked", program.format(setup='sys.modules["nefa._native"] = None'))
 
     def values(result):
-        return [(r["event"], r["arg"], r["locals"]) for r in frame_records(result.document["frames_of_interest"], "work")]
+        return [
+            (r["event"], r["arg"], r["locals"]) for r in frame_records(result.document["frames_of_interest"], "work")
+        ]
 
     assert values(plain) == values(blocked)
     assert len(values(plain)) == 2

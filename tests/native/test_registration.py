@@ -188,4 +188,3 @@ def test_plugin_loading_failures_raise_internal_error(tmp_path, patch, prefix, d
     assert detail in message
     assert not has_instance
     assert hook is None
-

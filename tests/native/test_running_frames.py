@@ -187,9 +187,10 @@ def test_call_sites_and_frame_ids_follow_the_running_frames(tmp_path):
     assert sites("gen") == [("drive", lines["drive"]), ("two_callers", lines["two_callers"])]
     assert sites("drive") == [("two_callers", lines["two_callers"] - 1)]
     assert ("gen", lines["in_gen"]) in sites("leaf")
-    assert sites("rec") == [("rec", lines["rec"])] * 3 + [("unwind_then_call", lines["after_unwind"])] + [
-        ("rec", lines["rec"])
-    ] * 2
+    assert (
+        sites("rec")
+        == [("rec", lines["rec"])] * 3 + [("unwind_then_call", lines["after_unwind"])] + [("rec", lines["rec"])] * 2
+    )
     assert sites("leaf").count(("rec", lines["rec_bottom"])) == 2
     assert ("unwind_then_call", lines["after_unwind"]) in sites("leaf")
     assert ("through_library", lines["through_library"]) in sites("leaf")
@@ -242,7 +243,8 @@ def without_addresses(value, directory):
 @pytest.mark.profile_hook
 def test_both_engines_record_running_frames_alike(tmp_path, monkeypatch):
     profile, monitoring = under_each_engine(
-        tmp_path, monkeypatch, lambda directory: without_addresses(normalised(run(directory), {}), directory))
+        tmp_path, monkeypatch, lambda directory: without_addresses(normalised(run(directory), {}), directory)
+    )
     assert len(profile["frames_of_interest"]) == len(monitoring["frames_of_interest"]) > 70
     for number, (left, right) in enumerate(zip(profile["frames_of_interest"], monitoring["frames_of_interest"])):
         assert left == right, number

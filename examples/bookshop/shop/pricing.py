@@ -7,8 +7,13 @@ from decimal import ROUND_HALF_UP, Decimal
 
 CENT = Decimal("0.01")
 
-VAT_RATES = {"GB": Decimal("0"), "FR": Decimal("0.055"), "DE": Decimal("0.07"), "NL": Decimal("0.09"),
-             "FI": Decimal("0.10")}
+VAT_RATES = {
+    "GB": Decimal("0"),
+    "FR": Decimal("0.055"),
+    "DE": Decimal("0.07"),
+    "NL": Decimal("0.09"),
+    "FI": Decimal("0.10"),
+}
 SHIPPING = {"domestic": Decimal("3.50"), "europe": Decimal("7.90"), "world": Decimal("14.00")}
 EUROPE = {"GB", "FR", "DE", "NL", "FI"}
 

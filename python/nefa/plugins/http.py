@@ -20,8 +20,15 @@ from collections.abc import Iterable
 from urllib.parse import unquote_plus, urlsplit, urlunsplit
 
 __all__ = [
-    "REDACTED", "SECRET_FRAGMENTS", "SECRET_NAMES", "Redactor", "descriptions", "is_secret_name", "redact_headers",
-    "redact_url", "redactor",
+    "REDACTED",
+    "SECRET_FRAGMENTS",
+    "SECRET_NAMES",
+    "Redactor",
+    "descriptions",
+    "is_secret_name",
+    "redact_headers",
+    "redact_url",
+    "redactor",
 ]
 
 REDACTED = "[redacted]"
@@ -31,8 +38,21 @@ REDACTED = "[redacted]"
 # one of the names, which carry credentials without saying so.  The
 # configuration's "redact" list adds fragments.
 SECRET_FRAGMENTS = (
-    "token", "secret", "pass", "pwd", "auth", "key", "sig", "session", "cookie", "jwt", "code", "credential",
-    "csrf", "xsrf", "sessid",
+    "token",
+    "secret",
+    "pass",
+    "pwd",
+    "auth",
+    "key",
+    "sig",
+    "session",
+    "cookie",
+    "jwt",
+    "code",
+    "credential",
+    "csrf",
+    "xsrf",
+    "sessid",
 )
 SECRET_NAMES = frozenset(("dpop", "otp", "pin", "nonce", "sid"))
 
@@ -184,8 +204,11 @@ def _process(frame, event, arg, context) -> dict:
             pairs = arg.getheaders()
         except Exception:
             pairs = []
-        response.update(status=getattr(arg, "status", None), reason=getattr(arg, "reason", None),
-                        headers=context.get("redact", _DEFAULT).headers(pairs))
+        response.update(
+            status=getattr(arg, "status", None),
+            reason=getattr(arg, "reason", None),
+            headers=context.get("redact", _DEFAULT).headers(pairs),
+        )
     return response
 
 

@@ -48,8 +48,20 @@ def _summary(row) -> TraceSummary:
     except ValueError:
         command_line = [argv]
     return TraceSummary(
-        id_, created, updated, command_line, source, sha, start, duration, records, threads, parts,
-        bool(cut), dropped, parent,
+        id_,
+        created,
+        updated,
+        command_line,
+        source,
+        sha,
+        start,
+        duration,
+        records,
+        threads,
+        parts,
+        bool(cut),
+        dropped,
+        parent,
     )
 
 

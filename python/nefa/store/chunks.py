@@ -35,8 +35,10 @@ _BLOCKS_KEPT = 128
 def compress_chunk(raw) -> bytes:
     """One chunk's row data: its blocks compressed, after a header of their sizes."""
     view = memoryview(raw).cast("B")
-    streams = [zlib.compress(view[start : start + DOCUMENT_BLOCK_SIZE], _COMPRESSION_LEVEL)
-               for start in range(0, len(view), DOCUMENT_BLOCK_SIZE)]
+    streams = [
+        zlib.compress(view[start : start + DOCUMENT_BLOCK_SIZE], _COMPRESSION_LEVEL)
+        for start in range(0, len(view), DOCUMENT_BLOCK_SIZE)
+    ]
     header = _BLOCK_HEADER.pack(DOCUMENT_BLOCK_SIZE, len(streams))
     return b"".join([header, struct.pack(f">{len(streams)}I", *map(len, streams)), *streams])
 
@@ -70,11 +72,14 @@ class StoredDocument:
         if chunk_size is None:
             if kind != "blob":
                 raise DocumentDamagedError(
-                    f"trace {trace_id}: part {part_index} is stored as {kind.upper()}, not as a BLOB of MessagePack")
+                    f"trace {trace_id}: part {part_index} is stored as {kind.upper()}, not as a BLOB of MessagePack"
+                )
             self.size, self.chunk_size = blob_size, None
         else:
             if type(size) is not int or type(chunk_size) is not int or size < 0 or chunk_size <= 0:
-                raise DocumentDamagedError(f"trace {trace_id}: part {part_index} has a damaged size ({size}, {chunk_size})")
+                raise DocumentDamagedError(
+                    f"trace {trace_id}: part {part_index} has a damaged size ({size}, {chunk_size})"
+                )
             self.size, self.chunk_size = size, chunk_size
         self._cache: dict[tuple[int, int], bytes] = {}  # (chunk, block) -> raw bytes
         self._rows: dict[int, tuple[int, list, bytes]] = {}  # chunk -> (block size, stream bounds, data)

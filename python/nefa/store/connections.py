@@ -149,4 +149,3 @@ def prepare_database(db_path, *, timeout: float = 60) -> None:
     """Create the database, or raise the one-line DatabaseError that says
     why it cannot be used: checked before a program is recorded."""
     connect(db_path, timeout=timeout, create=True).close()
-

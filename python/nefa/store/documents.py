@@ -150,8 +150,12 @@ def read_trace_parts(db_path, trace_id: str, *, timeout: float = 60) -> list[byt
     (each exactly as saved, however it is stored)."""
     conn = connections.connect(db_path, timeout=timeout, create=False)
     try:
-        parts = [index for (index,) in conn.execute(
-            "SELECT part_index FROM trace_parts WHERE trace_id = ? ORDER BY part_index", (trace_id,))]
+        parts = [
+            index
+            for (index,) in conn.execute(
+                "SELECT part_index FROM trace_parts WHERE trace_id = ? ORDER BY part_index", (trace_id,)
+            )
+        ]
         if not parts:
             raise TraceNotFoundError(f"no trace {trace_id!r} in {db_path}")
         documents = []

@@ -132,8 +132,11 @@ def _check_header(path: Path, sample: bytes, size: int) -> None:
     header = sample[:_HEADER_SIZE]
     if not (header.startswith(_MAGIC) or _MAGIC.startswith(header)):
         text = _looks_like_text(sample)
-        raise refuse(path, "it is a text file, not an SQLite database" if text else "it is not an SQLite database",
-                      ForeignDatabaseError)
+        raise refuse(
+            path,
+            "it is a text file, not an SQLite database" if text else "it is not an SQLite database",
+            ForeignDatabaseError,
+        )
     if len(header) < _HEADER_SIZE:
         raise refuse(path, f"it is truncated ({size} bytes, shorter than an SQLite header)")
     page_size = int.from_bytes(header[16:18], "big")

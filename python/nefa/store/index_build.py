@@ -116,7 +116,8 @@ class Sink:
             self.conn.executemany(_INSERT_CALL, rows)
             self.conn.executemany(
                 "INSERT INTO call_name_blocks (trace_key, name_id, first_id, first_offset, ids) VALUES (?, ?, ?, ?, ?)",
-                block_rows((self.trace_key, row[9], row[2]) for row in rows))
+                block_rows((self.trace_key, row[9], row[2]) for row in rows),
+            )
             self.conn.executemany(LANE_INSERT, scanner.take_lanes(self.trace_key, self.part_index))
 
     def finish(self, scanner: TraceScanner) -> None:
@@ -128,9 +129,15 @@ class Sink:
             scanner.stop_writer()
 
 
-def scan(pieces: Iterable, *, time_base: float | None = None, sink: Sink | None = None, strict_time: bool = True,
-         progress: Callable[[int], None] | None = None,
-         on_piece: Callable[[memoryview], None] | None = None) -> tuple[TraceScanner, IndexedPart]:
+def scan(
+    pieces: Iterable,
+    *,
+    time_base: float | None = None,
+    sink: Sink | None = None,
+    strict_time: bool = True,
+    progress: Callable[[int], None] | None = None,
+    on_piece: Callable[[memoryview], None] | None = None,
+) -> tuple[TraceScanner, IndexedPart]:
     """Scan a document given as pieces of bytes; rows go to ``sink``, and
     every piece, once scanned, to ``on_piece``."""
     scanner = TraceScanner(time_base, strict_time)
@@ -180,9 +187,14 @@ def scan(pieces: Iterable, *, time_base: float | None = None, sink: Sink | None 
     return scanner, part
 
 
-def index_part(conn: sqlite3.Connection, trace_id: str, part_index: int, pieces: Iterable,
-               progress: Callable[[int], None] | None = None,
-               on_piece: Callable[[memoryview], None] | None = None) -> IndexedPart:
+def index_part(
+    conn: sqlite3.Connection,
+    trace_id: str,
+    part_index: int,
+    pieces: Iterable,
+    progress: Callable[[int], None] | None = None,
+    on_piece: Callable[[memoryview], None] | None = None,
+) -> IndexedPart:
     """Scan one part of ``trace_id`` into the index tables, inside the
     caller's transaction.  Parts are indexed in order, from the first."""
     row = conn.execute(
@@ -210,8 +222,13 @@ def index_part(conn: sqlite3.Connection, trace_id: str, part_index: int, pieces:
     (cache_pages,) = conn.execute("PRAGMA cache_size").fetchone()
     conn.execute(f"PRAGMA cache_size = {-INDEX_BUILD_CACHE_KIB}")
     try:
-        scanner, part = scan(pieces, time_base=time_base, sink=Sink(conn, trace_key, part_index, id_base),
-                             progress=progress, on_piece=on_piece)
+        scanner, part = scan(
+            pieces,
+            time_base=time_base,
+            sink=Sink(conn, trace_key, part_index, id_base),
+            progress=progress,
+            on_piece=on_piece,
+        )
     finally:
         conn.execute(f"PRAGMA cache_size = {int(cache_pages)}")
     if part_index == 0:

@@ -102,8 +102,9 @@ _TABLES = (
 # never overlap, so the calls one deeper between a call and the next at its
 # depth are its children (see nefa.traces.indexed).  Plugin records are
 # few: this index costs little.
-EVENTS_BY_PARENT = ("CREATE INDEX {schema}events_by_parent ON calls (trace_key, thread_native_id, parent, id)"
-                    " WHERE kind IS NOT NULL")
+EVENTS_BY_PARENT = (
+    "CREATE INDEX {schema}events_by_parent ON calls (trace_key, thread_native_id, parent, id) WHERE kind IS NOT NULL"
+)
 
 
 # Each name's rows, a block of NAME_BLOCK_IDS calls at a time (see
@@ -160,8 +161,9 @@ def create_index_tables(conn: sqlite3.Connection, *, temporary: bool = False) ->
     tables and indexes of the latest schema too."""
     for statement in _TABLES:
         if temporary:
-            statement = re.sub(r"REFERENCES \w+ \([\w, ]+\)( ON DELETE CASCADE)?( DEFERRABLE INITIALLY DEFERRED)?",
-                               "", statement)
+            statement = re.sub(
+                r"REFERENCES \w+ \([\w, ]+\)( ON DELETE CASCADE)?( DEFERRABLE INITIALLY DEFERRED)?", "", statement
+            )
             statement = re.sub(r"^\s*CREATE (TABLE|VIEW) ", r"CREATE TEMP \1 ", statement)
             statement = re.sub(r"^\s*CREATE INDEX ", "CREATE INDEX temp.", statement)
         conn.execute(statement)
@@ -170,4 +172,3 @@ def create_index_tables(conn: sqlite3.Connection, *, temporary: bool = False) ->
         conn.execute(EVENTS_BY_PARENT.format(schema="temp."))
         conn.execute(NAME_BLOCKS.format(schema="temp."))
         conn.execute(LANES.format(schema="temp."))
-

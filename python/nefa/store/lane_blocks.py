@@ -30,8 +30,10 @@ from nefa._native import LANE_FRAMES
 
 __all__ = ["INSERT", "LANE_FRAMES", "LaneBlocks", "fill_from_calls", "part_starts"]
 
-INSERT = ("INSERT INTO call_lanes (trace_key, thread_native_id, depth, part_index, last_end, first_id, first_end,"
-          " count, ends, ids) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+INSERT = (
+    "INSERT INTO call_lanes (trace_key, thread_native_id, depth, part_index, last_end, first_id, first_end,"
+    " count, ends, ids) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+)
 
 _SWAP = sys.byteorder != "little"
 
@@ -85,8 +87,9 @@ class LaneBlocks:
 def part_starts(conn: sqlite3.Connection, trace_key: int) -> list[int]:
     """The first id of each part of the trace's index, in part order."""
     starts, first = [], 0
-    for (calls,) in conn.execute("SELECT call_count FROM call_index_parts WHERE trace_key = ? ORDER BY part_index",
-                                 (trace_key,)):
+    for (calls,) in conn.execute(
+        "SELECT call_count FROM call_index_parts WHERE trace_key = ? ORDER BY part_index", (trace_key,)
+    ):
         starts.append(first)
         first += calls
     return starts
@@ -108,14 +111,19 @@ def fill_from_calls(conn: sqlite3.Connection, trace_key: int | None = None) -> N
     lane's frames together, in order), else in id order."""
     where = "kind IS NULL" + ("" if trace_key is None else " AND trace_key = ?")
     args = () if trace_key is None else (trace_key,)
-    by_end = conn.execute("SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = 'calls_by_end'"
-                          ).fetchone()[0]
+    by_end = conn.execute(
+        "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name = 'calls_by_end'"
+    ).fetchone()[0]
     if by_end:
-        rows = conn.execute("SELECT trace_key, thread_native_id, depth, end, id FROM calls INDEXED BY calls_by_end"
-                            f" WHERE {where} ORDER BY trace_key, thread_native_id, depth, end, id", args)
+        rows = conn.execute(
+            "SELECT trace_key, thread_native_id, depth, end, id FROM calls INDEXED BY calls_by_end"
+            f" WHERE {where} ORDER BY trace_key, thread_native_id, depth, end, id",
+            args,
+        )
     else:
-        rows = conn.execute(f"SELECT trace_key, thread_native_id, depth, end, id FROM calls WHERE {where}"
-                            " ORDER BY trace_key, id", args)
+        rows = conn.execute(
+            f"SELECT trace_key, thread_native_id, depth, end, id FROM calls WHERE {where} ORDER BY trace_key, id", args
+        )
     builder = LaneBlocks()
     batch: list[tuple] = []
     lane = None

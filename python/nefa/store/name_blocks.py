@@ -39,8 +39,9 @@ def encode(offsets: list[int], size: int = NAME_BLOCK_IDS) -> bytes:
     return bytes(bitmap)
 
 
-def block_rows(rows: Iterable[tuple[int, int, int]],
-               size: int = NAME_BLOCK_IDS) -> Iterator[tuple[int, int, int, int, bytes]]:
+def block_rows(
+    rows: Iterable[tuple[int, int, int]], size: int = NAME_BLOCK_IDS
+) -> Iterator[tuple[int, int, int, int, bytes]]:
     """Table rows for (trace_key, name_id, id) triples, each id once:
     (trace_key, name_id, first_id, first_offset, ids)."""
     grouped: dict[tuple[int, int, int], list[int]] = {}

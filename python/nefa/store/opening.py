@@ -15,8 +15,18 @@ from pathlib import Path
 from nefa.store.errors import DatabaseError, DatabaseNotFoundError, ForeignDatabaseError, SchemaTooNewError, refuse
 from nefa.store.files import check_file, create_database_file
 
-__all__ = ["APPLICATION_ID", "CORE_TABLES", "KNOWN_TABLES", "DatabaseState", "check_ours", "inspect_database",
-           "mark_as_ours", "open_for_reading", "open_for_writing", "uri"]
+__all__ = [
+    "APPLICATION_ID",
+    "CORE_TABLES",
+    "KNOWN_TABLES",
+    "DatabaseState",
+    "check_ours",
+    "inspect_database",
+    "mark_as_ours",
+    "open_for_reading",
+    "open_for_writing",
+    "uri",
+]
 
 # Everything here happens before nefa writes a byte: the file is checked
 # (a directory, a text file, a truncated copy, no permission), and what
@@ -34,10 +44,21 @@ APPLICATION_ID = 0x6E656661
 # The tables every schema version has; a migration that adds a table must
 # add it to KNOWN_TABLES, or older unmarked databases stop being recognised.
 CORE_TABLES = frozenset({"traces", "trace_parts"})
-KNOWN_TABLES = CORE_TABLES | frozenset({
-    "document_chunks", "names", "paths", "call_indexes", "call_index_parts", "call_threads", "calls",
-    "function_stats", "call_view", "call_name_blocks", "call_lanes",
-})
+KNOWN_TABLES = CORE_TABLES | frozenset(
+    {
+        "document_chunks",
+        "names",
+        "paths",
+        "call_indexes",
+        "call_index_parts",
+        "call_threads",
+        "calls",
+        "function_stats",
+        "call_view",
+        "call_name_blocks",
+        "call_lanes",
+    }
+)
 
 
 @dataclass(frozen=True)
@@ -94,8 +115,11 @@ def check_ours(path, state: DatabaseState, *, schema_version: int) -> None:
     """Raises unless ``state`` is a new database or one of nefa's that this
     version can use."""
     if not state.is_marked and state.application_id != 0:
-        raise refuse(path, f"it belongs to another application (application_id {state.application_id:#010x})",
-                      ForeignDatabaseError)
+        raise refuse(
+            path,
+            f"it belongs to another application (application_id {state.application_id:#010x})",
+            ForeignDatabaseError,
+        )
     if state.is_new:
         return
     if not state.is_marked:
@@ -103,12 +127,16 @@ def check_ours(path, state: DatabaseState, *, schema_version: int) -> None:
         # tables and nothing else.
         foreign = state.tables - KNOWN_TABLES
         if foreign:
-            raise refuse(path, f"it is another program's database (it has tables {_names(foreign)})",
-                          ForeignDatabaseError)
+            raise refuse(
+                path, f"it is another program's database (it has tables {_names(foreign)})", ForeignDatabaseError
+            )
         if state.user_version == 0 or not CORE_TABLES <= state.tables:
             tables = f"tables {_names(state.tables)}" if state.tables else "no tables"
-            raise refuse(path, f"it is not a nefa trace database (user_version {state.user_version}, {tables})",
-                          ForeignDatabaseError)
+            raise refuse(
+                path,
+                f"it is not a nefa trace database (user_version {state.user_version}, {tables})",
+                ForeignDatabaseError,
+            )
     if state.user_version > schema_version:
         raise SchemaTooNewError(
             f"{path} was written by a newer nefa (schema {state.user_version}, this one knows up to "
@@ -212,8 +240,8 @@ def open_for_reading(db_path, *, timeout: float, schema_version: int) -> tuple[s
         wal = Path(f"{path}-wal")
         if wal.exists() and wal.stat().st_size > 0:
             raise refuse(
-                path, f"its write-ahead log {wal} holds changes that cannot be read without write access "
-                "to its directory"
+                path,
+                f"its write-ahead log {wal} holds changes that cannot be read without write access to its directory",
             ) from None
         conn = _connect_uri(uri(path, mode="ro", immutable="1"), path, timeout)
         state = _inspect_or_refuse(conn, path)

@@ -118,8 +118,9 @@ def _check_trace_id(trace_id) -> None:
         raise ValueError(f"a trace id is a non-empty string, not {trace_id!r}")
 
 
-def store_trace(db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes = b"", pieces=None,
-                index: bool = True) -> DocumentSummary:
+def store_trace(
+    db_path, trace_id: str, *, timeout: float = 60, msgpack: bytes = b"", pieces=None, index: bool = True
+) -> DocumentSummary:
     """:func:`save_trace_in_sqlite` without the fallback file: failures are
     raised as they come.  The document is ``msgpack``, or the bytes-like
     ``pieces`` in order (streamed: never held whole); it is scanned once,
@@ -242,8 +243,10 @@ def import_document(db_path, document, *, timeout: float = 60) -> tuple[str, boo
         ).fetchall()
         for (part_index,) in same_size:
             stored = StoredDocument(conn, trace_id, part_index)
-            if all(stored.read(start, _COMPARE_STEP) == document[start : start + _COMPARE_STEP]
-                   for start in range(0, len(document), _COMPARE_STEP)):
+            if all(
+                stored.read(start, _COMPARE_STEP) == document[start : start + _COMPARE_STEP]
+                for start in range(0, len(document), _COMPARE_STEP)
+            ):
                 present = True
                 break
     finally:

@@ -110,12 +110,14 @@ def _migration_6(conn: sqlite3.Connection) -> None:
     conn.execute(NAME_BLOCKS.format(schema=""))
     names = conn.execute("SELECT DISTINCT trace_key, name_id FROM calls INDEXED BY calls_by_name").fetchall()
     for trace_key, name_id in names:
-        ids = conn.execute("SELECT id FROM calls INDEXED BY calls_by_name WHERE trace_key = ? AND name_id = ?",
-                           (trace_key, name_id))
+        ids = conn.execute(
+            "SELECT id FROM calls INDEXED BY calls_by_name WHERE trace_key = ? AND name_id = ?", (trace_key, name_id)
+        )
         conn.executemany(
             "INSERT INTO call_name_blocks (trace_key, name_id, first_id, first_offset, ids) VALUES (?, ?, ?, ?, ?)",
             # Indexes of this schema were all built by version 1.
-            block_rows(((trace_key, name_id, call_id) for (call_id,) in ids), block_ids(1)))
+            block_rows(((trace_key, name_id, call_id) for (call_id,) in ids), block_ids(1)),
+        )
     conn.execute("DROP INDEX calls_by_name")
 
 
@@ -131,5 +133,12 @@ def _migration_7(conn: sqlite3.Connection) -> None:
 
 # Index i holds the migration from version i to version i + 1.
 MIGRATIONS: list[Callable[[sqlite3.Connection], None]] = [
-    _migration_1, _migration_2, _migration_3, _migration_4, _migration_5, _migration_6, _migration_7]
+    _migration_1,
+    _migration_2,
+    _migration_3,
+    _migration_4,
+    _migration_5,
+    _migration_6,
+    _migration_7,
+]
 SCHEMA_VERSION = len(MIGRATIONS)

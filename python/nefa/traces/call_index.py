@@ -19,8 +19,19 @@ from nefa.store.index_build import INDEX_VERSION, IndexedPart, index_part, scan,
 from nefa.store.index_tables import EVENTS_BY_PARENT, NAME_BLOCKS, create_index_tables
 from nefa.traces.pieces_ahead import pieces_ahead
 
-__all__ = ["EVENTS_BY_PARENT", "INDEX_VERSION", "NAME_BLOCKS", "READABLE_VERSIONS", "IndexedPart", "OpenIndex",
-           "create_index_tables", "index_part", "open_index", "scan", "scan_fields"]
+__all__ = [
+    "EVENTS_BY_PARENT",
+    "INDEX_VERSION",
+    "NAME_BLOCKS",
+    "READABLE_VERSIONS",
+    "IndexedPart",
+    "OpenIndex",
+    "create_index_tables",
+    "index_part",
+    "open_index",
+    "scan",
+    "scan_fields",
+]
 
 # Version 1 differs from INDEX_VERSION only in the size of its name blocks,
 # which readers take from the version.
@@ -82,8 +93,12 @@ def _reader_path(conn: sqlite3.Connection) -> str | None:
 
 
 def _index_all_parts(conn: sqlite3.Connection, trace_id: str, progress) -> None:
-    indexes = [index for (index,) in conn.execute(
-        "SELECT part_index FROM trace_parts WHERE trace_id = ? ORDER BY part_index", (trace_id,))]
+    indexes = [
+        index
+        for (index,) in conn.execute(
+            "SELECT part_index FROM trace_parts WHERE trace_id = ? ORDER BY part_index", (trace_id,)
+        )
+    ]
     # The documents are read and inflated on a thread and a connection of
     # their own: on the writing connection their pages took turns with the
     # index's for its lock and filled its page cache, which at ten million
@@ -185,5 +200,6 @@ def _open_index(db_path, trace_id: str, *, timeout: float, progress) -> OpenInde
     except BaseException:
         conn.close()
         raise
-    return OpenIndex(conn, trace_id, *key,
-                     note="the database cannot be written: the call index was built for this command only")
+    return OpenIndex(
+        conn, trace_id, *key, note="the database cannot be written: the call index was built for this command only"
+    )

@@ -29,10 +29,12 @@ def micros(seconds: float, origin: float) -> float:
 def chrome_metadata(trace_id: str, command: str, threads: Iterable[tuple[int, str]]) -> list[dict]:
     """The "M" events naming the process (after the trace and ``command``)
     and each of ``threads`` ((native id, name), in the order shown)."""
-    events: list = [{"name": "process_name", "ph": "M", "pid": PID, "tid": 0,
-                     "args": {"name": f"nefa {trace_id}: {command}"}}]
+    events: list = [
+        {"name": "process_name", "ph": "M", "pid": PID, "tid": 0, "args": {"name": f"nefa {trace_id}: {command}"}}
+    ]
     for index, (native_id, name) in enumerate(threads):
         events.append({"name": "thread_name", "ph": "M", "pid": PID, "tid": native_id, "args": {"name": name}})
-        events.append({"name": "thread_sort_index", "ph": "M", "pid": PID, "tid": native_id,
-                       "args": {"sort_index": index}})
+        events.append(
+            {"name": "thread_sort_index", "ph": "M", "pid": PID, "tid": native_id, "args": {"sort_index": index}}
+        )
     return events

@@ -22,8 +22,23 @@ import msgpack
 from nefa._native import VALUE_FORM_CODES
 
 __all__ = [
-    "BigInt", "ByteArray", "Cut", "Cycle", "Elided", "FrozenSet", "More", "NonPlainDict", "Repr", "ReprText",
-    "Set", "Tuple", "UnknownForm", "Unprintable", "decode_value", "ext_hook", "mark_legacy_reprs",
+    "BigInt",
+    "ByteArray",
+    "Cut",
+    "Cycle",
+    "Elided",
+    "FrozenSet",
+    "More",
+    "NonPlainDict",
+    "Repr",
+    "ReprText",
+    "Set",
+    "Tuple",
+    "UnknownForm",
+    "Unprintable",
+    "decode_value",
+    "ext_hook",
+    "mark_legacy_reprs",
     "python_repr",
 ]
 
@@ -33,8 +48,18 @@ ELLIPSIS = "…"
 TUPLE, SET, FROZENSET, REPR, CUT, MORE, ELIDED, CYCLE, UNPRINTABLE, BIGINT, DICT, BYTEARRAY = (
     VALUE_FORM_CODES[name]
     for name in (
-        "tuple", "set", "frozenset", "repr", "cut", "more_items", "elided", "cycle", "unprintable", "big_int",
-        "dict", "bytearray",
+        "tuple",
+        "set",
+        "frozenset",
+        "repr",
+        "cut",
+        "more_items",
+        "elided",
+        "cycle",
+        "unprintable",
+        "big_int",
+        "dict",
+        "bytearray",
     )
 )
 
@@ -156,8 +181,13 @@ def _items(payload) -> tuple | None:
 
 
 def _cut_of(payload) -> Cut | None:
-    if (isinstance(payload, list) and len(payload) == 2 and isinstance(payload[0], (str, bytes))
-            and _is_int(payload[1]) and payload[1] >= 0):
+    if (
+        isinstance(payload, list)
+        and len(payload) == 2
+        and isinstance(payload[0], (str, bytes))
+        and _is_int(payload[1])
+        and payload[1] >= 0
+    ):
         return Cut(payload[0], payload[1])
     return None
 

@@ -32,8 +32,19 @@ _INDENT = "  "
 _NS = 1e-9
 # Record fields that are not a plugin's own data.
 FIELD_KEYS = frozenset(
-    ("path", "co_name", "qualname", "event", "frame_id", "thread", "thread_native_id", "timestamp", "type",
-     "subtype", "user_code_call_site")
+    (
+        "path",
+        "co_name",
+        "qualname",
+        "event",
+        "frame_id",
+        "thread",
+        "thread_native_id",
+        "timestamp",
+        "type",
+        "subtype",
+        "user_code_call_site",
+    )
 )
 _COLUMNS = (
     "c.id, c.part_index, c.thread_native_id, c.parent, c.depth, c.start, c.duration, c.name_id, c.path_id, c.line,"
@@ -96,7 +107,9 @@ class IndexedTrace:
         self.trace_id = index.trace_id
         row = self.conn.execute(
             "SELECT command_line, start_timestamp, record_count, cut, dropped_events, parent_trace_id FROM traces"
-            " WHERE id = ?", (self.trace_id,)).fetchone()
+            " WHERE id = ?",
+            (self.trace_id,),
+        ).fetchone()
         argv, self.start, self.record_count, cut, self.dropped_events, self.parent_trace_id = row
         try:
             self.command_line = [str(arg) for arg in json.loads(argv)]
@@ -106,8 +119,9 @@ class IndexedTrace:
         threads = [
             IndexedThread(native_id, name, bool(is_main), calls, start, end)
             for native_id, name, is_main, calls, start, end in self.conn.execute(
-                "SELECT thread_native_id, name, is_main, call_count, start, end FROM call_threads"
-                " WHERE trace_key = ?", (self.key,))
+                "SELECT thread_native_id, name, is_main, call_count, start, end FROM call_threads WHERE trace_key = ?",
+                (self.key,),
+            )
         ]
         self.threads = sorted(threads, key=lambda thread: (not thread.is_main, thread.start))
         self._thread_calls = {thread.native_id: thread.call_count for thread in threads}
@@ -118,30 +132,41 @@ class IndexedTrace:
         self.part_ids: dict[int, tuple[int, int]] = {}
         first = 0
         for part, legacy, calls in self.conn.execute(
-                "SELECT part_index, legacy_values, call_count FROM call_index_parts WHERE trace_key = ?"
-                " ORDER BY part_index", (self.key,)):
+            "SELECT part_index, legacy_values, call_count FROM call_index_parts WHERE trace_key = ?"
+            " ORDER BY part_index",
+            (self.key,),
+        ):
             self.legacy[part] = bool(legacy)
             self.part_ids[part] = (first, first + calls)
             first += calls
         # What the index's own row says it holds, against its other tables:
         # a few rows, read once, catch their rows lost.
         part_count, call_count = self.conn.execute(
-            "SELECT part_count, call_count FROM call_indexes WHERE trace_key = ?", (self.key,)).fetchone()
+            "SELECT part_count, call_count FROM call_indexes WHERE trace_key = ?", (self.key,)
+        ).fetchone()
         if len(self.part_ids) != part_count or first != call_count:
-            raise self.damaged(f"call_index_parts has {len(self.part_ids)} parts of {first} calls,"
-                               f" call_indexes {part_count} of {call_count}")
+            raise self.damaged(
+                f"call_index_parts has {len(self.part_ids)} parts of {first} calls,"
+                f" call_indexes {part_count} of {call_count}"
+            )
         if call_count and not threads:
             raise self.damaged(f"call_threads has no thread for its {call_count} calls")
         # A database of schema 4 or older, read as it is, has its index by
         # parent still (and may lack the others).
-        schema = "sqlite_temp_master" if self.conn.execute(
-            "SELECT count(*) FROM sqlite_temp_master WHERE name = 'calls' AND type = 'table'").fetchone()[0] \
+        schema = (
+            "sqlite_temp_master"
+            if self.conn.execute(
+                "SELECT count(*) FROM sqlite_temp_master WHERE name = 'calls' AND type = 'table'"
+            ).fetchone()[0]
             else "sqlite_master"
+        )
         self.by_parent = not self.conn.execute(
-            f"SELECT count(*) FROM {schema} WHERE type = 'index' AND name = 'events_by_parent'").fetchone()[0]
+            f"SELECT count(*) FROM {schema} WHERE type = 'index' AND name = 'events_by_parent'"
+        ).fetchone()[0]
         # ... and of schema 5 or older, its index of calls by name.
         self.by_name_index = not self.conn.execute(
-            f"SELECT count(*) FROM {schema} WHERE type = 'table' AND name = 'call_name_blocks'").fetchone()[0]
+            f"SELECT count(*) FROM {schema} WHERE type = 'table' AND name = 'call_name_blocks'"
+        ).fetchone()[0]
         if not self.by_parent:
             # Of schema 6 or older, read-only: no lane blocks stored.
             ensure_lanes(self.conn, self.key)
@@ -162,10 +187,12 @@ class IndexedTrace:
         # The index is named: left to itself, the planner may walk the
         # whole table in id order rather than sort a few rows.
         rows = self.conn.execute(
-            f"SELECT {_COLUMNS} FROM calls c {index} WHERE c.trace_key = ? AND {where} ORDER BY c.id",
-            (self.key, *args)).fetchall()
-        return [Call(*row[:7], self.text("names", "name", row[7]), self.text("paths", "path", row[8]), *row[9:])
-                for row in rows]
+            f"SELECT {_COLUMNS} FROM calls c {index} WHERE c.trace_key = ? AND {where} ORDER BY c.id", (self.key, *args)
+        ).fetchall()
+        return [
+            Call(*row[:7], self.text("names", "name", row[7]), self.text("paths", "path", row[8]), *row[9:])
+            for row in rows
+        ]
 
     def named(self, columns: str, name_id: int, limit: int | None = None, *, expected: int = 0) -> list[tuple]:
         """``columns`` (of ``calls c``) of the frames of one name, in id
@@ -185,17 +212,23 @@ class IndexedTrace:
 
     def _named(self, columns: str, name_id: int, limit: int | None) -> list[tuple]:
         if self.by_name_index:
-            sql = (f"SELECT {columns} FROM calls c INDEXED BY calls_by_name WHERE c.trace_key = ? AND c.name_id = ?"
-                   " AND c.kind IS NULL ORDER BY c.id")
+            sql = (
+                f"SELECT {columns} FROM calls c INDEXED BY calls_by_name WHERE c.trace_key = ? AND c.name_id = ?"
+                " AND c.kind IS NULL ORDER BY c.id"
+            )
             if limit is not None:
                 sql += f" LIMIT {int(limit)}"
             return self.conn.execute(sql, (self.key, name_id)).fetchall()
         found: list[tuple] = []
         for ids in self._named_ids(name_id, 500 if limit is None else max(1, min(500, limit))):
             marks = ",".join("?" * len(ids))
-            found.extend(self.conn.execute(
-                f"SELECT {columns} FROM calls c WHERE c.trace_key = ? AND c.id IN ({marks}) AND c.kind IS NULL"
-                " ORDER BY c.id", (self.key, *ids)))
+            found.extend(
+                self.conn.execute(
+                    f"SELECT {columns} FROM calls c WHERE c.trace_key = ? AND c.id IN ({marks}) AND c.kind IS NULL"
+                    " ORDER BY c.id",
+                    (self.key, *ids),
+                )
+            )
             if limit is not None and len(found) >= limit:
                 return found[:limit]
         return found
@@ -207,8 +240,10 @@ class IndexedTrace:
         at = None
         size = block_ids(self.index.version)
         for first_id, stored in self.conn.execute(
-                "SELECT first_id, ids FROM call_name_blocks WHERE trace_key = ? AND name_id = ?"
-                " ORDER BY first_id, first_offset", (self.key, name_id)):
+            "SELECT first_id, ids FROM call_name_blocks WHERE trace_key = ? AND name_id = ?"
+            " ORDER BY first_id, first_offset",
+            (self.key, name_id),
+        ):
             if first_id != at:
                 # A block's rows of several batches interleave: whole blocks go out, sorted.
                 ids.extend(sorted(block))
@@ -225,8 +260,9 @@ class IndexedTrace:
     def every_call(self) -> list[tuple[Call, int, int | None]]:
         """Every call of the trace in id order, each with its name's and
         path's ids: for a page that holds the whole trace (a bounded one)."""
-        rows = self.conn.execute(f"SELECT {_COLUMNS} FROM calls c WHERE c.trace_key = ? ORDER BY c.id",
-                                 (self.key,)).fetchall()
+        rows = self.conn.execute(
+            f"SELECT {_COLUMNS} FROM calls c WHERE c.trace_key = ? ORDER BY c.id", (self.key,)
+        ).fetchall()
         return [(call, row[7], row[8]) for call, row in zip(self._row_calls(rows), rows)]
 
     def text(self, table: str, column: str, text_id):
@@ -246,22 +282,31 @@ class IndexedTrace:
         return self._row_calls(self.conn.execute(sql, args))
 
     def _row_calls(self, rows) -> list[Call]:
-        return [Call(*row[:7], self.text("names", "name", row[7]), self.text("paths", "path", row[8]), *row[9:])
-                for row in rows]
+        return [
+            Call(*row[:7], self.text("names", "name", row[7]), self.text("paths", "path", row[8]), *row[9:])
+            for row in rows
+        ]
 
     def _frames(self, ids: list[int]) -> list[Call]:
         """The calls of these ids (in order), from the table by its key."""
         found: list[Call] = []
         for first in range(0, len(ids), 500):
             chunk = ids[first : first + 500]
-            found.extend(self._rows(f"SELECT {_COLUMNS} FROM calls c WHERE c.trace_key = ?"
-                                    f" AND c.id IN ({','.join('?' * len(chunk))}) ORDER BY c.id", (self.key, *chunk)))
+            found.extend(
+                self._rows(
+                    f"SELECT {_COLUMNS} FROM calls c WHERE c.trace_key = ?"
+                    f" AND c.id IN ({','.join('?' * len(chunk))}) ORDER BY c.id",
+                    (self.key, *chunk),
+                )
+            )
         if len(found) != len(ids):
             raise self.damaged(f"call_lanes names {len(ids) - len(found)} calls that calls has not")
         return found
 
-    _EVENTS = (f"SELECT {_COLUMNS} FROM calls c INDEXED BY events_by_parent WHERE c.trace_key = ?"
-               " AND c.thread_native_id = ? AND c.parent IS ? AND c.kind IS NOT NULL ORDER BY c.id")
+    _EVENTS = (
+        f"SELECT {_COLUMNS} FROM calls c INDEXED BY events_by_parent WHERE c.trace_key = ?"
+        " AND c.thread_native_id = ? AND c.parent IS ? AND c.kind IS NOT NULL ORDER BY c.id"
+    )
 
     def _with_events(self, frames: list[Call], thread_id: int, parent: int | None) -> list[Call]:
         events = self._rows(self._EVENTS, (self.key, thread_id, parent))
@@ -269,13 +314,15 @@ class IndexedTrace:
 
     def roots(self, thread_id: int) -> list[Call]:
         if self.by_parent:
-            return self._calls("c.parent IS NULL AND c.thread_native_id = ?", (thread_id,),
-                               "INDEXED BY calls_by_parent")
+            return self._calls(
+                "c.parent IS NULL AND c.thread_native_id = ?", (thread_id,), "INDEXED BY calls_by_parent"
+            )
         # The frames at depth 0 are the thread's top; plugin records by parent.
         top = lane_ids(self.conn, self.key, thread_id, 0)
         if not top and self._thread_calls.get(thread_id):
-            raise self.damaged(f"call_lanes has no frame of thread {thread_id}, which has"
-                               f" {self._thread_calls[thread_id]}")
+            raise self.damaged(
+                f"call_lanes has no frame of thread {thread_id}, which has {self._thread_calls[thread_id]}"
+            )
         return self._with_events(self._frames(top), thread_id, None)
 
     # A call's frames, through the lane blocks.  Within one part, a lane's
@@ -353,7 +400,8 @@ class IndexedTrace:
             (between,) = self.conn.execute(
                 "SELECT total(count) FROM call_lanes WHERE trace_key = ? AND thread_native_id = ? AND depth = ?"
                 " AND part_index = ? AND (last_end, first_id) > (?, ?) AND last_end < ?",
-                (self.key, call.thread_id, call.depth + 1, call.part_index, ends[-1], ids[0], end)).fetchone()
+                (self.key, call.thread_id, call.depth + 1, call.part_index, ends[-1], ids[0], end),
+            ).fetchone()
             # From the first block that ends as the call does or later.
             blocks = chain([first], self._lane_under(call, end, -1))
         else:
@@ -374,13 +422,16 @@ class IndexedTrace:
         if self.by_parent:
             return self.conn.execute(
                 "SELECT count(*) FROM calls INDEXED BY calls_by_parent WHERE trace_key = ? AND parent = ?"
-                " AND kind IS NULL", (self.key, call.id)).fetchone()[0]
+                " AND kind IS NULL",
+                (self.key, call.id),
+            ).fetchone()[0]
         return self._count_under(call)
 
     def record(self, call: Call, which: str) -> dict:
         """The decoded call or return record of ``call`` ({} when none)."""
-        offset, length = ((call.call_offset, call.call_length) if which == "call"
-                          else (call.return_offset, call.return_length))
+        offset, length = (
+            (call.call_offset, call.call_length) if which == "call" else (call.return_offset, call.return_length)
+        )
         if offset is None:
             return {}
         if type(offset) is not int or type(length) is not int:
@@ -401,6 +452,7 @@ class IndexedTrace:
 
 # --- the tree ------------------------------------------------------------
 
+
 def _frame_line(trace: IndexedTrace, call: Call, style: Style, hidden: int) -> str:
     co_name = call.co_name
     shows_arguments = call.call_offset is not None and not (co_name.startswith("<") and co_name != "<lambda>")
@@ -414,8 +466,9 @@ def _frame_line(trace: IndexedTrace, call: Call, style: Style, hidden: int) -> s
         value = trace.record(call, "return").get("arg")
         if value is not None:
             text += "  → " + style.value(printable(brief(value, 50)))
-    return text + call_notes(style, resumed=bool(call.resumed), called=not call.flags & 1, returned=returned,
-                             hidden=hidden)
+    return text + call_notes(
+        style, resumed=bool(call.resumed), called=not call.flags & 1, returned=returned, hidden=hidden
+    )
 
 
 def _event_line(trace: IndexedTrace, call: Call, style: Style) -> str:
@@ -439,9 +492,10 @@ def _matching(trace: IndexedTrace, needle: str) -> list[Call]:
     name_ids: dict[int, int] = {}  # -> its frames, as function_stats counts them
     stats = 0
     for name_id, path_id, calls, name, path in trace.conn.execute(
-            "SELECT f.name_id, f.path_id, f.calls, n.name, p.path FROM function_stats f"
-            " LEFT JOIN names n ON n.id = f.name_id LEFT JOIN paths p ON p.id = f.path_id WHERE f.trace_key = ?",
-            (trace.key,)):
+        "SELECT f.name_id, f.path_id, f.calls, n.name, p.path FROM function_stats f"
+        " LEFT JOIN names n ON n.id = f.name_id LEFT JOIN paths p ON p.id = f.path_id WHERE f.trace_key = ?",
+        (trace.key,),
+    ):
         stats += 1
         if name is None or (path is None and path_id != 0):
             raise trace.damaged(f"function_stats names a function that names or paths has not ({name_id}, {path_id})")
@@ -455,8 +509,7 @@ def _matching(trace: IndexedTrace, needle: str) -> list[Call]:
     return found
 
 
-def _tree_lines(trace: IndexedTrace, thread: IndexedThread, style: Style, depth: int | None,
-                needle: str | None):
+def _tree_lines(trace: IndexedTrace, thread: IndexedThread, style: Style, depth: int | None, needle: str | None):
     shown: dict[int, list[Call]] | None = None  # parent id -> children on the way to a match
     matched: set[int] = set()
     if needle:
@@ -528,8 +581,15 @@ def _header(trace: IndexedTrace, style: Style) -> str:
     )
 
 
-def render_tree(trace: IndexedTrace, out: TextIO, *, depth: int | None = None, needle: str | None = None,
-                thread: str | None = None, color: bool = False) -> int:
+def render_tree(
+    trace: IndexedTrace,
+    out: TextIO,
+    *,
+    depth: int | None = None,
+    needle: str | None = None,
+    thread: str | None = None,
+    color: bool = False,
+) -> int:
     """Write the call tree of ``trace``; returns the number of lines of tree written."""
     style = Style(color)
     threads = select_threads(trace, thread)
@@ -562,14 +622,16 @@ def render_tree(trace: IndexedTrace, out: TextIO, *, depth: int | None = None, n
 SORTS = {"calls": "f.calls", "total": "f.total_time", "self": "f.self_time"}
 
 
-def render_summary(trace: IndexedTrace, out: TextIO, *, limit: int | None = 20, sort: str = "self",
-                   color: bool = False) -> int:
+def render_summary(
+    trace: IndexedTrace, out: TextIO, *, limit: int | None = 20, sort: str = "self", color: bool = False
+) -> int:
     """Per function: calls, total time (a recursive function's inner calls
     counted once) and self time, sorted like pstats; returns the rows written."""
     style = Style(color)
     order = SORTS[sort]
-    count = trace.conn.execute("SELECT count(*) FROM function_stats WHERE trace_key = ? AND path_id != 0",
-                               (trace.key,)).fetchone()[0]
+    count = trace.conn.execute(
+        "SELECT count(*) FROM function_stats WHERE trace_key = ? AND path_id != 0", (trace.key,)
+    ).fetchone()[0]
     trace.has_functions(count)
     # Names and paths joined on the left: a row they lack is damage, not a
     # function left out.
@@ -591,8 +653,13 @@ def render_summary(trace: IndexedTrace, out: TextIO, *, limit: int | None = 20, 
     ]
     widths = [max(len(row[i]) for row in table) for i in range(4)]
     for number, row in enumerate(table):
-        cells = [row[0].rjust(widths[0]), row[1].rjust(widths[1]), row[2].rjust(widths[2]),
-                 row[3].ljust(widths[3]), row[4]]
+        cells = [
+            row[0].rjust(widths[0]),
+            row[1].rjust(widths[1]),
+            row[2].rjust(widths[2]),
+            row[3].ljust(widths[3]),
+            row[4],
+        ]
         line = "  ".join(cells)
         out.write((style.heading(line) if number == 0 else line) + "\n")
     return len(rows)

@@ -45,7 +45,7 @@ def _return_record(data: bytes) -> tuple[bytes, bool, bytes, bytes]:
         key = unpacker.unpack()
         start = unpacker.tell()
         unpacker.skip()
-        value = data[start:unpacker.tell()]
+        value = data[start : unpacker.tell()]
         if key == b"arg":
             arg = value
         elif key == b"locals":
@@ -66,13 +66,16 @@ def plan_from_index(index: OpenIndex, stored: list, plan, exporter, long_span: i
     each part's survey, from ``index``; ``stored`` are the parts' documents."""
     conn, key, base = index.conn, index.trace_key, index.time_base
     command_line, start = conn.execute(
-        "SELECT command_line, start_timestamp FROM traces WHERE id = ?", (index.trace_id,)).fetchone()
+        "SELECT command_line, start_timestamp FROM traces WHERE id = ?", (index.trace_id,)
+    ).fetchone()
     plan.starts.append(float(start))
     main_id = None
     found_threads = False
     for native_id, name, is_main, records, first, last in conn.execute(
-            "SELECT thread_native_id, name, is_main, record_count, start, end FROM call_threads"
-            " WHERE trace_key = ? ORDER BY thread_native_id", (key,)):
+        "SELECT thread_native_id, name, is_main, record_count, start, end FROM call_threads"
+        " WHERE trace_key = ? ORDER BY thread_native_id",
+        (key,),
+    ):
         found_threads = True
         plan.add_part([], [(native_id, name, records, True, _seconds(base, first), _seconds(base, last))])
         if is_main and main_id is None:
@@ -83,8 +86,10 @@ def plan_from_index(index: OpenIndex, stored: list, plan, exporter, long_span: i
         argv = []
     plan.parts = [{"main_thread_id": main_id, "command_line_args": argv}]
     id_base = 0
-    parts = conn.execute("SELECT part_index, call_count, legacy_values FROM call_index_parts WHERE trace_key = ?"
-                         " ORDER BY part_index", (key,)).fetchall()
+    parts = conn.execute(
+        "SELECT part_index, call_count, legacy_values FROM call_index_parts WHERE trace_key = ? ORDER BY part_index",
+        (key,),
+    ).fetchall()
     # The exporter is handed one survey per part it writes: a part left
     # without one must not reach it.
     if len(parts) != len(stored):
@@ -98,7 +103,8 @@ def plan_from_index(index: OpenIndex, stored: list, plan, exporter, long_span: i
             " WHERE trace_key = ? AND id >= ? AND id < ? AND part_index = ? AND kind IS NULL"
             " AND ((flags & 1 = 0 AND (return_offset IS NULL OR return_offset - call_offset >= ?))"
             " OR (flags & 1 AND depth = 0)) ORDER BY id",
-            (key, id_base, id_base + call_count, part_index, long_span))
+            (key, id_base, id_base + call_count, part_index, long_span),
+        )
         for row_id, thread, flags, offset, length, first, name_id, path_id in rows:
             found = _return_record(document.read(offset, length)) if offset is not None else (b"", False, b"", b"")
             arg, has_values, path, frame_id = found
@@ -110,7 +116,17 @@ def plan_from_index(index: OpenIndex, stored: list, plan, exporter, long_span: i
                 raise IndexDamagedError(f"names has no row {name_id}")
             (name,) = found_name
             file = conn.execute("SELECT path FROM paths WHERE id = ?", (path_id,)).fetchone()
-            enclosing.append((thread, name.encode(), path, (file[0] if file else "").encode(), frame_id,
-                              has_values, arg, _seconds(base, first)))
+            enclosing.append(
+                (
+                    thread,
+                    name.encode(),
+                    path,
+                    (file[0] if file else "").encode(),
+                    frame_id,
+                    has_values,
+                    arg,
+                    _seconds(base, first),
+                )
+            )
         exporter.plan_part(bool(legacy), endings, enclosing)
         id_base += call_count

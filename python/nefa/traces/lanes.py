@@ -44,8 +44,10 @@ def ensure_lanes(conn: sqlite3.Connection, trace_key: int) -> None:
     """Gives a connection to a database indexed before the lanes, which it
     cannot upgrade (read-only), the lane blocks of one trace, in a TEMP
     table that lives as long as the connection."""
-    found = conn.execute("SELECT (SELECT count(*) FROM sqlite_master WHERE name = 'call_lanes'),"
-                         " (SELECT count(*) FROM sqlite_temp_master WHERE name = 'call_lanes')").fetchone()
+    found = conn.execute(
+        "SELECT (SELECT count(*) FROM sqlite_master WHERE name = 'call_lanes'),"
+        " (SELECT count(*) FROM sqlite_temp_master WHERE name = 'call_lanes')"
+    ).fetchone()
     if any(found):
         return
     conn.execute(LANES.format(schema="temp."))
@@ -55,14 +57,17 @@ def ensure_lanes(conn: sqlite3.Connection, trace_key: int) -> None:
 # The block that may hold frames at (end, id) and before it, then those
 # after it, in one statement: both sides read in key order, merged lazily.
 _LANE = "trace_key = :key AND thread_native_id = :thread AND depth = :depth AND part_index = :part"
-_FROM = (f"SELECT last_end, first_id, ends, ids FROM (SELECT last_end, first_id, ends, ids FROM call_lanes"
-         f" WHERE {_LANE} AND last_end = :end AND first_id <= :id ORDER BY first_id DESC LIMIT 1)"
-         f" UNION ALL SELECT last_end, first_id, ends, ids FROM call_lanes WHERE {_LANE}"
-         " AND (last_end, first_id) > (:end, :id) ORDER BY last_end, first_id")
+_FROM = (
+    f"SELECT last_end, first_id, ends, ids FROM (SELECT last_end, first_id, ends, ids FROM call_lanes"
+    f" WHERE {_LANE} AND last_end = :end AND first_id <= :id ORDER BY first_id DESC LIMIT 1)"
+    f" UNION ALL SELECT last_end, first_id, ends, ids FROM call_lanes WHERE {_LANE}"
+    " AND (last_end, first_id) > (:end, :id) ORDER BY last_end, first_id"
+)
 
 
-def lane_from(conn: sqlite3.Connection, key: int, thread: int, depth: int, part: int, end: int,
-              call_id: int) -> Iterator[tuple[array, array]]:
+def lane_from(
+    conn: sqlite3.Connection, key: int, thread: int, depth: int, part: int, end: int, call_id: int
+) -> Iterator[tuple[array, array]]:
     """(ends, ids) of a part's blocks of one lane, in order, from the one
     that holds the lane's first frame at or after (end, id) in (end, id)
     order; that block may hold frames before it too.  Read lazily: a
@@ -75,8 +80,9 @@ def lane_from(conn: sqlite3.Connection, key: int, thread: int, depth: int, part:
 def lane_ids(conn: sqlite3.Connection, key: int, thread: int, depth: int) -> list[int]:
     """The ids of every frame of a lane, all parts, in id order."""
     ids: list[int] = []
-    for (blob,) in conn.execute("SELECT ids FROM call_lanes WHERE trace_key = ? AND thread_native_id = ?"
-                                " AND depth = ?", (key, thread, depth)):
+    for (blob,) in conn.execute(
+        "SELECT ids FROM call_lanes WHERE trace_key = ? AND thread_native_id = ? AND depth = ?", (key, thread, depth)
+    ):
         ids.extend(decode(blob))
     ids.sort()
     return ids

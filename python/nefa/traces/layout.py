@@ -34,6 +34,7 @@ from nefa.traces.lanes import decode_block
 
 __all__ = ["Window", "create_layout_indexes", "ensure_layout_indexes", "open_helper", "window", "window_json"]
 
+
 def ensure_layout_indexes(conn: sqlite3.Connection) -> None:
     """Adds the indexes where this connection's call table lacks them: a
     TEMP table (read-only database) gets them for this connection."""
@@ -42,15 +43,18 @@ def ensure_layout_indexes(conn: sqlite3.Connection) -> None:
     found = conn.execute(f"SELECT count(*) FROM {master} WHERE name = 'events_by_time'").fetchone()[0]
     if not found:
         if not temp:
-            raise DatabaseError("the database predates the viewer's indexes and cannot be written:"
-                                " run any nefa command on it with write access once")
+            raise DatabaseError(
+                "the database predates the viewer's indexes and cannot be written:"
+                " run any nefa command on it with write access once"
+            )
         create_layout_indexes(conn, temporary=True)
 
 
-_LANE = ("SELECT last_end, ends, ids FROM call_lanes WHERE trace_key = ? AND thread_native_id = ? AND depth = ?"
-         " AND part_index = ? AND last_end > ? ORDER BY last_end, first_id")
-_CALL = ("SELECT id, start, duration, name_id, path_id, line, flags, resumed FROM calls"
-         " WHERE trace_key = ? AND id = ?")
+_LANE = (
+    "SELECT last_end, ends, ids FROM call_lanes WHERE trace_key = ? AND thread_native_id = ? AND depth = ?"
+    " AND part_index = ? AND last_end > ? ORDER BY last_end, first_id"
+)
+_CALL = "SELECT id, start, duration, name_id, path_id, line, flags, resumed FROM calls WHERE trace_key = ? AND id = ?"
 
 
 class _PartLane:
@@ -225,8 +229,12 @@ def _bounds(t0: int, t1: int, width: int) -> tuple[int, int, float, int]:
 def _walked(conn, key: int, thread: int, depths: range, t0: int, t1: int, width: int) -> Window:
     t1, width, px, most = _bounds(t0, t1, width)
     params = {"key": key, "thread": thread, "t0": t0, "t1": t1, "px": px, "most": most}
-    parts = [part for (part,) in conn.execute(
-        "SELECT part_index FROM call_index_parts WHERE trace_key = ? ORDER BY part_index", (key,))]
+    parts = [
+        part
+        for (part,) in conn.execute(
+            "SELECT part_index FROM call_index_parts WHERE trace_key = ? ORDER BY part_index", (key,)
+        )
+    ]
     rows = []
     visited = 0
     for depth in depths:
@@ -251,8 +259,9 @@ def open_helper(conn: sqlite3.Connection) -> sqlite3.Connection | None:
     the rows on; None when the index (or its lanes) is in TEMP tables that
     only ``conn`` sees, or the database is no file.  Both keep more pages cached."""
     conn.execute(f"PRAGMA cache_size = -{_CACHE_KIB}")
-    if conn.execute("SELECT count(*) FROM sqlite_temp_master WHERE name IN ('calls', 'call_lanes')"
-                    " AND type = 'table'").fetchone()[0]:
+    if conn.execute(
+        "SELECT count(*) FROM sqlite_temp_master WHERE name IN ('calls', 'call_lanes') AND type = 'table'"
+    ).fetchone()[0]:
         return None
     path = next((file for _, name, file in conn.execute("PRAGMA database_list") if name == "main"), "")
     if not path:
@@ -270,13 +279,23 @@ def _native_walk(conn, key, thread, depths: range, t0, t1, width, offset: int, m
     except RuntimeError as error:
         message, prefix = str(error), "cannot read the call index: "
         if message.startswith(prefix):
-            raise IndexDamagedError(message[len(prefix):]) from None
+            raise IndexDamagedError(message[len(prefix) :]) from None
         raise DatabaseError(message) from None
 
 
-def window(conn: sqlite3.Connection, key: int, thread: int, depths: range, t0: int, t1: int, width: int, *,
-           native: bool = True, helper: sqlite3.Connection | None = None,
-           kept: _native.WindowLayout | None = None) -> Window:
+def window(
+    conn: sqlite3.Connection,
+    key: int,
+    thread: int,
+    depths: range,
+    t0: int,
+    t1: int,
+    width: int,
+    *,
+    native: bool = True,
+    helper: sqlite3.Connection | None = None,
+    kept: _native.WindowLayout | None = None,
+) -> Window:
     """The calls of ``thread`` in [t0, t1) (nanoseconds, as calls.start)
     drawn ``width`` pixels wide, for the given depths; half the rows walked
     on the ``helper`` connection (:func:`open_helper`) if one is given; what
@@ -286,13 +305,23 @@ def window(conn: sqlite3.Connection, key: int, thread: int, depths: range, t0: i
     if found is None:
         return _walked(conn, key, thread, depths, t0, t1, width)
     rows, events, _, _, visited = found
-    return Window([Row(row["depth"], row["calls"], row["blocks"]) for row in json.loads(rows)], json.loads(events),
-                  visited)
+    return Window(
+        [Row(row["depth"], row["calls"], row["blocks"]) for row in json.loads(rows)], json.loads(events), visited
+    )
 
 
-def window_json(conn: sqlite3.Connection, key: int, thread: int, depths: range, t0: int, t1: int, width: int,
-                offset: int, helper: sqlite3.Connection | None = None,
-                kept: _native.WindowLayout | None = None) -> tuple[str, str, list, list]:
+def window_json(
+    conn: sqlite3.Connection,
+    key: int,
+    thread: int,
+    depths: range,
+    t0: int,
+    t1: int,
+    width: int,
+    offset: int,
+    helper: sqlite3.Connection | None = None,
+    kept: _native.WindowLayout | None = None,
+) -> tuple[str, str, list, list]:
     """As :func:`window`, as the JSON of the rows and of the events, times
     in microseconds after adding ``offset`` nanoseconds; and the name ids
     and path ids they hold."""
@@ -304,13 +333,23 @@ def window_json(conn: sqlite3.Connection, key: int, thread: int, depths: range, 
     def micros(ns: int) -> float:
         return round((ns + offset) / 1000, 3)
 
-    rows = [{"depth": row.depth,
-             "calls": [[call_id, micros(start), round(duration / 1000, 3), name_id, path_id, line, flags]
-                       for call_id, start, duration, name_id, path_id, line, flags in row.calls],
-             "blocks": [[micros(start), micros(end), count] for start, end, count in row.blocks]}
-            for row in walked.rows]
+    rows = [
+        {
+            "depth": row.depth,
+            "calls": [
+                [call_id, micros(start), round(duration / 1000, 3), name_id, path_id, line, flags]
+                for call_id, start, duration, name_id, path_id, line, flags in row.calls
+            ],
+            "blocks": [[micros(start), micros(end), count] for start, end, count in row.blocks],
+        }
+        for row in walked.rows
+    ]
     events = [[event_id, micros(at), name_id] for event_id, at, name_id in walked.events]
     names = {call[3] for row in walked.rows for call in row.calls} | {event[2] for event in walked.events}
     paths = {call[4] for row in walked.rows for call in row.calls if call[4] is not None}
-    return (json.dumps(rows, separators=(",", ":")), json.dumps(events, separators=(",", ":")), sorted(names),
-            sorted(paths))
+    return (
+        json.dumps(rows, separators=(",", ":")),
+        json.dumps(events, separators=(",", ":")),
+        sorted(names),
+        sorted(paths),
+    )

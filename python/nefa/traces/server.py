@@ -89,9 +89,14 @@ class TraceViews:
         self.offset = round((trace.index.time_base - trace.start) * 1e9)
         self.threads = {thread.native_id: thread for thread in trace.threads}
         self.depths = {
-            thread.native_id: (self.conn.execute(
-                "SELECT max(depth) FROM call_lanes WHERE trace_key = ? AND thread_native_id = ?",
-                (trace.key, thread.native_id)).fetchone()[0] or 0) + 1
+            thread.native_id: (
+                self.conn.execute(
+                    "SELECT max(depth) FROM call_lanes WHERE trace_key = ? AND thread_native_id = ?",
+                    (trace.key, thread.native_id),
+                ).fetchone()[0]
+                or 0
+            )
+            + 1
             for thread in trace.threads
         }
 
@@ -116,9 +121,15 @@ class TraceViews:
                 "version": __version__,
             },
             "threads": [
-                {"id": thread.native_id, "name": thread.name, "main": thread.is_main, "calls": thread.call_count,
-                 "depths": self.depths[thread.native_id], "start": self.micros(thread.start),
-                 "end": self.micros(thread.end)}
+                {
+                    "id": thread.native_id,
+                    "name": thread.name,
+                    "main": thread.is_main,
+                    "calls": thread.call_count,
+                    "depths": self.depths[thread.native_id],
+                    "start": self.micros(thread.start),
+                    "end": self.micros(thread.end),
+                }
                 for thread in trace.threads
             ],
         }
@@ -141,21 +152,40 @@ class TraceViews:
                 threads.append('{"id":%d,"rows":[],"events":[]}' % thread.native_id)
                 continue
             found_rows, found_events, name_ids, path_ids = window_json(
-                self.conn, self.trace.key, thread.native_id, depths, start, end, width, self.offset, self.helper,
-                self.kept)
+                self.conn,
+                self.trace.key,
+                thread.native_id,
+                depths,
+                start,
+                end,
+                width,
+                self.offset,
+                self.helper,
+                self.kept,
+            )
             names.update(name_ids)
             paths.update(path_ids)
             threads.append('{"id":%d,"rows":%s,"events":%s}' % (thread.native_id, found_rows, found_events))
-        texts = json.dumps({
-            "names": {name_id: self.trace.text("names", "name", name_id) for name_id in sorted(names)},
-            "paths": {path_id: self.trace.text("paths", "path", path_id) for path_id in sorted(paths)},
-        }, ensure_ascii=False, separators=(",", ":"))
+        texts = json.dumps(
+            {
+                "names": {name_id: self.trace.text("names", "name", name_id) for name_id in sorted(names)},
+                "paths": {path_id: self.trace.text("paths", "path", path_id) for path_id in sorted(paths)},
+            },
+            ensure_ascii=False,
+            separators=(",", ":"),
+        )
         head = json.dumps({"t0": t0, "t1": t1, "width": width}, separators=(",", ":"))
         return ('%s,"threads":[%s],%s' % (head[:-1], ",".join(threads), texts[1:])).encode()
 
     def _call_summary(self, call) -> dict:
-        return {"id": call.id, "name": call.name, "thread": call.thread_id, "depth": call.depth,
-                "start": self.micros(call.start), "duration": round(call.duration / 1000, 3)}
+        return {
+            "id": call.id,
+            "name": call.name,
+            "thread": call.thread_id,
+            "depth": call.depth,
+            "start": self.micros(call.start),
+            "duration": round(call.duration / 1000, 3),
+        }
 
     def call(self, call_id: int) -> dict:
         trace = self.trace
@@ -164,8 +194,13 @@ class TraceViews:
             raise LookupError(f"no call {call_id}")
         parent = trace.call(call.parent) if call.parent is not None else None
         found = self._call_summary(call)
-        found.update(self.details(call, self._call_summary(parent) if parent is not None else None,
-                                  trace.frame_children(call) if call.kind is None else 0))
+        found.update(
+            self.details(
+                call,
+                self._call_summary(parent) if parent is not None else None,
+                trace.frame_children(call) if call.kind is None else 0,
+            )
+        )
         return found
 
     def details(self, call: Call, parent: dict | None, calls: int) -> dict:
@@ -223,20 +258,30 @@ class TraceViews:
             else:
                 if path_id is not None:
                     paths[path_id] = call.file
-                lanes.setdefault(call.thread_id, {}).setdefault(call.depth, []).append([
-                    call.id, self.micros(call.start), round(call.duration / 1000, 3), name_id, path_id,
-                    call.line, call.flags | (_FLAG_RESUMED if call.resumed else 0)])
+                lanes.setdefault(call.thread_id, {}).setdefault(call.depth, []).append(
+                    [
+                        call.id,
+                        self.micros(call.start),
+                        round(call.duration / 1000, 3),
+                        name_id,
+                        path_id,
+                        call.line,
+                        call.flags | (_FLAG_RESUMED if call.resumed else 0),
+                    ]
+                )
             found = self.details(call, call.parent, below.get(call.id, 0))
             details[call.id] = found if call.kind is None else {**self._call_summary(call), **found}
         threads = []
         for native_id, rows in lanes.items():
             for row in rows.values():
                 row.sort(key=lambda entry: (entry[1], entry[0]))
-            threads.append({
-                "id": native_id,
-                "rows": [{"depth": depth, "calls": rows[depth]} for depth in sorted(rows)],
-                "events": sorted(events.get(native_id, []), key=lambda entry: (entry[1], entry[0])),
-            })
+            threads.append(
+                {
+                    "id": native_id,
+                    "rows": [{"depth": depth, "calls": rows[depth]} for depth in sorted(rows)],
+                    "events": sorted(events.get(native_id, []), key=lambda entry: (entry[1], entry[0])),
+                }
+            )
         return {"threads": threads, "names": names, "paths": paths}, details
 
     def search(self, text: str, limit: int = SEARCH_LIMIT) -> dict:
@@ -248,18 +293,30 @@ class TraceViews:
         # Through the trace's functions (few), then the index by name.
         name_ids: dict[int, int] = {}
         for name_id, name, calls in self.conn.execute(
-                "SELECT f.name_id, n.name, sum(f.calls) FROM function_stats f JOIN names n ON n.id = f.name_id"
-                " WHERE f.trace_key = ? AND f.path_id != 0 GROUP BY f.name_id", (trace.key,)):
+            "SELECT f.name_id, n.name, sum(f.calls) FROM function_stats f JOIN names n ON n.id = f.name_id"
+            " WHERE f.trace_key = ? AND f.path_id != 0 GROUP BY f.name_id",
+            (trace.key,),
+        ):
             if needle in name.casefold():
                 name_ids[name_id] = calls
         found = []
         for name_id, calls in name_ids.items():
-            found.extend(row + (name_id,) for row in trace.named(
-                "c.id, c.thread_native_id, c.depth, c.start, c.duration", name_id, limit, expected=calls))
+            found.extend(
+                row + (name_id,)
+                for row in trace.named(
+                    "c.id, c.thread_native_id, c.depth, c.start, c.duration", name_id, limit, expected=calls
+                )
+            )
         found.sort()
         matches = [
-            {"id": call_id, "thread": thread, "depth": depth, "start": self.micros(start),
-             "duration": round(duration / 1000, 3), "name": trace.text("names", "name", name_id)}
+            {
+                "id": call_id,
+                "thread": thread,
+                "depth": depth,
+                "start": self.micros(start),
+                "duration": round(duration / 1000, 3),
+                "name": trace.text("names", "name", name_id),
+            }
             for call_id, thread, depth, start, duration, name_id in found[:limit]
         ]
         return {"total": sum(name_ids.values()), "matches": matches}
@@ -310,7 +367,7 @@ class _Handler(BaseHTTPRequestHandler):
         # The token decides before anything else; compared in constant time.
         if not hmac.compare_digest(path[: len(prefix)].encode(), prefix.encode()):
             return self._send(HTTPStatus.NOT_FOUND, b"not found\n", "text/plain; charset=utf-8")
-        route = path[len(prefix):]
+        route = path[len(prefix) :]
         query = parse_qs(parts.query)
         views = self.server.views
         try:
@@ -319,8 +376,9 @@ class _Handler(BaseHTTPRequestHandler):
             if route == "api/trace":
                 answer = views.summary()
             elif route == "api/window":
-                answer = views.window(_number(query, "t0"), _number(query, "t1"), _number(query, "width", int),
-                                      _rows(query))
+                answer = views.window(
+                    _number(query, "t0"), _number(query, "t1"), _number(query, "width", int), _rows(query)
+                )
             elif route == "api/call":
                 answer = views.call(_number(query, "id", int))
             elif route == "api/search":

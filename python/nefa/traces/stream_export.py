@@ -48,7 +48,6 @@ from nefa.version import __version__
 __all__ = ["export_document", "export_trace", "record_count"]
 
 
-
 def _dumps(value) -> str:
     return json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
 
@@ -124,23 +123,35 @@ class _Plan:
 
     def threads_out(self) -> list:
         origin = self.origin
-        return [(thread.native_id, thread.label,
-                 micros(thread.start if thread.start is not None else origin, origin),
-                 micros(thread.end if thread.end is not None else origin, origin)) for thread in self.ordered]
+        return [
+            (
+                thread.native_id,
+                thread.label,
+                micros(thread.start if thread.start is not None else origin, origin),
+                micros(thread.end if thread.end is not None else origin, origin),
+            )
+            for thread in self.ordered
+        ]
 
     def chrome_ends(self) -> tuple[str, str]:
         command = shlex.join(self.command_line) if self.command_line else self.trace_id
-        events = chrome_metadata(self.trace_id, command,
-                                 ((thread.native_id, thread.name) for thread in self.ordered))
+        events = chrome_metadata(self.trace_id, command, ((thread.native_id, thread.name) for thread in self.ordered))
         head = '{"traceEvents":[' + ",".join(_dumps(event) for event in events)
-        other = {"trace_id": self.trace_id, "command_line": command, "start_epoch_seconds": self.origin,
-                 "exporter": f"nefa {__version__}"}
+        other = {
+            "trace_id": self.trace_id,
+            "command_line": command,
+            "start_epoch_seconds": self.origin,
+            "exporter": f"nefa {__version__}",
+        }
         return head, '],"displayTimeUnit":"ms","otherData":' + _dumps(other) + "}\n"
 
     def speedscope_ends(self) -> tuple[str, str]:
-        head = {"$schema": SPEEDSCOPE_SCHEMA,
-                "name": f"{self.trace_id} {shlex.join(self.command_line)}".strip(),
-                "activeProfileIndex": 0, "exporter": f"nefa {__version__}"}
+        head = {
+            "$schema": SPEEDSCOPE_SCHEMA,
+            "name": f"{self.trace_id} {shlex.join(self.command_line)}".strip(),
+            "activeProfileIndex": 0,
+            "exporter": f"nefa {__version__}",
+        }
         return _dumps(head)[:-1] + ',"profiles":[', "}\n"
 
 
@@ -155,8 +166,12 @@ def record_count(db_path, trace_id: str) -> int | None:
 
 
 def _part_indexes(conn: sqlite3.Connection, trace_id: str) -> list[int]:
-    indexes = [index for (index,) in conn.execute(
-        "SELECT part_index FROM trace_parts WHERE trace_id = ? ORDER BY part_index", (trace_id,))]
+    indexes = [
+        index
+        for (index,) in conn.execute(
+            "SELECT part_index FROM trace_parts WHERE trace_id = ? ORDER BY part_index", (trace_id,)
+        )
+    ]
     if not indexes:
         raise db.TraceNotFoundError(f"no trace {trace_id!r}")
     return indexes
@@ -175,7 +190,11 @@ def _read(exporter: TraceExport, stored, number: int, trace_id: str, done: Calla
     (inflating is the dearest part of reading; the copy costs disk, not
     memory)."""
     surveying = kept is None or kept.tell() == 0
-    pieces = pieces_ahead(db_path, trace_id, stored.part_index, name="nefa-export-reader") if surveying else _kept_pieces(kept)
+    pieces = (
+        pieces_ahead(db_path, trace_id, stored.part_index, name="nefa-export-reader")
+        if surveying
+        else _kept_pieces(kept)
+    )
     try:
         exporter.begin_part()
         for piece in pieces:
@@ -241,8 +260,15 @@ def _stored_parts(conn: sqlite3.Connection, trace_id: str) -> list:
         raise TraceFormatError(str(error)) from None
 
 
-def export_trace(db_path, trace_id: str, format_name: str, output, *,
-                 progress: Callable[[int, int], None] | None = None, long_span: int = 1 << 20) -> None:
+def export_trace(
+    db_path,
+    trace_id: str,
+    format_name: str,
+    output,
+    *,
+    progress: Callable[[int, int], None] | None = None,
+    long_span: int = 1 << 20,
+) -> None:
     """Write ``trace_id``'s export to ``output``: a path (an owner-only file,
     replaced only once complete) or an open text file.
 

@@ -38,8 +38,19 @@ __all__ = ["Event", "Frame", "Thread", "Trace", "TraceFormatError", "load_trace"
 # Record fields decoded while reading; any other field (a frame's values, a
 # plugin's own data) stays encoded until asked for.
 _FIELD_KEYS = frozenset(
-    ("path", "co_name", "qualname", "event", "frame_id", "thread", "thread_native_id", "timestamp", "type",
-     "subtype", "user_code_call_site")
+    (
+        "path",
+        "co_name",
+        "qualname",
+        "event",
+        "frame_id",
+        "thread",
+        "thread_native_id",
+        "timestamp",
+        "type",
+        "subtype",
+        "user_code_call_site",
+    )
 )
 _VALUE_KEYS = frozenset(("arg", "locals"))
 
@@ -174,9 +185,24 @@ class Frame(Node):
     generator, from one resumption to the next suspension)."""
 
     __slots__ = (
-        "qualname", "co_name", "file", "line", "return_line", "frame_id", "thread_id", "start", "end",
-        "parent", "children", "call_site", "called", "returned", "resumed",
-        "_arguments", "_locals", "_return_value",
+        "qualname",
+        "co_name",
+        "file",
+        "line",
+        "return_line",
+        "frame_id",
+        "thread_id",
+        "start",
+        "end",
+        "parent",
+        "children",
+        "call_site",
+        "called",
+        "returned",
+        "resumed",
+        "_arguments",
+        "_locals",
+        "_return_value",
     )
     kind = "frame"
 
@@ -486,7 +512,10 @@ class _DocumentReader:
         self.buffer = memoryview(document)
         self.values = values
         self.unpacker = msgpack.Unpacker(
-            None, raw=False, strict_map_key=False, unicode_errors="replace",
+            None,
+            raw=False,
+            strict_map_key=False,
+            unicode_errors="replace",
             max_buffer_size=max(len(document), 1024),
         )
         self.unpacker.feed(document)
@@ -589,7 +618,8 @@ def parse_documents(documents, *, trace_id: str | None = None, values: bool = Tr
         where = f"trace {trace_id}" if trace_id else "the trace"
         if not isinstance(document, (bytes, bytearray, memoryview)):
             raise TraceFormatError(
-                f"{where}: part {number} is stored as {type(document).__name__}, not as a BLOB of MessagePack")
+                f"{where}: part {number} is stored as {type(document).__name__}, not as a BLOB of MessagePack"
+            )
         try:
             _parse_document(bytes(document), values, threads, trace_fields)
         except TraceFormatError as error:

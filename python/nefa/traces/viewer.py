@@ -49,9 +49,12 @@ def page_data(trace: IndexedTrace) -> tuple[dict, dict]:
 
 def render_html(trace: IndexedTrace) -> str:
     data, details = page_data(trace)
-    return fill_page(trace, "page_source.js",
-                     f'<script type="application/json" id="nefa-data">{_script_json(data)}</script>\n'
-                     f'<script type="application/json" id="nefa-values">{_script_json(details)}</script>\n')
+    return fill_page(
+        trace,
+        "page_source.js",
+        f'<script type="application/json" id="nefa-data">{_script_json(data)}</script>\n'
+        f'<script type="application/json" id="nefa-values">{_script_json(details)}</script>\n',
+    )
 
 
 def write_view(trace: IndexedTrace, path) -> Path:

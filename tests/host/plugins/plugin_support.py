@@ -28,7 +28,9 @@ def run_python(tmp_path: Path, args: list[str], *, check=True, timeout=120) -> s
         [sys.executable, *args], cwd=tmp_path, env=child_env(), capture_output=True, text=True, timeout=timeout
     )
     if check:
-        assert proc.returncode == 0, f"child exited {proc.returncode}\n--- stdout ---\n{proc.stdout}\n--- stderr ---\n{proc.stderr}"
+        assert proc.returncode == 0, (
+            f"child exited {proc.returncode}\n--- stdout ---\n{proc.stdout}\n--- stderr ---\n{proc.stderr}"
+        )
     return proc
 
 

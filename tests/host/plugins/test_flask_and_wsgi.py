@@ -55,16 +55,20 @@ assert statuses == [200, 500, 201, 404], statuses
         for r in flask_records
     ]
     assert shapes == [
-        ("GET", "/items/7"), (200, "item"),
-        ("GET", "/items/0"), (500, "item"),
-        ("POST", "/items"), (201, "create"),
-        ("GET", "/nowhere"), (404, None),
+        ("GET", "/items/7"),
+        (200, "item"),
+        ("GET", "/items/0"),
+        (500, "item"),
+        ("POST", "/items"),
+        (201, "create"),
+        ("GET", "/nowhere"),
+        (404, None),
     ]
     assert flask_records[0]["url"] == "/items/7?token=[redacted]"
     assert flask_records[1]["status"] == "200 OK"
     # The view's own frames sit between its request and its response.
     first_response = records.index(flask_records[1])
-    assert frame_names(records[: first_response])[-2:] == ["item", "lookup"]
+    assert frame_names(records[:first_response])[-2:] == ["item", "lookup"]
 
 
 SERVED = """
@@ -152,10 +156,14 @@ def test_flask_behind_the_middleware(tmp_path):
     traces = stored(tmp_path / "traces.db")
     # A trace that could not be stored is only a warning on stderr.
     assert [summary.command_line for summary, _ in traces] == [
-        ["GET", "/items/3", "200"], ["GET", "/items/0", "500"]], proc.stderr
+        ["GET", "/items/3", "200"],
+        ["GET", "/items/0", "500"],
+    ], proc.stderr
     for (_, records), status in zip(traces, (200, 500)):
         assert [r["type"] for r in of_type(records, "flask_request", "flask_response")] == [
-            "flask_request", "flask_response"]
+            "flask_request",
+            "flask_response",
+        ]
         assert of_type(records, "flask_response")[0]["status_code"] == status
         assert frame_names(records) == ["item", "lookup", "log_message"]
 

@@ -129,14 +129,35 @@ def test_headers_lose_their_credentials_and_keep_repeats():
     headers = redact_headers(
         [("Accept", "a"), ("Accept", "b"), ("Proxy-Authorization", "x"), ("X-Auth-Token", "y"), ("Set-Cookie", "z")]
     )
-    assert headers == {"Accept": "a, b", "Proxy-Authorization": REDACTED, "X-Auth-Token": REDACTED,
-                       "Set-Cookie": REDACTED}
+    assert headers == {
+        "Accept": "a, b",
+        "Proxy-Authorization": REDACTED,
+        "X-Auth-Token": REDACTED,
+        "Set-Cookie": REDACTED,
+    }
 
 
-@pytest.mark.parametrize("name", [
-    "sig", "pwd", "pass", "code", "jwt", "DPoP", "X-Jwt-Assertion", "X-Pass", "X-Access-Code", "X-CSRF-Token",
-    "client_secret", "id_token", "PHPSESSID", "x-amz-signature", "apiKey", "OTP",
-])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "sig",
+        "pwd",
+        "pass",
+        "code",
+        "jwt",
+        "DPoP",
+        "X-Jwt-Assertion",
+        "X-Pass",
+        "X-Access-Code",
+        "X-CSRF-Token",
+        "client_secret",
+        "id_token",
+        "PHPSESSID",
+        "x-amz-signature",
+        "apiKey",
+        "OTP",
+    ],
+)
 def test_credential_names_by_rule(name):
     assert Redactor().is_secret(name)
     assert redact_url(f"https://h/p?{name}=v&page=2") == f"https://h/p?{name}={REDACTED}&page=2"
@@ -149,10 +170,20 @@ def test_ordinary_names_are_kept(name):
 
 
 def test_user_info_goes_wherever_it_appears():
-    headers = redact_headers([("Host", "alice:pw@example.org:8080"), ("Referer", "https://bob:pw@a.example/x"),
-                              ("Link", "<ftp://carol@f.example/>; rel=x"), ("Accept", "a@b")])
-    assert headers == {"Host": f"{REDACTED}@example.org:8080", "Referer": f"https://{REDACTED}@a.example/x",
-                       "Link": f"<ftp://{REDACTED}@f.example/>; rel=x", "Accept": "a@b"}
+    headers = redact_headers(
+        [
+            ("Host", "alice:pw@example.org:8080"),
+            ("Referer", "https://bob:pw@a.example/x"),
+            ("Link", "<ftp://carol@f.example/>; rel=x"),
+            ("Accept", "a@b"),
+        ]
+    )
+    assert headers == {
+        "Host": f"{REDACTED}@example.org:8080",
+        "Referer": f"https://{REDACTED}@a.example/x",
+        "Link": f"<ftp://{REDACTED}@f.example/>; rel=x",
+        "Accept": "a@b",
+    }
     # OAuth's implicit flow returns the token in the fragment.
     assert redact_url("https://h/cb#access_token=abc&state=1") == f"https://h/cb#access_token={REDACTED}&state=1"
     assert redact_url("https://h/p?a+key=1") == f"https://h/p?a+key={REDACTED}"

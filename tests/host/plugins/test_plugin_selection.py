@@ -48,4 +48,3 @@ def test_pyproject_can_disable_some_plugins(tmp_path):
     profiler_config, _ = config.resolve(directory=tmp_path)
     assert profiler_config["plugins"] == ["pytest", "unittest", "http", "flask"]
     assert config.defaults()["plugins"] == ALL
-

@@ -205,7 +205,13 @@ def test_include_and_ignore_options_and_their_ini_mirrors(env_clean):
     db_path.unlink()
 
     result = pytester.runpytest_subprocess(
-        "--nefa", "--nefa-include", "mylib", "--nefa-ignore", "test_demo", "--nefa-ignore=nothing", "-p",
+        "--nefa",
+        "--nefa-include",
+        "mylib",
+        "--nefa-ignore",
+        "test_demo",
+        "--nefa-ignore=nothing",
+        "-p",
         "no:cacheprovider",
     )
     result.assert_outcomes(passed=1)
@@ -291,13 +297,17 @@ def test_a_trace_past_the_budget_is_cut_and_the_summary_says_so(env_clean):
     result = pytester.runpytest_subprocess("--nefa", "--nefa-memory-budget", "64K", "-p", "no:cacheprovider")
     result.assert_outcomes(passed=2)
     assert result.ret == 0
-    result.stdout.fnmatch_lines([
-        "nefa: recorded 2 tests, one trace each, in .nefa*db.sqlite3",
-        "nefa: warning: 1 trace cut at the memory budget (64 KiB), * events dropped (raise it with "
-        "--nefa-memory-budget): test_demo.py::test_big",
-    ])
-    traces = {summary.command_line[1]: (summary, records) for summary, records in stored(
-        pytester.path / ".nefa" / "db.sqlite3")}
+    result.stdout.fnmatch_lines(
+        [
+            "nefa: recorded 2 tests, one trace each, in .nefa*db.sqlite3",
+            "nefa: warning: 1 trace cut at the memory budget (64 KiB), * events dropped (raise it with "
+            "--nefa-memory-budget): test_demo.py::test_big",
+        ]
+    )
+    traces = {
+        summary.command_line[1]: (summary, records)
+        for summary, records in stored(pytester.path / ".nefa" / "db.sqlite3")
+    }
     big, big_records = traces["test_demo.py::test_big"]
     small, _ = traces["test_demo.py::test_small"]
     assert big.cut and big.dropped_events > 0 and not small.cut
@@ -334,9 +344,11 @@ def test_a_failed_store_is_reported_and_fails_the_session(env_clean):
     result = pytester.runpytest_subprocess("--nefa", "-p", "no:cacheprovider")
     result.assert_outcomes(passed=2)
     assert result.ret == pytest.ExitCode.TESTS_FAILED
-    result.stdout.fnmatch_lines([
-        "nefa: recorded 2 tests: 1 trace stored in .nefa*db.sqlite3, 1 could not be stored",
-        "nefa: error: trace of test_demo.py::test_unlucky not stored: OSError: disk on fire",
-    ])
+    result.stdout.fnmatch_lines(
+        [
+            "nefa: recorded 2 tests: 1 trace stored in .nefa*db.sqlite3, 1 could not be stored",
+            "nefa: error: trace of test_demo.py::test_unlucky not stored: OSError: disk on fire",
+        ]
+    )
     [(summary, _)] = stored(pytester.path / ".nefa" / "db.sqlite3")
     assert summary.command_line == ["pytest", "test_demo.py::test_lucky"]

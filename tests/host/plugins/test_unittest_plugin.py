@@ -88,4 +88,3 @@ def test_a_plain_run_keeps_test_markers_in_one_trace(tmp_path):
     # Without the per-test cut, module setup is part of the single trace.
     setup = next(i for i, r in enumerate(records) if r.get("co_name") == "setUpModule")
     assert setup < records.index(starts[0])
-

@@ -23,23 +23,43 @@ class Records:
         self.counter = 0
 
     def _base(self, offset):
-        return {"thread": self.name, "thread_native_id": self.thread_id, "timestamp": START + offset,
-                "user_code_call_site": None}
+        return {
+            "thread": self.name,
+            "thread_native_id": self.thread_id,
+            "timestamp": START + offset,
+            "user_code_call_site": None,
+        }
 
     def call(self, qualname, offset, *, frame_id=None, line=1, file="app.py", locals=None):
         if frame_id is None:
             self.counter += 1
             frame_id = f"frm_{self.thread_id}_{self.counter}"
         record = self._base(offset)
-        record.update(path=f"{file}:{line}", co_name=qualname.rsplit(".", 1)[-1], qualname=qualname, event="call",
-                      frame_id=frame_id, arg=None, locals=locals or {}, type="frame")
+        record.update(
+            path=f"{file}:{line}",
+            co_name=qualname.rsplit(".", 1)[-1],
+            qualname=qualname,
+            event="call",
+            frame_id=frame_id,
+            arg=None,
+            locals=locals or {},
+            type="frame",
+        )
         self.records.append(record)
         return frame_id
 
     def ret(self, qualname, offset, frame_id, *, value=None, line=2, file="app.py", locals=None):
         record = self._base(offset)
-        record.update(path=f"{file}:{line}", co_name=qualname.rsplit(".", 1)[-1], qualname=qualname,
-                      event="return", frame_id=frame_id, arg=value, locals=locals or {}, type="frame")
+        record.update(
+            path=f"{file}:{line}",
+            co_name=qualname.rsplit(".", 1)[-1],
+            qualname=qualname,
+            event="return",
+            frame_id=frame_id,
+            arg=value,
+            locals=locals or {},
+            type="frame",
+        )
         self.records.append(record)
 
     def plugin(self, type_, offset, subtype=None, frame_id=None, **data):
@@ -62,16 +82,18 @@ def pack_document(main, others=(), *, interleave=False, trace_id="trc_test", sta
             frames[other.thread_id] = other.records
     if interleave:
         frames_of_interest.sort(key=lambda record: record["timestamp"])
-    return msgpack.packb({
-        "command_line_args": ["app.py", "--fast"],
-        "current_commit_sha": None,
-        "frames": frames,
-        "frames_of_interest": frames_of_interest,
-        "main_thread_id": main.thread_id,
-        "meta": {"version": "0", "source": "test", "use_frame_boundaries": True},
-        "timestamp": start,
-        "trace_id": trace_id,
-    })
+    return msgpack.packb(
+        {
+            "command_line_args": ["app.py", "--fast"],
+            "current_commit_sha": None,
+            "frames": frames,
+            "frames_of_interest": frames_of_interest,
+            "main_thread_id": main.thread_id,
+            "meta": {"version": "0", "source": "test", "use_frame_boundaries": True},
+            "timestamp": start,
+            "trace_id": trace_id,
+        }
+    )
 
 
 @pytest.fixture
@@ -167,7 +189,11 @@ def record_program(tmp_path, native_module):
         env = dict(os.environ, PYTHONFAULTHANDLER="1")
         done = subprocess.run(
             [sys.executable, "-m", "nefa", "run", "--db", str(database), *options, str(script)],
-            cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120,
+            cwd=tmp_path,
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=120,
         )
         assert done.returncode == 0, done.stderr
         return database, STORED.search(done.stderr).group(1)
@@ -213,8 +239,14 @@ def recorded(tmp_path_factory, native_module):
     directory = tmp_path_factory.mktemp("recorded")
     (directory / "program.py").write_text(textwrap.dedent(PROGRAM).lstrip())
     database = directory / "t.db"
-    subprocess.run([sys.executable, "-m", "nefa", "run", "--db", str(database), "program.py"], cwd=directory,
-                   env=dict(os.environ, PYTHONFAULTHANDLER="1"), check=True, capture_output=True, timeout=120)
+    subprocess.run(
+        [sys.executable, "-m", "nefa", "run", "--db", str(database), "program.py"],
+        cwd=directory,
+        env=dict(os.environ, PYTHONFAULTHANDLER="1"),
+        check=True,
+        capture_output=True,
+        timeout=120,
+    )
     return database, db.list_traces(database)[0].id
 
 
@@ -223,8 +255,13 @@ def shop(records, pack, store):
     """A trace with two threads, nested calls, values and a plugin record."""
     main, worker = records(1, "MainThread"), records(2, "packer")
     module = main.call("__main__.<module>", 0.0, file="shop.py", line=0, locals={"__name__": "__main__"})
-    checkout = main.call("shop.Cart.checkout", 0.001, file="shop/cart.py", line=10,
-                         locals={"self": "<Cart object at 0x1>", "coupon": "SAVE10"})
+    checkout = main.call(
+        "shop.Cart.checkout",
+        0.001,
+        file="shop/cart.py",
+        line=10,
+        locals={"self": "<Cart object at 0x1>", "coupon": "SAVE10"},
+    )
     price = main.call("shop.pricing.price", 0.002, file="shop/pricing.py", line=3, locals={"items": [1, 2]})
     main.ret("shop.pricing.price", 0.004, price, value=42.5, file="shop/pricing.py", line=8)
     main.plugin("log", 0.005, message="charged card", level="INFO")

@@ -24,8 +24,11 @@ def _frame_args(frame: Frame, values: bool) -> dict:
             args["arguments"] = {str(name): brief(value, _VALUE_WIDTH) for name, value in arguments.items()}
         if frame.returned:
             args["return"] = brief(frame.return_value, _VALUE_WIDTH)
-    for flag, note in ((frame.resumed, "resumed"), (not frame.called, "call not recorded"),
-                       (not frame.returned, "no return recorded")):
+    for flag, note in (
+        (frame.resumed, "resumed"),
+        (not frame.called, "call not recorded"),
+        (not frame.returned, "no return recorded"),
+    ):
         if flag:
             args.setdefault("notes", []).append(note)
     return args
@@ -39,18 +42,32 @@ def _thread_events(thread: Thread, origin: float, values: bool) -> list:
     while stack:
         node, leaving = stack.pop()
         if node.kind != "frame":
-            events.append({
-                "name": node.label, "cat": "plugin", "ph": "i", "s": "t",
-                "ts": micros(node.timestamp, origin), "pid": PID, "tid": tid,
-                "args": {key: brief(value, _VALUE_WIDTH) for key, value in node.data.items()},
-            })
+            events.append(
+                {
+                    "name": node.label,
+                    "cat": "plugin",
+                    "ph": "i",
+                    "s": "t",
+                    "ts": micros(node.timestamp, origin),
+                    "pid": PID,
+                    "tid": tid,
+                    "args": {key: brief(value, _VALUE_WIDTH) for key, value in node.data.items()},
+                }
+            )
         elif leaving:
             events.append({"ph": "E", "ts": micros(node.end, origin), "pid": PID, "tid": tid})
         else:
-            events.append({
-                "name": node.qualname, "cat": "frame", "ph": "B", "ts": micros(node.start, origin),
-                "pid": PID, "tid": tid, "args": _frame_args(node, values),
-            })
+            events.append(
+                {
+                    "name": node.qualname,
+                    "cat": "frame",
+                    "ph": "B",
+                    "ts": micros(node.start, origin),
+                    "pid": PID,
+                    "tid": tid,
+                    "args": _frame_args(node, values),
+                }
+            )
             stack.append((node, True))
             stack.extend((child, False) for child in reversed(node.children))
     return events
@@ -64,8 +81,12 @@ def chrome_trace(trace: Trace, *, values: bool = True) -> dict:
     return {
         "traceEvents": events,
         "displayTimeUnit": "ms",
-        "otherData": {"trace_id": trace.trace_id, "command_line": command, "start_epoch_seconds": trace.start,
-                      "exporter": f"nefa {__version__}"},
+        "otherData": {
+            "trace_id": trace.trace_id,
+            "command_line": command,
+            "start_epoch_seconds": trace.start,
+            "exporter": f"nefa {__version__}",
+        },
     }
 
 
@@ -99,12 +120,16 @@ def speedscope_profile(trace: Trace) -> dict:
                 stack.extend((child, False) for child in reversed(frame.children) if child.kind == "frame")
         start = micros(thread.start if thread.start is not None else origin, origin)
         end = micros(thread.end if thread.end is not None else origin, origin)
-        profiles.append({
-            "type": "evented", "name": thread.label, "unit": "microseconds",
-            "startValue": min([start] + [event["at"] for event in events[:1]]),
-            "endValue": max([end] + [event["at"] for event in events[-1:]]),
-            "events": events,
-        })
+        profiles.append(
+            {
+                "type": "evented",
+                "name": thread.label,
+                "unit": "microseconds",
+                "startValue": min([start] + [event["at"] for event in events[:1]]),
+                "endValue": max([end] + [event["at"] for event in events[-1:]]),
+                "events": events,
+            }
+        )
     return {
         "$schema": SPEEDSCOPE_SCHEMA,
         "shared": {"frames": frames},

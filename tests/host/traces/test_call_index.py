@@ -35,9 +35,14 @@ def run_cli(capsys, *argv):
 def calls_of(database, trace_id):
     with call_index.open_index(database, trace_id) as index:
         index.conn.row_factory = sqlite3.Row
-        return [dict(row) for row in index.conn.execute(
-            "SELECT c.*, n.name, p.path FROM calls c JOIN names n ON n.id = c.name_id"
-            " LEFT JOIN paths p ON p.id = c.path_id WHERE trace_key = ? ORDER BY id", (index.trace_key,))]
+        return [
+            dict(row)
+            for row in index.conn.execute(
+                "SELECT c.*, n.name, p.path FROM calls c JOIN names n ON n.id = c.name_id"
+                " LEFT JOIN paths p ON p.id = c.path_id WHERE trace_key = ? ORDER BY id",
+                (index.trace_key,),
+            )
+        ]
 
 
 class TestScanner:
@@ -47,8 +52,10 @@ class TestScanner:
         rows = calls_of(database, "trc_synthetic")
         trace = load_trace(database, "trc_synthetic")
         frames = sorted(trace.frames(), key=lambda frame: (frame.thread_id, frame.start, -frame.duration))
-        frame_rows = sorted((row for row in rows if row["kind"] is None),
-                            key=lambda row: (row["thread_native_id"], row["start"], -row["duration"]))
+        frame_rows = sorted(
+            (row for row in rows if row["kind"] is None),
+            key=lambda row: (row["thread_native_id"], row["start"], -row["duration"]),
+        )
         assert [f.qualname for f in frames] == [r["name"] for r in frame_rows]
         assert [round(f.duration * 1e9) for f in frames] == pytest.approx([r["duration"] for r in frame_rows], abs=2)
         by_id = {row["id"]: row for row in rows}
@@ -132,8 +139,12 @@ class TestStorage:
         document = synthetic(6000)
         database = store("trc_synthetic", document)
         with sqlite3.connect(database) as conn:
-            rows = [data for (data,) in conn.execute(
-                "SELECT data FROM document_chunks WHERE trace_id = 'trc_synthetic' ORDER BY chunk_index")]
+            rows = [
+                data
+                for (data,) in conn.execute(
+                    "SELECT data FROM document_chunks WHERE trace_id = 'trc_synthetic' ORDER BY chunk_index"
+                )
+            ]
         assert len(rows) >= 4
         size = db.DOCUMENT_CHUNK_SIZE
         sizes = [min(size, len(document) - i * size) for i in range(len(rows))]
@@ -142,14 +153,21 @@ class TestStorage:
         assert _native.inflate_chunks([zlib.compress(document[:size])], [size]) == document[:size]
         middle = bytearray(rows[2])
         middle[len(middle) // 2] ^= 0x55
-        for damaged, raw in ((bytes(middle), sizes[2]), (rows[2][:-3], sizes[2]), (rows[2][:6], sizes[2]),
-                             (rows[2], sizes[2] - 1), (rows[2] + b"\0", sizes[2])):
+        for damaged, raw in (
+            (bytes(middle), sizes[2]),
+            (rows[2][:-3], sizes[2]),
+            (rows[2][:6], sizes[2]),
+            (rows[2], sizes[2] - 1),
+            (rows[2] + b"\0", sizes[2]),
+        ):
             with pytest.raises(ValueError, match="^row 2: "):
                 _native.inflate_chunks(rows[:2] + [damaged], sizes[:2] + [raw])
         # Read back through the database: the chunk is named, the rest is whole.
         with sqlite3.connect(database) as conn:
-            conn.execute("UPDATE document_chunks SET data = ? WHERE trace_id = 'trc_synthetic' AND chunk_index = 2",
-                         (bytes(middle),))
+            conn.execute(
+                "UPDATE document_chunks SET data = ? WHERE trace_id = 'trc_synthetic' AND chunk_index = 2",
+                (bytes(middle),),
+            )
         conn = db.connect(database, timeout=5, create=False)
         try:
             pieces = db.StoredDocument(conn, "trc_synthetic", 0).pieces(size)
@@ -180,10 +198,13 @@ class TestStorage:
                     with pytest.raises(ValueError, match="does not inflate"):
                         _native.inflate_chunks([bytes(damaged)], [length])
         stream = zlib.compress(b"abc" * 100)
-        for damaged in (b"\x78\x9d" + stream[2:],           # header checksum wrong
-                        b"\x79\x9c" + stream[2:],           # not deflate
-                        bytes([0x78, 0xbb]) + stream[2:],   # a preset dictionary
-                        stream + b"\0", stream[:-1]):      # bytes after it, or its checksum cut
+        for damaged in (
+            b"\x78\x9d" + stream[2:],  # header checksum wrong
+            b"\x79\x9c" + stream[2:],  # not deflate
+            bytes([0x78, 0xBB]) + stream[2:],  # a preset dictionary
+            stream + b"\0",
+            stream[:-1],
+        ):  # bytes after it, or its checksum cut
             with pytest.raises(ValueError, match="^row 0: "):
                 _native.inflate_chunks([damaged], [300])
 
@@ -199,7 +220,6 @@ class TestStorage:
             conn.execute("UPDATE calls SET call_offset = 1000000")
         status, out, err = run_cli(capsys, "show", "--db", shop)
         assert status != 0 and out == "" and err.count("\n") == 1 and "trc_01SHOP" in err
-
 
 
 def _damage(path, table, how):
@@ -228,25 +248,37 @@ def _copy_database(source, target):
     return target
 
 
-_COMMANDS = {"show": ["show"], "filter": ["show", "--filter", "price"], "top": ["top"],
-             "chrome": ["export", "--format", "chrome", "-o", "-"],
-             "speedscope": ["export", "--format", "speedscope", "-o", "-"]}
+_COMMANDS = {
+    "show": ["show"],
+    "filter": ["show", "--filter", "price"],
+    "top": ["top"],
+    "chrome": ["export", "--format", "chrome", "-o", "-"],
+    "speedscope": ["export", "--format", "speedscope", "-o", "-"],
+}
 _ALL = set(_COMMANDS)
 # The shop trace's index tables, and the commands that read each.
 _READ_BY = {
-    "call_indexes": _ALL, "call_index_parts": _ALL, "call_threads": _ALL,
-    "names": {"show", "filter", "top"}, "paths": {"show", "filter", "top"},
-    "calls": {"show", "filter", "chrome", "speedscope"}, "function_stats": {"filter", "top"},
-    "call_name_blocks": {"filter"}, "call_lanes": {"show", "filter"},
+    "call_indexes": _ALL,
+    "call_index_parts": _ALL,
+    "call_threads": _ALL,
+    "names": {"show", "filter", "top"},
+    "paths": {"show", "filter", "top"},
+    "calls": {"show", "filter", "chrome", "speedscope"},
+    "function_stats": {"filter", "top"},
+    "call_name_blocks": {"filter"},
+    "call_lanes": {"show", "filter"},
 }
 # Damage a command gets round and shows the trace as it is: the index
 # rebuilt (its row lost; dropped, for one that can do without it), lanes
 # made again from the calls (as for a database from before them), or rows
 # the command has no need of here.
 _GOT_ROUND = {
-    ("call_indexes", "empty"): _ALL, ("call_indexes", "drop"): {"chrome", "speedscope"},
-    ("call_indexes", "corrupt"): {"chrome", "speedscope"}, ("call_lanes", "drop"): _ALL,
-    ("calls", "empty"): {"chrome", "speedscope"}, ("call_lanes", "empty"): {"filter"},
+    ("call_indexes", "empty"): _ALL,
+    ("call_indexes", "drop"): {"chrome", "speedscope"},
+    ("call_indexes", "corrupt"): {"chrome", "speedscope"},
+    ("call_lanes", "drop"): _ALL,
+    ("calls", "empty"): {"chrome", "speedscope"},
+    ("call_lanes", "empty"): {"filter"},
 }
 
 
@@ -274,15 +306,25 @@ class TestDamagedIndex:
                 if (table, how) == ("call_indexes", "empty"):
                     # Rebuilt over the rows its lost row left: none twice.
                     with sqlite3.connect(database) as conn:
-                        assert conn.execute("SELECT count(*), count(DISTINCT trace_key) FROM calls").fetchone() == (5, 1)
+                        assert conn.execute("SELECT count(*), count(DISTINCT trace_key) FROM calls").fetchone() == (
+                            5,
+                            1,
+                        )
                     conn.close()
         # Served: the damage found by a call's answer, while the server runs.
         with sqlite3.connect(shop) as conn:
-            (checkout,) = conn.execute("SELECT c.id FROM calls c JOIN names n ON n.id = c.name_id"
-                                       " WHERE n.name = 'shop.Cart.checkout'").fetchone()
+            (checkout,) = conn.execute(
+                "SELECT c.id FROM calls c JOIN names n ON n.id = c.name_id WHERE n.name = 'shop.Cart.checkout'"
+            ).fetchone()
         conn.close()
-        for damage in ("DELETE FROM names", "DELETE FROM paths", "UPDATE calls SET call_offset = 'x'",
-                       "UPDATE call_lanes SET ids = x'0000'", "DROP TABLE calls", ""):
+        for damage in (
+            "DELETE FROM names",
+            "DELETE FROM paths",
+            "UPDATE calls SET call_offset = 'x'",
+            "UPDATE call_lanes SET ids = x'0000'",
+            "DROP TABLE calls",
+            "",
+        ):
             server = serve(_copy_database(shop, tmp_path / f"served-{len(damage)}.db"), "trc_01SHOP")
             assert get(server.url + "api/trace")[0] == 200
             with sqlite3.connect(tmp_path / f"served-{len(damage)}.db") as conn:
@@ -307,8 +349,10 @@ def _old_database(path, document, trace_id):
         conn.execute(f"PRAGMA application_id = {db.APPLICATION_ID}")
         conn.execute(
             "INSERT INTO traces (id, created_at, updated_at, command_line, source, commit_sha, start_timestamp,"
-            " duration, record_count, thread_ids, thread_count, part_count) VALUES (?, 1, 1, '[\"app.py\", \"--fast\"]',"
-            " 'cli', NULL, ?, 0.01, 9, '[1, 2]', 2, 1)", (trace_id, START))
+            ' duration, record_count, thread_ids, thread_count, part_count) VALUES (?, 1, 1, \'["app.py", "--fast"]\','
+            " 'cli', NULL, ?, 0.01, 9, '[1, 2]', 2, 1)",
+            (trace_id, START),
+        )
         conn.execute("INSERT INTO trace_parts VALUES (?, 0, 1, 9, ?)", (trace_id, document))
     conn.close()
 
@@ -326,7 +370,9 @@ class TestOlderDatabases:
             assert conn.execute("SELECT count(*) FROM calls").fetchone()[0] == 5
             # The old part keeps its BLOB.
             assert conn.execute("SELECT chunk_size, length(document) FROM trace_parts").fetchone() == (
-                None, len(document))
+                None,
+                len(document),
+            )
         assert db.read_trace_parts(old, "trc_01SHOP") == [document]
 
     def test_read_only_file_is_indexed_in_memory(self, capsys, shop, tmp_path, monkeypatch):
@@ -377,8 +423,12 @@ class TestReaders:
             longest = conn.execute(shell[1].replace("'json.loads'", "'shop.pricing.price'")).fetchall()
         # name, path, calls, total ms, self ms
         assert rows[0][0] == "__main__.<module>" and rows[0][3:] == (pytest.approx(10.0), pytest.approx(5.0))
-        assert {row[0] for row in rows} == {"__main__.<module>", "shop.Cart.checkout", "shop.pricing.price",
-                                            "shop.shipping.pack"}
+        assert {row[0] for row in rows} == {
+            "__main__.<module>",
+            "shop.Cart.checkout",
+            "shop.pricing.price",
+            "shop.shipping.pack",
+        }
         assert [row[1:] for row in longest] == [(pytest.approx(2.0), 2, "shop.Cart.checkout")]
 
 
@@ -421,7 +471,8 @@ def resumption_marks(capsys, database, trace_id):
         name = line.strip().split("(", 1)[0]
         if name.startswith("__main__.") and "program.py:" in line:
             marks.setdefault((name.rsplit(".", 1)[-1], line.split("program.py:")[1].split()[0]), []).append(
-                "(resumed)" in line)
+                "(resumed)" in line
+            )
     return marks
 
 
@@ -432,7 +483,8 @@ def test_resumptions_are_marked_from_what_the_records_say(capsys, record_program
     assert marks[("<genexpr>", "17")] == [False, True, True]
     assert marks[("<genexpr>", "18")] == [False, True, True]
     assert [mark for (name, _), mark in marks.items() if name == "<genexpr>" and _ not in ("17", "18")] == [
-        [False, True, True]]
+        [False, True, True]
+    ]
     # Comprehensions (functions on 3.11 only) are never resumed.
     assert not any(any(v) for (name, _), v in marks.items() if name in ("<listcomp>", "<setcomp>"))
     # countdown: called alone and through chain, each time entered at line 4.
@@ -535,11 +587,16 @@ def test_rows_written_on_the_writer_thread_match_the_python_path(synthetic, tmp_
         written.append(conn.execute("SELECT * FROM calls ORDER BY id").fetchall())
         # The name blocks hold each row's id once, under its name.
         blocks = conn.execute("SELECT * FROM call_name_blocks ORDER BY 1, 2, 3, 4").fetchall()
-        held = [(key, name_id, call_id) for key, name_id, first_id, first_offset, ids in blocks
-                for call_id in name_blocks.decode(first_id, ids)]
+        held = [
+            (key, name_id, call_id)
+            for key, name_id, first_id, first_offset, ids in blocks
+            for call_id in name_blocks.decode(first_id, ids)
+        ]
         assert sorted(held) == conn.execute("SELECT trace_key, name_id, id FROM calls ORDER BY 1, 2, 3").fetchall()
-        assert all(first_id % NAME_BLOCK_IDS == 0 and name_blocks.decode(first_id, ids)[0] == first_id + first_offset
-                   for _, _, first_id, first_offset, ids in blocks)
+        assert all(
+            first_id % NAME_BLOCK_IDS == 0 and name_blocks.decode(first_id, ids)[0] == first_id + first_offset
+            for _, _, first_id, first_offset, ids in blocks
+        )
         written.append(blocks)
         conn.close()
     assert len(written[0]) > 2000 and written[0] == written[2]
@@ -573,8 +630,11 @@ def test_name_blocks_hold_calls_that_return_blocks_later(records, pack, store, t
         build()
         conn.execute("COMMIT")
         blocks = conn.execute("SELECT trace_key, name_id, first_id, first_offset, ids FROM call_name_blocks").fetchall()
-        held = sorted((key, name_id, call_id) for key, name_id, first_id, _, ids in blocks
-                      for call_id in name_blocks.decode(first_id, ids))
+        held = sorted(
+            (key, name_id, call_id)
+            for key, name_id, first_id, _, ids in blocks
+            for call_id in name_blocks.decode(first_id, ids)
+        )
         assert held == conn.execute("SELECT trace_key, name_id, id FROM calls ORDER BY 1, 2, 3").fetchall()
         assert len({row[:4] for row in blocks}) == len(blocks)
         assert max(row[2] for row in blocks) == 2 * NAME_BLOCK_IDS
@@ -583,8 +643,9 @@ def test_name_blocks_hold_calls_that_return_blocks_later(records, pack, store, t
         trace = IndexedTrace(index)
         for name in ("app.main", "app.odd", "app.even"):
             (name_id,) = index.conn.execute("SELECT id FROM names WHERE name = ?", (name,)).fetchone()
-            expected = index.conn.execute("SELECT id FROM calls NOT INDEXED WHERE name_id = ? ORDER BY id",
-                                          (name_id,)).fetchall()
+            expected = index.conn.execute(
+                "SELECT id FROM calls NOT INDEXED WHERE name_id = ? ORDER BY id", (name_id,)
+            ).fetchall()
             assert trace.named("c.id", name_id) == expected
             assert trace.named("c.id", name_id, limit=700) == expected[:700]
 
@@ -614,8 +675,13 @@ def test_scan_memory_follows_the_codes_each_thread_runs(records, pack, tmp_path)
         "scanner, part = call_index.scan([data])\n"
         "print(part.call_count, (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)\n"
     )
-    done = subprocess.run([sys.executable, "-c", script, str(document)], capture_output=True, text=True,
-                          timeout=120, env=dict(os.environ, PYTHONFAULTHANDLER="1"))
+    done = subprocess.run(
+        [sys.executable, "-c", script, str(document)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=dict(os.environ, PYTHONFAULTHANDLER="1"),
+    )
     assert done.returncode == 0, done.stderr
     calls, grown_mib = map(int, done.stdout.split())
     assert calls == 21500 and grown_mib < 100
@@ -631,8 +697,9 @@ def test_calls_by_name_through_the_name_blocks(synthetic, store):
         name_ids = [name_id for (name_id,) in index.conn.execute("SELECT DISTINCT name_id FROM calls")]
         spread = 0
         for name_id in name_ids:
-            expected = index.conn.execute("SELECT id, depth FROM calls NOT INDEXED WHERE name_id = ?"
-                                          " AND kind IS NULL ORDER BY id", (name_id,)).fetchall()
+            expected = index.conn.execute(
+                "SELECT id, depth FROM calls NOT INDEXED WHERE name_id = ? AND kind IS NULL ORDER BY id", (name_id,)
+            ).fetchall()
             assert trace.named("c.id, c.depth", name_id) == expected
             assert trace.named("c.id, c.depth", name_id, limit=3) == expected[:3]
             everything = index.conn.execute("SELECT * FROM calls WHERE name_id = ? ORDER BY id", (name_id,)).fetchall()
@@ -666,11 +733,17 @@ def test_an_index_of_version_1_is_read_as_it_is_and_an_older_one_rebuilt(synthet
         assert {name_id: IndexedTrace(index).named("c.id, c.depth", name_id) for name_id in names} == expected
 
 
-def test_an_sqlite_error_on_the_writer_thread_is_raised_and_the_transaction_stays_usable(synthetic, tmp_path,
-                                                                                         monkeypatch):
+def test_an_sqlite_error_on_the_writer_thread_is_raised_and_the_transaction_stays_usable(
+    synthetic, tmp_path, monkeypatch
+):
     monkeypatch.setattr(index_build, "PIECE", 4096)
-    conn, build = _index_into(tmp_path / "refused.db", synthetic(3000), setup=(
-        "CREATE TRIGGER refuse BEFORE INSERT ON calls WHEN NEW.id = 700 BEGIN SELECT RAISE(ABORT, 'no room'); END"))
+    conn, build = _index_into(
+        tmp_path / "refused.db",
+        synthetic(3000),
+        setup=(
+            "CREATE TRIGGER refuse BEFORE INSERT ON calls WHEN NEW.id = 700 BEGIN SELECT RAISE(ABORT, 'no room'); END"
+        ),
+    )
     with pytest.raises(RuntimeError, match="cannot index the calls: no room"):
         build()
     # The writer has stopped: the rollback leaves nothing of the build.
@@ -689,13 +762,19 @@ def test_an_index_error_left_uncaught_ends_the_program_cleanly(synthetic, store,
     database = store("trc_synthetic", synthetic(60000))
     with sqlite3.connect(database) as conn:
         conn.execute("DELETE FROM call_indexes")
-        conn.execute("CREATE TRIGGER refuse BEFORE INSERT ON calls WHEN NEW.id = 700"
-                     " BEGIN SELECT RAISE(ABORT, 'no room'); END")
+        conn.execute(
+            "CREATE TRIGGER refuse BEFORE INSERT ON calls WHEN NEW.id = 700 BEGIN SELECT RAISE(ABORT, 'no room'); END"
+        )
     conn.close()
     program = f"from nefa.traces import call_index\ncall_index.open_index({str(database)!r}, 'trc_synthetic')\n"
     for _ in range(3):
-        done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=120,
-                              env={**os.environ, "PYTHONFAULTHANDLER": "1"})
+        done = subprocess.run(
+            [sys.executable, "-c", program],
+            capture_output=True,
+            text=True,
+            timeout=120,
+            env={**os.environ, "PYTHONFAULTHANDLER": "1"},
+        )
         assert done.returncode == 1 and "no room" in done.stderr.splitlines()[-1], done.stderr[-2000:]
 
 
@@ -738,8 +817,9 @@ def test_children_found_through_the_time_indexes_are_those_the_parents_say(capsy
         trace = IndexedTrace(index)
         assert not trace.by_parent
         conn = index.conn
-        rows = conn.execute("SELECT id, parent, kind FROM calls NOT INDEXED WHERE trace_key = ? ORDER BY id",
-                            (index.trace_key,)).fetchall()
+        rows = conn.execute(
+            "SELECT id, parent, kind FROM calls NOT INDEXED WHERE trace_key = ? ORDER BY id", (index.trace_key,)
+        ).fetchall()
         assert len(rows) > 500
         under: dict = {}
         for call_id, parent, kind in rows:
@@ -772,8 +852,10 @@ def _as_version_1(path):
     with sqlite3.connect(path) as conn:
         calls = conn.execute("SELECT trace_key, name_id, id FROM calls").fetchall()
         conn.execute("DELETE FROM call_name_blocks")
-        conn.executemany("INSERT INTO call_name_blocks VALUES (?, ?, ?, ?, ?)",
-                         name_blocks.block_rows(calls, name_blocks.block_ids(1)))
+        conn.executemany(
+            "INSERT INTO call_name_blocks VALUES (?, ?, ?, ?, ?)",
+            name_blocks.block_rows(calls, name_blocks.block_ids(1)),
+        )
         conn.execute("UPDATE call_indexes SET version = 1")
     conn.close()
 
@@ -804,8 +886,10 @@ def _as_schema_4(path):
 
 def _indexes(path):
     with sqlite3.connect(path) as conn:
-        found = {name for (name,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'index'"
-                                                  " AND tbl_name = 'calls'")}
+        found = {
+            name
+            for (name,) in conn.execute("SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'calls'")
+        }
         version = conn.execute("PRAGMA user_version").fetchone()[0]
     conn.close()
     return version, found
@@ -874,14 +958,26 @@ def test_the_readme_query_for_children_gives_the_parents_children(records, pack,
     # Two parts over the same time, the second ending past the first.
     database = store("trc_touch", *(pack(_touching_calls(records, seed), trace_id="trc_touch") for seed in (3, 4)))
     with sqlite3.connect(database) as conn:
-        calls = conn.execute("SELECT trace_key, thread_native_id, depth, start, duration, id, part_index FROM calls"
-                             " WHERE kind IS NULL").fetchall()
+        calls = conn.execute(
+            "SELECT trace_key, thread_native_id, depth, start, duration, id, part_index FROM calls WHERE kind IS NULL"
+        ).fetchall()
         assert {call[-1] for call in calls} == {0, 1}
         for key, thread, depth, start, duration, call_id, part in calls:
-            found = conn.execute(query, {"key": key, "thread": thread, "depth": depth, "start": start,
-                                         "duration": duration, "id": call_id, "part": part}).fetchall()
-            expected = conn.execute("SELECT * FROM calls NOT INDEXED WHERE parent = ? AND kind IS NULL",
-                                    (call_id,)).fetchall()
+            found = conn.execute(
+                query,
+                {
+                    "key": key,
+                    "thread": thread,
+                    "depth": depth,
+                    "start": start,
+                    "duration": duration,
+                    "id": call_id,
+                    "part": part,
+                },
+            ).fetchall()
+            expected = conn.execute(
+                "SELECT * FROM calls NOT INDEXED WHERE parent = ? AND kind IS NULL", (call_id,)
+            ).fetchall()
             assert sorted(found) == sorted(expected)
     conn.close()
 

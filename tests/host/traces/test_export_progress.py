@@ -17,8 +17,14 @@ sys.exit(cli.main(["export", "--db", sys.argv[1], "-o", sys.argv[2]]))
 
 def _export(database, output, stderr):
     env = dict(os.environ, PYTHONFAULTHANDLER="1")
-    return subprocess.run([sys.executable, "-c", EXPORT, str(database), str(output)], stdin=subprocess.DEVNULL,
-                          stdout=subprocess.PIPE, stderr=stderr, env=env, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-c", EXPORT, str(database), str(output)],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=stderr,
+        env=env,
+        timeout=120,
+    )
 
 
 def test_the_bar_is_drawn_on_a_terminal_and_cleared_and_never_piped(tmp_path, synthetic, store):

@@ -50,8 +50,10 @@ def _many_lanes(records, pack, trace_id, shift=0.0, seed=0):
 @pytest.fixture
 def laned(records, pack, store):
     """A trace of three parts: two over the same time, one after them."""
-    return store("trc_lanes", *(_many_lanes(records, pack, "trc_lanes", shift, seed)
-                                for shift, seed in ((0.0, 1), (0.0, 2), (1.0, 3))))
+    return store(
+        "trc_lanes",
+        *(_many_lanes(records, pack, "trc_lanes", shift, seed) for shift, seed in ((0.0, 1), (0.0, 2), (1.0, 3))),
+    )
 
 
 def _stored(conn):
@@ -63,8 +65,9 @@ def _defined(conn):
     part's frames of a lane in id order, cut every LANE_FRAMES."""
     frames: dict = {}
     for *lane, end, call_id in conn.execute(
-            "SELECT trace_key, thread_native_id, depth, part_index, end, id FROM calls NOT INDEXED"
-            " WHERE kind IS NULL ORDER BY id"):
+        "SELECT trace_key, thread_native_id, depth, part_index, end, id FROM calls NOT INDEXED"
+        " WHERE kind IS NULL ORDER BY id"
+    ):
         frames.setdefault(tuple(lane), []).append((end, call_id))
     rows = []
     for lane, pairs in frames.items():
@@ -72,8 +75,17 @@ def _defined(conn):
         assert pairs == sorted(pairs), lane
         for first in range(0, len(pairs), N):
             ends, ids = zip(*pairs[first : first + N])
-            rows.append((*lane, ends[-1], ids[0], ends[0], len(ids), struct.pack(f"<{len(ends)}q", *ends),
-                         struct.pack(f"<{len(ids)}q", *ids)))
+            rows.append(
+                (
+                    *lane,
+                    ends[-1],
+                    ids[0],
+                    ends[0],
+                    len(ids),
+                    struct.pack(f"<{len(ends)}q", *ends),
+                    struct.pack(f"<{len(ids)}q", *ids),
+                )
+            )
     return sorted(rows)
 
 
@@ -164,8 +176,12 @@ class TestOlderDatabases:
             # Lanes of its own, on this connection only: no second connection walks half the rows.
             assert index.conn.execute("SELECT count(*) FROM temp.call_lanes").fetchone()[0]
             assert layout.open_helper(index.conn) is None
-            assert [call.id for call in trace.roots(1)] == [row[0] for row in index.conn.execute(
-                "SELECT id FROM calls WHERE thread_native_id = 1 AND parent IS NULL ORDER BY id")]
+            assert [call.id for call in trace.roots(1)] == [
+                row[0]
+                for row in index.conn.execute(
+                    "SELECT id FROM calls WHERE thread_native_id = 1 AND parent IS NULL ORDER BY id"
+                )
+            ]
         with sqlite3.connect(laned) as conn:  # untouched
             assert conn.execute("PRAGMA user_version").fetchone()[0] == 6
             assert not conn.execute("SELECT count(*) FROM sqlite_master WHERE name = 'call_lanes'").fetchone()[0]
@@ -180,8 +196,10 @@ class TestOlderDatabases:
 
 # The walk of a row as it was read off the index by end, in SQL: what the
 # walks through the lanes must still find.
-_BY_END = ("FROM calls INDEXED BY calls_by_end WHERE trace_key = :key AND thread_native_id = :thread"
-           " AND depth = :depth AND kind IS NULL")
+_BY_END = (
+    "FROM calls INDEXED BY calls_by_end WHERE trace_key = :key AND thread_native_id = :thread"
+    " AND depth = :depth AND kind IS NULL"
+)
 _OLD_WALK = f"""
 WITH RECURSIVE walk(id, start, duration, name_id, path_id, line, flags, resumed) AS (
     SELECT c.id, c.start, c.duration, c.name_id, c.path_id, c.line, c.flags, c.resumed FROM calls c
@@ -205,8 +223,9 @@ def _old_rows(conn, key, thread, depths, t0, t1, width):
     t1, width, px, most = layout._bounds(t0, t1, width)
     rows = []
     for depth in depths:
-        walked = conn.execute(_OLD_WALK, {"key": key, "thread": thread, "depth": depth, "t0": t0, "t1": t1,
-                                          "px": px, "most": most}).fetchall()
+        walked = conn.execute(
+            _OLD_WALK, {"key": key, "thread": thread, "depth": depth, "t0": t0, "t1": t1, "px": px, "most": most}
+        ).fetchall()
         if walked:
             rows.append(layout.Row(depth, *layout._merge(walked, px)))
     return rows
@@ -223,11 +242,16 @@ def test_the_walks_find_what_the_index_by_end_did(records, pack, store, parts):
     shown = 0
     with open_index(database, "trc_lanes") as index:
         conn, key = index.conn, index.trace_key
-        for thread, start, end in conn.execute("SELECT thread_native_id, start, end FROM call_threads"
-                                               " WHERE trace_key = ?", (key,)).fetchall():
+        for thread, start, end in conn.execute(
+            "SELECT thread_native_id, start, end FROM call_threads WHERE trace_key = ?", (key,)
+        ).fetchall():
             span = end - start
-            for t0, t1, width in ((start, end, 300), (start, end, 50_000), (start + span // 3, start + span // 2, 90),
-                                  (start + span // 5, start + span // 5 + span // 400 + 1, 600)):
+            for t0, t1, width in (
+                (start, end, 300),
+                (start, end, 50_000),
+                (start + span // 3, start + span // 2, 90),
+                (start + span // 5, start + span // 5 + span // 400 + 1, 600),
+            ):
                 old = _old_rows(conn, key, thread, range(80), t0, t1, width)
                 python = layout.window(conn, key, thread, range(80), t0, t1, width, native=False)
                 assert python.rows == old
@@ -277,8 +301,9 @@ def test_hidden_calls_are_counted_without_listing_them(capsys, laned, records, p
     # what the list of ids the children are read from holds.
     with open_index(laned, "trc_lanes") as index:
         trace = IndexedTrace(index)
-        frames = trace._rows(f"SELECT {_COLUMNS} FROM calls c WHERE c.trace_key = ? AND c.kind IS NULL ORDER BY c.id",
-                             (trace.key,))
+        frames = trace._rows(
+            f"SELECT {_COLUMNS} FROM calls c WHERE c.trace_key = ? AND c.kind IS NULL ORDER BY c.id", (trace.key,)
+        )
         counts = [trace.frame_children(call) for call in frames]
         assert counts == [len(trace._frames_under(call)) for call in frames] and max(counts) > N
     # A flat trace: the count of a call's thousands of children, read off

@@ -29,12 +29,17 @@ def raw_controls(text):
 
 def test_show_and_traces_escape_what_was_recorded(capsys, records, pack, store):
     thread = records(1, f"worker{ESC}")
-    frame_id = thread.call(f"app.f{ESC}", 0.0, file=f"evil{ESC}.py",
-                           locals={"text": ESC, "obj": msgpack.ExtType(4, msgpack.packb(["Foo", f"Foo({ESC}\x9b)"]))})
+    frame_id = thread.call(
+        f"app.f{ESC}",
+        0.0,
+        file=f"evil{ESC}.py",
+        locals={"text": ESC, "obj": msgpack.ExtType(4, msgpack.packb(["Foo", f"Foo({ESC}\x9b)"]))},
+    )
     thread.ret(f"app.f{ESC}", 0.1, frame_id, value=msgpack.ExtType(9, msgpack.packb(f"X{ESC}")))
     thread.plugin(f"log{ESC}", 0.2, message=ESC)
     document = pack(thread, trace_id="trc_escape").replace(
-        msgpack.packb(["app.py", "--fast"]), msgpack.packb(["app.py", f"--name={ESC}\x7f"]))
+        msgpack.packb(["app.py", "--fast"]), msgpack.packb(["app.py", f"--name={ESC}\x7f"])
+    )
     database = store("trc_escape", document)
 
     for argv in (("show",), ("show", "--color", "always"), ("traces",)):
@@ -59,8 +64,7 @@ def test_errors_naming_recorded_text_are_escaped(capsys, records, pack, store):
 
 @pytest.mark.parametrize("timestamp", [math.nan, math.inf, -math.inf])
 @pytest.mark.parametrize("command", COMMANDS)
-def test_a_timestamp_that_is_not_a_time_is_a_one_line_error(capsys, records, pack, store, tmp_path, timestamp,
-                                                           command):
+def test_a_timestamp_that_is_not_a_time_is_a_one_line_error(capsys, records, pack, store, tmp_path, timestamp, command):
     thread = records()
     frame_id = thread.call("app.f", 0.0)
     thread.ret("app.f", 0.1, frame_id)

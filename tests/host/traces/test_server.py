@@ -38,14 +38,25 @@ def test_only_the_token_opens_the_door(serve, shop):
     token = server.token
     assert len(token) >= 32
     other = token[:-1] + ("a" if token[-1] != "a" else "b")
-    for path in ("/", "/api/trace", f"/{token[:-1]}/api/trace", f"/{other}/api/trace", f"/{token}api/trace",
-                 f"/x/{token}/api/trace"):
+    for path in (
+        "/",
+        "/api/trace",
+        f"/{token[:-1]}/api/trace",
+        f"/{other}/api/trace",
+        f"/{token}api/trace",
+        f"/x/{token}/api/trace",
+    ):
         assert get(f"http://127.0.0.1:{port}{path}")[0] == 404, path
     status, page = get(server.url)
     assert status == 200 and page.startswith(b"<!doctype html>") and b"nefaFormat" in page
     assert api(server, "api/trace")["trace"]["id"] == "trc_01SHOP"
-    for route in ("api/window?t0=5&t1=5&width=10", "api/window?t0=0&t1=1&width=0", "api/window?t0=nan&t1=1&width=9",
-                  "api/window?t0=0&t1=1&width=9&rows=1:0", "api/call?id=x"):
+    for route in (
+        "api/window?t0=5&t1=5&width=10",
+        "api/window?t0=0&t1=1&width=0",
+        "api/window?t0=nan&t1=1&width=9",
+        "api/window?t0=0&t1=1&width=9&rows=1:0",
+        "api/call?id=x",
+    ):
         assert get(server.url + route)[0] == 400, route
     assert get(server.url + "api/call?id=999999")[0] == 404
 
@@ -60,8 +71,9 @@ def test_values_of_a_call_and_search(serve, shop):
     assert call["parent"]["name"] == "shop.Cart.checkout" and call["path"] == "shop/pricing.py:3"
     assert call["threadLabel"] == "MainThread (1) · main"
     # The plugin record is a mark of its thread, and shows its data.
-    (event,) = [event for thread in api(server, "api/window?t0=0&t1=20000&width=500")["threads"]
-                for event in thread["events"]]
+    (event,) = [
+        event for thread in api(server, "api/window?t0=0&t1=20000&width=500")["threads"] for event in thread["events"]
+    ]
     record = api(server, f"api/call?id={event[0]}")
     assert record["event"] and record["data"] == {"message": "charged card", "level": "INFO"}
     many = api(server, "api/search?q=shop&limit=2")
@@ -71,7 +83,9 @@ def test_values_of_a_call_and_search(serve, shop):
 def _frames(conn, key, thread, depth, t0, t1):
     return conn.execute(
         "SELECT id, start, duration FROM calls WHERE trace_key = ? AND thread_native_id = ? AND depth = ?"
-        " AND kind IS NULL AND end > ? AND start < ?", (key, thread, depth, t0, t1)).fetchall()
+        " AND kind IS NULL AND end > ? AND start < ?",
+        (key, thread, depth, t0, t1),
+    ).fetchall()
 
 
 def _check_row(row, px, width):
@@ -98,8 +112,9 @@ def _check_window(conn, key, thread, found, t0, t1, width, depths=4):
         shown = {call[0] for call in row.calls}
         assert shown == {id_ for id_, _, duration in frames if duration >= px}
         for id_, frame_start, duration in frames:
-            assert id_ in shown or any(block[0] - px <= frame_start and frame_start + duration
-                                       <= block[1] + px for block in row.blocks), (thread, depth, id_)
+            assert id_ in shown or any(
+                block[0] - px <= frame_start and frame_start + duration <= block[1] + px for block in row.blocks
+            ), (thread, depth, id_)
 
 
 def test_a_window_shows_every_call_once_merged_below_a_pixel(store, synthetic):
@@ -107,12 +122,16 @@ def test_a_window_shows_every_call_once_merged_below_a_pixel(store, synthetic):
     with open_index(database, "trc_synthetic") as index, closing(layout.open_helper(index.conn)) as second:
         conn, key = index.conn, index.trace_key
         layout.ensure_layout_indexes(conn)
-        threads = conn.execute("SELECT thread_native_id, start, end FROM call_threads WHERE trace_key = ?",
-                               (key,)).fetchall()
+        threads = conn.execute(
+            "SELECT thread_native_id, start, end FROM call_threads WHERE trace_key = ?", (key,)
+        ).fetchall()
         for thread, start, end in threads:
             span = end - start
-            for t0, t1, width in ((start, end, 300), (start + span // 3, start + span // 3 + span // 200, 300),
-                                  (start, end, 100_000)):
+            for t0, t1, width in (
+                (start, end, 300),
+                (start + span // 3, start + span // 3 + span // 200, 300),
+                (start, end, 100_000),
+            ):
                 walked = layout.window(conn, key, thread, range(4), t0, t1, width, native=False)
                 # The native walk reads less, and finds the same, on one connection or two.
                 for helper in (None, second):
@@ -130,9 +149,14 @@ def test_a_window_shows_every_call_once_merged_below_a_pixel(store, synthetic):
                 found = layout.window(conn, key, thread, range(4), t0, t1, 400, kept=kept)
                 _check_window(conn, key, thread, found, t0, t1, 400)
                 fresh = layout.window(conn, key, thread, range(4), t0, t1, 400)
-                events = {id_ for (id_,) in conn.execute(
-                    "SELECT id FROM calls WHERE trace_key = ? AND thread_native_id = ? AND kind IS NOT NULL"
-                    " AND start >= ? AND start < ?", (key, thread, t0, t1))}
+                events = {
+                    id_
+                    for (id_,) in conn.execute(
+                        "SELECT id FROM calls WHERE trace_key = ? AND thread_native_id = ? AND kind IS NOT NULL"
+                        " AND start >= ? AND start < ?",
+                        (key, thread, t0, t1),
+                    )
+                }
                 assert {event[0] for event in found.events} <= events and bool(found.events) == bool(events)
                 if previous is not None and shift != 30:
                     assert found.visited < fresh.visited / 2
@@ -145,9 +169,12 @@ def test_work_per_window_is_bounded_by_its_width(million):
         conn, key = index.conn, index.trace_key
         thread, calls, start, end = conn.execute(
             "SELECT thread_native_id, call_count, start, end FROM call_threads WHERE trace_key = ?"
-            " ORDER BY call_count DESC", (key,)).fetchone()
-        depths = conn.execute("SELECT max(depth) + 1 FROM calls WHERE trace_key = ? AND thread_native_id = ?",
-                              (key, thread)).fetchone()[0]
+            " ORDER BY call_count DESC",
+            (key,),
+        ).fetchone()
+        depths = conn.execute(
+            "SELECT max(depth) + 1 FROM calls WHERE trace_key = ? AND thread_native_id = ?", (key, thread)
+        ).fetchone()[0]
         middle = (start + end) // 2
         for t0, t1, width in ((start, end, 100), (start, end, 1000), (middle, middle + (end - start) // 50, 800)):
             for native in (False, True):
@@ -175,8 +202,13 @@ def test_the_page_gets_the_rows_it_asks_for_as_the_walk_finds_them(serve, millio
 
 def test_view_serves_until_interrupted(shop):
     env = dict(os.environ, PYTHONUNBUFFERED="1")
-    child = subprocess.Popen([sys.executable, "-m", "nefa", "view", "--db", str(shop)], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=env)
+    child = subprocess.Popen(
+        [sys.executable, "-m", "nefa", "view", "--db", str(shop)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
     try:
         line = child.stdout.readline()
         assert line.startswith("nefa: serving trace trc_01SHOP at http://127.0.0.1:"), line

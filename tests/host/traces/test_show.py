@@ -41,8 +41,14 @@ class TestTree:
     def test_reads_come_from_the_index_not_the_whole_document(self, capsys, shop, monkeypatch):
         # Each command's output, first as it is, then with every way of
         # reading a whole document refused: reading one would fail the command.
-        commands = [["show"], ["show", "--depth", "2"], ["show", "--filter", "pricing"],
-                    ["show", "--thread", "packer"], ["top", "--limit", "2"], ["traces"]]
+        commands = [
+            ["show"],
+            ["show", "--depth", "2"],
+            ["show", "--filter", "pricing"],
+            ["show", "--thread", "packer"],
+            ["top", "--limit", "2"],
+            ["traces"],
+        ]
         before = [run_cli(capsys, *command, "--db", shop) for command in commands]
         assert all(status == 0 and out for status, out, _ in before)
 
@@ -50,6 +56,7 @@ class TestTree:
             raise AssertionError("the whole document was read")
 
         from nefa.traces import reader, tree
+
         monkeypatch.setattr(tree, "load_trace", whole_document)
         monkeypatch.setattr(tree, "read_trace_parts", whole_document)
         monkeypatch.setattr(reader, "read_trace_parts", whole_document)
@@ -65,7 +72,12 @@ class TestTree:
     def test_filter_keeps_ancestors_and_subtree(self, capsys, shop):
         _, out, _ = run_cli(capsys, "show", "--db", shop, "--filter", "CART.CHECK")
         names = [line.strip().split("(")[0].split("  ")[0] for line in out.splitlines()[2:]]
-        assert names == ["__main__.<module>", "shop.Cart.checkout", "shop.pricing.price", "◆ log message='charged card', level='INFO'"]
+        assert names == [
+            "__main__.<module>",
+            "shop.Cart.checkout",
+            "shop.pricing.price",
+            "◆ log message='charged card', level='INFO'",
+        ]
         # Paths match too; threads without a match are left out.
         _, out, _ = run_cli(capsys, "show", "--db", shop, "--filter", "shipping.py")
         assert "Thread MainThread" not in out and "shop.shipping.pack(order=7)" in out
@@ -98,8 +110,13 @@ class TestTree:
 
     def test_no_colour_when_piped(self, shop):
         env = {key: value for key, value in os.environ.items() if key != "NO_COLOR"}
-        done = subprocess.run([sys.executable, "-m", "nefa", "show", "--db", str(shop)], capture_output=True,
-                              text=True, env=env, timeout=60)
+        done = subprocess.run(
+            [sys.executable, "-m", "nefa", "show", "--db", str(shop)],
+            capture_output=True,
+            text=True,
+            env=env,
+            timeout=60,
+        )
         assert done.returncode == 0 and "shop.Cart.checkout" in done.stdout
         assert not ANSI.search(done.stdout)
 
@@ -107,8 +124,11 @@ class TestTree:
 class TestChoosingTheTrace:
     @pytest.fixture
     def database(self, records, pack, store):
-        for trace_id, start in (("trc_01AAAA1111", 1_700_000_000.0), ("trc_01AAAA2222", 1_700_000_100.0),
-                                ("trc_01BBBB3333", 1_700_000_050.0)):
+        for trace_id, start in (
+            ("trc_01AAAA1111", 1_700_000_000.0),
+            ("trc_01AAAA2222", 1_700_000_100.0),
+            ("trc_01BBBB3333", 1_700_000_050.0),
+        ):
             thread = records()
             thread.call(f"app.{trace_id[-4:]}", 0.1)
             path = store(trace_id, pack(thread, trace_id=trace_id, start=start))
@@ -155,11 +175,14 @@ class TestChoosingTheTrace:
         status, _, err = run_cli(capsys, "view")
         assert status == 1 and "no trace database at .nefa/db.sqlite3" in err
 
-    @pytest.mark.parametrize("argv, message", [
-        (["show", "--depth", "0"], "expected 1 or more"),
-        (["export", "--format", "svg"], "invalid choice: 'svg'"),
-        (["show", "--color", "sometimes"], "invalid choice"),
-    ])
+    @pytest.mark.parametrize(
+        "argv, message",
+        [
+            (["show", "--depth", "0"], "expected 1 or more"),
+            (["export", "--format", "svg"], "invalid choice: 'svg'"),
+            (["show", "--color", "sometimes"], "invalid choice"),
+        ],
+    )
     def test_usage_errors(self, capsys, database, argv, message):
         status, _, err = run_cli(capsys, *argv, "--db", database)
         assert status == 2 and message in err

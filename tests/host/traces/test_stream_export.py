@@ -39,8 +39,14 @@ def assert_same_exports(tmp_path, database, trace_id):
             with pytest.MonkeyPatch.context() as patch:
                 if not indexed:
                     patch.setattr(stream_export, "_current_index", lambda *_: None)
-                export_trace(database, trace_id, name, output, long_span=long_span,
-                             progress=lambda done, total: totals.__setitem__(indexed, (done, total)))
+                export_trace(
+                    database,
+                    trace_id,
+                    name,
+                    output,
+                    long_span=long_span,
+                    progress=lambda done, total: totals.__setitem__(indexed, (done, total)),
+                )
             assert json.loads(output.read_text(encoding="utf-8")) == expected, (name, long_span, indexed)
     # With the index each part is read once; without, twice.
     assert totals[True][0] == totals[True][1] and totals[False] == (2 * totals[True][0],) * 2
@@ -103,8 +109,14 @@ def test_recorded_programs(tmp_path, native_module, recorded):
     assert_same_exports(tmp_path, *recorded)
     (tmp_path / "program.py").write_text(PROGRAM)
     database = tmp_path / "parts.db"
-    subprocess.run([sys.executable, "program.py"], cwd=tmp_path, env=dict(os.environ, TRACES=str(database)),
-                   check=True, capture_output=True, timeout=120)
+    subprocess.run(
+        [sys.executable, "program.py"],
+        cwd=tmp_path,
+        env=dict(os.environ, TRACES=str(database)),
+        check=True,
+        capture_output=True,
+        timeout=120,
+    )
     (summary,) = db.list_traces(database)
     trace = load_trace(database, summary.id)
     assert trace.part_count == 2 and len(trace.threads) >= 2
@@ -137,8 +149,11 @@ def test_unbalanced_streams_and_awkward_values(tmp_path, records, pack, store):
     worker.plugin("http", 0.36, subtype="request", url="/a", headers={"h": "v"})
     worker.ret("app.task", 0.37, task, value=form(8, "list"))
     worker.ret("app.top_of_worker", 0.38, "frm_w")
-    database = store("trc_unbalanced", pack(main, [worker], trace_id="trc_unbalanced"),
-                     pack(main, [worker], interleave=True, trace_id="trc_unbalanced", start=1_700_000_001.0))
+    database = store(
+        "trc_unbalanced",
+        pack(main, [worker], trace_id="trc_unbalanced"),
+        pack(main, [worker], interleave=True, trace_id="trc_unbalanced", start=1_700_000_001.0),
+    )
     assert_same_exports(tmp_path, database, "trc_unbalanced")
 
 
@@ -169,17 +184,21 @@ def test_corrupt_documents_give_one_line_and_no_file(tmp_path, capsys, synthetic
     database = store("trc_damaged", document)
     output = tmp_path / "out.json"
     output.write_text("before")
-    for damaged, cause in ((document[: len(document) // 2], "truncated"),
-                           (b"\x81\xa6frames\x81\x01\x91\xc1", "0xc1"),
-                           # A length past the end of the bytes.
-                           (b"\x81\xb2frames_of_interest\xdd\xff\xff\xff\xff\x80", "truncated")):
+    for damaged, cause in (
+        (document[: len(document) // 2], "truncated"),
+        (b"\x81\xa6frames\x81\x01\x91\xc1", "0xc1"),
+        # A length past the end of the bytes.
+        (b"\x81\xb2frames_of_interest\xdd\xff\xff\xff\xff\x80", "truncated"),
+    ):
         stored_as(database, damaged)
         assert cli.main(["export", "--db", str(database), "-o", str(output)]) == 1
         out, err = capsys.readouterr()
         assert out == "" and err.count("\n") == 1
         assert "trc_damaged" in err and cause in err
         # What was there is untouched, and nothing is left beside it.
-        assert output.read_text() == "before" and not [name for name in os.listdir(tmp_path) if "out.json" in name and name != "out.json"]
+        assert output.read_text() == "before" and not [
+            name for name in os.listdir(tmp_path) if "out.json" in name and name != "out.json"
+        ]
 
 
 def test_truncated_and_bit_flipped_documents_export_or_fail_cleanly(tmp_path, synthetic, store):
@@ -235,8 +254,11 @@ def test_msgpack_gives_back_the_stored_bytes_a_chunk_at_a_time(tmp_path, capsys,
     assert b"".join(kept) == expected and len(sizes) > 4 and max(sizes) <= db.DOCUMENT_CHUNK_SIZE
     # To standard output; and a part stored as one BLOB, as older nefa did.
     stored_as(database, expected[:1000])
-    piped = subprocess.run([sys.executable, "-m", "nefa", "export", "--db", str(database), "--format", "msgpack",
-                            "-o", "-"], capture_output=True, check=True)
+    piped = subprocess.run(
+        [sys.executable, "-m", "nefa", "export", "--db", str(database), "--format", "msgpack", "-o", "-"],
+        capture_output=True,
+        check=True,
+    )
     assert piped.stdout == expected[:1000] * 2 and piped.stderr == b""
     # A damaged chunk: one line, and what was there is kept.
     database = store("trc_damaged", synthetic(3_000, trace_id="trc_damaged"))
@@ -278,7 +300,12 @@ print(len(json.load(open(sys.argv[2]))["traceEvents"]))
 def test_the_exporter_survives_a_part_left_without_its_survey(tmp_path, synthetic, store):
     database = store("trc_synthetic", synthetic(4_000), synthetic(4_000))
     output = tmp_path / "out.json"
-    done = subprocess.run([sys.executable, "-c", SURVEY_LOST, str(database), str(output)], capture_output=True,
-                          text=True, env={**os.environ, "PYTHONFAULTHANDLER": "1"}, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-c", SURVEY_LOST, str(database), str(output)],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONFAULTHANDLER": "1"},
+        timeout=120,
+    )
     assert done.returncode == 0, done.stderr
     assert int(done.stdout) > 4_000

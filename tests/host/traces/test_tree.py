@@ -125,7 +125,9 @@ class TestLayouts:
         other.ret("app.b", 0.25, b)
         trace = parse_documents([pack(main, [other], interleave=True)])
         assert [(t.name, t.is_main, [r.co_name for r in t.roots]) for t in trace.threads] == [
-            ("MainThread", True, ["a"]), ("other", False, ["b"])]
+            ("MainThread", True, ["a"]),
+            ("other", False, ["b"]),
+        ]
 
     def test_parts_are_read_in_order(self, records, pack, store):
         first, second = records(), records()

@@ -24,46 +24,62 @@ def shown(value):
     return python_repr(decoded)
 
 
-@pytest.mark.parametrize("value, text", [
-    (form(1, [1, 2]), "(1, 2)"),
-    (form(1, [1]), "(1,)"),
-    (form(1, []), "()"),
-    (form(1, [1, form(6, 2)]), "(1, … (+2 more))"),
-    (form(2, [1, 2]), "{1, 2}"),
-    (form(2, []), "set()"),
-    (form(2, [form(6, 3)]), "{… (+3 more)}"),
-    (form(3, [1, 2]), "frozenset({1, 2})"),
-    (form(3, []), "frozenset()"),
-    (form(4, ["Foo", "Foo(1)"]), "Foo(1)"),
-    ("Foo(1)", "'Foo(1)'"),
-    (form(4, ["Foo", form(5, ["Foo(1, ", 20])]), "Foo(1, … (+20 chars)"),
-    (form(5, ["abc", 997]), "'abc…' (+997 chars)"),
-    (form(5, ["abc", 1]), "'abc…' (+1 char)"),
-    (form(5, [b"ab", 5]), "b'ab…' (+5 bytes)"),
-    ([1, 2, form(6, 3)], "[1, 2, … (+3 more)]"),
-    (form(7, ["list", 5]), "<list of 5 items>"),
-    (form(7, ["dict", 1]), "<dict of 1 item>"),
-    (form(8, "list"), "<cycle: list>"),
-    (form(9, "app.Foo"), "<unprintable app.Foo object>"),
-    (form(10, "-123456789012345678901234567890"), "-123456789012345678901234567890"),
-    (form(10, 70000), "<int of 70000 bits>"),
-    (form(11, [form(1, [2, 3]), "b", 1, "a"]), "{(2, 3): 'b', 1: 'a'}"),
-    (form(11, [1, "a", form(6, 4)]), "{1: 'a', … (+4 more)}"),
-    (form(12, b"ab"), "bytearray(b'ab')"),
-    (form(12, form(5, [b"ab", 3])), "bytearray(b'ab…') (+3 bytes)"),
-    # Forms nest: a tuple of a set of a repr, as a dict value.
-    ({"k": form(1, [form(2, [form(4, ["P", "P()"])])])}, "{'k': ({P()},)}"),
-    (float("nan"), "nan"),
-])
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        (form(1, [1, 2]), "(1, 2)"),
+        (form(1, [1]), "(1,)"),
+        (form(1, []), "()"),
+        (form(1, [1, form(6, 2)]), "(1, … (+2 more))"),
+        (form(2, [1, 2]), "{1, 2}"),
+        (form(2, []), "set()"),
+        (form(2, [form(6, 3)]), "{… (+3 more)}"),
+        (form(3, [1, 2]), "frozenset({1, 2})"),
+        (form(3, []), "frozenset()"),
+        (form(4, ["Foo", "Foo(1)"]), "Foo(1)"),
+        ("Foo(1)", "'Foo(1)'"),
+        (form(4, ["Foo", form(5, ["Foo(1, ", 20])]), "Foo(1, … (+20 chars)"),
+        (form(5, ["abc", 997]), "'abc…' (+997 chars)"),
+        (form(5, ["abc", 1]), "'abc…' (+1 char)"),
+        (form(5, [b"ab", 5]), "b'ab…' (+5 bytes)"),
+        ([1, 2, form(6, 3)], "[1, 2, … (+3 more)]"),
+        (form(7, ["list", 5]), "<list of 5 items>"),
+        (form(7, ["dict", 1]), "<dict of 1 item>"),
+        (form(8, "list"), "<cycle: list>"),
+        (form(9, "app.Foo"), "<unprintable app.Foo object>"),
+        (form(10, "-123456789012345678901234567890"), "-123456789012345678901234567890"),
+        (form(10, 70000), "<int of 70000 bits>"),
+        (form(11, [form(1, [2, 3]), "b", 1, "a"]), "{(2, 3): 'b', 1: 'a'}"),
+        (form(11, [1, "a", form(6, 4)]), "{1: 'a', … (+4 more)}"),
+        (form(12, b"ab"), "bytearray(b'ab')"),
+        (form(12, form(5, [b"ab", 3])), "bytearray(b'ab…') (+3 bytes)"),
+        # Forms nest: a tuple of a set of a repr, as a dict value.
+        ({"k": form(1, [form(2, [form(4, ["P", "P()"])])])}, "{'k': ({P()},)}"),
+        (float("nan"), "nan"),
+    ],
+)
 def test_each_form_is_shown_as_python_prints_it(value, text):
     assert shown(value) == text
 
 
-@pytest.mark.parametrize("value", [
-    form(1, "not an array"), form(1, [form(6, 1), 2]), form(4, ["Foo"]), form(4, [1, "x"]), form(5, ["a", -1]),
-    form(6, "x"), form(7, ["list"]), form(8, 3), form(10, "12x"), form(11, [1, 2, 3]), form(12, "text"),
-    form(99, 1), msgpack.ExtType(1, b"\xc1"),
-])
+@pytest.mark.parametrize(
+    "value",
+    [
+        form(1, "not an array"),
+        form(1, [form(6, 1), 2]),
+        form(4, ["Foo"]),
+        form(4, [1, "x"]),
+        form(5, ["a", -1]),
+        form(6, "x"),
+        form(7, ["list"]),
+        form(8, 3),
+        form(10, "12x"),
+        form(11, [1, 2, 3]),
+        form(12, "text"),
+        form(99, 1),
+        msgpack.ExtType(1, b"\xc1"),
+    ],
+)
 def test_malformed_or_unknown_forms_are_marked_not_fatal(value):
     decoded, has_forms = decode_value(msgpack.packb([value, "after"]))
     assert has_forms and isinstance(decoded[0], UnknownForm) and decoded[1] == "after"

@@ -97,8 +97,14 @@ def browser():
         pytest.skip("headless browser test needs chromium and chromedriver (apt-get install chromium chromium-driver)")
     options = webdriver.ChromeOptions()
     options.binary_location = binary
-    for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                     "--window-size=1280,800", "--force-device-scale-factor=1"):
+    for argument in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-dev-shm-usage",
+        "--window-size=1280,800",
+        "--force-device-scale-factor=1",
+    ):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     # The browser is not ours to sanitise: a run with the sanitiser runtimes
@@ -222,8 +228,14 @@ class TestInBrowser:
                     served = json.loads(views.window(t0, t1, width, {key: range(*depths) for key, depths in rows}))
                     shown = browser.execute_script(
                         "return nefaSource.window(arguments[0], arguments[1], arguments[2], new Map(arguments[3]))",
-                        t0, t1, width, rows)
-                    assert [thread["id"] for thread in shown["threads"]] == [thread["id"] for thread in served["threads"]]
+                        t0,
+                        t1,
+                        width,
+                        rows,
+                    )
+                    assert [thread["id"] for thread in shown["threads"]] == [
+                        thread["id"] for thread in served["threads"]
+                    ]
                     for mine, theirs in zip(shown["threads"], served["threads"]):
                         assert flat(mine["events"]) == pytest.approx(flat(theirs["events"]))
                         assert [row["depth"] for row in mine["rows"]] == [row["depth"] for row in theirs["rows"]]
@@ -252,7 +264,8 @@ class TestInBrowser:
         stats = browser.execute_script("return nefaViewer.stats")
         assert stats["draws"] >= 1 and 0 < stats["rects"] < frames
         assert browser.execute_script("return nefaViewer.search('compute')") == sum(
-            1 for frame in trace.frames() if frame.co_name == "compute")
+            1 for frame in trace.frames() if frame.co_name == "compute"
+        )
 
 
 def _form(code, payload):
@@ -261,8 +274,11 @@ def _form(code, payload):
 
 def test_value_forms_reach_the_page_tagged(records, pack, store):
     thread = records()
-    frame_id = thread.call("app.f", 0.0, locals={"pair": _form(1, [1, 2]), "big": _form(10, "1" * 30),
-                                                 "whole": 2.0, "odd": {"$form": "not a form"}})
+    frame_id = thread.call(
+        "app.f",
+        0.0,
+        locals={"pair": _form(1, [1, 2]), "big": _form(10, "1" * 30), "whole": 2.0, "odd": {"$form": "not a form"}},
+    )
     thread.ret("app.f", 0.1, frame_id, value=_form(11, [_form(1, [2, 3]), "b", _form(6, 4)]))
     with indexed(store("trc_test", pack(thread)), "trc_test") as trace:
         _, values = page_data(trace)
@@ -280,12 +296,23 @@ def test_value_forms_reach_the_page_tagged(records, pack, store):
 
 def test_value_forms_render_in_the_browser(browser, records, pack, store, tmp_path):
     thread = records()
-    frame_id = thread.call("app.forms", 0.0, locals={
-        "pair": _form(1, [1, 2]), "one": _form(1, ["x"]), "obj": _form(4, ["Foo", "Foo(1)"]), "text": "Foo(1)",
-        "cut": _form(5, ["abc", 997]), "empty": _form(2, []), "frozen": _form(3, [1]),
-        "keyed": _form(11, [_form(1, [2, 3]), "b", 1, "a"]), "many": [1, 2, _form(6, 3)],
-        "quote": "it's", "elided": _form(7, ["list", 5]),
-    })
+    frame_id = thread.call(
+        "app.forms",
+        0.0,
+        locals={
+            "pair": _form(1, [1, 2]),
+            "one": _form(1, ["x"]),
+            "obj": _form(4, ["Foo", "Foo(1)"]),
+            "text": "Foo(1)",
+            "cut": _form(5, ["abc", 997]),
+            "empty": _form(2, []),
+            "frozen": _form(3, [1]),
+            "keyed": _form(11, [_form(1, [2, 3]), "b", 1, "a"]),
+            "many": [1, 2, _form(6, 3)],
+            "quote": "it's",
+            "elided": _form(7, ["list", 5]),
+        },
+    )
     thread.ret("app.forms", 0.1, frame_id, value=_form(4, ["Foo", "Foo(1)"]))
     page = write_page(store("trc_test", pack(thread)), "trc_test", tmp_path / "forms.html")
     open_page(browser, page)
@@ -295,9 +322,19 @@ def test_value_forms_render_in_the_browser(browser, records, pack, store, tmp_pa
     click_at(browser, where["x"], where["y"])
     wait_for(browser, "return document.getElementById('detail-name') !== null")
     details = browser.find_element("id", "details").text
-    for shown in ("'pair': (1, 2)", "'one': ('x',)", "'obj': Foo(1)", "'text': 'Foo(1)'", "'cut': 'abc…' (+997 chars)",
-                  "'empty': set()", "'frozen': frozenset({1})", "'keyed': {(2, 3): 'b', 1: 'a'}",
-                  "'many': [1, 2, … (+3 more)]", "'quote': \"it's\"", "'elided': <list of 5 items>"):
+    for shown in (
+        "'pair': (1, 2)",
+        "'one': ('x',)",
+        "'obj': Foo(1)",
+        "'text': 'Foo(1)'",
+        "'cut': 'abc…' (+997 chars)",
+        "'empty': set()",
+        "'frozen': frozenset({1})",
+        "'keyed': {(2, 3): 'b', 1: 'a'}",
+        "'many': [1, 2, … (+3 more)]",
+        "'quote': \"it's\"",
+        "'elided': <list of 5 items>",
+    ):
         assert shown in details, shown
     assert details.upper().split("RETURN VALUE")[1].strip() == "FOO(1)"
 
@@ -309,18 +346,22 @@ def open_served(driver, server):
     driver.get_log("browser")  # what earlier pages left
     driver.get(server.url)
     wait_for(driver, "return window.nefaViewer && nefaViewer.ready && nefaViewer.idle()")
-    errors = [entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE"
-              and "favicon" not in entry["message"]]
+    errors = [
+        entry for entry in driver.get_log("browser") if entry["level"] == "SEVERE" and "favicon" not in entry["message"]
+    ]
     assert errors == []
 
 
 def wheel(driver, delta):
-    driver.execute_script("""
+    driver.execute_script(
+        """
         const canvas = document.getElementById("canvas");
         const box = canvas.getBoundingClientRect();
         canvas.dispatchEvent(new WheelEvent("wheel", {deltaY: arguments[0], clientX: box.left + box.width / 2,
                                                        clientY: box.top + 100, bubbles: true, cancelable: true}));
-    """, delta)
+    """,
+        delta,
+    )
     wait_for(driver, "return nefaViewer.idle()")
 
 
@@ -370,14 +411,16 @@ class TestServedInBrowser:
         (*_, (last, held)) = browser.execute_script("return nefaViewer.held()")
         assert held == []
         canvas = browser.find_element("id", "canvas")
-        ActionChains(browser).move_to_element_with_offset(canvas, 0, 300).click_and_hold().move_by_offset(0, -600) \
-            .release().perform()
+        ActionChains(browser).move_to_element_with_offset(canvas, 0, 300).click_and_hold().move_by_offset(
+            0, -600
+        ).release().perform()
         wait_for(browser, "return nefaViewer.idle()")
         held = dict(browser.execute_script("return nefaViewer.held()"))
         assert held[last] and held[last] == sorted(held[last])
         assert browser.execute_script("return nefaViewer.view().y") > 0
-        ActionChains(browser).move_to_element_with_offset(canvas, 0, -300).click_and_hold().move_by_offset(0, 600) \
-            .release().perform()
+        ActionChains(browser).move_to_element_with_offset(canvas, 0, -300).click_and_hold().move_by_offset(
+            0, 600
+        ).release().perform()
         wait_for(browser, "return nefaViewer.idle() && nefaViewer.view().y === 0")
         for _ in range(4):
             wheel(browser, -800)
