@@ -138,6 +138,9 @@ SETTING_NAMES = (
 
 # Keys that only appear in a config dict when set.
 _OPTIONAL_KEYS = ("redact",)
+# Settings that go into the config dict as they are (the paths and filters
+# are turned into the dict's own forms).
+_PASSED_ON = tuple(name for name in SETTING_NAMES if name not in ("db", "include", "ignore"))
 
 
 class ConfigError(ValueError):
@@ -322,15 +325,7 @@ def resolve(cli_settings: Mapping | None = None, *, directory=None) -> tuple[dic
 
     config = defaults()
     config["filters"] = {"include_frames": merged["include"], "ignore_frames": merged["ignore"]}
-    for key in (
-        "threading",
-        "lightweight_repr",
-        "engine",
-        "sqlite_busy_timeout",
-        "memory_budget",
-        "plugins",
-        *_OPTIONAL_KEYS,
-    ):
+    for key in _PASSED_ON:
         if key in merged:
             config[key] = merged[key]
     db_path = os.path.join(base, os.path.expanduser(merged.get("db", DEFAULT_DB_PATH)))

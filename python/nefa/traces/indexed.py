@@ -23,29 +23,14 @@ from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
 from nefa.traces.lanes import ensure_lanes, lane_from, lane_ids
 from nefa.traces.name_blocks import block_ids, decode
 from nefa.traces.output import format_time, printable
+from nefa.traces.reader import FIELD_KEYS
 from nefa.traces.show import Style, call_notes, select_threads
 from nefa.traces.values import brief, brief_locals, format_span
 
-__all__ = ["FIELD_KEYS", "Call", "IndexedTrace", "render_summary", "render_tree"]
+__all__ = ["Call", "IndexedTrace", "render_summary", "render_tree"]
 
 _INDENT = "  "
 _NS = 1e-9
-# Record fields that are not a plugin's own data.
-FIELD_KEYS = frozenset(
-    (
-        "path",
-        "co_name",
-        "qualname",
-        "event",
-        "frame_id",
-        "thread",
-        "thread_native_id",
-        "timestamp",
-        "type",
-        "subtype",
-        "user_code_call_site",
-    )
-)
 _COLUMNS = (
     "c.id, c.part_index, c.thread_native_id, c.parent, c.depth, c.start, c.duration, c.name_id, c.path_id, c.line,"
     " c.kind, c.resumed, c.flags, c.call_offset, c.call_length, c.return_offset, c.return_length"

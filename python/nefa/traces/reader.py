@@ -7,6 +7,24 @@ import sqlite3
 from nefa import db
 from nefa.traces.forms import decode_value
 
+# The fields of a record that are the record's own: a frame's values and a
+# plugin's own data are every other key.
+FIELD_KEYS = frozenset(
+    (
+        "path",
+        "co_name",
+        "qualname",
+        "event",
+        "frame_id",
+        "thread",
+        "thread_native_id",
+        "timestamp",
+        "type",
+        "subtype",
+        "user_code_call_site",
+    )
+)
+
 
 class TraceFormatError(ValueError):
     """A stored document that cannot be read as a trace."""

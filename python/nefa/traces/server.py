@@ -29,10 +29,11 @@ from importlib import resources
 from urllib.parse import parse_qs, urlsplit
 
 from nefa import _native, db
-from nefa.traces.indexed import FIELD_KEYS, Call, IndexedTrace
+from nefa.traces.indexed import Call, IndexedTrace
 from nefa.traces.lanes import ensure_lanes
 from nefa.traces.layout import ensure_layout_indexes, open_helper, window_json
 from nefa.traces.output import printable
+from nefa.traces.reader import FIELD_KEYS
 from nefa.traces.values import FORM_KEY, brief, jsonable
 from nefa.version import __version__
 

@@ -31,27 +31,12 @@ from dataclasses import dataclass, field
 import msgpack
 
 from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
-from nefa.traces.reader import TraceFormatError, read_trace_parts
+from nefa.traces.reader import FIELD_KEYS, TraceFormatError, read_trace_parts
 
 __all__ = ["Event", "Frame", "Thread", "Trace", "TraceFormatError", "load_trace", "parse_documents"]
 
-# Record fields decoded while reading; any other field (a frame's values, a
-# plugin's own data) stays encoded until asked for.
-_FIELD_KEYS = frozenset(
-    (
-        "path",
-        "co_name",
-        "qualname",
-        "event",
-        "frame_id",
-        "thread",
-        "thread_native_id",
-        "timestamp",
-        "type",
-        "subtype",
-        "user_code_call_site",
-    )
-)
+# Record fields (FIELD_KEYS) are decoded while reading; any other field (a
+# frame's values, a plugin's own data) stays encoded until asked for.
 _VALUE_KEYS = frozenset(("arg", "locals"))
 
 
@@ -538,7 +523,7 @@ class _DocumentReader:
             return {}, {}
         for _ in range(count):
             key = unpacker.unpack()
-            if key in _FIELD_KEYS:
+            if key in FIELD_KEYS:
                 fields[key] = unpacker.unpack()
             elif key in _VALUE_KEYS and not self.values:
                 unpacker.skip()
