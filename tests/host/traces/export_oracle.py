@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import shlex
 
-from nefa.traces.export import PID, SPEEDSCOPE_SCHEMA, chrome_metadata, micros
+from nefa.traces.export import PID, SPEEDSCOPE_SCHEMA, micros
 from nefa.traces.tree import Frame, Thread, Trace
 from nefa.traces.values import brief
 from nefa.version import __version__
@@ -75,7 +75,14 @@ def _thread_events(thread: Thread, origin: float, values: bool) -> list:
 
 def chrome_trace(trace: Trace, *, values: bool = True) -> dict:
     command = shlex.join(trace.command_line) if trace.command_line else trace.trace_id
-    events = chrome_metadata(trace.trace_id, command, ((thread.native_id, thread.name) for thread in trace.threads))
+    # Built here, not by the exporter's own helper, so that its events are checked too.
+    events: list = [
+        {"name": "process_name", "ph": "M", "pid": PID, "tid": 0, "args": {"name": f"nefa {trace.trace_id}: {command}"}}
+    ]
+    for index, thread in enumerate(trace.threads):
+        tid = thread.native_id
+        events.append({"name": "thread_name", "ph": "M", "pid": PID, "tid": tid, "args": {"name": thread.name}})
+        events.append({"name": "thread_sort_index", "ph": "M", "pid": PID, "tid": tid, "args": {"sort_index": index}})
     for thread in trace.threads:
         events.extend(_thread_events(thread, trace.start, values))
     return {
