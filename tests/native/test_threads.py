@@ -130,8 +130,8 @@ def test_serialiser_module_still_being_imported_by_another_thread_is_waited_for(
         class HalfwayLoader(importlib.abc.Loader):
             def __init__(self, loader):
                 self.loader = loader
-            def create_module(self, spec):
-                return self.loader.create_module(spec)
+            def create_module(self, module_spec):
+                return self.loader.create_module(module_spec)
             def exec_module(self, module):
                 halfway.set()
                 time.sleep(0.5)
@@ -141,9 +141,9 @@ def test_serialiser_module_still_being_imported_by_another_thread_is_waited_for(
                 if name != "nefa.serialize":
                     return None
                 sys.meta_path.remove(self)
-                spec = importlib.util.find_spec(name)
-                spec.loader = HalfwayLoader(spec.loader)
-                return spec
+                found = importlib.util.find_spec(name)
+                found.loader = HalfwayLoader(found.loader)
+                return found
         sys.modules.pop("nefa.serialize", None)
         sys.meta_path.insert(0, SlowSerialize())
         warnings = capture_warnings()
