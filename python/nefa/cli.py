@@ -147,6 +147,7 @@ options:
             if not arg.startswith("-") or arg == "-":
                 index -= 1
                 break
+            inline: str | None
             option, eq, inline = arg.partition("=")
             inline = inline if eq else None
             if option == "--db":

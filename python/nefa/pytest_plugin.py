@@ -155,7 +155,7 @@ class _StoreProblems(logging.Handler):
     failed store is logged there, and would otherwise end up in pytest's
     log capture where nobody looks."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         super().__init__(logging.WARNING)
         self.messages: list[str] = []
 
@@ -165,7 +165,7 @@ class _StoreProblems(logging.Handler):
 
 
 class _Recorder:
-    def __init__(self, config):
+    def __init__(self, config) -> None:
         from nefa import config as config_module
         from nefa.profiler import Profiler
 

@@ -94,7 +94,7 @@ class _Compressor:
     for a program's own threads at its end never waits for it (every save
     waits for its own chunks before it commits)."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.jobs: queue.SimpleQueue = queue.SimpleQueue()
         threading.Thread(target=self._work, name="nefa-compress", daemon=True).start()
 

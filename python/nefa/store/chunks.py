@@ -100,9 +100,9 @@ class StoredDocument:
         if row is None:
             raise DocumentDamagedError(f"{where}: missing, the document is damaged")
         offset, data = row
-        if offset != index * self.chunk_size or not isinstance(data, bytes):
+        if offset != index * self.chunk_size or not isinstance(data, bytes):  # type: ignore[operator]  # only chunked documents get here
             raise DocumentDamagedError(f"{where}: damaged (offset {offset!r})")
-        expected = min(self.chunk_size, self.size - index * self.chunk_size)
+        expected = min(self.chunk_size, self.size - index * self.chunk_size)  # type: ignore[operator]  # only chunked documents get here
         if data[:1] == b"\x78":
             parsed = (expected, [(0, len(data))], data)  # one zlib stream
         else:
@@ -130,7 +130,7 @@ class StoredDocument:
         if found is not None:
             return found
         block_size, bounds, data = self._row(index)
-        expected = min(block_size, self.size - index * self.chunk_size - block * block_size)
+        expected = min(block_size, self.size - index * self.chunk_size - block * block_size)  # type: ignore[operator]  # only chunked documents get here
         if not 0 <= block < len(bounds):
             raise DocumentDamagedError(f"{self._where(index)}: has no block {block}")
         start, end = bounds[block]
@@ -173,10 +173,10 @@ class StoredDocument:
         ).fetchall()
         indexes = range(first, stop)
         if len(rows) == len(indexes) and all(
-            row[0] == index and row[1] == index * self.chunk_size and type(row[2]) is bytes
+            row[0] == index and row[1] == index * self.chunk_size and type(row[2]) is bytes  # type: ignore[operator]  # only chunked documents get here
             for index, row in zip(indexes, rows)
         ):
-            sizes = [min(self.chunk_size, self.size - index * self.chunk_size) for index in indexes]
+            sizes = [min(self.chunk_size, self.size - index * self.chunk_size) for index in indexes]  # type: ignore[operator]  # only chunked documents get here
             try:
                 raw = _native.inflate_chunks([row[2] for row in rows], sizes)
             except ValueError:

@@ -203,7 +203,7 @@ def index_part(
     if part_index == 0:
         if row is not None:
             delete_index(conn, row[0])
-        trace_key = conn.execute(
+        trace_key: int = conn.execute(  # type: ignore[assignment]  # an INSERT's lastrowid is set
             "INSERT INTO call_indexes (trace_id, version, time_base, part_count, record_count, call_count, built_at)"
             " VALUES (?, ?, 0, 0, 0, 0, ?)",
             (trace_id, INDEX_VERSION, time.time()),

@@ -61,7 +61,7 @@ def _document_summary(part: IndexedPart) -> DocumentSummary:
     except ValueError as error:
         raise DocumentFormatError(f"not a readable trace document: {error}") from None
     argv = found.get("command_line_args") or []
-    meta = found.get("meta") if isinstance(found.get("meta"), dict) else {}
+    meta: dict = found.get("meta") if isinstance(found.get("meta"), dict) else {}  # type: ignore[assignment]  # checked a dict
     sha = found.get("current_commit_sha")
     dropped = meta.get("dropped_events")
     parent = meta.get("parent_trace_id")

@@ -10,6 +10,7 @@ which hide the stored ones for that connection.
 from __future__ import annotations
 
 import sqlite3
+import threading
 from dataclasses import dataclass
 
 from nefa.store import connections
@@ -52,7 +53,7 @@ class OpenIndex:
     # When this index was built now: the database, whose log is emptied once
     # the connection is closed, and the thread copying the log back.
     built_in: object = None
-    log_copy: object = None
+    log_copy: threading.Thread | None = None
 
     def close(self) -> None:
         self.conn.close()
@@ -67,7 +68,7 @@ class OpenIndex:
         self.close()
 
 
-def _current_key(conn: sqlite3.Connection, trace_id: str):
+def _current_key(conn: sqlite3.Connection, trace_id: str) -> tuple[int, float, int] | None:
     """(trace_key, time_base, version) of a current index of ``trace_id``, or None."""
     parts = conn.execute("SELECT part_count FROM traces WHERE id = ?", (trace_id,)).fetchone()
     if parts is None:
@@ -135,6 +136,7 @@ def _open_index(db_path, trace_id: str, *, timeout: float, progress) -> OpenInde
     def failed(error: Exception) -> Exception:
         return type(error)(f"trace {trace_id}: {error}")
 
+    conn: sqlite3.Connection | None
     conn = connections.connect(db_path, timeout=timeout, create=False)
     try:
         key = _current_key(conn, trace_id)
@@ -200,6 +202,6 @@ def _open_index(db_path, trace_id: str, *, timeout: float, progress) -> OpenInde
     except BaseException:
         conn.close()
         raise
-    return OpenIndex(
+    return OpenIndex(  # type: ignore[misc]  # key: the index just built is current
         conn, trace_id, *key, note="the database cannot be written: the call index was built for this command only"
     )

@@ -175,7 +175,7 @@ class IndexedTrace:
             f"SELECT {_COLUMNS} FROM calls c {index} WHERE c.trace_key = ? AND {where} ORDER BY c.id", (self.key, *args)
         ).fetchall()
         return [
-            Call(*row[:7], self.text("names", "name", row[7]), self.text("paths", "path", row[8]), *row[9:])
+            Call(*row[:7], self.text("names", "name", row[7]), self.text("paths", "path", row[8]), *row[9:])  # type: ignore[call-arg]  # the row's columns, in order
             for row in rows
         ]
 
@@ -268,7 +268,7 @@ class IndexedTrace:
 
     def _row_calls(self, rows) -> list[Call]:
         return [
-            Call(*row[:7], self.text("names", "name", row[7]), self.text("paths", "path", row[8]), *row[9:])
+            Call(*row[:7], self.text("names", "name", row[7]), self.text("paths", "path", row[8]), *row[9:])  # type: ignore[call-arg]  # the row's columns, in order
             for row in rows
         ]
 
@@ -378,7 +378,7 @@ class IndexedTrace:
         ends, ids = first
         between = 0
         if ends[-1] < end:
-            blocks.close()
+            blocks.close()  # type: ignore[attr-defined]  # lane_from's generator: its cursor is let go
             # Each frame of these blocks is a child: it came after the call
             # (its id is past the first block's) and ends before the call
             # does, so before the next frame at the call's depth began.

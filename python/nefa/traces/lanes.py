@@ -31,11 +31,13 @@ def decode(blob: bytes) -> array:
 def decode_block(last_end: int, ends: bytes, ids: bytes) -> tuple[array, array]:
     """A block row's (ends, ids); a damaged block (arrays that do not
     match each other or the row's last end) is an IndexDamagedError."""
+    found_ends: array | None
+    found_ids: array | None
     try:
         found_ends, found_ids = decode(ends), decode(ids)
     except (ValueError, TypeError):
         found_ends = found_ids = None
-    if not found_ends or len(found_ends) != len(found_ids) or found_ends[-1] != last_end:
+    if not found_ends or found_ids is None or len(found_ends) != len(found_ids) or found_ends[-1] != last_end:
         raise IndexDamagedError("a block of call_lanes is damaged")  # as the native walk says it
     return found_ends, found_ids
 

@@ -23,6 +23,7 @@ from __future__ import annotations
 import json
 import math
 import sqlite3
+from array import array
 from bisect import bisect_right
 from dataclasses import dataclass
 
@@ -63,8 +64,9 @@ class _PartLane:
     def __init__(self, conn: sqlite3.Connection, key: int, thread: int, depth: int, part: int):
         self.conn = conn
         self.args = (key, thread, depth, part)
-        self.rows = None
-        self.ends = self.ids = None
+        self.rows: sqlite3.Cursor | None = None
+        self.ends: array | None = None
+        self.ids: array | None = None
         self.at = 0
 
     def seek(self, after: int) -> bool:
@@ -72,7 +74,7 @@ class _PartLane:
         self.rows = self.conn.execute(_LANE, (*self.args, after))
         if not self._fetch():
             return False
-        self.at = bisect_right(self.ends, after)
+        self.at = bisect_right(self.ends, after)  # type: ignore[arg-type]  # _fetch found a block
         return True
 
     def next(self) -> bool:
@@ -99,10 +101,10 @@ class _PartLane:
 
     @property
     def frame(self) -> tuple[int, int]:
-        return self.ends[self.at], self.ids[self.at]
+        return self.ends[self.at], self.ids[self.at]  # type: ignore[index]  # read only while a block is loaded
 
     def _fetch(self) -> bool:
-        row = self.rows.fetchone()
+        row = self.rows.fetchone()  # type: ignore[union-attr]  # seek runs the query first
         self.ends = self.ids = None
         if row is None:
             return False
@@ -129,7 +131,7 @@ class _Lane:
         return self._pick()
 
     def next(self) -> bool:
-        self.current.next()
+        self.current.next()  # type: ignore[union-attr]  # called only after a seek that found a frame
         return self._pick()
 
     def advance(self, after: int) -> bool:
@@ -147,7 +149,7 @@ def _walk_row(conn, lane: _Lane, key: int, t0: int, t1: int, px: float, most: in
     for _ in range(most):
         if not have:
             break
-        call = conn.execute(_CALL, (key, lane.current.frame[1])).fetchone()
+        call = conn.execute(_CALL, (key, lane.current.frame[1])).fetchone()  # type: ignore[union-attr]  # have: a frame is current
         if call is None:
             raise IndexDamagedError("a lane block names a call that is not there")
         call_id, start, duration = call[:3]

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import sqlite3
+from typing import Any
 
 from nefa import db
 from nefa.traces.forms import decode_value
@@ -49,7 +50,7 @@ def read_trace_parts(db_path, trace_id: str) -> list[bytes]:
         raise db.DatabaseError(f"cannot read trace {trace_id} from {db_path}: {error}") from None
 
 
-def decode_document(document: bytes) -> dict:
+def decode_document(document: bytes) -> Any:  # a document is a dict; a recorded value, anything
     """Decode one trace document (or one recorded value).
 
     Recorded values come back in their value forms (:mod:`nefa.traces.forms`).

@@ -145,6 +145,7 @@ class TraceViews:
         paths: set = set()
         threads = []
         for thread in self.trace.threads:
+            depths: range | None
             depths = range(self.depths[thread.native_id])
             if rows is not None:
                 asked = rows.get(thread.native_id)
@@ -204,12 +205,12 @@ class TraceViews:
         )
         return found
 
-    def details(self, call: Call, parent: dict | None, calls: int) -> dict:
+    def details(self, call: Call, parent: dict | int | None, calls: int) -> dict:
         """What a call's answer holds besides its summary: ``parent``, its
-        caller's summary; ``calls``, how many frames it called."""
+        caller's summary (or its id); ``calls``, how many frames it called."""
         trace = self.trace
         thread = self.threads.get(call.thread_id)
-        found = {
+        found: dict = {
             "path": call.path,
             "threadLabel": thread.label + (" · main" if thread.is_main else "") if thread else str(call.thread_id),
             "parent": parent,
@@ -250,7 +251,7 @@ class TraceViews:
         lanes: dict[int, dict] = {thread.native_id: {} for thread in trace.threads}
         events: dict[int, list] = {thread.native_id: [] for thread in trace.threads}
         names: dict[int, str] = {}
-        paths: dict[int, str] = {}
+        paths: dict[int, str | None] = {}
         details = {}
         for call, name_id, path_id in calls:
             names[name_id] = call.name
@@ -300,7 +301,7 @@ class TraceViews:
         ):
             if needle in name.casefold():
                 name_ids[name_id] = calls
-        found = []
+        found: list[tuple] = []
         for name_id, calls in name_ids.items():
             found.extend(
                 row + (name_id,)
@@ -435,4 +436,4 @@ class ViewServer(HTTPServer):
     @property
     def url(self) -> str:
         host, port = self.server_address[:2]
-        return f"http://{host}:{port}/{self.token}/"
+        return f"http://{host}:{port}/{self.token}/"  # type: ignore[str-bytes-safe]  # a TCP address: host is a str

@@ -33,6 +33,7 @@ import stat
 import tempfile
 from collections.abc import Callable
 from pathlib import Path
+from typing import IO
 
 import msgpack
 
@@ -296,7 +297,7 @@ def export_trace(
             except (db.IndexDamagedError, *db.IndexDamagedError.READ_ERRORS) as error:
                 # It reads the index alone (the documents' records through stored).
                 raise db.IndexDamagedError.of(error, trace_id) from None
-            kept = [None] * len(stored)
+            kept: list[IO[bytes] | None] = [None] * len(stored)
         else:
             kept = [stack.enter_context(tempfile.TemporaryFile()) for _ in stored]
         total = (1 if index is not None else 2) * sum(document.size for document in stored)
@@ -369,7 +370,7 @@ def export_document(db_path, trace_id: str, output, *, progress: Callable[[int, 
         stored = _stored_parts(conn, trace_id)
         total = sum(document.size for document in stored)
 
-        def copy(emit: Callable[[memoryview], None]) -> None:
+        def copy(emit: Callable[[memoryview], object]) -> None:
             done = 0
             for document in stored:
                 try:

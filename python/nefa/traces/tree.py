@@ -56,7 +56,7 @@ class _DocumentValues:
 
     __slots__ = ("pending", "legacy")
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.pending: list[LazyValue] = []
         self.legacy: bool | None = None
 
@@ -81,8 +81,8 @@ class LazyValue:
         self._start = start
         self._end = end
         self._done = False
-        self._decoded = None
-        self._forms = None
+        self._decoded: object = None
+        self._forms: bool | None = None
         self._document = document
         if document is not None and document.legacy is None and len(document.pending) < document._SCAN:
             document.pending.append(self)
@@ -196,7 +196,7 @@ class Frame(Node):
         qualname = record.get("qualname")
         self.qualname = str(qualname) if qualname else self.co_name
         self.file, self.line = _split_path(record.get("path"))
-        self.return_line = None
+        self.return_line: int | None = None
         self.frame_id = record.get("frame_id")
         self.thread_id = record.get("thread_native_id")
         self.start = start
@@ -250,7 +250,7 @@ class Frame(Node):
         while stack:
             node = stack.pop()
             yield node
-            stack.extend(child for child in reversed(node.children) if child.kind == "frame")
+            stack.extend(child for child in reversed(node.children) if child.kind == "frame")  # type: ignore[misc]  # kind "frame": a Frame
 
     def __repr__(self) -> str:
         return f"<Frame {self.qualname} {self.path} {self.duration * 1e3:.3f} ms>"
@@ -302,7 +302,7 @@ class Thread:
     def frames(self) -> Iterator[Frame]:
         for node, _ in self.nodes():
             if node.kind == "frame":
-                yield node
+                yield node  # type: ignore[misc]  # kind "frame": a Frame
 
 
 @dataclass
@@ -469,7 +469,7 @@ class _ThreadBuilder:
             frame = Frame(record, None, self.first if self.first is not None else timestamp)
             frame.children = self.roots
             for child in frame.children:
-                child.parent = frame
+                child.parent = frame  # type: ignore[attr-defined]  # frames and events both have a parent
             self.roots = [frame]
         frame.line = None
         frame.called = False
@@ -484,11 +484,11 @@ class _ThreadBuilder:
 
     def finish(self) -> list[Node]:
         while self.stack:
-            self._close(self.stack.pop(), self.last, returned=False)
+            self._close(self.stack.pop(), self.last, returned=False)  # type: ignore[arg-type]  # a frame: a timestamp was seen
         thread = self.thread
         if self.first is not None:
             thread.start = self.first if thread.start is None else min(thread.start, self.first)
-            thread.end = self.last if thread.end is None else max(thread.end, self.last)
+            thread.end = self.last if thread.end is None else max(thread.end, self.last)  # type: ignore[type-var]  # set with first
         return self.roots
 
 

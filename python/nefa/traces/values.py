@@ -69,7 +69,7 @@ def brief_locals(variables, width: int = 60, each: int = 24) -> str:
     """``a=1, b='x'`` for a frame's locals, at most ``width`` characters."""
     if not isinstance(variables, dict):
         return "" if variables is None else brief(variables, width)
-    parts = []
+    parts: list[str] = []
     used = 0
     for name, value in variables.items():
         part = f"{name}={brief(value, each)}"
