@@ -64,6 +64,7 @@ _SKIPPED_SUBSTRINGS = (
     "/nefa/version.py",
     "/nefa/wsgi.py",
     "/nefa/filters/",
+    "/nefa/store/",
     "/nefa/traces/",
 )
 
