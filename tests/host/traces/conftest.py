@@ -34,29 +34,21 @@ class Records:
         if frame_id is None:
             self.counter += 1
             frame_id = f"frm_{self.thread_id}_{self.counter}"
-        record = self._base(offset)
-        record.update(
-            path=f"{file}:{line}",
-            co_name=qualname.rsplit(".", 1)[-1],
-            qualname=qualname,
-            event="call",
-            frame_id=frame_id,
-            arg=None,
-            locals=locals or {},
-            type="frame",
-        )
-        self.records.append(record)
+        self._frame("call", qualname, offset, frame_id, None, f"{file}:{line}", locals)
         return frame_id
 
     def ret(self, qualname, offset, frame_id, *, value=None, line=2, file="app.py", locals=None):
+        self._frame("return", qualname, offset, frame_id, value, f"{file}:{line}", locals)
+
+    def _frame(self, event, qualname, offset, frame_id, arg, path, locals):
         record = self._base(offset)
         record.update(
-            path=f"{file}:{line}",
+            path=path,
             co_name=qualname.rsplit(".", 1)[-1],
             qualname=qualname,
-            event="return",
+            event=event,
             frame_id=frame_id,
-            arg=value,
+            arg=arg,
             locals=locals or {},
             type="frame",
         )
