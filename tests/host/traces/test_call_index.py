@@ -688,7 +688,7 @@ def test_scan_memory_follows_the_codes_each_thread_runs(records, pack, tmp_path)
 
 
 def test_calls_by_name_through_the_name_blocks(synthetic, store):
-    readme = (pathlib.Path(__file__).parents[3] / "README.md").read_text()
+    readme = (pathlib.Path(__file__).parents[3] / "docs" / "sql.md").read_text()
     query = next(block for block in re.findall(r"```sql\n(.*?)```", readme, re.S) if "call_name_blocks" in block)
     database = store("trc_synthetic", synthetic(4 * NAME_BLOCK_IDS))
     with call_index.open_index(database, "trc_synthetic") as index:
@@ -953,7 +953,7 @@ def test_the_readme_query_for_children_gives_the_parents_children(records, pack,
     import pathlib
     import re as regex
 
-    readme = (pathlib.Path(__file__).parents[3] / "README.md").read_text()
+    readme = (pathlib.Path(__file__).parents[3] / "docs" / "sql.md").read_text()
     query = next(block for block in regex.findall(r"```sql\n(.*?)```", readme, regex.S) if "call_lanes" in block)
     # Two parts over the same time, the second ending past the first.
     database = store("trc_touch", *(pack(_touching_calls(records, seed), trace_id="trc_touch") for seed in (3, 4)))
