@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import shutil
 import sqlite3
 import sys
 import time
@@ -651,18 +652,35 @@ class ViewCommand(_TraceCommand):
             raise CommandError(
                 f"cannot serve on 127.0.0.1:{options.port}: {getattr(error, 'strerror', None) or error}"
             ) from None
+        page = None
         with server:
             print(f"{PROG}: serving trace {printable(trace.trace_id)} at {server.url}  (Ctrl-C to stop)", flush=True)
-            if options.open:
-                import webbrowser
-
-                if not webbrowser.open(server.url):
-                    print(f"{PROG}: could not open a web browser; open the address above yourself", file=sys.stderr)
             try:
+                if options.open:
+                    page = self._open_browser(server.url)
                 server.serve_forever()
             except KeyboardInterrupt:
                 pass
+            finally:
+                if page is not None:
+                    shutil.rmtree(page.parent, ignore_errors=True)
         return 0
+
+    @staticmethod
+    def _open_browser(url: str):
+        """Opens the browser on a private page that forwards it to ``url``
+        (the token must not be on a command line); returns that page."""
+        import webbrowser
+
+        from nefa.traces.server import forwarding_page
+
+        try:
+            page = forwarding_page(url)
+        except OSError:
+            page = None
+        if page is None or not webbrowser.open(page.as_uri()):
+            print(f"{PROG}: could not open a web browser; open the address above yourself", file=sys.stderr)
+        return page
 
 
 class ImportCommand(Command):
