@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import json
 import shlex
+import struct
 from bisect import bisect_left, bisect_right
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
@@ -236,7 +237,12 @@ class IndexedTrace:
                 while len(ids) >= batch:
                     yield ids[:batch]
                     del ids[:batch]
-            block.extend(decode(first_id, stored, size))
+            try:
+                block.extend(decode(first_id, stored, size))
+            except (struct.error, TypeError) as error:
+                raise self.damaged(
+                    f"call_name_blocks has a row of names row {name_id} that is no block: {error}"
+                ) from None
         ids.extend(sorted(block))
         while ids:
             yield ids[:batch]
