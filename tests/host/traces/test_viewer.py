@@ -32,6 +32,7 @@ def write_page(database, trace_id, path):
 
 def test_view_command_writes_the_page(capsys, tmp_path, monkeypatch, shop):
     monkeypatch.chdir(tmp_path)
+    (tmp_path / "views").mkdir()  # made by the user: nefa makes no directory
     status = cli.main(["view", "--db", str(shop), "-o", "views/shop.html"])
     out, err = capsys.readouterr()
     assert (status, err) == (0, "")
