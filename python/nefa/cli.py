@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import shutil
 import sqlite3
 import sys
 import time
@@ -294,7 +295,7 @@ def _positive_int(text: str) -> int:
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"expected 1 or more, got {value}")
-    return value
+    return min(value, 2**63 - 1)  # past what SQLite counts, the same as all
 
 
 class TracesCommand(Command):
@@ -322,7 +323,11 @@ class TracesCommand(Command):
             return 0
         from nefa.traces import format_listing
 
-        print(format_listing(traces))
+        try:
+            print(format_listing(traces))
+            sys.stdout.flush()
+        except BrokenPipeError:
+            _quiet_closed_stdout()
         return 0
 
 
@@ -558,11 +563,12 @@ class ExportCommand(_TraceCommand):
         options = self.parse_options(argv)
         db_path = _database_path(options)
         trace_id = self._trace_id(db_path, options)
+        from nefa.traces.output import file_name_for
         from nefa.traces.reader import TraceFormatError
         from nefa.traces.stream_export import export_document, export_trace, record_count
 
         raw = options.format == "msgpack"
-        output = options.output or (f"{trace_id}.msgpack" if raw else f"{trace_id}.{options.format}.json")
+        output = options.output or file_name_for(trace_id, ".msgpack" if raw else f".{options.format}.json")
         progress = _ExportProgress(trace_id, record_count(db_path, trace_id) if sys.stderr.isatty() else None)
         try:
             if raw:
@@ -579,6 +585,11 @@ class ExportCommand(_TraceCommand):
             raise CommandError(str(error)) from None
         except db.DatabaseError as error:
             raise CommandError(str(error), EXIT_DATABASE) from None
+        except BrokenPipeError:
+            if output != "-":
+                raise CommandError(f"cannot write {output}: broken pipe") from None
+            _quiet_closed_stdout()
+            return 0
         except OSError as error:
             raise CommandError(f"cannot write {output}: {error.strerror or error}") from None
         finally:
@@ -651,18 +662,35 @@ class ViewCommand(_TraceCommand):
             raise CommandError(
                 f"cannot serve on 127.0.0.1:{options.port}: {getattr(error, 'strerror', None) or error}"
             ) from None
+        page = None
         with server:
             print(f"{PROG}: serving trace {printable(trace.trace_id)} at {server.url}  (Ctrl-C to stop)", flush=True)
-            if options.open:
-                import webbrowser
-
-                if not webbrowser.open(server.url):
-                    print(f"{PROG}: could not open a web browser; open the address above yourself", file=sys.stderr)
             try:
+                if options.open:
+                    page = self._open_browser(server.url)
                 server.serve_forever()
             except KeyboardInterrupt:
                 pass
+            finally:
+                if page is not None:
+                    shutil.rmtree(page.parent, ignore_errors=True)
         return 0
+
+    @staticmethod
+    def _open_browser(url: str):
+        """Opens the browser on a private page that forwards it to ``url``
+        (the token must not be on a command line); returns that page."""
+        import webbrowser
+
+        from nefa.traces.server import forwarding_page
+
+        try:
+            page = forwarding_page(url)
+        except OSError:
+            page = None
+        if page is None or not webbrowser.open(page.as_uri()):
+            print(f"{PROG}: could not open a web browser; open the address above yourself", file=sys.stderr)
+        return page
 
 
 class ImportCommand(Command):

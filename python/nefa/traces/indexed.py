@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import json
 import shlex
+import struct
 from bisect import bisect_left, bisect_right
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
@@ -30,6 +31,10 @@ from nefa.traces.values import brief, brief_locals, format_span
 __all__ = ["Call", "IndexedTrace", "render_summary", "render_tree"]
 
 _INDENT = "  "
+# Deeper lines are indented as this level's, and say their depth: a deep
+# recursion would otherwise print (and hold) indentation growing with it.
+_MAX_INDENT = 100
+_DEEPEST_INDENT = _INDENT * _MAX_INDENT
 _NS = 1e-9
 _COLUMNS = (
     "c.id, c.part_index, c.thread_native_id, c.parent, c.depth, c.start, c.duration, c.name_id, c.path_id, c.line,"
@@ -236,7 +241,12 @@ class IndexedTrace:
                 while len(ids) >= batch:
                     yield ids[:batch]
                     del ids[:batch]
-            block.extend(decode(first_id, stored, size))
+            try:
+                block.extend(decode(first_id, stored, size))
+            except (struct.error, TypeError) as error:
+                raise self.damaged(
+                    f"call_name_blocks has a row of names row {name_id} that is no block: {error}"
+                ) from None
         ids.extend(sorted(block))
         while ids:
             yield ids[:batch]
@@ -531,7 +541,7 @@ def _tree_lines(trace: IndexedTrace, thread: IndexedThread, style: Style, depth:
     stack = [(call, 0, False) for call in reversed(roots)]
     while stack:
         call, level, inside = stack.pop()
-        indent = _INDENT * level
+        indent = _INDENT * level if level <= _MAX_INDENT else f"{_DEEPEST_INDENT}[depth {level + 1}] "
         if call.kind is not None:
             yield indent + _event_line(trace, call, style)
             continue

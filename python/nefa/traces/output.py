@@ -3,6 +3,7 @@ user can read."""
 
 from __future__ import annotations
 
+import hashlib
 import math
 import os
 import re
@@ -10,9 +11,7 @@ import stat
 import time
 from pathlib import Path
 
-from nefa.store.files import make_private_dirs
-
-__all__ = ["format_time", "open_private", "printable"]
+__all__ = ["file_name_for", "format_time", "open_private", "printable"]
 
 # C0 controls, DEL and C1 controls (ESC and CSI among them: a recorded value
 # could otherwise move the cursor, retitle the window or hide lines), and
@@ -44,13 +43,28 @@ def format_time(timestamp, pattern: str = "%Y-%m-%d %H:%M:%S") -> str:
         return "-"
 
 
+# A trace id that may stand as a file name as it is: no separator, no
+# leading dot, nothing a shell or a terminal would make more of.
+_PLAIN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,99}")
+
+
+def file_name_for(trace_id: str, suffix: str) -> str:
+    """The name of a file written for ``trace_id`` by default: the id itself
+    when it is a plain name, otherwise one made from its digest (an id is
+    text from the database, and old ones were never checked)."""
+    if _PLAIN_NAME.fullmatch(trace_id):
+        return trace_id + suffix
+    digest = hashlib.sha256(trace_id.encode("utf-8", "surrogatepass")).hexdigest()[:16]
+    return f"trace-{digest}{suffix}"
+
+
 def open_private(path, mode: str = "w"):
     """Open ``path`` for writing as a file only its owner can read (0600,
-    whatever the umask, also when it already existed).  Directories made
-    on the way are 0700.  Anything that is not a regular file (a device
-    such as ``/dev/null``, a pipe) is written as it is, its mode untouched."""
+    whatever the umask, also when it already existed).  No directory is
+    made: a missing one is the caller's error.  Anything that is not a
+    regular file (a device such as ``/dev/null``, a pipe) is written as it
+    is, its mode untouched."""
     path = Path(path)
-    make_private_dirs(path.parent)
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0), 0o600)
     try:
         if stat.S_ISREG(os.fstat(fd).st_mode):

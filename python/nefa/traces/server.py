@@ -7,10 +7,14 @@ a search.  Every answer is read from the call index and bounded by what is
 shown, never by the trace, so the server's memory stays flat.
 
 The server listens on 127.0.0.1 only, on a free port, and answers only
-paths under a random token: the page shows recorded values, and other
-local users or web pages must not read them.  Requests are answered one
-at a time on the thread that opened the index (its connection is that
-thread's), each on a connection of its own (HTTP/1.0).
+paths under a random token, and only requests addressed to 127.0.0.1 or
+localhost by their Host header (a page of another site, its name rebound to
+127.0.0.1, is refused): the page shows recorded values, and other local
+users or web pages must not read them.  Each connection (HTTP/1.0: one
+request) is read and written on a thread of its own, so a slow or idle one
+holds up no other; the answers are worked out one at a time on the thread
+that serves, which opened the index (its connection, and the layout state
+kept between windows, are that thread's).
 """
 
 from __future__ import annotations
@@ -18,26 +22,30 @@ from __future__ import annotations
 import hmac
 import html
 import json
-import math
+import queue
 import re
 import secrets
 import shlex
 import sys
+import tempfile
+import threading
+from collections.abc import Callable
 from http import HTTPStatus
-from http.server import BaseHTTPRequestHandler, HTTPServer
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
+from pathlib import Path
 from urllib.parse import parse_qs, urlsplit
 
 from nefa import _native, db
 from nefa.traces.indexed import Call, IndexedTrace
 from nefa.traces.lanes import ensure_lanes
 from nefa.traces.layout import ensure_layout_indexes, open_helper, window_json
-from nefa.traces.output import printable
+from nefa.traces.output import open_private, printable
 from nefa.traces.reader import FIELD_KEYS
 from nefa.traces.values import FORM_KEY, brief, jsonable
 from nefa.version import __version__
 
-__all__ = ["SEARCH_LIMIT", "TraceViews", "ViewServer", "fill_page"]
+__all__ = ["SEARCH_LIMIT", "TraceViews", "ViewServer", "fill_page", "forwarding_page"]
 
 SEARCH_LIMIT = 200
 _MAX_WIDTH = 8192
@@ -327,12 +335,19 @@ class TraceViews:
         return fill_page(self.trace, "served_source.js")
 
 
+# What a query's numbers may be: ids as SQLite stores them, times (in
+# microseconds) whose nanoseconds do too.
+_MAX_INT = 2**63 - 1
+_MAX_MICROS = 1e15
+
+
 def _number(query: dict, name: str, kind=float):
     try:
         value = kind(query[name][0])
     except (KeyError, IndexError, ValueError):
         raise BadRequest(f"missing or bad {name}") from None
-    if kind is float and not math.isfinite(value):
+    bound = _MAX_MICROS if kind is float else _MAX_INT
+    if not -bound <= value <= bound:  # NaN too
         raise BadRequest(f"bad {name}")
     return value
 
@@ -351,6 +366,8 @@ def _rows(query: dict) -> dict | None:
         if match is None:
             raise BadRequest("bad rows")
         thread, first, count = map(int, match.groups())
+        if max(thread, first, count) > _MAX_INT:
+            raise BadRequest("bad rows")
         rows[thread] = range(first, first + count)
     return rows
 
@@ -358,11 +375,15 @@ def _rows(query: dict) -> dict | None:
 class _Handler(BaseHTTPRequestHandler):
     server: ViewServer
     protocol_version = "HTTP/1.0"
+    # An idle connection is let go: it holds a thread.
+    timeout = 30
 
     def log_message(self, format, *args):  # noqa: A002 - the base class's name
         pass  # the terminal shows the URL, not every request
 
     def do_GET(self):
+        if not self.server.addressed_to(self.headers.get("Host")):
+            return self._send(HTTPStatus.FORBIDDEN, b"forbidden\n", "text/plain; charset=utf-8")
         parts = urlsplit(self.path)
         prefix = f"/{self.server.token}/"
         path = parts.path
@@ -374,18 +395,25 @@ class _Handler(BaseHTTPRequestHandler):
         views = self.server.views
         try:
             if route == "":
-                return self._send(HTTPStatus.OK, views.page().encode(), "text/html; charset=utf-8")
+                page = self.server.answer(views.page)
+                return self._send(HTTPStatus.OK, page.encode(), "text/html; charset=utf-8")
             if route == "api/trace":
-                answer = views.summary()
+                answer = self.server.answer(views.summary)
             elif route == "api/window":
-                answer = views.window(
-                    _number(query, "t0"), _number(query, "t1"), _number(query, "width", int), _rows(query)
+                t0, t1, width, rows = (
+                    _number(query, "t0"),
+                    _number(query, "t1"),
+                    _number(query, "width", int),
+                    _rows(query),
                 )
+                answer = self.server.answer(lambda: views.window(t0, t1, width, rows))
             elif route == "api/call":
-                answer = views.call(_number(query, "id", int))
+                call_id = _number(query, "id", int)
+                answer = self.server.answer(lambda: views.call(call_id))
             elif route == "api/search":
                 limit = _number(query, "limit", int) if "limit" in query else SEARCH_LIMIT
-                answer = views.search(query.get("q", [""])[0], limit)
+                text = query.get("q", [""])[0]
+                answer = self.server.answer(lambda: views.search(text, limit))
             else:
                 return self._send(HTTPStatus.NOT_FOUND, b"not found\n", "text/plain; charset=utf-8")
         except BadRequest as error:
@@ -396,6 +424,8 @@ class _Handler(BaseHTTPRequestHandler):
             return self._failed(str(db.IndexDamagedError.of(error, views.trace.trace_id)))
         except db.DatabaseError as error:
             return self._failed(str(error))
+        except Exception as error:  # one line, as any other failure
+            return self._failed(f"cannot answer {route}: {type(error).__name__}: {error}")
         if isinstance(answer, bytes):
             return self._send(HTTPStatus.OK, answer, "application/json")
         self._json(HTTPStatus.OK, answer)
@@ -421,13 +451,92 @@ class _Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
 
 
-class ViewServer(HTTPServer):
-    """Serves one trace on 127.0.0.1, on a free port unless ``port`` is given."""
+class _Question:
+    """Work asked of the serving thread, and what it came to."""
+
+    def __init__(self, work: Callable):
+        self.work = work
+        self.done = threading.Event()
+        self.result = None
+        self.error: BaseException | None = None
+
+    def run(self) -> None:
+        try:
+            self.result = self.work()
+        except Exception as error:
+            self.error = error
+        except BaseException:  # Ctrl-C: the asker is not left waiting
+            self.error = _Stopped("the viewer is stopping")
+            raise
+        finally:
+            self.done.set()
+
+
+class _Stopped(Exception):
+    pass
+
+
+class ViewServer(ThreadingHTTPServer):
+    """Serves one trace on 127.0.0.1, on a free port unless ``port`` is given.
+    :meth:`serve_forever` must run on the thread that opened the trace."""
+
+    daemon_threads = True
 
     def __init__(self, trace: IndexedTrace, port: int = 0):
         self.views = TraceViews(trace)
         self.token = secrets.token_urlsafe(24)
+        self._questions: queue.SimpleQueue[_Question | None] = queue.SimpleQueue()
+        self._taking = threading.Lock()
+        self._open = True
         super().__init__(("127.0.0.1", port), _Handler)
+
+    def addressed_to(self, host: str | None) -> bool:
+        port = self.server_address[1]
+        return host is not None and host.lower() in (f"127.0.0.1:{port}", f"localhost:{port}")
+
+    def answer(self, work: Callable):
+        """``work()``, done on the serving thread; raises what it raised."""
+        question = _Question(work)
+        with self._taking:
+            if not self._open:
+                raise _Stopped("the viewer is stopping")
+            self._questions.put(question)
+        question.done.wait()
+        if question.error is not None:
+            raise question.error
+        return question.result
+
+    def serve_forever(self, poll_interval: float = 0.5) -> None:
+        # Connections are taken on a thread of their own; this one answers.
+        taking = threading.Thread(target=super().serve_forever, args=(poll_interval,), daemon=True)
+        taking.start()
+        try:
+            while (question := self._questions.get()) is not None:
+                question.run()
+        finally:
+            with self._taking:
+                self._open = False
+            super().shutdown()
+            taking.join()
+            while True:  # asked while stopping: told so
+                try:
+                    left = self._questions.get_nowait()
+                except queue.Empty:
+                    break
+                if left is not None:
+                    left.error = _Stopped("the viewer is stopping")
+                    left.done.set()
+
+    def shutdown(self) -> None:
+        self._questions.put(None)
+        super().shutdown()
+
+    def handle_error(self, request, client_address) -> None:
+        # A connection dropped or timed out is no one's error; anything else
+        # is one line where the server was started, never a traceback.
+        error = sys.exc_info()[1]
+        if not isinstance(error, OSError):
+            print(f"nefa: error: {printable(f'viewer request failed: {error!r}')}", file=sys.stderr, flush=True)
 
     def server_close(self) -> None:
         super().server_close()
@@ -437,3 +546,18 @@ class ViewServer(HTTPServer):
     def url(self) -> str:
         host, port = self.server_address[:2]
         return f"http://{host}:{port}/{self.token}/"  # type: ignore[str-bytes-safe]  # a TCP address: host is a str
+
+
+def forwarding_page(url: str) -> Path:
+    """A page that sends its browser on to ``url``, in a new directory only
+    the user may enter: a browser is started on this page's path, never on
+    the URL, whose token any local user could read on its command line."""
+    folder = Path(tempfile.mkdtemp(prefix="nefa-view-"))  # 0700
+    page = folder / "open.html"
+    with open_private(page) as out:
+        out.write(
+            '<!doctype html><meta charset="utf-8"><meta name="referrer" content="no-referrer">'
+            f'<meta http-equiv="refresh" content="0;url={html.escape(url)}"><title>nefa view</title>'
+            f'<a href="{html.escape(url)}">Open the viewer</a>\n'
+        )
+    return page

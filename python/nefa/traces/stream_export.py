@@ -224,7 +224,7 @@ def _current_index(db_path, trace_id: str):
 
 
 def _temporary_beside(path: Path) -> tuple[int, Path]:
-    db.make_private_dirs(path.parent)
+    # In the directory as it is: a missing one is not made.
     for attempt in range(100):
         temporary = path.with_name(f".{path.name}.{os.getpid()}-{attempt}.part")
         try:

@@ -1,11 +1,14 @@
 """What the trace commands print and write: nothing that drives a terminal,
 one-line errors for documents no nefa writes, pages only their owner reads."""
 
+import json
 import math
 import os
 import re
 import sqlite3
 import stat
+import subprocess
+import sys
 
 import msgpack
 import pytest
@@ -121,17 +124,76 @@ def _mode(path):
 @pytest.mark.usefixtures("loose_umask")
 def test_pages_and_exports_are_private(capsys, shop, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    assert run_cli(capsys, "view", "--db", shop, "-o", tmp_path / ".nefa" / "views" / "shop.html")[0] == 0
-    assert _mode(tmp_path / ".nefa" / "views" / "shop.html") == 0o600
-    assert _mode(tmp_path / ".nefa" / "views") == 0o700 and _mode(tmp_path / ".nefa") == 0o700
+    # No directory is made on the way: a missing one is one line.
+    for argv in (("view", "-o", tmp_path / ".nefa" / "shop.html"), ("export", "-o", tmp_path / ".nefa" / "t.json")):
+        status, out, err = run_cli(capsys, *argv, "--db", shop)
+        assert (status, out, err.count("\n")) == (1, "", 1) and "No such file or directory" in err
+        assert not (tmp_path / ".nefa").exists()
+    assert run_cli(capsys, "view", "--db", shop, "-o", tmp_path / "shop.html")[0] == 0
+    assert _mode(tmp_path / "shop.html") == 0o600
     # A file that was there, readable by all, is made private too.
     existing = tmp_path / "page.html"
     existing.write_text("old")
     existing.chmod(0o644)
     assert run_cli(capsys, "view", "--db", shop, "-o", existing)[0] == 0
     assert _mode(existing) == 0o600 and existing.read_text().startswith("<!doctype html>")
-    assert run_cli(capsys, "export", "--db", shop, "-o", tmp_path / "new" / "t.json")[0] == 0
-    assert _mode(tmp_path / "new" / "t.json") == 0o600
+    assert run_cli(capsys, "export", "--db", shop, "-o", tmp_path / "t.json")[0] == 0
+    assert _mode(tmp_path / "t.json") == 0o600
     # Standard output is written, not opened.
     status, out, _ = run_cli(capsys, "export", "--db", shop, "-o", "-")
     assert status == 0 and out.startswith('{"traceEvents"')
+
+
+def test_default_export_names_stay_plain_files_here_whatever_the_id(
+    capsys, records, pack, store, tmp_path, monkeypatch
+):
+    here = tmp_path / "a" / "b"
+    here.mkdir(parents=True)
+    monkeypatch.chdir(here)
+    for trace_id, name in (
+        ("../../etc/passwd", None),
+        (str(tmp_path / "abs"), None),
+        (".hidden", None),
+        ("trc_01PLAIN", "trc_01PLAIN.chrome.json"),
+    ):
+        thread = records()
+        thread.ret("app.f", 0.1, thread.call("app.f", 0.0))
+        database = store(trace_id, pack(thread, trace_id=trace_id))
+        status, out, err = run_cli(capsys, "export", trace_id, "--db", database)
+        assert status == 0, err
+        written = out.strip()
+        assert os.path.dirname(written) == "" and os.path.isfile(here / written), (trace_id, written)
+        assert written == name or (name is None and re.fullmatch(r"trace-[0-9a-f]{16}\.chrome\.json", written))
+    assert not (tmp_path / "etc").exists() and not (tmp_path / "abs.chrome.json").exists()
+    assert len(os.listdir(here)) == 4
+
+
+def test_huge_limits_closed_readers_and_damaged_name_blocks_are_one_line_at_most(capsys, shop, tmp_path, serve):
+    from .test_server import get
+
+    huge = "9" * 23
+    for argv in (("traces", "--limit", huge), ("top", "--limit", huge), ("show", "--depth", huge)):
+        status, out, err = run_cli(capsys, *argv, "--db", shop)
+        assert status == 0 and "trc_01SHOP" in out and err == "", argv
+    # Read by `head`, gone before the end: stopped quietly.
+    for argv in (["traces"], ["show"], ["export", "-o", "-"]):
+        read, write = os.pipe()
+        os.close(read)
+        done = subprocess.run(
+            [sys.executable, "-m", "nefa", *argv, "--db", str(shop)],
+            stdout=write,
+            stderr=subprocess.PIPE,
+            env=dict(os.environ, PYTHONFAULTHANDLER="1"),
+        )
+        os.close(write)
+        assert (done.returncode, done.stderr) == (0, b""), argv
+    # A block of the index by name that is no block, read by a filter and a search.
+    with sqlite3.connect(shop) as conn:
+        conn.execute("UPDATE call_name_blocks SET ids = x'010203'")
+    conn.close()
+    status, out, err = run_cli(capsys, "show", "--filter", "price", "--db", shop)
+    assert (status, out, err.count("\n")) == (3, "", 1) and "call_name_blocks" in err and "trc_01SHOP" in err
+    server = serve(shop, "trc_01SHOP")
+    status, body = get(server.url + "api/search?q=price")
+    assert status == 500 and "call_name_blocks" in json.loads(body)["error"]
+    assert capsys.readouterr().err.count("\n") == 1

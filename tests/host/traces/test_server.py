@@ -3,9 +3,13 @@
 import json
 import os
 import signal
+import socket
+import stat
 import subprocess
 import sys
+import time
 import urllib.error
+import urllib.parse
 import urllib.request
 from contextlib import closing
 
@@ -239,3 +243,69 @@ def test_an_index_built_for_one_connection_gets_the_window_indexes(shop):
             assert [(row.depth, len(row.calls)) for row in rows] == [(0, 1), (1, 1), (2, 1)]
     finally:
         conn.close()
+
+
+def test_the_browser_is_opened_on_a_private_page_not_on_the_token(shop, tmp_path):
+    launched = tmp_path / "launched.json"
+    browser = tmp_path / "browser.py"
+    browser.write_text(f"import json, sys\nopen({str(launched)!r}, 'w').write(json.dumps(sys.argv))\n")
+    env = dict(os.environ, PYTHONUNBUFFERED="1", BROWSER=f"{sys.executable} {browser} %s")
+    child = subprocess.Popen(
+        [sys.executable, "-m", "nefa", "view", "--db", str(shop), "--open"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
+    try:
+        url = child.stdout.readline().split(" at ")[1].split()[0]
+        for _ in range(300):
+            if launched.exists() and launched.read_text():
+                break
+            time.sleep(0.1)
+        argv = json.loads(launched.read_text())
+        token = url.rstrip("/").rsplit("/", 1)[1]
+        assert not any(token in arg for arg in argv), argv
+        page = urllib.request.url2pathname(urllib.parse.urlsplit(argv[-1]).path)
+        assert url in open(page).read()
+        assert [stat.S_IMODE(os.stat(path).st_mode) for path in (page, os.path.dirname(page))] == [0o600, 0o700]
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+    # Gone with the server.
+    assert (child.returncode, err) == (0, "") and not os.path.exists(os.path.dirname(page))
+
+
+def test_any_connection_is_answered_while_one_idles_and_others_hosts_are_refused(serve, shop):
+    server = serve(shop, "trc_01SHOP")
+    host, port = server.server_address[:2]
+    with socket.create_connection((host, port)) as idle:
+        idle.sendall(b"GET /")  # and nothing more
+        assert api(server, "api/trace")["trace"]["id"] == "trc_01SHOP"
+    for named in ("localhost", "LOCALHOST", "127.0.0.1"):
+        assert _asked(port, f"/{server.token}/api/trace", f"{named}:{port}")[0] == 200, named
+    for other in ("evil.example:%d" % port, "127.0.0.1", "127.0.0.1:1", None):
+        assert _asked(port, f"/{server.token}/api/trace", other)[0] == 403, other
+    # A bad number is a bad request, whatever its size.
+    huge = "9" * 23
+    for route in (
+        f"api/call?id={huge}",
+        f"api/call?id=-{huge}",
+        f"api/search?q=shop&limit={huge}",
+        "api/window?t0=0&t1=1e300&width=9",
+        f"api/window?t0=0&t1=1&width={huge}",
+        f"api/window?t0=0&t1=1&width=9&rows=1:{huge}:1",
+    ):
+        status, body = get(server.url + route)
+        assert status == 400 and b"\n" not in body, route
+
+
+def _asked(port, path, host):
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as conn:
+        head = f"GET {path} HTTP/1.0\r\n" + (f"Host: {host}\r\n" if host is not None else "") + "\r\n"
+        conn.sendall(head.encode())
+        answer = b""
+        while chunk := conn.recv(65536):
+            answer += chunk
+    return int(answer.split(b" ", 2)[1]), answer

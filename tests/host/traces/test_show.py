@@ -69,6 +69,18 @@ class TestTree:
         assert len(lines) == 2
         assert lines[1].startswith("  shop.Cart.checkout(") and lines[1].endswith("[+1 call below]")
 
+    def test_a_deep_recursion_is_indented_so_far_and_says_its_depth(self, capsys, records, pack, store):
+        thread = records()
+        frames = [thread.call("app.down", level * 1e-6) for level in range(150)]
+        for level, frame_id in enumerate(reversed(frames)):
+            thread.ret("app.down", (150 + level) * 1e-6, frame_id)
+        status, out, _ = run_cli(capsys, "show", "--db", store("trc_deep", pack(thread, trace_id="trc_deep")))
+        lines = out.splitlines()[2:]
+        assert status == 0 and len(lines) == 150
+        assert lines[100].startswith("  " * 100 + "app.down()")
+        for depth in (102, 150):
+            assert lines[depth - 1].startswith("  " * 100 + f"[depth {depth}] app.down()"), depth
+
     def test_filter_keeps_ancestors_and_subtree(self, capsys, shop):
         _, out, _ = run_cli(capsys, "show", "--db", shop, "--filter", "CART.CHECK")
         names = [line.strip().split("(")[0].split("  ")[0] for line in out.splitlines()[2:]]

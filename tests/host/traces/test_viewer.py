@@ -32,6 +32,7 @@ def write_page(database, trace_id, path):
 
 def test_view_command_writes_the_page(capsys, tmp_path, monkeypatch, shop):
     monkeypatch.chdir(tmp_path)
+    (tmp_path / "views").mkdir()  # made by the user: nefa makes no directory
     status = cli.main(["view", "--db", str(shop), "-o", "views/shop.html"])
     out, err = capsys.readouterr()
     assert (status, err) == (0, "")
@@ -366,6 +367,18 @@ def wheel(driver, delta):
 
 
 class TestServedInBrowser:
+    def test_the_forwarding_page_of_open_reaches_the_viewer(self, browser, serve, shop):
+        from nefa.traces.server import forwarding_page
+
+        server = serve(shop, "trc_01SHOP")
+        page = forwarding_page(server.url)
+        try:
+            browser.get(page.as_uri())
+            wait_for(browser, "return window.nefaViewer && nefaViewer.ready")
+            assert browser.current_url == server.url
+        finally:
+            shutil.rmtree(page.parent)
+
     def test_paints_zooms_shows_values_and_searches(self, browser, serve, recorded):
         open_served(browser, serve(*recorded))
         assert browser.execute_script("return nefaViewer.stats.rects") > 0 and painted_pixels(browser) > 1000
