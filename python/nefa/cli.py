@@ -15,6 +15,7 @@ import time
 from collections.abc import Sequence
 
 from nefa import config, db, runner
+from nefa.failures import failure_lines
 from nefa.traces.output import printable
 from nefa.version import __version__
 
@@ -228,6 +229,8 @@ options:
                     f"{_plural(stats['stored_dropped_events'], 'event')} dropped (raise it with --memory-budget)",
                     file=sys.stderr,
                 )
+        for line in failure_lines(profiler.stats()):
+            print(printable(f"{PROG}: warning: {line}"), file=sys.stderr)
 
     one_trace_per_test = False
     source = "cli"
