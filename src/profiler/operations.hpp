@@ -45,14 +45,16 @@ bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Event
              CodeInfo* known = nullptr, const CodeDecision* decided = nullptr, ThreadValues* values = nullptr);
 
 // Past the memory budget of a trace that no test's end will follow (not
-// one trace per test), an event of code decided "record" that no plugin
-// wants is only counted as dropped: nothing of it could be kept, so it
-// costs about what a filtered event costs. False for any other event, and
-// in a forked child before its first event has started the child's trace.
+// one trace per test), an event of code that passed the filters and that no
+// plugin wants is only counted as dropped: nothing of it could be kept, so
+// it costs about what a filtered event costs. (The attrs caller rule is not
+// asked: calls from attrs-generated methods are counted too.) False for any
+// other event, and in a forked child before its first event has started
+// the child's trace.
 inline bool counted_past_cut(ProfilerState& state, const CodeDecision* decided) noexcept {
     if (!state.usage.cut.load(std::memory_order_relaxed)) [[likely]]
         return false;
-    if (state.one_trace_per_test || decided == nullptr || decided->verdict != CodeVerdict::record ||
+    if (state.one_trace_per_test || decided == nullptr || decided->verdict == CodeVerdict::skip ||
         decided->processors != nullptr || state.fork_epoch.load(std::memory_order_relaxed) != fork_epoch()) {
         return false;
     }
