@@ -281,7 +281,7 @@ class _Recorder:
             )
         stats = self._stats()
         if stats is not None:
-            from nefa.failures import failure_lines
+            from nefa.cli import failure_lines
 
             for line in failure_lines(stats):
                 terminalreporter.write_line(f"nefa: warning: {line}", yellow=True)

@@ -71,6 +71,34 @@ def test_globals_without_a_name_stay_off_stderr_and_are_summarised(tmp_path, eng
     assert "work" in names and "f" not in names
 
 
+@pytest.mark.profile_hook
+def test_pytest_summary_tells_the_calls_not_recorded(tmp_path):
+    (tmp_path / "test_generated.py").write_text(
+        textwrap.dedent(f"""
+        import os
+
+        def test_generated():
+            space = {{}}
+            exec(compile("def g(token):\\n    return token\\n", os.path.abspath("generated.py"), "exec"), space)
+            assert [space["g"]("{SECRET}") for _ in range(5)]
+        """)
+    )
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--nefa", "test_generated.py"],
+        cwd=tmp_path,
+        env=env(),
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stdout
+    assert SECRET not in result.stdout + result.stderr
+    warning = (
+        "nefa: warning: 6 calls of <module>, g in generated.py were not recorded: their globals have no `__name__`"
+    )
+    assert warning in result.stdout.splitlines()
+
+
 def test_failures_are_logged_where_logging_is_configured_and_counted_boundedly(tmp_path):
     result = run_traced(
         tmp_path,
