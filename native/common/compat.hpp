@@ -9,8 +9,13 @@
 
 #include <cstdint>
 
-#if PY_VERSION_HEX < 0x030B0000
-#error "nefa needs CPython 3.11 or later"
+// Both modules read the interpreter's frames and code objects as each of
+// these versions lays them out: anything else would build and misread them.
+#if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030E0000
+#error "nefa supports CPython 3.11, 3.12 and 3.13 only"
+#endif
+#ifdef Py_GIL_DISABLED
+#error "nefa supports CPython 3.11, 3.12 and 3.13 only, not free-threaded builds"
 #endif
 
 namespace nefa::compat {

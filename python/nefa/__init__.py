@@ -10,8 +10,15 @@ The native recording module is loaded only when a profiler starts, so
 reading stored traces works without it.
 """
 
+import logging
+
 from nefa.profiler import Profiler
 from nefa.version import __version__
+
+# As libraries do: what the recorder logs is heard only where the program
+# configured logging, never through logging's last-resort handler, which
+# would print it on the program's stderr.
+logging.getLogger("nefa").addHandler(logging.NullHandler())
 
 __all__ = ["Profiler", "__version__", "profile"]
 

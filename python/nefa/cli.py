@@ -76,6 +76,51 @@ class Command:
         raise NotImplementedError
 
 
+# The events the recorder could not record, told once at the end (here and
+# in pytest's terminal summary), from stats()'s "failed_events", which name
+# causes and code, never values.
+_MOST_FAILURE_LINES = 5
+
+# What the causes the recorder names mean to the user.
+_FAILURE_CAUSES = {
+    "KeyError: '__name__'": "their globals have no `__name__`",
+    "recursion limit": "the program was at its recursion limit",
+    "RecursionError": "the program was at its recursion limit",
+    "internal error": "an internal error",
+    "out of memory": "memory ran out",
+    "report failed": "their failure could not be logged",
+}
+
+
+def failure_lines(stats: dict) -> list[str]:
+    """One line per cause and file, the most frequent first (at most a few,
+    then one for the rest); empty when every event was recorded."""
+    groups: dict[tuple[str, str | None], tuple[int, int, list[str]]] = {}
+    for entry in stats.get("failed_events") or ():
+        key = (entry["cause"], entry["file"])
+        count, calls, functions = groups.get(key, (0, 0, []))
+        if entry["function"] and entry["function"] not in functions:
+            functions.append(entry["function"])
+        groups[key] = (count + entry["count"], calls + entry["calls"], functions)
+    ordered = sorted(groups.items(), key=lambda item: -item[1][0])
+    lines = []
+    for (cause, file), (count, calls, functions) in ordered[:_MOST_FAILURE_LINES]:
+        what = _count_of(calls, "call") if calls else _count_of(count, "event")
+        of = f" of {', '.join(functions[:3])}{' and others' if len(functions) > 3 else ''}" if functions else ""
+        where = f" in {_display_path(file)}" if file else ""
+        verb = "was" if (calls or count) == 1 else "were"
+        why = _FAILURE_CAUSES.get(cause) or f"{cause} raised while recording them"
+        lines.append(f"{what}{of}{where} {verb} not recorded: {why}")
+    rest = sum(count for _, (count, _, _) in ordered[_MOST_FAILURE_LINES:]) + (stats.get("failed_events_other") or 0)
+    if rest:
+        lines.append(f"{_count_of(rest, 'more event')} in other code {'was' if rest == 1 else 'were'} not recorded")
+    return lines
+
+
+def _count_of(count: int, word: str) -> str:
+    return f"{count:,} {word}{'' if count == 1 else 's'}"
+
+
 def _plural(count: int, word: str) -> str:
     return f"{count} {word}{'' if count == 1 else 's'}"
 
@@ -229,6 +274,8 @@ options:
                     f"{_plural(stats['stored_dropped_events'], 'event')} dropped (raise it with --memory-budget)",
                     file=sys.stderr,
                 )
+        for line in failure_lines(profiler.stats()):
+            print(printable(f"{PROG}: warning: {line}"), file=sys.stderr)
 
     one_trace_per_test = False
     source = "cli"

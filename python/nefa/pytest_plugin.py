@@ -279,6 +279,12 @@ class _Recorder:
                 f"{_plural(dropped, 'event')} dropped (raise it with --nefa-memory-budget): {names}{more}",
                 yellow=True,
             )
+        stats = self._stats()
+        if stats is not None:
+            from nefa.cli import failure_lines
+
+            for line in failure_lines(stats):
+                terminalreporter.write_line(f"nefa: warning: {line}", yellow=True)
 
 
 def _plural(count: int, word: str) -> str:

@@ -8,17 +8,71 @@ namespace nefa {
 
 namespace {
 
-constexpr std::array<const char*, static_cast<std::size_t>(DropCause::count_)> kCauseText = {
+constexpr std::array<const char*, kDropCauses> kCauseText = {
     "at the recursion limit",
     "whose failure could not be logged",
     "after an internal error",
     "for lack of memory",
 };
 
+constexpr std::array<const char*, kDropCauses> kCauseName = {
+    "recursion limit",
+    "report failed",
+    "internal error",
+    "out of memory",
+};
+
+std::string_view utf8_of(PyObject* text) {
+    if (text == nullptr || !PyUnicode_Check(text)) return "?";
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) {
+        PyErr_Clear();  // lone surrogates: the name is not worth an error
+        return "?";
+    }
+    return {data, static_cast<std::size_t>(size)};
+}
+
 }  // namespace
 
-std::array<std::uint64_t, static_cast<std::size_t>(DropCause::count_)> DroppedEvents::take() noexcept {
-    std::array<std::uint64_t, static_cast<std::size_t>(DropCause::count_)> out{};
+const char* drop_cause_name(DropCause cause) noexcept { return kCauseName[static_cast<std::size_t>(cause)]; }
+
+void DroppedEvents::add_failed(std::string_view cause, PyObject* co_filename, PyObject* co_name, bool call) noexcept {
+    const std::string_view file = utf8_of(co_filename);
+    const std::string_view function = utf8_of(co_name);
+    std::lock_guard lock(mutex_);
+    for (FailedCode& code : codes_) {
+        if (code.function == function && code.file == file && code.cause == cause) {
+            ++code.events;
+            code.calls += call ? 1 : 0;
+            return;
+        }
+    }
+    if (codes_.size() < kMostCodes) {
+        try {
+            codes_.push_back(
+                FailedCode{std::string(cause), std::string(file), std::string(function), 1, call ? 1U : 0U});
+            return;
+        } catch (...) {
+            // Out of memory: counted among the others.
+        }
+    }
+    ++other_;
+}
+
+DroppedEvents::Failures DroppedEvents::failures() const {
+    Failures out;
+    {
+        std::lock_guard lock(mutex_);
+        out.codes = codes_;
+        out.other = other_;
+    }
+    for (std::size_t i = 0; i < kDropCauses; ++i) out.codeless[i] = codeless_[i].load(std::memory_order_relaxed);
+    return out;
+}
+
+std::array<std::uint64_t, kDropCauses> DroppedEvents::take() noexcept {
+    std::array<std::uint64_t, kDropCauses> out{};
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = counts_[i].exchange(0, std::memory_order_relaxed);
     return out;
 }

@@ -134,6 +134,8 @@ PyObject* on_event(PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
     CodeInfo* info = existing_code_info(args[0]);
     const CodeDecision* decided = cached_decision(info, profiler->state->serial);
     if (decided != nullptr && decided->skipped()) return answer(when_unwanted);
+    // Counted, so not switched off: the count says how much the cut lost.
+    if (counted_past_cut(*profiler->state, decided)) Py_RETURN_NONE;
     return answer(deliver(profiler, here.values, args[0], info, decided, event, arg) ? Answer::none : when_unwanted);
 }
 

@@ -35,11 +35,18 @@ struct TraceUsage {
     std::atomic<std::uint64_t> bytes{0};
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<bool> cut{false};
+    // Set when events past the cut were only counted: the threads' stacks of
+    // recorded frames missed them. Each trace that begins after that bumps
+    // the generation, and a thread whose stack is of an older one starts
+    // it afresh (see counted_past_cut).
+    std::atomic<bool> skipped{false};
+    std::atomic<std::uint64_t> generation{0};
 
     void reset() noexcept {
         bytes.store(0, std::memory_order_relaxed);
         dropped.store(0, std::memory_order_relaxed);
         cut.store(false, std::memory_order_relaxed);
+        if (skipped.exchange(false, std::memory_order_relaxed)) generation.fetch_add(1, std::memory_order_relaxed);
     }
 };
 

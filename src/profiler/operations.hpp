@@ -44,6 +44,25 @@ struct EventRecords {
 bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* code, Event event, PyObject* arg,
              CodeInfo* known = nullptr, const CodeDecision* decided = nullptr, ThreadValues* values = nullptr);
 
+// Past the memory budget of a trace that no test's end will follow (not
+// one trace per test), an event of code that passed the filters and that no
+// plugin wants is only counted as dropped: nothing of it could be kept, so
+// it costs about what a filtered event costs. (The attrs caller rule is not
+// asked: calls from attrs-generated methods are counted too.) False for any
+// other event, and in a forked child before its first event has started
+// the child's trace.
+inline bool counted_past_cut(ProfilerState& state, const CodeDecision* decided) noexcept {
+    if (!state.usage.cut.load(std::memory_order_relaxed)) [[likely]]
+        return false;
+    if (state.one_trace_per_test || decided == nullptr || decided->verdict == CodeVerdict::skip ||
+        decided->processors != nullptr || state.fork_epoch.load(std::memory_order_relaxed) != fork_epoch()) {
+        return false;
+    }
+    state.usage.skipped.store(true, std::memory_order_relaxed);
+    state.usage.dropped.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
 // Reports a Python exception met while processing an event as a warning on
 // the "nefa" logger. An error at the recursion limit, or one whose report
 // fails, is not reported but counted in `dropped`.

@@ -26,6 +26,8 @@ struct ThreadValues {
     std::uint64_t thread_info_epoch = 0;
     // Where the native encoder writes a record's values.
     ValueScratch value_scratch;
+    // The TraceUsage generation the stack and ids belong to.
+    std::uint64_t generation = 0;
 };
 
 // Threads are told apart by a serial number given to each OS thread on its

@@ -35,6 +35,16 @@ void drop(ProfilerState& state, DropCause cause) {
     state.dropped.add(cause);
 }
 
+// A new trace began after events were only counted past a cut: the stack
+// of recorded frames and the ids missed their calls and returns, so they
+// start afresh rather than point later call sites at frames long gone.
+[[gnu::noinline]] void forget_skipped(ThreadValues& values, std::uint64_t generation) {
+    std::vector<CallFrameEntry> stale = std::move(values.call_frames);
+    values.call_frames.clear();
+    values.frame_ids = FrameIdMap{};
+    values.generation = generation;
+}
+
 }  // namespace
 
 bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* known_code, Event event, PyObject* arg,
@@ -66,6 +76,9 @@ bool profile(NefaProfilerObject* self, FrameHandle& frame, PyObject* known_code,
 
         try {
             ThreadValues& thread_values = values != nullptr ? *values : state.per_thread.current(state.serial);
+            const std::uint64_t generation = state.usage.generation.load(std::memory_order_relaxed);
+            if (thread_values.generation != generation) [[unlikely]]
+                forget_skipped(thread_values, generation);
             if (keep) {
                 process_frame(state, frame, event, arg, code, view, records, thread_values);
             } else {

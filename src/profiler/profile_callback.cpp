@@ -49,9 +49,11 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     if (obj != nullptr && frame != nullptr && Py_TYPE(obj) == the_nefa_profiler_type) {
         PyCodeObject* code = PyFrame_GetCode(frame);
         info = existing_code_info(reinterpret_cast<PyObject*>(code));
-        decided = cached_decision(info, reinterpret_cast<NefaProfilerObject*>(obj)->state->serial);
+        ProfilerState& state = *reinterpret_cast<NefaProfilerObject*>(obj)->state;
+        decided = cached_decision(info, state.serial);
         Ref release = Ref::steal(reinterpret_cast<PyObject*>(code));
         if (decided != nullptr && decided->skipped()) return 0;
+        if (counted_past_cut(state, decided)) return 0;
     }
     return handle_event(obj, frame, what == PyTrace_CALL ? Event::call : Event::return_, arg, info, decided);
 }

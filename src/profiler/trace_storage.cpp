@@ -66,6 +66,32 @@ Ref text_value(const std::string& text) {
     return Ref::require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+Ref optional_text(const std::string& text) { return text.empty() ? Ref::borrow(Py_None) : text_value(text); }
+
+// The events that failed and were not recorded, one entry per cause and
+// code (the drops that knew no code: per cause, with no file or function).
+Ref failed_events(const DroppedEvents::Failures& failures) {
+    Ref list = Ref::require(PyList_New(0));
+    const auto add = [&](Ref cause, Ref file, Ref function, std::uint64_t events, std::uint64_t calls) {
+        Ref entry = Ref::require(PyDict_New());
+        set_item(entry.get(), "cause", std::move(cause));
+        set_item(entry.get(), "file", std::move(file));
+        set_item(entry.get(), "function", std::move(function));
+        set_item(entry.get(), "count", unsigned_value(events));
+        set_item(entry.get(), "calls", unsigned_value(calls));
+        Require(PyList_Append(list.get(), entry.get()));
+    };
+    for (const FailedCode& code : failures.codes) {
+        add(text_value(code.cause), optional_text(code.file), optional_text(code.function), code.events, code.calls);
+    }
+    for (std::size_t i = 0; i < kDropCauses; ++i) {
+        if (failures.codeless[i] == 0) continue;
+        add(Ref::require(PyUnicode_FromString(drop_cause_name(static_cast<DropCause>(i)))), Ref::borrow(Py_None),
+            Ref::borrow(Py_None), failures.codeless[i], 0);
+    }
+    return list;
+}
+
 }  // namespace
 
 // GIL held. A snapshot: counters move on as soon as events arrive.
@@ -93,6 +119,9 @@ PyObject* method_stats(PyObject* self, PyObject*) {
             set_item(stats.get(), "store_failures", unsigned_value(state.store_counts.failed.load()));
             set_item(stats.get(), "stored_cut", unsigned_value(state.store_counts.stored_cut.load()));
             set_item(stats.get(), "stored_dropped_events", unsigned_value(state.store_counts.stored_dropped.load()));
+            const DroppedEvents::Failures failures = state.dropped.failures();
+            set_item(stats.get(), "failed_events", failed_events(failures));
+            set_item(stats.get(), "failed_events_other", unsigned_value(failures.other));
             return stats.release();
         },
         static_cast<PyObject*>(nullptr));

@@ -545,19 +545,40 @@ def test_a_subclass_with_endless_iteration_and_lying_length():
     assert read(native.dump_msgpack(Endless([1, 2, 3]))) == [1, 2, 3]
 
 
-def test_keyboard_interrupt_in_a_repr_is_re_armed():
+def test_keyboard_interrupt_in_a_repr_is_re_armed_only_for_a_ctrl_c():
+    # A Ctrl-C arriving during a repr (the program's handler raises) is the
+    # program's, and delivered again; a repr raising KeyboardInterrupt
+    # itself just failed, as with any other exception.
     fired = []
-    previous = signal.signal(signal.SIGINT, lambda *args: fired.append(args))
+
+    def handler(*args):
+        fired.append(args)
+        if len(fired) == 1:
+            raise KeyboardInterrupt
+
+    class CtrlC:
+        def __repr__(self):
+            signal.raise_signal(signal.SIGINT)
+            return "never"
+
+    previous = signal.signal(signal.SIGINT, handler)
     try:
         later = Spy()
-        data = native.dump_msgpack([Repr(KeyboardInterrupt()), later])
+        data = native.dump_msgpack([CtrlC(), later])
         for _ in range(1000):  # the interpreter checks pending signals between bytecodes
+            pass
+        assert read(data) == [Form(UNPRINTABLE, type_name(CtrlC, 128)), Form(UNPRINTABLE, type_name(Spy, 128))]
+        assert later.calls == {}  # no repr after the interrupt
+        assert len(fired) == 2
+        fired.clear()
+        own = read(native.dump_msgpack([Repr(KeyboardInterrupt()), Repr(RuntimeError("no")), Repr("K()")]))
+        for _ in range(1000):
             pass
     finally:
         signal.signal(signal.SIGINT, previous)
-    assert read(data) == [Form(UNPRINTABLE, type_name(Repr, 128)), Form(UNPRINTABLE, type_name(Spy, 128))]
-    assert later.calls == {}  # no repr after the interrupt
-    assert len(fired) == 1
+    assert own[:2] == [Form(UNPRINTABLE, type_name(Repr, 128))] * 2
+    assert own[2] == read(native.dump_msgpack(Repr("K()")))
+    assert fired == []
 
 
 def test_nothing_raised_or_printed(capfd):

@@ -42,6 +42,8 @@ emit([(r.levelname, r.msg, r.args[:3], dict(r.args[3]), type(r.exc_info[1]).__na
         ("return None", "TypeError", "'NoneType' object cannot be converted to 'Sequence'"),
         ("return [0x90, 'x']", "TypeError", "'str' object cannot be converted to 'PyInt'"),
         ("raise ValueError('cannot encode')", "ValueError", "cannot encode"),
+        # Raised by the code we called, not by a Ctrl-C: a failure like the others.
+        ("raise KeyboardInterrupt", "KeyboardInterrupt", ""),
     ],
 )
 def test_failing_serialiser_drops_the_event_and_warns(tmp_path, bad, error_type, message):
@@ -185,11 +187,11 @@ def test_broken_storage_raises_and_loses_nothing(tmp_path, breakage, error_name)
 
 
 def test_ctrl_c_caught_in_the_hook_reaches_the_program(tmp_path):
-    # A KeyboardInterrupt raised while the hook runs Python code is not a
-    # recording failure: it is delivered to the program again, not logged.
+    # A SIGINT arriving while the hook runs Python code is not a recording
+    # failure: it is delivered to the program again, not logged.
     result = run_traced(
         tmp_path,
-        POISONED_PROGRAM.format(bad="raise KeyboardInterrupt").replace(
+        POISONED_PROGRAM.format(bad="__import__('signal').raise_signal(2)").replace(
             "outcome = caller()",
             "try:\n    caller()\n    for _ in range(10000): pass\n    outcome = 'missed'\n"
             "except KeyboardInterrupt:\n    outcome = 'interrupted'",

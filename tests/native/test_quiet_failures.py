@@ -92,27 +92,31 @@ warnings = capture_warnings()
 finish(p)
 emit(outcome)
 emit([r.getMessage() for r in warnings])
+emit(p.rust_profiler.stats()["failed_events"])
 """
 
 
 def test_repr_raising_system_exit_prints_nothing(tmp_path):
     result = run_traced(tmp_path, SYSTEM_EXIT_PROGRAM.format(setup=""))
-    document, outcome, messages = result.outputs
+    document, outcome, messages, _ = result.outputs
     assert outcome == [5, 5]
     assert len(messages) <= 1
 
 
 def test_system_exit_in_the_serialiser_is_counted(tmp_path):
-    # No handler on "nefa" during the run: the last-resort handler formats
-    # the locals, whose repr raises SystemExit, so the report fails too.
+    # No handler hears about it during the run: the failure is only counted,
+    # by cause and code, and the locals (whose repr raises) are not formatted.
     setup = (
         "real = nefa.serialize.dump_msgpack\nnefa.serialize.dump_msgpack = lambda value: (repr(value), real(value))[1]"
     )
     result = run_traced(tmp_path, SYSTEM_EXIT_PROGRAM.format(setup=setup))
-    document, outcome, messages = result.outputs
+    document, outcome, messages, failed = result.outputs
     assert outcome == [5, 5]
+    assert messages == []
     # Each return event fails on the locals (the call events have none yet).
-    assert messages == ["nefa dropped 2 events it could not record: 2 whose failure could not be logged"]
+    assert failed == [
+        {"cause": "SystemExit", "file": str(tmp_path / "main.py"), "function": "work", "count": 2, "calls": 0}
+    ]
     assert events(decode(document)["frames_of_interest"]) == [("work", "call"), ("work", "call")]
 
 

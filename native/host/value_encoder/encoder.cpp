@@ -1,5 +1,7 @@
 #include "host/value_encoder/encoder.hpp"
 
+#include "common/interrupts.hpp"
+
 namespace nefa::value_encoder {
 
 namespace {
@@ -66,8 +68,10 @@ void Encoder::encode_other(PyObject* value, PyTypeObject* type, int depth) {
 
 void Encoder::absorb_error() {
     if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-        PyErr_Clear();
+        PendingError error = PendingError::fetch();
         // The user's Ctrl-C belongs to the program: deliver it again there.
+        // One a repr raised itself is that repr's failure, as any other.
+        if (!interrupt_from_signal(error.exception())) return;
         PyErr_SetInterrupt();
         interrupted_ = true;
         return;

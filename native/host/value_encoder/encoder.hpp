@@ -5,7 +5,7 @@
 // Reads builtin values and their subclasses through the base type's C API
 // only; the one piece of the program's code it ever runs is an object's repr,
 // at most once per object shown. Every Python error it meets is cleared
-// (a KeyboardInterrupt is re-armed for the program). Interpreter lock held.
+// (a Ctrl-C's KeyboardInterrupt is re-armed for the program). Interpreter lock held.
 #pragma once
 
 #include <string_view>
@@ -73,7 +73,7 @@ private:
     // Ends an array of `kept` items, with a "more items" marker when `left` > 0.
     void close_items(std::size_t mark, std::size_t kept, Py_ssize_t left, std::optional<Ext> ext);
 
-    // Clears the pending error; a KeyboardInterrupt is re-armed and no
+    // Clears the pending error; a Ctrl-C's KeyboardInterrupt is re-armed and no
     // further repr is called for this value.
     void absorb_error();
 
