@@ -4,6 +4,7 @@
 
 #include "host/value_encoder/encoder.hpp"
 #include "host/value_encoder/plain.hpp"
+#include "host/value_encoder/redaction.hpp"
 #include "host/value_encoder/type_name.hpp"
 
 #include <cstdlib>
@@ -101,7 +102,7 @@ bool append_small_entries(Py_ssize_t length, Entry entry, Output& output, const 
     for (Py_ssize_t i = 0; i < length; ++i) {
         PyObject* key = nullptr;
         PyObject* item = nullptr;
-        if (!entry(i, key, item) || !append_short_ascii(key, output, budget) ||
+        if (!entry(i, key, item) || !append_short_ascii(key, output, budget) || key_kind(key) != KeyKind::plain ||
             !(append_plain_scalar(item, output) || append_short_ascii(item, output, budget))) {
             output.truncate(entry_size);
             return false;
