@@ -55,7 +55,8 @@ PyModuleDef module_def = {
 
 // Filled once; the function objects are kept alive for the life of the
 // process, so the capsule's borrowed pointers never dangle.
-NefaValueEncoderApi api{NEFA_VALUE_ENCODER_API_VERSION, nullptr, nullptr, append, append_small_map, append_map};
+NefaValueEncoderApi api{
+    NEFA_VALUE_ENCODER_API_VERSION, nullptr, nullptr, append, append_small_map, append_map, own_next_top_keys};
 
 int add_capsule(PyObject* module) {
     if (api.dump_msgpack == nullptr) {

@@ -56,9 +56,10 @@ SECRET_FRAGMENTS = (
 )
 # Names that carry credentials without saying so.
 SECRET_NAMES = frozenset(("dpop", "otp", "pin", "nonce", "sid"))
-# Values under these names are a URL or its query (a WSGI environ's): only
-# their secret pairs are replaced, the rest is worth keeping.
-QUERY_NAMES = frozenset(("query_string", "request_uri", "raw_uri"))
+# Values under these names are a URL, its query or a request header (a WSGI
+# environ's, "X-Custom: token=..."): only their secret pairs are replaced,
+# the rest is worth keeping. A final "*" matches any rest of the name.
+QUERY_NAMES = frozenset(("query_string", "request_uri", "raw_uri", "http_*"))
 
 # ASCII letters only (plus the two non-ASCII letters whose lower case is an
 # ASCII one), so that the native encoder folds exactly as this does.
@@ -86,13 +87,14 @@ class Rule:
         return folded in SECRET_NAMES or self._pattern.search(folded) is not None
 
     def is_query(self, name: str) -> bool:
-        return fold(name) in QUERY_NAMES
+        folded = fold(name)
+        return any(folded.startswith(q[:-1]) if q.endswith("*") else folded == q for q in QUERY_NAMES)
 
     def pairs(self, text: str) -> str:
         """``text`` with the value of every ``name=value`` whose name is
         secret replaced.  A name is the run of URL name characters right
         before ``=``; a value runs to the next ``&;#?,`` quote, angle
-        bracket or white space.  After a pair that is kept the scan goes on
+        bracket or white space (an empty one is replaced too).  After a pair that is kept the scan goes on
         inside its value (``next=/login?token=...``)."""
         if "=" not in text:
             return text
@@ -105,7 +107,7 @@ class Rule:
             end = equals + 1
             while end < len(text) and text[end] not in _VALUE_ENDS:
                 end += 1
-            if name_start < equals and end > equals + 1 and self.is_secret(unquote_plus(text[name_start:equals])):
+            if name_start < equals and self.is_secret(unquote_plus(text[name_start:equals])):
                 pieces += (text[start : equals + 1], REDACTED)
                 start = cursor = end
             else:

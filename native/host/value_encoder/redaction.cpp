@@ -14,6 +14,7 @@ namespace redaction_detail {
 // Never destroyed: the references would be released after the interpreter.
 KeyCacheEntry* key_cache = new KeyCacheEntry[kKeyCacheSize];
 bool enabled = false;
+bool own_next_keys = false;
 
 }  // namespace redaction_detail
 
@@ -77,7 +78,12 @@ KeyKind judge_folded(std::string_view name) {
             }
         }
     }
-    if (std::find(r.query_names.begin(), r.query_names.end(), name) != r.query_names.end()) return KeyKind::query;
+    for (const std::string& query : r.query_names) {
+        const bool prefix = query.back() == '*';
+        if (prefix ? name.starts_with(std::string_view(query).substr(0, query.size() - 1)) : name == query) {
+            return KeyKind::query;
+        }
+    }
     return KeyKind::plain;
 }
 
@@ -202,6 +208,8 @@ KeyKind judge_key(PyObject* key, KeyCacheEntry& entry) {
 
 PyObject* redacted_marker() { return marker; }
 
+void own_next_top_keys(int own) noexcept { own_next_keys = own != 0; }
+
 Ref redact_pairs(PyObject* text) {
     if (compat::unicode_ready(text) < 0) {
         PyErr_Clear();
@@ -225,8 +233,7 @@ Ref redact_pairs(PyObject* text) {
         while (name_start > cursor && is_name_char(PyUnicode_READ(kind, data, name_start - 1))) --name_start;
         Py_ssize_t end = equals + 1;
         while (end < length && !ends_value(PyUnicode_READ(kind, data, end))) ++end;
-        if (name_start < equals && end > equals + 1 &&
-            judge_encoded_name(text, name_start, equals) == KeyKind::secret) {
+        if (name_start < equals && judge_encoded_name(text, name_start, equals) == KeyKind::secret) {
             if (!add(Ref::steal(PyUnicode_Substring(text, start, equals + 1))) || !add(Ref::borrow(marker))) {
                 PyErr_Clear();
                 return Ref::borrow(marker);

@@ -25,6 +25,7 @@ struct KeyCacheEntry {
 inline constexpr std::uintptr_t kKeyCacheSize = 256;
 extern KeyCacheEntry* key_cache;
 extern bool enabled;
+extern bool own_next_keys;
 
 KeyKind judge_key(PyObject* key, KeyCacheEntry& entry);
 
@@ -40,6 +41,15 @@ inline KeyKind key_kind(PyObject* key) {
     if (entry.key.get() == key) return entry.kind;
     return judge_key(key, entry);
 }
+
+// Whether the value about to be encoded is a record of nefa's own (see
+// own_next_top_keys in the API header), taking the answer back.
+inline bool take_own_top_keys() {
+    const bool own = redaction_detail::own_next_keys;
+    redaction_detail::own_next_keys = false;
+    return own;
+}
+void own_next_top_keys(int own) noexcept;
 
 // The marker recorded for a secret value, "[redacted]" (lives for the process).
 PyObject* redacted_marker();
