@@ -14,7 +14,7 @@ extern "C" {
 #endif
 
 #define NEFA_VALUE_ENCODER_CAPSULE "nefa._native.value_encoder_api"
-#define NEFA_VALUE_ENCODER_API_VERSION 4u
+#define NEFA_VALUE_ENCODER_API_VERSION 5u
 
 /* A growable byte buffer owned by the caller. The encoder grows it with
  * realloc() (never shrinks it); the owner frees `data` with free(). */
@@ -56,6 +56,11 @@ typedef struct NefaValueEncoderApi {
      * results, `thread` and lock contract as `append`. */
     int (*append_map)(PyObject* const* names, PyObject* const* values, size_t count, int lightweight,
                       NefaByteBuffer* out, PyThreadState* thread);
+    /* own != 0: the next value that `append` (or the Python functions)
+     * starts to encode is a record of nefa's own, whose top-level keys are
+     * not judged by the credential rule (the values under them are); 0
+     * takes that back if it is still pending. Interpreter lock held. */
+    void (*own_next_top_keys)(int own);
 } NefaValueEncoderApi;
 
 #ifdef __cplusplus

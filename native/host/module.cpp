@@ -9,6 +9,7 @@
 #include "host/trace_layout/python_layout.hpp"
 #include "host/value_encoder/api.hpp"
 #include "host/value_encoder/ext_codes.hpp"
+#include "host/value_encoder/redaction.hpp"
 
 namespace {
 
@@ -21,6 +22,10 @@ PyMethodDef methods[] = {
     {"dump_msgpack_lightweight_repr", dump_msgpack_lightweight_repr, METH_O,
      "dump_msgpack_lightweight_repr(value, /)\n--\n\n"
      "Like dump_msgpack, with the small budgets that keep traces small."},
+    {"set_redaction", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_redaction)), METH_FASTCALL,
+     "set_redaction(fragments, names, query_names, /)\n--\n\n"
+     "The credential rule the encoder applies to dict entries (nefa.redaction.configure sets it); "
+     "fragments None records every value whole."},
     {"brief_value", nefa::trace_export::brief_value, METH_VARARGS,
      "brief_value(encoded, width, legacy=False, /)\n--\n\n"
      "One encoded recorded value as a line of at most width characters, natively."},
@@ -50,7 +55,8 @@ PyModuleDef module_def = {
 
 // Filled once; the function objects are kept alive for the life of the
 // process, so the capsule's borrowed pointers never dangle.
-NefaValueEncoderApi api{NEFA_VALUE_ENCODER_API_VERSION, nullptr, nullptr, append, append_small_map, append_map};
+NefaValueEncoderApi api{
+    NEFA_VALUE_ENCODER_API_VERSION, nullptr, nullptr, append, append_small_map, append_map, own_next_top_keys};
 
 int add_capsule(PyObject* module) {
     if (api.dump_msgpack == nullptr) {
@@ -85,6 +91,7 @@ int add_value_form_codes(PyObject* module) {
 PyMODINIT_FUNC PyInit__native() {
     nefa::Ref module = nefa::Ref::steal(PyModule_Create(&module_def));
     if (!module || add_capsule(module.get()) < 0 || add_value_form_codes(module.get()) < 0) return nullptr;
+    if (load_default_rule() < 0) return nullptr;
     if (nefa::trace_index::add_trace_scanner(module.get()) < 0) return nullptr;
     if (nefa::trace_export::add_trace_export(module.get()) < 0) return nullptr;
     if (nefa::trace_layout::add_window_layout(module.get()) < 0) return nullptr;

@@ -13,7 +13,8 @@ flags) with friendly names::
     sqlite_busy_timeout = 60
     memory_budget = "512M"               # bytes one trace may hold (K/M/G/T); 0 for the largest
     plugins = ["http", "logging"]        # or { disabled = ["logging"] }; all by default
-    redact = ["ssn", "x-tenant"]         # more name fragments whose values plugins replace
+    redact = ["ssn", "x-tenant"]         # more name fragments whose values are replaced
+    redact_values = true                 # false: record values and the command line whole
 
 The profiler hands the native module a *config* dict (see
 :func:`defaults`), which must be a plain dict holding real bools.
@@ -134,10 +135,11 @@ SETTING_NAMES = (
     "memory_budget",
     "plugins",
     "redact",
+    "redact_values",
 )
 
 # Keys that only appear in a config dict when set.
-_OPTIONAL_KEYS = ("redact",)
+_OPTIONAL_KEYS = ("redact", "redact_values")
 # Settings that go into the config dict as they are (the paths and filters
 # are turned into the dict's own forms).
 _PASSED_ON = tuple(name for name in SETTING_NAMES if name not in ("db", "include", "ignore"))
@@ -207,7 +209,7 @@ def _check_plugins(value: object, where: str) -> list[str]:
 
 
 def _check_fragments(value: object, where: str) -> list[str]:
-    # Extra name fragments for the plugins' redaction (see nefa.plugins.http).
+    # Extra name fragments for the redaction (see nefa.redaction).
     if not isinstance(value, (list, tuple)) or not all(isinstance(part, str) and part.strip() for part in value):
         raise ConfigError(f"{where}: expected a list of non-empty name fragments, got {value!r}")
     return [part.strip().lower() for part in value]
@@ -230,6 +232,7 @@ def _shared_checks() -> dict:
         "memory_budget": _check_memory_budget,
         "plugins": _check_plugins,
         "redact": _check_fragments,
+        "redact_values": _check_bool,
     }
 
 

@@ -10,6 +10,7 @@ import time
 from collections.abc import Mapping
 
 from nefa import config as config_module
+from nefa import redaction
 
 __all__ = ["NativeModuleMissingError", "Profiler", "new_ulid"]
 
@@ -127,6 +128,7 @@ class Profiler:
                 return False
             self._recording = True
         try:
+            redaction.configure(self.config)
             native.register_profiler(self)
         except BaseException:
             self._recording = False

@@ -24,14 +24,14 @@ const SubstringFinder& FROZEN_FINDER() {
 // modules are deliberately absent so that they can be traced like user code.
 const std::vector<SubstringFinder>& NEFA_FINDERS() {
     static const std::vector<SubstringFinder> finders{
-        SubstringFinder("/nefa/__init__.py"), SubstringFinder("/nefa/__main__.py"),
-        SubstringFinder("/nefa/cli.py"),      SubstringFinder("/nefa/config.py"),
-        SubstringFinder("/nefa/db.py"),       SubstringFinder("/nefa/git.py"),
-        SubstringFinder("/nefa/profiler.py"), SubstringFinder("/nefa/pytest_plugin.py"),
-        SubstringFinder("/nefa/runner.py"),   SubstringFinder("/nefa/serialize.py"),
-        SubstringFinder("/nefa/version.py"),  SubstringFinder("/nefa/wsgi.py"),
-        SubstringFinder("/nefa/filters/"),    SubstringFinder("/nefa/store/"),
-        SubstringFinder("/nefa/traces/"),
+        SubstringFinder("/nefa/__init__.py"),  SubstringFinder("/nefa/__main__.py"),
+        SubstringFinder("/nefa/cli.py"),       SubstringFinder("/nefa/config.py"),
+        SubstringFinder("/nefa/db.py"),        SubstringFinder("/nefa/git.py"),
+        SubstringFinder("/nefa/profiler.py"),  SubstringFinder("/nefa/pytest_plugin.py"),
+        SubstringFinder("/nefa/redaction.py"), SubstringFinder("/nefa/runner.py"),
+        SubstringFinder("/nefa/serialize.py"), SubstringFinder("/nefa/version.py"),
+        SubstringFinder("/nefa/wsgi.py"),      SubstringFinder("/nefa/filters/"),
+        SubstringFinder("/nefa/store/"),       SubstringFinder("/nefa/traces/"),
     };
     return finders;
 }

@@ -151,7 +151,7 @@ std::optional<PluginRecord> process_plugin(ProfilerState& state, PluginProcessor
     record.type = extract_string(type);
 
     // 14.
-    const SerializedValue encoded = serialize_value(data.get(), state.lightweight_repr);
+    const SerializedValue encoded = serialize_record(data.get(), state.lightweight_repr);
     const auto bytes = encoded.bytes();
     record.bytes.assign(bytes.begin(), bytes.end());
     return record;

@@ -35,7 +35,11 @@ ProcessFacts read_process_facts() {
     {
         Ref sys = import_module(n.mod_sys);
         Ref argv = Ref::require(PyObject_GetAttr(sys.get(), n.argv));
-        facts.argv = extract_string_list(argv.get());
+        // As the credential rule shows it: `--password=...` is not kept.
+        Ref redaction = import_module(n.mod_redaction);
+        Ref command_line = Ref::require(PyObject_GetAttr(redaction.get(), n.command_line));
+        Ref shown = Ref::require(PyObject_CallOneArg(command_line.get(), argv.get()));
+        facts.argv = extract_string_list(shown.get());
     }
     return facts;
 }

@@ -62,6 +62,8 @@ Names make_names() {
     n.mod_db = intern("nefa.db");
     n.mod_version = intern("nefa.version");
     n.mod_git = intern("nefa.git");
+    n.mod_redaction = intern("nefa.redaction");
+    n.command_line = intern("command_line");
     n.mod_plugins = intern("nefa.plugins");
     n.mod_collections_abc = intern("collections.abc");
     n.Mapping = intern("Mapping");

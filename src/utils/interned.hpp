@@ -57,6 +57,8 @@ struct Names {
     PyObject* mod_db;
     PyObject* mod_version;
     PyObject* mod_git;
+    PyObject* mod_redaction;
+    PyObject* command_line;
     PyObject* mod_plugins;
     PyObject* mod_collections_abc;
     PyObject* Mapping;

@@ -41,7 +41,8 @@ const NefaValueEncoderApi* native_encoder() {
     const auto* candidate = static_cast<const NefaValueEncoderApi*>(found);
     if (candidate->version != NEFA_VALUE_ENCODER_API_VERSION || candidate->append == nullptr ||
         candidate->dump_msgpack == nullptr || candidate->dump_msgpack_lightweight_repr == nullptr ||
-        candidate->append_small_map == nullptr || candidate->append_map == nullptr) {
+        candidate->append_small_map == nullptr || candidate->append_map == nullptr ||
+        candidate->own_next_top_keys == nullptr) {
         return nullptr;
     }
     Py_INCREF(candidate->dump_msgpack);
@@ -154,6 +155,19 @@ Bytes extract_byte_list(PyObject* result) {
 
 SerializedValue serialize_value(PyObject* value, bool lightweight, ValueScratch* scratch) {
     return ValueSerializer(lightweight, scratch).serialize(value);
+}
+
+SerializedValue serialize_record(PyObject* value, bool lightweight) {
+    const NefaValueEncoderApi* api = native_encoder();
+    if (api == nullptr) return serialize_value(value, lightweight);
+    // Taken back however the call ends: a serialiser that is not the
+    // native one may never reach it.
+    struct Pending {
+        const NefaValueEncoderApi* api;
+        ~Pending() { api->own_next_top_keys(0); }
+    } pending{api};
+    api->own_next_top_keys(1);
+    return serialize_value(value, lightweight);
 }
 
 SerializedValue ValueSerializer::serialize(PyObject* value) {

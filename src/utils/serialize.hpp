@@ -55,6 +55,12 @@ private:
 // is called. Runs Python code; requires the interpreter lock.
 SerializedValue serialize_value(PyObject* value, bool lightweight, ValueScratch* scratch = nullptr);
 
+// A record of nefa's own (a plugin's dict) as serialize_value serialises it,
+// except that the native encoder leaves its top-level keys, nefa's field
+// names, to be recorded as they are; the values under them are redacted by
+// the credential rule as any value is.
+SerializedValue serialize_record(PyObject* value, bool lightweight);
+
 // The values of one record, serialised as serialize_value does. Once the
 // serialiser has been found to be the native encoder, the record's later
 // values go to it without looking the function up again; a Python

@@ -13,6 +13,7 @@ import math
 
 import msgpack
 
+from nefa import redaction
 from nefa.traces.forms import BIGINT as BIG_INT
 from nefa.traces.forms import BYTEARRAY, CUT, CYCLE, DICT, ELIDED, FROZENSET, MORE, REPR, SET, TUPLE, UNPRINTABLE
 
@@ -182,6 +183,12 @@ class _Encoder:
                 exhausted = True
                 break
             parts.append(self.encode(key, depth + 1))
+            rule = redaction.active()
+            if rule is not None and isinstance(key, str):
+                if rule.is_secret(str.__str__(key)):
+                    item = redaction.REDACTED
+                elif rule.is_query(str.__str__(key)) and isinstance(item, str):
+                    item = rule.pairs(str.__str__(item))
             plain = plain and (
                 0xA0 <= parts[-1][0] <= 0xBF or 0xD9 <= parts[-1][0] <= 0xDB or 0xC4 <= parts[-1][0] <= 0xC6
             )

@@ -149,7 +149,7 @@ def test_lightweight_cuts_hard():
     assert decode(light("z" * 1000)) == Form(CUT, ["z" * 128, 872])
     assert decode(light(list(range(1000)))) == [*range(16), Form(MORE, 984)]
     assert decode(light(b"b" * 1000)) == Form(CUT, [b"b" * 64, 936])
-    decoded = decode(light({f"key{i}": "v" * 50 for i in range(100)}))
+    decoded = decode(light({f"entry{i}": "v" * 50 for i in range(100)}))
     # The output budget (512 bytes) stops the dict well before 16 entries.
     assert decoded.code == DICT and len(decoded.payload) < 20 and decoded.payload[-1].code == MORE
     assert decode(light([[[["leaf"]]]])) == [[[Form(ELIDED, ["list", 1])]]]

@@ -666,6 +666,7 @@ class EncoderApi(ctypes.Structure):
         ("append", APPEND),
         ("append_small_map", APPEND_SMALL_MAP),
         ("append_map", APPEND_MAP),
+        ("own_next_top_keys", ctypes.CFUNCTYPE(None, ctypes.c_int)),
     ]
 
 
@@ -679,7 +680,7 @@ def test_capsule_appends_what_the_functions_return():
     get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
     get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
     api = EncoderApi.from_address(get_pointer(native.value_encoder_api, b"nefa._native.value_encoder_api"))
-    assert api.version == 4
+    assert api.version == 5
     assert api.dump_msgpack is native.dump_msgpack
     assert api.dump_msgpack_lightweight_repr is native.dump_msgpack_lightweight_repr
 
@@ -693,6 +694,11 @@ def test_capsule_appends_what_the_functions_return():
         assert api.append(value, 1, ctypes.byref(buffer), this_thread_state()) == 0
         assert api.append(None, 0, ctypes.byref(buffer), None) == 0
         assert ctypes.string_at(buffer.data, buffer.size) == expected and buffer.capacity >= buffer.size
+        # A record of nefa's own keeps its field names' values, once.
+        record = {"status_code": 200, "headers": {"Set-Cookie": "c"}}
+        api.own_next_top_keys(1)
+        assert read(native.dump_msgpack(record)) == {"status_code": 200, "headers": {"Set-Cookie": "[redacted]"}}
+        assert read(native.dump_msgpack(record))["status_code"] == "[redacted]"
     finally:
         libc.free(buffer.data)
 
@@ -801,3 +807,50 @@ def test_a_class_dropped_while_its_name_is_looked_up_is_not_read_freed():
         env=dict(os.environ, PYTHONFAULTHANDLER="1"),
     )
     assert (done.returncode, done.stdout.strip()) == (0, "OK"), done.stderr[-2000:]
+
+
+class NamedStr(str):
+    pass
+
+
+REDACTION_CASES = {
+    "names at any depth": lambda: {"user": "bob", "Password": "x", "n": [{"HTTP_X_API_KEY": {"deep": 1}, 3: "k"}]},
+    "fold, strip and exact names": lambda: {" \u212aEY ": 1, "\u0130d_token": 2, "PIN": 3, "pinned": 4, "sid ": 5},
+    "str subclass keys and values": lambda: {NamedStr("api_key"): 1, NamedStr("QUERY_STRING"): NamedStr("a=1&otp=2")},
+    "queries": lambda: {
+        "QUERY_STRING": "x=1&%74oken=2;jsessionid=3&a+key=4&=5&token=&next=/p?code=6#sig=7,b=8",
+        "raw_uri": "/p;sessid=9?ok=1",
+        "REQUEST_URI": 17,
+        "query_string": "t\u00f6ken=1&\u00e9=token&pass=\u00e9\u00e9",
+    },
+    "past the budget": lambda: {f"key{i}": "v" * 40 for i in range(60)},
+    "many plain locals": lambda: {f"v{i}": i for i in range(7)} | {"auth": 1},
+}
+
+
+@pytest.mark.parametrize("dump, budget", MODES, ids=MODE_IDS)
+@pytest.mark.parametrize("case", REDACTION_CASES.values(), ids=REDACTION_CASES.keys())
+def test_credentials_are_redacted_as_the_reference_does(case, dump, budget):
+    decoded = read(same_as_reference(case, dump, budget))
+    if isinstance(decoded, dict) and "Password" in decoded:
+        assert decoded["Password"] == "[redacted]" and decoded["n"][0].payload[1] == "[redacted]"
+        assert decoded["user"] == "bob"
+
+
+def test_the_configured_rule_reaches_the_encoder():
+    from nefa import redaction
+
+    value = {"tenant_id": 1, "password": 2, "QUERY_STRING": "tenant=3&x=4"}
+    try:
+        redaction.configure({"redact": ["tenant"]})
+        assert read(native.dump_msgpack(value)) == {
+            "tenant_id": "[redacted]",
+            "password": "[redacted]",
+            "QUERY_STRING": "tenant=[redacted]&x=4",
+        }
+        assert native.dump_msgpack(value) == encode(value)
+        redaction.configure({"redact_values": False})
+        assert read(native.dump_msgpack(value)) == value == read(encode(value))
+    finally:
+        redaction.configure({})
+    assert read(native.dump_msgpack(value))["tenant_id"] == 1

@@ -4,6 +4,7 @@
 
 #include "host/value_encoder/encoder.hpp"
 #include "host/value_encoder/plain.hpp"
+#include "host/value_encoder/redaction.hpp"
 #include "host/value_encoder/type_name.hpp"
 
 #include <cstdlib>
@@ -92,7 +93,7 @@ bool append_short_ascii(PyObject* value, Output& output, const Budget& budget) {
 constexpr Py_ssize_t kSmallMapEntries = 8;
 
 template <typename Entry>
-bool append_small_entries(Py_ssize_t length, Entry entry, Output& output, const Budget& budget) {
+bool append_small_entries(Py_ssize_t length, Entry entry, Output& output, const Budget& budget, bool judged = true) {
     if (length > kSmallMapEntries || static_cast<std::size_t>(length) > budget.items) return false;
     const std::size_t entry_size = output.size();
     std::uint8_t* header = output.extend(1);
@@ -102,6 +103,7 @@ bool append_small_entries(Py_ssize_t length, Entry entry, Output& output, const 
         PyObject* key = nullptr;
         PyObject* item = nullptr;
         if (!entry(i, key, item) || !append_short_ascii(key, output, budget) ||
+            (judged && key_kind(key) != KeyKind::plain) ||
             !(append_plain_scalar(item, output) || append_short_ascii(item, output, budget))) {
             output.truncate(entry_size);
             return false;
@@ -115,13 +117,13 @@ bool append_small_entries(Py_ssize_t length, Entry entry, Output& output, const 
     return true;
 }
 
-bool append_small_dict(PyObject* value, Output& output, const Budget& budget) {
+bool append_small_dict(PyObject* value, Output& output, const Budget& budget, bool judged) {
     if (!PyDict_CheckExact(value)) return false;
     Py_ssize_t position = 0;
     auto next = [&](Py_ssize_t, PyObject*& key, PyObject*& item) {
         return PyDict_Next(value, &position, &key, &item) != 0;
     };
-    return append_small_entries(PyDict_GET_SIZE(value), next, output, budget);
+    return append_small_entries(PyDict_GET_SIZE(value), next, output, budget, judged);
 }
 
 // Runs `encode` with any pending exception set aside (a repr must not run
@@ -151,10 +153,11 @@ int encode_aside(NefaByteBuffer* out, Encode&& encode, const Budget& budget, PyT
 int append(PyObject* value, int lightweight, NefaByteBuffer* out, PyThreadState* thread) noexcept {
     if (thread == nullptr) thread = PyThreadState_Get();
     const std::size_t entry_size = out->size;
+    const bool own_keys = take_own_top_keys();
     if (!compat::error_pending(thread)) {
         Output output(*out);
         if (append_plain_scalar(value, output) ||
-            append_small_dict(value, output, lightweight ? lightweight_budget : full_budget)) {
+            append_small_dict(value, output, lightweight ? lightweight_budget : full_budget, !own_keys)) {
             if (!output.failed()) return 0;
             out->size = entry_size;
             return -1;
@@ -164,6 +167,7 @@ int append(PyObject* value, int lightweight, NefaByteBuffer* out, PyThreadState*
         out,
         [&](Encoder& encoder) {
             Ref held = Ref::borrow(value);
+            if (own_keys) encoder.own_top_keys();
             encoder.encode(held.get(), 0);
         },
         lightweight ? lightweight_budget : full_budget, thread);

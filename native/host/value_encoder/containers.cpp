@@ -4,6 +4,7 @@
 // before every step.
 #include "host/value_encoder/encoder.hpp"
 #include "host/value_encoder/plain.hpp"
+#include "host/value_encoder/redaction.hpp"
 #include "host/value_encoder/type_name.hpp"
 
 #include <algorithm>
@@ -92,7 +93,7 @@ std::size_t Encoder::plain_items(PyObject* const* items, std::size_t count, std:
 }
 
 template <typename Entries>
-std::size_t Encoder::plain_entries(Entries& entries, std::size_t kept, std::size_t length, Entry* next) {
+std::size_t Encoder::plain_entries(Entries& entries, std::size_t kept, std::size_t length, Entry* next, bool judged) {
     // Two nodes per entry; as in plain_items, only the output budget is
     // checked entry by entry. No code runs here, so the dict keeps its size.
     const std::size_t first = kept;
@@ -109,7 +110,10 @@ std::size_t Encoder::plain_entries(Entries& entries, std::size_t kept, std::size
     while (kept < stop && static_cast<std::size_t>(p - base) <= size_limit) {
         if (!entries.next(&key, &value)) break;
         std::uint8_t* after_key = put_plain_str(p, room_end, key, max_chars);
-        std::uint8_t* after_value = after_key == nullptr ? nullptr : put_plain(after_key, room_end, value, max_chars);
+        // A credential's entry is the general path's to write.
+        std::uint8_t* after_value = after_key == nullptr || (judged && key_kind(key) != KeyKind::plain)
+                                        ? nullptr
+                                        : put_plain(after_key, room_end, value, max_chars);
         if (after_value == nullptr) {
             *next = {key, value};
             break;
@@ -184,12 +188,13 @@ void Encoder::encode_entries(Entries& entries, int depth) {
     std::size_t kept = 0;
     bool plain_keys = true;  // plain entries have str keys
     bool exhausted = false;
+    const bool judged = !(own_top_keys_ && depth == 0);
     // Stops where iterating the dict in Python would: when its size changed.
     while (static_cast<Py_ssize_t>(kept) < length && entries.size() == length && room_for_item(kept)) {
         // Runs of plain entries at once; the entry that ends a run, when
         // there is one, by the general path.
         Entry entry;
-        kept = plain_entries(entries, kept, static_cast<std::size_t>(length), &entry);
+        kept = plain_entries(entries, kept, static_cast<std::size_t>(length), &entry, judged);
         if (entry.key == nullptr) {
             if (!(static_cast<Py_ssize_t>(kept) < length && entries.size() == length && room_for_item(kept))) {
                 break;
@@ -204,7 +209,13 @@ void Encoder::encode_entries(Entries& entries, int depth) {
         const std::size_t key_at = out_.size();
         encode(key.get(), depth + 1);
         plain_keys = plain_keys && !out_.failed() && starts_str_or_bin(out_.byte_at(key_at));
-        encode(value.get(), depth + 1);
+        switch (judged ? key_kind(key.get()) : KeyKind::plain) {
+            case KeyKind::plain: encode(value.get(), depth + 1); break;
+            case KeyKind::secret: encode(redacted_marker(), depth + 1); break;
+            case KeyKind::query:
+                encode(PyUnicode_Check(value.get()) ? redact_pairs(value.get()).get() : value.get(), depth + 1);
+                break;
+        }
         ++kept;
     }
     const Py_ssize_t left = exhausted ? 0 : entries.size() - static_cast<Py_ssize_t>(kept);

@@ -24,6 +24,8 @@ public:
     // The top-level value: the dict of these entries (distinct str keys), as
     // encode would write it, without the dict (containers.cpp).
     void encode_map(PyObject* const* keys, PyObject* const* values, std::size_t count);
+    // The top-level dict's keys are nefa's own field names: not judged.
+    void own_top_keys() { own_top_keys_ = true; }
 
 private:
     // encode's cases past the exact builtin types, out of line: the common
@@ -69,7 +71,7 @@ private:
         PyObject* value = nullptr;
     };
     template <typename Entries>
-    std::size_t plain_entries(Entries& entries, std::size_t kept, std::size_t length, Entry* next);
+    std::size_t plain_entries(Entries& entries, std::size_t kept, std::size_t length, Entry* next, bool judged);
     // Ends an array of `kept` items, with a "more items" marker when `left` > 0.
     void close_items(std::size_t mark, std::size_t kept, Py_ssize_t left, std::optional<Ext> ext);
 
@@ -82,6 +84,7 @@ private:
     const std::size_t start_;
     std::size_t nodes_ = 0;
     bool interrupted_ = false;
+    bool own_top_keys_ = false;
     int path_size_ = 0;
     PyObject* path_[max_depth + 1] = {};
 };

@@ -17,7 +17,10 @@ import threading
 import time
 import weakref
 from collections.abc import Iterable
-from urllib.parse import unquote_plus, urlsplit, urlunsplit
+from urllib.parse import urlsplit, urlunsplit
+
+from nefa import redaction
+from nefa.redaction import REDACTED
 
 __all__ = [
     "REDACTED",
@@ -31,46 +34,20 @@ __all__ = [
     "redactor",
 ]
 
-REDACTED = "[redacted]"
-
-# What makes a header or parameter name a credential's, in one place.  A name
-# is secret when it contains one of the fragments (case-insensitively), or is
-# one of the names, which carry credentials without saying so.  The
-# configuration's "redact" list adds fragments.
-SECRET_FRAGMENTS = (
-    "token",
-    "secret",
-    "pass",
-    "pwd",
-    "auth",
-    "key",
-    "sig",
-    "session",
-    "cookie",
-    "jwt",
-    "code",
-    "credential",
-    "csrf",
-    "xsrf",
-    "sessid",
-)
-SECRET_NAMES = frozenset(("dpop", "otp", "pin", "nonce", "sid"))
+# The credential rule is nefa.redaction's, shared with the recorded values.
+SECRET_FRAGMENTS = redaction.SECRET_FRAGMENTS
+SECRET_NAMES = redaction.SECRET_NAMES
 
 # user[:password]@ right after a scheme, anywhere in a text.
 _USERINFO = re.compile(r"(?i)\b([a-z][a-z0-9+.-]*://)[^/?#@\s]*@")
 
 
-class Redactor:
+def _without_userinfo(text: str) -> str:
+    return _USERINFO.sub(lambda match: match.group(1) + REDACTED + "@", text) if "://" in text else text
+
+
+class Redactor(redaction.Rule):
     """Replaces the values of credential-like names, and user info in URLs."""
-
-    def __init__(self, extra_fragments: Iterable[str] = ()):
-        fragments = dict.fromkeys(part.lower() for part in (*SECRET_FRAGMENTS, *extra_fragments) if part)
-        self.fragments = tuple(fragments)
-        self._pattern = re.compile("|".join(re.escape(part) for part in self.fragments))
-
-    def is_secret(self, name: str) -> bool:
-        lowered = name.strip().lower()
-        return lowered in SECRET_NAMES or self._pattern.search(lowered) is not None
 
     def header_value(self, name: str, value: str) -> str:
         if self.is_secret(name):
@@ -78,9 +55,8 @@ class Redactor:
         if name.strip().lower() == "host" and "@" in value:
             # "user:password@host" as some clients send it.
             return REDACTED + "@" + value.rpartition("@")[2]
-        if "://" in value:
-            return _USERINFO.sub(lambda match: match.group(1) + REDACTED + "@", value)
-        return value
+        # A URL (Location) or a list of pairs (X-Custom: token=...).
+        return self.pairs(_without_userinfo(value))
 
     def headers(self, pairs: Iterable[tuple[str, str]]) -> dict[str, str]:
         """Headers as a dict (repeated names joined by ", "), secrets replaced."""
@@ -90,26 +66,19 @@ class Redactor:
             headers[name] = f"{headers[name]}, {value}" if name in headers else value
         return headers
 
-    def _fields(self, text: str) -> str:
-        fields = []
-        for field in text.split("&"):
-            name, eq, _ = field.partition("=")
-            fields.append(f"{name}={REDACTED}" if eq and self.is_secret(unquote_plus(name)) else field)
-        return "&".join(fields)
-
     def url(self, url: str) -> str:
-        """``url`` without user info and with credential-like query (and
-        fragment: OAuth's implicit flow puts tokens there) values replaced."""
+        """``url`` without user info and with credential-like pairs replaced
+        in its path (``;jsessionid=``), query and fragment (OAuth's implicit
+        flow puts tokens there)."""
         try:
             parts = urlsplit(url)
         except ValueError:
-            return _USERINFO.sub(lambda match: match.group(1) + REDACTED + "@", url)
+            return self.pairs(_without_userinfo(url))
         netloc = parts.netloc
         if "@" in netloc:
             netloc = REDACTED + "@" + netloc.rpartition("@")[2]
-        query = self._fields(parts.query) if parts.query else parts.query
-        fragment = self._fields(parts.fragment) if "=" in parts.fragment else parts.fragment
-        return urlunsplit((parts.scheme, netloc, parts.path, query, fragment))
+        path, query, fragment = (self.pairs(part) for part in (parts.path, parts.query, parts.fragment))
+        return urlunsplit((parts.scheme, netloc, path, query, fragment))
 
 
 _DEFAULT = Redactor()

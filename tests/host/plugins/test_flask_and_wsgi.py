@@ -1,6 +1,9 @@
 """Flask's request handling, and one stored trace per request through the
 WSGI middleware."""
 
+import os
+import re
+import subprocess
 import sys
 
 import msgpack
@@ -301,3 +304,83 @@ def test_middleware_settings_are_checked_when_it_is_made():
         NefaMiddleware("not an app")
     with pytest.raises(ConfigError, match="unknown plugin 'nope'"):
         NefaMiddleware(lambda environ, start_response: [], config={"plugins": ["nope"]})
+
+
+SECRET_APP = """
+import plumbing
+
+
+def login(user, password):
+    token = "t0ken-" + user
+    return len(password) + len(token)
+
+
+def app(environ, start_response):
+    start_response("302 Found", [("Location", "/next?code=c0de-5ecret;jsessionid=5ess-5ecret")])
+    return [str(login("bob", "pa55word-5ecret")).encode()]
+
+
+plumbing.request_once(app, "/p?token=qu3ry-5ecret&page=2")
+"""
+
+# The server and the client, kept out of the trace (--ignore): their own
+# variables hold the request line and URLs as plain text.
+PLUMBING = """
+import threading
+import urllib.error
+import urllib.request
+from wsgiref.simple_server import WSGIRequestHandler, make_server
+
+
+class Quiet(WSGIRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+class Stay(urllib.request.HTTPRedirectHandler):
+    def redirect_request(self, *args):
+        return None
+
+
+def request_once(app, target):
+    server = make_server("127.0.0.1", 0, app, handler_class=Quiet)
+    threading.Thread(target=server.handle_request, daemon=True).start()
+    headers = {"Authorization": "Bearer b3arer-5ecret", "Cookie": "id=c00kie-5ecret", "X-Custom": "token=cu5tom-5ecret"}
+    request = urllib.request.Request(f"http://127.0.0.1:{server.server_port}{target}", headers=headers)
+    try:
+        urllib.request.build_opener(Stay).open(request)
+    except urllib.error.HTTPError as error:
+        assert error.code == 302
+"""
+
+
+@pytest.mark.parametrize("redact_values", [True, False])
+def test_stored_bytes_of_a_wsgi_request_hold_no_secret(tmp_path, redact_values):
+    (tmp_path / "main.py").write_text(SECRET_APP)
+    (tmp_path / "plumbing.py").write_text(PLUMBING)
+    if not redact_values:
+        (tmp_path / "pyproject.toml").write_text("[tool.nefa]\nredact_values = false\n")
+    # A small environment: wsgiref copies it into environ ahead of the request's own entries.
+    env = {"PATH": os.environ.get("PATH", ""), "PYTHONFAULTHANDLER": "1", "SESSION_SECRET": "3nv-5ecret"}
+    args = [sys.executable, "-m", "nefa", "run", "--ignore", "plumbing.py", "main.py", "--password=4rgv-5ecret"]
+    run = subprocess.run(args, cwd=tmp_path, env=env, capture_output=True, timeout=120)
+    assert run.returncode == 0 and run.stderr.startswith(b"nefa: stored trace"), run.stderr
+    export = [sys.executable, "-m", "nefa", "export", "--format", "msgpack", "-o", "-"]
+    stored_bytes = subprocess.run(export, cwd=tmp_path, env=env, capture_output=True, timeout=120, check=True).stdout
+    document = msgpack.unpackb(stored_bytes, strict_map_key=False, ext_hook=lambda code, data: data)
+    records = [*document["frames_of_interest"], *(r for part in document["frames"].values() for r in part)]
+    recorded = [r for r in records if r["type"] == "frame"]
+    login = next(r for r in recorded if r["co_name"] == "login" and r["event"] == "return")
+    environ = next(r for r in recorded if r["co_name"] == "app")["locals"]["environ"]
+    secrets = re.findall(rb"[a-z0-9]+-5ecret", stored_bytes)
+    if redact_values:
+        assert secrets == [], secrets
+        assert login["locals"]["password"] == login["locals"]["token"] == "[redacted]"
+        assert environ["QUERY_STRING"] == "token=[redacted]&page=2" and environ["PATH_INFO"] == "/p"
+        assert document["command_line_args"][-1] == "--password=[redacted]"
+    else:
+        # Recorded whole but for nefa's own records (the HTTP plugin's).
+        assert {b"pa55word-5ecret", b"b3arer-5ecret", b"qu3ry-5ecret", b"4rgv-5ecret"} <= set(secrets)
+        assert environ["HTTP_AUTHORIZATION"] == "Bearer b3arer-5ecret"
+    responses = [r for r in records if r["type"] == "http_response"]
+    assert responses and responses[0]["headers"]["Location"] == "/next?code=[redacted];jsessionid=[redacted]"

@@ -291,3 +291,41 @@ assert "Unexpected exception" in warnings[0].msg
     # The log call is placed in the user's function that made it.
     work_call = next(r for r in records if r.get("co_name") == "work" and r["event"] == "call")
     assert info["user_code_call_site"]["call_frame_id"] == work_call["frame_id"]
+
+
+def test_pairs_inside_urls_and_ordinary_headers_lose_their_values():
+    assert (
+        redact_url("https://h/a;jsessionid=s1/b?x=1;token=s2")
+        == f"https://h/a;jsessionid={REDACTED}?x=1;token={REDACTED}"
+    )
+    headers = redact_headers(
+        [
+            ("Location", "https://u:pw@h/cb?code=s3&state=ok"),
+            ("X-Custom", "mode=fast, token=s4"),
+            ("Content-Type", "text/html; charset=utf-8"),
+            ("Link", "</next?api_key=s5>; rel=next"),
+        ]
+    )
+    assert headers == {
+        "Location": f"https://{REDACTED}@h/cb?code={REDACTED}&state=ok",
+        "X-Custom": f"mode=fast, token={REDACTED}",
+        "Content-Type": "text/html; charset=utf-8",
+        "Link": f"</next?api_key={REDACTED}>; rel=next",
+    }
+
+
+def test_the_command_line_loses_its_secrets():
+    from nefa.redaction import Rule
+
+    argv = ["app.py", "--password=a&b", "--token", "s1", "--api-key", "-v", "db://h/x?sig=s2", "user=me", "pin=1"]
+    assert Rule().command_line(argv) == [
+        "app.py",
+        f"--password={REDACTED}",
+        "--token",
+        REDACTED,
+        "--api-key",
+        "-v",
+        f"db://h/x?sig={REDACTED}",
+        "user=me",
+        f"pin={REDACTED}",
+    ]
