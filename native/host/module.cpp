@@ -23,7 +23,7 @@ PyMethodDef methods[] = {
      "dump_msgpack_lightweight_repr(value, /)\n--\n\n"
      "Like dump_msgpack, with the small budgets that keep traces small."},
     {"set_redaction", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_redaction)), METH_FASTCALL,
-     "set_redaction(fragments, names, query_names, /)\n--\n\n"
+     "set_redaction(fragments, names, query_names, value_fragments, value_names, /)\n--\n\n"
      "The credential rule the encoder applies to dict entries (nefa.redaction.configure sets it); "
      "fragments None records every value whole."},
     {"brief_value", nefa::trace_export::brief_value, METH_VARARGS,

@@ -1,12 +1,18 @@
 """What counts as a credential, and how a recorded text loses it.
 
-One rule for everything nefa stores: the values of frame variables and of
+One place for everything nefa stores: the values of frame variables and of
 dict entries at any depth (the native encoder applies it), the trace's
 command line, and the HTTP plugin's headers and URLs.  A *name* is secret
 when, stripped of ASCII white space and with ASCII letters folded to lower
 case, it contains one of the fragments or is one of the names.  The
 configuration's "redact" list adds fragments; its "redact_values" switch
 turns the redaction of values and of the command line off.
+
+Header and parameter names are judged by the wide fragments (``key``,
+``code``, ``auth``...: a wrongly hidden header costs little).  Names of
+variables and dict keys are judged by narrower ones: the wide list would hide
+``key``, ``encode``, ``status_code``, ``author`` or ``signal``, the values a
+tracer is read for.
 
 Inside a text, ``name=value`` pairs with a secret name (percent-decoded, as
 in a URL's query, ``;`` parameters and ``key=value`` lists) lose the value.
@@ -27,6 +33,8 @@ __all__ = [
     "REDACTED",
     "SECRET_FRAGMENTS",
     "SECRET_NAMES",
+    "VALUE_FRAGMENTS",
+    "VALUE_NAMES",
     "Rule",
     "active",
     "command_line",
@@ -56,6 +64,35 @@ SECRET_FRAGMENTS = (
 )
 # Names that carry credentials without saying so.
 SECRET_NAMES = frozenset(("dpop", "otp", "pin", "nonce", "sid"))
+# A variable's or a dict key's name containing one of these holds a credential
+# (WSGI's HTTP_AUTHORIZATION, HTTP_COOKIE, HTTP_X_API_KEY among them).
+VALUE_FRAGMENTS = (
+    "passw",
+    "passphrase",
+    "pwd",
+    "secret",
+    "token",
+    "apikey",
+    "api_key",
+    "api-key",
+    "private_key",
+    "privatekey",
+    "access_key",
+    "signing_key",
+    "session_key",
+    "credential",
+    "cookie",
+    "authoriz",
+    "bearer",
+    "jwt",
+    "csrf",
+    "xsrf",
+    "sessionid",
+    "session_id",
+    "sessid",
+)
+# ... and so does one of these names, whole.
+VALUE_NAMES = SECRET_NAMES | frozenset(("auth", "pass", "session", "signature"))
 # Values under these names are a URL, its query or a request header (a WSGI
 # environ's, "X-Custom: token=..."): only their secret pairs are replaced,
 # the rest is worth keeping. A final "*" matches any rest of the name.
@@ -75,16 +112,25 @@ def fold(name: str) -> str:
 
 
 class Rule:
-    """The default fragments and names, with ``extra_fragments`` added."""
+    """The default fragments and names, with ``extra_fragments`` added to
+    both lists."""
 
     def __init__(self, extra_fragments: Iterable[str] = ()):
-        folded = (fold(part) for part in (*SECRET_FRAGMENTS, *extra_fragments))
-        self.fragments = tuple(dict.fromkeys(part for part in folded if part))
-        self._pattern = re.compile("|".join(re.escape(part) for part in self.fragments))
+        extra = tuple(extra_fragments)
+        self.fragments = _folded(SECRET_FRAGMENTS, extra)
+        self.value_fragments = _folded(VALUE_FRAGMENTS, extra)
+        self._pattern = _any_of(self.fragments)
+        self._value_pattern = _any_of(self.value_fragments)
 
     def is_secret(self, name: str) -> bool:
+        """Whether a header's or a parameter's value is a credential."""
         folded = fold(name)
         return folded in SECRET_NAMES or self._pattern.search(folded) is not None
+
+    def is_secret_value(self, name: str) -> bool:
+        """Whether a variable's or a dict entry's value is a credential."""
+        folded = fold(name)
+        return folded in VALUE_NAMES or self._value_pattern.search(folded) is not None
 
     def is_query(self, name: str) -> bool:
         folded = fold(name)
@@ -127,12 +173,20 @@ class Rule:
                 secret_option = False
                 continue
             name, equals, _ = arg.partition("=")
-            secret_option = arg.startswith("-") and not equals and self.is_secret(arg)
-            if arg.startswith("-") and equals and self.is_secret(name):
+            secret_option = arg.startswith("-") and not equals and self.is_secret_value(arg.lstrip("-"))
+            if arg.startswith("-") and equals and self.is_secret_value(name.lstrip("-")):
                 out.append(name + "=" + REDACTED)
             else:
                 out.append(self.pairs(arg))
         return out
+
+
+def _folded(fragments: Iterable[str], extra: Iterable[str]) -> tuple[str, ...]:
+    return tuple(dict.fromkeys(part for part in (fold(part) for part in (*fragments, *extra)) if part))
+
+
+def _any_of(fragments: Sequence[str]) -> re.Pattern[str]:
+    return re.compile("|".join(re.escape(part) for part in fragments))
 
 
 _DEFAULT = Rule()
@@ -152,7 +206,10 @@ def configure(config) -> None:
     rule = (Rule(part for part in extra if isinstance(part, str)) if extra else _DEFAULT) if enabled else None
     from nefa import _native
 
-    _native.set_redaction(None if rule is None else rule.fragments, SECRET_NAMES, QUERY_NAMES)
+    if rule is None:
+        _native.set_redaction(None, SECRET_NAMES, QUERY_NAMES, (), VALUE_NAMES)
+    else:
+        _native.set_redaction(rule.fragments, SECRET_NAMES, QUERY_NAMES, rule.value_fragments, VALUE_NAMES)
     _active = rule
 
 

@@ -185,7 +185,7 @@ class _Encoder:
             parts.append(self.encode(key, depth + 1))
             rule = redaction.active()
             if rule is not None and isinstance(key, str):
-                if rule.is_secret(str.__str__(key)):
+                if rule.is_secret_value(str.__str__(key)):
                     item = redaction.REDACTED
                 elif rule.is_query(str.__str__(key)) and isinstance(item, str):
                     item = rule.pairs(str.__str__(item))

@@ -695,10 +695,10 @@ def test_capsule_appends_what_the_functions_return():
         assert api.append(None, 0, ctypes.byref(buffer), None) == 0
         assert ctypes.string_at(buffer.data, buffer.size) == expected and buffer.capacity >= buffer.size
         # A record of nefa's own keeps its field names' values, once.
-        record = {"status_code": 200, "headers": {"Set-Cookie": "c"}}
+        record = {"session": 200, "headers": {"Set-Cookie": "c"}}
         api.own_next_top_keys(1)
-        assert read(native.dump_msgpack(record)) == {"status_code": 200, "headers": {"Set-Cookie": "[redacted]"}}
-        assert read(native.dump_msgpack(record))["status_code"] == "[redacted]"
+        assert read(native.dump_msgpack(record)) == {"session": 200, "headers": {"Set-Cookie": "[redacted]"}}
+        assert read(native.dump_msgpack(record))["session"] == "[redacted]"
     finally:
         libc.free(buffer.data)
 
@@ -825,7 +825,12 @@ REDACTION_CASES = {
     },
     "past the budget": lambda: {f"key{i}": "v" * 40 for i in range(60)},
     "many plain locals": lambda: {f"v{i}": i for i in range(7)} | {"auth": 1},
+    "everyday names": lambda: dict.fromkeys(EVERYDAY_NAMES, 1) | dict.fromkeys(SECRET_VARIABLES, 2),
 }
+# Names a header rule would hide (key, code, auth, sig, pass...) that are a
+# program's ordinary variables, and variables that do hold credentials.
+EVERYDAY_NAMES = ("key", "keys", "encode", "status_code", "author", "signal", "passed", "design")
+SECRET_VARIABLES = ("api_key", "access_token", "session_id", "db_password", "clientSecret", "auth")
 
 
 @pytest.mark.parametrize("dump, budget", MODES, ids=MODE_IDS)
@@ -835,6 +840,9 @@ def test_credentials_are_redacted_as_the_reference_does(case, dump, budget):
     if isinstance(decoded, dict) and "Password" in decoded:
         assert decoded["Password"] == "[redacted]" and decoded["n"][0].payload[1] == "[redacted]"
         assert decoded["user"] == "bob"
+    if isinstance(decoded, dict) and "encode" in decoded:
+        kept = {name for name, value in decoded.items() if value != "[redacted]"}
+        assert kept == set(EVERYDAY_NAMES)
 
 
 def test_the_configured_rule_reaches_the_encoder():

@@ -22,15 +22,38 @@ namespace {
 
 using namespace redaction_detail;
 
-// Folded as nefa.redaction.fold folds: UTF-8, ASCII letters lower-cased.
-struct Rule {
+// Fragments and whole names, folded as nefa.redaction.fold folds: UTF-8,
+// ASCII letters lower-cased.
+struct NameRule {
     std::vector<std::string> fragments;
     std::vector<std::string> names;
-    std::vector<std::string> query_names;
     // A first byte no fragment starts with cannot start a match.
     bool starts[256] = {};
     std::size_t shortest = 0;
+
+    bool matches(std::string_view name) const {
+        if (std::find(names.begin(), names.end(), name) != names.end()) return true;
+        if (name.size() < shortest) return false;
+        for (std::size_t i = 0; i + shortest <= name.size(); ++i) {
+            if (!starts[static_cast<std::uint8_t>(name[i])]) continue;
+            const std::string_view rest = name.substr(i);
+            for (const std::string& fragment : fragments) {
+                if (rest.starts_with(fragment)) return true;
+            }
+        }
+        return false;
+    }
 };
+
+// Pairs inside texts are judged as header and parameter names are; dict
+// keys (a frame's variables among them) by the narrower value rule.
+struct Rule {
+    NameRule pairs;
+    NameRule values;
+    std::vector<std::string> query_names;
+};
+
+enum class Judged : std::uint8_t { pair, value };
 
 Rule* rule = new Rule;
 PyObject* marker = nullptr;
@@ -64,20 +87,11 @@ void put_utf8(std::string& out, Py_UCS4 c) {
     }
 }
 
-KeyKind judge_folded(std::string_view name) {
+KeyKind judge_folded(std::string_view name, Judged as) {
     while (!name.empty() && is_space(static_cast<std::uint8_t>(name.front()))) name.remove_prefix(1);
     while (!name.empty() && is_space(static_cast<std::uint8_t>(name.back()))) name.remove_suffix(1);
     const Rule& r = *rule;
-    if (std::find(r.names.begin(), r.names.end(), name) != r.names.end()) return KeyKind::secret;
-    if (name.size() >= r.shortest) {
-        for (std::size_t i = 0; i + r.shortest <= name.size(); ++i) {
-            if (!r.starts[static_cast<std::uint8_t>(name[i])]) continue;
-            const std::string_view rest = name.substr(i);
-            for (const std::string& fragment : r.fragments) {
-                if (rest.starts_with(fragment)) return KeyKind::secret;
-            }
-        }
-    }
+    if ((as == Judged::value ? r.values : r.pairs).matches(name)) return KeyKind::secret;
     for (const std::string& query : r.query_names) {
         const bool prefix = query.back() == '*';
         if (prefix ? name.starts_with(std::string_view(query).substr(0, query.size() - 1)) : name == query) {
@@ -98,7 +112,7 @@ KeyKind judge_text(PyObject* text) {
     std::string folded;
     folded.reserve(static_cast<std::size_t>(length));
     for (Py_ssize_t i = 0; i < length; ++i) put_utf8(folded, PyUnicode_READ(kind, data, i));
-    return judge_folded(folded);
+    return judge_folded(folded, Judged::value);
 }
 
 // A name of a pair as a URL's query gives it: "+" a space, %XX a byte; the
@@ -142,7 +156,7 @@ KeyKind judge_encoded_name(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
             folded += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
         }
     }
-    return judge_folded(folded);
+    return judge_folded(folded, Judged::pair);
 }
 
 constexpr bool is_name_char(Py_UCS4 c) {
@@ -171,18 +185,27 @@ bool read_strs(PyObject* iterable, std::vector<std::string>& out) {
     return !PyErr_Occurred();
 }
 
-int install(PyObject* fragments, PyObject* names, PyObject* query_names) {
+bool read_rule(PyObject* fragments, PyObject* names, NameRule& out) {
+    if (fragments != Py_None && !read_strs(fragments, out.fragments)) return false;
+    if (!read_strs(names, out.names)) return false;
+    out.shortest = std::string::npos;
+    for (const std::string& fragment : out.fragments) {
+        out.starts[static_cast<std::uint8_t>(fragment.front())] = true;
+        out.shortest = std::min(out.shortest, fragment.size());
+    }
+    return true;
+}
+
+int install(PyObject* fragments, PyObject* names, PyObject* query_names, PyObject* value_fragments,
+            PyObject* value_names) {
     if (marker == nullptr) {
         marker = PyUnicode_InternFromString("[redacted]");
         if (marker == nullptr) return -1;
     }
     Rule fresh;
-    if (fragments != Py_None && !read_strs(fragments, fresh.fragments)) return -1;
-    if (!read_strs(names, fresh.names) || !read_strs(query_names, fresh.query_names)) return -1;
-    fresh.shortest = fresh.fragments.empty() ? std::string::npos : fresh.fragments.front().size();
-    for (const std::string& fragment : fresh.fragments) {
-        fresh.starts[static_cast<std::uint8_t>(fragment.front())] = true;
-        fresh.shortest = std::min(fresh.shortest, fragment.size());
+    if (!read_rule(fragments, names, fresh.pairs) || !read_rule(value_fragments, value_names, fresh.values) ||
+        !read_strs(query_names, fresh.query_names)) {
+        return -1;
     }
     *rule = std::move(fresh);
     for (std::uintptr_t i = 0; i < kKeyCacheSize; ++i) key_cache[i] = KeyCacheEntry{};
@@ -257,11 +280,13 @@ Ref redact_pairs(PyObject* text) {
 }
 
 PyObject* set_redaction(PyObject*, PyObject* const* args, Py_ssize_t count) {
-    if (count != 3) {
-        PyErr_SetString(PyExc_TypeError, "set_redaction expects 3 arguments (fragments, names, query_names)");
+    if (count != 5) {
+        PyErr_SetString(PyExc_TypeError,
+                        "set_redaction expects 5 arguments (fragments, names, query_names, value_fragments, "
+                        "value_names)");
         return nullptr;
     }
-    if (install(args[0], args[1], args[2]) < 0) return nullptr;
+    if (install(args[0], args[1], args[2], args[3], args[4]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -271,8 +296,10 @@ int load_default_rule() {
     Ref fragments = Ref::steal(PyObject_GetAttrString(module.get(), "SECRET_FRAGMENTS"));
     Ref names = Ref::steal(PyObject_GetAttrString(module.get(), "SECRET_NAMES"));
     Ref query_names = Ref::steal(PyObject_GetAttrString(module.get(), "QUERY_NAMES"));
-    if (!fragments || !names || !query_names) return -1;
-    return install(fragments.get(), names.get(), query_names.get());
+    Ref value_fragments = Ref::steal(PyObject_GetAttrString(module.get(), "VALUE_FRAGMENTS"));
+    Ref value_names = Ref::steal(PyObject_GetAttrString(module.get(), "VALUE_NAMES"));
+    if (!fragments || !names || !query_names || !value_fragments || !value_names) return -1;
+    return install(fragments.get(), names.get(), query_names.get(), value_fragments.get(), value_names.get());
 }
 
 }  // namespace nefa::value_encoder

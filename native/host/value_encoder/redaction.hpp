@@ -59,7 +59,8 @@ PyObject* redacted_marker();
 // Python code; leaves no error set.
 Ref redact_pairs(PyObject* text);
 
-// nefa._native.set_redaction(fragments, names, query_names): fragments None
+// nefa._native.set_redaction(fragments, names, query_names, value_fragments,
+// value_names): fragments None
 // records every value whole.
 PyObject* set_redaction(PyObject* module, PyObject* const* args, Py_ssize_t count);
 
