@@ -261,3 +261,65 @@ def test_unusable_configuration_is_one_line(workdir):
     assert result.returncode == 2
     assert result.stderr == f"nefa: error: {workdir / 'pyproject.toml'}: not UTF-8 text (byte 21 cannot be decoded)\n"
     assert not (workdir / "ran").exists()
+
+
+# The save made slow where it holds its transaction, until "go" appears.
+SLOW_SAVE = """
+    import os, sys, time
+    from nefa import cli
+    from nefa.store import saving
+
+    index_part = saving.index_part
+
+    def slow(*args, **kwargs):
+        print("saving", flush=True)
+        while not os.path.exists("go"):
+            time.sleep(0.01)
+        return index_part(*args, **kwargs)
+
+    saving.index_part = slow
+    sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("presses", [1, 2])
+def test_ctrl_c_while_saving_keeps_the_trace_and_the_status(workdir, presses):
+    (workdir / "slow_save.py").write_text(textwrap.dedent(SLOW_SAVE))
+    child = subprocess.Popen(
+        [sys.executable, "slow_save.py", "run", "prog.py", "exit", "0"],
+        cwd=workdir,
+        env=env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    assert child.stdout.readline() == "saving\n"
+    child.send_signal(signal.SIGINT)
+    assert child.stderr.readline().startswith("nefa: saving the trace... (Ctrl-C again")
+    if presses == 2:
+        child.send_signal(signal.SIGINT)  # the save never goes on by itself
+    else:
+        (workdir / "go").touch()
+    stderr = child.communicate(timeout=60)[1]
+    assert child.returncode == 0, stderr
+    (line,) = stderr.splitlines()
+    if presses == 1:
+        assert STORED.match(line)
+    else:
+        (path,) = re.findall(r"the save was abandoned \(Ctrl-C\); it was written to (\S+) ", line)
+        assert db.summarize_document(open(path, "rb").read()).record_count > 0
+        assert db.list_traces(workdir / ".nefa" / "db.sqlite3") == []
+
+
+@pytest.mark.parametrize(
+    "how, summary",
+    [("sys.stderr.close()", 0), ("sys.stderr = None", 1), ("os.close(2)", 0)],
+    ids=["closed", "none", "fd-closed"],
+)
+def test_program_dropping_its_stderr_keeps_its_status(workdir, how, summary):
+    (workdir / "drop.py").write_text(f"import os, sys\n{how}\n")
+    result = nefa(workdir, "run", "drop.py")
+    assert result.returncode == 0 and result.stdout == "", result.stderr
+    # Stored all the same; the summary went to the original stderr or nowhere.
+    assert len(db.list_traces(workdir / ".nefa" / "db.sqlite3")) == 1
+    assert len(result.stderr.splitlines()) == summary == len(STORED.findall(result.stderr))
