@@ -323,3 +323,27 @@ def test_program_dropping_its_stderr_keeps_its_status(workdir, how, summary):
     # Stored all the same; the summary went to the original stderr or nowhere.
     assert len(db.list_traces(workdir / ".nefa" / "db.sqlite3")) == 1
     assert len(result.stderr.splitlines()) == summary == len(STORED.findall(result.stderr))
+
+
+def test_file_size_limit_during_the_save_reports_the_real_cause(workdir):
+    (workdir / "limited.py").write_text(
+        textwrap.dedent("""
+        import resource, signal, sys
+        from nefa import cli, db
+        db.prepare_database(".nefa/db.sqlite3")
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+        sys.exit(cli.main(sys.argv[1:]))
+    """)
+    )
+    (workdir / "big.py").write_text(
+        "def work(n, text):\n    return n\n\nfor i in range(30000):\n    work(i, 'x' * 200)\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "limited.py", "run", "big.py"], cwd=workdir, env=env(), capture_output=True, text=True
+    )
+    assert result.returncode == 0, result.stderr
+    (line,) = result.stderr.splitlines()
+    assert re.match(
+        r"nefa: error: could not store trace trc_\w+ in \S+: (disk I/O error|database or disk is full);", line
+    )

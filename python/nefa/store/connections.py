@@ -5,6 +5,7 @@ After a large write, the WAL log is copied back on a thread of its own.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sqlite3
 import threading
@@ -70,7 +71,10 @@ def _ensure_schema(conn: sqlite3.Connection, path: Path, state: opening.Database
             opening.mark_as_ours(conn)
         conn.execute("COMMIT")
     except BaseException:
-        conn.execute("ROLLBACK")
+        # SQLite may have ended it already (a full disk): keep its error.
+        if conn.in_transaction:
+            with contextlib.suppress(sqlite3.Error):
+                conn.execute("ROLLBACK")
         raise
 
 

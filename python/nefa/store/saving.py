@@ -6,6 +6,7 @@ one transaction.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import sqlite3
 import time
@@ -208,11 +209,19 @@ def store_trace(
             writer.finish(now, summary.record_count)
             conn.execute("COMMIT")
         except BaseException:
-            conn.execute("ROLLBACK")
+            _roll_back(conn)
             raise
     finally:
         conn.close()
     return summary
+
+
+def _roll_back(conn: sqlite3.Connection) -> None:
+    # A full disk (or a file size limit) makes SQLite end the transaction
+    # itself: its error is the one to report, not the rollback's.
+    if conn.in_transaction:
+        with contextlib.suppress(sqlite3.Error):
+            conn.execute("ROLLBACK")
 
 
 def _index_is_current(conn: sqlite3.Connection, trace_id: str, part_count: int) -> bool:
