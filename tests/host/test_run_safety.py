@@ -347,3 +347,16 @@ def test_file_size_limit_during_the_save_reports_the_real_cause(workdir):
     assert re.match(
         r"nefa: error: could not store trace trc_\w+ in \S+: (disk I/O error|database or disk is full);", line
     )
+
+
+def test_non_utf8_command_line_is_stored_losslessly(workdir):
+    script = os.fsdecode(b"prog\xff.py")
+    (workdir / script).write_text(textwrap.dedent(PROGRAM))
+    result = nefa(workdir, "run", script, "exit", "0", os.fsdecode(b"\xfe"))
+    assert result.returncode == 0 and len(STORED.findall(result.stderr)) == 1, result.stderr
+    (trace,) = db.list_traces(workdir / ".nefa" / "db.sqlite3")
+    assert [os.fsencode(arg) for arg in trace.command_line] == [b"prog\xff.py", b"exit", b"0", b"\xfe"]
+    (document,) = read_trace(workdir / ".nefa" / "db.sqlite3", trace.id)
+    assert document["command_line_args"] == [b"prog\xff.py", "exit", "0", b"\xfe"]  # the bytes, as bin
+    listed = nefa(workdir, "traces")
+    assert listed.returncode == 0 and "'prog\\udcff.py' exit 0 '\\udcfe'" in listed.stdout

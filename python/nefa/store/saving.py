@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import contextlib
 import json
+import os
 import sqlite3
 import time
 from dataclasses import dataclass
@@ -19,7 +20,14 @@ from nefa.store.errors import DocumentFormatError
 from nefa.store.index_build import INDEX_VERSION, IndexedPart, index_part, scan
 from nefa.store.unsaved import keep_unsaved
 
-__all__ = ["DocumentSummary", "import_document", "save_trace_in_sqlite", "store_trace", "summarize_document"]
+__all__ = [
+    "DocumentSummary",
+    "argument_text",
+    "import_document",
+    "save_trace_in_sqlite",
+    "store_trace",
+    "summarize_document",
+]
 
 
 @dataclass(frozen=True)
@@ -49,6 +57,13 @@ def _number(value, what: str) -> float:
     return float(value)
 
 
+def argument_text(argument) -> str:
+    """A command-line argument as the program saw it: the profiler stores
+    one that is not UTF-8 as its bytes, read back as the interpreter reads
+    them (surrogateescape), so that ``os.fsencode`` gives them back."""
+    return os.fsdecode(argument) if isinstance(argument, bytes) else str(argument)
+
+
 def _check_document(document) -> None:
     if not isinstance(document, (bytes, bytearray, memoryview)):
         raise TypeError(f"a trace document is bytes, not {type(document).__name__}")
@@ -68,7 +83,7 @@ def _document_summary(part: IndexedPart) -> DocumentSummary:
     parent = meta.get("parent_trace_id")
     trace_id = found.get("trace_id")
     return DocumentSummary(
-        command_line=[str(arg) for arg in argv] if isinstance(argv, list) else [str(argv)],
+        command_line=[argument_text(arg) for arg in argv] if isinstance(argv, list) else [str(argv)],
         source=meta.get("source") if isinstance(meta.get("source"), str) else None,
         commit_sha=sha if isinstance(sha, str) else None,
         timestamp=timestamp,
