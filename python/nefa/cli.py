@@ -192,7 +192,7 @@ options:
             # Before the program runs: a database that cannot take the trace
             # is said at once, not after a long run.
             try:
-                db.prepare_database(db_path, timeout=profiler_config["sqlite_busy_timeout"])
+                db.prepare_database(db_path, timeout=profiler_config["sqlite_busy_timeout"], check=True)
             except db.DatabaseError as error:
                 raise CommandError(str(error), EXIT_DATABASE) from None
             # Still inside the program's environment when finishing: the

@@ -360,3 +360,21 @@ def test_non_utf8_command_line_is_stored_losslessly(workdir):
     assert document["command_line_args"] == [b"prog\xff.py", "exit", "0", b"\xfe"]  # the bytes, as bin
     listed = nefa(workdir, "traces")
     assert listed.returncode == 0 and "'prog\\udcff.py' exit 0 '\\udcfe'" in listed.stdout
+
+
+def test_run_refuses_a_damaged_database_before_the_program_runs(workdir):
+    assert nefa(workdir, "run", "prog.py", "exit", "0").returncode == 0
+    path = workdir / ".nefa" / "db.sqlite3"
+    with sqlite3.connect(path) as conn:
+        conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        page_size = conn.execute("PRAGMA page_size").fetchone()[0]
+        (root,) = conn.execute("SELECT rootpage FROM sqlite_master WHERE name = 'traces'").fetchone()
+    conn.close()
+    with open(path, "r+b") as file:
+        file.seek((root - 1) * page_size + 8)
+        file.write(b"\xff" * (page_size - 8))
+    (workdir / "ran").unlink()
+    result = nefa(workdir, "run", "prog.py", "exit", "0")
+    assert result.returncode == 3 and not (workdir / "ran").exists()
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("nefa: error: ") and "damaged" in line
