@@ -238,7 +238,7 @@ options:
             # Before the program runs: a database that cannot take the trace
             # is said at once, not after a long run.
             try:
-                db.prepare_database(db_path, timeout=profiler_config["sqlite_busy_timeout"])
+                db.prepare_database(db_path, timeout=profiler_config["sqlite_busy_timeout"], check=True)
             except db.DatabaseError as error:
                 raise CommandError(str(error), EXIT_DATABASE) from None
             # Still inside the program's environment when finishing: the
@@ -752,13 +752,15 @@ class ImportCommand(Command):
 
     def run(self, argv: list[str]) -> int:
         options = self.parse_options(argv)
-        db_path = os.path.abspath(_database_path(options))
         try:
-            document = db.read_kept_document(options.file)
+            settings, configured_db = config.resolve({})
+        except config.ConfigError as error:
+            raise CommandError(str(error), EXIT_USAGE) from None
+        db_path = os.path.abspath(options.db if options.db is not None else configured_db)
+        try:
+            trace_id, stored = db.import_file(db_path, options.file, timeout=settings["sqlite_busy_timeout"])
         except OSError as error:
             raise CommandError(str(error)) from None
-        try:
-            trace_id, stored = db.import_document(db_path, document)
         except (ValueError, TypeError) as error:
             raise CommandError(f"{options.file}: {error}", EXIT_NOT_A_TRACE) from None
         except db.DatabaseError as error:

@@ -22,7 +22,14 @@ from nefa.store.errors import (
 )
 from nefa.store.files import create_private_file, make_private_dirs
 from nefa.store.opening import APPLICATION_ID
-from nefa.store.saving import DocumentSummary, import_document, save_trace_in_sqlite, store_trace, summarize_document
+from nefa.store.saving import (
+    DocumentSummary,
+    import_document,
+    import_file,
+    save_trace_in_sqlite,
+    store_trace,
+    summarize_document,
+)
 from nefa.store.schema import MIGRATIONS, SCHEMA_VERSION
 from nefa.store.unsaved import read_kept_document, take_unsaved
 
@@ -52,6 +59,7 @@ __all__ = [
     "empty_log",
     "get_trace",
     "import_document",
+    "import_file",
     "list_traces",
     "make_private_dirs",
     "open_document",

@@ -65,6 +65,9 @@ def thread_is_recorded() -> bool:
     return False
 
 
+_CHECKED_DATABASES: set[str] = set()
+
+
 class Profiler:
     """Records the calls and returns of the current thread (and, with the
     ``threading`` setting, of threads started while it records).
@@ -117,7 +120,15 @@ class Profiler:
         return self._recording
 
     def start(self) -> None:
-        """Start recording the calling thread."""
+        """Start recording the calling thread.  A database that cannot take
+        the trace raises DatabaseError here, not once the work is done."""
+        if self.db_path not in _CHECKED_DATABASES:
+            recording_module()  # its absence is said first
+            from nefa.store.connections import prepare_database
+
+            prepare_database(self.db_path, timeout=self.config["sqlite_busy_timeout"])
+            # Once per process: a profiler per request must not pay for it each time.
+            _CHECKED_DATABASES.add(self.db_path)
         if not self._start():
             raise RuntimeError("this profiler is already recording")
 

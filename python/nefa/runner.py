@@ -17,6 +17,7 @@ from dataclasses import dataclass, field
 
 __all__ = [
     "ProgramEnd",
+    "SaveAbandoned",
     "Target",
     "TargetError",
     "check_target",
@@ -220,6 +221,93 @@ def end_like_python(status: int) -> int:
     return 128 + signum
 
 
+class SaveAbandoned(Exception):
+    """Raised into the save by a second Ctrl-C: the store gives up and
+    keeps the trace in an unsaved file instead."""
+
+
+class _QuietStream:
+    """nefa's lines once the program has ended: a stream that fails to
+    take them (closed, its descriptor gone) loses them, never the status."""
+
+    def __init__(self, stream):
+        self._stream = stream
+
+    # Only the stream's own failures: a second Ctrl-C may arrive while
+    # writing, and must get through.
+    _FAILURES = (OSError, ValueError)
+
+    def write(self, text: str) -> int:
+        if self._stream is not None:
+            with contextlib.suppress(*self._FAILURES):
+                self._stream.write(text)
+        return len(text)
+
+    def flush(self) -> None:
+        if self._stream is not None:
+            with contextlib.suppress(*self._FAILURES):
+                self._stream.flush()
+
+    def isatty(self) -> bool:
+        return False
+
+
+def _usable(stream) -> bool:
+    if stream is None or getattr(stream, "closed", True):
+        return False
+    try:
+        os.fstat(stream.fileno())
+    except OSError:
+        return False  # its descriptor was closed
+    except Exception:
+        pass  # a stream with no descriptor (captured output)
+    return True
+
+
+@contextlib.contextmanager
+def _summary_stderr():
+    """``sys.stderr`` while finishing: the program's, or the original one
+    when the program closed or dropped its own, or nowhere."""
+    saved = sys.stderr
+    stream = next((s for s in (saved, sys.__stderr__) if _usable(s)), None)
+    sys.stderr = _QuietStream(stream)  # type: ignore[assignment]  # writes and flushes are all nefa needs
+    try:
+        yield
+    finally:
+        sys.stderr = saved
+
+
+class _DeferredInterrupt:
+    """Ctrl-C while the trace is saved: the first is only acknowledged,
+    the second abandons the save (the store then keeps the trace in an
+    unsaved file), later ones are ignored while that file is written."""
+
+    def __init__(self):
+        self._presses = 0
+        self._saved = None
+
+    def __enter__(self):
+        if threading.current_thread() is threading.main_thread():
+            current = signal.getsignal(signal.SIGINT)
+            if current is not signal.SIG_IGN and current is not None:
+                self._saved = current
+                signal.signal(signal.SIGINT, self._on_sigint)
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        if self._saved is not None:
+            signal.signal(signal.SIGINT, self._saved)
+
+    def _on_sigint(self, signum, frame) -> None:
+        self._presses += 1
+        if self._presses == 1:
+            print(
+                "nefa: saving the trace... (Ctrl-C again to abandon it and keep it in an unsaved file)", file=sys.stderr
+            )
+        elif self._presses == 2:
+            raise SaveAbandoned("the save was abandoned (Ctrl-C)")
+
+
 class ProgramEnd:
     """Runs ``finish`` (store the trace, say so) exactly once, however the
     program ends: normally, by SIGTERM, or through ``os._exit``.
@@ -266,7 +354,8 @@ class ProgramEnd:
             return
         self._state = "running"
         try:
-            self._finish()
+            with _summary_stderr(), _DeferredInterrupt():
+                self._finish()
         finally:
             self._state = "done"
         if self._terminate:

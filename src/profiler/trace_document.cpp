@@ -11,11 +11,50 @@ namespace nefa {
 
 namespace {
 
+// A command-line argument: UTF-8 text, or the bytes the system gave when
+// they are not UTF-8 (the interpreter decodes those with surrogateescape).
+struct Argument {
+    std::string bytes;
+    bool is_text = true;
+};
+
 struct ProcessFacts {
     std::string version;
     std::optional<std::string> commit;
-    std::vector<std::string> argv;
+    std::vector<Argument> argv;
 };
+
+Argument read_argument(PyObject* item) {
+    if (!PyUnicode_Check(item)) throw_downcast_error(item, "PyString");
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(item, &size)) {
+        return {std::string(data, static_cast<std::size_t>(size)), true};
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrOccurred{};
+    PyErr_Clear();
+    if (Ref raw = Ref::steal(PyUnicode_EncodeFSDefault(item))) {
+        char* data = nullptr;
+        Require(PyBytes_AsStringAndSize(raw.get(), &data, &size));
+        return {std::string(data, static_cast<std::size_t>(size)), false};
+    }
+    // A lone surrogate of the program's own making, not one from the system.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw PyErrOccurred{};
+    PyErr_Clear();
+    return {utf8_lossy(item), true};
+}
+
+std::vector<Argument> read_argv(PyObject* argv) {
+    if (PyUnicode_Check(argv)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        throw PyErrOccurred{};
+    }
+    if (!PySequence_Check(argv)) throw_downcast_error(argv, "Sequence");
+    std::vector<Argument> out;
+    Ref iterator = Ref::require(PyObject_GetIter(argv));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) out.push_back(read_argument(item.get()));
+    if (PyErr_Occurred()) throw PyErrOccurred{};
+    return out;
+}
 
 // Everything fallible is read before the buffers are touched, so a failure
 // leaves every record where it was.
@@ -39,15 +78,21 @@ ProcessFacts read_process_facts() {
         Ref redaction = import_module(n.mod_redaction);
         Ref command_line = Ref::require(PyObject_GetAttr(redaction.get(), n.command_line));
         Ref shown = Ref::require(PyObject_CallOneArg(command_line.get(), argv.get()));
-        facts.argv = extract_string_list(shown.get());
+        facts.argv = read_argv(shown.get());
     }
     return facts;
 }
 
-void write_argv(Bytes& out, const std::vector<std::string>& argv) {
+void write_argv(Bytes& out, const std::vector<Argument>& argv) {
     msgpack::write_str(out, "command_line_args");
     msgpack::write_array_header(out, argv.size());
-    for (const auto& item : argv) msgpack::write_str(out, item);
+    for (const auto& item : argv) {
+        if (item.is_text) {
+            msgpack::write_str(out, item.bytes);
+        } else {
+            msgpack::write_bin(out, item.bytes);
+        }
+    }
 }
 
 // Facts a document carries beyond the fixed three only when they apply, so

@@ -27,6 +27,23 @@ void write_str_parts(Bytes& out, std::initializer_list<std::string_view> parts) 
     for (auto part : parts) cursor.block(part.data(), part.size());
 }
 
+void write_bin(Bytes& out, std::string_view bytes) {
+    const std::size_t n = bytes.size();
+    if (n < 256) {
+        out.push_back(0xc4);
+    } else if (n < 65536) {
+        out.push_back(0xc5);
+        out.push_back(static_cast<std::uint8_t>(n >> 8));
+    } else {
+        out.push_back(0xc6);
+        out.push_back(static_cast<std::uint8_t>(n >> 24));
+        out.push_back(static_cast<std::uint8_t>(n >> 16));
+        out.push_back(static_cast<std::uint8_t>(n >> 8));
+    }
+    out.push_back(static_cast<std::uint8_t>(n));
+    out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
 void write_uint(Bytes& out, std::uint64_t value) { grow(out, uint_size(value)).uint(value); }
 void write_int(Bytes& out, std::int64_t value) { grow(out, int_size(value)).integer(value); }
 void write_f64(Bytes& out, double value) { grow(out, f64_size).f64(value); }

@@ -22,6 +22,8 @@ void write_true(Bytes& out);
 void write_str(Bytes& out, std::string_view text);
 // A str made of several pieces written back to back (no intermediate copy).
 void write_str_parts(Bytes& out, std::initializer_list<std::string_view> parts);
+// Bytes that are not text (bin 8/16/32).
+void write_bin(Bytes& out, std::string_view bytes);
 void write_uint(Bytes& out, std::uint64_t value);
 void write_int(Bytes& out, std::int64_t value);
 void write_f64(Bytes& out, double value);

@@ -42,7 +42,17 @@ def make_document():
     frames_of_interest instead of getting arrays of their own.
     """
 
-    def make(*, main=(0.1, 0.2), threads=None, split=True, start=None, argv=("app.py",), main_id=1, meta=None):
+    def make(
+        *,
+        main=(0.1, 0.2),
+        threads=None,
+        split=True,
+        start=None,
+        argv=("app.py",),
+        main_id=1,
+        meta=None,
+        trace_id="trc_test",
+    ):
         start = time.time() if start is None else start
         threads = threads or {}
         frames_of_interest = [_record(start + offset, main_id) for offset in main]
@@ -61,7 +71,7 @@ def make_document():
             "main_thread_id": main_id,
             "meta": {"version": "0", "source": "test", "use_frame_boundaries": True, **(meta or {})},
             "timestamp": start,
-            "trace_id": "trc_test",
+            "trace_id": trace_id,
         }
         return msgpack.packb(document)
 

@@ -168,21 +168,24 @@ def test_reading_connection_is_read_only(nefa_db):
     assert not (nefa_db.parent / "absent.db").exists()
 
 
+KEPT_ID = "trc_01ARZ3NDEKTSV4RRFFQ69G5FAV"  # as the profiler makes them
+
+
 def test_failed_store_keeps_the_document_and_import_stores_it_once(nefa_db, make_document, capsys):
     db.take_unsaved()
-    document = make_document(start=5000.0)
+    document = make_document(start=5000.0, trace_id=KEPT_ID)
     blocker = sqlite3.connect(nefa_db, isolation_level=None)
     blocker.execute("BEGIN EXCLUSIVE")
     try:
         with pytest.raises(db.TraceNotStoredError) as failure:
-            save(nefa_db, "trc_test", document, timeout=0)
+            save(nefa_db, KEPT_ID, document, timeout=0)
     finally:
         blocker.close()
 
-    kept = nefa_db.parent / "unsaved-trc_test.msgpack"
-    assert failure.value.path == kept and failure.value.trace_id == "trc_test"
+    kept = nefa_db.parent / f"unsaved-{KEPT_ID}.msgpack"
+    assert failure.value.path == kept and failure.value.trace_id == KEPT_ID
     assert str(failure.value) == (
-        f"could not store trace trc_test in {nefa_db}: database is locked; it was written to {kept} "
+        f"could not store trace {KEPT_ID} in {nefa_db}: database is locked; it was written to {kept} "
         f"(store it later with `nefa import {kept}`)"
     )
     assert kept.read_bytes() == document and mode(kept) == 0o600
@@ -191,11 +194,11 @@ def test_failed_store_keeps_the_document_and_import_stores_it_once(nefa_db, make
     from nefa import cli
 
     assert cli.main(["import", str(kept), "--db", str(nefa_db)]) == 0
-    assert "stored trace trc_test" in capsys.readouterr().err
-    assert db.read_trace_parts(nefa_db, "trc_test") == [document]
+    assert f"stored trace {KEPT_ID}" in capsys.readouterr().err
+    assert db.read_trace_parts(nefa_db, KEPT_ID) == [document]
     assert cli.main(["import", str(kept), "--db", str(nefa_db)]) == 0  # again: nothing added
     assert "already stored" in capsys.readouterr().err
-    assert db.get_trace(nefa_db, "trc_test").part_count == 1
+    assert db.get_trace(nefa_db, KEPT_ID).part_count == 1
 
 
 @pytest.mark.parametrize(
@@ -221,13 +224,37 @@ def test_import_refuses_what_is_not_a_kept_trace(tmp_path, capsys, content, stat
     assert line.startswith("nefa: error: ") and message in line and str(source) in line
 
 
+@pytest.mark.parametrize("trace_id", ["../../etc/passwd", "trc_" + "A" * 100_000, "trc_test"])
+def test_import_refuses_an_id_the_profiler_does_not_make(tmp_path, make_document, capsys, trace_id):
+    from nefa import cli
+
+    source = tmp_path / "unsaved-x.msgpack"
+    source.write_bytes(make_document(trace_id=trace_id))
+    assert cli.main(["import", str(source), "--db", str(tmp_path / "db.sqlite3")]) == 4
+    (line,) = capsys.readouterr().err.splitlines()
+    assert "is not one nefa makes" in line and len(line) < 300
+    assert not (tmp_path / "db.sqlite3").exists() or db.list_traces(tmp_path / "db.sqlite3") == []
+
+
+def test_import_never_adds_a_document_to_an_existing_trace(nefa_db, make_document, capsys):
+    from nefa import cli
+
+    save(nefa_db, KEPT_ID, make_document(trace_id=KEPT_ID, start=5000.0))
+    source = nefa_db.parent / "foreign.msgpack"
+    source.write_bytes(make_document(trace_id=KEPT_ID, start=6000.0))
+    assert cli.main(["import", str(source), "--db", str(nefa_db)]) == 4
+    (line,) = capsys.readouterr().err.splitlines()
+    assert f"trace {KEPT_ID} is already stored" in line and "not imported" in line
+    assert db.get_trace(nefa_db, KEPT_ID).part_count == 1
+
+
 def test_import_into_a_foreign_database_is_refused(tmp_path, make_document, capsys):
     from nefa import cli
 
     target = tmp_path / "app.db"
     _foreign_tables(target)
     source = tmp_path / "unsaved-trc_test.msgpack"
-    source.write_bytes(make_document())
+    source.write_bytes(make_document(trace_id=KEPT_ID))
     assert cli.main(["import", str(source), "--db", str(target)]) == 3
     assert "another program's database" in capsys.readouterr().err
 

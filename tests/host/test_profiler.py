@@ -80,7 +80,8 @@ class FakeNative:
 
 
 @pytest.fixture
-def fake_native(monkeypatch):
+def fake_native(monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)  # start() creates the default database here
     native = FakeNative()
     monkeypatch.setattr(profiler_module, "recording_module", lambda: native)
     return native
@@ -139,6 +140,17 @@ def test_stop_unhooks_future_threads_only_when_threading(fake_native):
             assert threading.getprofile() is expected
         finally:
             threading.setprofile(None)
+
+
+def test_start_refuses_an_unusable_database(fake_native, tmp_path):
+    from nefa import db
+
+    (tmp_path / "dir.db").mkdir()
+    p = Profiler(db_path=tmp_path / "dir.db")
+    with pytest.raises(db.DatabaseError, match="it is a directory"):
+        with p:
+            raise AssertionError("the block must not run")
+    assert not p.recording and fake_native.log == []
 
 
 def test_missing_native_module_is_explained(monkeypatch):

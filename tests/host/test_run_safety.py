@@ -261,3 +261,120 @@ def test_unusable_configuration_is_one_line(workdir):
     assert result.returncode == 2
     assert result.stderr == f"nefa: error: {workdir / 'pyproject.toml'}: not UTF-8 text (byte 21 cannot be decoded)\n"
     assert not (workdir / "ran").exists()
+
+
+# The save made slow where it holds its transaction, until "go" appears.
+SLOW_SAVE = """
+    import os, sys, time
+    from nefa import cli
+    from nefa.store import saving
+
+    index_part = saving.index_part
+
+    def slow(*args, **kwargs):
+        print("saving", flush=True)
+        while not os.path.exists("go"):
+            time.sleep(0.01)
+        return index_part(*args, **kwargs)
+
+    saving.index_part = slow
+    sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("presses", [1, 2])
+def test_ctrl_c_while_saving_keeps_the_trace_and_the_status(workdir, presses):
+    (workdir / "slow_save.py").write_text(textwrap.dedent(SLOW_SAVE))
+    child = subprocess.Popen(
+        [sys.executable, "slow_save.py", "run", "prog.py", "exit", "0"],
+        cwd=workdir,
+        env=env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    assert child.stdout.readline() == "saving\n"
+    child.send_signal(signal.SIGINT)
+    assert child.stderr.readline().startswith("nefa: saving the trace... (Ctrl-C again")
+    if presses == 2:
+        child.send_signal(signal.SIGINT)  # the save never goes on by itself
+    else:
+        (workdir / "go").touch()
+    stderr = child.communicate(timeout=60)[1]
+    assert child.returncode == 0, stderr
+    (line,) = stderr.splitlines()
+    if presses == 1:
+        assert STORED.match(line)
+    else:
+        (path,) = re.findall(r"the save was abandoned \(Ctrl-C\); it was written to (\S+) ", line)
+        assert db.summarize_document(open(path, "rb").read()).record_count > 0
+        assert db.list_traces(workdir / ".nefa" / "db.sqlite3") == []
+
+
+@pytest.mark.parametrize(
+    "how, summary",
+    [("sys.stderr.close()", 0), ("sys.stderr = None", 1), ("os.close(2)", 0)],
+    ids=["closed", "none", "fd-closed"],
+)
+def test_program_dropping_its_stderr_keeps_its_status(workdir, how, summary):
+    (workdir / "drop.py").write_text(f"import os, sys\n{how}\n")
+    result = nefa(workdir, "run", "drop.py")
+    assert result.returncode == 0 and result.stdout == "", result.stderr
+    # Stored all the same; the summary went to the original stderr or nowhere.
+    assert len(db.list_traces(workdir / ".nefa" / "db.sqlite3")) == 1
+    assert len(result.stderr.splitlines()) == summary == len(STORED.findall(result.stderr))
+
+
+def test_file_size_limit_during_the_save_reports_the_real_cause(workdir):
+    (workdir / "limited.py").write_text(
+        textwrap.dedent("""
+        import resource, signal, sys
+        from nefa import cli, db
+        db.prepare_database(".nefa/db.sqlite3")
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
+        sys.exit(cli.main(sys.argv[1:]))
+    """)
+    )
+    (workdir / "big.py").write_text(
+        "def work(n, text):\n    return n\n\nfor i in range(30000):\n    work(i, 'x' * 200)\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "limited.py", "run", "big.py"], cwd=workdir, env=env(), capture_output=True, text=True
+    )
+    assert result.returncode == 0, result.stderr
+    (line,) = result.stderr.splitlines()
+    assert re.match(
+        r"nefa: error: could not store trace trc_\w+ in \S+: (disk I/O error|database or disk is full);", line
+    )
+
+
+def test_non_utf8_command_line_is_stored_losslessly(workdir):
+    script = os.fsdecode(b"prog\xff.py")
+    (workdir / script).write_text(textwrap.dedent(PROGRAM))
+    result = nefa(workdir, "run", script, "exit", "0", os.fsdecode(b"\xfe"))
+    assert result.returncode == 0 and len(STORED.findall(result.stderr)) == 1, result.stderr
+    (trace,) = db.list_traces(workdir / ".nefa" / "db.sqlite3")
+    assert [os.fsencode(arg) for arg in trace.command_line] == [b"prog\xff.py", b"exit", b"0", b"\xfe"]
+    (document,) = read_trace(workdir / ".nefa" / "db.sqlite3", trace.id)
+    assert document["command_line_args"] == [b"prog\xff.py", "exit", "0", b"\xfe"]  # the bytes, as bin
+    listed = nefa(workdir, "traces")
+    assert listed.returncode == 0 and "'prog\\udcff.py' exit 0 '\\udcfe'" in listed.stdout
+
+
+def test_run_refuses_a_damaged_database_before_the_program_runs(workdir):
+    assert nefa(workdir, "run", "prog.py", "exit", "0").returncode == 0
+    path = workdir / ".nefa" / "db.sqlite3"
+    with sqlite3.connect(path) as conn:
+        conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        page_size = conn.execute("PRAGMA page_size").fetchone()[0]
+        (root,) = conn.execute("SELECT rootpage FROM sqlite_master WHERE name = 'traces'").fetchone()
+    conn.close()
+    with open(path, "r+b") as file:
+        file.seek((root - 1) * page_size + 8)
+        file.write(b"\xff" * (page_size - 8))
+    (workdir / "ran").unlink()
+    result = nefa(workdir, "run", "prog.py", "exit", "0")
+    assert result.returncode == 3 and not (workdir / "ran").exists()
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("nefa: error: ") and "damaged" in line

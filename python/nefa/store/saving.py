@@ -6,7 +6,10 @@ one transaction.
 
 from __future__ import annotations
 
+import contextlib
 import json
+import os
+import re
 import sqlite3
 import time
 from dataclasses import dataclass
@@ -16,9 +19,17 @@ from nefa.store.chunk_writer import ChunkWriter
 from nefa.store.chunks import StoredDocument
 from nefa.store.errors import DocumentFormatError
 from nefa.store.index_build import INDEX_VERSION, IndexedPart, index_part, scan
-from nefa.store.unsaved import keep_unsaved
+from nefa.store.unsaved import keep_unsaved, open_kept_document
 
-__all__ = ["DocumentSummary", "import_document", "save_trace_in_sqlite", "store_trace", "summarize_document"]
+__all__ = [
+    "DocumentSummary",
+    "argument_text",
+    "import_file",
+    "import_document",
+    "save_trace_in_sqlite",
+    "store_trace",
+    "summarize_document",
+]
 
 
 @dataclass(frozen=True)
@@ -48,6 +59,13 @@ def _number(value, what: str) -> float:
     return float(value)
 
 
+def argument_text(argument) -> str:
+    """A command-line argument as the program saw it: the profiler stores
+    one that is not UTF-8 as its bytes, read back as the interpreter reads
+    them (surrogateescape), so that ``os.fsencode`` gives them back."""
+    return os.fsdecode(argument) if isinstance(argument, bytes) else str(argument)
+
+
 def _check_document(document) -> None:
     if not isinstance(document, (bytes, bytearray, memoryview)):
         raise TypeError(f"a trace document is bytes, not {type(document).__name__}")
@@ -67,7 +85,7 @@ def _document_summary(part: IndexedPart) -> DocumentSummary:
     parent = meta.get("parent_trace_id")
     trace_id = found.get("trace_id")
     return DocumentSummary(
-        command_line=[str(arg) for arg in argv] if isinstance(argv, list) else [str(argv)],
+        command_line=[argument_text(arg) for arg in argv] if isinstance(argv, list) else [str(argv)],
         source=meta.get("source") if isinstance(meta.get("source"), str) else None,
         commit_sha=sha if isinstance(sha, str) else None,
         timestamp=timestamp,
@@ -208,11 +226,19 @@ def store_trace(
             writer.finish(now, summary.record_count)
             conn.execute("COMMIT")
         except BaseException:
-            conn.execute("ROLLBACK")
+            _roll_back(conn)
             raise
     finally:
         conn.close()
     return summary
+
+
+def _roll_back(conn: sqlite3.Connection) -> None:
+    # A full disk (or a file size limit) makes SQLite end the transaction
+    # itself: its error is the one to report, not the rollback's.
+    if conn.in_transaction:
+        with contextlib.suppress(sqlite3.Error):
+            conn.execute("ROLLBACK")
 
 
 def _index_is_current(conn: sqlite3.Connection, trace_id: str, part_count: int) -> bool:
@@ -222,36 +248,72 @@ def _index_is_current(conn: sqlite3.Connection, trace_id: str, part_count: int) 
 
 _COMPARE_STEP = 1 << 20
 
+# The ids the profiler makes: "trc_" and a ULID (Crockford base32).
+_TRACE_ID = re.compile(r"trc_[0-9A-HJKMNP-TV-Z]{26}")
+
+
+def _shown(text: str) -> str:
+    return repr(text if len(text) <= 60 else text[:60] + "...")
+
 
 def import_document(db_path, document, *, timeout: float = 60) -> tuple[str, bool]:
     """Store a document kept by a failed save, under its own trace id.
 
     Returns ``(trace_id, stored)``; ``stored`` is False when that very
     document is already part of the trace (imported before).  Raises
-    ValueError for something that is not a trace document.
+    ValueError for something that is not a trace document, for a trace
+    id the profiler does not make, and for a trace that exists already
+    without this document: a document is never added to another trace.
     """
-    summary = summarize_document(document)
+    _check_document(document)
+    view = memoryview(document)
+    return _import(
+        db_path, len(view), lambda: (view[i : i + _COMPARE_STEP] for i in range(0, len(view), _COMPARE_STEP)), timeout
+    )
+
+
+def import_file(db_path, path, *, timeout: float = 60) -> tuple[str, bool]:
+    """:func:`import_document` of a file, read a piece at a time (never
+    held whole)."""
+
+    def pieces():
+        with open_kept_document(path) as file:
+            while piece := file.read(_COMPARE_STEP):
+                yield piece
+
+    with open_kept_document(path) as file:
+        size = os.fstat(file.fileno()).st_size
+    return _import(db_path, size, pieces, timeout)
+
+
+def _import(db_path, size: int, pieces, timeout: float) -> tuple[str, bool]:
+    summary = _document_summary(scan(pieces(), strict_time=False)[1])
     trace_id = summary.trace_id
     if not trace_id:
         raise ValueError(f"not a trace document: its trace_id is {trace_id!r}")
+    if not _TRACE_ID.fullmatch(trace_id):
+        raise ValueError(f"its trace id {_shown(trace_id)} is not one nefa makes (trc_ and 26 letters or digits)")
     conn = connections.connect(db_path, timeout=timeout, create=True)
     try:
-        present = False
+        exists = conn.execute("SELECT 1 FROM traces WHERE id = ?", (trace_id,)).fetchone() is not None
         same_size = conn.execute(
             "SELECT part_index FROM trace_parts WHERE trace_id = ? AND coalesce(document_size, length(document)) = ?",
-            (trace_id, len(document)),
+            (trace_id, size),
         ).fetchall()
         for (part_index,) in same_size:
             stored = StoredDocument(conn, trace_id, part_index)
-            if all(
-                stored.read(start, _COMPARE_STEP) == document[start : start + _COMPARE_STEP]
-                for start in range(0, len(document), _COMPARE_STEP)
-            ):
-                present = True
-                break
+            start = 0
+            for piece in pieces():
+                if stored.read(start, len(piece)) != piece:
+                    break
+                start += len(piece)
+            else:
+                return trace_id, False
     finally:
         conn.close()
-    if present:
-        return trace_id, False
-    store_trace(db_path, trace_id, timeout=timeout, msgpack=document)
+    if exists:
+        raise ValueError(
+            f"trace {trace_id} is already stored in {db_path} and this document is not part of it: not imported"
+        )
+    store_trace(db_path, trace_id, timeout=timeout, pieces=pieces())
     return trace_id, True

@@ -7,11 +7,12 @@ import re
 import tempfile
 import threading
 from pathlib import Path
+from typing import BinaryIO
 
 from nefa.store.errors import TraceNotStoredError
 from nefa.store.files import create_private_file
 
-__all__ = ["keep_unsaved", "read_kept_document", "take_unsaved"]
+__all__ = ["keep_unsaved", "open_kept_document", "read_kept_document", "take_unsaved"]
 
 # When storing fails (disk full, the database locked past its time-out, its
 # permissions changed while the program ran), the document is written beside
@@ -95,9 +96,21 @@ def keep_unsaved(db_path, trace_id: str, document, error: BaseException) -> Trac
 
 def read_kept_document(path) -> bytes:
     """The bytes of a kept document, with one-line errors."""
-    try:
-        with open(path, "rb") as file:
+    with open_kept_document(path) as file:
+        try:
             return file.read()
+        except OSError as error:
+            raise OSError(f"{path}: cannot read it: {error.strerror or error}") from None
+
+
+def open_kept_document(path) -> BinaryIO:
+    """A kept document opened for reading, with one-line errors."""
+    try:
+        file = open(path, "rb")
+        if os.path.isdir(path):
+            file.close()
+            raise IsADirectoryError
+        return file
     except FileNotFoundError:
         raise OSError(f"{path}: no such file") from None
     except IsADirectoryError:

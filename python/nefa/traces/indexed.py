@@ -102,7 +102,8 @@ class IndexedTrace:
         ).fetchone()
         argv, self.start, self.record_count, cut, self.dropped_events, self.parent_trace_id = row
         try:
-            self.command_line = [str(arg) for arg in json.loads(argv)]
+            # Bytes that were not UTF-8 (kept as surrogates) shown as their escapes.
+            self.command_line = [str(arg).encode("utf-8", "backslashreplace").decode() for arg in json.loads(argv)]
         except (ValueError, TypeError):
             self.command_line = [str(argv)]
         self.cut = bool(cut)

@@ -39,6 +39,7 @@ import msgpack
 
 from nefa import db
 from nefa._native import TraceExport
+from nefa.store.saving import argument_text
 from nefa.traces.call_index import open_index
 from nefa.traces.export import SPEEDSCOPE_SCHEMA, chrome_metadata, micros
 from nefa.traces.indexed_survey import plan_from_index
@@ -120,7 +121,12 @@ class _Plan:
         )
         self.origin = min(self.starts, default=0.0)
         argv = first.get("command_line_args")
-        self.command_line = [str(arg) for arg in argv] if isinstance(argv, list) else []
+        # Bytes that were not UTF-8 are written as their escapes (\udcff).
+        self.command_line = (
+            [argument_text(arg).encode("utf-8", "backslashreplace").decode() for arg in argv]
+            if isinstance(argv, list)
+            else []
+        )
 
     def threads_out(self) -> list:
         origin = self.origin

@@ -30,6 +30,7 @@ from dataclasses import dataclass, field
 
 import msgpack
 
+from nefa.store.saving import argument_text
 from nefa.traces.forms import ReprText, decode_value, mark_legacy_reprs
 from nefa.traces.reader import FIELD_KEYS, TraceFormatError, read_trace_parts
 
@@ -625,7 +626,7 @@ def parse_documents(documents, *, trace_id: str | None = None, values: bool = Tr
     sha = first.get("current_commit_sha")
     return Trace(
         trace_id=trace_id or str(first.get("trace_id") or "?"),
-        command_line=[str(arg) for arg in argv] if isinstance(argv, list) else [],
+        command_line=[argument_text(arg) for arg in argv] if isinstance(argv, list) else [],
         commit_sha=sha if isinstance(sha, str) else None,
         start=start,
         end=max(end, start),
