@@ -109,6 +109,16 @@ KeyKind judge_text(PyObject* text) {
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    // Names are mostly short ASCII: folded on the stack, no allocation.
+    if (PyUnicode_IS_ASCII(text) && length <= kCachedKeyLength) {
+        char folded[kCachedKeyLength];
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const std::uint8_t c = bytes[i];
+            folded[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        }
+        return judge_folded(std::string_view(folded, static_cast<std::size_t>(length)), Judged::value);
+    }
     std::string folded;
     folded.reserve(static_cast<std::size_t>(length));
     for (Py_ssize_t i = 0; i < length; ++i) put_utf8(folded, PyUnicode_READ(kind, data, i));

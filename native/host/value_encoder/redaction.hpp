@@ -22,7 +22,7 @@ struct KeyCacheEntry {
     Ref key;
     KeyKind kind = KeyKind::plain;
 };
-inline constexpr std::uintptr_t kKeyCacheSize = 256;
+inline constexpr std::uintptr_t kKeyCacheSize = 1024;
 extern KeyCacheEntry* key_cache;
 extern bool enabled;
 extern bool own_next_keys;
