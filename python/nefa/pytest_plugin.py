@@ -197,6 +197,10 @@ class _Recorder:
         self.recorded = 0
         self.cut: list[tuple[str, int]] = []  # (test, events dropped)
         self.failed: list[tuple[str, str]] = []  # (test, why)
+        # What pytest-xdist workers report back to this (controller) process.
+        self.failed_events: list[dict] = []
+        self.failed_events_other = 0
+        self.unsaved: list[str] = []
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_sessionstart(self, session) -> None:
@@ -249,6 +253,35 @@ class _Recorder:
         if self.failed and session.exitstatus == pytest.ExitCode.OK:
             # A trace that was asked for and lost is a failure of the run.
             session.exitstatus = pytest.ExitCode.TESTS_FAILED
+        workeroutput = getattr(session.config, "workeroutput", None)
+        if workeroutput is not None:
+            # A pytest-xdist worker prints no summary: its counts go to the
+            # controller, in the only channel xdist offers (plain data).
+            from nefa import db
+
+            stats = self._stats() or {}
+            workeroutput["nefa"] = {
+                "recorded": self.recorded,
+                "failed": [list(entry) for entry in self.failed],
+                "cut": [list(entry) for entry in self.cut],
+                "failed_events": [dict(entry) for entry in stats.get("failed_events") or ()],
+                "failed_events_other": stats.get("failed_events_other") or 0,
+                "unsaved": [str(failure) for failure in db.take_unsaved()],
+            }
+
+    @pytest.hookimpl(optionalhook=True)
+    def pytest_testnodedown(self, node, error) -> None:
+        # Called on the pytest-xdist controller as each worker ends; a worker
+        # that crashed may have sent nothing.
+        counts = (getattr(node, "workeroutput", None) or {}).get("nefa")
+        if not counts:
+            return
+        self.recorded += counts["recorded"]
+        self.failed.extend((nodeid, why) for nodeid, why in counts["failed"])
+        self.cut.extend((nodeid, dropped) for nodeid, dropped in counts["cut"])
+        self.failed_events.extend(counts["failed_events"])
+        self.failed_events_other += counts["failed_events_other"]
+        self.unsaved.extend(counts["unsaved"])
 
     def pytest_terminal_summary(self, terminalreporter) -> None:
         from nefa.config import format_size
@@ -269,6 +302,8 @@ class _Recorder:
             )
             for nodeid, why in self.failed:
                 terminalreporter.write_line(f"nefa: error: trace of {nodeid} not stored: {why}", red=True)
+        for failure in self.unsaved:
+            terminalreporter.write_line(f"nefa: error: {failure}", red=True)
         if self.cut:
             budget = self.profiler.config.get("memory_budget") or 0
             dropped = sum(count for _, count in self.cut)
@@ -279,12 +314,15 @@ class _Recorder:
                 f"{_plural(dropped, 'event')} dropped (raise it with --nefa-memory-budget): {names}{more}",
                 yellow=True,
             )
-        stats = self._stats()
-        if stats is not None:
-            from nefa.cli import failure_lines
+        from nefa.cli import failure_lines
 
-            for line in failure_lines(stats):
-                terminalreporter.write_line(f"nefa: warning: {line}", yellow=True)
+        stats = self._stats() or {}
+        failures = {
+            "failed_events": [*(stats.get("failed_events") or ()), *self.failed_events],
+            "failed_events_other": (stats.get("failed_events_other") or 0) + self.failed_events_other,
+        }
+        for line in failure_lines(failures):
+            terminalreporter.write_line(f"nefa: warning: {line}", yellow=True)
 
 
 def _plural(count: int, word: str) -> str:

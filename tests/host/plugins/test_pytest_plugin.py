@@ -352,3 +352,50 @@ def test_a_failed_store_is_reported_and_fails_the_session(env_clean):
     )
     [(summary, _)] = stored(pytester.path / ".nefa" / "db.sqlite3")
     assert summary.command_line == ["pytest", "test_demo.py::test_lucky"]
+
+
+FOUR_TESTS = "".join(
+    f"def work():\n    return 1\n\n\ndef test_{name}():\n    assert work() == 1\n\n\n" for name in "abcd"
+)
+
+
+def test_xdist_workers_counts_reach_the_summary(env_clean):
+    pytest.importorskip("xdist")
+    pytester = env_clean
+    pytester.makepyfile(test_demo=FOUR_TESTS)
+    result = pytester.runpytest_subprocess("--nefa", "-n", "2", "-p", "xdist", "-p", "no:cacheprovider")
+    result.assert_outcomes(passed=4)
+    result.stdout.fnmatch_lines(["nefa: recorded 4 tests, one trace each, in .nefa*db.sqlite3"])
+    traces = stored(pytester.path / ".nefa" / "db.sqlite3")
+    assert sorted(summary.command_line[1] for summary, _ in traces) == [f"test_demo.py::test_{n}" for n in "abcd"]
+
+    # A save that fails in a worker is reported by the controller and fails the run.
+    pytester.makeconftest(
+        """
+        import nefa.db
+
+        real = nefa.db.save_trace_in_sqlite
+
+        def save(db_path, trace_id, *, timeout, msgpack):
+            import sys
+            if sys.argv[-1].endswith("test_c"):
+                raise OSError("disk on fire")
+            return real(db_path, trace_id, timeout=timeout, msgpack=msgpack)
+
+        nefa.db.save_trace_in_sqlite = save
+        """
+    )
+    result = pytester.runpytest_subprocess(
+        "--nefa", "--nefa-db", "again.db", "-n", "2", "-p", "xdist", "-p", "no:cacheprovider"
+    )
+    result.assert_outcomes(passed=4)
+    assert result.ret == pytest.ExitCode.TESTS_FAILED
+    result.stdout.fnmatch_lines(
+        [
+            "nefa: recorded 4 tests: 3 traces stored in again.db, 1 could not be stored",
+            "nefa: error: trace of test_demo.py::test_c not stored: OSError: disk on fire",
+            # The worker's failed-event warnings come along.
+            "nefa: warning: 1 call of _nefa_test_finished * was not recorded: OSError*",
+        ]
+    )
+    assert len(stored(pytester.path / "again.db")) == 3
