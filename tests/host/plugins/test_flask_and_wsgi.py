@@ -361,7 +361,10 @@ def test_stored_bytes_of_a_wsgi_request_hold_no_secret(tmp_path, redact_values):
     if not redact_values:
         (tmp_path / "pyproject.toml").write_text("[tool.nefa]\nredact_values = false\n")
     # A small environment: wsgiref copies it into environ ahead of the request's own entries.
-    env = {"PATH": os.environ.get("PATH", ""), "PYTHONFAULTHANDLER": "1", "SESSION_SECRET": "3nv-5ecret"}
+    # Sanitiser runs preload their runtime: keep what they set.
+    kept = ("PATH", "LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+    env = {name: os.environ[name] for name in kept if name in os.environ}
+    env |= {"PYTHONFAULTHANDLER": "1", "SESSION_SECRET": "3nv-5ecret"}
     args = [sys.executable, "-m", "nefa", "run", "--ignore", "plumbing.py", "main.py", "--password=4rgv-5ecret"]
     run = subprocess.run(args, cwd=tmp_path, env=env, capture_output=True, timeout=120)
     assert run.returncode == 0 and run.stderr.startswith(b"nefa: stored trace"), run.stderr
